@@ -1,0 +1,77 @@
+// The Ui port: everything a person sees or answers, as the program's logic asks for it.
+//
+// The logic of every subsystem (layer 3) talks to the person only through this interface, so
+// it can run under tests with a recording fake and under the Qt program with real dialogs.
+// Texts are std::string in the system code page; the Qt implementation converts them.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quellor {
+
+enum class MbButtons { Ok, OkCancel, YesNo, YesNoCancel };
+enum class MbIcon { None, Information, Warning, Error, Question };
+enum class MbResult { Ok, Cancel, Yes, No };
+
+// One file-type entry of an open or save dialog, e.g. {"CSV files", "*.csv"}.
+struct FileFilter {
+  std::string description;
+  std::string pattern;
+};
+
+class Ui {
+ public:
+  virtual ~Ui() = default;
+
+  // Plain message box: the text, caption "Quellor", an OK button, no icon.
+  virtual void ShowMessage(const std::string& text) = 0;
+  // Standard error box: caption "Quellor", error icon. The caller passes the raw error text;
+  // the box itself applies the period rule (see StandardErrorText).
+  virtual void ShowError(const std::string& text) = 0;
+  // Message box with its own caption, buttons and icon; returns the button pressed.
+  virtual MbResult MessageBox(const std::string& text, const std::string& caption,
+                              MbButtons buttons, MbIcon icon) = 0;
+  // Input box; nullopt when the person cancels.
+  virtual std::optional<std::string> InputBox(const std::string& caption,
+                                              const std::string& prompt,
+                                              const std::string& initial) = 0;
+  // File dialogs; nullopt when cancelled. initialDir may be empty (current folder).
+  virtual std::optional<std::string> OpenFileDialog(const std::string& title,
+                                                    const std::vector<FileFilter>& filters,
+                                                    const std::string& initialDir) = 0;
+  virtual std::optional<std::string> SaveFileDialog(const std::string& title,
+                                                    const std::vector<FileFilter>& filters,
+                                                    const std::string& initialDir,
+                                                    const std::string& defaultName) = 0;
+  // Folder picker that lets the person create folders.
+  virtual std::optional<std::string> SelectFolder(const std::string& title,
+                                                  const std::string& initialDir) = 0;
+  // Busy cursor, nested: every BeginBusy is matched by one EndBusy (use BusyCursor below).
+  virtual void BeginBusy() = 0;
+  virtual void EndBusy() = 0;
+  // Let the window handle its pending events (repaints, clicks) while a command waits.
+  virtual void ProcessEvents() = 0;
+  virtual void SetClipboardText(const std::string& text) = 0;
+  // The text currently in the find dialog's box.
+  virtual std::string FindText() = 0;
+};
+
+// The text the standard error box shows: a period is added when the code of the last
+// character is greater than that of the period (so "x" gets one, "x." and "x!" do not).
+std::string StandardErrorText(const std::string& text);
+
+// Scoped busy cursor.
+class BusyCursor {
+ public:
+  explicit BusyCursor(Ui& ui) : ui_(ui) { ui_.BeginBusy(); }
+  ~BusyCursor() { ui_.EndBusy(); }
+  BusyCursor(const BusyCursor&) = delete;
+  BusyCursor& operator=(const BusyCursor&) = delete;
+
+ private:
+  Ui& ui_;
+};
+
+}  // namespace quellor

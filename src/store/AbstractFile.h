@@ -1,0 +1,36 @@
+// TAbstractFile: the file operations the table store needs, on a disk file (TPhysicalFile) or
+// a growable memory buffer (TMemoryFile, for tables of the "MEMORY" database).
+//
+// Positioned reads and writes only; a write of zero bytes sets the end of the file at the given
+// offset. Byte-range locks are non-blocking: Lock returns false at once when another holder
+// conflicts, and the caller retries. Every operation of one file runs under that file's own
+// mutex, so a file shared by several tables of one process is safe to use from several threads.
+// Failures of the operating system are reported as EStoreEngineError by the implementations
+// (the caller supplies the table name for the message).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quellor {
+
+class TAbstractFile {
+ public:
+  virtual ~TAbstractFile() = default;
+
+  // Reads up to `count` bytes at `offset`; returns the number read (fewer at the end of file).
+  virtual int64_t ReadAt(int64_t offset, void* buffer, int64_t count) = 0;
+  // Writes `count` bytes at `offset`; count 0 truncates or extends the file to `offset`.
+  // Returns the number written.
+  virtual int64_t WriteAt(int64_t offset, const void* buffer, int64_t count) = 0;
+  virtual int64_t Size() = 0;
+  // Asks the operating system to write its buffers to the device; false on failure.
+  virtual bool Flush() = 0;
+  // Non-blocking byte-range locks. `shared` asks for a read lock that other read locks do not
+  // conflict with; the store's own regions use exclusive locks.
+  virtual bool Lock(int64_t offset, int64_t length, bool shared = false) = 0;
+  virtual bool Unlock(int64_t offset, int64_t length) = 0;
+  virtual const std::string& Name() const = 0;
+};
+
+}  // namespace quellor

@@ -1,0 +1,51 @@
+// A recording Ui for tests: every call is appended to `calls` as one line
+// ("message: text", "error: text", "box: caption|text", "input: caption|prompt|initial", ...),
+// and answers are taken from the queues a test fills beforehand.
+#pragma once
+
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/Ui.h"
+
+namespace quellor::test {
+
+class FakeUi : public Ui {
+ public:
+  std::vector<std::string> calls;
+  std::deque<MbResult> boxAnswers;                      // default Ok / Yes
+  std::deque<std::optional<std::string>> inputAnswers;  // default: cancelled
+  std::deque<std::optional<std::string>> fileAnswers;   // open, save and folder dialogs
+  std::string findText;
+  std::string clipboard;
+  int busyDepth = 0;
+  int processEventsCount = 0;
+
+  void ShowMessage(const std::string& text) override;
+  void ShowError(const std::string& text) override;
+  MbResult MessageBox(const std::string& text, const std::string& caption, MbButtons buttons,
+                      MbIcon icon) override;
+  std::optional<std::string> InputBox(const std::string& caption, const std::string& prompt,
+                                      const std::string& initial) override;
+  std::optional<std::string> OpenFileDialog(const std::string& title,
+                                            const std::vector<FileFilter>& filters,
+                                            const std::string& initialDir) override;
+  std::optional<std::string> SaveFileDialog(const std::string& title,
+                                            const std::vector<FileFilter>& filters,
+                                            const std::string& initialDir,
+                                            const std::string& defaultName) override;
+  std::optional<std::string> SelectFolder(const std::string& title,
+                                          const std::string& initialDir) override;
+  void BeginBusy() override { ++busyDepth; }
+  void EndBusy() override { --busyDepth; }
+  void ProcessEvents() override { ++processEventsCount; }
+  void SetClipboardText(const std::string& text) override;
+  std::string FindText() override { return findText; }
+
+ private:
+  std::optional<std::string> NextFile(const std::string& what);
+};
+
+}  // namespace quellor::test
