@@ -26,6 +26,8 @@ LocaleInfo Locale::Current() {
       info.language = "en";
     } else {
       info.language = n.substr(0, n.find_first_of("_.@"));
+      if (size_t us = n.find('_'); us != std::string::npos && us < n.find_first_of(".@"))
+        info.territory = n.substr(us + 1, n.find_first_of(".@", us) - us - 1);
     }
   }
   return info;

@@ -1,0 +1,104 @@
+#include "app/QtUi.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QStringList>
+
+namespace quellor {
+namespace {
+
+QString FilterText(const std::vector<FileFilter>& filters) {
+  QStringList parts;
+  for (const auto& f : filters) parts << ToQ(f.description) + " (" + ToQ(f.pattern) + ")";
+  return parts.join(";;");
+}
+
+QMessageBox::Icon ToQIcon(MbIcon icon) {
+  switch (icon) {
+    case MbIcon::Information: return QMessageBox::Information;
+    case MbIcon::Warning: return QMessageBox::Warning;
+    case MbIcon::Error: return QMessageBox::Critical;
+    case MbIcon::Question: return QMessageBox::Question;
+    case MbIcon::None: break;
+  }
+  return QMessageBox::NoIcon;
+}
+
+}  // namespace
+
+void QtUi::ShowMessage(const std::string& text) {
+  MessageBox(text, "Quellor", MbButtons::Ok, MbIcon::None);
+}
+
+void QtUi::ShowError(const std::string& text) {
+  MessageBox(StandardErrorText(text), "Quellor", MbButtons::Ok, MbIcon::Error);
+}
+
+MbResult QtUi::MessageBox(const std::string& text, const std::string& caption, MbButtons buttons,
+                          MbIcon icon) {
+  QMessageBox box(ToQIcon(icon), ToQ(caption), ToQ(text), QMessageBox::NoButton, parent_);
+  box.setObjectName("MessageBox");
+  switch (buttons) {
+    case MbButtons::Ok: box.setStandardButtons(QMessageBox::Ok); break;
+    case MbButtons::OkCancel: box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel); break;
+    case MbButtons::YesNo: box.setStandardButtons(QMessageBox::Yes | QMessageBox::No); break;
+    case MbButtons::YesNoCancel:
+      box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+      break;
+  }
+  switch (box.exec()) {
+    case QMessageBox::Ok: return MbResult::Ok;
+    case QMessageBox::Yes: return MbResult::Yes;
+    case QMessageBox::No: return MbResult::No;
+    default: return MbResult::Cancel;
+  }
+}
+
+std::optional<std::string> QtUi::InputBox(const std::string& caption, const std::string& prompt,
+                                          const std::string& initial) {
+  bool ok = false;
+  QString text = QInputDialog::getText(parent_, ToQ(caption), ToQ(prompt), QLineEdit::Normal,
+                                       ToQ(initial), &ok);
+  if (!ok) return std::nullopt;
+  return FromQ(text);
+}
+
+std::optional<std::string> QtUi::OpenFileDialog(const std::string& title,
+                                                const std::vector<FileFilter>& filters,
+                                                const std::string& initialDir) {
+  QString name =
+      QFileDialog::getOpenFileName(parent_, ToQ(title), ToQ(initialDir), FilterText(filters));
+  if (name.isEmpty()) return std::nullopt;
+  return FromQ(name);
+}
+
+std::optional<std::string> QtUi::SaveFileDialog(const std::string& title,
+                                                const std::vector<FileFilter>& filters,
+                                                const std::string& initialDir,
+                                                const std::string& defaultName) {
+  QString start = ToQ(initialDir);
+  if (!defaultName.empty()) start = start.isEmpty() ? ToQ(defaultName) : start + "/" + ToQ(defaultName);
+  QString name = QFileDialog::getSaveFileName(parent_, ToQ(title), start, FilterText(filters));
+  if (name.isEmpty()) return std::nullopt;
+  return FromQ(name);
+}
+
+std::optional<std::string> QtUi::SelectFolder(const std::string& title,
+                                              const std::string& initialDir) {
+  QString dir = QFileDialog::getExistingDirectory(parent_, ToQ(title), ToQ(initialDir));
+  if (dir.isEmpty()) return std::nullopt;
+  return FromQ(dir);
+}
+
+void QtUi::BeginBusy() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+void QtUi::EndBusy() { QGuiApplication::restoreOverrideCursor(); }
+void QtUi::ProcessEvents() { QApplication::processEvents(); }
+void QtUi::SetClipboardText(const std::string& text) {
+  QGuiApplication::clipboard()->setText(ToQ(text));
+}
+
+}  // namespace quellor
