@@ -28,7 +28,9 @@ void TCompanyMenu::CheckOnly(int index) {
   for (size_t i = 0; i < items_.size(); ++i) items_[i].checked = static_cast<int>(i) == index;
 }
 
-void TCompanyMenu::SetTitle(const std::string& name) { title_ = "Quellor - " + name; }
+void TCompanyMenu::SetTitle(const std::string& name) {
+  title_ = "Quellor - " + name;
+}
 
 void TCompanyMenu::Changed() {
   if (OnChange) OnChange();
@@ -47,8 +49,7 @@ void TCompanyMenu::Choose(int index) {
 }
 
 void TCompanyMenu::NewCompany() {
-  std::optional<std::string> answer =
-      ui_.InputBox("New Company", "Enter new company name", "");
+  std::optional<std::string> answer = ui_.InputBox("New Company", "Enter new company name", "");
   if (!answer || answer->empty()) return;
   if (std::string reason = InvalidCompanyNameReason(*answer); !reason.empty()) {
     ui_.ShowError(reason);
@@ -71,8 +72,8 @@ void TCompanyMenu::Default() {
 }
 
 std::string InvalidCompanyNameReason(const std::string& name) {
-  if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos ||
-      name == "." || name == "..")
+  if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos || name == "." ||
+      name == "..")
     return "The company name '" + name +
            "' cannot be used: it may not contain \"/\" and may not be \".\" or \"..\"";
   return {};

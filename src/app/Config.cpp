@@ -98,7 +98,9 @@ std::string DecodeFragment(const std::string& stored) {
   return out;
 }
 
-std::string TConfig::GlobalFileName() { return ProgramFolder() + "Quellor.Ini"; }
+std::string TConfig::GlobalFileName() {
+  return ProgramFolder() + "Quellor.Ini";
+}
 
 std::string TConfig::CompanyFileName() const {
   return ProgramFolder() + "Quellor" + Company + ".ini";
@@ -150,7 +152,8 @@ void TConfig::WriteSettings() {
   ini.WriteBool("Mail", "Authentication", Authentication);
   writeString("Data", "KilledSiteFolder", KilledSiteFolder);
   ini.WriteFloat("Data", "SiteVer", SiteVer);
-  for (const auto& w : WordingFields()) writeString("Wording", w.key, EncodeFragment(this->*w.field));
+  for (const auto& w : WordingFields())
+    writeString("Wording", w.key, EncodeFragment(this->*w.field));
 }
 
 }  // namespace quellor

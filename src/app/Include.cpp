@@ -14,8 +14,12 @@ std::string& ProgramFolderStore() {
 }
 }  // namespace
 
-const std::string& ProgramFolder() { return ProgramFolderStore(); }
-void InitProgramFolder() { ProgramFolderStore() = ExecutableFolder(); }
+const std::string& ProgramFolder() {
+  return ProgramFolderStore();
+}
+void InitProgramFolder() {
+  ProgramFolderStore() = ExecutableFolder();
+}
 void SetProgramFolder(const std::string& folder) {
   ProgramFolderStore() = folder.empty() || folder.back() == '/' ? folder : folder + "/";
 }
@@ -60,6 +64,8 @@ bool OpenUrl(Ui& ui, const std::string& address) {
   return false;
 }
 
-std::string MakeTempFileName() { return CreateUniqueFile(TempFolder(), "_TR", ".tmp"); }
+std::string MakeTempFileName() {
+  return CreateUniqueFile(TempFolder(), "_TR", ".tmp");
+}
 
 }  // namespace quellor

@@ -19,11 +19,16 @@ QString FilterText(const std::vector<FileFilter>& filters) {
 
 QMessageBox::Icon ToQIcon(MbIcon icon) {
   switch (icon) {
-    case MbIcon::Information: return QMessageBox::Information;
-    case MbIcon::Warning: return QMessageBox::Warning;
-    case MbIcon::Error: return QMessageBox::Critical;
-    case MbIcon::Question: return QMessageBox::Question;
-    case MbIcon::None: break;
+    case MbIcon::Information:
+      return QMessageBox::Information;
+    case MbIcon::Warning:
+      return QMessageBox::Warning;
+    case MbIcon::Error:
+      return QMessageBox::Critical;
+    case MbIcon::Question:
+      return QMessageBox::Question;
+    case MbIcon::None:
+      break;
   }
   return QMessageBox::NoIcon;
 }
@@ -43,18 +48,28 @@ MbResult QtUi::MessageBox(const std::string& text, const std::string& caption, M
   QMessageBox box(ToQIcon(icon), ToQ(caption), ToQ(text), QMessageBox::NoButton, parent_);
   box.setObjectName("MessageBox");
   switch (buttons) {
-    case MbButtons::Ok: box.setStandardButtons(QMessageBox::Ok); break;
-    case MbButtons::OkCancel: box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel); break;
-    case MbButtons::YesNo: box.setStandardButtons(QMessageBox::Yes | QMessageBox::No); break;
+    case MbButtons::Ok:
+      box.setStandardButtons(QMessageBox::Ok);
+      break;
+    case MbButtons::OkCancel:
+      box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+      break;
+    case MbButtons::YesNo:
+      box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+      break;
     case MbButtons::YesNoCancel:
       box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
       break;
   }
   switch (box.exec()) {
-    case QMessageBox::Ok: return MbResult::Ok;
-    case QMessageBox::Yes: return MbResult::Yes;
-    case QMessageBox::No: return MbResult::No;
-    default: return MbResult::Cancel;
+    case QMessageBox::Ok:
+      return MbResult::Ok;
+    case QMessageBox::Yes:
+      return MbResult::Yes;
+    case QMessageBox::No:
+      return MbResult::No;
+    default:
+      return MbResult::Cancel;
   }
 }
 
@@ -81,7 +96,8 @@ std::optional<std::string> QtUi::SaveFileDialog(const std::string& title,
                                                 const std::string& initialDir,
                                                 const std::string& defaultName) {
   QString start = ToQ(initialDir);
-  if (!defaultName.empty()) start = start.isEmpty() ? ToQ(defaultName) : start + "/" + ToQ(defaultName);
+  if (!defaultName.empty())
+    start = start.isEmpty() ? ToQ(defaultName) : start + "/" + ToQ(defaultName);
   QString name = QFileDialog::getSaveFileName(parent_, ToQ(title), start, FilterText(filters));
   if (name.isEmpty()) return std::nullopt;
   return FromQ(name);
@@ -94,9 +110,15 @@ std::optional<std::string> QtUi::SelectFolder(const std::string& title,
   return FromQ(dir);
 }
 
-void QtUi::BeginBusy() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-void QtUi::EndBusy() { QGuiApplication::restoreOverrideCursor(); }
-void QtUi::ProcessEvents() { QApplication::processEvents(); }
+void QtUi::BeginBusy() {
+  QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+}
+void QtUi::EndBusy() {
+  QGuiApplication::restoreOverrideCursor();
+}
+void QtUi::ProcessEvents() {
+  QApplication::processEvents();
+}
 void QtUi::SetClipboardText(const std::string& text) {
   QGuiApplication::clipboard()->setText(ToQ(text));
 }

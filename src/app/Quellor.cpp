@@ -14,11 +14,11 @@ int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   std::setlocale(LC_NUMERIC, "");
   quellor::QtUi ui;
-  quellor::TConfig config;         // 2. every string empty, every number zero
-  quellor::InitProgramFolder();    // 3.
+  quellor::TConfig config;       // 2. every string empty, every number zero
+  quellor::InitProgramFolder();  // 3.
   try {
-    config.ReadLastCompany();      // 4.
-    config.ReadSettings();         // 5.
+    config.ReadLastCompany();  // 4.
+    config.ReadSettings();     // 5.
   } catch (const std::exception& e) {
     ui.ShowError(e.what());
   }

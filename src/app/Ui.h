@@ -34,8 +34,7 @@ class Ui {
   virtual MbResult MessageBox(const std::string& text, const std::string& caption,
                               MbButtons buttons, MbIcon icon) = 0;
   // Input box; nullopt when the person cancels.
-  virtual std::optional<std::string> InputBox(const std::string& caption,
-                                              const std::string& prompt,
+  virtual std::optional<std::string> InputBox(const std::string& caption, const std::string& prompt,
                                               const std::string& initial) = 0;
   // File dialogs; nullopt when cancelled. initialDir may be empty (current folder).
   virtual std::optional<std::string> OpenFileDialog(const std::string& title,

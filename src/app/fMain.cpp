@@ -24,7 +24,9 @@ TForm1::TForm1(TConfig& config, QtUi& ui, QWidget* parent)
   RunCommand([this] { FormCreate(); });
 }
 
-TForm1::~TForm1() { companyMenu_.OnChange = nullptr; }
+TForm1::~TForm1() {
+  companyMenu_.OnChange = nullptr;
+}
 
 void TForm1::RunCommand(const std::function<void()>& command) {
   try {
@@ -36,7 +38,9 @@ void TForm1::RunCommand(const std::function<void()>& command) {
   }
 }
 
-void TForm1::FormCreate() { companyMenu_.Build(); }
+void TForm1::FormCreate() {
+  companyMenu_.Build();
+}
 
 void TForm1::BuildMenus() {
   QMenu* file = menuBar()->addMenu("&File");

@@ -96,12 +96,11 @@ TEST(IniFile, LongValuesAreCutTo2047Characters) {
 
 TEST(IniFile, WritesInPlaceAtSectionEndOrNewSection) {
   TempDir dir;
-  WriteFileBytes(dir.file("s.ini"),
-                 "; comment\n[Mail]\nPort=25\nFrom=a@b\n\n[Data]\nSiteVer=1\n");
+  WriteFileBytes(dir.file("s.ini"), "; comment\n[Mail]\nPort=25\nFrom=a@b\n\n[Data]\nSiteVer=1\n");
   TIniFile ini(dir.file("s.ini"));
-  ini.WriteInteger("mail", "PORT", 2525);        // replaced where it stands
-  ini.WriteString("Mail", "HostName", "smtp");   // appended at the end of its section
-  ini.WriteString("Wording", "TOS", "x=y");      // new section at the end
+  ini.WriteInteger("mail", "PORT", 2525);       // replaced where it stands
+  ini.WriteString("Mail", "HostName", "smtp");  // appended at the end of its section
+  ini.WriteString("Wording", "TOS", "x=y");     // new section at the end
   ini.WriteBool("Mail", "Authentication", true);
   EXPECT_EQ(ReadFileBytes(dir.file("s.ini")),
             "; comment\r\n[Mail]\r\nPORT=2525\r\nFrom=a@b\r\nHostName=smtp\r\n"
@@ -177,8 +176,11 @@ TEST(IniFile, FloatFormat) {
     double value;
     char sep;
     const char* text;
-  } cases[] = {{1, '.', "1"}, {1.5, ',', "1,5"}, {0.1, '.', "0.1"},
-               {123456789012345.0, '.', "123456789012345"}, {1.0 / 3, '.', "0.333333333333333"}};
+  } cases[] = {{1, '.', "1"},
+               {1.5, ',', "1,5"},
+               {0.1, '.', "0.1"},
+               {123456789012345.0, '.', "123456789012345"},
+               {1.0 / 3, '.', "0.333333333333333"}};
   for (const auto& c : cases) {
     EXPECT_EQ(FormatIniFloat(c.value, c.sep), c.text);
     double back = 0;

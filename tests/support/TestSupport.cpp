@@ -9,8 +9,12 @@
 
 namespace quellor::test {
 
-void FakeUi::ShowMessage(const std::string& text) { calls.push_back("message: " + text); }
-void FakeUi::ShowError(const std::string& text) { calls.push_back("error: " + text); }
+void FakeUi::ShowMessage(const std::string& text) {
+  calls.push_back("message: " + text);
+}
+void FakeUi::ShowError(const std::string& text) {
+  calls.push_back("error: " + text);
+}
 
 MbResult FakeUi::MessageBox(const std::string& text, const std::string& caption, MbButtons buttons,
                             MbIcon) {
