@@ -1,15 +1,27 @@
-// TForm1: the main window. It carries the menus from which every command starts; each command
-// runs through RunCommand, which shows any error in the standard error box and leaves the window
-// usable.
+// TForm1: the main window. It shows the site table as a form or a grid, carries the menus and
+// tool buttons from which every command starts, and keeps the status memo. Each command runs
+// through RunCommand, which shows any error in the standard error box and leaves the window
+// usable. Menu items are named after their caption plus "1" ("Killsite1"); controls carry the
+// names the rest of the program and the tests use ("edHost", "DBEdit1", "bbtnMail").
 #pragma once
 
 #include <QMainWindow>
 #include <functional>
-#include <memory>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "app/Company.h"
 
+class QAction;
+class QCheckBox;
+class QLineEdit;
 class QMenu;
+class QPlainTextEdit;
+class QTabWidget;
+class QTableView;
+class QToolButton;
+class QWidget;
 
 namespace quellor {
 
@@ -28,15 +40,32 @@ class TForm1 : public QMainWindow {
   // Runs one command; an error ends it and shows the standard error box.
   void RunCommand(const std::function<void()>& command);
 
+  // The notice buffer the notice commands compose, preview and send.
+  std::vector<std::string> NoticeLines;
+  // Appends one line to the status memo.
+  void AddStatusLine(const std::string& line);
+
+  // A menu item by its name ("Killsite1"); null when there is none.
+  QAction* MenuItem(const std::string& name) const;
+
  private:
   void FormCreate();
+  void BuildToolStrip();
+  void BuildPages();
   void BuildMenus();
   void RebuildCompanyMenu();
+  QAction* AddItem(QMenu* menu, const char* caption, const char* shortcut = nullptr);
+  void ToggleFormView();
+  void ShowAbout();
 
   TConfig& config_;
   QtUi& ui_;
   TCompanyMenu companyMenu_;
   QMenu* companyMenuWidget_ = nullptr;
+  std::map<std::string, QAction*> items_;
+
+  QTabWidget* pages_ = nullptr;
+  QPlainTextEdit* displayMemo_ = nullptr;
 };
 
 }  // namespace quellor
