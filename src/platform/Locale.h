@@ -11,9 +11,9 @@ namespace quellor {
 
 struct LocaleInfo {
   char decimalSeparator = '.';
-  std::string codeset = "UTF-8";   // nl_langinfo(CODESET)
-  std::string language = "en";     // language part of the locale name ("de", "ja", ...)
-  std::string territory;           // territory part of the locale name ("CN", "TW", ...), or ""
+  std::string codeset = "UTF-8";  // nl_langinfo(CODESET)
+  std::string language = "en";    // language part of the locale name ("de", "ja", ...)
+  std::string territory;          // territory part of the locale name ("CN", "TW", ...), or ""
 };
 
 class Locale {
