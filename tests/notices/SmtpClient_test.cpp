@@ -1,0 +1,574 @@
+// The SMTP client against a scripted server in a thread of the test: the exact bytes of the
+// dialogue, the status texts, the failure texts, and servers that misbehave.
+#include "notices/SmtpClient.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cctype>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "notices/ScriptedServer.h"
+#include "support/FakeUi.h"
+
+namespace quellor {
+namespace {
+
+using test::FakeUi;
+using test::RefusingPort;
+using test::ScriptedServer;
+using test::ServerPeer;
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// What the responding server answers; each reply is sent as written.
+struct Replies {
+  std::string greeting = "220 mail.test ESMTP ready\r\n";
+  std::string ehlo = "250-mail.test\r\n250 HELP\r\n";
+  std::string helo = "250 mail.test\r\n";
+  std::string mail = "250 2.1.0 OK\r\n";
+  std::string rcpt = "250 2.1.5 OK\r\n";
+  std::string data = "354 End data with <CR><LF>.<CR><LF>\r\n";
+  std::string dot = "250 2.0.0 Queued\r\n";
+};
+
+// A server that answers every command by its word; "auth LOGIN" starts the two-step login.
+ScriptedServer::Script Responder(Replies r) {
+  return [r](ServerPeer& p) {
+    if (!p.Send(r.greeting)) return;
+    for (;;) {
+      std::optional<std::string> line = p.ReadLine();
+      if (!line) return;
+      std::string word = Upper(line->substr(0, line->find(' ')));
+      if (word == "EHLO") {
+        p.Send(r.ehlo);
+      } else if (word == "HELO") {
+        p.Send(r.helo);
+      } else if (word == "RSET") {
+        p.Send("250 OK\r\n");
+      } else if (Upper(*line) == "AUTH LOGIN") {
+        p.Send("334 VXNlcm5hbWU6\r\n");
+        if (!p.ReadLine()) return;
+        p.Send("334 UGFzc3dvcmQ6\r\n");
+        if (!p.ReadLine()) return;
+        p.Send("235 2.7.0 Authentication successful\r\n");
+      } else if (word == "MAIL") {
+        p.Send(r.mail);
+      } else if (word == "RCPT") {
+        p.Send(r.rcpt);
+      } else if (word == "DATA") {
+        p.Send(r.data);
+        if (r.data.rfind("354", 0) == 0) {
+          if (!p.ReadData()) return;
+          p.Send(r.dot);
+        }
+      } else if (word == "QUIT") {
+        p.Send("221 Bye\r\n");
+        return;
+      } else {
+        p.Send("500 Unknown command\r\n");
+      }
+    }
+  };
+}
+
+TMailMessage Message() {
+  TMailMessage msg;
+  msg.Clear();
+  msg.From.SetText("Abuse Desk <abuse@example.org>");
+  msg.Recipients.SetText("a@isp.example, b@isp.example");
+  msg.ReceiptRecipient.SetText("Abuse Desk <abuse@example.org>");
+  msg.Subject = "Software piracy notice: http://warez.example/";
+  msg.Body = {"Dear abuse team,", ".", "", "Regards"};
+  return msg;
+}
+
+class SmtpClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Locale::Override(LocaleInfo{'.', "UTF-8", "en", "US"});
+    client.OnStatus = [this](const std::string& s) { statuses.push_back(s); };
+  }
+  void TearDown() override { Locale::Override(std::nullopt); }
+
+  void Target(const ScriptedServer& server, const std::string& host = "127.0.0.1") {
+    client.Host = host;
+    client.Port = server.Port();
+  }
+
+  // The dispatcher's calling order; returns the failure text, or "" when the mail went out.
+  std::string Send(TMailMessage msg) {
+    try {
+      client.Open();
+      if (client.IsOpen()) {
+        try {
+          client.Deliver(msg);
+        } catch (...) {
+          try {
+            client.Close();
+          } catch (...) {
+          }
+          throw;
+        }
+        client.Close();
+      }
+    } catch (const EMailError& e) {
+      return e.what();
+    }
+    return "";
+  }
+
+  FakeUi ui;
+  TSMTPClient client{ui};
+  std::vector<std::string> statuses;
+  const std::string host = TSMTPClient::LocalHostName();
+};
+
+TEST_F(SmtpClientTest, SuccessfulSessionBytes) {
+  ScriptedServer server(Responder({}));
+  Target(server);
+  EXPECT_EQ(Send(Message()), "");
+  server.Join();
+  std::string received = server.Received();
+  const std::regex date(
+      "\r\nDate: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9][0-9]? "
+      "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} "
+      "[+-][0-9]{4}\r\n");
+  ASSERT_TRUE(std::regex_search(received, date)) << received;
+  received = std::regex_replace(received, date, "\r\nDate: <date>\r\n");
+  EXPECT_EQ(received, "ehlo " + host +
+                          "\r\n"
+                          "Rset\r\n"
+                          "Mail from:<abuse@example.org>\r\n"
+                          "RCPT to:<a@isp.example>\r\n"
+                          "RCPT to:<b@isp.example>\r\n"
+                          "Data\r\n"
+                          "From: \"Abuse Desk\" <abuse@example.org>\r\n"
+                          "Subject: Software piracy notice: http://warez.example/\r\n"
+                          "To: a@isp.example, b@isp.example\r\n"
+                          "Disposition-Notification-To: \"Abuse Desk\" <abuse@example.org>\r\n"
+                          "Date: <date>\r\n"
+                          "X-Priority: 3\r\n"
+                          "X-Library: Quellor 1.20\r\n"
+                          "\r\n"
+                          "Dear abuse team,\r\n"
+                          "..\r\n"
+                          "\r\n"
+                          "Regards\r\n"
+                          ".\r\n"
+                          "Quit\r\n");
+  EXPECT_FALSE(client.IsOpen());
+}
+
+TEST_F(SmtpClientTest, StatusLinesOfASendToANamedHost) {
+  ScriptedServer server(Responder({}));
+  Target(server, "localhost");
+  EXPECT_EQ(Send(Message()), "");
+  EXPECT_EQ(statuses, (std::vector<std::string>{
+                          "Resolving hostname localhost.", "Connecting to 127.0.0.1.", "Connected.",
+                          "Encoding text", "Disconnecting from 127.0.0.1.", "Not connected."}));
+}
+
+TEST_F(SmtpClientTest, DottedHostIsNotResolved) {
+  ScriptedServer server(Responder({}));
+  Target(server, "127.0.0.1");
+  EXPECT_EQ(Send(Message()), "");
+  ASSERT_FALSE(statuses.empty());
+  EXPECT_EQ(statuses.front(), "Connecting to 127.0.0.1.");
+}
+
+TEST_F(SmtpClientTest, RefusedConnection) {
+  RefusingPort port;
+  client.Host = "LocalHost";
+  client.Port = port.Port();
+  std::string error = Send(Message());
+  EXPECT_EQ(error, "Socket Error # 10061\r\nConnection refused.");
+  EXPECT_EQ(statuses,
+            (std::vector<std::string>{"Resolving hostname LocalHost.", "Connecting to 127.0.0.1.",
+                                      "Disconnecting from 127.0.0.1.", "Not connected."}));
+  EXPECT_FALSE(client.IsOpen());
+}
+
+TEST_F(SmtpClientTest, EhloRefusedFallsBackToHelo) {
+  Replies r;
+  r.ehlo = "500 Command not recognized\r\n";
+  ScriptedServer server(Responder(r));
+  Target(server);
+  client.AuthenticationType = TAuthenticationType::atLogin;
+  client.UserId = "user";
+  client.Password = "secret";
+  EXPECT_EQ(Send(Message()), "");
+  server.Join();
+  EXPECT_EQ(
+      server.Received().rfind(
+          "ehlo " + host + "\r\nHelo " + host + "\r\nRset\r\nMail from:<abuse@example.org>\r\n", 0),
+      0u)
+      << server.Received();
+  EXPECT_FALSE(client.DidAuthenticate());
+}
+
+TEST_F(SmtpClientTest, HeloRefusedToo) {
+  Replies r;
+  r.ehlo = "500 no\r\n";
+  r.helo = "501 Syntax error\r\n";
+  ScriptedServer server(Responder(r));
+  Target(server);
+  EXPECT_EQ(Send(Message()), "501 Syntax error");
+  server.Join();
+  EXPECT_EQ(server.Received(), "ehlo " + host + "\r\nHelo " + host + "\r\nQuit\r\n");
+}
+
+TEST_F(SmtpClientTest, LoginAnnouncedAfterEqualsSignOnALaterLine) {
+  Replies r;
+  r.ehlo =
+      "250-mail.test Hello\r\n250-SIZE 10240000\r\n250-AUTH=LOGIN\r\n250-AUTH PLAIN login\r\n"
+      "250 HELP\r\n";
+  ScriptedServer server(Responder(r));
+  Target(server);
+  client.AuthenticationType = TAuthenticationType::atLogin;
+  client.UserId = "user";
+  client.Password = "secret";
+  EXPECT_EQ(Send(Message()), "");
+  server.Join();
+  EXPECT_EQ(server.Received().rfind("ehlo " + host +
+                                        "\r\n"
+                                        "Rset\r\n"
+                                        "auth LOGIN\r\n"
+                                        "dXNlcg==\r\n"
+                                        "c2VjcmV0\r\n"
+                                        "Mail from:<abuse@example.org>\r\n",
+                                    0),
+            0u)
+      << server.Received();
+  EXPECT_EQ(client.AnnouncedMechanisms(), (std::vector<std::string>{"LOGIN", "PLAIN"}));
+}
+
+TEST_F(SmtpClientTest, EmptyLoginIsSentAsEmptyLines) {
+  Replies r;
+  r.ehlo = "250-mail.test\r\n250 AUTH LOGIN\r\n";
+  ScriptedServer server(Responder(r));
+  Target(server);
+  client.AuthenticationType = TAuthenticationType::atLogin;
+  EXPECT_EQ(Send(Message()), "");
+  server.Join();
+  EXPECT_NE(server.Received().find("Rset\r\nauth LOGIN\r\n\r\n\r\nMail from:<"), std::string::npos)
+      << server.Received();
+}
+
+TEST_F(SmtpClientTest, NoAuthWithoutLoginAnnouncedOrConfigured) {
+  struct Case {
+    const char* what;
+    std::string ehlo;
+    TAuthenticationType type;
+  } cases[] = {
+      {"only PLAIN announced", "250-mail.test\r\n250 AUTH PLAIN\r\n", TAuthenticationType::atLogin},
+      {"AUTH without separator", "250-mail.test\r\n250 AUTHLOGIN\r\n",
+       TAuthenticationType::atLogin},
+      {"LOGIN on the first line only", "250 AUTH LOGIN\r\n", TAuthenticationType::atLogin},
+      {"not configured", "250-mail.test\r\n250 AUTH LOGIN\r\n", TAuthenticationType::atNone},
+  };
+  for (const Case& c : cases) {
+    Replies r;
+    r.ehlo = c.ehlo;
+    r.mail = "530 5.7.0 Authentication required\r\n";
+    ScriptedServer server(Responder(r));
+    Target(server);
+    client.AuthenticationType = c.type;
+    EXPECT_EQ(Send(Message()), "530 5.7.0 Authentication required") << c.what;
+    server.Join();
+    EXPECT_EQ(server.Received().find("auth"), std::string::npos) << c.what;
+    EXPECT_NE(server.Received().find("Rset\r\nMail from:<abuse@example.org>\r\nQuit\r\n"),
+              std::string::npos)
+        << c.what;
+  }
+}
+
+TEST_F(SmtpClientTest, MultiLineReplyWithTrailingBlanks) {
+  Replies r;
+  r.ehlo = "250-mail.test   \r\n\r\n250-AUTH LOGIN  \r\n  250-8BITMIME\t\r\n250 OK   \r\n";
+  ScriptedServer server(Responder(r));
+  Target(server);
+  client.Open();
+  EXPECT_EQ(client.LastReply(), (std::vector<std::string>{"250-mail.test", "250-AUTH LOGIN",
+                                                          "250-8BITMIME", "250 OK"}));
+  EXPECT_EQ(client.LastReplyCode(), 250);
+  EXPECT_EQ(client.AnnouncedMechanisms(), (std::vector<std::string>{"LOGIN"}));
+  client.Close();
+}
+
+TEST_F(SmtpClientTest, ReplyEndsAtShortLineOrSameCodeAndSpace) {
+  struct Case {
+    std::string reply;
+    std::vector<std::string> lines;
+    int code;
+  } cases[] = {
+      {"250-a\r\n250 b\r\n", {"250-a", "250 b"}, 250},
+      {"250-a\r\n251 b\r\n250 c\r\n", {"250-a", "251 b", "250 c"}, 250},
+      {"250-a\r\nOK\r\n", {"250-a", "OK"}, 0},
+      {"250-a\r\n25\r\n", {"250-a", "25"}, 25},
+      {"250-a\r\n2x0 b\r\n250 c\r\n", {"250-a", "2x0 b", "250 c"}, 250},
+      {"abc-x\r\nABC y\r\n", {"abc-x", "ABC y"}, 0},
+      {"+25 odd\r\n", {"+25 odd"}, 0},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server([&](ServerPeer& p) {
+      p.Send("220 hi\r\n");
+      p.ReadLine();  // ehlo
+      p.Send("250 ok\r\n");
+      p.ReadLine();  // NOOP
+      p.Send(c.reply);
+      p.ReadLine();  // Quit
+    });
+    Target(server);
+    client.Open();
+    EXPECT_EQ(client.Command("NOOP"), c.code) << c.reply;
+    EXPECT_EQ(client.LastReply(), c.lines) << c.reply;
+    client.Close();
+  }
+}
+
+TEST_F(SmtpClientTest, RecipientAnswered251IsAFailure) {
+  Replies r;
+  r.rcpt = "251 User not local; will forward to <a@elsewhere.example>\r\n";
+  ScriptedServer server(Responder(r));
+  Target(server);
+  EXPECT_EQ(Send(Message()), "251 User not local; will forward to <a@elsewhere.example>");
+  server.Join();
+  EXPECT_NE(server.Received().find("RCPT to:<a@isp.example>\r\nQuit\r\n"), std::string::npos);
+  EXPECT_FALSE(client.IsOpen());
+}
+
+TEST_F(SmtpClientTest, ReplyErrorCarriesTheCode) {
+  Replies r;
+  r.rcpt = "550 5.1.1 No such user\r\n";
+  ScriptedServer server(Responder(r));
+  Target(server);
+  client.Open();
+  TMailMessage msg = Message();
+  try {
+    client.Deliver(msg);
+    FAIL();
+  } catch (const EMailReplyError& e) {
+    EXPECT_EQ(e.ReplyCode(), 550);
+    EXPECT_STREQ(e.what(), "550 5.1.1 No such user");
+  }
+  client.Close();
+}
+
+TEST_F(SmtpClientTest, ServerClosingAfterTheGreeting) {
+  ScriptedServer server([](ServerPeer& p) {
+    p.Send("220 mail.test\r\n");
+    p.ShutdownWrite();
+    p.DrainUntilClosed();
+  });
+  Target(server);
+  EXPECT_EQ(Send(Message()), "Connection Closed Gracefully.");
+  EXPECT_EQ(statuses,
+            (std::vector<std::string>{"Connecting to 127.0.0.1.", "Connected.",
+                                      "Disconnecting from 127.0.0.1.", "Not connected."}));
+  EXPECT_FALSE(client.IsOpen());
+}
+
+TEST_F(SmtpClientTest, AlreadyConnectedLeavesTheConnectionAlone) {
+  ScriptedServer server(Responder({}));
+  Target(server);
+  client.Open();
+  try {
+    client.Open();
+    FAIL();
+  } catch (const EMailError& e) {
+    EXPECT_STREQ(e.what(), "Already connected.");
+  }
+  EXPECT_TRUE(client.IsOpen());
+  TMailMessage msg = Message();
+  EXPECT_NO_THROW(client.Deliver(msg));
+  client.Close();
+  EXPECT_FALSE(client.IsOpen());
+}
+
+TEST_F(SmtpClientTest, UsableAgainAfterAFailure) {
+  {
+    RefusingPort port;
+    client.Host = "127.0.0.1";
+    client.Port = port.Port();
+    EXPECT_NE(Send(Message()), "");
+  }
+  ScriptedServer server(Responder({}));
+  Target(server);
+  EXPECT_EQ(Send(Message()), "");
+}
+
+TEST_F(SmtpClientTest, WaitingLetsTheWindowProcessEvents) {
+  struct SignallingUi : FakeUi {
+    std::atomic<int> events{0};
+    void ProcessEvents() override {
+      FakeUi::ProcessEvents();
+      ++events;
+    }
+  } signallingUi;
+  TSMTPClient slowClient(signallingUi);
+  // The server greets only once the client has been through at least one empty wait slice.
+  ScriptedServer server([&](ServerPeer& p) {
+    for (int i = 0; i < 4000 && signallingUi.events == 0; ++i) usleep(5000);
+    p.Send("220 late\r\n");
+    p.ReadLine();
+    p.Send("250 ok\r\n");
+    p.ReadLine();
+  });
+  slowClient.Host = "127.0.0.1";
+  slowClient.Port = server.Port();
+  slowClient.Open();
+  EXPECT_GE(signallingUi.processEventsCount, 1);
+  slowClient.Close();
+}
+
+TEST_F(SmtpClientTest, LineBreaksInSettingsAreRefusedBeforeConnecting) {
+  struct Case {
+    const char* what;
+    std::function<void(TSMTPClient&)> set;
+  } cases[] = {
+      {"login name", [](TSMTPClient& c) { c.UserId = "user\r\nMAIL FROM:<x>"; }},
+      {"password", [](TSMTPClient& c) { c.Password = std::string("pw\0", 3); }},
+      {"mail agent", [](TSMTPClient& c) { c.MailAgent = "agent\nBcc: x"; }},
+      {"host", [](TSMTPClient& c) { c.Host = "127.0.0.1\r\n"; }},
+      {"port", [](TSMTPClient& c) { c.Port = 70000; }},
+  };
+  RefusingPort port;
+  for (const Case& c : cases) {
+    TSMTPClient fresh(ui);
+    std::vector<std::string> seen;
+    fresh.OnStatus = [&](const std::string& s) { seen.push_back(s); };
+    fresh.Host = "127.0.0.1";
+    fresh.Port = port.Port();
+    fresh.AuthenticationType = TAuthenticationType::atLogin;
+    c.set(fresh);
+    EXPECT_THROW(fresh.Open(), EMailError) << c.what;
+    EXPECT_TRUE(seen.empty()) << c.what;
+  }
+}
+
+TEST_F(SmtpClientTest, AddressWithLineBreakSetDirectlySendsNothingOfTheMessage) {
+  ScriptedServer server(Responder({}));
+  Target(server);
+  TMailMessage msg = Message();
+  msg.Recipients.Add({"", "x@evil.example>\r\nDATA"});
+  EXPECT_NE(Send(msg), "");
+  server.Join();
+  EXPECT_EQ(server.Received(), "ehlo " + host + "\r\nQuit\r\n");
+}
+
+// --- Servers that misbehave ----------------------------------------------------------------
+
+// Answers normally, but hangs up after the given number of steps (0: right after the greeting;
+// -1: before it). The message text with its "." is one step; with midData the server hangs up
+// after two lines of the message text.
+ScriptedServer::Script HangUpAfter(int steps, bool midData) {
+  return [=](ServerPeer& p) {
+    if (steps >= 0) {
+      p.Send("220 mail.test\r\n");
+      bool inData = false;
+      for (int n = 0; n < steps; ++n) {
+        if (inData) {
+          if (!p.ReadData()) return;
+          p.Send("250 queued\r\n");
+          inData = false;
+          continue;
+        }
+        std::optional<std::string> line = p.ReadLine();
+        if (!line) return;
+        std::string word = Upper(line->substr(0, line->find(' ')));
+        if (word == "EHLO") {
+          p.Send("250-mail.test\r\n250 HELP\r\n");
+        } else if (word == "DATA") {
+          p.Send("354 go\r\n");
+          inData = true;
+        } else {
+          p.Send("250 ok\r\n");
+        }
+      }
+      if (midData && inData) {
+        p.ReadLine();
+        p.ReadLine();
+      }
+    }
+    p.ShutdownWrite();
+    p.DrainUntilClosed();
+  };
+}
+
+TEST_F(SmtpClientTest, DroppedConnectionAtEveryStep) {
+  // Steps: greeting, ehlo, Rset, Mail from, two RCPT, Data, message text.
+  struct Case {
+    int steps;
+    bool midData;
+  } cases[] = {{-1, false}, {0, false}, {1, false}, {2, false}, {3, false},
+               {4, false},  {5, false}, {6, false}, {6, true}};
+  for (const Case& c : cases) {
+    statuses.clear();
+    ScriptedServer server(HangUpAfter(c.steps, c.midData));
+    Target(server);
+    std::string error = Send(Message());
+    EXPECT_EQ(error, "Connection Closed Gracefully.") << "after " << c.steps << " steps";
+    EXPECT_FALSE(client.IsOpen());
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.back(), "Not connected.");
+  }
+  // One step more and the message is through: the hang-up only meets the "Quit".
+  ScriptedServer server(HangUpAfter(7, false));
+  Target(server);
+  EXPECT_EQ(Send(Message()), "");
+}
+
+TEST_F(SmtpClientTest, GarbageAndFloodsEndInAFailure) {
+  const std::string megabyte(1 << 20, 'A');
+  struct Case {
+    const char* what;
+    std::string greeting;
+    std::string error;
+  } cases[] = {
+      {"text without a code", "hello there\r\n", "hello there"},
+      {"binary garbage", std::string("\x00\xff\x01\r\n", 4), "\xff"},
+      {"endless line", megabyte + megabyte, "The server sent a line longer than 1048576 bytes."},
+      {"endless multi-line reply",
+       [] {
+         std::string s;
+         while (s.size() < (1u << 20) + 100) s += "220-more\r\n";
+         return s;
+       }(),
+       "The server sent a reply longer than 1048576 bytes."},
+      {"endless empty lines", std::string((1 << 20) + 10, '\n'),
+       "The server sent a reply longer than 1048576 bytes."},
+      {"partial line and close", "220 no line end", "Connection Closed Gracefully."},
+  };
+  for (const Case& c : cases) {
+    statuses.clear();
+    ScriptedServer server([&](ServerPeer& p) {
+      p.Send(c.greeting);
+      p.ShutdownWrite();
+      p.DrainUntilClosed();
+    });
+    Target(server);
+    EXPECT_EQ(Send(Message()), c.error) << c.what;
+    EXPECT_FALSE(client.IsOpen()) << c.what;
+    EXPECT_EQ(statuses.back(), "Not connected.") << c.what;
+  }
+}
+
+TEST_F(SmtpClientTest, ResetConnectionGivesTheSocketError) {
+  ScriptedServer server([](ServerPeer& p) {
+    p.Send("220 mail.test\r\n");
+    p.ReadLine();
+    p.ResetOnClose();
+  });
+  Target(server);
+  EXPECT_EQ(Send(Message()), "Socket Error # 10054\r\nConnection reset by peer.");
+  EXPECT_FALSE(client.IsOpen());
+}
+
+}  // namespace
+}  // namespace quellor

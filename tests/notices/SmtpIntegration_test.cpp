@@ -1,0 +1,181 @@
+// The SMTP client against a real server: aiosmtpd (Debian's python3-aiosmtpd) on 127.0.0.1,
+// started by the test through tests/notices/smtp_sink.py. What arrives is read back with
+// Python's email package: From, To, the decoded Subject, the Date and the body must be intact.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "notices/SmtpClient.h"
+#include "support/FakeUi.h"
+#include "support/TempDir.h"
+
+extern char** environ;
+
+namespace quellor {
+namespace {
+
+const char* kPython = "/usr/bin/python3";
+const std::string kSink = std::string(QUELLOR_NOTICES_TEST_DIR) + "/smtp_sink.py";
+
+// The sink server as a child process: its port, and its standard input, whose closing stops it.
+class SinkServer {
+ public:
+  explicit SinkServer(const std::string& folder) {
+    int in[2];
+    int out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::vector<std::string> args = {kPython, kSink, "serve", folder};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, kPython, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    stdin_ = in[1];
+    // The first line is "PORT <n>".
+    std::string line;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    close(out[0]);
+    if (line.rfind("PORT ", 0) == 0) port_ = std::atoi(line.c_str() + 5);
+  }
+  ~SinkServer() {
+    if (stdin_ >= 0) close(stdin_);
+    if (pid_ > 0) {
+      int status = 0;
+      waitpid(pid_, &status, 0);
+    }
+  }
+  int Port() const { return port_; }
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  int port_ = 0;
+};
+
+// Runs the parser over a received message: key -> JSON value.
+std::map<std::string, std::string> Parse(const std::string& file) {
+  std::map<std::string, std::string> fields;
+  std::string command =
+      "PYTHONIOENCODING=utf-8 " + std::string(kPython) + " '" + kSink + "' parse '" + file + "'";
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return fields;
+  char buf[65536];
+  while (fgets(buf, sizeof buf, p)) {
+    std::string line = buf;
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    size_t sp = line.find(' ');
+    if (sp != std::string::npos) fields[line.substr(0, sp)] = line.substr(sp + 1);
+  }
+  pclose(p);
+  return fields;
+}
+
+// Waits for the server to have written a message (a generous limit, only against a hang).
+bool WaitForFile(const std::string& path) {
+  for (int i = 0; i < 2000; ++i) {
+    if (std::filesystem::exists(path)) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+bool HaveAiosmtpd() {
+  std::string command = std::string(kPython) + " -c 'import aiosmtpd' >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+TEST(SmtpIntegration, RealServerReceivesTheMessageIntact) {
+  if (!HaveAiosmtpd()) GTEST_SKIP() << "python3-aiosmtpd is not installed";
+  test::TempDir dir;
+  SinkServer sink(dir.path());
+  ASSERT_GT(sink.Port(), 0);
+
+  struct Case {
+    const char* what;
+    LocaleInfo locale;
+    std::string subject;      // in the locale's code page
+    std::string decodedJson;  // the Subject as the parser decodes it, JSON in UTF-8
+  } cases[] = {
+      {"UTF-8 system",
+       {'.', "UTF-8", "en", "US"},
+       "Plainte: caf\xc3\xa9 cr\xc3\xa8me \xe2\x80\x93 http://warez.example/",
+       "\"Plainte: caf\xc3\xa9 cr\xc3\xa8me \xe2\x80\x93 http://warez.example/\""},
+      {"Latin-1 system, long subject",
+       {'.', "ISO-8859-1", "de", "DE"},
+       "Beschwerde \xfc"
+       "ber Raubkopien: " +
+           std::string(40, '\xe4') + " und " + std::string(30, '\xf6') + " http://warez.example/",
+       "\"Beschwerde \xc3\xbc"
+       "ber Raubkopien: " +
+           [] {
+             std::string s;
+             for (int i = 0; i < 40; ++i) s += "\xc3\xa4";
+             s += " und ";
+             for (int i = 0; i < 30; ++i) s += "\xc3\xb6";
+             return s;
+           }() +
+           " http://warez.example/\""},
+      {"Japanese system",
+       {'.', "UTF-8", "ja", "JP"},
+       "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe3\x81\xae\xe4\xbb\xb6\xe5\x90\x8d notice",
+       "\"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe3\x81\xae\xe4\xbb\xb6\xe5\x90\x8d notice\""},
+  };
+
+  int k = 0;
+  for (const Case& c : cases) {
+    ++k;
+    Locale::Override(c.locale);
+    test::FakeUi ui;
+    TSMTPClient client(ui);
+    client.Host = "127.0.0.1";
+    client.Port = sink.Port();
+    TMailMessage msg;
+    msg.Clear();
+    msg.From.SetText("Abuse Desk <abuse@example.org>");
+    msg.Recipients.SetText("a@isp.example, \"Desk, Net\" <b@isp.example>");
+    msg.ReceiptRecipient.SetText("Abuse Desk <abuse@example.org>");
+    msg.Subject = c.subject;
+    msg.Body = {"Dear abuse team,", ".hidden line", ".", "..", "", "Regards"};
+    msg.Date = std::chrono::system_clock::from_time_t(1709644029);
+    client.Open();
+    ASSERT_TRUE(client.IsOpen()) << c.what;
+    client.Deliver(msg);
+    client.Close();
+    Locale::Override(std::nullopt);
+
+    const std::string base = dir.file("msg" + std::to_string(k));
+    ASSERT_TRUE(WaitForFile(base + ".eml")) << c.what;
+    std::map<std::string, std::string> f = Parse(base + ".eml");
+    EXPECT_EQ(f["from_name"], "\"Abuse Desk\"") << c.what;
+    EXPECT_EQ(f["from_addr"], "\"abuse@example.org\"") << c.what;
+    EXPECT_EQ(f["to"], "[[\"\", \"a@isp.example\"], [\"Desk, Net\", \"b@isp.example\"]]") << c.what;
+    EXPECT_EQ(f["subject"], c.decodedJson) << c.what;
+    EXPECT_EQ(f["date"], "1709644029") << c.what;
+    EXPECT_EQ(f["body"],
+              "\"Dear abuse team,\\r\\n.hidden line\\r\\n.\\r\\n..\\r\\n\\r\\nRegards\\r\\n\"")
+        << c.what;
+    EXPECT_EQ(f["defects"], "[]") << c.what;
+    EXPECT_EQ(test::ReadFileBytes(base + ".env"),
+              "{\"from\": \"abuse@example.org\", \"to\": [\"a@isp.example\", \"b@isp.example\"]}")
+        << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace quellor
