@@ -5,8 +5,9 @@
 // offset. Byte-range locks are non-blocking: Lock returns false at once when another holder
 // conflicts, and the caller retries. Every operation of one file runs under that file's own
 // mutex, so a file shared by several tables of one process is safe to use from several threads.
-// Failures of the operating system are reported as EStoreEngineError by the implementations
-// (the caller supplies the table name for the message).
+// Reads and writes report an operating-system failure by returning -1 and never throw: the
+// caller knows the table and raises the engine error (9217 for a short or failed read, 9218 for
+// a short or failed write or flush) with the table's name in the message.
 #pragma once
 
 #include <cstdint>
@@ -18,10 +19,11 @@ class TAbstractFile {
  public:
   virtual ~TAbstractFile() = default;
 
-  // Reads up to `count` bytes at `offset`; returns the number read (fewer at the end of file).
+  // Reads up to `count` bytes at `offset`; returns the number read (fewer at the end of file),
+  // or -1 when the operating system fails the read.
   virtual int64_t ReadAt(int64_t offset, void* buffer, int64_t count) = 0;
   // Writes `count` bytes at `offset`; count 0 truncates or extends the file to `offset`.
-  // Returns the number written.
+  // Returns the number written, or -1 on failure.
   virtual int64_t WriteAt(int64_t offset, const void* buffer, int64_t count) = 0;
   virtual int64_t Size() = 0;
   // Asks the operating system to write its buffers to the device; false on failure.
@@ -31,6 +33,8 @@ class TAbstractFile {
   virtual bool Lock(int64_t offset, int64_t length, bool shared = false) = 0;
   virtual bool Unlock(int64_t offset, int64_t length) = 0;
   virtual const std::string& Name() const = 0;
+  // True when the file can only be read (a disk file whose mode has no write bit).
+  virtual bool IsReadOnly() const { return false; }
 };
 
 }  // namespace quellor

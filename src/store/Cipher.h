@@ -1,0 +1,48 @@
+// The cipher of encrypted tables.
+//
+// A running state of two bytes (L, H) starts from a fixed pair. Each byte b of a piece becomes
+//   b XOR L XOR H
+// after which L grows by 1 and H shrinks by 1, both modulo 256. Applying it twice with the same
+// starting pair gives back the original bytes, so one function enciphers and deciphers.
+//
+// Pieces (each enciphered on its own, from the starting pair):
+//   every record slot of the data file         record size bytes        kBodyKey
+//   all field descriptors together             768 x field count bytes  kBodyKey
+//   the text bytes of the table description    length-byte many bytes   kHeaderTextKey
+//   and of the table password (not the length bytes)
+//   the index file header and each index page  4096 bytes               kBodyKey
+//   the BLOB file header                       512 bytes                kBodyKey
+//   each BLOB block                            18-byte block header, then B - 18 data bytes,
+//                                              as two pieces            kBodyKey
+// The data file header is otherwise plain, so the table's attributes (field count, record
+// size, encrypted flag) can be read without the password.
+//
+// Every piece is enciphered whole, whatever its length. Files whose writer version (data file
+// header offset 116) is 0 came from writers that kept the length in 16 bits: their descriptor
+// piece is deciphered with its length taken modulo 65,536 (see DescriptorCipherLength).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quellor {
+
+struct TCipherKey {
+  uint8_t low;
+  uint8_t high;
+};
+
+// Starting pair of records, descriptors, index and BLOB data.
+inline constexpr TCipherKey kBodyKey{0x5A, 0xC3};
+// Starting pair of the description and password texts in the data file header.
+inline constexpr TCipherKey kHeaderTextKey{0x3D, 0x96};
+
+// Enciphers or deciphers `length` bytes at `data` in place.
+void ApplyCipher(uint8_t* data, size_t length, TCipherKey key);
+
+// How many bytes of the descriptor piece the cipher covers in a file of the given writer version.
+inline size_t DescriptorCipherLength(size_t length, int64_t writerVersion) {
+  return writerVersion == 0 ? length % 65536 : length;
+}
+
+}  // namespace quellor

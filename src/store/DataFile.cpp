@@ -1,0 +1,434 @@
+#include "store/DataFile.h"
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "store/ByteOrder.h"
+#include "store/Cipher.h"
+#include "store/FieldValue.h"
+#include "store/StoreDate.h"
+#include "store/StoreError.h"
+
+namespace quellor {
+
+using namespace bytes;
+
+namespace {
+
+std::string LowerName(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+void PutCipheredText(uint8_t* p, int n, const std::string& text, bool encrypted) {
+  PutShortString(p, n, text);
+  if (encrypted) ApplyCipher(p + 1, p[0], kHeaderTextKey);
+}
+
+std::string GetCipheredText(const uint8_t* p, int n, bool encrypted) {
+  std::string text = GetShortString(p, n);
+  if (encrypted) ApplyCipher(reinterpret_cast<uint8_t*>(text.data()), text.size(), kHeaderTextKey);
+  return text;
+}
+
+}  // namespace
+
+void EncodeDataHeader(const TDataHeader& h, bool changedFlag, uint8_t* out) {
+  std::memset(out, 0, kDataHeaderSize);
+  PutI32(out + 0, h.changeCounter);
+  PutU32(out + 4, h.blobBlockSize);
+  PutU8(out + 8, h.version);
+  PutI32(out + 9, h.deletedChain);
+  PutI32(out + 13, h.nextPhysical);
+  PutI32(out + 17, h.lastLogicalId);
+  PutU16(out + 21, h.recordSize);
+  PutU16(out + 23, h.fieldCount);
+  PutI16(out + 25, h.blobFieldCount);
+  PutF64(out + 27, h.lastWrite);
+  PutCipheredText(out + 35, 50, h.description, h.encrypted);
+  PutU8(out + 86, h.encrypted ? 1 : 0);
+  PutCipheredText(out + 87, 15, h.encrypted ? h.password : std::string(), h.encrypted);
+  PutI16(out + 103, h.languageId);
+  PutI16(out + 105, h.sortId);
+  PutI16(out + 107, h.userMajor);
+  PutI16(out + 109, h.userMinor);
+  PutU8(out + 111, changedFlag ? 1 : 0);
+  PutI32(out + 112, h.lastBlobId);
+  PutI64(out + 116, h.writerVersion);
+}
+
+TDataHeader DecodeDataHeader(const uint8_t* in) {
+  TDataHeader h;
+  h.changeCounter = GetI32(in + 0);
+  h.blobBlockSize = GetU32(in + 4);
+  h.version = GetU8(in + 8);
+  h.deletedChain = GetI32(in + 9);
+  h.nextPhysical = GetI32(in + 13);
+  h.lastLogicalId = GetI32(in + 17);
+  h.recordSize = GetU16(in + 21);
+  h.fieldCount = GetU16(in + 23);
+  h.blobFieldCount = GetI16(in + 25);
+  h.lastWrite = GetF64(in + 27);
+  h.encrypted = GetU8(in + 86) != 0;
+  h.description = GetCipheredText(in + 35, 50, h.encrypted);
+  h.password = GetCipheredText(in + 87, 15, h.encrypted);
+  h.languageId = GetI16(in + 103);
+  h.sortId = GetI16(in + 105);
+  h.userMajor = GetI16(in + 107);
+  h.userMinor = GetI16(in + 109);
+  h.lastBlobId = GetI32(in + 112);
+  h.writerVersion = GetI64(in + 116);
+  return h;
+}
+
+void EncodeFieldDesc(const TFieldDesc& f, uint8_t* out) {
+  std::memset(out, 0, kFieldDescSize);
+  PutU16(out + 0, f.number);
+  PutShortString(out + 2, 30, f.name);
+  PutShortString(out + 33, 50, f.description);
+  PutU8(out + 84, static_cast<uint8_t>(f.type));
+  PutU8(out + 85, f.subtype);
+  PutU8(out + 86, f.size);
+  PutU8(out + 87, f.decimals);
+  PutU8(out + 88, f.width);
+  PutU8(out + 89, f.decimals);
+  PutU16(out + 90, f.offset);
+  PutU8(out + 92, f.required ? 1 : 0);
+  PutU8(out + 93, static_cast<uint8_t>(f.charCase));
+  PutShortString(out + 94, 50, f.minimum);
+  PutShortString(out + 145, 50, f.maximum);
+  PutShortString(out + 196, 50, f.defaultValue);
+  PutU8(out + 247, f.noStorage ? 1 : 0);
+}
+
+TFieldDesc DecodeFieldDesc(const uint8_t* in) {
+  TFieldDesc f;
+  f.number = GetU16(in + 0);
+  f.name = GetShortString(in + 2, 30);
+  f.description = GetShortString(in + 33, 50);
+  f.type = static_cast<TStoreFieldType>(GetU8(in + 84));
+  f.subtype = GetU8(in + 85);
+  f.size = GetU8(in + 86);
+  f.decimals = GetU8(in + 87);
+  f.width = GetU8(in + 88);
+  f.offset = GetU16(in + 90);
+  f.required = GetU8(in + 92) != 0;
+  f.charCase = static_cast<TCharCase>(GetU8(in + 93));
+  f.minimum = GetShortString(in + 94, 50);
+  f.maximum = GetShortString(in + 145, 50);
+  f.defaultValue = GetShortString(in + 196, 50);
+  f.noStorage = GetU8(in + 247) != 0;
+  return f;
+}
+
+int LayoutFields(std::vector<TFieldDesc>& fields) {
+  int offset = kRecordHeaderSize;
+  for (auto& f : fields) {
+    f.width = static_cast<uint8_t>(std::min(StoredWidth(f.type, f.size), 255));
+    if (f.IsAutoInc()) {
+      f.offset = 5;
+    } else if (f.noStorage) {
+      f.offset = 0;
+    } else {
+      f.offset = static_cast<uint16_t>(std::min(offset, 65535));
+      offset += StoredWidth(f.type, f.size) + 1;
+    }
+  }
+  return offset;
+}
+
+bool NameValid(const std::string& name) {
+  if (name.empty() || name.size() > 30) return false;
+  if (name.front() == ' ' || name.back() == ' ') return false;
+  unsigned char c = static_cast<unsigned char>(name[0]);
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (c >= 129 && c <= 254);
+}
+
+bool FieldDefinitionValid(const TFieldDesc& f) {
+  uint8_t type = static_cast<uint8_t>(f.type);
+  if (type < 1 || type > 15) return false;
+  bool sized = f.type == TStoreFieldType::String || f.type == TStoreFieldType::Bytes ||
+               f.type == TStoreFieldType::VarBytes;
+  if (sized ? (f.size < 1 || f.size > 250) : f.size != 0) return false;
+  if (f.type == TStoreFieldType::BCD ? f.decimals > 4 : f.decimals != 0) return false;
+  if (static_cast<uint8_t>(f.charCase) > 2) return false;
+  for (const auto* text : {&f.description, &f.minimum, &f.maximum, &f.defaultValue})
+    if (text->size() > 50) return false;
+  return ConstantConverts(f, f.defaultValue) && ConstantConverts(f, f.minimum) &&
+         ConstantConverts(f, f.maximum);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TDataFile::TDataFile(std::shared_ptr<TAbstractFile> file, std::string tableName)
+    : file_(std::move(file)), tableName_(std::move(tableName)) {}
+
+void TDataFile::Fail(uint16_t code) const {
+  throw EStoreEngineError(code, {tableName_});
+}
+
+void TDataFile::Create(TAbstractFile& file, TDataHeader header,
+                       const std::vector<TFieldDesc>& fields, const std::string& tableName) {
+  header.version = kFormatVersion;
+  header.changeCounter = 0;
+  header.deletedChain = 0;
+  header.nextPhysical = 1;
+  header.lastLogicalId = 0;
+  header.fieldCount = static_cast<uint16_t>(fields.size());
+  header.writerVersion = kWriterVersion;
+  header.lastWrite = NowDateTime() - kDateDelta;
+  std::vector<uint8_t> image(kDataHeaderSize + kFieldDescSize * fields.size());
+  EncodeDataHeader(header, false, image.data());
+  for (size_t i = 0; i < fields.size(); ++i)
+    EncodeFieldDesc(fields[i], image.data() + kDataHeaderSize + kFieldDescSize * i);
+  if (header.encrypted)
+    ApplyCipher(image.data() + kDataHeaderSize, kFieldDescSize * fields.size(), kBodyKey);
+  int64_t size = static_cast<int64_t>(image.size());
+  if (file.WriteAt(0, image.data(), size) != size || file.WriteAt(size, nullptr, 0) != 0)
+    throw EStoreEngineError(StoreCode::WriteError, {tableName});
+}
+
+void TDataFile::Load() {
+  uint8_t raw[kDataHeaderSize];
+  if (file_->ReadAt(0, raw, kDataHeaderSize) != kDataHeaderSize) Fail(StoreCode::ReadError);
+  TDataHeader h = DecodeDataHeader(raw);
+  if (h.version != kFormatVersion) Fail(StoreCode::WrongVersion);
+  if (h.fieldCount < 1 || h.fieldCount > kMaxFields) Fail(StoreCode::HeaderCorrupt);
+  if (h.blobBlockSize != 0 && (h.blobBlockSize < 64 || h.blobBlockSize > 65535))
+    Fail(StoreCode::HeaderCorrupt);
+  if (raw[86] > 1) Fail(StoreCode::HeaderCorrupt);
+  if (h.nextPhysical < 1 || h.nextPhysical > kMaxSlots + 1) Fail(StoreCode::HeaderCorrupt);
+  if (h.deletedChain < 0 || h.deletedChain >= h.nextPhysical) Fail(StoreCode::HeaderCorrupt);
+
+  size_t descBytes = static_cast<size_t>(kFieldDescSize) * h.fieldCount;
+  std::vector<uint8_t> desc(descBytes);
+  if (file_->ReadAt(kDataHeaderSize, desc.data(), static_cast<int64_t>(descBytes)) !=
+      static_cast<int64_t>(descBytes))
+    Fail(StoreCode::ReadError);
+  if (h.encrypted)
+    ApplyCipher(desc.data(), DescriptorCipherLength(descBytes, h.writerVersion), kBodyKey);
+
+  std::vector<TFieldDesc> fields;
+  fields.reserve(h.fieldCount);
+  std::set<std::string> names;
+  std::set<uint16_t> numbers;
+  int blobFields = 0;
+  for (size_t i = 0; i < h.fieldCount; ++i) {
+    TFieldDesc f = DecodeFieldDesc(desc.data() + kFieldDescSize * i);
+    if (!NameValid(f.name) || !names.insert(LowerName(f.name)).second ||
+        !numbers.insert(f.number).second || !FieldDefinitionValid(f))
+      Fail(StoreCode::HeaderCorrupt);
+    if (f.type == TStoreFieldType::Blob) ++blobFields;
+    fields.push_back(std::move(f));
+  }
+  // The stored layout must be the one the definitions give, or values would be read from the
+  // wrong bytes (or outside the record).
+  std::vector<TFieldDesc> laidOut = fields;
+  int recordSize = LayoutFields(laidOut);
+  for (size_t i = 0; i < fields.size(); ++i)
+    if (laidOut[i].width != fields[i].width || laidOut[i].offset != fields[i].offset)
+      Fail(StoreCode::HeaderCorrupt);
+  if (recordSize > kMaxRecordSize || recordSize != h.recordSize) Fail(StoreCode::HeaderCorrupt);
+  if (blobFields > kMaxBlobFields || blobFields != h.blobFieldCount) Fail(StoreCode::HeaderCorrupt);
+
+  header_ = std::move(h);
+  headerChanged_ = false;
+  fields_ = std::move(fields);
+  capacity_ = static_cast<size_t>(std::max(1, std::min(131070 / recordSize, 8191)));
+  readAhead_ = std::max(1, 65535 / recordSize);
+  cache_.clear();
+  lru_.clear();
+}
+
+int64_t TDataFile::SlotOffset(int32_t slot) const {
+  return kDataHeaderSize + static_cast<int64_t>(kFieldDescSize) * header_.fieldCount +
+         static_cast<int64_t>(slot - 1) * header_.recordSize;
+}
+
+void TDataFile::CheckSlot(int32_t slot, const uint8_t* image) const {
+  uint8_t flag = image[0];
+  if (flag > 1) Fail(StoreCode::RecordsCorrupt);
+  if (flag == 0 && GetI32(image + 1) != slot) Fail(StoreCode::RecordsCorrupt);
+}
+
+TDataFile::CacheEntry& TDataFile::CacheSlot(int32_t slot, const uint8_t* image, bool dirty) {
+  auto [it, fresh] = cache_.try_emplace(slot);
+  CacheEntry& e = it->second;
+  if (fresh) {
+    lru_.push_front(slot);
+    e.lru = lru_.begin();
+  } else {
+    lru_.splice(lru_.begin(), lru_, e.lru);
+  }
+  e.image.assign(image, image + header_.recordSize);
+  e.dirty = e.dirty || dirty;
+  return e;
+}
+
+void TDataFile::Trim() {
+  // Evicts the least recently used clean slots; changed ones wait for Flush.
+  auto it = lru_.end();
+  while (cache_.size() > capacity_ && it != lru_.begin()) {
+    --it;
+    auto entry = cache_.find(*it);
+    if (entry->second.dirty) continue;
+    auto victim = it++;
+    cache_.erase(entry);
+    lru_.erase(victim);
+  }
+}
+
+const uint8_t* TDataFile::ReadSlot(int32_t slot) {
+  if (slot < 1 || slot > SlotCount()) Fail(StoreCode::RecordsCorrupt);
+  auto it = cache_.find(slot);
+  if (it == cache_.end()) {
+    const int rs = header_.recordSize;
+    int32_t count = std::min(readAhead_, SlotCount() - slot + 1);
+    std::vector<uint8_t> buffer(static_cast<size_t>(count) * rs);
+    int64_t got =
+        file_->ReadAt(SlotOffset(slot), buffer.data(), static_cast<int64_t>(buffer.size()));
+    if (got < rs) Fail(StoreCode::ReadError);
+    int32_t complete = static_cast<int32_t>(got / rs);
+    // Later slots first, so that the slot asked for ends up most recently used.
+    for (int32_t i = complete - 1; i >= 0; --i) {
+      if (cache_.count(slot + i)) continue;
+      uint8_t* image = buffer.data() + static_cast<size_t>(i) * rs;
+      if (header_.encrypted) ApplyCipher(image, rs, kBodyKey);
+      CacheSlot(slot + i, image, false);
+    }
+    Trim();
+    it = cache_.find(slot);
+  } else {
+    lru_.splice(lru_.begin(), lru_, it->second.lru);
+  }
+  CheckSlot(slot, it->second.image.data());
+  return it->second.image.data();
+}
+
+void TDataFile::WriteSlot(int32_t slot, const uint8_t* image) {
+  if (slot < 1 || slot > SlotCount()) Fail(StoreCode::RecordsCorrupt);
+  CacheSlot(slot, image, true);
+}
+
+int32_t TDataFile::AllocateSlot(bool reuseDeleted, bool& reused) {
+  if (reuseDeleted && header_.deletedChain != 0) {
+    int32_t slot = header_.deletedChain;
+    const uint8_t* image = ReadSlot(slot);
+    int32_t link = GetI32(image + 1);
+    if (image[0] != 1 || link < 0 || link > SlotCount() || link == slot)
+      Fail(StoreCode::RecordsCorrupt);
+    EditHeader().deletedChain = link;
+    reused = true;
+    return slot;
+  }
+  int32_t slot = header_.nextPhysical;
+  if (slot > kMaxSlots || static_cast<int64_t>(slot) * header_.recordSize > kGrowthLimit)
+    Fail(StoreCode::TableFull);
+  EditHeader().nextPhysical = slot + 1;
+  reused = false;
+  return slot;
+}
+
+void TDataFile::FreeSlot(int32_t slot, uint8_t* image) {
+  image[0] = 1;
+  PutI32(image + 1, header_.deletedChain);
+  EditHeader().deletedChain = slot;
+  WriteSlot(slot, image);
+}
+
+void TDataFile::Restore(const TSnapshot& snapshot) {
+  header_ = snapshot.header;
+  headerChanged_ = snapshot.headerChanged;
+  // Changes of the failed operation are still in the cache only: drop them.
+  for (auto it = cache_.begin(); it != cache_.end();) {
+    if (it->second.dirty) {
+      lru_.erase(it->second.lru);
+      it = cache_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool TDataFile::HasUnwrittenChanges() const {
+  if (headerChanged_) return true;
+  for (const auto& [slot, e] : cache_)
+    if (e.dirty) return true;
+  return false;
+}
+
+void TDataFile::Flush(bool forceHeader, bool flushOs) {
+  const int rs = header_.recordSize;
+  std::vector<uint8_t> run;
+  int32_t runStart = 0, runNext = 0;
+  auto writeRun = [&] {
+    if (run.empty()) return;
+    int64_t size = static_cast<int64_t>(run.size());
+    if (file_->WriteAt(SlotOffset(runStart), run.data(), size) != size) Fail(StoreCode::WriteError);
+    for (int32_t s = runStart; s < runNext; ++s) cache_[s].dirty = false;
+    run.clear();
+  };
+  for (auto& [slot, e] : cache_) {
+    if (!e.dirty) continue;
+    if (run.empty() || slot != runNext || run.size() >= (1u << 20)) {
+      writeRun();
+      runStart = slot;
+    }
+    size_t at = run.size();
+    run.insert(run.end(), e.image.begin(), e.image.end());
+    if (header_.encrypted) ApplyCipher(run.data() + at, rs, kBodyKey);
+    runNext = slot + 1;
+  }
+  writeRun();
+  if (headerChanged_ || forceHeader) WriteHeader(false);
+  if (flushOs && !file_->Flush()) Fail(StoreCode::WriteError);
+  Trim();
+}
+
+void TDataFile::WriteHeader(bool flushOs) {
+  ++header_.changeCounter;
+  header_.writerVersion = kWriterVersion;
+  header_.lastWrite = NowDateTime() - kDateDelta;
+  uint8_t raw[kDataHeaderSize];
+  EncodeDataHeader(header_, headerChanged_, raw);
+  if (file_->WriteAt(0, raw, kDataHeaderSize) != kDataHeaderSize) Fail(StoreCode::WriteError);
+  headerChanged_ = false;
+  if (flushOs && !file_->Flush()) Fail(StoreCode::WriteError);
+}
+
+bool TDataFile::Reload() {
+  uint8_t raw[kDataHeaderSize];
+  if (file_->ReadAt(0, raw, kDataHeaderSize) != kDataHeaderSize) Fail(StoreCode::ReadError);
+  TDataHeader h = DecodeDataHeader(raw);
+  if (h.changeCounter == header_.changeCounter) return false;
+  if (h.version != kFormatVersion) Fail(StoreCode::WrongVersion);
+  // Another writer may change the counters and attributes, never the layout.
+  if (h.fieldCount != header_.fieldCount || h.recordSize != header_.recordSize ||
+      h.blobBlockSize != header_.blobBlockSize || h.encrypted != header_.encrypted ||
+      h.nextPhysical < 1 || h.nextPhysical > kMaxSlots + 1 || h.deletedChain < 0 ||
+      h.deletedChain >= h.nextPhysical)
+    Fail(StoreCode::HeaderCorrupt);
+  if (!HasUnwrittenChanges()) {
+    header_ = std::move(h);
+    cache_.clear();
+    lru_.clear();
+  }
+  return true;
+}
+
+void TDataFile::Empty() {
+  int64_t end = SlotOffset(1);
+  if (file_->WriteAt(end, nullptr, 0) != 0) Fail(StoreCode::WriteError);
+  cache_.clear();
+  lru_.clear();
+  header_.changeCounter = 0;
+  header_.deletedChain = 0;
+  header_.nextPhysical = 1;
+  header_.lastLogicalId = 0;
+  headerChanged_ = true;
+  WriteHeader(false);
+}
+
+}  // namespace quellor

@@ -1,0 +1,110 @@
+// TDataTable: one open table of a database folder, shared by every cursor of the process that
+// opens it (reference-counted by shared pointers held in its TDataDirectory).
+//
+// It owns the table's three files (data, index, BLOB), checks them at open (version, header,
+// descriptors, language, password), and carries out each change as one unit: all checks first,
+// then the changes in the caches, then one write of everything that changed. A change that fails
+// part-way is rolled back in the caches, so the files stay as they were.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "store/BlobFile.h"
+#include "store/DataFile.h"
+#include "store/TableIndexes.h"
+
+namespace quellor {
+
+class TDataSession;
+
+// New values of a record's BLOB fields, by field position.
+using TBlobChanges = std::map<size_t, std::string>;
+
+// Where a table's files are: full paths on disk, or names in the "MEMORY" database.
+struct TTableFiles {
+  std::string data, index, blob;
+  bool inMemory = false;
+};
+
+class TDataTable {
+ public:
+  // Opens the files and checks them; `tableName` is the name for messages.
+  TDataTable(TDataSession& session, const TTableFiles& files, const std::string& tableName,
+             bool exclusive);
+  ~TDataTable();
+
+  const std::string& Name() const { return tableName_; }
+  bool Exclusive() const { return exclusive_; }
+  bool InMemory() const { return files_.inMemory; }
+  // The data file's read-only attribute is set: nothing may be changed.
+  bool ReadOnlyFiles() const { return readOnlyFiles_; }
+
+  TDataFile& Data() { return *data_; }
+  const std::vector<TFieldDesc>& Fields() const { return data_->Fields(); }
+  TTableIndexes& Indexes() { return *indexes_; }
+  // Replaces the index maintenance (when index trees are wired in).
+  void SetIndexes(std::unique_ptr<TTableIndexes> indexes) { indexes_ = std::move(indexes); }
+  // The order of the primary index; physical order while the trees are not maintained.
+  TRecordOrder& Order() { return *order_; }
+
+  int32_t RecordCount();
+  // A copy of a slot's image (8962 for a damaged slot).
+  std::vector<uint8_t> ReadRecord(int32_t slot);
+  // The value of a BLOB field of a record image.
+  std::string ReadBlob(const uint8_t* image, const TFieldDesc& field);
+
+  // Inserts a record: `image` holds the field values (its 9-byte header is filled here);
+  // returns its slot. 9732/9730/9731 for values, 9479 when full.
+  int32_t Insert(std::vector<uint8_t>& image, const TBlobChanges& blobs);
+  // Rewrites a record; `shown` is the copy the cursor read (8708 when the disk differs).
+  void Update(int32_t slot, const std::vector<uint8_t>& shown, std::vector<uint8_t>& image,
+              const TBlobChanges& blobs);
+  void Delete(int32_t slot, const std::vector<uint8_t>& shown);
+  // 8708 when the record on disk differs from `shown` or is gone.
+  void CheckUnchanged(int32_t slot, const std::vector<uint8_t>& shown);
+  void Empty();
+  // Writes everything cached and asks the system to flush the files.
+  void FlushToDisk();
+  // Notices changes other users wrote (change counters) and drops stale caches.
+  void DetectChanges();
+
+  // Record locks of this process: one cursor at a time per record (10258 otherwise).
+  void LockRecord(int32_t slot, const void* cursor);
+  void UnlockRecord(int32_t slot, const void* cursor);
+
+ private:
+  void CheckValues(const std::vector<uint8_t>& image, const TBlobChanges& blobs);
+  void WriteBlobs(std::vector<uint8_t>& image, const TBlobChanges& blobs);
+  // Runs a change: snapshot, body, write; rollback of the caches on failure.
+  void Change(const std::function<void()>& body);
+  void WriteChanges(bool flushOs);
+  [[noreturn]] void Fail(uint16_t code) const;
+
+  TDataSession& session_;
+  TTableFiles files_;
+  std::string tableName_;
+  bool exclusive_;
+  bool readOnlyFiles_ = false;
+  std::shared_ptr<TAbstractFile> dataFile_, indexFile_, blobFile_;
+  std::unique_ptr<TDataFile> data_;
+  std::unique_ptr<TBlobFile> blob_;
+  std::unique_ptr<TTableIndexes> indexes_;
+  std::unique_ptr<TRecordOrder> order_;
+  int32_t recordCount_ = -1;  // counted on first use
+  std::map<int32_t, const void*> lockedRecords_;
+  std::recursive_mutex mutex_;
+};
+
+// The file names of a table: the name with its extension replaced by ".DAT", ".IDX" and
+// ".BLB" (a name already ending in the extension is used as it is), each looked up in the
+// folder without regard to case.
+TTableFiles TableFileNames(const std::string& folder, const std::string& tableName);
+
+}  // namespace quellor

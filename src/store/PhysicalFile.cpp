@@ -1,0 +1,192 @@
+#include "store/PhysicalFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "store/StoreError.h"
+
+namespace quellor {
+
+uint16_t OsErrorCode(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+    case EISDIR:
+      return StoreCode::InvalidPath;
+    case EMFILE:
+    case ENFILE:
+      return StoreCode::TooManyFiles;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+    case EAGAIN:
+      return StoreCode::AccessDenied;
+    case EBADF:
+      return StoreCode::InvalidFileHandle;
+    case ENOMEM:
+      return StoreCode::OutOfMemory;
+    case ENODEV:
+    case ENXIO:
+      return StoreCode::InvalidDevice;
+    case EXDEV:
+      return StoreCode::TableMoved;
+    default:
+      return StoreCode::UnknownOsError;
+  }
+}
+
+namespace {
+
+[[noreturn]] void ThrowOs(int error, const std::string& tableName) {
+  uint16_t code = OsErrorCode(error);
+  if (code == StoreCode::OutOfMemory) throw EStoreEngineError(code, {});
+  throw EStoreEngineError(code, {tableName});
+}
+
+bool HasWriteBit(const struct stat& st) {
+  return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+}
+
+// Takes the share lock of a freshly opened descriptor; false on a sharing violation.
+bool TakeShareLock(int fd, bool exclusive, bool readOnly) {
+  struct flock fl {};
+  // A read-only descriptor can only hold read locks; nobody can change a read-only file anyway.
+  fl.l_type = exclusive && !readOnly ? F_WRLCK : F_RDLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kShareLockOffset;
+  fl.l_len = 1;
+  return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+}  // namespace
+
+TPhysicalFile::TPhysicalFile(int fd, std::string path, bool readOnly)
+    : fd_(fd), path_(std::move(path)), readOnly_(readOnly) {}
+
+TPhysicalFile::~TPhysicalFile() {
+  if (fd_ >= 0) ::close(fd_);  // closing the descriptor drops every lock it holds
+}
+
+std::unique_ptr<TPhysicalFile> TPhysicalFile::Open(const std::string& path, bool exclusive,
+                                                   const std::string& tableName) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) ThrowOs(errno, tableName);
+  if (!S_ISREG(st.st_mode)) ThrowOs(ENOENT, tableName);
+  bool readOnly = !HasWriteBit(st);
+  int fd = ::open(path.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+  if (fd < 0) ThrowOs(errno, tableName);
+  if (!TakeShareLock(fd, exclusive, readOnly)) {
+    ::close(fd);
+    throw EStoreEngineError(StoreCode::AccessDenied, {tableName});
+  }
+  return std::unique_ptr<TPhysicalFile>(new TPhysicalFile(fd, path, readOnly));
+}
+
+std::unique_ptr<TPhysicalFile> TPhysicalFile::Create(const std::string& path, bool exclusive,
+                                                     const std::string& tableName) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (errno == EEXIST) throw EStoreEngineError(StoreCode::TableExists, {tableName});
+    ThrowOs(errno, tableName);
+  }
+  if (!TakeShareLock(fd, exclusive, false)) {
+    ::close(fd);
+    throw EStoreEngineError(StoreCode::AccessDenied, {tableName});
+  }
+  return std::unique_ptr<TPhysicalFile>(new TPhysicalFile(fd, path, false));
+}
+
+int64_t TPhysicalFile::ReadAt(int64_t offset, void* buffer, int64_t count) {
+  std::lock_guard lock(mutex_);
+  if (offset < 0 || count < 0) return -1;
+  int64_t done = 0;
+  auto* out = static_cast<char*>(buffer);
+  while (done < count) {
+    ssize_t n = ::pread(fd_, out + done, static_cast<size_t>(count - done), offset + done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
+int64_t TPhysicalFile::WriteAt(int64_t offset, const void* buffer, int64_t count) {
+  std::lock_guard lock(mutex_);
+  if (offset < 0 || count < 0 || readOnly_) return -1;
+  if (count == 0) return ::ftruncate(fd_, offset) == 0 ? 0 : -1;
+  int64_t done = 0;
+  const auto* in = static_cast<const char*>(buffer);
+  while (done < count) {
+    ssize_t n = ::pwrite(fd_, in + done, static_cast<size_t>(count - done), offset + done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return done > 0 ? done : -1;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
+int64_t TPhysicalFile::Size() {
+  std::lock_guard lock(mutex_);
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return -1;
+  return st.st_size;
+}
+
+bool TPhysicalFile::Flush() {
+  std::lock_guard lock(mutex_);
+  if (readOnly_) return true;
+  return ::fsync(fd_) == 0;
+}
+
+bool TPhysicalFile::SetLock(short type, int64_t offset, int64_t length) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = offset;
+  fl.l_len = length;
+  return ::fcntl(fd_, F_OFD_SETLK, &fl) == 0;
+}
+
+bool TPhysicalFile::Lock(int64_t offset, int64_t length, bool shared) {
+  std::lock_guard lock(mutex_);
+  // A read-only descriptor cannot hold a write lock; it only ever needs to keep writers out.
+  return SetLock(shared || readOnly_ ? F_RDLCK : F_WRLCK, offset, length);
+}
+
+bool TPhysicalFile::Unlock(int64_t offset, int64_t length) {
+  std::lock_guard lock(mutex_);
+  return SetLock(F_UNLCK, offset, length);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void DeleteDiskFile(const std::string& path, const std::string& tableName) {
+  {
+    // Proves that no other program has the file open: the exclusive share lock.
+    auto probe = TPhysicalFile::Open(path, true, tableName);
+  }
+  if (::unlink(path.c_str()) != 0) ThrowOs(errno, tableName);
+}
+
+void RenameDiskFile(const std::string& from, const std::string& to, const std::string& tableName) {
+  { auto probe = TPhysicalFile::Open(from, true, tableName); }
+  if (FileExists(to)) throw EStoreEngineError(StoreCode::TableExists, {tableName});
+  if (::rename(from.c_str(), to.c_str()) != 0) ThrowOs(errno, tableName);
+}
+
+}  // namespace quellor

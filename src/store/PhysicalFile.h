@@ -1,0 +1,69 @@
+// TPhysicalFile: a table file on disk, opened for random access with POSIX calls.
+//
+// Share modes have no POSIX equivalent, so they are emulated with a one-byte lock at
+// kShareLockOffset, an offset outside every region the store uses (the files stop growing at
+// 2,000,000,000 bytes and the lock regions begin at 2,147,418,112): a shared opener holds a read
+// lock on that byte, an exclusive opener a write lock. An open that conflicts is a sharing
+// violation, reported as 11013. The locks are open-file-description locks (F_OFD_SETLK), so they
+// belong to the open file and work between processes and on network mounts.
+//
+// A file whose mode has no write bit is the read-only attribute: it is opened for reading only
+// and the table becomes read-only (the bits are tested, not access(), which succeeds for root).
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "store/AbstractFile.h"
+
+namespace quellor {
+
+inline constexpr int64_t kShareLockOffset = 2'100'000'000;
+
+class TPhysicalFile : public TAbstractFile {
+ public:
+  ~TPhysicalFile() override;
+
+  // Opens an existing file; `exclusive` asks for sole use. Throws EStoreEngineError with the
+  // operating system's failure turned into an engine code (OsErrorCode) and `tableName` in the
+  // message.
+  static std::unique_ptr<TPhysicalFile> Open(const std::string& path, bool exclusive,
+                                             const std::string& tableName);
+  // Creates a new file; fails with 13060 when it exists already.
+  static std::unique_ptr<TPhysicalFile> Create(const std::string& path, bool exclusive,
+                                               const std::string& tableName);
+
+  int64_t ReadAt(int64_t offset, void* buffer, int64_t count) override;
+  int64_t WriteAt(int64_t offset, const void* buffer, int64_t count) override;
+  int64_t Size() override;
+  bool Flush() override;
+  bool Lock(int64_t offset, int64_t length, bool shared = false) override;
+  bool Unlock(int64_t offset, int64_t length) override;
+  const std::string& Name() const override { return path_; }
+  bool IsReadOnly() const override { return readOnly_; }
+
+ private:
+  TPhysicalFile(int fd, std::string path, bool readOnly);
+  bool SetLock(short type, int64_t offset, int64_t length);
+
+  int fd_;
+  std::string path_;
+  bool readOnly_;
+  std::mutex mutex_;
+};
+
+// The engine code of an operating-system error number: file or path not found 11010, too many
+// open files 11012, access denied or sharing violation 11013, bad handle 11014, out of memory
+// 11016, invalid device 11023, not the same device 11025, anything else 11047.
+uint16_t OsErrorCode(int error);
+
+// Whether a file (not a folder) exists at `path`.
+bool FileExists(const std::string& path);
+// Deletes a closed table file. It must not be open in another program: the delete first takes
+// the exclusive share lock (11013 when that fails). Other failures give OsErrorCode.
+void DeleteDiskFile(const std::string& path, const std::string& tableName);
+// Renames a closed table file; the new name must not exist (13060).
+void RenameDiskFile(const std::string& from, const std::string& to, const std::string& tableName);
+
+}  // namespace quellor

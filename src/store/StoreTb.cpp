@@ -1,0 +1,1234 @@
+#include "store/StoreTb.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <sstream>
+
+#include "store/BlobFile.h"
+#include "store/ByteOrder.h"
+#include "store/Cipher.h"
+#include "store/DataFile.h"
+#include "store/FieldValue.h"
+#include "store/FileList.h"
+#include "store/IndexFile.h"
+#include "store/PhysicalFile.h"
+
+namespace quellor {
+
+namespace {
+
+std::string Lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+std::string Trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return {};
+  return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+}
+
+struct TypeCode {
+  TStoreFieldType type;
+  uint8_t subtype;
+};
+
+// The type code and subtype a dataset field kind is stored as.
+bool CodeOf(TFieldType kind, TypeCode& code) {
+  using T = TStoreFieldType;
+  switch (kind) {
+    case TFieldType::String:
+      code = {T::String, 0};
+      return true;
+    case TFieldType::SmallInt:
+      code = {T::SmallInt, 0};
+      return true;
+    case TFieldType::Integer:
+      code = {T::Integer, 0};
+      return true;
+    case TFieldType::Word:
+      code = {T::Word, 0};
+      return true;
+    case TFieldType::Boolean:
+      code = {T::Boolean, 0};
+      return true;
+    case TFieldType::Float:
+      code = {T::Float, 0};
+      return true;
+    case TFieldType::Currency:
+      code = {T::Float, StoreSubtype::Money};
+      return true;
+    case TFieldType::BCD:
+      code = {T::BCD, 0};
+      return true;
+    case TFieldType::Date:
+      code = {T::Date, 0};
+      return true;
+    case TFieldType::Time:
+      code = {T::Time, 0};
+      return true;
+    case TFieldType::DateTime:
+      code = {T::TimeStamp, 0};
+      return true;
+    case TFieldType::Bytes:
+      code = {T::Bytes, 0};
+      return true;
+    case TFieldType::VarBytes:
+      code = {T::VarBytes, 0};
+      return true;
+    case TFieldType::AutoInc:
+      code = {T::Integer, StoreSubtype::AutoInc};
+      return true;
+    case TFieldType::Blob:
+      code = {T::Blob, StoreSubtype::Binary};
+      return true;
+    case TFieldType::Memo:
+      code = {T::Blob, StoreSubtype::Memo};
+      return true;
+    case TFieldType::Graphic:
+      code = {T::Blob, StoreSubtype::Graphic};
+      return true;
+    case TFieldType::FmtMemo:
+      code = {T::Blob, StoreSubtype::FmtMemo};
+      return true;
+    case TFieldType::Ole:
+      code = {T::Blob, StoreSubtype::Ole};
+      return true;
+    case TFieldType::TypedBinary:
+      code = {T::Blob, StoreSubtype::TypedBinary};
+      return true;
+    case TFieldType::Unknown:
+      return false;
+  }
+  return false;
+}
+
+// The dataset field kind of a stored field; Unknown for one without a dataset field (10-byte
+// float, fields without storage).
+TFieldType KindOf(const TFieldDesc& f) {
+  using T = TStoreFieldType;
+  if (f.noStorage) return TFieldType::Unknown;
+  switch (f.type) {
+    case T::String:
+      return TFieldType::String;
+    case T::Date:
+      return TFieldType::Date;
+    case T::Blob:
+      switch (f.subtype) {
+        case StoreSubtype::Memo:
+          return TFieldType::Memo;
+        case StoreSubtype::FmtMemo:
+          return TFieldType::FmtMemo;
+        case StoreSubtype::Graphic:
+          return TFieldType::Graphic;
+        case StoreSubtype::TypedBinary:
+          return TFieldType::TypedBinary;
+        default:
+          return TFieldType::Blob;
+      }
+    case T::Boolean:
+      return TFieldType::Boolean;
+    case T::SmallInt:
+      return TFieldType::SmallInt;
+    case T::Integer:
+      return f.IsAutoInc() ? TFieldType::AutoInc : TFieldType::Integer;
+    case T::Float:
+      return f.subtype == StoreSubtype::Money ? TFieldType::Currency : TFieldType::Float;
+    case T::BCD:
+      return TFieldType::BCD;
+    case T::Bytes:
+      return TFieldType::Bytes;
+    case T::Time:
+      return TFieldType::Time;
+    case T::TimeStamp:
+      return TFieldType::DateTime;
+    case T::Word:
+      return TFieldType::Word;
+    case T::UInt32:
+      return TFieldType::Integer;
+    case T::Float10:
+      return TFieldType::Unknown;
+    case T::VarBytes:
+      return TFieldType::VarBytes;
+  }
+  return TFieldType::Unknown;
+}
+
+bool SizedKind(TFieldType kind) {
+  return kind == TFieldType::String || kind == TFieldType::Bytes || kind == TFieldType::VarBytes;
+}
+
+}  // namespace
+
+// ---- Session ----------------------------------------------------------------------------------
+
+TStoreSession::TStoreSession() = default;
+TStoreSession::~TStoreSession() = default;
+
+TStoreSession& TStoreSession::Default() {
+  static TStoreSession* session = new TStoreSession;  // lives as long as the process
+  return *session;
+}
+
+void TStoreSession::Register(TStoreDatabase* database) {
+  std::lock_guard lock(mutex_);
+  databases_.push_back(database);
+}
+
+void TStoreSession::Unregister(TStoreDatabase* database) {
+  std::lock_guard lock(mutex_);
+  std::erase(databases_, database);
+}
+
+TStoreDatabase* TStoreSession::FindDatabase(const std::string& name) const {
+  std::string wanted = Lower(Trim(name));
+  for (TStoreDatabase* db : databases_)
+    if (Lower(Trim(db->DatabaseName())) == wanted) return db;
+  return nullptr;
+}
+
+std::shared_ptr<TDataDirectory> TStoreSession::DirectoryFor(const std::string& universalName,
+                                                            bool inMemory) {
+  std::lock_guard lock(mutex_);
+  std::string key = inMemory ? std::string("\x01MEMORY") : universalName;
+  if (auto existing = directories_[key].lock()) return existing;
+  auto directory =
+      std::make_shared<TDataDirectory>(engine_, inMemory ? "" : universalName, inMemory);
+  directories_[key] = directory;
+  engine_.onPassword = [this] {
+    bool again = true;
+    if (!OnPassword) return false;
+    OnPassword(*this, again);
+    return again;
+  };
+  return directory;
+}
+
+// ---- Database ---------------------------------------------------------------------------------
+
+TStoreDatabase::TStoreDatabase(TStoreSession& session) : session_(session) {
+  session_.Register(this);
+}
+
+TStoreDatabase::~TStoreDatabase() {
+  session_.Unregister(this);
+}
+
+void TStoreDatabase::SetDatabaseName(const std::string& name) {
+  if (connected_) Close();
+  databaseName_ = name;
+}
+
+void TStoreDatabase::SetDirectory(const std::string& directory) {
+  if (connected_) Close();
+  directory_ = directory;
+}
+
+bool TStoreDatabase::IsMemory() const {
+  return Lower(Trim(databaseName_)) == "memory";
+}
+
+void TStoreDatabase::SetConnected(bool on) {
+  if (on == connected_) return;
+  if (!on) {
+    dataDirectory_.reset();  // open tables keep their folder object alive
+    connected_ = false;
+    return;
+  }
+  if (BeforeConnect) BeforeConnect(*this);
+  if (IsMemory()) {
+    dataDirectory_ = session_.DirectoryFor("", true);
+  } else {
+    std::string folder = Trim(directory_);
+    if (folder.empty()) folder = ".";
+    // The universal name: two spellings of one folder are one database folder.
+    char* real = ::realpath(folder.c_str(), nullptr);
+    if (!real) throw EStoreEngineError(OsErrorCode(errno), {folder});
+    std::string universal = real;
+    std::free(real);
+    if (universal.empty() || universal.back() != '/') universal += '/';
+    dataDirectory_ = session_.DirectoryFor(universal, false);
+  }
+  connected_ = true;
+}
+
+std::shared_ptr<TDataDirectory> TStoreDatabase::DataDirectory() {
+  if (!connected_) Open();
+  return dataDirectory_;
+}
+
+// ---- Definitions ------------------------------------------------------------------------------
+
+TFieldDef& TFieldDefs::Add(const std::string& name, TFieldType type, int size, bool required) {
+  if (Trim(name).empty()) throw EDatabaseError(DatasetText::FieldNameMissing);
+  if (IndexOf(name) >= 0) throw EDatabaseError(DatasetText::DuplicateFieldName(name));
+  bool sizeOk = SizedKind(type) ? size >= 1 && size <= 250
+                                : (type == TFieldType::BCD ? size >= 0 && size <= 8 : size == 0);
+  if (!sizeOk) throw EDatabaseError(DatasetText::InvalidFieldSize);
+  TFieldDef def;
+  def.Name = name;
+  def.DataType = type;
+  def.Size = size;
+  def.Required = required;
+  items_.push_back(def);
+  return items_.back();
+}
+
+int TFieldDefs::IndexOf(const std::string& name) const {
+  std::string wanted = Lower(Trim(name));
+  for (size_t i = 0; i < items_.size(); ++i)
+    if (Lower(Trim(items_[i].Name)) == wanted) return static_cast<int>(i);
+  return -1;
+}
+
+TIndexDef& TIndexDefs::Add(const std::string& name, const std::string& fields, uint8_t options,
+                           TIndexCompression compression) {
+  for (const auto& item : items_)
+    if (Lower(Trim(item.Name)) == Lower(Trim(name)) &&
+        ((item.Options | options) & IndexOption::Primary) == 0)
+      throw EDatabaseError(DatasetText::DuplicateIndexName(name));
+  items_.push_back(TIndexDef{name, fields, options, compression});
+  return items_.back();
+}
+
+// ---- Fields -----------------------------------------------------------------------------------
+
+TStoreField::TStoreField(TStoreTable& table, size_t index, const TFieldDesc& desc, TFieldType type)
+    : table_(table), index_(index), desc_(desc), type_(type) {}
+
+const uint8_t* TStoreField::Value() const {
+  const uint8_t* image = table_.CurrentImage();
+  return image ? image + ValueOffset(desc_) : nullptr;
+}
+
+bool TStoreField::IsNull() const {
+  const uint8_t* image = table_.CurrentImage();
+  if (!image) return true;
+  if (desc_.type == TStoreFieldType::Blob && table_.state_ != TDataSetState::Browse &&
+      !table_.candidate_) {
+    auto pending = table_.pendingBlobs_.find(index_);
+    if (pending != table_.pendingBlobs_.end()) return pending->second.empty();
+  }
+  if (desc_.IsAutoInc()) return table_.state_ == TDataSetState::Insert && !table_.candidate_;
+  return FieldIsNull(image, desc_);
+}
+
+uint8_t* TStoreField::Writable() {
+  if (!table_.Active()) throw EDatabaseError(DatasetText::ClosedDataset);
+  if (table_.state_ != TDataSetState::Edit && table_.state_ != TDataSetState::Insert)
+    throw EDatabaseError(DatasetText::NotEditing);
+  if (desc_.IsAutoInc()) throw EDatabaseError("Field '" + desc_.name + "' cannot be modified");
+  table_.blobCache_.clear();
+  return table_.buffer_.data() + ValueOffset(desc_);
+}
+
+void TStoreField::Clear() {
+  if (desc_.type == TStoreFieldType::Blob) {
+    table_.SetBlobValue(index_, std::string());
+    return;
+  }
+  Writable();
+  ClearField(table_.buffer_.data(), desc_);
+}
+
+void TStoreField::ConversionError(const std::string& text, const char* kind) const {
+  throw EDatabaseError("'" + text + "' is not a valid " + kind + " value for field '" + desc_.name +
+                       "'");
+}
+
+std::string TStoreField::AsString() const {
+  if (desc_.type == TStoreFieldType::Blob) return table_.BlobValue(index_);
+  if (IsNull()) return {};
+  return GetTextValue(Value(), desc_);
+}
+
+void TStoreField::SetAsString(const std::string& value) {
+  if (desc_.type == TStoreFieldType::Blob) {
+    table_.SetBlobValue(index_, value);
+    return;
+  }
+  uint8_t* v = Writable();
+  if (value.empty()) {
+    ClearField(table_.buffer_.data(), desc_);
+    return;
+  }
+  std::vector<uint8_t> scratch(desc_.width);
+  if (!PutTextValue(scratch.data(), desc_, value)) {
+    const char* kind = "field";
+    switch (desc_.type) {
+      case TStoreFieldType::Boolean:
+        kind = "boolean";
+        break;
+      case TStoreFieldType::Float:
+      case TStoreFieldType::BCD:
+        kind = "floating point";
+        break;
+      case TStoreFieldType::Date:
+        kind = "date";
+        break;
+      case TStoreFieldType::Time:
+        kind = "time";
+        break;
+      case TStoreFieldType::TimeStamp:
+        kind = "date and time";
+        break;
+      default:
+        kind = "integer";
+        break;
+    }
+    ConversionError(value, kind);
+  }
+  std::memcpy(v, scratch.data(), desc_.width);
+  MarkFieldSet(table_.buffer_.data(), desc_);
+}
+
+int64_t TStoreField::AsInteger() const {
+  if (IsNull()) return 0;
+  if (desc_.type == TStoreFieldType::String || desc_.type == TStoreFieldType::Blob) {
+    std::string text = Trim(AsString());
+    char* end = nullptr;
+    long long v = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end) ConversionError(text, "integer");
+    return v;
+  }
+  if (desc_.type == TStoreFieldType::Bytes || desc_.type == TStoreFieldType::VarBytes ||
+      desc_.type == TStoreFieldType::Float10)
+    throw EDatabaseError("Cannot access field '" + desc_.name + "' as type Integer");
+  return GetIntegerValue(Value(), desc_);
+}
+
+void TStoreField::SetAsInteger(int64_t value) {
+  switch (desc_.type) {
+    case TStoreFieldType::String:
+    case TStoreFieldType::Blob:
+      SetAsString(std::to_string(value));
+      return;
+    case TStoreFieldType::Bytes:
+    case TStoreFieldType::VarBytes:
+    case TStoreFieldType::Float10:
+      throw EDatabaseError("Cannot access field '" + desc_.name + "' as type Integer");
+    default:
+      break;
+  }
+  uint8_t* v = Writable();
+  if (!PutIntegerValue(v, desc_, value))
+    throw EDatabaseError(std::to_string(value) + " is not a valid value for field '" + desc_.name +
+                         "'");
+  MarkFieldSet(table_.buffer_.data(), desc_);
+}
+
+bool TStoreField::AsBoolean() const {
+  if (IsNull()) return false;
+  if (desc_.type == TStoreFieldType::String) {
+    std::string t = Lower(Trim(AsString()));
+    if (t == "true") return true;
+    if (t == "false") return false;
+    ConversionError(AsString(), "boolean");
+  }
+  return AsInteger() != 0;
+}
+
+void TStoreField::SetAsBoolean(bool value) {
+  if (desc_.type == TStoreFieldType::String) {
+    SetAsString(value ? "True" : "False");
+    return;
+  }
+  SetAsInteger(value ? 1 : 0);
+}
+
+double TStoreField::AsFloat() const {
+  if (IsNull()) return 0;
+  switch (desc_.type) {
+    case TStoreFieldType::Float:
+    case TStoreFieldType::BCD:
+      return GetFloatValue(Value(), desc_);
+    case TStoreFieldType::Date:
+    case TStoreFieldType::Time:
+    case TStoreFieldType::TimeStamp:
+      return AsDateTime();
+    case TStoreFieldType::String:
+    case TStoreFieldType::Blob: {
+      std::string text = Trim(AsString());
+      char* end = nullptr;
+      double v = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end) ConversionError(text, "floating point");
+      return v;
+    }
+    default:
+      return static_cast<double>(AsInteger());
+  }
+}
+
+void TStoreField::SetAsFloat(double value) {
+  switch (desc_.type) {
+    case TStoreFieldType::Date:
+    case TStoreFieldType::Time:
+    case TStoreFieldType::TimeStamp:
+      SetAsDateTime(value);
+      return;
+    case TStoreFieldType::String:
+    case TStoreFieldType::Blob: {
+      std::ostringstream s;
+      s.precision(15);
+      s << value;
+      SetAsString(s.str());
+      return;
+    }
+    case TStoreFieldType::Bytes:
+    case TStoreFieldType::VarBytes:
+    case TStoreFieldType::Float10:
+      throw EDatabaseError("Cannot access field '" + desc_.name + "' as type Float");
+    default:
+      break;
+  }
+  uint8_t* v = Writable();
+  if (!PutFloatValue(v, desc_, value))
+    throw EDatabaseError(std::to_string(value) + " is not a valid value for field '" + desc_.name +
+                         "'");
+  MarkFieldSet(table_.buffer_.data(), desc_);
+}
+
+TDateTime TStoreField::AsDateTime() const {
+  if (IsNull()) return 0;
+  const uint8_t* v = Value();
+  switch (desc_.type) {
+    case TStoreFieldType::Date:
+      return JoinDateTime(bytes::GetI32(v), 0);
+    case TStoreFieldType::Time:
+      return JoinDateTime(kDateDelta, bytes::GetI32(v));
+    case TStoreFieldType::TimeStamp: {
+      double ms = bytes::GetF64(v);
+      if (!std::isfinite(ms) || std::fabs(ms) > 1e18) return 0;
+      int64_t total = static_cast<int64_t>(std::llround(ms));
+      return JoinDateTime(static_cast<int32_t>(total / kMsPerDay),
+                          static_cast<int32_t>(total % kMsPerDay));
+    }
+    case TStoreFieldType::String: {
+      int32_t day, ms;
+      if (!ParseDateTime(AsString(), day, ms)) ConversionError(AsString(), "date and time");
+      return JoinDateTime(day, ms);
+    }
+    case TStoreFieldType::Float:
+      return GetFloatValue(v, desc_);
+    default:
+      throw EDatabaseError("Cannot access field '" + desc_.name + "' as type DateTime");
+  }
+}
+
+void TStoreField::SetAsDateTime(TDateTime value) {
+  int32_t day, ms;
+  SplitDateTime(value, day, ms);
+  switch (desc_.type) {
+    case TStoreFieldType::String:
+      SetAsString(ms ? FormatDate(day) + " " + FormatTime(ms) : FormatDate(day));
+      return;
+    case TStoreFieldType::Float:
+      SetAsFloat(value);
+      return;
+    case TStoreFieldType::Date:
+    case TStoreFieldType::Time:
+    case TStoreFieldType::TimeStamp:
+      break;
+    default:
+      throw EDatabaseError("Cannot access field '" + desc_.name + "' as type DateTime");
+  }
+  int y, m, d;
+  if (desc_.type != TStoreFieldType::Time && !DecodeDayNumber(day, y, m, d))
+    throw EDatabaseError("Invalid date for field '" + desc_.name + "'");
+  uint8_t* v = Writable();
+  if (desc_.type == TStoreFieldType::Date) bytes::PutI32(v, day);
+  if (desc_.type == TStoreFieldType::Time) bytes::PutI32(v, ms);
+  if (desc_.type == TStoreFieldType::TimeStamp)
+    bytes::PutF64(v, static_cast<double>(day) * kMsPerDay + ms);
+  MarkFieldSet(table_.buffer_.data(), desc_);
+}
+
+// ---- Table: opening and closing ---------------------------------------------------------------
+
+TStoreTable::TStoreTable(TStoreSession& session) : session_(session) {}
+
+TStoreTable::~TStoreTable() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+void TStoreTable::CheckActive() const {
+  if (!table_) throw EDatabaseError(DatasetText::ClosedDataset);
+}
+
+void TStoreTable::CheckWritable() const {
+  CheckActive();
+  if (ReadOnly()) throw EDatabaseError(DatasetText::ReadOnly);
+}
+
+void TStoreTable::SetDatabaseName(const std::string& name) {
+  if (table_) throw EDatabaseError(DatasetText::OpenDataset);
+  databaseName_ = name;
+}
+void TStoreTable::SetTableName(const std::string& name) {
+  if (table_) throw EDatabaseError(DatasetText::OpenDataset);
+  tableName_ = name;
+}
+void TStoreTable::SetExclusive(bool on) {
+  if (table_) throw EDatabaseError(DatasetText::OpenDataset);
+  exclusive_ = on;
+}
+void TStoreTable::SetReadOnly(bool on) {
+  if (table_) throw EDatabaseError(DatasetText::OpenDataset);
+  readOnly_ = on;
+}
+
+std::shared_ptr<TDataDirectory> TStoreTable::Directory() {
+  if (TStoreDatabase* db = session_.FindDatabase(databaseName_)) return db->DataDirectory();
+  // A name that no database carries names the folder itself (or the in-memory database).
+  if (Lower(Trim(databaseName_)) == "memory") return session_.DirectoryFor("", true);
+  std::string folder = Trim(databaseName_);
+  if (folder.empty()) folder = ".";
+  char* real = ::realpath(folder.c_str(), nullptr);
+  if (!real) throw EStoreEngineError(StoreCode::InvalidPath, {tableName_});
+  std::string universal = real;
+  std::free(real);
+  if (universal.back() != '/') universal += '/';
+  return session_.DirectoryFor(universal, false);
+}
+
+void TStoreTable::Open() {
+  if (table_) return;
+  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  directory_ = Directory();
+  table_ = directory_->OpenTable(tableName_, exclusive_);
+  fields_.clear();
+  const auto& descs = table_->Fields();
+  for (size_t i = 0; i < descs.size(); ++i) {
+    TFieldType kind = KindOf(descs[i]);
+    if (kind != TFieldType::Unknown)
+      fields_.push_back(std::make_unique<TStoreField>(*this, i, descs[i], kind));
+  }
+  state_ = TDataSetState::Browse;
+  try {
+    First();
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+void TStoreTable::Close() {
+  if (!table_) return;
+  ReleaseRecordLock();
+  pendingBlobs_.clear();
+  blobCache_.clear();
+  fields_.clear();
+  auto table = std::move(table_);
+  table_.reset();
+  state_ = TDataSetState::Inactive;
+  slot_ = 0;
+  bof_ = eof_ = true;
+  shown_.clear();
+  buffer_.clear();
+  table.reset();  // the last user writes the caches and closes the files
+  directory_.reset();
+}
+
+void TStoreTable::ReleaseRecordLock() {
+  if (lockedSlot_ && table_) {
+    try {
+      table_->UnlockRecord(lockedSlot_, this);
+    } catch (...) {
+    }
+  }
+  lockedSlot_ = 0;
+}
+
+// ---- Table: navigation ------------------------------------------------------------------------
+
+const uint8_t* TStoreTable::CurrentImage() const {
+  if (candidate_) return candidate_->data();
+  if (state_ == TDataSetState::Edit || state_ == TDataSetState::Insert) return buffer_.data();
+  if (slot_ && !shown_.empty()) return shown_.data();
+  return nullptr;
+}
+
+void TStoreTable::SetFiltered(bool on) {
+  filtered_ = on;
+  if (table_) First();
+}
+
+void TStoreTable::SetRecordFilter(TRecordFilter filter) {
+  recordFilter_ = std::move(filter);
+  if (table_ && filtered_) First();
+}
+
+bool TStoreTable::Accept(int32_t slot) {
+  if (!filtered_ || (!OnFilterRecord && !recordFilter_)) return true;
+  std::vector<uint8_t> image = table_->ReadRecord(slot);
+  auto saved = std::move(blobCache_);
+  blobCache_.clear();
+  candidate_ = &image;
+  bool accept = true;
+  try {
+    if (OnFilterRecord) OnFilterRecord(*this, accept);
+    if (accept && recordFilter_) accept = recordFilter_(*this);
+  } catch (...) {
+    candidate_ = nullptr;
+    blobCache_ = std::move(saved);
+    throw;
+  }
+  candidate_ = nullptr;
+  blobCache_ = std::move(saved);
+  return accept;
+}
+
+int32_t TStoreTable::Seek(int32_t from, bool forward) {
+  TRecordOrder& order = table_->Order();
+  int32_t slot = from == 0 ? (forward ? order.First() : order.Last())
+                           : (forward ? order.Next(from) : order.Prior(from));
+  while (slot && !Accept(slot)) slot = forward ? order.Next(slot) : order.Prior(slot);
+  return slot;
+}
+
+void TStoreTable::SetCurrent(int32_t slot) {
+  shown_ = table_->ReadRecord(slot);
+  slot_ = slot;
+  blobCache_.clear();
+  if (AfterScroll) AfterScroll(*this);
+}
+
+void TStoreTable::ClearCurrent() {
+  slot_ = 0;
+  shown_.clear();
+  blobCache_.clear();
+}
+
+void TStoreTable::CheckBrowseMode() {
+  CheckActive();
+  if (state_ == TDataSetState::Edit || state_ == TDataSetState::Insert) Post();
+}
+
+void TStoreTable::First() {
+  CheckBrowseMode();
+  int32_t slot = Seek(0, true);
+  if (slot) {
+    SetCurrent(slot);
+    eof_ = false;
+  } else {
+    ClearCurrent();
+    eof_ = true;
+  }
+  bof_ = true;
+}
+
+void TStoreTable::Last() {
+  CheckBrowseMode();
+  int32_t slot = Seek(0, false);
+  if (slot) {
+    SetCurrent(slot);
+    bof_ = false;
+  } else {
+    ClearCurrent();
+    bof_ = true;
+  }
+  eof_ = true;
+}
+
+void TStoreTable::Next() {
+  CheckBrowseMode();
+  int32_t slot = slot_ ? Seek(slot_, true) : 0;
+  if (slot) {
+    SetCurrent(slot);
+    bof_ = eof_ = false;
+  } else {
+    eof_ = true;
+  }
+}
+
+void TStoreTable::Prior() {
+  CheckBrowseMode();
+  int32_t slot = slot_ ? Seek(slot_, false) : 0;
+  if (slot) {
+    SetCurrent(slot);
+    bof_ = eof_ = false;
+  } else {
+    bof_ = true;
+  }
+}
+
+int TStoreTable::MoveBy(int distance) {
+  int moved = 0;
+  while (distance > 0 && !eof_) {
+    Next();
+    if (!eof_) ++moved;
+    --distance;
+  }
+  while (distance < 0 && !bof_) {
+    Prior();
+    if (!bof_) --moved;
+    ++distance;
+  }
+  return moved;
+}
+
+bool TStoreTable::IsEmpty() {
+  CheckActive();
+  return slot_ == 0 && state_ != TDataSetState::Insert;
+}
+
+int TStoreTable::RecordCount() {
+  CheckActive();
+  if (!filtered_ || (!OnFilterRecord && !recordFilter_)) return table_->RecordCount();
+  int count = 0;
+  for (int32_t slot = Seek(0, true); slot; slot = Seek(slot, true)) ++count;
+  return count;
+}
+
+int TStoreTable::RecNo() {
+  CheckActive();
+  if (!slot_ || state_ == TDataSetState::Insert) return 0;
+  int position = 0;
+  for (int32_t slot = Seek(0, true); slot; slot = Seek(slot, true)) {
+    ++position;
+    if (slot == slot_) return position;
+  }
+  return 0;
+}
+
+TBookmark TStoreTable::GetBookmark() const {
+  if (!table_ || !slot_ || shown_.size() < kRecordHeaderSize) return {};
+  return TBookmark{slot_, bytes::GetI32(shown_.data() + 5)};
+}
+
+void TStoreTable::GotoBookmark(const TBookmark& bookmark) {
+  CheckBrowseMode();
+  if (bookmark.slot < 1 || bookmark.slot > table_->Data().SlotCount())
+    throw EStoreEngineError(StoreCode::RecordNotFound, {tableName_});
+  std::vector<uint8_t> image = table_->ReadRecord(bookmark.slot);
+  if (image[0] != 0 || bytes::GetI32(image.data() + 5) != bookmark.logicalId)
+    throw EStoreEngineError(StoreCode::RecordNotFound, {tableName_});
+  SetCurrent(bookmark.slot);
+  bof_ = eof_ = false;
+}
+
+// ---- Table: fields ----------------------------------------------------------------------------
+
+TStoreField& TStoreTable::Fields(int i) {
+  CheckActive();
+  if (i < 0 || i >= FieldCount()) throw EDatabaseError("Field index out of range");
+  return *fields_[static_cast<size_t>(i)];
+}
+
+TStoreField* TStoreTable::FindField(const std::string& name) {
+  std::string wanted = Lower(Trim(name));
+  for (auto& f : fields_)
+    if (Lower(f->FieldName()) == wanted) return f.get();
+  return nullptr;
+}
+
+TStoreField& TStoreTable::FieldByName(const std::string& name) {
+  CheckActive();
+  TStoreField* field = FindField(name);
+  if (!field) throw EDatabaseError(DatasetText::FieldNotFound(name));
+  return *field;
+}
+
+std::string TStoreTable::BlobValue(size_t index) const {
+  const uint8_t* image = CurrentImage();
+  if (!image) return {};
+  if (!candidate_ && state_ != TDataSetState::Browse) {
+    auto pending = pendingBlobs_.find(index);
+    if (pending != pendingBlobs_.end()) return pending->second;
+    if (state_ == TDataSetState::Insert) return {};
+  }
+  auto cached = blobCache_.find(index);
+  if (cached != blobCache_.end()) return cached->second;
+  std::string value = table_->ReadBlob(image, table_->Fields()[index]);
+  blobCache_[index] = value;
+  return value;
+}
+
+void TStoreTable::SetBlobValue(size_t index, const std::string& value) {
+  CheckActive();
+  if (state_ != TDataSetState::Edit && state_ != TDataSetState::Insert)
+    throw EDatabaseError(DatasetText::NotEditing);
+  // A cursor holds at most 64 changed BLOB values (one per BLOB field of the table).
+  if (!pendingBlobs_.count(index) && pendingBlobs_.size() >= static_cast<size_t>(kMaxBlobFields))
+    throw EStoreEngineError(StoreCode::TooManyBlobs, {tableName_});
+  pendingBlobs_[index] = value;
+}
+
+// ---- Table: editing ---------------------------------------------------------------------------
+
+void TStoreTable::Append() {
+  CheckWritable();
+  CheckBrowseMode();
+  buffer_.assign(static_cast<size_t>(table_->Data().RecordSize()), 0);
+  pendingBlobs_.clear();
+  const auto& descs = table_->Fields();
+  for (size_t i = 0; i < descs.size(); ++i) {
+    const TFieldDesc& f = descs[i];
+    if (f.defaultValue.empty() || f.IsAutoInc() || f.noStorage) continue;
+    if (f.type == TStoreFieldType::Blob) {
+      pendingBlobs_[i] = f.defaultValue;
+    } else if (PutTextValue(buffer_.data() + ValueOffset(f), f, f.defaultValue)) {
+      MarkFieldSet(buffer_.data(), f);
+    }
+  }
+  slotBeforeInsert_ = slot_;
+  state_ = TDataSetState::Insert;
+  blobCache_.clear();
+  if (OnNewRecord) OnNewRecord(*this);
+}
+
+void TStoreTable::Edit() {
+  CheckWritable();
+  if (state_ == TDataSetState::Edit || state_ == TDataSetState::Insert) return;
+  if (!slot_) throw EStoreEngineError(StoreCode::NoCurrentRecord, {tableName_});
+  table_->LockRecord(slot_, this);
+  lockedSlot_ = slot_;
+  try {
+    table_->CheckUnchanged(slot_, shown_);
+  } catch (...) {
+    ReleaseRecordLock();
+    throw;
+  }
+  buffer_ = shown_;
+  pendingBlobs_.clear();
+  state_ = TDataSetState::Edit;
+}
+
+void TStoreTable::Post() {
+  CheckActive();
+  if (state_ == TDataSetState::Browse) return;
+  if (BeforePost) BeforePost(*this);
+  std::vector<uint8_t> image = buffer_;  // the buffer stays as it was if the post fails
+  if (state_ == TDataSetState::Insert) {
+    int32_t slot = table_->Insert(image, pendingBlobs_);
+    state_ = TDataSetState::Browse;
+    pendingBlobs_.clear();
+    SetCurrent(slot);
+    bof_ = eof_ = false;
+  } else {
+    table_->Update(slot_, shown_, image, pendingBlobs_);
+    ReleaseRecordLock();
+    state_ = TDataSetState::Browse;
+    pendingBlobs_.clear();
+    SetCurrent(slot_);
+  }
+  if (AfterPost) AfterPost(*this);
+}
+
+void TStoreTable::Cancel() {
+  CheckActive();
+  if (state_ == TDataSetState::Browse) return;
+  bool inserting = state_ == TDataSetState::Insert;
+  ReleaseRecordLock();
+  state_ = TDataSetState::Browse;
+  pendingBlobs_.clear();
+  buffer_.clear();
+  blobCache_.clear();
+  if (inserting && slotBeforeInsert_ && slotBeforeInsert_ <= table_->Data().SlotCount())
+    slot_ = slotBeforeInsert_;
+}
+
+void TStoreTable::Delete() {
+  CheckWritable();
+  if (state_ == TDataSetState::Insert) {
+    Cancel();
+    return;
+  }
+  if (state_ == TDataSetState::Edit) Cancel();
+  if (!slot_) throw EStoreEngineError(StoreCode::NoCurrentRecord, {tableName_});
+  table_->LockRecord(slot_, this);
+  lockedSlot_ = slot_;
+  try {
+    table_->Delete(slot_, shown_);
+  } catch (...) {
+    ReleaseRecordLock();
+    throw;
+  }
+  ReleaseRecordLock();
+  int32_t deleted = slot_;
+  int32_t next = Seek(deleted, true);
+  if (next) {
+    SetCurrent(next);
+    bof_ = eof_ = false;
+    return;
+  }
+  int32_t prior = Seek(deleted, false);
+  if (prior) {
+    SetCurrent(prior);
+    bof_ = false;
+  } else {
+    ClearCurrent();
+    bof_ = true;
+  }
+  eof_ = true;
+}
+
+void TStoreTable::Refresh() {
+  CheckBrowseMode();
+  table_->DetectChanges();
+  if (!slot_) {
+    First();
+    return;
+  }
+  std::vector<uint8_t> image;
+  bool present = slot_ <= table_->Data().SlotCount();
+  if (present) {
+    image = table_->ReadRecord(slot_);
+    present = image[0] == 0 && Accept(slot_);
+  }
+  if (present) {
+    SetCurrent(slot_);
+    return;
+  }
+  int32_t next = Seek(slot_, true);
+  if (next) {
+    SetCurrent(next);
+    bof_ = eof_ = false;
+  } else {
+    Last();
+  }
+}
+
+void TStoreTable::FlushToDisk() {
+  CheckActive();
+  table_->FlushToDisk();
+}
+
+// ---- Table operations -------------------------------------------------------------------------
+
+void TStoreTable::CreateTable() {
+  if (table_) throw EDatabaseError(DatasetText::OpenDataset);
+  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  auto directory = Directory();
+  TTableFiles files = directory->Files(tableName_);
+  const std::string& name = tableName_;
+
+  // Fields: names, types, sizes, texts, layout.
+  if (fieldDefs_.Count() < 1 || fieldDefs_.Count() > kMaxFields)
+    throw EStoreEngineError(StoreCode::FieldLimits, {name});
+  std::vector<TFieldDesc> fields;
+  std::set<std::string> names;
+  int blobFields = 0;
+  for (int i = 0; i < fieldDefs_.Count(); ++i) {
+    const TFieldDef& def = fieldDefs_.Items(i);
+    TFieldDesc f;
+    f.number = static_cast<uint16_t>(i + 1);
+    f.name = Trim(def.Name);
+    if (!NameValid(f.name) || !names.insert(Lower(f.name)).second)
+      throw EStoreEngineError(StoreCode::DuplicateFieldName, {def.Name, name});
+    TypeCode code;
+    if (!CodeOf(def.DataType, code))
+      throw EStoreEngineError(StoreCode::InvalidFieldDef, {f.name, name});
+    f.type = code.type;
+    f.subtype = code.subtype;
+    if (SizedKind(def.DataType)) {
+      if (def.Size < 1 || def.Size > 250)
+        throw EStoreEngineError(StoreCode::InvalidFieldDef, {f.name, name});
+      f.size = static_cast<uint8_t>(def.Size);
+    } else if (def.DataType == TFieldType::BCD) {
+      if (def.Size < 0 || def.Size > 4)
+        throw EStoreEngineError(StoreCode::InvalidFieldDef, {f.name, name});
+      f.decimals = static_cast<uint8_t>(def.Size);
+    }
+    f.required = def.Required;
+    f.charCase = def.CharCase;
+    f.description = def.Description;
+    f.defaultValue = def.DefaultValue;
+    f.minimum = def.Minimum;
+    f.maximum = def.Maximum;
+    for (const auto* text : {&f.description, &f.defaultValue, &f.minimum, &f.maximum})
+      if (text->size() > 50) throw EStoreEngineError(StoreCode::InvalidFieldDef, {f.name, name});
+    if (!FieldDefinitionValid(f))
+      throw EStoreEngineError(StoreCode::InvalidValidityCheck, {f.name, name});
+    if (f.type == TStoreFieldType::Blob) ++blobFields;
+    fields.push_back(std::move(f));
+  }
+  if (blobFields > kMaxBlobFields) throw EStoreEngineError(StoreCode::BlobFieldLimits, {name});
+  int recordSize = LayoutFields(fields);
+  if (recordSize > kMaxRecordSize) throw EStoreEngineError(StoreCode::MaxRecordSize, {name});
+
+  // The primary index (secondary indexes are added to the index file after creation).
+  TIndexDesc primary;
+  bool hasPrimary = false;
+  for (int i = 0; i < indexDefs_.Count(); ++i) {
+    const TIndexDef& def = indexDefs_.Items(i);
+    bool isPrimary = (def.Options & IndexOption::Primary) != 0 || Trim(def.Name).empty() ||
+                     Lower(Trim(def.Name)) == "primary";
+    if (!isPrimary) throw EStoreEngineError(StoreCode::InvalidSecondaryIndexName, {def.Name, name});
+    if (hasPrimary) throw EStoreEngineError(StoreCode::PrimaryIndexExists, {name});
+    hasPrimary = true;
+    primary.unique = true;
+    primary.descending = (def.Options & IndexOption::Descending) != 0;
+    primary.caseInsensitive = (def.Options & IndexOption::CaseInsensitive) != 0;
+    primary.compression = def.Compression;
+    std::stringstream list(def.Fields);
+    std::string fieldName;
+    while (std::getline(list, fieldName, ';')) {
+      fieldName = Trim(fieldName);
+      if (fieldName.empty()) continue;
+      auto it = std::find_if(fields.begin(), fields.end(), [&](const TFieldDesc& f) {
+        return Lower(f.name) == Lower(fieldName);
+      });
+      if (it == fields.end())
+        throw EStoreEngineError(StoreCode::InvalidFieldName, {fieldName, name});
+      primary.fieldNumbers.push_back(it->number);
+      primary.fieldDescending.push_back(false);
+    }
+  }
+
+  TDataHeader header;
+  header.blobBlockSize = kDefaultBlobBlockSize;
+  header.recordSize = static_cast<uint16_t>(recordSize);
+  header.blobFieldCount = static_cast<int16_t>(blobFields);
+  header.languageId = session_.Engine().languageId;
+  header.sortId = session_.Engine().sortId;
+
+  TFileList& list = TFileList::Instance();
+  bool memory = files.inMemory;
+  if (memory ? list.MemoryFileExists(files.data) : FileExists(files.data))
+    throw EStoreEngineError(StoreCode::TableExists, {name});
+  // Leftover index or BLOB files of a table whose data file is gone are replaced.
+  std::vector<std::shared_ptr<TAbstractFile>> created;
+  std::vector<std::string> createdPaths;
+  auto make = [&](const std::string& path) {
+    std::shared_ptr<TAbstractFile> file;
+    if (memory) {
+      file = list.CreateMemory(path, true, name);
+    } else {
+      if (FileExists(path)) DeleteDiskFile(path, name);
+      file = list.CreateDisk(path, true, name);
+      createdPaths.push_back(path);
+    }
+    created.push_back(file);
+    return file;
+  };
+  try {
+    auto data = make(files.data);
+    TDataFile::Create(*data, header, fields, name);
+    if (blobFields > 0) TBlobFile::Create(*make(files.blob), header.encrypted, name);
+    // The index file comes last: its header with the primary index.
+    TIndexFileOptions options;
+    options.tableName = name;
+    options.languageId = static_cast<uint16_t>(header.languageId);
+    options.sortId = static_cast<uint16_t>(header.sortId);
+    if (header.encrypted)
+      options.cipher = [](uint8_t* bytes, size_t size) { ApplyCipher(bytes, size, kBodyKey); };
+    CreateIndexFile(*make(files.index), fields, hasPrimary ? &primary : nullptr, options);
+    if (session_.Engine().forceBufferFlush)
+      for (auto& file : created) file->Flush();
+  } catch (...) {
+    created.clear();
+    for (const auto& path : createdPaths) ::unlink(path.c_str());
+    throw;
+  }
+  if (memory) {
+    // Memory tables live while someone holds them: the folder keeps them until the first open.
+    directory->HoldMemoryFiles(std::move(created));
+  }
+}
+
+void TStoreTable::ReadHeaderClosed(TDataHeader& header) {
+  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  TTableFiles files = Directory()->Files(tableName_);
+  TFileList& list = TFileList::Instance();
+  auto file = files.inMemory ? list.OpenMemory(files.data, false, tableName_)
+                             : list.OpenDisk(files.data, false, tableName_);
+  uint8_t raw[kDataHeaderSize];
+  if (file->ReadAt(0, raw, kDataHeaderSize) != kDataHeaderSize)
+    throw EStoreEngineError(StoreCode::ReadError, {tableName_});
+  header = DecodeDataHeader(raw);
+  if (header.version != kFormatVersion)
+    throw EStoreEngineError(StoreCode::WrongVersion, {tableName_});
+}
+
+int TStoreTable::UserMajorVersion() {
+  TDataHeader header;
+  if (table_)
+    header = table_->Data().Header();
+  else
+    ReadHeaderClosed(header);
+  return header.userMajor;
+}
+
+int TStoreTable::UserMinorVersion() {
+  TDataHeader header;
+  if (table_)
+    header = table_->Data().Header();
+  else
+    ReadHeaderClosed(header);
+  return header.userMinor;
+}
+
+bool TStoreTable::Exists() {
+  if (Trim(tableName_).empty()) return false;
+  TTableFiles files = Directory()->Files(tableName_);
+  return files.inMemory ? TFileList::Instance().MemoryFileExists(files.data)
+                        : FileExists(files.data);
+}
+
+void TStoreTable::EmptyTable() {
+  if (table_) {
+    CheckWritable();
+    if (state_ != TDataSetState::Browse) Cancel();
+    table_->Empty();
+    First();
+    return;
+  }
+  Open();
+  try {
+    CheckWritable();
+    table_->Empty();
+  } catch (...) {
+    Close();
+    throw;
+  }
+  Close();
+}
+
+void TStoreTable::DeleteTable() {
+  if (table_) throw EDatabaseError(DatasetText::OpenDataset);
+  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  auto directory = Directory();
+  if (directory->TableIsOpen(tableName_))
+    throw EStoreEngineError(StoreCode::TableInUse, {tableName_});
+  TTableFiles files = directory->Files(tableName_);
+  if (files.inMemory) {
+    if (!TFileList::Instance().MemoryFileExists(files.data))
+      throw EStoreEngineError(StoreCode::InvalidPath, {tableName_});
+    directory->ReleaseMemoryFiles(tableName_);
+    return;
+  }
+  if (!FileExists(files.data)) throw EStoreEngineError(StoreCode::InvalidPath, {tableName_});
+  DeleteDiskFile(files.data, tableName_);
+  if (FileExists(files.index)) DeleteDiskFile(files.index, tableName_);
+  if (FileExists(files.blob)) DeleteDiskFile(files.blob, tableName_);
+}
+
+void TStoreTable::RenameTable(const std::string& newName) {
+  if (table_) throw EDatabaseError(DatasetText::OpenDataset);
+  if (Trim(tableName_).empty() || Trim(newName).empty())
+    throw EDatabaseError(DatasetText::MissingTableName);
+  auto directory = Directory();
+  if (directory->TableIsOpen(tableName_))
+    throw EStoreEngineError(StoreCode::TableInUse, {tableName_});
+  TTableFiles from = directory->Files(tableName_);
+  TTableFiles to = directory->Files(newName);
+  if (from.inMemory)
+    throw EStoreEngineError(StoreCode::InvalidPath, {tableName_});  // memory tables live open
+  if (!FileExists(from.data)) throw EStoreEngineError(StoreCode::InvalidPath, {tableName_});
+  if (FileExists(to.data)) throw EStoreEngineError(StoreCode::TableExists, {newName});
+  RenameDiskFile(from.data, to.data, tableName_);
+  if (FileExists(from.index)) RenameDiskFile(from.index, to.index, tableName_);
+  if (FileExists(from.blob)) RenameDiskFile(from.blob, to.blob, tableName_);
+  tableName_ = newName;
+}
+
+}  // namespace quellor

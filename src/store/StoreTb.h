@@ -1,0 +1,387 @@
+// The front end of the table store: what the program uses to keep its tables.
+//
+//   TStoreSession   lock and flush settings, table passwords; one "Default" session per process
+//   TStoreDatabase  a named database: a folder, or the in-memory database "MEMORY"
+//   TStoreTable     a cursor over a table's records with typed fields, navigation and editing,
+//                   and the table operations (create, empty, delete, rename, user versions)
+//   TStoreField     one field of the current record, read and written as string, integer,
+//                   boolean, float or date-time
+//
+// Every failure of the engine raises EStoreEngineError; the dataset layer's own checks raise
+// EDatabaseError with its text (StoreError.h). Text values are bytes of the system code page.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "store/DataSession.h"
+#include "store/StoreDate.h"
+#include "store/StoreError.h"
+#include "store/StoreTypes.h"
+
+namespace quellor {
+
+inline constexpr const char* kEngineVersion = "2.12";
+
+class TStoreDatabase;
+class TStoreTable;
+
+// ---- Session ----------------------------------------------------------------------------------
+
+class TStoreSession {
+ public:
+  TStoreSession();
+  ~TStoreSession();
+  TStoreSession(const TStoreSession&) = delete;
+  TStoreSession& operator=(const TStoreSession&) = delete;
+
+  // The process's session, named "Default"; databases and tables that name none use it.
+  static TStoreSession& Default();
+
+  const std::string& SessionName() const { return sessionName_; }
+  void SetSessionName(const std::string& name) { sessionName_ = name; }
+  std::string EngineVersion() const { return kEngineVersion; }
+
+  int LockRetryCount() const { return engine_.lockRetryCount; }
+  void SetLockRetryCount(int count) { engine_.lockRetryCount = count; }
+  int LockWaitTime() const { return engine_.lockWaitTime; }
+  void SetLockWaitTime(int ms) { engine_.lockWaitTime = ms; }
+  bool ForceBufferFlush() const { return engine_.forceBufferFlush; }
+  void SetForceBufferFlush(bool on) { engine_.forceBufferFlush = on; }
+  bool StrictChangeDetection() const { return engine_.strictChangeDetection; }
+  void SetStrictChangeDetection(bool on) { engine_.strictChangeDetection = on; }
+  int LanguageID() const { return engine_.languageId; }
+  void SetLanguageID(int id) { engine_.languageId = static_cast<int16_t>(id); }
+  int SortID() const { return engine_.sortId; }
+  void SetSortID(int id) { engine_.sortId = static_cast<int16_t>(id); }
+  const std::string& PrivateDir() const { return privateDir_; }
+  void SetPrivateDir(const std::string& dir) { privateDir_ = dir; }
+  bool KeepConnections() const { return keepConnections_; }
+  void SetKeepConnections(bool on) { keepConnections_ = on; }
+
+  // Passwords of encrypted tables known to the session.
+  void AddPassword(const std::string& password) { engine_.AddPassword(password); }
+  void RemovePassword(const std::string& password) { engine_.RemovePassword(password); }
+  void RemoveAllPasswords() { engine_.RemoveAllPasswords(); }
+  std::vector<std::string> Passwords() const { return engine_.Passwords(); }
+  // Asked when an encrypted table's password is not known: the handler adds one (AddPassword)
+  // and leaves Continue true to try again, or sets it false to give up (10498). The program's
+  // password dialog is installed here; without a handler the open fails at once.
+  std::function<void(TStoreSession& sender, bool& Continue)> OnPassword;
+
+  // The database of that name (without regard to case); null when none is registered.
+  TStoreDatabase* FindDatabase(const std::string& name) const;
+
+  TDataSession& Engine() { return engine_; }
+  // The engine folder object for a folder's universal name (shared by databases on one folder).
+  std::shared_ptr<TDataDirectory> DirectoryFor(const std::string& universalName, bool inMemory);
+
+ private:
+  friend class TStoreDatabase;
+  void Register(TStoreDatabase* database);
+  void Unregister(TStoreDatabase* database);
+
+  std::string sessionName_ = "Default";
+  std::string privateDir_;
+  bool keepConnections_ = true;
+  TDataSession engine_;
+  std::vector<TStoreDatabase*> databases_;
+  std::map<std::string, std::weak_ptr<TDataDirectory>> directories_;
+  std::mutex mutex_;
+};
+
+// ---- Database ---------------------------------------------------------------------------------
+
+class TStoreDatabase {
+ public:
+  explicit TStoreDatabase(TStoreSession& session = TStoreSession::Default());
+  ~TStoreDatabase();
+  TStoreDatabase(const TStoreDatabase&) = delete;
+  TStoreDatabase& operator=(const TStoreDatabase&) = delete;
+
+  const std::string& DatabaseName() const { return databaseName_; }
+  void SetDatabaseName(const std::string& name);
+  const std::string& Directory() const { return directory_; }
+  // The folder; a connected database is disconnected first.
+  void SetDirectory(const std::string& directory);
+  bool Connected() const { return connected_; }
+  void SetConnected(bool on);
+  void Open() { SetConnected(true); }
+  void Close() { SetConnected(false); }
+  bool KeepConnection() const { return keepConnection_; }
+  void SetKeepConnection(bool on) { keepConnection_ = on; }
+  std::string SessionName() const { return session_.SessionName(); }
+  TStoreSession& Session() { return session_; }
+  std::string EngineVersion() const { return kEngineVersion; }
+  // The in-memory database: its name is "MEMORY" (any case).
+  bool IsMemory() const;
+  std::function<void(TStoreDatabase& sender)> BeforeConnect;
+
+  // The engine folder of a connected database (connecting it when needed).
+  std::shared_ptr<TDataDirectory> DataDirectory();
+
+ private:
+  TStoreSession& session_;
+  std::string databaseName_;
+  std::string directory_;
+  bool connected_ = false;
+  bool keepConnection_ = true;
+  std::shared_ptr<TDataDirectory> dataDirectory_;
+};
+
+// ---- Definitions for creating a table ---------------------------------------------------------
+
+// The dataset field kinds.
+enum class TFieldType {
+  Unknown,
+  String,
+  SmallInt,
+  Integer,
+  Word,
+  Boolean,
+  Float,
+  Currency,
+  BCD,
+  Date,
+  Time,
+  DateTime,
+  Bytes,
+  VarBytes,
+  AutoInc,
+  Blob,
+  Memo,
+  Graphic,
+  FmtMemo,
+  Ole,
+  TypedBinary,
+};
+
+struct TFieldDef {
+  std::string Name;
+  TFieldType DataType = TFieldType::String;
+  int Size = 0;  // string, bytes, variable bytes: 1 to 250; BCD: decimals 0 to 4
+  bool Required = false;
+  std::string Description, DefaultValue, Minimum, Maximum;
+  TCharCase CharCase = TCharCase::Unchanged;
+};
+
+class TFieldDefs {
+ public:
+  // Adds a definition; "Field name missing", "Duplicate field name '%s'" or "Invalid field
+  // size" for a bad one.
+  TFieldDef& Add(const std::string& name, TFieldType type, int size = 0, bool required = false);
+  int Count() const { return static_cast<int>(items_.size()); }
+  TFieldDef& Items(int i) { return items_.at(static_cast<size_t>(i)); }
+  const TFieldDef& Items(int i) const { return items_.at(static_cast<size_t>(i)); }
+  int IndexOf(const std::string& name) const;
+  void Clear() { items_.clear(); }
+
+ private:
+  std::vector<TFieldDef> items_;
+};
+
+namespace IndexOption {
+enum : uint8_t { Primary = 1, Unique = 2, Descending = 4, CaseInsensitive = 8 };
+}
+
+struct TIndexDef {
+  std::string Name;
+  std::string Fields;   // field names separated by ";"
+  uint8_t Options = 0;  // IndexOption flags
+  TIndexCompression Compression = TIndexCompression::None;
+};
+
+class TIndexDefs {
+ public:
+  // "Duplicate index name '%s'" for a name already in the list.
+  TIndexDef& Add(const std::string& name, const std::string& fields, uint8_t options,
+                 TIndexCompression compression = TIndexCompression::None);
+  int Count() const { return static_cast<int>(items_.size()); }
+  TIndexDef& Items(int i) { return items_.at(static_cast<size_t>(i)); }
+  const TIndexDef& Items(int i) const { return items_.at(static_cast<size_t>(i)); }
+  void Clear() { items_.clear(); }
+
+ private:
+  std::vector<TIndexDef> items_;
+};
+
+// ---- Fields -----------------------------------------------------------------------------------
+
+class TStoreField {
+ public:
+  TStoreField(TStoreTable& table, size_t index, const TFieldDesc& desc, TFieldType type);
+
+  const std::string& FieldName() const { return desc_.name; }
+  TFieldType DataType() const { return type_; }
+  int Size() const { return desc_.size; }
+  bool Required() const { return desc_.required; }
+  // Position in the table's field list (from 0).
+  int Index() const { return static_cast<int>(index_); }
+  const TFieldDesc& Desc() const { return desc_; }
+
+  bool IsNull() const;
+  void Clear();
+
+  std::string AsString() const;
+  void SetAsString(const std::string& value);
+  int64_t AsInteger() const;
+  void SetAsInteger(int64_t value);
+  bool AsBoolean() const;
+  void SetAsBoolean(bool value);
+  double AsFloat() const;
+  void SetAsFloat(double value);
+  TDateTime AsDateTime() const;
+  void SetAsDateTime(TDateTime value);
+
+ private:
+  const uint8_t* Value() const;  // null when there is no record to read
+  uint8_t* Writable();
+  [[noreturn]] void ConversionError(const std::string& text, const char* kind) const;
+
+  TStoreTable& table_;
+  size_t index_;
+  TFieldDesc desc_;
+  TFieldType type_;
+};
+
+// ---- Table ------------------------------------------------------------------------------------
+
+enum class TDataSetState { Inactive, Browse, Edit, Insert };
+
+// A saved position: the record's slot and logical id.
+struct TBookmark {
+  int32_t slot = 0;
+  int32_t logicalId = 0;
+  bool Valid() const { return slot != 0; }
+};
+
+class TStoreTable {
+ public:
+  explicit TStoreTable(TStoreSession& session = TStoreSession::Default());
+  ~TStoreTable();
+  TStoreTable(const TStoreTable&) = delete;
+  TStoreTable& operator=(const TStoreTable&) = delete;
+
+  // Properties.
+  const std::string& DatabaseName() const { return databaseName_; }
+  void SetDatabaseName(const std::string& name);
+  const std::string& TableName() const { return tableName_; }
+  void SetTableName(const std::string& name);
+  bool Exclusive() const { return exclusive_; }
+  void SetExclusive(bool on);
+  bool ReadOnly() const { return readOnly_ || (table_ && table_->ReadOnlyFiles()); }
+  void SetReadOnly(bool on);
+  std::string SessionName() const { return session_.SessionName(); }
+  std::string EngineVersion() const { return kEngineVersion; }
+  TFieldDefs& FieldDefs() { return fieldDefs_; }
+  TIndexDefs& IndexDefs() { return indexDefs_; }
+
+  // Opening and closing.
+  void Open();
+  void Close();
+  bool Active() const { return table_ != nullptr; }
+  void SetActive(bool on) { on ? Open() : Close(); }
+  TDataSetState State() const { return state_; }
+
+  // Navigation.
+  void First();
+  void Last();
+  void Next();
+  void Prior();
+  // Moves `distance` records forward (negative: back); returns how many were moved.
+  int MoveBy(int distance);
+  bool Eof() const { return eof_; }
+  bool Bof() const { return bof_; }
+  bool IsEmpty();
+  int RecordCount();
+  // Position of the current record in the current order, from 1; 0 without one.
+  int RecNo();
+  TBookmark GetBookmark() const;
+  // 8710 when the record is gone.
+  void GotoBookmark(const TBookmark& bookmark);
+
+  // Fields.
+  int FieldCount() const { return static_cast<int>(fields_.size()); }
+  TStoreField& Fields(int i);
+  // "Field '%s' not found" for an unknown name.
+  TStoreField& FieldByName(const std::string& name);
+  TStoreField* FindField(const std::string& name);
+
+  // Editing.
+  void Append();
+  void Insert() { Append(); }
+  void Edit();
+  void Post();
+  void Cancel();
+  void Delete();
+  void Refresh();
+  void FlushToDisk();
+
+  // Filtering: OnFilterRecord decides for each record while Filtered is true; a record filter
+  // (the compiled filter expression) can be set as well. Both must accept a record.
+  bool Filtered() const { return filtered_; }
+  void SetFiltered(bool on);
+  std::function<void(TStoreTable& sender, bool& Accept)> OnFilterRecord;
+  using TRecordFilter = std::function<bool(TStoreTable& table)>;
+  void SetRecordFilter(TRecordFilter filter);
+
+  // Events.
+  std::function<void(TStoreTable&)> OnNewRecord, BeforePost, AfterPost, AfterScroll;
+
+  // Table operations; the table must be closed except for EmptyTable and FlushToDisk.
+  void CreateTable();
+  void EmptyTable();
+  void DeleteTable();
+  void RenameTable(const std::string& newName);
+  bool Exists();
+  int UserMajorVersion();
+  int UserMinorVersion();
+
+ private:
+  friend class TStoreField;
+  void CheckActive() const;
+  void CheckWritable() const;
+  void CheckBrowseMode();
+  std::shared_ptr<TDataDirectory> Directory();
+  // The record image fields read now: the candidate during filtering, the edit buffer, or the
+  // current record; null when there is none.
+  const uint8_t* CurrentImage() const;
+  std::string BlobValue(size_t index) const;
+  void SetBlobValue(size_t index, const std::string& value);
+  bool Accept(int32_t slot);
+  int32_t Seek(int32_t from, bool forward);
+  void SetCurrent(int32_t slot);
+  void ClearCurrent();
+  void ReleaseRecordLock();
+  void ReadHeaderClosed(TDataHeader& header);
+
+  TStoreSession& session_;
+  std::string databaseName_;
+  std::string tableName_;
+  bool exclusive_ = false;
+  bool readOnly_ = false;
+  bool filtered_ = false;
+  TRecordFilter recordFilter_;
+  TFieldDefs fieldDefs_;
+  TIndexDefs indexDefs_;
+
+  std::shared_ptr<TDataDirectory> directory_;
+  std::shared_ptr<TDataTable> table_;
+  std::vector<std::unique_ptr<TStoreField>> fields_;
+  TDataSetState state_ = TDataSetState::Inactive;
+  int32_t slot_ = 0;  // current record, 0 for none
+  bool bof_ = true, eof_ = true;
+  std::vector<uint8_t> shown_;   // the current record as read
+  std::vector<uint8_t> buffer_;  // the record being edited or inserted
+  TBlobChanges pendingBlobs_;
+  mutable std::map<size_t, std::string> blobCache_;  // values of the current record
+  int32_t lockedSlot_ = 0;
+  int32_t slotBeforeInsert_ = 0;
+  const std::vector<uint8_t>* candidate_ = nullptr;  // record under the filter
+};
+
+}  // namespace quellor
