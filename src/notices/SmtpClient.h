@@ -38,8 +38,9 @@ class EConnClosedGracefully : public EMailError {
 
 class TSMTPClient {
  public:
-  // A whole reply (all its lines, blank lines skipped included) longer than this is refused.
-  static constexpr size_t kMaxReplyBytes = 1 << 20;
+  // A whole reply (all its lines with their line ends, skipped blank lines included) longer
+  // than this is refused, so endless continuation or blank lines cannot hold the client.
+  static constexpr size_t kMaxReplyBytes = 4 << 20;
 
   explicit TSMTPClient(Ui& ui);
   ~TSMTPClient();

@@ -102,7 +102,7 @@ void TTcpConnection::CloseSocket() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   buffer_.clear();
-  scanned_ = 0;
+  head_ = scanned_ = 0;
 }
 
 void TTcpConnection::Write(std::string_view bytes) {
@@ -119,18 +119,23 @@ void TTcpConnection::Write(std::string_view bytes) {
 
 std::optional<std::string> TTcpConnection::ReadLine() {
   if (fd_ < 0) throw SocketErrorFromErrno(ENOTCONN);
+  auto tooLong = [this]() {
+    buffer_.clear();
+    head_ = scanned_ = 0;
+    return EMailError("The server sent a line longer than " + std::to_string(kMaxLineLength) +
+                      " bytes.");
+  };
   for (;;) {
     size_t lf = buffer_.find('\n', scanned_);
     if (lf != std::string::npos) {
-      size_t end = lf > 0 && buffer_[lf - 1] == '\r' ? lf - 1 : lf;
-      if (end > kMaxLineLength) break;
-      std::string line = buffer_.substr(0, end);
-      buffer_.erase(0, lf + 1);
-      scanned_ = 0;
+      size_t end = lf > head_ && buffer_[lf - 1] == '\r' ? lf - 1 : lf;
+      if (end - head_ > kMaxLineLength) throw tooLong();
+      std::string line = buffer_.substr(head_, end - head_);
+      head_ = scanned_ = lf + 1;
       return line;
     }
     scanned_ = buffer_.size();
-    if (buffer_.size() > kMaxLineLength + 1) break;
+    if (buffer_.size() - head_ > kMaxLineLength + 1) throw tooLong();
 
     pollfd p{fd_, POLLIN, 0};
     int ready = ::poll(&p, 1, kWaitSliceMs);
@@ -148,21 +153,21 @@ std::optional<std::string> TTcpConnection::ReadLine() {
       if (errno == EINTR || errno == EAGAIN) continue;
       throw SocketErrorFromErrno(errno);
     }
+    // Lines already handed out leave the buffer once per read, not once per line.
+    buffer_.erase(0, head_);
+    scanned_ -= head_;
+    head_ = 0;
     if (n == 0) {
       if (buffer_.empty()) return std::nullopt;
       std::string line = std::move(buffer_);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
       buffer_.clear();
       scanned_ = 0;
-      if (line.size() > kMaxLineLength) break;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.size() > kMaxLineLength) throw tooLong();
       return line;
     }
     buffer_.append(chunk, static_cast<size_t>(n));
   }
-  buffer_.clear();
-  scanned_ = 0;
-  throw EMailError("The server sent a line longer than " + std::to_string(kMaxLineLength) +
-                   " bytes.");
 }
 
 }  // namespace quellor

@@ -79,7 +79,8 @@ class TTcpConnection {
   std::function<void()> onIdle_;
   int fd_ = -1;
   std::string buffer_;
-  size_t scanned_ = 0;  // bytes of buffer_ known to hold no LF
+  size_t head_ = 0;     // start of the first line not yet handed out
+  size_t scanned_ = 0;  // buffer_ before this offset holds no LF of an unread line
 };
 
 }  // namespace quellor

@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -156,6 +157,8 @@ class ScriptedServer {
       }
     }
     if (fd < 0) return;
+    int one = 1;  // what the script sends in pieces arrives in pieces
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     accepted_ = true;
     {
       std::lock_guard<std::mutex> lock(mutex_);

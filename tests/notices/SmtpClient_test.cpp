@@ -248,6 +248,41 @@ TEST_F(SmtpClientTest, LoginAnnouncedAfterEqualsSignOnALaterLine) {
   EXPECT_EQ(client.AnnouncedMechanisms(), (std::vector<std::string>{"LOGIN", "PLAIN"}));
 }
 
+TEST_F(SmtpClientTest, RefusedLoginIsAFailure) {
+  ScriptedServer server([](ServerPeer& p) {
+    p.Send("220 mail.test\r\n");
+    p.ReadLine();
+    p.Send("250-mail.test\r\n250 AUTH LOGIN\r\n");
+    p.ReadLine();
+    p.Send("250 reset\r\n");
+    p.ReadLine();
+    p.Send("334 VXNlcm5hbWU6\r\n");
+    p.ReadLine();
+    p.Send("334 UGFzc3dvcmQ6\r\n");
+    p.ReadLine();
+    p.Send("535 5.7.8 Authentication credentials invalid\r\n");
+    p.DrainUntilClosed();
+  });
+  Target(server);
+  client.AuthenticationType = TAuthenticationType::atLogin;
+  client.UserId = "user";
+  client.Password = "wrong";
+  EXPECT_EQ(Send(Message()), "535 5.7.8 Authentication credentials invalid");
+  EXPECT_FALSE(client.DidAuthenticate());
+  server.Join();
+  EXPECT_EQ(server.Received(),
+            "ehlo " + host + "\r\nRset\r\nauth LOGIN\r\ndXNlcg==\r\nd3Jvbmc=\r\nQuit\r\n");
+}
+
+TEST_F(SmtpClientTest, FailedLookupIsASocketError) {
+  client.Host = "";
+  client.Port = 25;
+  std::string error = Send(Message());
+  EXPECT_EQ(error.rfind("Socket Error # 11001\r\n", 0), 0u) << error;
+  EXPECT_GT(error.size(), std::string("Socket Error # 11001\r\n").size());
+  EXPECT_EQ(statuses, (std::vector<std::string>{"Resolving hostname ."}));
+}
+
 TEST_F(SmtpClientTest, EmptyLoginIsSentAsEmptyLines) {
   Replies r;
   r.ehlo = "250-mail.test\r\n250 AUTH LOGIN\r\n";
@@ -534,15 +569,17 @@ TEST_F(SmtpClientTest, GarbageAndFloodsEndInAFailure) {
       {"text without a code", "hello there\r\n", "hello there"},
       {"binary garbage", std::string("\x00\xff\x01\r\n", 4), "\xff"},
       {"endless line", megabyte + megabyte, "The server sent a line longer than 1048576 bytes."},
+      {"line one byte over the limit", "220 " + std::string((1 << 20) - 3, 'x') + "\r\n",
+       "The server sent a line longer than 1048576 bytes."},
       {"endless multi-line reply",
        [] {
          std::string s;
-         while (s.size() < (1u << 20) + 100) s += "220-more\r\n";
+         while (s.size() < (4u << 20) + 100) s += "220-more\r\n";
          return s;
        }(),
-       "The server sent a reply longer than 1048576 bytes."},
-      {"endless empty lines", std::string((1 << 20) + 10, '\n'),
-       "The server sent a reply longer than 1048576 bytes."},
+       "The server sent a reply longer than 4194304 bytes."},
+      {"endless empty lines", std::string((2 << 20) + 10, '\n'),
+       "The server sent a reply longer than 4194304 bytes."},
       {"partial line and close", "220 no line end", "Connection Closed Gracefully."},
   };
   for (const Case& c : cases) {
@@ -557,6 +594,26 @@ TEST_F(SmtpClientTest, GarbageAndFloodsEndInAFailure) {
     EXPECT_FALSE(client.IsOpen()) << c.what;
     EXPECT_EQ(statuses.back(), "Not connected.") << c.what;
   }
+}
+
+TEST_F(SmtpClientTest, RepliesInPiecesAndAtTheLineLimit) {
+  const std::string longest = "250 " + std::string((1 << 20) - 4, 'x');  // exactly the limit
+  ScriptedServer server([&](ServerPeer& p) {
+    for (char c : std::string("220 mail.test\r\n")) p.Send(std::string(1, c));
+    p.ReadLine();
+    p.Send("250-mail.test\r");
+    p.Send("\n250 AUTH");
+    p.Send(" LOGIN\r\n");
+    p.ReadLine();  // NOOP
+    p.Send(longest + "\r\n");
+    p.ReadLine();  // Quit
+  });
+  Target(server);
+  client.Open();
+  EXPECT_EQ(client.AnnouncedMechanisms(), (std::vector<std::string>{"LOGIN"}));
+  EXPECT_EQ(client.Command("NOOP"), 250);
+  EXPECT_EQ(client.LastReply(), (std::vector<std::string>{longest}));
+  client.Close();
 }
 
 TEST_F(SmtpClientTest, ResetConnectionGivesTheSocketError) {
