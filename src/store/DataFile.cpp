@@ -142,6 +142,8 @@ int LayoutFields(std::vector<TFieldDesc>& fields) {
 bool NameValid(const std::string& name) {
   if (name.empty() || name.size() > 30) return false;
   if (name.front() == ' ' || name.back() == ' ') return false;
+  for (unsigned char ch : name)
+    if (ch < 32) return false;
   unsigned char c = static_cast<unsigned char>(name[0]);
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (c >= 129 && c <= 254);
 }
@@ -198,7 +200,7 @@ void TDataFile::Load() {
   if (h.fieldCount < 1 || h.fieldCount > kMaxFields) Fail(StoreCode::HeaderCorrupt);
   if (h.blobBlockSize != 0 && (h.blobBlockSize < 64 || h.blobBlockSize > 65535))
     Fail(StoreCode::HeaderCorrupt);
-  if (raw[86] > 1) Fail(StoreCode::HeaderCorrupt);
+  if (raw[86] > 1 || raw[35] > 50 || raw[87] > 15) Fail(StoreCode::HeaderCorrupt);
   if (h.nextPhysical < 1 || h.nextPhysical > kMaxSlots + 1) Fail(StoreCode::HeaderCorrupt);
   if (h.deletedChain < 0 || h.deletedChain >= h.nextPhysical) Fail(StoreCode::HeaderCorrupt);
 
@@ -216,7 +218,11 @@ void TDataFile::Load() {
   std::set<uint16_t> numbers;
   int blobFields = 0;
   for (size_t i = 0; i < h.fieldCount; ++i) {
-    TFieldDesc f = DecodeFieldDesc(desc.data() + kFieldDescSize * i);
+    const uint8_t* raw = desc.data() + kFieldDescSize * i;
+    // Length bytes beyond their strings' room are damage, not texts to cut.
+    if (raw[2] > 30 || raw[33] > 50 || raw[94] > 50 || raw[145] > 50 || raw[196] > 50)
+      Fail(StoreCode::HeaderCorrupt);
+    TFieldDesc f = DecodeFieldDesc(raw);
     if (!NameValid(f.name) || !names.insert(LowerName(f.name)).second ||
         !numbers.insert(f.number).second || !FieldDefinitionValid(f))
       Fail(StoreCode::HeaderCorrupt);

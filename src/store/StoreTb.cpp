@@ -1084,8 +1084,18 @@ void TStoreTable::CreateTable() {
     }
   }
 
+  const TStoreDefs& attrs = storeDefs_;
+  if (attrs.BlobBlockSize < 64 || attrs.BlobBlockSize > 65535)
+    throw EStoreEngineError(StoreCode::BlobFieldLimits, {name});
+  if (attrs.Encrypted && (attrs.Password.empty() || attrs.Password.size() > 15))
+    throw EStoreEngineError(StoreCode::InvalidPassword, {name});
   TDataHeader header;
-  header.blobBlockSize = kDefaultBlobBlockSize;
+  header.blobBlockSize = static_cast<uint32_t>(attrs.BlobBlockSize);
+  header.description = attrs.Description.substr(0, 50);
+  header.encrypted = attrs.Encrypted;
+  header.password = attrs.Encrypted ? attrs.Password : std::string();
+  header.userMajor = static_cast<int16_t>(attrs.UserMajorVersion);
+  header.userMinor = static_cast<int16_t>(attrs.UserMinorVersion);
   header.recordSize = static_cast<uint16_t>(recordSize);
   header.blobFieldCount = static_cast<int16_t>(blobFields);
   header.languageId = session_.Engine().languageId;
@@ -1101,7 +1111,7 @@ void TStoreTable::CreateTable() {
   auto make = [&](const std::string& path) {
     std::shared_ptr<TAbstractFile> file;
     if (memory) {
-      file = list.CreateMemory(path, true, name);
+      file = list.CreateMemory(path, false, name);
     } else {
       if (FileExists(path)) DeleteDiskFile(path, name);
       file = list.CreateDisk(path, true, name);

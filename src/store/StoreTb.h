@@ -209,6 +209,16 @@ class TIndexDefs {
   std::vector<TIndexDef> items_;
 };
 
+// Table attributes used when a table is created.
+struct TStoreDefs {
+  std::string Description;  // up to 50 characters
+  bool Encrypted = false;
+  std::string Password;     // 1 to 15 characters for an encrypted table
+  int BlobBlockSize = 512;  // 64 to 65,535
+  int UserMajorVersion = 0;
+  int UserMinorVersion = 0;
+};
+
 // ---- Fields -----------------------------------------------------------------------------------
 
 class TStoreField {
@@ -279,6 +289,9 @@ class TStoreTable {
   std::string EngineVersion() const { return kEngineVersion; }
   TFieldDefs& FieldDefs() { return fieldDefs_; }
   TIndexDefs& IndexDefs() { return indexDefs_; }
+  // Description, encryption, BLOB block size and user versions of a table to be created; the
+  // language and sort id come from the session.
+  TStoreDefs& StoreDefs() { return storeDefs_; }
 
   // Opening and closing.
   void Open();
@@ -368,6 +381,7 @@ class TStoreTable {
   TRecordFilter recordFilter_;
   TFieldDefs fieldDefs_;
   TIndexDefs indexDefs_;
+  TStoreDefs storeDefs_;
 
   std::shared_ptr<TDataDirectory> directory_;
   std::shared_ptr<TDataTable> table_;
