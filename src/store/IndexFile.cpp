@@ -185,6 +185,51 @@ std::vector<TIndexTree*> TIndexFile::RecordIndexes() {
   return trees;
 }
 
+// ---- one change ---------------------------------------------------------------------------
+
+std::vector<TIndexTree*> TIndexFile::AllTrees() {
+  std::vector<TIndexTree*> trees = RecordIndexes();
+  trees.push_back(sysDeleted_.get());
+  return trees;
+}
+
+void TIndexFile::BeginChange() {
+  savedHeader_ = header_;
+  for (TIndexTree* t : AllTrees()) t->BeginChange();
+  inChange_ = true;
+}
+
+void TIndexFile::EndChange() {
+  for (TIndexTree* t : AllTrees()) t->EndChange();
+  inChange_ = false;
+}
+
+void TIndexFile::AbortChange() {
+  if (!inChange_) return;
+  for (TIndexTree* t : AllTrees()) t->AbortChange();
+  header_.endOffset = savedHeader_.endOffset;
+  header_.recordCount = savedHeader_.recordCount;
+  // The header may have been written during the change: write it again.
+  headerDirty_ = true;
+  inChange_ = false;
+}
+
+template <typename F>
+void TIndexFile::AsOneChange(F&& change) {
+  if (inChange_) {
+    change();
+    return;
+  }
+  BeginChange();
+  try {
+    change();
+  } catch (...) {
+    AbortChange();
+    throw;
+  }
+  EndChange();
+}
+
 // ---- record maintenance -------------------------------------------------------------------
 
 void TIndexFile::CheckUnique(std::span<const uint8_t> record, int32_t recNo, int32_t logicalId) {
@@ -201,10 +246,13 @@ void TIndexFile::CheckUnique(std::span<const uint8_t> record, int32_t recNo, int
 void TIndexFile::InsertRecord(std::span<const uint8_t> record, int32_t recNo, int32_t logicalId) {
   CheckUnique(record, recNo, logicalId);
   const int size = static_cast<int>(record.size());
-  for (TIndexTree* t : RecordIndexes()) {
-    auto key = t->Layout().BuildKey(record.data(), size, logicalId, options_.tableName);
-    t->Insert(key.data(), recNo);
-  }
+  std::vector<std::vector<uint8_t>> keys;
+  for (TIndexTree* t : RecordIndexes())
+    keys.push_back(t->Layout().BuildKey(record.data(), size, logicalId, options_.tableName));
+  AsOneChange([&] {
+    size_t i = 0;
+    for (TIndexTree* t : RecordIndexes()) t->Insert(keys[i++].data(), recNo);
+  });
 }
 
 void TIndexFile::DeleteRecord(std::span<const uint8_t> record, int32_t recNo, int32_t logicalId) {
@@ -215,8 +263,10 @@ void TIndexFile::DeleteRecord(std::span<const uint8_t> record, int32_t recNo, in
     if (!t->Find(keys.back().data()))
       throw EStoreEngineError(StoreCode::IndexPagesCorrupt, {options_.tableName});
   }
-  size_t i = 0;
-  for (TIndexTree* t : RecordIndexes()) t->Remove(keys[i++].data());
+  AsOneChange([&] {
+    size_t i = 0;
+    for (TIndexTree* t : RecordIndexes()) t->Remove(keys[i++].data());
+  });
 }
 
 void TIndexFile::UpdateRecord(std::span<const uint8_t> oldRecord,
@@ -243,10 +293,12 @@ void TIndexFile::UpdateRecord(std::span<const uint8_t> oldRecord,
     }
     changes.push_back(std::move(c));
   }
-  for (TChange& c : changes) {
-    c.tree->Remove(c.oldKey.data());
-    c.tree->Insert(c.newKey.data(), recNo);
-  }
+  AsOneChange([&] {
+    for (TChange& c : changes) {
+      c.tree->Remove(c.oldKey.data());
+      c.tree->Insert(c.newKey.data(), recNo);
+    }
+  });
 }
 
 // ---- "Sys Deleted" ------------------------------------------------------------------------
@@ -255,7 +307,7 @@ void TIndexFile::SysDeletedAdd(bool deleted, int32_t logicalId, int32_t recNo) {
   auto key = TKeyLayout::SysDeletedKey(deleted, logicalId);
   if (sysDeleted_->Find(key.data()))
     throw EStoreEngineError(StoreCode::IndexPagesCorrupt, {options_.tableName});
-  sysDeleted_->Insert(key.data(), recNo);
+  AsOneChange([&] { sysDeleted_->Insert(key.data(), recNo); });
 }
 
 void TIndexFile::SysDeletedMarkDeleted(int32_t logicalId, int32_t recNo) {
@@ -263,8 +315,10 @@ void TIndexFile::SysDeletedMarkDeleted(int32_t logicalId, int32_t recNo) {
   auto deleted = TKeyLayout::SysDeletedKey(true, logicalId);
   if (!sysDeleted_->Find(active.data()) || sysDeleted_->Find(deleted.data()))
     throw EStoreEngineError(StoreCode::IndexPagesCorrupt, {options_.tableName});
-  sysDeleted_->Remove(active.data());
-  sysDeleted_->Insert(deleted.data(), recNo);
+  AsOneChange([&] {
+    sysDeleted_->Remove(active.data());
+    sysDeleted_->Insert(deleted.data(), recNo);
+  });
 }
 
 void TIndexFile::SysDeletedReuse(int32_t oldLogicalId, int32_t newLogicalId, int32_t recNo) {
@@ -272,8 +326,10 @@ void TIndexFile::SysDeletedReuse(int32_t oldLogicalId, int32_t newLogicalId, int
   auto fresh = TKeyLayout::SysDeletedKey(false, newLogicalId);
   if (!sysDeleted_->Find(old.data()) || sysDeleted_->Find(fresh.data()))
     throw EStoreEngineError(StoreCode::IndexPagesCorrupt, {options_.tableName});
-  sysDeleted_->Remove(old.data());
-  sysDeleted_->Insert(fresh.data(), recNo);
+  AsOneChange([&] {
+    sysDeleted_->Remove(old.data());
+    sysDeleted_->Insert(fresh.data(), recNo);
+  });
 }
 
 // ---- changing the set of indexes ----------------------------------------------------------
@@ -416,6 +472,7 @@ void TIndexFile::Reload() {
     }
   }
   headerDirty_ = false;
+  inChange_ = false;
 }
 
 void TIndexFile::Empty() {

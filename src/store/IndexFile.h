@@ -93,6 +93,16 @@ class TIndexFile : private TIndexPageIo {
   void UpdateRecord(std::span<const uint8_t> oldRecord, std::span<const uint8_t> newRecord,
                     int32_t recNo, int32_t logicalId);
 
+  // ---- one change of the table ----
+  // A change of the table begins (an insert, update or delete with everything it does to the
+  // indexes). AbortChange puts pages, roots, free chains, end offset and record count back as
+  // they were at BeginChange; EndChange keeps the change (still unwritten until
+  // WriteChanges). A record operation called outside such a change makes one of its own, so a
+  // failure part way never leaves a half-changed tree behind.
+  void BeginChange();
+  void EndChange();
+  void AbortChange();
+
   // ---- "Sys Deleted": one entry per record slot, keyed by deleted flag and logical id ----
   void SysDeletedAdd(bool deleted, int32_t logicalId, int32_t recNo);
   // A record was deleted: its entry changes from flag 0 to flag 1.
@@ -154,12 +164,18 @@ class TIndexFile : private TIndexPageIo {
   // The primary (with key fields) and secondary indexes.
   std::vector<TIndexTree*> RecordIndexes();
   void FillNewIndex(TIndexTree& tree, const TRecordSource& records);
+  std::vector<TIndexTree*> AllTrees();
+  // Runs `change` inside a change of its own unless one is open.
+  template <typename F>
+  void AsOneChange(F&& change);
 
   TAbstractFile& file_;
   std::vector<TFieldDesc> fields_;
   TIndexFileOptions options_;
   TIndexFileHeader header_;
   bool headerDirty_ = false;
+  bool inChange_ = false;
+  TIndexFileHeader savedHeader_;
   std::unique_ptr<TIndexTree> primary_;
   std::vector<std::unique_ptr<TIndexTree>> secondary_;
   std::unique_ptr<TIndexTree> sysDeleted_;

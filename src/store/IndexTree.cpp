@@ -58,7 +58,45 @@ std::shared_ptr<TIndexPage> TIndexTree::GetPage(int32_t offset) {
   std::rotate(recent_.begin(), recent_.end() - 1, recent_.end());
   recent_[0] = page;
   page->lastUse = ++useClock_;
+  if (inChange_) Remember(*page);
   return page;
+}
+
+void TIndexTree::Remember(const TIndexPage& page) {
+  if (undo_.count(page.offset) == 0) undo_.emplace(page.offset, page);
+}
+
+void TIndexTree::BeginChange() {
+  undo_.clear();
+  savedDesc_ = desc_;
+  inChange_ = true;
+}
+
+void TIndexTree::EndChange() {
+  undo_.clear();
+  inChange_ = false;
+}
+
+void TIndexTree::AbortChange() {
+  if (!inChange_) return;
+  for (auto& [offset, saved] : undo_) {
+    auto it = std::lower_bound(cache_.begin(), cache_.end(), offset,
+                               [](const auto& p, int32_t off) { return p->offset < off; });
+    bool cached = it != cache_.end() && (*it)->offset == offset;
+    if (!cached) continue;
+    if (saved) {
+      **it = std::move(*saved);
+      (*it)->dirty = true;  // the changed page may have been written meanwhile
+    } else {
+      cache_.erase(it);
+    }
+  }
+  recent_.fill(nullptr);
+  undo_.clear();
+  desc_.rootPage = savedDesc_.rootPage;
+  desc_.freeChain = savedDesc_.freeChain;
+  inChange_ = false;
+  ++generation_;
 }
 
 void TIndexTree::EvictIfFull() {
@@ -96,6 +134,8 @@ bool TIndexTree::HasDirtyPages() const {
 }
 
 void TIndexTree::Reload(const TIndexDesc& desc) {
+  undo_.clear();
+  inChange_ = false;
   cache_.clear();
   recent_.fill(nullptr);
   desc_.rootPage = desc.rootPage;
@@ -134,6 +174,7 @@ std::shared_ptr<TIndexPage> TIndexTree::AllocatePage(uint8_t kind) {
     if (it != cache_.end() && (*it)->offset == offset) Corrupt();
     cache_.insert(it, page);
     page->lastUse = ++useClock_;
+    if (inChange_ && undo_.count(offset) == 0) undo_.emplace(offset, std::nullopt);
   }
   page->Clear();
   page->kind = kind;

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -91,6 +92,14 @@ class TIndexTree {
   // Forgets every cached page, changed or not (another user changed the file, or a
   // transaction was rolled back), and takes the descriptor's root and free chain from `desc`.
   void Reload(const TIndexDesc& desc);
+  // A change of the table begins: from here on the tree remembers every page as it was, so
+  // that AbortChange can put the tree (pages in the cache, root, free chain) back as it was at
+  // BeginChange. EndChange keeps what was done. Pages newly taken from the end of the file are
+  // dropped on abort (the file's end offset is the caller's to restore).
+  void BeginChange();
+  void EndChange();
+  void AbortChange();
+  bool InChange() const { return inChange_; }
   // Renames the index (the descriptor's name only).
   void SetName(const std::string& name) { desc_.name = name; }
 
@@ -110,6 +119,7 @@ class TIndexTree {
   std::shared_ptr<TIndexPage> AllocatePage(uint8_t kind);
   void FreePage(TIndexPage& page);
   void Touch(TIndexPage& page) { page.dirty = true; }
+  void Remember(const TIndexPage& page);
   void EvictIfFull();
   [[noreturn]] void Corrupt() const;
 
@@ -134,6 +144,10 @@ class TIndexTree {
   // The cache: every cached page sorted by offset, and the most recently used in front.
   std::vector<std::shared_ptr<TIndexPage>> cache_;
   std::array<std::shared_ptr<TIndexPage>, 4> recent_;
+  // The journal of the current change: each page as it was before it (none for a new page).
+  bool inChange_ = false;
+  std::map<int32_t, std::optional<TIndexPage>> undo_;
+  TIndexDesc savedDesc_;
 };
 
 }  // namespace quellor
