@@ -378,6 +378,36 @@ TEST_F(SmtpClientTest, RecipientAnswered251IsAFailure) {
   EXPECT_FALSE(client.IsOpen());
 }
 
+TEST_F(SmtpClientTest, NoRecipientsSendsNoRcptAndTheServerDecides) {
+  Replies r;
+  r.data = "503 5.5.1 Error: need RCPT command\r\n";
+  ScriptedServer server(Responder(r));
+  Target(server);
+  TMailMessage msg = Message();
+  msg.Recipients.SetText("");
+  EXPECT_EQ(Send(msg), "503 5.5.1 Error: need RCPT command");
+  server.Join();
+  EXPECT_EQ(server.Received(),
+            "ehlo " + host + "\r\nRset\r\nMail from:<abuse@example.org>\r\nData\r\nQuit\r\n");
+}
+
+TEST_F(SmtpClientTest, CopiesAndBlindCopiesAreEnvelopeRecipients) {
+  ScriptedServer server(Responder({}));
+  Target(server);
+  TMailMessage msg = Message();
+  msg.CCList.SetText("c@isp.example");
+  msg.BccList.SetText("hidden@isp.example");
+  EXPECT_EQ(Send(msg), "");
+  server.Join();
+  const std::string received = server.Received();
+  EXPECT_NE(received.find("RCPT to:<a@isp.example>\r\nRCPT to:<b@isp.example>\r\n"
+                          "RCPT to:<c@isp.example>\r\nRCPT to:<hidden@isp.example>\r\nData\r\n"),
+            std::string::npos)
+      << received;
+  EXPECT_NE(received.find("\r\nCc: c@isp.example\r\n"), std::string::npos);
+  EXPECT_EQ(received.find("hidden", received.find("Data\r\n")), std::string::npos);
+}
+
 TEST_F(SmtpClientTest, ReplyErrorCarriesTheCode) {
   Replies r;
   r.rcpt = "550 5.1.1 No such user\r\n";
