@@ -38,6 +38,7 @@ std::shared_ptr<TIndexPage> TIndexTree::GetPage(int32_t offset) {
       std::rotate(recent_.begin(), recent_.begin() + static_cast<ptrdiff_t>(i),
                   recent_.begin() + static_cast<ptrdiff_t>(i) + 1);
       page->lastUse = ++useClock_;
+      if (inChange_) Remember(*page);
       return page;
     }
   }
