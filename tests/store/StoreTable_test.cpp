@@ -544,4 +544,21 @@ TEST(StoreTable, EncryptedTableRoundTripsAndNeedsItsPassword) {
   EXPECT_EQ(t.FieldByName("Name").AsString(), "PLAINNAME");
 }
 
+// 256 descriptors are 196,608 bytes, a multiple of 65,536: they are enciphered all the same.
+TEST(StoreTable, EncryptedDescriptorsOf256FieldsAreEnciphered) {
+  TempDir dir;
+  TStoreSession session;
+  session.AddPassword("pw");
+  TStoreTable t(session);
+  Bind(t, dir, "wide");
+  for (int i = 0; i < 256; ++i)
+    t.FieldDefs().Add("Visible" + std::to_string(i), TFieldType::Boolean);
+  t.StoreDefs().Encrypted = true;
+  t.StoreDefs().Password = "pw";
+  t.CreateTable();
+  EXPECT_FALSE(Contains(ReadFileBytes(dir.file("wide.DAT")), "Visible"));
+  t.Open();
+  EXPECT_EQ(t.Fields(255).FieldName(), "Visible255");
+}
+
 }  // namespace
