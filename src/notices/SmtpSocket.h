@@ -7,12 +7,16 @@
 // programs know from the mail client on other systems; any other error keeps the system's own
 // number (errno) and text:
 //
-//   ENETDOWN 10050 "Network is down."          ECONNREFUSED 10061 "Connection refused."
-//   ENETUNREACH 10051 "Network is unreachable." EHOSTDOWN 10064 "Host is down."
-//   ECONNABORTED 10053 "Software caused connection abort."
-//   EHOSTUNREACH 10065 "No route to host."      ECONNRESET 10054 "Connection reset by peer."
-//   ENOTCONN 10057 "Socket is not connected."  ETIMEDOUT 10060 "Connection timed out."
-//   EPIPE, ESHUTDOWN 10058 "Cannot send or receive after socket is closed."
+//   ENETDOWN         10050  "Network is down."
+//   ENETUNREACH      10051  "Network is unreachable."
+//   ECONNABORTED     10053  "Software caused connection abort."
+//   ECONNRESET       10054  "Connection reset by peer."
+//   ENOTCONN         10057  "Socket is not connected."
+//   EPIPE, ESHUTDOWN 10058  "Cannot send or receive after socket is closed."
+//   ETIMEDOUT        10060  "Connection timed out."
+//   ECONNREFUSED     10061  "Connection refused."
+//   EHOSTDOWN        10064  "Host is down."
+//   EHOSTUNREACH     10065  "No route to host."
 //
 // A failed host-name lookup is number 11001 with the resolver's text.
 #pragma once
