@@ -101,7 +101,8 @@ bool HaveAiosmtpd() {
 }
 
 TEST(SmtpIntegration, RealServerReceivesTheMessageIntact) {
-  if (!HaveAiosmtpd()) GTEST_SKIP() << "python3-aiosmtpd is not installed";
+  // The set-up script installs python3-aiosmtpd; without it this test fails rather than hide.
+  ASSERT_TRUE(HaveAiosmtpd()) << "python3-aiosmtpd is not installed (run scripts/setup.sh)";
   test::TempDir dir;
   SinkServer sink(dir.path());
   ASSERT_GT(sink.Port(), 0);
