@@ -327,13 +327,17 @@ uint8_t* TStoreField::Writable() {
   return table_.buffer_.data() + ValueOffset(desc_);
 }
 
+void TStoreField::Changed() { table_.Notify(TDataEvent::FieldChanged, Index()); }
+
 void TStoreField::Clear() {
   if (desc_.type == TStoreFieldType::Blob) {
     table_.SetBlobValue(index_, std::string());
+    Changed();
     return;
   }
   Writable();
   ClearField(table_.buffer_.data(), desc_);
+  Changed();
 }
 
 void TStoreField::ConversionError(const std::string& text, const char* kind) const {
@@ -350,11 +354,13 @@ std::string TStoreField::AsString() const {
 void TStoreField::SetAsString(const std::string& value) {
   if (desc_.type == TStoreFieldType::Blob) {
     table_.SetBlobValue(index_, value);
+    Changed();
     return;
   }
   uint8_t* v = Writable();
   if (value.empty()) {
     ClearField(table_.buffer_.data(), desc_);
+    Changed();
     return;
   }
   std::vector<uint8_t> scratch(desc_.width);
@@ -385,6 +391,7 @@ void TStoreField::SetAsString(const std::string& value) {
   }
   std::memcpy(v, scratch.data(), desc_.width);
   MarkFieldSet(table_.buffer_.data(), desc_);
+  Changed();
 }
 
 int64_t TStoreField::AsInteger() const {
@@ -420,6 +427,7 @@ void TStoreField::SetAsInteger(int64_t value) {
     throw EDatabaseError(std::to_string(value) + " is not a valid value for field '" + desc_.name +
                          "'");
   MarkFieldSet(table_.buffer_.data(), desc_);
+  Changed();
 }
 
 bool TStoreField::AsBoolean() const {
@@ -491,6 +499,7 @@ void TStoreField::SetAsFloat(double value) {
     throw EDatabaseError(std::to_string(value) + " is not a valid value for field '" + desc_.name +
                          "'");
   MarkFieldSet(table_.buffer_.data(), desc_);
+  Changed();
 }
 
 TDateTime TStoreField::AsDateTime() const {
@@ -546,6 +555,7 @@ void TStoreField::SetAsDateTime(TDateTime value) {
   if (desc_.type == TStoreFieldType::TimeStamp)
     bytes::PutF64(v, static_cast<double>(day) * kMsPerDay + ms);
   MarkFieldSet(table_.buffer_.data(), desc_);
+  Changed();
 }
 
 // ---- Table: opening and closing ---------------------------------------------------------------
@@ -618,6 +628,7 @@ void TStoreTable::Open() {
     Close();
     throw;
   }
+  Notify(TDataEvent::ActiveChanged);
 }
 
 void TStoreTable::Close() {
@@ -635,6 +646,29 @@ void TStoreTable::Close() {
   buffer_.clear();
   table.reset();  // the last user writes the caches and closes the files
   directory_.reset();
+  Notify(TDataEvent::ActiveChanged);
+}
+
+void TStoreTable::AddListener(TDataSetListener* listener) {
+  if (std::find(listeners_.begin(), listeners_.end(), listener) == listeners_.end())
+    listeners_.push_back(listener);
+}
+
+void TStoreTable::RemoveListener(TDataSetListener* listener) {
+  listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), listener), listeners_.end());
+}
+
+void TStoreTable::EnableControls() {
+  if (controlsDisabled_ > 0 && --controlsDisabled_ == 0) Notify(TDataEvent::RecordChanged);
+}
+
+void TStoreTable::Notify(TDataEvent event, int info) {
+  if (controlsDisabled_ > 0) return;
+  // A listener may remove itself (or another) while it is told; work on a copy.
+  std::vector<TDataSetListener*> listeners = listeners_;
+  for (TDataSetListener* l : listeners)
+    if (std::find(listeners_.begin(), listeners_.end(), l) != listeners_.end())
+      l->DataSetEvent(event, info);
 }
 
 void TStoreTable::ReleaseRecordLock() {
@@ -698,6 +732,7 @@ void TStoreTable::SetCurrent(int32_t slot) {
   shown_ = table_->ReadRecord(slot);
   slot_ = slot;
   blobCache_.clear();
+  Notify(TDataEvent::RecordChanged);
   if (AfterScroll) AfterScroll(*this);
 }
 
@@ -705,6 +740,7 @@ void TStoreTable::ClearCurrent() {
   slot_ = 0;
   shown_.clear();
   blobCache_.clear();
+  Notify(TDataEvent::RecordChanged);
 }
 
 void TStoreTable::CheckBrowseMode() {
@@ -883,6 +919,8 @@ void TStoreTable::Append() {
   state_ = TDataSetState::Insert;
   blobCache_.clear();
   if (OnNewRecord) OnNewRecord(*this);
+  Notify(TDataEvent::StateChanged);
+  Notify(TDataEvent::RecordChanged);
 }
 
 void TStoreTable::Edit() {
@@ -900,11 +938,13 @@ void TStoreTable::Edit() {
   buffer_ = shown_;
   pendingBlobs_.clear();
   state_ = TDataSetState::Edit;
+  Notify(TDataEvent::StateChanged);
 }
 
 void TStoreTable::Post() {
   CheckActive();
   if (state_ == TDataSetState::Browse) return;
+  Notify(TDataEvent::UpdateRecord);
   if (BeforePost) BeforePost(*this);
   std::vector<uint8_t> image = buffer_;  // the buffer stays as it was if the post fails
   if (state_ == TDataSetState::Insert) {
@@ -920,6 +960,7 @@ void TStoreTable::Post() {
     pendingBlobs_.clear();
     SetCurrent(slot_);
   }
+  Notify(TDataEvent::StateChanged);
   if (AfterPost) AfterPost(*this);
 }
 
@@ -934,6 +975,8 @@ void TStoreTable::Cancel() {
   blobCache_.clear();
   if (inserting && slotBeforeInsert_ && slotBeforeInsert_ <= table_->Data().SlotCount())
     slot_ = slotBeforeInsert_;
+  Notify(TDataEvent::StateChanged);
+  Notify(TDataEvent::RecordChanged);
 }
 
 void TStoreTable::Delete() {

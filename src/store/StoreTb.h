@@ -250,6 +250,7 @@ class TStoreField {
  private:
   const uint8_t* Value() const;  // null when there is no record to read
   uint8_t* Writable();
+  void Changed();  // tells the table's listeners
   [[noreturn]] void ConversionError(const std::string& text, const char* kind) const;
 
   TStoreTable& table_;
@@ -261,6 +262,20 @@ class TStoreField {
 // ---- Table ------------------------------------------------------------------------------------
 
 enum class TDataSetState { Inactive, Browse, Edit, Insert };
+
+// What a dataset tells the data sources (and through them the data-aware controls) bound to it:
+//   ActiveChanged  opened or closed
+//   RecordChanged  another record is current, or the current one was re-read or discarded
+//   StateChanged   browse, edit or insert began
+//   FieldChanged   a field of the record being edited changed (info: the field's position)
+//   UpdateRecord   a post is about to run: controls store the values they hold into the fields
+enum class TDataEvent { ActiveChanged, RecordChanged, StateChanged, FieldChanged, UpdateRecord };
+
+class TDataSetListener {
+ public:
+  virtual ~TDataSetListener() = default;
+  virtual void DataSetEvent(TDataEvent event, int info) = 0;
+};
 
 // A saved position: the record's slot and logical id.
 struct TBookmark {
@@ -345,6 +360,14 @@ class TStoreTable {
   // Events.
   std::function<void(TStoreTable&)> OnNewRecord, BeforePost, AfterPost, AfterScroll;
 
+  // Listeners (data sources). While controls are disabled no event reaches them; enabling them
+  // again sends RecordChanged, so they show wherever the dataset moved in between. Calls nest.
+  void AddListener(TDataSetListener* listener);
+  void RemoveListener(TDataSetListener* listener);
+  void DisableControls() { ++controlsDisabled_; }
+  void EnableControls();
+  bool ControlsDisabled() const { return controlsDisabled_ > 0; }
+
   // Table operations; the table must be closed except for EmptyTable and FlushToDisk.
   void CreateTable();
   void EmptyTable();
@@ -371,6 +394,7 @@ class TStoreTable {
   void ClearCurrent();
   void ReleaseRecordLock();
   void ReadHeaderClosed(TDataHeader& header);
+  void Notify(TDataEvent event, int info = 0);
 
   TStoreSession& session_;
   std::string databaseName_;
@@ -396,6 +420,8 @@ class TStoreTable {
   int32_t lockedSlot_ = 0;
   int32_t slotBeforeInsert_ = 0;
   const std::vector<uint8_t>* candidate_ = nullptr;  // record under the filter
+  std::vector<TDataSetListener*> listeners_;
+  int controlsDisabled_ = 0;
 };
 
 }  // namespace quellor

@@ -562,3 +562,58 @@ TEST(StoreTable, EncryptedDescriptorsOf256FieldsAreEnciphered) {
 }
 
 }  // namespace
+
+namespace {
+
+struct RecordingListener : quellor::TDataSetListener {
+  std::vector<std::string> events;
+  void DataSetEvent(quellor::TDataEvent event, int info) override {
+    static const char* names[] = {"active", "record", "state", "field", "update"};
+    events.push_back(std::string(names[static_cast<int>(event)]) +
+                     (event == quellor::TDataEvent::FieldChanged ? ":" + std::to_string(info) : ""));
+  }
+};
+
+}  // namespace
+
+TEST(StoreTableListeners, DataSourcesHearMovesStatesAndFieldChanges) {
+  quellor::test::TempDir dir;
+  quellor::TStoreTable t;
+  t.SetDatabaseName(dir.path());
+  t.SetTableName("l.DAT");
+  t.FieldDefs().Add("Name", quellor::TFieldType::String, 20);
+  t.FieldDefs().Add("N", quellor::TFieldType::SmallInt);
+  t.CreateTable();
+  RecordingListener l;
+  t.AddListener(&l);
+  t.Open();
+  EXPECT_EQ(l.events, (std::vector<std::string>{"record", "active"}));
+
+  l.events.clear();
+  t.Append();
+  t.FieldByName("N").SetAsInteger(3);
+  t.FieldByName("Name").SetAsString("a");
+  t.Post();
+  EXPECT_EQ(l.events, (std::vector<std::string>{"state", "record", "field:1", "field:0", "update",
+                                                "record", "state"}));
+
+  l.events.clear();
+  t.DisableControls();
+  t.Append();
+  t.FieldByName("Name").SetAsString("b");
+  t.Post();
+  t.First();
+  EXPECT_TRUE(l.events.empty());
+  t.EnableControls();
+  EXPECT_EQ(l.events, (std::vector<std::string>{"record"}));
+
+  l.events.clear();
+  t.Edit();
+  t.Cancel();
+  EXPECT_EQ(l.events, (std::vector<std::string>{"state", "state", "record"}));
+  t.RemoveListener(&l);
+  l.events.clear();
+  t.Next();
+  t.Close();
+  EXPECT_TRUE(l.events.empty());
+}
