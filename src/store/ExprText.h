@@ -10,7 +10,7 @@
 //
 // Text is bytes of the system code page (`codePage`, an ICU converter name; "UTF-8" by
 // default). Characters (for LIKE's "_", SUBSTRING and POS) are code points in UTF-8 and bytes in
-// any other code page. One object may be used from several threads at once.
+// any other code page. One object is used by one thread at a time.
 #pragma once
 
 #include <cstdint>
