@@ -332,6 +332,27 @@ void TIndexFile::SysDeletedReuse(int32_t oldLogicalId, int32_t newLogicalId, int
   });
 }
 
+void TIndexFile::FillSysDeleted(const TSlotSource& slots) {
+  int32_t active = 0;
+  AsOneChange([&] {
+    slots([&](bool deleted, int32_t logicalId, int32_t recNo) {
+      SysDeletedAdd(deleted, logicalId, recNo);
+      if (!deleted) ++active;
+    });
+    SetRecordCount(active);
+  });
+}
+
+void TIndexFile::Rebuild(const TRecordSource& records, const TSlotSource& slots) {
+  Empty();
+  if (records) {
+    records([&](std::span<const uint8_t> record, int32_t recNo, int32_t logicalId) {
+      InsertRecord(record, recNo, logicalId);
+    });
+  }
+  if (slots) FillSysDeleted(slots);
+}
+
 // ---- changing the set of indexes ----------------------------------------------------------
 
 void TIndexFile::FillNewIndex(TIndexTree& tree, const TRecordSource& records) {

@@ -48,6 +48,11 @@ using TRecordVisitor =
     std::function<void(std::span<const uint8_t> record, int32_t recNo, int32_t logicalId)>;
 using TRecordSource = std::function<void(const TRecordVisitor& visit)>;
 
+// Hands every record slot of the data file, active or deleted, to a visitor: its deleted flag,
+// logical id and physical record number.
+using TSlotVisitor = std::function<void(bool deleted, int32_t logicalId, int32_t recNo)>;
+using TSlotSource = std::function<void(const TSlotVisitor& visit)>;
+
 // An open index file. One per open table; not safe for use from several threads at once (the
 // table serialises its operations).
 //
@@ -109,6 +114,15 @@ class TIndexFile : private TIndexPageIo {
   void SysDeletedMarkDeleted(int32_t logicalId, int32_t recNo);
   // A deleted slot is reused: its entry (flag 1, old id) becomes (flag 0, new id).
   void SysDeletedReuse(int32_t oldLogicalId, int32_t newLogicalId, int32_t recNo);
+
+  // Enters every slot into an empty "Sys Deleted" and sets the record count to the number of
+  // active slots: the first use of an index file that was recreated because it was missing.
+  // Two slots with one id raise 8965.
+  void FillSysDeleted(const TSlotSource& slots);
+  // Empties the file and builds every index again from the records and slots (a repair).
+  // 9729 when two records share a key of a unique index; the file is then left empty and the
+  // caller repairs the records or drops the index.
+  void Rebuild(const TRecordSource& records, const TSlotSource& slots);
 
   // ---- changing the set of indexes (the table is open exclusively) ----
   // Defines the primary index and builds it from `records`: 9993 when one with key fields is

@@ -401,3 +401,27 @@ TEST(IndexFileChanges, EncryptedPagesAreNotPlainText) {
   TIndexFile again(t.file, t.fields, t.options);
   EXPECT_EQ(t.Walk(*again.FindIndex("ByS")), (std::vector<int32_t>{1}));
 }
+
+TEST(IndexFileRecords, RecreatedFileIsFilledAndRebuilt) {
+  TSmallTable t;
+  TIndexDesc primary;
+  primary.fieldNumbers = {1};
+  CreateIndexFile(t.file, t.fields, &primary, t.options);
+  TIndexFile index(t.file, t.fields, t.options);
+  TSlotSource slots = [](const TSlotVisitor& visit) {
+    visit(false, 1, 1);
+    visit(true, 2, 2);
+    visit(false, 3, 3);
+  };
+  index.FillSysDeleted(slots);
+  EXPECT_EQ(index.RecordCount(), 2);
+  EXPECT_EQ(index.SysDeleted().Count(), 3);
+  EXPECT_EQ(CodeOf([&] { index.FillSysDeleted(slots); }), 8965);
+  EXPECT_EQ(index.SysDeleted().Count(), 3);  // nothing of the failed fill stays
+
+  index.Rebuild(t.Records(), slots);
+  EXPECT_EQ(t.Walk(*index.Primary()), (std::vector<int32_t>{2, 1, 3}));
+  EXPECT_EQ(index.SysDeleted().Count(), 3);
+  EXPECT_EQ(index.RecordCount(), 2);
+  EXPECT_TRUE(index.Primary()->Verify().empty());
+}
