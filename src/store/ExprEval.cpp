@@ -18,6 +18,14 @@ TExprValue TextResult(std::string s, TExprType type) {
   return s.empty() ? TExprValue::Null(type) : TExprValue::Text(std::move(s), type);
 }
 
+// Whole milliseconds of a timestamp; false for values no calendar reaches (about +-292 million
+// years), which read as NULL instead of overflowing.
+bool WholeMs(double ms, int64_t& out) {
+  if (!std::isfinite(ms) || std::fabs(ms) > 9.0e18) return false;
+  out = static_cast<int64_t>(std::floor(ms));
+  return true;
+}
+
 bool IsIntegral(TExprType t) {
   return IsIntegerType(t) || t == TExprType::Boolean;
 }
@@ -184,7 +192,8 @@ TExprValue TExprEvaluator::Now(TExprType type) const {
                             duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
     ms = static_cast<double>(day * kMsPerDay + msOfDay);
   }
-  const int64_t whole = static_cast<int64_t>(std::floor(ms));
+  int64_t whole = 0;
+  if (!WholeMs(ms, whole)) return TExprValue::Null(type);
   if (type == TExprType::Date) return TExprValue::Date(whole / kMsPerDay);
   if (type == TExprType::Time) return TExprValue::Time(whole % kMsPerDay);
   return TExprValue::TimeStamp(ms);
@@ -301,7 +310,8 @@ std::string TExprEvaluator::ToText(const TExprValue& v) const {
     case TExprType::Time:
       return FormatTime(v.integer, settings_.dateFormat);
     case TExprType::TimeStamp: {
-      const int64_t ms = static_cast<int64_t>(std::floor(v.real));
+      int64_t ms;
+      if (!WholeMs(v.real, ms)) return std::string();
       int64_t day = ms / kMsPerDay, rest = ms % kMsPerDay;
       if (rest < 0) {
         rest += kMsPerDay;
@@ -382,8 +392,11 @@ TExprValue TExprEvaluator::Convert(const TExprValue& v, TExprType type, int64_t 
     case TExprType::Date: {
       int64_t day;
       if (v.type == TExprType::Date) return v;
-      if (v.type == TExprType::TimeStamp)
-        return TExprValue::Date(static_cast<int64_t>(std::floor(v.real / kMsPerDay)));
+      if (v.type == TExprType::TimeStamp) {
+        int64_t ms;
+        if (!WholeMs(v.real, ms)) return TExprValue::Null(type);
+        return TExprValue::Date(ms / kMsPerDay - (ms % kMsPerDay < 0 ? 1 : 0));
+      }
       if (IsTextType(v.type) && ParseDateText(v.text, dates, day)) return TExprValue::Date(day);
       return TExprValue::Null(type);
     }
@@ -391,7 +404,9 @@ TExprValue TExprEvaluator::Convert(const TExprValue& v, TExprType type, int64_t 
       int64_t ms;
       if (v.type == TExprType::Time) return v;
       if (v.type == TExprType::TimeStamp) {
-        int64_t r = static_cast<int64_t>(std::floor(v.real)) % kMsPerDay;
+        int64_t whole;
+        if (!WholeMs(v.real, whole)) return TExprValue::Null(type);
+        int64_t r = whole % kMsPerDay;
         return TExprValue::Time(r < 0 ? r + kMsPerDay : r);
       }
       if (IsTextType(v.type) && ParseTimeText(v.text, dates, ms)) return TExprValue::Time(ms);
@@ -430,7 +445,7 @@ TExprValue TExprEvaluator::Function(const TExprNode& node, const TExprRecord* re
       const int64_t chars = static_cast<int64_t>(starts.size()) - 1;
       const int64_t from = node.number - 1;
       if (from >= chars) return NullOf(node);
-      const int64_t to = node.count < 0 ? chars : std::min(chars, from + node.count);
+      const int64_t to = node.count < 0 || node.count >= chars - from ? chars : from + node.count;
       return TextResult(x.text.substr(starts[from], starts[to] - starts[from]), node.type);
     }
     case TExprFunc::Trim: {
@@ -453,7 +468,8 @@ TExprValue TExprEvaluator::Function(const TExprNode& node, const TExprRecord* re
         ms = x.integer;
         hasDate = false;
       } else {
-        const int64_t whole = static_cast<int64_t>(std::floor(x.real));
+        int64_t whole;
+        if (!WholeMs(x.real, whole)) return NullOf(node);
         day = whole / kMsPerDay;
         ms = whole % kMsPerDay;
         if (ms < 0) {

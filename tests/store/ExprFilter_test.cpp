@@ -236,6 +236,14 @@ TEST(ExprFilter, FunctionsComputeTheirResults) {
       "'it''s' = \"it's\"",
       "[Url] = \"www.a.com\"",
       "NOT (Priority + NULL = 3)",
+      // Values beyond every calendar and counts beyond every string stay well-defined.
+      "SUBSTRING(Url FROM 2 FOR 2147483647 * 2147483647) = 'ww.a.com'",
+      "SUBSTRING(Url FROM 2147483647 * 2147483647 FOR 2147483647 * 2147483647) IS NULL",
+      "EXTRACT(YEAR FROM LastSent + 2147483647 * 2147483647) IS NULL",
+      "CAST(LastSent + 2147483647 * 2147483647 AS DATE) IS NULL",
+      "CAST(LastSent + 2147483647 * 2147483647 AS CHAR(20)) IS NULL",
+      "EXTRACT(YEAR FROM CAST(LastSent AS DATE) + 2147483647 * 2147483647) > 0",
+      "Priority * 2147483647 * 2147483647 * 2147483647 IS NULL",
   };
   for (const char* t : truths) {
     std::set<int> passing = sites.Select(t, settings);
