@@ -504,6 +504,7 @@ void TIndexFile::Empty() {
   if (primary_) primary_->Reload(none);
   for (auto& t : secondary_) t->Reload(none);
   sysDeleted_->Reload(none);
+  inChange_ = false;
   headerDirty_ = true;
   WriteChanges(true);
 }
