@@ -23,7 +23,8 @@ TEST(ViewFilter, TextFromTheThreeValues) {
     config.KilledFilter = c.killed;
     config.IPChangedFilter = c.ipChanged;
     config.PriorityFilter = c.priority;
-    EXPECT_EQ(ViewFilterText(config), c.text) << c.killed << "|" << c.ipChanged << "|" << c.priority;
+    EXPECT_EQ(ViewFilterText(config), c.text)
+        << c.killed << "|" << c.ipChanged << "|" << c.priority;
   }
 }
 

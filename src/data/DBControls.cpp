@@ -1,0 +1,336 @@
+#include "data/DBControls.h"
+
+#include <QFocusEvent>
+#include <QHBoxLayout>
+#include <QMessageBox>
+#include <QToolButton>
+#include <exception>
+
+#include "app/QtUi.h"
+#include "app/Ui.h"
+
+namespace quellor {
+
+namespace {
+std::function<void(const std::string&)>& ErrorHandler() {
+  static std::function<void(const std::string&)> handler;
+  return handler;
+}
+}  // namespace
+
+void SetDataControlErrorHandler(std::function<void(const std::string&)> handler) {
+  ErrorHandler() = std::move(handler);
+}
+
+void ReportDataControlError(const std::string& text) {
+  if (ErrorHandler()) {
+    ErrorHandler()(text);
+  } else {
+    QMessageBox::critical(nullptr, "Quellor", ToQ(StandardErrorText(text)));
+  }
+}
+
+// ---- TFieldDataLink ---------------------------------------------------------------------------
+
+TFieldDataLink::~TFieldDataLink() {
+  if (source_) source_->RemoveLink(this);
+}
+
+void TFieldDataLink::SetDataSource(TDataSource* source) {
+  if (source_ == source) return;
+  if (source_) source_->RemoveLink(this);
+  source_ = source;
+  if (source_) source_->AddLink(this);
+  modified_ = false;
+  Reload();
+}
+
+void TFieldDataLink::SetDataField(const std::string& field) {
+  field_ = field;
+  modified_ = false;
+  Reload();
+}
+
+TStoreField* TFieldDataLink::Field() const {
+  if (!source_ || !source_->Active() || field_.empty()) return nullptr;
+  return source_->DataSet()->FindField(field_);
+}
+
+void TFieldDataLink::Reload() {
+  loading_ = true;
+  try {
+    Load();
+  } catch (const std::exception& e) {
+    loading_ = false;
+    ReportDataControlError(e.what());
+    return;
+  }
+  loading_ = false;
+  SetControlEnabled(Field() != nullptr);
+}
+
+bool TFieldDataLink::BeginChange() {
+  TStoreField* field = Field();
+  if (!field) return false;
+  TStoreTable* dataSet = source_->DataSet();
+  if (dataSet->State() == TDataSetState::Browse) {
+    try {
+      dataSet->Edit();
+    } catch (const std::exception& e) {
+      ReportDataControlError(e.what());
+      modified_ = false;
+      Reload();
+      return false;
+    }
+  }
+  modified_ = true;
+  return true;
+}
+
+void TFieldDataLink::StoreValue() {
+  TStoreField* field = Field();
+  if (!modified_ || !field) return;
+  saving_ = true;
+  try {
+    Save(*field);
+  } catch (...) {
+    saving_ = false;
+    throw;
+  }
+  saving_ = false;
+  modified_ = false;
+}
+
+void TFieldDataLink::DataEvent(TDataEvent event, int info) {
+  switch (event) {
+    case TDataEvent::ActiveChanged:
+    case TDataEvent::RecordChanged:
+      modified_ = false;
+      Reload();
+      break;
+    case TDataEvent::StateChanged:
+      // Entering edit state must not overwrite what the person is typing; leaving it (post or
+      // cancel) shows the stored values.
+      if (source_ && source_->State() == TDataSetState::Browse) {
+        modified_ = false;
+        Reload();
+      } else {
+        SetControlEnabled(Field() != nullptr);
+      }
+      break;
+    case TDataEvent::FieldChanged:
+      if (!saving_) {
+        if (TStoreField* field = Field(); field && field->Index() == info) {
+          modified_ = false;
+          Reload();
+        }
+      }
+      break;
+    case TDataEvent::UpdateRecord:
+      StoreValue();  // a value that does not convert stops the post, which keeps the edit
+      break;
+  }
+}
+
+// ---- TDBEdit ----------------------------------------------------------------------------------
+
+TDBEdit::TDBEdit(QWidget* parent) : QLineEdit(parent) {
+  setEnabled(false);
+  connect(this, &QLineEdit::textEdited, this, [this](const QString&) {
+    if (!Loading()) BeginChange();
+  });
+}
+
+void TDBEdit::Load() {
+  TStoreField* field = Field();
+  if (field && field->DataType() == TFieldType::String)
+    setMaxLength(field->Size() > 0 ? field->Size() : 32767);
+  setText(field ? ToQ(field->AsString()) : QString());
+  setCursorPosition(0);
+}
+
+void TDBEdit::Save(TStoreField& field) {
+  field.SetAsString(FromQ(text()));
+}
+
+void TDBEdit::focusOutEvent(QFocusEvent* event) {
+  QLineEdit::focusOutEvent(event);
+  try {
+    StoreValue();
+  } catch (const std::exception& e) {
+    ReportDataControlError(e.what());
+  }
+}
+
+// ---- TDBMemo ----------------------------------------------------------------------------------
+
+TDBMemo::TDBMemo(QWidget* parent) : QPlainTextEdit(parent) {
+  setEnabled(false);
+  connect(this, &QPlainTextEdit::textChanged, this, [this] {
+    if (!Loading()) BeginChange();
+  });
+}
+
+void TDBMemo::Load() {
+  TStoreField* field = Field();
+  setPlainText(field ? ToQ(field->AsString()) : QString());
+}
+
+void TDBMemo::Save(TStoreField& field) {
+  // The text is kept with CR LF line ends, as the program's text files are.
+  std::string text = FromQ(toPlainText());
+  std::string out;
+  out.reserve(text.size() + text.size() / 32);
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  field.SetAsString(out);
+}
+
+void TDBMemo::focusOutEvent(QFocusEvent* event) {
+  QPlainTextEdit::focusOutEvent(event);
+  try {
+    StoreValue();
+  } catch (const std::exception& e) {
+    ReportDataControlError(e.what());
+  }
+}
+
+// ---- TDBCheckBox ------------------------------------------------------------------------------
+
+TDBCheckBox::TDBCheckBox(const QString& caption, QWidget* parent) : QCheckBox(caption, parent) {
+  setTristate(true);
+  setEnabled(false);
+}
+
+void TDBCheckBox::Load() {
+  TStoreField* field = Field();
+  if (!field || field->IsNull()) {
+    setCheckState(Qt::PartiallyChecked);
+  } else {
+    setCheckState(field->AsBoolean() ? Qt::Checked : Qt::Unchecked);
+  }
+}
+
+void TDBCheckBox::Save(TStoreField& field) {
+  field.SetAsBoolean(checkState() == Qt::Checked);
+}
+
+void TDBCheckBox::nextCheckState() {
+  if (!BeginChange()) return;
+  setCheckState(checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+  try {
+    StoreValue();
+  } catch (const std::exception& e) {
+    ReportDataControlError(e.what());
+    Reload();
+  }
+}
+
+// ---- TDBNavigator -----------------------------------------------------------------------------
+
+TDBNavigator::TDBNavigator(Ui& ui, QWidget* parent) : QWidget(parent), ui_(ui) {
+  setObjectName("DBNavigator1");
+  struct Spec {
+    const char *name, *glyph, *hint;
+  } specs[] = {
+      {"First", "|\u25c0", "First record"},  {"Prior", "\u25c0", "Prior record"},
+      {"Next", "\u25b6", "Next record"},     {"Last", "\u25b6|", "Last record"},
+      {"Insert", "+", "Insert record"},      {"Delete", "\u2212", "Delete record"},
+      {"Post", "\u2713", "Post edit"},       {"Cancel", "\u2717", "Cancel edit"},
+      {"Refresh", "\u21bb", "Refresh data"},
+  };
+  auto* row = new QHBoxLayout(this);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(0);
+  for (int i = 0; i < 9; ++i) {
+    auto* b = new QToolButton(this);
+    b->setObjectName(QString("nb") + specs[i].name);
+    b->setText(QString::fromUtf8(specs[i].glyph));
+    b->setToolTip(specs[i].hint);
+    b->setFocusPolicy(Qt::NoFocus);
+    b->setFixedSize(22, 21);
+    connect(b, &QToolButton::clicked, this, [this, i] { BtnClick(static_cast<Button>(i)); });
+    buttons_[i] = b;
+    row->addWidget(b);
+  }
+  UpdateButtons();
+}
+
+TDBNavigator::~TDBNavigator() {
+  if (source_) source_->RemoveLink(this);
+}
+
+void TDBNavigator::SetDataSource(TDataSource* source) {
+  if (source_) source_->RemoveLink(this);
+  source_ = source;
+  if (source_) source_->AddLink(this);
+  UpdateButtons();
+}
+
+void TDBNavigator::BtnClick(Button button) {
+  if (!source_ || !source_->Active()) return;
+  TStoreTable& t = *source_->DataSet();
+  try {
+    switch (button) {
+      case nbFirst:
+        t.First();
+        break;
+      case nbPrior:
+        t.Prior();
+        break;
+      case nbNext:
+        t.Next();
+        break;
+      case nbLast:
+        t.Last();
+        break;
+      case nbInsert:
+        t.Insert();
+        break;
+      case nbDelete:
+        if (ui_.MessageBox("Delete record?", "Quellor", MbButtons::OkCancel, MbIcon::Question) ==
+            MbResult::Ok)
+          t.Delete();
+        break;
+      case nbPost:
+        t.Post();
+        break;
+      case nbCancel:
+        t.Cancel();
+        break;
+      case nbRefresh:
+        t.Refresh();
+        break;
+    }
+  } catch (const std::exception& e) {
+    ReportDataControlError(e.what());
+  }
+  UpdateButtons();
+}
+
+void TDBNavigator::DataEvent(TDataEvent, int) {
+  UpdateButtons();
+}
+
+void TDBNavigator::UpdateButtons() {
+  bool active = source_ && source_->Active();
+  TDataSetState state = active ? source_->State() : TDataSetState::Inactive;
+  bool browse = state == TDataSetState::Browse;
+  bool editing = state == TDataSetState::Edit || state == TDataSetState::Insert;
+  bool bof = active && source_->DataSet()->Bof();
+  bool eof = active && source_->DataSet()->Eof();
+  bool empty = active && source_->DataSet()->IsEmpty();
+  buttons_[nbFirst]->setEnabled(browse && !bof);
+  buttons_[nbPrior]->setEnabled(browse && !bof);
+  buttons_[nbNext]->setEnabled(browse && !eof);
+  buttons_[nbLast]->setEnabled(browse && !eof);
+  buttons_[nbInsert]->setEnabled(active);
+  buttons_[nbDelete]->setEnabled(active && !empty);
+  buttons_[nbPost]->setEnabled(editing);
+  buttons_[nbCancel]->setEnabled(editing);
+  buttons_[nbRefresh]->setEnabled(active);
+}
+
+}  // namespace quellor

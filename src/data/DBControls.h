@@ -1,0 +1,134 @@
+// Data-aware controls: Qt widgets bound to a field of a TDataSource's dataset.
+//
+// They follow the dataset model: they show the current record's field; changing one puts the
+// record into edit state (Edit) and holds the new value until the dataset posts (the UpdateRecord
+// event) or the control loses the focus, when it is stored in the field; moving to another
+// record or Post stores the record, Cancel discards it and the controls show the stored values
+// again. A NULL boolean shows as a grey (partly checked) box. Errors raised by the dataset while a
+// control works (a record locked by another user, a value that does not convert) go to the error
+// handler the window installs (SetDataControlErrorHandler), and the control shows the field again.
+#pragma once
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QWidget>
+#include <functional>
+#include <string>
+
+#include "data/DataSource.h"
+
+class QToolButton;
+
+namespace quellor {
+
+class Ui;
+
+// Where errors of data-aware controls are shown (the standard error box in the program).
+void SetDataControlErrorHandler(std::function<void(const std::string&)> handler);
+void ReportDataControlError(const std::string& text);
+
+// What the controls share: the source, the field name, and the bookkeeping of a pending edit.
+class TFieldDataLink : public TDataLink {
+ public:
+  TFieldDataLink() = default;
+  ~TFieldDataLink() override;
+
+  TDataSource* DataSource() const { return source_; }
+  void SetDataSource(TDataSource* source);
+  const std::string& DataField() const { return field_; }
+  void SetDataField(const std::string& field);
+
+  // The bound field of the current record, or null (no source, closed dataset, unknown field).
+  TStoreField* Field() const;
+  bool Modified() const { return modified_; }
+  // Puts the dataset into edit state for a change the person makes; false (and the error shown)
+  // when that is refused.
+  bool BeginChange();
+  // Stores the control's pending value in the field.
+  void StoreValue();
+
+  void DataEvent(TDataEvent event, int info) override;
+
+ protected:
+  // Show the field's value (or empty when there is none) / write the control's value.
+  virtual void Load() = 0;
+  virtual void Save(TStoreField& field) = 0;
+  virtual void SetControlEnabled(bool on) = 0;
+  void Reload();
+
+ private:
+  TDataSource* source_ = nullptr;
+  std::string field_;
+  bool modified_ = false;
+  bool loading_ = false;
+  bool saving_ = false;
+
+ protected:
+  bool Loading() const { return loading_; }
+  void SetModified(bool on) { modified_ = on; }
+};
+
+class TDBEdit : public QLineEdit, public TFieldDataLink {
+  Q_OBJECT
+ public:
+  explicit TDBEdit(QWidget* parent = nullptr);
+
+ protected:
+  void Load() override;
+  void Save(TStoreField& field) override;
+  void SetControlEnabled(bool on) override { setEnabled(on); }
+  void focusOutEvent(QFocusEvent* event) override;
+};
+
+class TDBMemo : public QPlainTextEdit, public TFieldDataLink {
+  Q_OBJECT
+ public:
+  explicit TDBMemo(QWidget* parent = nullptr);
+
+ protected:
+  void Load() override;
+  void Save(TStoreField& field) override;
+  void SetControlEnabled(bool on) override { setEnabled(on); }
+  void focusOutEvent(QFocusEvent* event) override;
+};
+
+class TDBCheckBox : public QCheckBox, public TFieldDataLink {
+  Q_OBJECT
+ public:
+  explicit TDBCheckBox(const QString& caption, QWidget* parent = nullptr);
+
+ protected:
+  void Load() override;
+  void Save(TStoreField& field) override;
+  void SetControlEnabled(bool on) override { setEnabled(on); }
+  // A click turns a grey (NULL) or empty box into a check mark, and a check mark into none.
+  void nextCheckState() override;
+};
+
+// The record navigator: First, Prior, Next, Last, Insert, Delete, Post, Cancel and Refresh.
+// Delete asks "Delete record?" (OK/Cancel) through the Ui port first.
+class TDBNavigator : public QWidget, public TDataLink {
+  Q_OBJECT
+ public:
+  enum Button { nbFirst, nbPrior, nbNext, nbLast, nbInsert, nbDelete, nbPost, nbCancel, nbRefresh };
+
+  TDBNavigator(Ui& ui, QWidget* parent = nullptr);
+  ~TDBNavigator() override;
+
+  TDataSource* DataSource() const { return source_; }
+  void SetDataSource(TDataSource* source);
+  void BtnClick(Button button);
+  QToolButton* ButtonWidget(Button button) const { return buttons_[button]; }
+
+  void DataEvent(TDataEvent event, int info) override;
+
+ private:
+  void UpdateButtons();
+
+  Ui& ui_;
+  TDataSource* source_ = nullptr;
+  QToolButton* buttons_[9] = {};
+};
+
+}  // namespace quellor

@@ -1,0 +1,48 @@
+#include "data/DataSource.h"
+
+#include <algorithm>
+
+namespace quellor {
+
+TDataSource::TDataSource(TStoreTable* dataSet) {
+  SetDataSet(dataSet);
+}
+
+TDataSource::~TDataSource() {
+  if (dataSet_) dataSet_->RemoveListener(this);
+}
+
+void TDataSource::SetDataSet(TStoreTable* dataSet) {
+  if (dataSet == dataSet_) return;
+  if (dataSet_) dataSet_->RemoveListener(this);
+  dataSet_ = dataSet;
+  if (dataSet_) dataSet_->AddListener(this);
+  Broadcast(TDataEvent::ActiveChanged, 0);
+}
+
+void TDataSource::SetEnabled(bool on) {
+  if (on == enabled_) return;
+  enabled_ = on;
+  if (on) Broadcast(TDataEvent::ActiveChanged, 0);
+}
+
+void TDataSource::AddLink(TDataLink* link) {
+  if (std::find(links_.begin(), links_.end(), link) == links_.end()) links_.push_back(link);
+}
+
+void TDataSource::RemoveLink(TDataLink* link) {
+  links_.erase(std::remove(links_.begin(), links_.end(), link), links_.end());
+}
+
+void TDataSource::DataSetEvent(TDataEvent event, int info) {
+  Broadcast(event, info);
+}
+
+void TDataSource::Broadcast(TDataEvent event, int info) {
+  if (!enabled_) return;
+  std::vector<TDataLink*> links = links_;
+  for (TDataLink* link : links)
+    if (std::find(links_.begin(), links_.end(), link) != links_.end()) link->DataEvent(event, info);
+}
+
+}  // namespace quellor

@@ -1,0 +1,53 @@
+// TDataSource: links a dataset to the data-aware controls that show and edit its current record.
+//
+// The controls register a TDataLink with the source; the source listens to its dataset and
+// passes every event on. Pointing the source at another dataset (or at none) re-attaches all its
+// controls at once, which is how the grid switches between the site table and a query result,
+// and how an import runs with the controls detached.
+#pragma once
+
+#include <vector>
+
+#include "store/StoreTb.h"
+
+namespace quellor {
+
+class TDataLink {
+ public:
+  virtual ~TDataLink() = default;
+  // The dataset's event (see TDataEvent); ActiveChanged is also sent when the source changes
+  // its dataset or is enabled again.
+  virtual void DataEvent(TDataEvent event, int info) = 0;
+};
+
+class TDataSource : public TDataSetListener {
+ public:
+  explicit TDataSource(TStoreTable* dataSet = nullptr);
+  ~TDataSource() override;
+  TDataSource(const TDataSource&) = delete;
+  TDataSource& operator=(const TDataSource&) = delete;
+
+  TStoreTable* DataSet() const { return dataSet_; }
+  void SetDataSet(TStoreTable* dataSet);
+  // A disabled source passes nothing on; enabling it makes every control show the record anew.
+  bool Enabled() const { return enabled_; }
+  void SetEnabled(bool on);
+
+  // True when the dataset is open.
+  bool Active() const { return dataSet_ && dataSet_->Active(); }
+  TDataSetState State() const { return Active() ? dataSet_->State() : TDataSetState::Inactive; }
+
+  void AddLink(TDataLink* link);
+  void RemoveLink(TDataLink* link);
+
+  void DataSetEvent(TDataEvent event, int info) override;
+
+ private:
+  void Broadcast(TDataEvent event, int info);
+
+  TStoreTable* dataSet_ = nullptr;
+  bool enabled_ = true;
+  std::vector<TDataLink*> links_;
+};
+
+}  // namespace quellor
