@@ -85,7 +85,14 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
     Fail(StoreCode::LanguageDriver);
   if (header.encrypted) session_.CheckPassword(header.password, tableName);
 
-  // A missing index file is made anew; the table then has a primary index without key fields.
+  // A missing index file is made anew: a primary index without key fields, no secondary
+  // indexes, and every record slot entered into "Sys Deleted" with the active ones counted.
+  TIndexFileOptions options;
+  options.tableName = tableName;
+  options.languageId = static_cast<uint16_t>(header.languageId);
+  options.sortId = static_cast<uint16_t>(header.sortId);
+  if (header.encrypted)
+    options.cipher = [](uint8_t* bytes, size_t size) { ApplyCipher(bytes, size, kBodyKey); };
   bool indexExists = files.inMemory ? list.MemoryFileExists(files.index) : FileExists(files.index);
   if (indexExists) {
     indexFile_ = files.inMemory ? list.OpenMemory(files.index, exclusive, tableName)
@@ -93,15 +100,14 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
   } else {
     indexFile_ = files.inMemory ? list.CreateMemory(files.index, exclusive, tableName)
                                 : list.CreateDisk(files.index, exclusive, tableName);
-    TIndexFileOptions options;
-    options.tableName = tableName;
-    options.languageId = static_cast<uint16_t>(header.languageId);
-    options.sortId = static_cast<uint16_t>(header.sortId);
-    if (header.encrypted)
-      options.cipher = [](uint8_t* bytes, size_t size) { ApplyCipher(bytes, size, kBodyKey); };
     CreateIndexFile(*indexFile_, data_->Fields(), nullptr, options);
   }
-  indexes_ = std::make_unique<TIndexFileOnly>(indexFile_, tableName, header.encrypted);
+  indexes_ =
+      std::make_unique<TTableIndexes>(indexFile_, data_->Fields(), options, data_->RecordSize());
+  if (!indexExists) {
+    indexes_->FillSlots([this](const TSlotVisitor& visit) { VisitSlots(visit); });
+    indexes_->Flush(false);
+  }
 
   if (header.blobFieldCount > 0) {
     blobFile_ = files.inMemory ? list.OpenMemory(files.blob, exclusive, tableName)
@@ -110,7 +116,6 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
         std::make_unique<TBlobFile>(blobFile_, tableName, header.BlobBlockSize(), header.encrypted);
     blob_->Load();
   }
-  order_ = std::make_unique<TPhysicalOrder>(*data_);
 }
 
 TDataTable::~TDataTable() {
@@ -128,13 +133,44 @@ void TDataTable::Fail(uint16_t code) const {
 
 int32_t TDataTable::RecordCount() {
   std::lock_guard lock(mutex_);
-  if (recordCount_ < 0) {
-    int32_t count = 0;
-    for (int32_t slot = 1; slot <= data_->SlotCount(); ++slot)
-      if (data_->ReadSlot(slot)[0] == 0) ++count;
-    recordCount_ = count;
+  return indexes_->RecordCount();
+}
+
+void TDataTable::VisitSlots(const TSlotVisitor& visit) {
+  for (int32_t slot = 1; slot <= data_->SlotCount(); ++slot) {
+    const uint8_t* image = data_->ReadSlot(slot);
+    visit(image[0] != 0, GetI32(image + 5), slot);
   }
-  return recordCount_;
+}
+
+void TDataTable::VisitRecords(const TRecordVisitor& visit) {
+  std::lock_guard lock(mutex_);
+  const size_t size = static_cast<size_t>(data_->RecordSize());
+  for (int32_t slot = 1; slot <= data_->SlotCount(); ++slot) {
+    const uint8_t* image = data_->ReadSlot(slot);
+    if (image[0] == 0) visit(std::span<const uint8_t>(image, size), slot, GetI32(image + 5));
+  }
+}
+
+void TDataTable::AddIndex(const TIndexDesc& desc, bool primary) {
+  std::lock_guard lock(mutex_);
+  if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
+  if (!exclusive_) Fail(StoreCode::MustBeExclusive);
+  // The records are copied first: building the tree must not interleave with the data cache.
+  std::vector<std::pair<int32_t, std::vector<uint8_t>>> records;
+  VisitRecords([&](std::span<const uint8_t> record, int32_t slot, int32_t) {
+    records.emplace_back(slot, std::vector<uint8_t>(record.begin(), record.end()));
+  });
+  indexes_->AddIndex(desc, primary, [&](const TRecordVisitor& visit) {
+    for (const auto& [slot, image] : records) visit(image, slot, GetI32(image.data() + 5));
+  });
+}
+
+void TDataTable::DeleteIndex(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
+  if (!exclusive_) Fail(StoreCode::MustBeExclusive);
+  indexes_->DeleteIndex(name);
 }
 
 std::vector<uint8_t> TDataTable::ReadRecord(int32_t slot) {
@@ -212,16 +248,15 @@ void TDataTable::Change(const std::function<void()>& body) {
   auto dataSnapshot = data_->Snapshot();
   std::optional<TBlobFile::TSnapshot> blobSnapshot;
   if (blob_) blobSnapshot = blob_->Snapshot();
-  int32_t count = recordCount_;
   indexes_->BeginChange();
   try {
     body();
     WriteChanges(session_.forceBufferFlush);
+    indexes_->EndChange();
   } catch (...) {
     data_->Restore(dataSnapshot);
     if (blob_) blob_->Restore(*blobSnapshot);
     indexes_->AbortChange();
-    recordCount_ = count;
     throw;
   }
 }
@@ -246,14 +281,14 @@ int32_t TDataTable::Insert(std::vector<uint8_t>& image, const TBlobChanges& blob
     CheckValues(image, blobs);
     bool reused = false;
     slot = data_->AllocateSlot(indexes_->PrimaryHasKeyFields(), reused);
+    const int32_t reusedId = reused ? GetI32(data_->ReadSlot(slot) + 5) : 0;
     image[0] = 0;
     PutI32(image.data() + 1, slot);
     PutI32(image.data() + 5, data_->NextLogicalId());
     indexes_->CheckInsert(image.data());
     WriteBlobs(image, blobs);
-    indexes_->Insert(slot, image.data(), reused);
+    indexes_->Insert(slot, image.data(), reusedId);
     data_->WriteSlot(slot, image.data());
-    if (recordCount_ >= 0) ++recordCount_;
   });
   return slot;
 }
@@ -289,7 +324,6 @@ void TDataTable::Delete(int32_t slot, const std::vector<uint8_t>& shown) {
       ClearField(image.data(), f);
     }
     data_->FreeSlot(slot, image.data());
-    if (recordCount_ >= 0) --recordCount_;
   });
 }
 
@@ -299,7 +333,6 @@ void TDataTable::Empty() {
   data_->Empty();
   if (blob_) blob_->Empty();
   indexes_->Empty();
-  recordCount_ = 0;
   if (session_.forceBufferFlush) WriteChanges(true);
 }
 
@@ -311,10 +344,9 @@ void TDataTable::FlushToDisk() {
 
 void TDataTable::DetectChanges() {
   if (exclusive_ || files_.inMemory) return;
-  bool indexChanged = indexes_->Reload();
-  bool dataChanged = data_->Reload();
+  indexes_->Reload();
+  data_->Reload();
   if (blob_) blob_->Reload();
-  if (indexChanged || dataChanged) recordCount_ = -1;
 }
 
 void TDataTable::LockRecord(int32_t slot, const void* cursor) {

@@ -49,11 +49,11 @@ class TDataTable {
   TDataFile& Data() { return *data_; }
   const std::vector<TFieldDesc>& Fields() const { return data_->Fields(); }
   TTableIndexes& Indexes() { return *indexes_; }
-  // Replaces the index maintenance (when index trees are wired in).
-  void SetIndexes(std::unique_ptr<TTableIndexes> indexes) { indexes_ = std::move(indexes); }
-  // The order of the primary index; physical order while the trees are not maintained.
-  TRecordOrder& Order() { return *order_; }
+  // Held by every operation on the table's files and caches; cursors walking an index hold it
+  // too (the index trees are not safe for use from several threads at once).
+  std::recursive_mutex& Mutex() { return mutex_; }
 
+  // The number of active records, from the index file's header.
   int32_t RecordCount();
   // A copy of a slot's image (8962 for a damaged slot).
   std::vector<uint8_t> ReadRecord(int32_t slot);
@@ -70,6 +70,12 @@ class TDataTable {
   // 8708 when the record on disk differs from `shown` or is gone.
   void CheckUnchanged(int32_t slot, const std::vector<uint8_t>& shown);
   void Empty();
+  // Adds an index built from the records, or removes a secondary one; the table must be open
+  // exclusively (10253). Errors of the definition: TTableIndexes::AddIndex and DeleteIndex.
+  void AddIndex(const TIndexDesc& desc, bool primary);
+  void DeleteIndex(const std::string& name);
+  // Hands every active record to `visit` (for building an index).
+  void VisitRecords(const TRecordVisitor& visit);
   // Writes everything cached and asks the system to flush the files.
   void FlushToDisk();
   // Notices changes other users wrote (change counters) and drops stale caches.
@@ -85,6 +91,7 @@ class TDataTable {
   // Runs a change: snapshot, body, write; rollback of the caches on failure.
   void Change(const std::function<void()>& body);
   void WriteChanges(bool flushOs);
+  void VisitSlots(const TSlotVisitor& visit);
   [[noreturn]] void Fail(uint16_t code) const;
 
   TDataSession& session_;
@@ -96,8 +103,6 @@ class TDataTable {
   std::unique_ptr<TDataFile> data_;
   std::unique_ptr<TBlobFile> blob_;
   std::unique_ptr<TTableIndexes> indexes_;
-  std::unique_ptr<TRecordOrder> order_;
-  int32_t recordCount_ = -1;  // counted on first use
   std::map<int32_t, const void*> lockedRecords_;
   std::recursive_mutex mutex_;
 };

@@ -11,10 +11,12 @@
 #include "store/BlobFile.h"
 #include "store/ByteOrder.h"
 #include "store/Cipher.h"
+#include "store/CursorOrder.h"
 #include "store/DataFile.h"
 #include "store/FieldValue.h"
 #include "store/FileList.h"
 #include "store/IndexFile.h"
+#include "store/KeyLayout.h"
 #include "store/PhysicalFile.h"
 
 namespace quellor {
@@ -157,6 +159,22 @@ TFieldType KindOf(const TFieldDesc& f) {
       return TFieldType::VarBytes;
   }
   return TFieldType::Unknown;
+}
+
+std::vector<std::string> SplitNames(const std::string& list) {
+  std::vector<std::string> names;
+  std::stringstream stream(list);
+  std::string name;
+  while (std::getline(stream, name, ';')) {
+    name = Trim(name);
+    if (!name.empty()) names.push_back(name);
+  }
+  return names;
+}
+
+bool IsPrimaryIndexName(const std::string& name) {
+  std::string n = Lower(Trim(name));
+  return n.empty() || n == "primary";
 }
 
 bool SizedKind(TFieldType kind) {
@@ -327,7 +345,9 @@ uint8_t* TStoreField::Writable() {
   return table_.buffer_.data() + ValueOffset(desc_);
 }
 
-void TStoreField::Changed() { table_.Notify(TDataEvent::FieldChanged, Index()); }
+void TStoreField::Changed() {
+  table_.Notify(TDataEvent::FieldChanged, Index());
+}
 
 void TStoreField::Clear() {
   if (desc_.type == TStoreFieldType::Blob) {
@@ -567,6 +587,11 @@ TStoreTable::~TStoreTable() {
     Close();
   } catch (...) {
   }
+  if (master_) {
+    master_->RemoveListener(&masterLink_);
+    std::erase(master_->details_, this);
+  }
+  for (TStoreTable* detail : details_) detail->master_ = nullptr;
 }
 
 void TStoreTable::CheckActive() const {
@@ -623,6 +648,10 @@ void TStoreTable::Open() {
   }
   state_ = TDataSetState::Browse;
   try {
+    order_ = std::make_unique<TCursorOrder>(*table_);
+    order_->SelectIndex(indexFieldNames_.empty() ? indexName_
+                                                 : IndexNameForFields(indexFieldNames_));
+    ApplyMasterRange();
     First();
   } catch (...) {
     Close();
@@ -637,6 +666,7 @@ void TStoreTable::Close() {
   pendingBlobs_.clear();
   blobCache_.clear();
   fields_.clear();
+  order_.reset();
   auto table = std::move(table_);
   table_.reset();
   state_ = TDataSetState::Inactive;
@@ -721,10 +751,13 @@ bool TStoreTable::Accept(int32_t slot) {
 }
 
 int32_t TStoreTable::Seek(int32_t from, bool forward) {
-  TRecordOrder& order = table_->Order();
+  TCursorOrder& order = *order_;
+  // The move starts from the record as this cursor showed it, wherever the index put it since.
+  const std::vector<uint8_t>* image = from == slot_ && !shown_.empty() ? &shown_ : nullptr;
   int32_t slot = from == 0 ? (forward ? order.First() : order.Last())
-                           : (forward ? order.Next(from) : order.Prior(from));
-  while (slot && !Accept(slot)) slot = forward ? order.Next(slot) : order.Prior(slot);
+                           : (forward ? order.Next(from, image) : order.Prior(from, image));
+  while (slot && !Accept(slot))
+    slot = forward ? order.Next(slot, nullptr) : order.Prior(slot, nullptr);
   return slot;
 }
 
@@ -818,7 +851,11 @@ bool TStoreTable::IsEmpty() {
 
 int TStoreTable::RecordCount() {
   CheckActive();
-  if (!filtered_ || (!OnFilterRecord && !recordFilter_)) return table_->RecordCount();
+  if (!filtered_ || (!OnFilterRecord && !recordFilter_)) {
+    // Counts come from the index: the header's count, or one descent for a range.
+    if (!order_->HasRange()) return table_->RecordCount();
+    return static_cast<int>(order_->Count());
+  }
   int count = 0;
   for (int32_t slot = Seek(0, true); slot; slot = Seek(slot, true)) ++count;
   return count;
@@ -827,12 +864,28 @@ int TStoreTable::RecordCount() {
 int TStoreTable::RecNo() {
   CheckActive();
   if (!slot_ || state_ == TDataSetState::Insert) return 0;
+  if (!filtered_ || (!OnFilterRecord && !recordFilter_))
+    return static_cast<int>(order_->Position(slot_, &shown_) + 1);
   int position = 0;
   for (int32_t slot = Seek(0, true); slot; slot = Seek(slot, true)) {
     ++position;
     if (slot == slot_) return position;
   }
   return 0;
+}
+
+void TStoreTable::SetRecNo(int recNo) {
+  CheckBrowseMode();
+  if (recNo < 1) return;
+  if (filtered_ && (OnFilterRecord || recordFilter_)) {
+    First();
+    MoveBy(recNo - 1);
+    return;
+  }
+  int32_t slot = order_->GoTo(recNo - 1);
+  if (!slot) return;
+  SetCurrent(slot);
+  bof_ = eof_ = false;
 }
 
 TBookmark TStoreTable::GetBookmark() const {
@@ -849,6 +902,280 @@ void TStoreTable::GotoBookmark(const TBookmark& bookmark) {
     throw EStoreEngineError(StoreCode::RecordNotFound, {tableName_});
   SetCurrent(bookmark.slot);
   bof_ = eof_ = false;
+}
+
+// ---- Table: indexes ---------------------------------------------------------------------------
+
+void TStoreTable::SetIndexName(const std::string& name) {
+  if (table_) {
+    CheckBrowseMode();
+    order_->SelectIndex(name);  // 10022 for an unknown name, before anything changes
+  }
+  indexName_ = name;
+  indexFieldNames_.clear();
+  if (table_) {
+    ApplyMasterRange();
+    First();
+  }
+}
+
+void TStoreTable::SetIndexFieldNames(const std::string& fieldNames) {
+  if (table_) {
+    CheckBrowseMode();
+    order_->SelectIndex(IndexNameForFields(fieldNames));
+  }
+  indexFieldNames_ = fieldNames;
+  indexName_.clear();
+  if (table_) {
+    ApplyMasterRange();
+    First();
+  }
+}
+
+std::vector<TIndexDef> TStoreTable::IndexDefinitions() {
+  CheckActive();
+  std::lock_guard lock(table_->Mutex());
+  std::vector<TIndexDef> defs;
+  for (const TIndexDesc& d : table_->Indexes().File().Definitions()) {
+    TIndexDef def;
+    def.Name = d.name;
+    for (uint16_t number : d.fieldNumbers) {
+      if (!def.Fields.empty()) def.Fields += ';';
+      def.Fields += FieldByNumber(number).name;
+    }
+    def.Options = static_cast<uint8_t>((d.name.empty() ? IndexOption::Primary : 0) |
+                                       (d.unique ? IndexOption::Unique : 0) |
+                                       (d.descending ? IndexOption::Descending : 0) |
+                                       (d.caseInsensitive ? IndexOption::CaseInsensitive : 0));
+    def.Compression = d.compression;
+    defs.push_back(std::move(def));
+  }
+  return defs;
+}
+
+std::string TStoreTable::IndexNameForFields(const std::string& fieldNames) {
+  std::vector<std::string> wanted = SplitNames(fieldNames);
+  if (wanted.empty()) return {};
+  for (std::string& name : wanted) name = Lower(name);
+  std::vector<TIndexDef> defs = IndexDefinitions();
+  // An index with exactly these key fields first, else one that begins with them.
+  for (bool exact : {true, false}) {
+    for (const TIndexDef& def : defs) {
+      std::vector<std::string> have = SplitNames(def.Fields);
+      if (have.size() < wanted.size() || (exact && have.size() != wanted.size())) continue;
+      bool same = true;
+      for (size_t i = 0; i < wanted.size() && same; ++i) same = Lower(have[i]) == wanted[i];
+      if (same) return def.Name;
+    }
+  }
+  throw EStoreEngineError(StoreCode::InvalidSecondaryIndexName, {fieldNames, tableName_});
+}
+
+const TKeyLayout& TStoreTable::ActiveLayout() {
+  const TKeyLayout* layout = order_->Layout();
+  if (!layout) throw EDatabaseError("No index currently active");
+  return *layout;
+}
+
+const TFieldDesc& TStoreTable::FieldByNumber(uint16_t number) const {
+  for (const TFieldDesc& f : table_->Fields())
+    if (f.number == number) return f;
+  throw EStoreEngineError(StoreCode::InvalidIndexFieldNumber,
+                          {std::to_string(number), "", tableName_});
+}
+
+std::vector<uint8_t> TStoreTable::KeyFromValues(const std::vector<std::string>& values) {
+  const TKeyLayout& layout = ActiveLayout();
+  const auto& keyFields = layout.Fields();
+  if (values.size() > keyFields.size())
+    throw EDatabaseError("Too many key values for the index of table '" + tableName_ + "'");
+  std::vector<uint8_t> key;
+  for (size_t i = 0; i < values.size(); ++i) {
+    const TFieldDesc& f = FieldByNumber(keyFields[i].number);
+    std::vector<uint8_t> stored(std::max(16, ValueWidth(f)), 0);
+    bool isNull = values[i].empty();
+    if (!isNull && !PutTextValue(stored.data(), f, values[i]))
+      throw EDatabaseError("'" + values[i] + "' is not a valid value for field '" + f.name + "'");
+    size_t at = key.size();
+    key.resize(at + 1 + static_cast<size_t>(keyFields[i].width));
+    layout.PutFieldKey(i, isNull, stored.data(), key.data() + at);
+  }
+  return key;
+}
+
+bool TStoreTable::FindKey(const std::vector<std::string>& values) {
+  CheckBrowseMode();
+  std::vector<uint8_t> key = KeyFromValues(values);
+  bool found = false;
+  int32_t slot = order_->Seek(key, found);
+  // Records the filter rejects are passed over while the key still matches.
+  while (found && slot && !Accept(slot)) {
+    slot = order_->Next(slot, nullptr);
+    found = slot && order_->CurrentMatches(key);
+  }
+  if (!found || !slot) return false;
+  SetCurrent(slot);
+  bof_ = eof_ = false;
+  return true;
+}
+
+void TStoreTable::FindNearest(const std::vector<std::string>& values) {
+  CheckBrowseMode();
+  std::vector<uint8_t> key = KeyFromValues(values);
+  bool found = false;
+  int32_t slot = order_->Seek(key, found);
+  while (slot && !Accept(slot)) slot = order_->Next(slot, nullptr);
+  if (slot) {
+    SetCurrent(slot);
+    bof_ = eof_ = false;
+  } else {
+    Last();
+    eof_ = true;
+  }
+}
+
+void TStoreTable::SetRange(const std::vector<std::string>& start,
+                           const std::vector<std::string>& end) {
+  CheckBrowseMode();
+  std::vector<uint8_t> low = KeyFromValues(start);
+  std::vector<uint8_t> high = KeyFromValues(end);
+  order_->SetRange(std::move(low), std::move(high));
+  First();
+}
+
+void TStoreTable::CancelRange() {
+  CheckBrowseMode();
+  order_->ClearRange();
+  ApplyMasterRange();
+  First();
+}
+
+void TStoreTable::SetMasterSource(TStoreTable* master) {
+  if (master == master_) return;
+  for (TStoreTable* m = master; m; m = m->master_)
+    if (m == this) throw EDatabaseError("Circular datalinks are not allowed");
+  if (master_) {
+    master_->RemoveListener(&masterLink_);
+    std::erase(master_->details_, this);
+  }
+  master_ = master;
+  if (master_) {
+    master_->AddListener(&masterLink_);
+    master_->details_.push_back(this);
+  }
+  if (table_) MasterChanged();
+}
+
+void TStoreTable::SetMasterFields(const std::string& fieldNames) {
+  masterFields_ = fieldNames;
+  if (table_) MasterChanged();
+}
+
+void TStoreTable::MasterChanged() {
+  if (!table_) return;
+  CheckBrowseMode();
+  if (master_ && !SplitNames(masterFields_).empty())
+    ApplyMasterRange();
+  else
+    order_->ClearRange();
+  First();
+}
+
+void TStoreTable::TMasterLink::DataSetEvent(TDataEvent event, int) {
+  if (event == TDataEvent::RecordChanged || event == TDataEvent::ActiveChanged)
+    owner_.MasterChanged();
+}
+
+void TStoreTable::ApplyMasterRange() {
+  std::vector<std::string> names = SplitNames(masterFields_);
+  if (!master_ || names.empty()) return;
+  const TKeyLayout& layout = ActiveLayout();
+  const auto& keyFields = layout.Fields();
+  if (names.size() > keyFields.size())
+    throw EDatabaseError("Too many master fields for the index of table '" + tableName_ + "'");
+  const uint8_t* image = master_->table_ ? master_->CurrentImage() : nullptr;
+  std::vector<uint8_t> key;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const TFieldDesc& target = FieldByNumber(keyFields[i].number);
+    std::vector<uint8_t> stored(std::max(16, ValueWidth(target)), 0);
+    bool isNull = true;
+    if (image) {
+      TStoreField* field = master_->FindField(names[i]);
+      if (!field) throw EDatabaseError(DatasetText::FieldNotFound(names[i]));
+      const TFieldDesc& source = field->Desc();
+      isNull = field->IsNull();
+      if (!isNull && source.type == target.type && ValueWidth(source) == ValueWidth(target)) {
+        std::memcpy(stored.data(), image + ValueOffset(source), ValueWidth(source));
+      } else if (!isNull) {
+        std::string text = GetTextValue(image + ValueOffset(source), source);
+        if (!PutTextValue(stored.data(), target, text))
+          throw EDatabaseError("'" + text + "' is not a valid value for field '" + target.name +
+                               "'");
+      }
+    }
+    size_t at = key.size();
+    key.resize(at + 1 + static_cast<size_t>(keyFields[i].width));
+    layout.PutFieldKey(i, isNull, stored.data(), key.data() + at);
+  }
+  order_->SetRange(key, key);
+}
+
+TIndexDesc TStoreTable::MakeIndexDesc(const std::string& name, const std::string& fieldNames,
+                                      uint8_t options, TIndexCompression compression,
+                                      const std::vector<TFieldDesc>& fields) const {
+  TIndexDesc desc;
+  desc.name = Trim(name);
+  desc.unique = (options & (IndexOption::Unique | IndexOption::Primary)) != 0;
+  desc.descending = (options & IndexOption::Descending) != 0;
+  desc.caseInsensitive = (options & IndexOption::CaseInsensitive) != 0;
+  desc.compression = compression;
+  for (const std::string& fieldName : SplitNames(fieldNames)) {
+    auto it = std::find_if(fields.begin(), fields.end(),
+                           [&](const TFieldDesc& f) { return Lower(f.name) == Lower(fieldName); });
+    if (it == fields.end())
+      throw EStoreEngineError(StoreCode::InvalidFieldName, {fieldName, tableName_});
+    desc.fieldNumbers.push_back(it->number);
+    desc.fieldDescending.push_back(false);
+  }
+  return desc;
+}
+
+void TStoreTable::AddIndex(const std::string& name, const std::string& fieldNames, uint8_t options,
+                           TIndexCompression compression) {
+  bool primary = (options & IndexOption::Primary) != 0 || Lower(Trim(name)) == "primary";
+  if (table_) {
+    CheckWritable();
+    CheckBrowseMode();
+    TIndexDesc desc =
+        MakeIndexDesc(primary ? "" : name, fieldNames, options, compression, table_->Fields());
+    table_->AddIndex(desc, primary);
+    First();
+    return;
+  }
+  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  auto table = Directory()->OpenTable(tableName_, true);
+  TIndexDesc desc =
+      MakeIndexDesc(primary ? "" : name, fieldNames, options, compression, table->Fields());
+  table->AddIndex(desc, primary);
+}
+
+void TStoreTable::DeleteIndex(const std::string& name) {
+  if (table_) {
+    CheckWritable();
+    CheckBrowseMode();
+    table_->DeleteIndex(name);
+    const std::string& active = order_->IndexName();
+    if (!IsPrimaryIndexName(active) && Lower(Trim(active)) == Lower(Trim(name))) {
+      indexName_.clear();
+      indexFieldNames_.clear();
+      order_->SelectIndex("");
+      ApplyMasterRange();
+    }
+    First();
+    return;
+  }
+  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  Directory()->OpenTable(tableName_, true)->DeleteIndex(name);
 }
 
 // ---- Table: fields ----------------------------------------------------------------------------
@@ -1098,33 +1425,24 @@ void TStoreTable::CreateTable() {
   int recordSize = LayoutFields(fields);
   if (recordSize > kMaxRecordSize) throw EStoreEngineError(StoreCode::MaxRecordSize, {name});
 
-  // The primary index (secondary indexes are added to the index file after creation).
+  // The indexes: the primary one goes into the new index file's header, the secondary ones
+  // are added to it after.
   TIndexDesc primary;
   bool hasPrimary = false;
+  std::vector<TIndexDesc> secondary;
   for (int i = 0; i < indexDefs_.Count(); ++i) {
     const TIndexDef& def = indexDefs_.Items(i);
-    bool isPrimary = (def.Options & IndexOption::Primary) != 0 || Trim(def.Name).empty() ||
-                     Lower(Trim(def.Name)) == "primary";
-    if (!isPrimary) throw EStoreEngineError(StoreCode::InvalidSecondaryIndexName, {def.Name, name});
+    bool isPrimary = (def.Options & IndexOption::Primary) != 0 || IsPrimaryIndexName(def.Name);
+    TIndexDesc desc =
+        MakeIndexDesc(isPrimary ? "" : def.Name, def.Fields, def.Options, def.Compression, fields);
+    if (!isPrimary) {
+      secondary.push_back(std::move(desc));
+      continue;
+    }
     if (hasPrimary) throw EStoreEngineError(StoreCode::PrimaryIndexExists, {name});
     hasPrimary = true;
+    primary = std::move(desc);
     primary.unique = true;
-    primary.descending = (def.Options & IndexOption::Descending) != 0;
-    primary.caseInsensitive = (def.Options & IndexOption::CaseInsensitive) != 0;
-    primary.compression = def.Compression;
-    std::stringstream list(def.Fields);
-    std::string fieldName;
-    while (std::getline(list, fieldName, ';')) {
-      fieldName = Trim(fieldName);
-      if (fieldName.empty()) continue;
-      auto it = std::find_if(fields.begin(), fields.end(), [&](const TFieldDesc& f) {
-        return Lower(f.name) == Lower(fieldName);
-      });
-      if (it == fields.end())
-        throw EStoreEngineError(StoreCode::InvalidFieldName, {fieldName, name});
-      primary.fieldNumbers.push_back(it->number);
-      primary.fieldDescending.push_back(false);
-    }
   }
 
   const TStoreDefs& attrs = storeDefs_;
@@ -1174,7 +1492,13 @@ void TStoreTable::CreateTable() {
     options.sortId = static_cast<uint16_t>(header.sortId);
     if (header.encrypted)
       options.cipher = [](uint8_t* bytes, size_t size) { ApplyCipher(bytes, size, kBodyKey); };
-    CreateIndexFile(*make(files.index), fields, hasPrimary ? &primary : nullptr, options);
+    auto indexFile = make(files.index);
+    CreateIndexFile(*indexFile, fields, hasPrimary ? &primary : nullptr, options);
+    if (!secondary.empty()) {
+      TIndexFile index(*indexFile, fields, options);
+      for (const TIndexDesc& desc : secondary) index.AddSecondaryIndex(desc, nullptr);
+      index.WriteChanges(true);
+    }
     if (session_.Engine().forceBufferFlush)
       for (auto& file : created) file->Flush();
   } catch (...) {

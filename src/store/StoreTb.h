@@ -29,6 +29,8 @@ inline constexpr const char* kEngineVersion = "2.12";
 
 class TStoreDatabase;
 class TStoreTable;
+class TCursorOrder;
+class TKeyLayout;
 
 // ---- Session ----------------------------------------------------------------------------------
 
@@ -308,6 +310,19 @@ class TStoreTable {
   // language and sort id come from the session.
   TStoreDefs& StoreDefs() { return storeDefs_; }
 
+  // The cursor's order: the index named IndexName (empty or "Primary": the primary index, or
+  // the order of insertion when the primary index has no key fields), or the index whose key
+  // fields are IndexFieldNames (field names separated by ";"; an index whose first key fields
+  // they are will do). Setting one clears the other and moves an open table to its first
+  // record; an unknown index fails with 10022 and changes nothing.
+  const std::string& IndexName() const { return indexName_; }
+  void SetIndexName(const std::string& name);
+  const std::string& IndexFieldNames() const { return indexFieldNames_; }
+  void SetIndexFieldNames(const std::string& fieldNames);
+  // The indexes the open table has: the primary index (name empty, option Primary) when it
+  // has key fields, then the secondary indexes in order of creation.
+  std::vector<TIndexDef> IndexDefinitions();
+
   // Opening and closing.
   void Open();
   void Close();
@@ -325,9 +340,12 @@ class TStoreTable {
   bool Eof() const { return eof_; }
   bool Bof() const { return bof_; }
   bool IsEmpty();
+  // The number of records in the current order: within the range, passing the filter.
   int RecordCount();
-  // Position of the current record in the current order, from 1; 0 without one.
+  // Position of the current record in the current order (within the range), from 1; 0
+  // without one. Setting it moves to the record at that position.
   int RecNo();
+  void SetRecNo(int recNo);
   TBookmark GetBookmark() const;
   // 8710 when the record is gone.
   void GotoBookmark(const TBookmark& bookmark);
@@ -349,6 +367,30 @@ class TStoreTable {
   void Refresh();
   void FlushToDisk();
 
+  // Key searches in the active index. `values` are the values of its first key fields, as
+  // text in the forms of filter constants (numbers with ".", TRUE/FALSE, "yyyy-mm-dd",
+  // "hh:nn:ss"); an empty text stands for NULL. FindKey (also FindByKey) makes the record
+  // with that key current and returns true, or returns false and stays where it was;
+  // FindNearest goes to the first record whose key is not below the values (after the last
+  // when there is none). Without an index with key fields: "No index currently active".
+  bool FindKey(const std::vector<std::string>& values);
+  bool FindByKey(const std::vector<std::string>& values) { return FindKey(values); }
+  void FindNearest(const std::vector<std::string>& values);
+
+  // Key range: only records whose key lies from `start` to `end` (values of the first key
+  // fields as for FindKey, each end compared over the fields it gives; in the index's order,
+  // so for a descending index `start` is the greater value). Moves to the first record.
+  void SetRange(const std::vector<std::string>& start, const std::vector<std::string>& end);
+  void CancelRange();
+
+  // Detail range: while MasterSource is set, the table shows only the records whose first key
+  // fields (of the active index) equal the master's MasterFields (names separated by ";"),
+  // following the master as it moves. A master without a current record gives NULL values.
+  TStoreTable* MasterSource() const { return master_; }
+  void SetMasterSource(TStoreTable* master);
+  const std::string& MasterFields() const { return masterFields_; }
+  void SetMasterFields(const std::string& fieldNames);
+
   // Filtering: OnFilterRecord decides for each record while Filtered is true; a record filter
   // (the compiled filter expression) can be set as well. Both must accept a record.
   bool Filtered() const { return filtered_; }
@@ -368,7 +410,21 @@ class TStoreTable {
   void EnableControls();
   bool ControlsDisabled() const { return controlsDisabled_ > 0; }
 
-  // Table operations; the table must be closed except for EmptyTable and FlushToDisk.
+  // Adding and deleting an index. An open table must be open exclusively (10253); a closed
+  // one is opened exclusively for the change. `fieldNames` are separated by ";" (9985 for an
+  // unknown name); `options` are IndexOption flags: with Primary the primary index is defined
+  // (9993 while one with key fields exists), otherwise a secondary index is added (9487 beyond
+  // 30, 10010 for a blank name, 10022 for a bad name, 10027 for a name in use, 9729 when a
+  // unique index meets a key twice; nothing changes then). DeleteIndex removes a secondary
+  // index (10055 for the primary index, 10022 for an unknown name); a cursor on it goes back
+  // to the primary index.
+  void AddIndex(const std::string& name, const std::string& fieldNames, uint8_t options,
+                TIndexCompression compression = TIndexCompression::None);
+  void DeleteIndex(const std::string& name);
+
+  // Table operations; the table must be closed except for EmptyTable and FlushToDisk. Creating
+  // a table defines the indexes of IndexDefs: the primary index (option Primary, or a blank
+  // name or "Primary") and the secondary indexes.
   void CreateTable();
   void EmptyTable();
   void DeleteTable();
@@ -395,6 +451,28 @@ class TStoreTable {
   void ReleaseRecordLock();
   void ReadHeaderClosed(TDataHeader& header);
   void Notify(TDataEvent event, int info = 0);
+  // The index a name or a field list stands for (10022 when none).
+  std::string IndexNameForFields(const std::string& fieldNames);
+  const TKeyLayout& ActiveLayout();
+  const TFieldDesc& FieldByNumber(uint16_t number) const;
+  // A key prefix from text values of the first key fields of the active index.
+  std::vector<uint8_t> KeyFromValues(const std::vector<std::string>& values);
+  // Sets the detail range from the master's current record; no-op without a master.
+  void ApplyMasterRange();
+  void MasterChanged();
+  TIndexDesc MakeIndexDesc(const std::string& name, const std::string& fieldNames, uint8_t options,
+                           TIndexCompression compression,
+                           const std::vector<TFieldDesc>& fields) const;
+
+  // Listens to the master of a detail range.
+  class TMasterLink : public TDataSetListener {
+   public:
+    explicit TMasterLink(TStoreTable& owner) : owner_(owner) {}
+    void DataSetEvent(TDataEvent event, int info) override;
+
+   private:
+    TStoreTable& owner_;
+  };
 
   TStoreSession& session_;
   std::string databaseName_;
@@ -422,6 +500,12 @@ class TStoreTable {
   const std::vector<uint8_t>* candidate_ = nullptr;  // record under the filter
   std::vector<TDataSetListener*> listeners_;
   int controlsDisabled_ = 0;
+  std::string indexName_, indexFieldNames_;
+  std::unique_ptr<TCursorOrder> order_;
+  TStoreTable* master_ = nullptr;
+  std::string masterFields_;
+  TMasterLink masterLink_{*this};
+  std::vector<TStoreTable*> details_;  // tables whose master this one is
 };
 
 }  // namespace quellor

@@ -1,82 +1,101 @@
 #include "store/TableIndexes.h"
 
-#include <array>
+#include <algorithm>
 
-#include "store/Cipher.h"
-#include "store/DataFile.h"
+#include "store/ByteOrder.h"
 #include "store/StoreError.h"
 
 namespace quellor {
 
-bool TPhysicalOrder::Active(int32_t slot) {
-  return data_.ReadSlot(slot)[0] == 0;
+namespace {
+
+int32_t LogicalIdOf(const uint8_t* image) {
+  return bytes::GetI32(image + 5);
 }
 
-int32_t TPhysicalOrder::First() {
-  return Next(0);
+}  // namespace
+
+TTableIndexes::TTableIndexes(std::shared_ptr<TAbstractFile> file, std::vector<TFieldDesc> fields,
+                             TIndexFileOptions options, int recordSize)
+    : file_(std::move(file)), recordSize_(recordSize) {
+  index_ = std::make_unique<TIndexFile>(*file_, std::move(fields), std::move(options));
 }
 
-int32_t TPhysicalOrder::Last() {
-  return Prior(data_.SlotCount() + 1);
+void TTableIndexes::CheckInsert(const uint8_t* image) {
+  index_->CheckUnique(Record(image), bytes::GetI32(image + 1), LogicalIdOf(image));
 }
 
-int32_t TPhysicalOrder::Next(int32_t slot) {
-  for (int32_t s = slot + 1; s <= data_.SlotCount(); ++s)
-    if (Active(s)) return s;
-  return 0;
+void TTableIndexes::CheckUpdate(int32_t slot, const uint8_t*, const uint8_t* newImage) {
+  // A key equal to the record's own is no duplicate: CheckUnique skips entries of `slot`.
+  index_->CheckUnique(Record(newImage), slot, LogicalIdOf(newImage));
 }
 
-int32_t TPhysicalOrder::Prior(int32_t slot) {
-  for (int32_t s = std::min(slot - 1, data_.SlotCount()); s >= 1; --s)
-    if (Active(s)) return s;
-  return 0;
+void TTableIndexes::Insert(int32_t slot, const uint8_t* image, int32_t reusedLogicalId) {
+  const int32_t id = LogicalIdOf(image);
+  index_->InsertRecord(Record(image), slot, id);
+  if (reusedLogicalId != 0)
+    index_->SysDeletedReuse(reusedLogicalId, id, slot);
+  else
+    index_->SysDeletedAdd(false, id, slot);
+  index_->SetRecordCount(index_->RecordCount() + 1);
 }
 
-TIndexFileOnly::TIndexFileOnly(std::shared_ptr<TAbstractFile> file, std::string tableName,
-                               bool encrypted)
-    : file_(std::move(file)), tableName_(std::move(tableName)), encrypted_(encrypted) {
-  ReadHeader();
+void TTableIndexes::Update(int32_t slot, const uint8_t* oldImage, const uint8_t* newImage) {
+  index_->UpdateRecord(Record(oldImage), Record(newImage), slot, LogicalIdOf(oldImage));
 }
 
-void TIndexFileOnly::ReadHeader() {
-  std::array<uint8_t, kIndexHeaderSize> raw;
-  if (file_->ReadAt(0, raw.data(), kIndexHeaderSize) != kIndexHeaderSize)
-    throw EStoreEngineError(StoreCode::ReadError, {tableName_});
-  if (encrypted_) ApplyCipher(raw.data(), raw.size(), kBodyKey);
-  header_ = DecodeIndexHeader(raw.data(), tableName_);
+void TTableIndexes::Delete(int32_t slot, const uint8_t* oldImage) {
+  const int32_t id = LogicalIdOf(oldImage);
+  index_->DeleteRecord(Record(oldImage), slot, id);
+  index_->SysDeletedMarkDeleted(id, slot);
+  index_->SetRecordCount(std::max(0, index_->RecordCount() - 1));
 }
 
-void TIndexFileOnly::Empty() {
-  // The index file is cut to its header: end offset 4096, no records, every tree empty.
-  header_.endOffset = kIndexHeaderSize;
-  header_.recordCount = 0;
-  header_.primary.rootPage = header_.primary.freeChain = 0;
-  for (auto& index : header_.secondary) index.rootPage = index.freeChain = 0;
-  header_.sysDeleted.rootPage = header_.sysDeleted.freeChain = 0;
-  header_.changeCounter = 0;
-  if (file_->WriteAt(kIndexHeaderSize, nullptr, 0) != 0)
-    throw EStoreEngineError(StoreCode::WriteError, {tableName_});
-  header_.headerChanged = true;
-  Flush(false);
+void TTableIndexes::Empty() {
+  index_->Empty();
+  ++generation_;
 }
 
-void TIndexFileOnly::Flush(bool flushOs) {
-  if (header_.headerChanged) {
-    ++header_.changeCounter;
-    std::array<uint8_t, kIndexHeaderSize> raw;
-    EncodeIndexHeader(header_, raw.data());
-    if (encrypted_) ApplyCipher(raw.data(), raw.size(), kBodyKey);
-    if (file_->WriteAt(0, raw.data(), kIndexHeaderSize) != kIndexHeaderSize)
-      throw EStoreEngineError(StoreCode::WriteError, {tableName_});
-    header_.headerChanged = false;
+std::vector<const void*> TTableIndexes::TreeIdentity() {
+  std::vector<const void*> trees{index_->Primary(), &index_->SysDeleted()};
+  for (int i = 0; i < index_->SecondaryCount(); ++i) trees.push_back(&index_->Secondary(i));
+  return trees;
+}
+
+bool TTableIndexes::Reload() {
+  if (!index_->ChangedOnDisk()) return false;
+  auto before = TreeIdentity();
+  index_->Reload();
+  if (TreeIdentity() != before) ++generation_;
+  return true;
+}
+
+void TTableIndexes::FillSlots(const TSlotSource& slots) {
+  index_->FillSysDeleted(slots);
+}
+
+void TTableIndexes::AddIndex(const TIndexDesc& desc, bool primary, const TRecordSource& records) {
+  // Building the tree takes pages from the end of the file only; a failure gives them back
+  // and leaves the definitions as they were.
+  index_->BeginChange();
+  try {
+    if (primary)
+      index_->DefinePrimaryIndex(desc, records);
+    else
+      index_->AddSecondaryIndex(desc, records);
+    index_->EndChange();
+  } catch (...) {
+    index_->AbortChange();
+    throw;
   }
-  if (flushOs && !file_->Flush()) throw EStoreEngineError(StoreCode::WriteError, {tableName_});
+  ++generation_;
+  index_->WriteChanges(true);
 }
 
-bool TIndexFileOnly::Reload() {
-  int32_t counter = header_.changeCounter;
-  ReadHeader();
-  return header_.changeCounter != counter;
+void TTableIndexes::DeleteIndex(const std::string& name) {
+  index_->RemoveSecondaryIndex(name);
+  ++generation_;
+  index_->WriteChanges(true);
 }
 
 }  // namespace quellor

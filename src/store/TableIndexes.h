@@ -1,19 +1,19 @@
-// The points at which a table's indexes take part in its record changes and cursor order.
+// The indexes of an open table: its index file (IndexFile.h) kept in step with the records.
 //
 // TDataTable calls a TTableIndexes at fixed points of every change, in this order:
-//   insert:  CheckInsert (every index accepts the key; 9729 naming the index) -> Insert
+//   insert:  CheckInsert (every unique index accepts the key; 9729 naming the index) -> Insert
 //   update:  CheckUpdate -> Update
 //   delete:  Delete
 //   empty:   Empty
 // The Check calls run before anything is changed; the others after all checks passed, inside
-// the table's change (a failure there rolls the whole change back). Flush writes the index
-// file's changes at the end of the change, Reload notices other users' changes.
+// the table's change (BeginChange ... EndChange; AbortChange puts the trees back). Besides the
+// primary and secondary indexes, every change keeps the internal index "Sys Deleted" (one entry
+// per record slot, keyed by deleted flag and logical id) and the header's count of active
+// records. Flush writes the index file's changes at the end of a change, Reload notices other
+// users' changes.
 //
-// TRecordOrder is the order a cursor walks: physical slot order, or an index's key order.
-//
-// TIndexFileOnly is the implementation used while a table has no maintained index trees: it
-// keeps the index file open, reads its header (primary index with or without key fields), and
-// walks records in physical order. Index maintenance replaces it with one that keeps the trees.
+// Adding and removing indexes happens here too; each such change moves DefinitionsGeneration
+// on, so that cursors holding a tree of the old set find their index again by name.
 #pragma once
 
 #include <cstdint>
@@ -22,77 +22,67 @@
 #include <vector>
 
 #include "store/AbstractFile.h"
-#include "store/IndexHeader.h"
+#include "store/IndexFile.h"
 
 namespace quellor {
 
-class TDataFile;
-
 class TTableIndexes {
  public:
-  virtual ~TTableIndexes() = default;
+  // Opens the index file `file` of a table with `fields` and records of `recordSize` bytes;
+  // the header is checked (12035, 8961).
+  TTableIndexes(std::shared_ptr<TAbstractFile> file, std::vector<TFieldDesc> fields,
+                TIndexFileOptions options, int recordSize);
+
+  TIndexFile& File() { return *index_; }
   // Whether the primary index has key fields; only then are deleted slots reused.
-  virtual bool PrimaryHasKeyFields() const = 0;
-  virtual void CheckInsert(const uint8_t* image) = 0;
-  virtual void CheckUpdate(int32_t slot, const uint8_t* oldImage, const uint8_t* newImage) = 0;
-  virtual void Insert(int32_t slot, const uint8_t* image, bool reusedSlot) = 0;
-  virtual void Update(int32_t slot, const uint8_t* oldImage, const uint8_t* newImage) = 0;
-  virtual void Delete(int32_t slot, const uint8_t* oldImage) = 0;
-  virtual void Empty() = 0;
-  // A change begins; Abort drops what it did to the index caches.
-  virtual void BeginChange() = 0;
-  virtual void AbortChange() = 0;
-  virtual void Flush(bool flushOs) = 0;
-  virtual bool Reload() = 0;
-};
+  bool PrimaryHasKeyFields() const { return index_->PrimaryHasKeyFields(); }
+  // The header's number of active records.
+  int32_t RecordCount() const { return index_->RecordCount(); }
 
-class TRecordOrder {
- public:
-  virtual ~TRecordOrder() = default;
-  // Physical record numbers; 0 when there is none.
-  virtual int32_t First() = 0;
-  virtual int32_t Last() = 0;
-  virtual int32_t Next(int32_t slot) = 0;
-  virtual int32_t Prior(int32_t slot) = 0;
-};
+  // The record images below are whole records with their 9-byte header filled in (slot and
+  // logical id).
+  void CheckInsert(const uint8_t* image);
+  void CheckUpdate(int32_t slot, const uint8_t* oldImage, const uint8_t* newImage);
+  // A record was inserted into `slot`; `reusedLogicalId` is the id the deleted record of a
+  // reused slot had, 0 when the slot is new.
+  void Insert(int32_t slot, const uint8_t* image, int32_t reusedLogicalId);
+  void Update(int32_t slot, const uint8_t* oldImage, const uint8_t* newImage);
+  void Delete(int32_t slot, const uint8_t* oldImage);
+  // The table was emptied: the file is cut to its header (written at once).
+  void Empty();
 
-// Physical order: active slots by number.
-class TPhysicalOrder : public TRecordOrder {
- public:
-  explicit TPhysicalOrder(TDataFile& data) : data_(data) {}
-  int32_t First() override;
-  int32_t Last() override;
-  int32_t Next(int32_t slot) override;
-  int32_t Prior(int32_t slot) override;
+  void BeginChange() { index_->BeginChange(); }
+  void EndChange() { index_->EndChange(); }
+  void AbortChange() { index_->AbortChange(); }
+  void Flush(bool flushOs) { index_->WriteChanges(false, flushOs); }
+  // Reads the header again when another user changed the file (its cached pages are dropped);
+  // returns whether it had changed.
+  bool Reload();
 
- private:
-  bool Active(int32_t slot);
-  TDataFile& data_;
-};
+  // The first use of an index file that was made anew because it was missing: every slot goes
+  // into "Sys Deleted" and the active ones are counted.
+  void FillSlots(const TSlotSource& slots);
 
-class TIndexFileOnly : public TTableIndexes {
- public:
-  // Reads the header of the open index file (deciphered with `encrypted`).
-  TIndexFileOnly(std::shared_ptr<TAbstractFile> file, std::string tableName, bool encrypted);
-  bool PrimaryHasKeyFields() const override { return !header_.primaryNoKeyFields; }
-  void CheckInsert(const uint8_t*) override {}
-  void CheckUpdate(int32_t, const uint8_t*, const uint8_t*) override {}
-  void Insert(int32_t, const uint8_t*, bool) override {}
-  void Update(int32_t, const uint8_t*, const uint8_t*) override {}
-  void Delete(int32_t, const uint8_t*) override {}
-  void Empty() override;
-  void BeginChange() override {}
-  void AbortChange() override {}
-  void Flush(bool flushOs) override;
-  bool Reload() override;
-  const TIndexFileHeader& Header() const { return header_; }
+  // Adds an index built from `records`: the primary index (9993 when one with key fields
+  // exists) or a secondary one (9487, 10010, 10022, 10027); 9729 when a unique index would
+  // hold a key twice. Nothing changes on failure. The header is written at once.
+  void AddIndex(const TIndexDesc& desc, bool primary, const TRecordSource& records);
+  // Removes a secondary index (10055 for the primary index, 10022 for an unknown name).
+  void DeleteIndex(const std::string& name);
+  // Moves on whenever the set of index trees was replaced.
+  uint64_t DefinitionsGeneration() const { return generation_; }
 
  private:
-  void ReadHeader();
+  std::span<const uint8_t> Record(const uint8_t* image) const {
+    return {image, static_cast<size_t>(recordSize_)};
+  }
+  // The trees as they are now, to notice that a reload replaced them.
+  std::vector<const void*> TreeIdentity();
+
   std::shared_ptr<TAbstractFile> file_;
-  std::string tableName_;
-  bool encrypted_;
-  TIndexFileHeader header_;
+  std::unique_ptr<TIndexFile> index_;
+  int recordSize_;
+  uint64_t generation_ = 1;
 };
 
 }  // namespace quellor
