@@ -17,6 +17,7 @@
 #include "store/FileList.h"
 #include "store/IndexFile.h"
 #include "store/KeyLayout.h"
+#include "store/Language.h"
 #include "store/PhysicalFile.h"
 
 namespace quellor {
@@ -1461,6 +1462,10 @@ void TStoreTable::CreateTable() {
   header.blobFieldCount = static_cast<int16_t>(blobFields);
   header.languageId = session_.Engine().languageId;
   header.sortId = session_.Engine().sortId;
+  // A table is only made with a language the store can order and upper-case by.
+  if (header.languageId != 0 && !LanguageIsValid(static_cast<uint16_t>(header.languageId),
+                                                 static_cast<uint16_t>(header.sortId)))
+    throw EStoreEngineError(StoreCode::LanguageDriver, {name});
 
   TFileList& list = TFileList::Instance();
   bool memory = files.inMemory;
