@@ -3,9 +3,11 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QEvent>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,9 +23,13 @@
 
 #include "app/About.h"
 #include "app/Config.h"
+#include "app/FindDialog.h"
 #include "app/Help.h"
 #include "app/Include.h"
 #include "app/QtUi.h"
+#include "data/DBControls.h"
+#include "data/DBGrid.h"
+#include "store/StoreTb.h"
 
 namespace quellor {
 
@@ -58,11 +64,20 @@ TForm1::TForm1(TConfig& config, QtUi& ui, QWidget* parent)
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
+  findDialog_ = new TFindDialog(this);
+  connect(findDialog_, &TFindDialog::FindNext, this,
+          [this] { RunCommand([this] { FindDialog1Find(); }); });
+  SetDataControlErrorHandler([this](const std::string& text) { ui_.ShowError(text); });
+  qApp->installEventFilter(this);
+
   companyMenu_.OnChange = [this] { RebuildCompanyMenu(); };
   RunCommand([this] { FormCreate(); });
 }
 
 TForm1::~TForm1() {
+  qApp->removeEventFilter(this);
+  AttachData(nullptr);
+  SetDataControlErrorHandler(nullptr);
   companyMenu_.OnChange = nullptr;
 }
 
@@ -114,6 +129,8 @@ void TForm1::BuildToolStrip() {
     button->setAutoRaise(false);
     row->addWidget(button);
   }
+  navigator_ = new TDBNavigator(ui_, strip);
+  row->addWidget(navigator_);
   row->addStretch(1);
   static_cast<QVBoxLayout*>(centralWidget()->layout())->addWidget(strip);
 }
@@ -127,6 +144,13 @@ void TForm1::BuildPages() {
   detailPage->setObjectName("TabSheet2");
   pages_->addTab(formPage, "Form");
   pages_->addTab(detailPage, "Detail");
+  BuildFormPage(formPage);
+  grid_ = new TDBGrid(detailPage);
+  auto* detailLayout = new QVBoxLayout(detailPage);
+  detailLayout->setContentsMargins(0, 0, 0, 0);
+  detailLayout->addWidget(grid_);
+  connect(grid_, &QAbstractItemView::doubleClicked, this,
+          [this] { RunCommand([this] { OpenCurrentUrl(); }); });
 
   displayMemo_ = new QPlainTextEdit(centralWidget());
   displayMemo_->setObjectName("DisplayMemo");
@@ -184,12 +208,15 @@ void TForm1::BuildMenus() {
   later(AddItem(edit, "&Kill site", "Ctrl+K"));
   later(AddItem(edit, "Kill site dead", "Ctrl+L"));
   edit->addSeparator();
-  later(AddItem(edit, "Find &First", "Ctrl+F"));
+  connect(AddItem(edit, "Find &First", "Ctrl+F"), &QAction::triggered, this,
+          [this] { RunCommand([this] { FindFirst1Click(); }); });
   AddItem(edit, "Find &Next", "F3")->setVisible(false);
 
   QMenu* navigate = menu("&Navigate");
-  later(AddItem(navigate, "&Next", "Ctrl+N"));
-  later(AddItem(navigate, "&Prev", "Ctrl+P"));
+  connect(AddItem(navigate, "&Next", "Ctrl+N"), &QAction::triggered, this,
+          [this] { RunCommand([this] { Next1Click(); }); });
+  connect(AddItem(navigate, "&Prev", "Ctrl+P"), &QAction::triggered, this,
+          [this] { RunCommand([this] { Prev1Click(); }); });
 
   QMenu* view = menu("&View");
   later(AddItem(view, "&Options"));
@@ -285,6 +312,210 @@ void TForm1::RebuildCompanyMenu() {
               [this, index] { RunCommand([this, index] { companyMenu_.Choose(index); }); });
     }
   }
+}
+
+void TForm1::BuildFormPage(QWidget* page) {
+  auto* grid = new QGridLayout(page);
+  grid->setContentsMargins(8, 8, 8, 8);
+  grid->setHorizontalSpacing(6);
+  grid->setVerticalSpacing(4);
+
+  auto edit = [this, page](const char* name, const char* field) {
+    auto* e = new TDBEdit(page);
+    e->setObjectName(name);
+    e->SetDataField(field);
+    edits_.push_back(e);
+    return e;
+  };
+  auto check = [this, page](const char* caption, const char* field) {
+    auto* c = new TDBCheckBox(caption, page);
+    c->setObjectName(QString("cb") + field);
+    c->SetDataField(field);
+    checks_.push_back(c);
+    return c;
+  };
+  auto label = [page, grid](const char* text, int row, int column = 0) {
+    grid->addWidget(new QLabel(text, page), row, column, Qt::AlignRight);
+  };
+
+  edHost_ = new QLineEdit(page);
+  edHost_->setObjectName("edHost");
+  edHost_->setReadOnly(true);
+  QPalette menuColoured = edHost_->palette();
+  menuColoured.setColor(QPalette::Base, menuColoured.color(QPalette::Window));
+  edHost_->setPalette(menuColoured);
+  edHost_->installEventFilter(this);
+
+  label("Domain:", 0);
+  grid->addWidget(edHost_, 0, 1, 1, 3);
+  label("Url:", 1);
+  TDBEdit* url = edit("DBEdit1", "Url");
+  grid->addWidget(url, 1, 1, 1, 3);
+  connect(url, &QLineEdit::textChanged, this, [this] { DBEdit1Change(); });
+  url->installEventFilter(this);
+  label("Emails:", 2);
+  TDBEdit* emails = edit("DBEdit2", "E-mails");
+  grid->addWidget(emails, 2, 1, 1, 3);
+  label("Bad Emails:", 3);
+  TDBEdit* bad = edit("DBEdit3", "BadE-mails");
+  grid->addWidget(bad, 3, 1, 1, 3);
+  label("IP:", 4);
+  TDBEdit* ip = edit("DBEdit7", "IPAddr");
+  grid->addWidget(ip, 4, 1);
+  TDBCheckBox* ipChanged = check("IP Changed", "IPChanged");
+  grid->addWidget(ipChanged, 4, 2, 1, 2);
+  label("Notes:", 5);
+  TDBEdit* notes = edit("DBEdit4", "Notes");
+  grid->addWidget(notes, 5, 1, 1, 3);
+  label("File urls:", 6);
+  TDBEdit* urls = edit("DBEdit5", "Urls");
+  grid->addWidget(urls, 6, 1, 1, 3);
+  label("Last sent:", 7);
+  TDBEdit* lastSent = edit("DBEdit6", "LastSent");
+  grid->addWidget(lastSent, 7, 1);
+  label("DMCA sent:", 7, 2);
+  TDBEdit* dmcaSent = edit("DBEdit10", "LastDMCASent");
+  grid->addWidget(dmcaSent, 7, 3);
+  label("Priority:", 8);
+  TDBEdit* priority = edit("DBEdit8", "Priority");
+  grid->addWidget(priority, 8, 1);
+  label("Killed By:", 9);
+  TDBEdit* killedBy = edit("DBEdit9", "KilledBy");
+  grid->addWidget(killedBy, 9, 1);
+  label("DMCA Urls:", 10);
+  memo_ = new TDBMemo(page);
+  memo_->setObjectName("DBMemo1");
+  memo_->SetDataField("DMCAUrls");
+  grid->addWidget(memo_, 10, 1, 1, 3);
+  grid->setRowStretch(10, 1);
+  grid->setColumnStretch(1, 1);
+  grid->setColumnStretch(3, 1);
+
+  // The column of check boxes, with a gap where a new group starts.
+  auto* column = new QVBoxLayout();
+  column->setSpacing(1);
+  const char* groups[][8][2] = {
+      {{"Cracks", "Cracks"},
+       {"Serials", "Serialz"},
+       {"Warez", "Warez"},
+       {"Tutes", "Tutes"},
+       {"Forumz", "Forumz"},
+       {"Toolz", "Toolz"},
+       {"Porn", "Porn"},
+       {"Hackz", "Hacks"}},
+      {{"Links only", "LinksOnly"}, {"DMCA", "DMCA"}},
+      {{"Blessed", "Blessed"}, {"Killed", "Killed"}, {"Dead", "Dead"}},
+      {{"USA", "USA"}},
+  };
+  std::vector<QWidget*> order = {edHost_, url,      emails,   bad,      ip,       ipChanged, notes,
+                                 urls,    lastSent, dmcaSent, priority, killedBy, memo_};
+  for (size_t g = 0; g < 4; ++g) {
+    if (g > 0) column->addSpacing(10);
+    for (const auto& item : groups[g]) {
+      if (!item[0]) break;
+      TDBCheckBox* c = check(item[0], item[1]);
+      column->addWidget(c);
+      order.push_back(c);
+    }
+  }
+  column->addStretch(1);
+  grid->addLayout(column, 0, 4, 11, 1);
+  for (size_t i = 1; i < order.size(); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
+}
+
+void TForm1::AttachData(TDataSource* dsCracks) {
+  for (TDBEdit* e : edits_) e->SetDataSource(dsCracks);
+  for (TDBCheckBox* c : checks_) c->SetDataSource(dsCracks);
+  memo_->SetDataSource(dsCracks);
+  grid_->SetDataSource(dsCracks);
+  navigator_->SetDataSource(dsCracks);
+}
+
+TStoreTable* TForm1::NavigatorDataSet() const {
+  TDataSource* ds = navigator_->DataSource();
+  return ds && ds->Active() ? ds->DataSet() : nullptr;
+}
+
+TStoreTable* TForm1::GridDataSet() const {
+  TDataSource* ds = grid_->Model()->DataSource();
+  return ds && ds->Active() ? ds->DataSet() : nullptr;
+}
+
+void TForm1::DBEdit1Change() {
+  auto* url = findChild<TDBEdit*>("DBEdit1");
+  edHost_->setText(ToQ(HostFromUrl(FromQ(url->text()))));
+}
+
+void TForm1::edHostClick() {
+  edHost_->selectAll();
+  ui_.SetClipboardText(FromQ(edHost_->text()));
+}
+
+void TForm1::OpenCurrentUrl() {
+  TStoreTable* t = GridDataSet();
+  if (!t) return;
+  OpenUrl(ui_, t->FieldByName("Url").AsString());
+}
+
+void TForm1::FindFirst1Click() {
+  TStoreTable* t = GridDataSet();
+  if (t) finder_.FindFirst(*t);
+  findDialog_->show();
+  findDialog_->raise();
+}
+
+void TForm1::FindDialog1Find() {
+  TStoreTable* t = NavigatorDataSet();
+  if (!t) return;
+  finder_.SearchStep(*t, grid_->SelectedIndex(), findDialog_->Options(), ui_);
+}
+
+void TForm1::Next1Click() {
+  if (TStoreTable* t = NavigatorDataSet()) t->Next();
+}
+
+void TForm1::Prev1Click() {
+  if (TStoreTable* t = NavigatorDataSet()) t->Prior();
+}
+
+void TForm1::CancelEdit() {
+  if (TStoreTable* t = NavigatorDataSet()) t->Cancel();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  auto* widget = qobject_cast<QWidget*>(watched);
+  bool mine = widget && widget->window() == this;
+  switch (event->type()) {
+    case QEvent::KeyPress:
+      // The window sees every key first: Esc anywhere cancels the pending edit.
+      if (mine && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        RunCommand([this] { CancelEdit(); });
+        return true;
+      }
+      break;
+    case QEvent::ShortcutOverride: {
+      // Menu shortcuts take precedence over the keys a box would handle itself (Ctrl+K, ...).
+      if (!mine) break;
+      auto* key = static_cast<QKeyEvent*>(event);
+      QKeySequence pressed(key->keyCombination());
+      for (const auto& [name, action] : items_) {
+        if (!action->shortcut().isEmpty() && action->shortcut() == pressed) return true;
+      }
+      break;
+    }
+    case QEvent::MouseButtonDblClick:
+      if (watched->objectName() == "DBEdit1") {
+        RunCommand([this] { OpenCurrentUrl(); });
+        return true;
+      }
+      break;
+    case QEvent::MouseButtonRelease:
+      if (watched == edHost_) RunCommand([this] { edHostClick(); });
+      break;
+    default:
+      break;
+  }
+  return QMainWindow::eventFilter(watched, event);
 }
 
 void TForm1::ToggleFormView() {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/Company.h"
+#include "app/Find.h"
 
 class QAction;
 class QCheckBox;
@@ -19,7 +20,6 @@ class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QTabWidget;
-class QTableView;
 class QToolButton;
 class QWidget;
 
@@ -27,6 +27,14 @@ namespace quellor {
 
 class TConfig;
 class QtUi;
+class TDataSource;
+class TDBCheckBox;
+class TDBEdit;
+class TDBGrid;
+class TDBMemo;
+class TDBNavigator;
+class TFindDialog;
+class TStoreTable;
 
 class TForm1 : public QMainWindow {
   Q_OBJECT
@@ -48,10 +56,32 @@ class TForm1 : public QMainWindow {
   // A menu item by its name ("Killsite1"); null when there is none.
   QAction* MenuItem(const std::string& name) const;
 
+  // Binds the form controls, the grid and the navigator to the site table's data source (done
+  // when the data module has been created).
+  void AttachData(TDataSource* dsCracks);
+  // The dataset the navigator is bound to, and the grid's; null while there is none.
+  TStoreTable* NavigatorDataSet() const;
+  TStoreTable* GridDataSet() const;
+  TFindDialog* FindDialog() const { return findDialog_; }
+
+  // Commands.
+  void FindFirst1Click();
+  void FindDialog1Find();
+  void Next1Click();
+  void Prev1Click();
+  void CancelEdit();
+  void OpenCurrentUrl();
+  void edHostClick();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void FormCreate();
   void BuildToolStrip();
   void BuildPages();
+  void BuildFormPage(QWidget* page);
+  void DBEdit1Change();
   void BuildMenus();
   void RebuildCompanyMenu();
   QAction* AddItem(QMenu* menu, const char* caption, const char* shortcut = nullptr);
@@ -66,6 +96,14 @@ class TForm1 : public QMainWindow {
 
   QTabWidget* pages_ = nullptr;
   QPlainTextEdit* displayMemo_ = nullptr;
+  QLineEdit* edHost_ = nullptr;
+  std::vector<TDBEdit*> edits_;
+  std::vector<TDBCheckBox*> checks_;
+  TDBMemo* memo_ = nullptr;
+  TDBGrid* grid_ = nullptr;
+  TDBNavigator* navigator_ = nullptr;
+  TFindDialog* findDialog_ = nullptr;
+  TFinder finder_;
 };
 
 }  // namespace quellor

@@ -23,10 +23,28 @@ void SetDataControlErrorHandler(std::function<void(const std::string&)> handler)
 }
 
 void ReportDataControlError(const std::string& text) {
+  // An error box takes the focus from the control that reported; never report again from there.
+  static bool reporting = false;
+  if (reporting) return;
+  reporting = true;
   if (ErrorHandler()) {
     ErrorHandler()(text);
   } else {
     QMessageBox::critical(nullptr, "Quellor", ToQ(StandardErrorText(text)));
+  }
+  reporting = false;
+}
+
+void TFieldDataLink::StoreOnLeave(QWidget& control, QFocusEvent* event) {
+  // Only a move of the focus within the window stores the value; a window losing the focus (to
+  // a dialog or another program) or closing keeps it pending until the record is posted.
+  if (event->reason() == Qt::ActiveWindowFocusReason || event->reason() == Qt::PopupFocusReason)
+    return;
+  if (!control.window()->isVisible()) return;
+  try {
+    StoreValue();
+  } catch (const std::exception& e) {
+    ReportDataControlError(e.what());
   }
 }
 
@@ -155,11 +173,7 @@ void TDBEdit::Save(TStoreField& field) {
 
 void TDBEdit::focusOutEvent(QFocusEvent* event) {
   QLineEdit::focusOutEvent(event);
-  try {
-    StoreValue();
-  } catch (const std::exception& e) {
-    ReportDataControlError(e.what());
-  }
+  StoreOnLeave(*this, event);
 }
 
 // ---- TDBMemo ----------------------------------------------------------------------------------
@@ -190,11 +204,7 @@ void TDBMemo::Save(TStoreField& field) {
 
 void TDBMemo::focusOutEvent(QFocusEvent* event) {
   QPlainTextEdit::focusOutEvent(event);
-  try {
-    StoreValue();
-  } catch (const std::exception& e) {
-    ReportDataControlError(e.what());
-  }
+  StoreOnLeave(*this, event);
 }
 
 // ---- TDBCheckBox ------------------------------------------------------------------------------

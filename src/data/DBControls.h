@@ -18,6 +18,7 @@
 
 #include "data/DataSource.h"
 
+class QFocusEvent;
 class QToolButton;
 
 namespace quellor {
@@ -47,6 +48,8 @@ class TFieldDataLink : public TDataLink {
   bool BeginChange();
   // Stores the control's pending value in the field.
   void StoreValue();
+  // The same when the focus leaves the control for another one of its window; errors are shown.
+  void StoreOnLeave(QWidget& control, QFocusEvent* event);
 
   void DataEvent(TDataEvent event, int info) override;
 

@@ -1,0 +1,177 @@
+// The main window on a real site table, offscreen: Domain box, Esc, shortcuts, Find, grid.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTest>
+
+#include "app/Config.h"
+#include "app/FindDialog.h"
+#include "app/Include.h"
+#include "app/QtUi.h"
+#include "app/fMain.h"
+#include "data/DBControls.h"
+#include "data/DBGrid.h"
+#include "data/DataSource.h"
+#include "store/StoreTb.h"
+#include "support/TempDir.h"
+
+using namespace quellor;
+using quellor::test::TempDir;
+
+namespace {
+
+// The Qt Ui with its boxes recorded instead of shown.
+class RecordingQtUi : public QtUi {
+ public:
+  std::vector<std::string> calls;
+  void ShowMessage(const std::string& text) override { calls.push_back("message: " + text); }
+  void ShowError(const std::string& text) override { calls.push_back("error: " + text); }
+  MbResult MessageBox(const std::string& text, const std::string& caption, MbButtons,
+                      MbIcon) override {
+    calls.push_back("box: " + caption + "|" + text);
+    return MbResult::Ok;
+  }
+  void SetClipboardText(const std::string& text) override { calls.push_back("clipboard: " + text); }
+};
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetProgramFolder(dir.path());
+    table.SetDatabaseName(dir.path());
+    table.SetTableName("cracks.DAT");
+    table.FieldDefs().Add("Url", TFieldType::String, 125);
+    table.FieldDefs().Add("E-mails", TFieldType::String, 200);
+    table.FieldDefs().Add("Notes", TFieldType::String, 50);
+    table.FieldDefs().Add("Killed", TFieldType::Boolean);
+    table.FieldDefs().Add("Priority", TFieldType::SmallInt);
+    table.FieldDefs().Add("DMCAUrls", TFieldType::Blob);
+    table.CreateTable();
+    table.Open();
+    for (const char* url : {"http://www.crackz.test:8080/path/x", "http://abc.test/",
+                            "http://serialz.test/", "http://xabcx.test/"}) {
+      table.Append();
+      table.FieldByName("Url").SetAsString(url);
+      table.FieldByName("Notes").SetAsString("stored");
+      table.Post();
+    }
+    table.First();
+    form = std::make_unique<TForm1>(config, ui);
+    ds.SetDataSet(&table);
+    form->AttachData(&ds);
+    form->show();
+    QApplication::setActiveWindow(form.get());
+  }
+  void TearDown() override {
+    form.reset();
+    ds.SetDataSet(nullptr);
+  }
+  template <typename T>
+  T* Find(const char* name) {
+    T* w = form->findChild<T*>(name);
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+  }
+
+  TempDir dir;
+  TStoreTable table;
+  TDataSource ds;
+  TConfig config;
+  RecordingQtUi ui;
+  std::unique_ptr<TForm1> form;
+};
+
+}  // namespace
+
+TEST_F(WindowTest, DomainBoxShowsTheHostAndCopiesItOnClick) {
+  auto* host = Find<QLineEdit>("edHost");
+  EXPECT_EQ(host->text(), "www.crackz.test");
+  table.Next();
+  EXPECT_EQ(host->text(), "abc.test");
+  QTest::mouseClick(host, Qt::LeftButton);
+  ASSERT_FALSE(ui.calls.empty());
+  EXPECT_EQ(ui.calls.back(), "clipboard: abc.test");
+  EXPECT_EQ(host->selectedText(), "abc.test");
+}
+
+TEST_F(WindowTest, EscDiscardsAnEditOfTheNotesBox) {
+  auto* notes = Find<TDBEdit>("DBEdit4");
+  notes->setFocus();
+  QTest::keyClick(notes, Qt::Key_End);
+  QTest::keyClicks(notes, " and changed");
+  EXPECT_EQ(table.State(), TDataSetState::Edit);
+  QTest::keyClick(notes, Qt::Key_Escape);
+  EXPECT_EQ(table.State(), TDataSetState::Browse);
+  EXPECT_EQ(notes->text(), "stored");
+  table.Next();
+  table.Prior();
+  EXPECT_EQ(table.FieldByName("Notes").AsString(), "stored");
+}
+
+TEST_F(WindowTest, CtrlDelDoesNothingAndMenuShortcutsWinOverTheBoxes) {
+  auto* notes = Find<TDBEdit>("DBEdit4");
+  notes->setFocus();
+  QTest::keyClick(notes, Qt::Key_Home);
+  QTest::keyClick(notes, Qt::Key_Delete, Qt::ControlModifier);
+  EXPECT_EQ(notes->text(), "stored");
+  EXPECT_EQ(table.RecordCount(), 4);
+  EXPECT_EQ(table.State(), TDataSetState::Browse);
+
+  // Ctrl+N is Navigate > Next, even with the focus in a box.
+  QTest::keyClick(notes, Qt::Key_N, Qt::ControlModifier);
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://abc.test/");
+  QTest::keyClick(notes, Qt::Key_P, Qt::ControlModifier);
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://www.crackz.test:8080/path/x");
+}
+
+TEST_F(WindowTest, FindThroughTheDialog) {
+  table.Last();
+  form->MenuItem("FindFirst1")->trigger();
+  TFindDialog* dialog = form->FindDialog();
+  EXPECT_TRUE(dialog->isVisible());
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://www.crackz.test:8080/path/x");
+  dialog->SetText("ABC");
+  emit dialog->FindNext();
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://abc.test/");
+  emit dialog->FindNext();
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://xabcx.test/");
+  emit dialog->FindNext();
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://xabcx.test/");
+  ASSERT_FALSE(ui.calls.empty());
+  EXPECT_EQ(ui.calls.back(), "message: No matches found");
+
+  // Up right after Find First: nothing is compared.
+  ui.calls.clear();
+  form->MenuItem("FindFirst1")->trigger();
+  dialog->findChild<QRadioButton*>("Up")->setChecked(true);
+  dialog->SetText("crackz");
+  emit dialog->FindNext();
+  EXPECT_EQ(ui.calls, std::vector<std::string>{"message: No matches found"});
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://www.crackz.test:8080/path/x");
+}
+
+TEST_F(WindowTest, GridShowsTheSitesAndAFailedPostKeepsTheEdit) {
+  auto* grid = Find<TDBGrid>("DBGrid1");
+  EXPECT_EQ(grid->model()->rowCount(), 4);
+  EXPECT_EQ(grid->model()->data(grid->model()->index(2, 0)).toString(), "http://serialz.test/");
+
+  auto* priority = Find<TDBEdit>("DBEdit8");
+  priority->setFocus();
+  QTest::keyClicks(priority, "x9");
+  form->MenuItem("Next1")->trigger();  // moving posts; the value does not convert
+  ASSERT_FALSE(ui.calls.empty());
+  EXPECT_NE(ui.calls.back().find("is not a valid"), std::string::npos) << ui.calls.back();
+  EXPECT_EQ(table.State(), TDataSetState::Edit);
+  EXPECT_EQ(priority->text(), "x9");
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://www.crackz.test:8080/path/x");
+}
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
