@@ -291,12 +291,16 @@ const uint8_t* TDataFile::ReadSlot(int32_t slot) {
   auto it = cache_.find(slot);
   if (it == cache_.end()) {
     const int rs = header_.recordSize;
-    int32_t count = std::min(readAhead_, SlotCount() - slot + 1);
+    // Read ahead only while slots are read in order: a walk in key order reads records at
+    // random, and each would otherwise read (and evict for) a block it does not need.
+    int32_t ahead = slot == nextAfterRead_ ? readAhead_ : 1;
+    int32_t count = std::min(ahead, SlotCount() - slot + 1);
     std::vector<uint8_t> buffer(static_cast<size_t>(count) * rs);
     int64_t got =
         file_->ReadAt(SlotOffset(slot), buffer.data(), static_cast<int64_t>(buffer.size()));
     if (got < rs) Fail(StoreCode::ReadError);
     int32_t complete = static_cast<int32_t>(got / rs);
+    nextAfterRead_ = slot + complete;
     // Later slots first, so that the slot asked for ends up most recently used.
     for (int32_t i = complete - 1; i >= 0; --i) {
       if (cache_.count(slot + i)) continue;

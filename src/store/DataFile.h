@@ -223,6 +223,7 @@ class TDataFile {
   std::list<int32_t> lru_;  // most recently used first
   size_t capacity_ = 1;
   int32_t readAhead_ = 1;
+  int32_t nextAfterRead_ = 1;  // the slot after the last one read from the file
 };
 
 }  // namespace quellor

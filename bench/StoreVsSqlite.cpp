@@ -1,0 +1,319 @@
+// The table store against SQLite on the site table, side by side in one run. Both keep a file
+// database in the same temporary folder; each workload runs with the store and then with
+// SQLite, and one line per workload gives the two times and their ratio (store / SQLite).
+//
+//   store_vs_sqlite [sites]     (default 100000)
+//
+// Workloads: (a) insert every site: the store appends record by record through TStoreTable,
+// SQLite inserts in one transaction; (b) look every site up by its Url, the primary key;
+// (c) walk all sites in Url order reading Url; (d) delete every tenth site and insert them
+// again (SQLite in one transaction); (e) open the table and move to its last record (repeated
+// 50 times). Then the peak memory of the process.
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "store/StoreTb.h"
+
+using namespace quellor;
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+double Seconds(TClock::time_point since) {
+  return std::chrono::duration<double>(TClock::now() - since).count();
+}
+
+struct TSite {
+  std::string url, mails, ip, notes;
+  bool cracks, warez, killed;
+  int priority;
+};
+
+std::vector<TSite> MakeSites(int count) {
+  std::mt19937 random(12345);
+  std::vector<TSite> sites;
+  sites.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    char url[96];
+    std::snprintf(url, sizeof url, "http://www.%08x-%d.example/%s/",
+                  static_cast<unsigned>(random()), i, (i % 3) ? "warez" : "cracks/files");
+    TSite s;
+    s.url = url;
+    s.mails = "abuse@provider" + std::to_string(i % 977) + ".example";
+    s.ip = std::to_string(10 + i % 200) + "." + std::to_string(i % 256) + ".1." +
+           std::to_string(i % 250);
+    s.notes = (i % 5) ? "" : "seen in forum " + std::to_string(i);
+    s.cracks = i % 2;
+    s.warez = i % 3 == 0;
+    s.killed = i % 7 == 0;
+    s.priority = i % 5;
+    sites.push_back(std::move(s));
+  }
+  return sites;
+}
+
+// ---- the store -------------------------------------------------------------------------------
+
+void CreateStoreTable(const std::string& folder) {
+  TStoreTable t;
+  t.SetDatabaseName(folder);
+  t.SetTableName("cracks.DAT");
+  auto& f = t.FieldDefs();
+  f.Add("Url", TFieldType::String, 125);
+  f.Add("E-mails", TFieldType::String, 200);
+  f.Add("BadE-mails", TFieldType::String, 75);
+  f.Add("IPAddr", TFieldType::String, 16);
+  f.Add("Notes", TFieldType::String, 50);
+  for (const char* flag : {"Cracks", "Serialz", "Warez", "LinksOnly", "Tutes", "Forumz", "Toolz",
+                           "Porn", "Hacks", "DMCA"})
+    f.Add(flag, TFieldType::Boolean);
+  f.Add("Urls", TFieldType::String, 200);
+  for (const char* flag : {"Blessed", "USA", "IPChanged", "Killed", "Dead"})
+    f.Add(flag, TFieldType::Boolean);
+  f.Add("LastSent", TFieldType::DateTime);
+  f.Add("LastDMCASent", TFieldType::DateTime);
+  f.Add("Priority", TFieldType::SmallInt);
+  f.Add("KilledBy", TFieldType::String, 1);
+  f.Add("DMCAUrls", TFieldType::Blob);
+  t.IndexDefs().Add("", "Url", IndexOption::Primary);
+  t.StoreDefs().UserMajorVersion = 1;
+  t.StoreDefs().UserMinorVersion = 2;
+  t.CreateTable();
+}
+
+void StoreInsert(TStoreTable& t, const TSite& s) {
+  t.Append();
+  t.FieldByName("Url").SetAsString(s.url);
+  t.FieldByName("E-mails").SetAsString(s.mails);
+  t.FieldByName("IPAddr").SetAsString(s.ip);
+  t.FieldByName("Notes").SetAsString(s.notes);
+  t.FieldByName("Cracks").SetAsBoolean(s.cracks);
+  t.FieldByName("Warez").SetAsBoolean(s.warez);
+  t.FieldByName("Killed").SetAsBoolean(s.killed);
+  t.FieldByName("Priority").SetAsInteger(s.priority);
+  t.FieldByName("LastSent").SetAsDateTime(45000.5);
+  t.Post();
+}
+
+// ---- SQLite ----------------------------------------------------------------------------------
+
+void Check(int rc, sqlite3* db, const char* what) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
+    std::fprintf(stderr, "sqlite: %s: %s\n", what, sqlite3_errmsg(db));
+    std::exit(1);
+  }
+}
+
+void Exec(sqlite3* db, const char* sql) {
+  Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql);
+}
+
+const char* kPragmas = "PRAGMA journal_mode=DELETE; PRAGMA synchronous=OFF;";
+
+sqlite3* OpenSqlite(const std::string& path) {
+  sqlite3* db = nullptr;
+  Check(sqlite3_open(path.c_str(), &db), db, "open");
+  Exec(db, kPragmas);
+  return db;
+}
+
+struct TStatement {
+  TStatement(sqlite3* db, const char* sql) : db_(db) {
+    Check(sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr), db, sql);
+  }
+  ~TStatement() { sqlite3_finalize(stmt); }
+  void Reset() {
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+  }
+  sqlite3* db_;
+  sqlite3_stmt* stmt = nullptr;
+};
+
+void SqliteInsert(TStatement& insert, const TSite& s) {
+  sqlite3_stmt* st = insert.stmt;
+  sqlite3_bind_text(st, 1, s.url.c_str(), -1, SQLITE_STATIC);
+  sqlite3_bind_text(st, 2, s.mails.c_str(), -1, SQLITE_STATIC);
+  sqlite3_bind_text(st, 3, s.ip.c_str(), -1, SQLITE_STATIC);
+  if (s.notes.empty())
+    sqlite3_bind_null(st, 4);
+  else
+    sqlite3_bind_text(st, 4, s.notes.c_str(), -1, SQLITE_STATIC);
+  sqlite3_bind_int(st, 5, s.cracks);
+  sqlite3_bind_int(st, 6, s.warez);
+  sqlite3_bind_int(st, 7, s.killed);
+  sqlite3_bind_int(st, 8, s.priority);
+  sqlite3_bind_double(st, 9, 45000.5);
+  Check(sqlite3_step(st), insert.db_, "insert");
+  insert.Reset();
+}
+
+const char* kCreateSqlite =
+    "CREATE TABLE cracks (Url TEXT PRIMARY KEY, \"E-mails\" TEXT, \"BadE-mails\" TEXT, IPAddr "
+    "TEXT, Notes TEXT, Cracks INTEGER, Serialz INTEGER, Warez INTEGER, LinksOnly INTEGER, Tutes "
+    "INTEGER, Forumz INTEGER, Toolz INTEGER, Porn INTEGER, Hacks INTEGER, DMCA INTEGER, Urls TEXT, "
+    "Blessed INTEGER, USA INTEGER, IPChanged INTEGER, Killed INTEGER, Dead INTEGER, LastSent REAL, "
+    "LastDMCASent REAL, Priority INTEGER, KilledBy TEXT, DMCAUrls BLOB) WITHOUT ROWID";
+const char* kInsertSqlite =
+    "INSERT INTO cracks (Url, \"E-mails\", IPAddr, Notes, Cracks, Warez, Killed, Priority, "
+    "LastSent) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)";
+
+void Line(const char* name, double store, double sqlite) {
+  std::printf("%-34s %9.3f s %9.3f s %8.2f\n", name, store, sqlite, store / sqlite);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int count = argc > 1 ? std::atoi(argv[1]) : 100000;
+  if (count < 10) {
+    std::fprintf(stderr, "usage: store_vs_sqlite [sites (at least 10)]\n");
+    return 2;
+  }
+  namespace fs = std::filesystem;
+  const fs::path folder =
+      fs::temp_directory_path() / ("store_vs_sqlite." + std::to_string(getpid()));
+  fs::create_directories(folder);
+  const std::string dir = folder.string() + "/";
+  const std::string sqlitePath = dir + "cracks.sqlite";
+  const std::vector<TSite> sites = MakeSites(count);
+
+  std::printf("store_vs_sqlite: %d sites in %s\n", count, dir.c_str());
+  std::printf("SQLite %s, file database, pragmas: %s\n", sqlite3_libversion(), kPragmas);
+  std::printf("store: engine %s, shared open, buffer flush off\n\n", kEngineVersion);
+  std::printf("%-34s %11s %11s %8s\n", "workload", "store", "SQLite", "ratio");
+
+  try {
+    CreateStoreTable(dir);
+    TStoreTable t;
+    t.SetDatabaseName(dir);
+    t.SetTableName("cracks.DAT");
+    t.Open();
+    sqlite3* db = OpenSqlite(sqlitePath);
+    Exec(db, kCreateSqlite);
+    TStatement insert(db, kInsertSqlite);
+
+    // (a) insert
+    auto start = TClock::now();
+    for (const TSite& s : sites) StoreInsert(t, s);
+    double store = Seconds(start);
+    start = TClock::now();
+    Exec(db, "BEGIN");
+    for (const TSite& s : sites) SqliteInsert(insert, s);
+    Exec(db, "COMMIT");
+    Line("(a) insert all sites", store, Seconds(start));
+
+    // (b) lookups by primary key
+    std::vector<size_t> order(sites.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), std::mt19937(7));
+    size_t found = 0;
+    start = TClock::now();
+    for (size_t i : order)
+      if (t.FindKey({sites[i].url})) found += t.FieldByName("IPAddr").AsString().size() > 0;
+    store = Seconds(start);
+    TStatement lookup(db, "SELECT IPAddr FROM cracks WHERE Url = ?");
+    size_t foundSqlite = 0;
+    start = TClock::now();
+    for (size_t i : order) {
+      sqlite3_bind_text(lookup.stmt, 1, sites[i].url.c_str(), -1, SQLITE_STATIC);
+      if (sqlite3_step(lookup.stmt) == SQLITE_ROW)
+        foundSqlite += sqlite3_column_bytes(lookup.stmt, 0) > 0;
+      lookup.Reset();
+    }
+    Line("(b) lookups by primary key", store, Seconds(start));
+    if (found != sites.size() || foundSqlite != sites.size()) {
+      std::fprintf(stderr, "lookups found %zu and %zu of %zu\n", found, foundSqlite, sites.size());
+      return 1;
+    }
+
+    // (c) scan in key order reading Url
+    size_t bytesStore = 0, bytesSqlite = 0;
+    start = TClock::now();
+    for (t.First(); !t.Eof(); t.Next()) bytesStore += t.FieldByName("Url").AsString().size();
+    store = Seconds(start);
+    TStatement scan(db, "SELECT Url FROM cracks ORDER BY Url");
+    start = TClock::now();
+    while (sqlite3_step(scan.stmt) == SQLITE_ROW)
+      bytesSqlite += static_cast<size_t>(sqlite3_column_bytes(scan.stmt, 0));
+    Line("(c) scan in key order reading Url", store, Seconds(start));
+    if (bytesStore != bytesSqlite) {
+      std::fprintf(stderr, "scans read %zu and %zu bytes\n", bytesStore, bytesSqlite);
+      return 1;
+    }
+
+    // (d) delete 10% and insert them again
+    start = TClock::now();
+    for (size_t i = 0; i < sites.size(); i += 10) {
+      if (!t.FindKey({sites[i].url})) return 1;
+      t.Delete();
+    }
+    for (size_t i = 0; i < sites.size(); i += 10) StoreInsert(t, sites[i]);
+    store = Seconds(start);
+    TStatement remove(db, "DELETE FROM cracks WHERE Url = ?");
+    start = TClock::now();
+    Exec(db, "BEGIN");
+    for (size_t i = 0; i < sites.size(); i += 10) {
+      sqlite3_bind_text(remove.stmt, 1, sites[i].url.c_str(), -1, SQLITE_STATIC);
+      Check(sqlite3_step(remove.stmt), db, "delete");
+      remove.Reset();
+    }
+    for (size_t i = 0; i < sites.size(); i += 10) SqliteInsert(insert, sites[i]);
+    Exec(db, "COMMIT");
+    Line("(d) delete 10% and insert again", store, Seconds(start));
+    if (t.RecordCount() != count) return 1;
+
+    // (e) open and move to the last record
+    t.Close();
+    std::string lastStore, lastSqlite;
+    start = TClock::now();
+    for (int i = 0; i < 50; ++i) {
+      TStoreTable again;
+      again.SetDatabaseName(dir);
+      again.SetTableName("cracks.DAT");
+      again.Open();
+      again.Last();
+      lastStore = again.FieldByName("Url").AsString();
+    }
+    store = Seconds(start);
+    // The connection goes once its statements are finalized at the end of this block.
+    sqlite3_close_v2(db);
+    start = TClock::now();
+    for (int i = 0; i < 50; ++i) {
+      sqlite3* again = OpenSqlite(sqlitePath);
+      TStatement last(again, "SELECT Url FROM cracks ORDER BY Url DESC LIMIT 1");
+      if (sqlite3_step(last.stmt) == SQLITE_ROW)
+        lastSqlite = reinterpret_cast<const char*>(sqlite3_column_text(last.stmt, 0));
+      sqlite3_finalize(last.stmt);
+      last.stmt = nullptr;
+      sqlite3_close(again);
+    }
+    Line("(e) open, move to last record (x50)", store, Seconds(start));
+    if (lastStore != lastSqlite) {
+      std::fprintf(stderr, "last records differ: %s and %s\n", lastStore.c_str(),
+                   lastSqlite.c_str());
+      return 1;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("\npeak memory (whole process, both engines): %.1f MB\n", usage.ru_maxrss / 1024.0);
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+  return 0;
+}
