@@ -107,6 +107,13 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
   if (!indexExists) {
     indexes_->FillSlots([this](const TSlotVisitor& visit) { VisitSlots(visit); });
     indexes_->Flush(false);
+  } else if (data_->SlotCount() > 0 && indexes_->File().SysDeleted().Empty() && !readOnlyFiles_) {
+    // Every slot has an entry in "Sys Deleted": an empty one beside records is an index file
+    // that was never kept in step (written by a build before index maintenance). Its
+    // definitions are good; its trees are built again from the records.
+    indexes_->File().Rebuild([this](const TRecordVisitor& visit) { VisitRecords(visit); },
+                             [this](const TSlotVisitor& visit) { VisitSlots(visit); });
+    indexes_->Flush(false);
   }
 
   if (header.blobFieldCount > 0) {

@@ -539,4 +539,36 @@ TEST(TableIndex, DamagedIndexFileGivesItsErrorAndAMissingOneIsMadeAnew) {
   EXPECT_TRUE(t.IndexDefinitions().empty());  // the definitions went with the file
 }
 
+TEST(TableIndex, IndexFileNeverKeptInStepIsBuiltAgainFromTheRecords) {
+  TempDir dir;
+  MakeKeyed(dir);
+  {
+    TStoreTable t;
+    Bind(t, dir, "k");
+    t.Open();
+    for (const char* code : {"q", "b", "x", "m"}) Add(t, code, "n", 0);
+    ASSERT_TRUE(t.FindKey({"x"}));
+    t.Delete();
+  }
+  // The index file as a build without index maintenance left it: definitions only.
+  std::string idx = ReadFileBytes(dir.file("k.IDX")).substr(0, 4096);
+  auto* header = reinterpret_cast<uint8_t*>(idx.data());
+  PutI32(header + 9, 4096);
+  PutI32(header + 3974, 0);
+  for (size_t slot : {size_t{0}, size_t{31}}) {
+    PutI32(header + kDescriptors + kDescriptorSize * slot + kRootOffset, 0);
+    PutI32(header + kDescriptors + kDescriptorSize * slot + kRootOffset + 4, 0);
+  }
+  WriteFileBytes(dir.file("k.IDX"), idx);
+  TStoreTable t;
+  Bind(t, dir, "k");
+  t.Open();
+  EXPECT_EQ(t.RecordCount(), 3);
+  EXPECT_EQ(Codes(t), (std::vector<std::string>{"b", "m", "q"}));
+  EXPECT_TRUE(t.FindKey({"m"}));
+  EXPECT_EQ(t.RecNo(), 2);
+  Add(t, "a", "reuses the deleted slot", 0);
+  EXPECT_EQ(t.GetBookmark().slot, 3);
+}
+
 }  // namespace
