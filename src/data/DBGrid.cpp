@@ -25,6 +25,7 @@ void TDataSetModel::SetDataSource(TDataSource* source) {
 void TDataSetModel::Reset() {
   beginResetModel();
   reader_.reset();
+  readerRow_ = -1;
   rowCount_ = -1;
   pages_.clear();
   pageOrder_.clear();
@@ -97,17 +98,29 @@ const std::vector<TDataSetModel::Row>* TDataSetModel::Page(int page) const {
   std::vector<Row> rows;
   try {
     TStoreTable& r = *reader_;
-    r.First();
-    int skip = page * kPageRows;
-    if (skip > 0 && r.MoveBy(skip) < skip) return nullptr;
+    int first = page * kPageRows;
+    // Paging on from the page read last continues where the reader stands; a jump positions it
+    // through the index counts.
+    if (first != readerRow_) {
+      if (first == 0) {
+        r.First();
+      } else {
+        r.SetRecNo(first + 1);
+        if (r.RecNo() != first + 1) return nullptr;
+      }
+    }
+    readerRow_ = -1;
+    int read = 0;
     for (int i = 0; i < kPageRows && !r.Eof(); ++i) {
       Row row;
       row.bookmark = r.GetBookmark();
       row.values.reserve(static_cast<size_t>(r.FieldCount()));
       for (int c = 0; c < r.FieldCount(); ++c) row.values.push_back(ToQ(r.Fields(c).AsString()));
       rows.push_back(std::move(row));
+      ++read;
       r.Next();
     }
+    if (read == kPageRows && !r.Eof()) readerRow_ = first + read;
   } catch (const std::exception& e) {
     ReportDataControlError(e.what());
     return nullptr;
@@ -181,6 +194,7 @@ void TDataSetModel::DataEvent(TDataEvent event, int info) {
       // pages again when they are next shown.
       beginResetModel();
       rowCount_ = -1;
+      readerRow_ = -1;
       pages_.clear();
       pageOrder_.clear();
       if (reader_) {

@@ -60,6 +60,7 @@ class TDataSetModel : public QAbstractTableModel, public TDataLink {
   TDataSource* source_ = nullptr;
   mutable std::unique_ptr<TStoreTable> reader_;
   mutable int rowCount_ = -1;
+  mutable int readerRow_ = -1;  // row the reader stands on after the last page, or -1
   mutable std::map<int, std::vector<Row>> pages_;
   mutable std::vector<int> pageOrder_;  // least recently used first
   mutable int pagesRead_ = 0;
