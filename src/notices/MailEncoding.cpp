@@ -23,6 +23,14 @@
 #include <vector>
 
 namespace quellor {
+
+std::string_view TrimControls(std::string_view s) {
+  size_t b = 0;
+  size_t e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  return s.substr(b, e - b);
+}
 namespace {
 
 constexpr size_t kMaxEncodedWord = 75;

@@ -15,6 +15,9 @@
 
 namespace quellor {
 
+// The text without the blanks and control characters (codes 0 to 32) at either end.
+std::string_view TrimControls(std::string_view s);
+
 // Base64 of RFC 2045, "=" filling the last group, all on one line.
 std::string Base64Encode(std::string_view bytes);
 

@@ -36,14 +36,6 @@ constexpr const char* kLibraryName = "Quellor 1.20";
 constexpr size_t kFoldAbove = 79;  // lines up to this length are never folded
 constexpr size_t kFoldAt = 78;     // a line is cut once this many characters are scanned
 
-std::string_view Trim(std::string_view s) {
-  size_t b = 0;
-  size_t e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
 bool IsPrintableAscii(std::string_view s) {
   return std::all_of(s.begin(), s.end(), [](char c) {
     unsigned char u = static_cast<unsigned char>(c);
@@ -122,14 +114,14 @@ void TEMailAddressItem::SetText(std::string_view text) {
   if (!text.empty() && text.back() == '>') {
     size_t lt = text.find('<');
     if (lt != std::string_view::npos) {
-      Address = Trim(text.substr(lt + 1, text.size() - 1 - (lt + 1)));
-      Name = Trim(text.substr(0, lt));
+      Address = TrimControls(text.substr(lt + 1, text.size() - 1 - (lt + 1)));
+      Name = TrimControls(text.substr(0, lt));
     }
   } else if (!text.empty() && text.back() == ')') {
     size_t lp = text.find('(');
     if (lp != std::string_view::npos) {
-      Name = Trim(text.substr(lp + 1, text.size() - 1 - (lp + 1)));
-      Address = Trim(text.substr(0, lp));
+      Name = TrimControls(text.substr(lp + 1, text.size() - 1 - (lp + 1)));
+      Address = TrimControls(text.substr(0, lp));
     }
   } else {
     Address = text;
@@ -176,7 +168,7 @@ void TEMailAddressList::SetText(std::string_view text) {
   }
   pieces.push_back(text.substr(start));
   for (std::string_view piece : pieces) {
-    piece = Trim(piece);
+    piece = TrimControls(piece);
     if (piece.empty()) continue;
     TEMailAddressItem item;
     try {

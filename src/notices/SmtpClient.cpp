@@ -35,14 +35,6 @@
 namespace quellor {
 namespace {
 
-std::string_view Trim(std::string_view s) {
-  size_t b = 0;
-  size_t e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
 std::string Upper(std::string_view s) {
   std::string r(s);
   for (char& c : r) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -217,7 +209,7 @@ std::string TSMTPClient::ReadReplyLine(size_t& budget) {
                        " bytes.");
     }
     budget -= cost;
-    std::string_view line = Trim(*raw);
+    std::string_view line = TrimControls(*raw);
     if (!line.empty()) return std::string(line);
   }
 }
