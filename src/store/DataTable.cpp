@@ -252,6 +252,7 @@ void TDataTable::Change(const std::function<void()>& body) {
   std::lock_guard lock(mutex_);
   if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
   DetectChanges();
+  NoteChange();
   auto dataSnapshot = data_->Snapshot();
   std::optional<TBlobFile::TSnapshot> blobSnapshot;
   if (blob_) blobSnapshot = blob_->Snapshot();
@@ -337,6 +338,7 @@ void TDataTable::Delete(int32_t slot, const std::vector<uint8_t>& shown) {
 void TDataTable::Empty() {
   std::lock_guard lock(mutex_);
   if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
+  NoteChange();
   data_->Empty();
   if (blob_) blob_->Empty();
   indexes_->Empty();
@@ -351,9 +353,10 @@ void TDataTable::FlushToDisk() {
 
 void TDataTable::DetectChanges() {
   if (exclusive_ || files_.inMemory) return;
-  indexes_->Reload();
-  data_->Reload();
+  bool indexChanged = indexes_->Reload();
+  bool dataChanged = data_->Reload();
   if (blob_) blob_->Reload();
+  if (indexChanged || dataChanged) NoteChange();
 }
 
 void TDataTable::LockRecord(int32_t slot, const void* cursor) {

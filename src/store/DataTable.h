@@ -80,6 +80,11 @@ class TDataTable {
   void FlushToDisk();
   // Notices changes other users wrote (change counters) and drops stale caches.
   void DetectChanges();
+  // Moves on with every change of the records this process makes or notices (a change, an
+  // emptying, another user's change found by DetectChanges, a rolled-back transaction), so
+  // that what a cursor derived from the records (a filter's record set) knows it is stale.
+  uint64_t ChangeCount() const { return changeCount_; }
+  void NoteChange() { ++changeCount_; }
 
   // Record locks of this process: one cursor at a time per record (10258 otherwise).
   void LockRecord(int32_t slot, const void* cursor);
@@ -104,6 +109,7 @@ class TDataTable {
   std::unique_ptr<TBlobFile> blob_;
   std::unique_ptr<TTableIndexes> indexes_;
   std::map<int32_t, const void*> lockedRecords_;
+  uint64_t changeCount_ = 0;
   std::recursive_mutex mutex_;
 };
 

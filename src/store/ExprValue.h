@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 
+#include "store/StoreDate.h"  // kMsPerDay
+
 namespace quellor {
 
 enum class TExprType : uint8_t {
@@ -36,7 +38,6 @@ enum class TExprType : uint8_t {
   Word = 12,
 };
 
-inline constexpr int64_t kMsPerDay = 86'400'000;
 
 struct TExprValue {
   TExprType type = TExprType::Null;

@@ -1,5 +1,7 @@
 #include "store/StoreTb.h"
 
+#include <langinfo.h>
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -13,12 +15,14 @@
 #include "store/Cipher.h"
 #include "store/CursorOrder.h"
 #include "store/DataFile.h"
+#include "store/ExprFilter.h"
 #include "store/FieldValue.h"
 #include "store/FileList.h"
 #include "store/IndexFile.h"
 #include "store/KeyLayout.h"
 #include "store/Language.h"
 #include "store/PhysicalFile.h"
+#include "store/TableFilter.h"
 
 namespace quellor {
 
@@ -176,6 +180,21 @@ std::vector<std::string> SplitNames(const std::string& list) {
 bool IsPrimaryIndexName(const std::string& name) {
   std::string n = Lower(Trim(name));
   return n.empty() || n == "primary";
+}
+
+// The system code page as an ICU converter name; the C locale's ASCII stands for UTF-8.
+std::string SystemCodePage() {
+  const char* codeset = nl_langinfo(CODESET);
+  if (!codeset || !*codeset || std::strcmp(codeset, "ANSI_X3.4-1968") == 0 ||
+      std::strcmp(codeset, "ASCII") == 0)
+    return "UTF-8";
+  return codeset;
+}
+
+// A filter text without an expression: nothing but separators (codes 0 to 32).
+bool BlankFilter(const std::string& text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) <= 32; });
 }
 
 bool SizedKind(TFieldType kind) {
@@ -652,6 +671,11 @@ void TStoreTable::Open() {
     order_ = std::make_unique<TCursorOrder>(*table_);
     order_->SelectIndex(indexFieldNames_.empty() ? indexName_
                                                  : IndexNameForFields(indexFieldNames_));
+    if (!BlankFilter(filterText_)) {
+      if (FilterCount() >= kMaxFilters)
+        throw EStoreEngineError(StoreCode::TooManyFilters, {tableName_});
+      exprFilter_ = CompileFilter(filterText_, filterOptions_);
+    }
     ApplyMasterRange();
     First();
   } catch (...) {
@@ -668,6 +692,8 @@ void TStoreTable::Close() {
   blobCache_.clear();
   fields_.clear();
   order_.reset();
+  exprFilter_.reset();
+  DropPassing();
   auto table = std::move(table_);
   table_.reset();
   state_ = TDataSetState::Inactive;
@@ -721,26 +747,137 @@ const uint8_t* TStoreTable::CurrentImage() const {
   return nullptr;
 }
 
+// ---- Table: filters ---------------------------------------------------------------------------
+
+int TStoreTable::FilterCount() const {
+  return (exprFilter_ || (!table_ && !BlankFilter(filterText_)) ? 1 : 0) +
+         (OnFilterRecord ? 1 : 0) + static_cast<int>(recordFilters_.size());
+}
+
+bool TStoreTable::FilterActive() const {
+  return filtered_ && (exprFilter_ || OnFilterRecord || !recordFilters_.empty());
+}
+
+std::unique_ptr<TExprFilter> TStoreTable::CompileFilter(const std::string& text,
+                                                        const TFilterOptions& options) const {
+  TExprSettings settings;
+  settings.caseInsensitive = options.caseInsensitive;
+  settings.noPartialCompare = options.noPartialCompare;
+  settings.languageId = static_cast<uint16_t>(table_->Data().Header().languageId);
+  settings.codePage = SystemCodePage();
+  settings.decimalSeparator = session_.DecimalSeparator();
+  settings.dateFormat.dateFormat = session_.ShortDateFormat();
+  settings.dateFormat.dateSeparator = session_.DateSeparator();
+  settings.dateFormat.timeSeparator = session_.TimeSeparator();
+  TExprTableScope scope(tableName_, table_->Fields());
+  return TExprFilter::Compile(text, scope, settings, tableName_);
+}
+
+void TStoreTable::SetFilter(const std::string& text) {
+  if (!table_) {
+    filterText_ = text;
+    return;
+  }
+  CheckBrowseMode();
+  std::unique_ptr<TExprFilter> compiled;
+  if (!BlankFilter(text)) {
+    if (!exprFilter_ && FilterCount() >= kMaxFilters)
+      throw EStoreEngineError(StoreCode::TooManyFilters, {tableName_});
+    compiled = CompileFilter(text, filterOptions_);  // 10051: the old filter stays
+  }
+  exprFilter_ = std::move(compiled);
+  filterText_ = text;
+  DropPassing();
+  if (filtered_) First();
+}
+
+void TStoreTable::SetFilterOptions(const TFilterOptions& options) {
+  if (!table_) {
+    filterOptions_ = options;
+    return;
+  }
+  CheckBrowseMode();
+  std::unique_ptr<TExprFilter> compiled;
+  if (!BlankFilter(filterText_)) compiled = CompileFilter(filterText_, options);
+  exprFilter_ = std::move(compiled);
+  filterOptions_ = options;
+  DropPassing();
+  if (filtered_) First();
+}
+
 void TStoreTable::SetFiltered(bool on) {
   filtered_ = on;
+  DropPassing();
   if (table_) First();
 }
 
-void TStoreTable::SetRecordFilter(TRecordFilter filter) {
-  recordFilter_ = std::move(filter);
+int TStoreTable::AddRecordFilter(TRecordFilter filter) {
+  if (FilterCount() >= kMaxFilters)
+    throw EStoreEngineError(StoreCode::TooManyFilters, {tableName_});
+  int handle = nextFilterHandle_++;
+  recordFilters_[handle] = std::move(filter);
+  if (table_ && filtered_) First();
+  return handle;
+}
+
+void TStoreTable::RemoveRecordFilter(int handle) {
+  auto it = recordFilters_.find(handle);
+  if (it == recordFilters_.end())
+    throw EStoreEngineError(StoreCode::InvalidFilterHandle, {tableName_});
+  recordFilters_.erase(it);
+  if (hookHandle_ == handle) hookHandle_ = 0;
   if (table_ && filtered_) First();
 }
 
+void TStoreTable::SetRecordFilter(TRecordFilter filter) {
+  if (hookHandle_) {
+    recordFilters_.erase(hookHandle_);
+    hookHandle_ = 0;
+  }
+  if (filter)
+    hookHandle_ = AddRecordFilter(std::move(filter));
+  else if (table_ && filtered_)
+    First();
+}
+
+bool TStoreTable::PassingFresh() const {
+  return passing_ && exprFilter_ && table_ && passingStamp_ == table_->ChangeCount();
+}
+
+void TStoreTable::DropPassing() {
+  passing_.reset();
+}
+
+void TStoreTable::EnsurePassing() {
+  if (!filtered_ || !exprFilter_ || PassingFresh()) return;
+  std::lock_guard lock(table_->Mutex());
+  // The stamp is taken first: a change noticed while reading makes the set stale at once.
+  uint64_t stamp = table_->ChangeCount();
+  TTableFilterAccess access(*table_, exprFilter_->Evaluator());
+  passing_ = std::make_unique<TExprRecordSet>(exprFilter_->Select(access, access));
+  passingStamp_ = stamp;
+}
+
 bool TStoreTable::Accept(int32_t slot) {
-  if (!filtered_ || (!OnFilterRecord && !recordFilter_)) return true;
+  if (!FilterActive()) return true;
+  bool expressionDone = false;
+  if (exprFilter_ && PassingFresh()) {
+    if (!passing_->Contains(static_cast<uint32_t>(slot))) return false;
+    expressionDone = true;
+  }
+  if (expressionDone && !OnFilterRecord && recordFilters_.empty()) return true;
   std::vector<uint8_t> image = table_->ReadRecord(slot);
+  if (exprFilter_ && !expressionDone && !exprFilter_->Matches(TRecordValues(*table_, image.data())))
+    return false;
+  if (!OnFilterRecord && recordFilters_.empty()) return true;
   auto saved = std::move(blobCache_);
   blobCache_.clear();
   candidate_ = &image;
   bool accept = true;
   try {
     if (OnFilterRecord) OnFilterRecord(*this, accept);
-    if (accept && recordFilter_) accept = recordFilter_(*this);
+    for (auto it = recordFilters_.begin(); accept && it != recordFilters_.end(); ++it)
+      accept = it->second(*this);
   } catch (...) {
     candidate_ = nullptr;
     blobCache_ = std::move(saved);
@@ -852,11 +989,15 @@ bool TStoreTable::IsEmpty() {
 
 int TStoreTable::RecordCount() {
   CheckActive();
-  if (!filtered_ || (!OnFilterRecord && !recordFilter_)) {
+  if (!FilterActive()) {
     // Counts come from the index: the header's count, or one descent for a range.
     if (!order_->HasRange()) return table_->RecordCount();
     return static_cast<int>(order_->Count());
   }
+  EnsurePassing();
+  // The expression alone over the whole table: the size of its record set.
+  if (PassingFresh() && !OnFilterRecord && recordFilters_.empty() && !order_->HasRange())
+    return static_cast<int>(passing_->Count());
   int count = 0;
   for (int32_t slot = Seek(0, true); slot; slot = Seek(slot, true)) ++count;
   return count;
@@ -865,8 +1006,8 @@ int TStoreTable::RecordCount() {
 int TStoreTable::RecNo() {
   CheckActive();
   if (!slot_ || state_ == TDataSetState::Insert) return 0;
-  if (!filtered_ || (!OnFilterRecord && !recordFilter_))
-    return static_cast<int>(order_->Position(slot_, &shown_) + 1);
+  if (!FilterActive()) return static_cast<int>(order_->Position(slot_, &shown_) + 1);
+  EnsurePassing();
   int position = 0;
   for (int32_t slot = Seek(0, true); slot; slot = Seek(slot, true)) {
     ++position;
@@ -878,7 +1019,8 @@ int TStoreTable::RecNo() {
 void TStoreTable::SetRecNo(int recNo) {
   CheckBrowseMode();
   if (recNo < 1) return;
-  if (filtered_ && (OnFilterRecord || recordFilter_)) {
+  if (FilterActive()) {
+    EnsurePassing();
     First();
     MoveBy(recNo - 1);
     return;

@@ -31,6 +31,8 @@ class TStoreDatabase;
 class TStoreTable;
 class TCursorOrder;
 class TKeyLayout;
+class TExprFilter;
+class TExprRecordSet;
 
 // ---- Session ----------------------------------------------------------------------------------
 
@@ -64,6 +66,17 @@ class TStoreSession {
   void SetPrivateDir(const std::string& dir) { privateDir_ = dir; }
   bool KeepConnections() const { return keepConnections_; }
   void SetKeepConnections(bool on) { keepConnections_ = on; }
+  // The formats filter constants are read with: the decimal separator of numbers, and the
+  // order of year, month and day with the date and time separators of date and time texts.
+  // The C locale's by default: "." and "yyyy-mm-dd", "-", ":". Filters compiled later use them.
+  char DecimalSeparator() const { return decimalSeparator_; }
+  void SetDecimalSeparator(char separator) { decimalSeparator_ = separator; }
+  const std::string& ShortDateFormat() const { return shortDateFormat_; }
+  void SetShortDateFormat(const std::string& format) { shortDateFormat_ = format; }
+  char DateSeparator() const { return dateSeparator_; }
+  void SetDateSeparator(char separator) { dateSeparator_ = separator; }
+  char TimeSeparator() const { return timeSeparator_; }
+  void SetTimeSeparator(char separator) { timeSeparator_ = separator; }
 
   // Passwords of encrypted tables known to the session.
   void AddPassword(const std::string& password) { engine_.AddPassword(password); }
@@ -90,6 +103,10 @@ class TStoreSession {
   std::string sessionName_ = "Default";
   std::string privateDir_;
   bool keepConnections_ = true;
+  char decimalSeparator_ = '.';
+  std::string shortDateFormat_ = "yyyy-mm-dd";
+  char dateSeparator_ = '-';
+  char timeSeparator_ = ':';
   TDataSession engine_;
   std::vector<TStoreDatabase*> databases_;
   std::map<std::string, std::weak_ptr<TDataDirectory>> directories_;
@@ -279,6 +296,17 @@ class TDataSetListener {
   virtual void DataSetEvent(TDataEvent event, int info) = 0;
 };
 
+// Options of a filter expression: string comparisons ignore case; a trailing "*" of a string
+// constant is an ordinary character instead of the partial-comparison wildcard.
+struct TFilterOptions {
+  bool caseInsensitive = false;
+  bool noPartialCompare = false;
+  bool operator==(const TFilterOptions&) const = default;
+};
+
+// The most filters one dataset holds: the expression filter, OnFilterRecord and record filters.
+inline constexpr int kMaxFilters = 64;
+
 // A saved position: the record's slot and logical id.
 struct TBookmark {
   int32_t slot = 0;
@@ -391,12 +419,30 @@ class TStoreTable {
   const std::string& MasterFields() const { return masterFields_; }
   void SetMasterFields(const std::string& fieldNames);
 
-  // Filtering: OnFilterRecord decides for each record while Filtered is true; a record filter
-  // (the compiled filter expression) can be set as well. Both must accept a record.
+  // Filtering. While Filtered is true a record is shown only when every filter accepts it: the
+  // filter expression (Filter), OnFilterRecord and the record filters; navigation skips the
+  // others and RecordCount counts the ones shown.
+  //
+  // Setting Filter (or FilterOptions) on an open table posts a pending edit, compiles the text
+  // at once and, when filtered, moves to the first record that passes; a compile error raises
+  // 10051 "Filter error for table '<table>' - <message>" and leaves the previous filter, its
+  // text and options in force. A blank text removes the expression. On a closed table the text
+  // is kept and compiled at open (an error then fails the open). The parts of the expression
+  // the table's indexes can answer are answered from them.
+  const std::string& Filter() const { return filterText_; }
+  void SetFilter(const std::string& text);
+  TFilterOptions FilterOptions() const { return filterOptions_; }
+  void SetFilterOptions(const TFilterOptions& options);
   bool Filtered() const { return filtered_; }
   void SetFiltered(bool on);
   std::function<void(TStoreTable& sender, bool& Accept)> OnFilterRecord;
   using TRecordFilter = std::function<bool(TStoreTable& table)>;
+  // Adds a record filter and returns its handle; beyond kMaxFilters filters in all (an
+  // expression and OnFilterRecord count one each) 9482. RemoveRecordFilter: 10050 for a handle
+  // that names none. Moves an open, filtered table to its first record.
+  int AddRecordFilter(TRecordFilter filter);
+  void RemoveRecordFilter(int handle);
+  // Replaces the one record filter set through this call (an empty function removes it).
   void SetRecordFilter(TRecordFilter filter);
 
   // Events.
@@ -445,6 +491,16 @@ class TStoreTable {
   std::string BlobValue(size_t index) const;
   void SetBlobValue(size_t index, const std::string& value);
   bool Accept(int32_t slot);
+  // Whether some filter is in force.
+  bool FilterActive() const;
+  int FilterCount() const;
+  std::unique_ptr<TExprFilter> CompileFilter(const std::string& text,
+                                             const TFilterOptions& options) const;
+  // The records passing the expression, from the indexes where they answer; kept until the
+  // table changes.
+  bool PassingFresh() const;
+  void EnsurePassing();
+  void DropPassing();
   int32_t Seek(int32_t from, bool forward);
   void SetCurrent(int32_t slot);
   void ClearCurrent();
@@ -480,7 +536,14 @@ class TStoreTable {
   bool exclusive_ = false;
   bool readOnly_ = false;
   bool filtered_ = false;
-  TRecordFilter recordFilter_;
+  std::string filterText_;
+  TFilterOptions filterOptions_;
+  std::unique_ptr<TExprFilter> exprFilter_;
+  std::map<int, TRecordFilter> recordFilters_;
+  int nextFilterHandle_ = 1;
+  int hookHandle_ = 0;  // the filter of SetRecordFilter
+  std::unique_ptr<TExprRecordSet> passing_;
+  uint64_t passingStamp_ = 0;
   TFieldDefs fieldDefs_;
   TIndexDefs indexDefs_;
   TStoreDefs storeDefs_;
