@@ -20,7 +20,7 @@ constexpr int kUsage = 2;
 const char* kUsageText =
     "usage: storetool [--password PW] init DIR\n"
     "       storetool [--password PW] info DIR TABLE\n"
-    "       storetool [--password PW] dump DIR TABLE [--index NAME]\n"
+    "       storetool [--password PW] dump DIR TABLE [--index NAME] [--filter EXPR]\n"
     "       storetool [--password PW] load DIR TABLE FILE\n";
 
 // ---- the program's tables -------------------------------------------------------------------
@@ -134,6 +134,8 @@ struct TCommand {
   std::vector<std::string> words;  // command and its operands
   std::string index;               // --index NAME
   bool hasIndex = false;
+  std::string filter;  // --filter EXPR
+  bool hasFilter = false;
 };
 
 void OpenTable(TStoreTable& table, TStoreSession& session, const TCommand& c) {
@@ -141,6 +143,11 @@ void OpenTable(TStoreTable& table, TStoreSession& session, const TCommand& c) {
   table.SetTableName(c.words[2]);
   table.SetReadOnly(c.words[0] == "info" || c.words[0] == "dump");
   if (c.hasIndex) table.SetIndexName(c.index);
+  if (c.hasFilter) {
+    // Compiled at open: a bad expression fails the command with the filter error.
+    table.SetFilter(c.filter);
+    table.SetFiltered(true);
+  }
   table.Open();
 }
 
@@ -340,9 +347,13 @@ std::vector<TCsvRow> ParseCsv(const std::string& text) {
 int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   TCommand c;
   for (size_t i = 0; i < args.size(); ++i) {
-    if ((args[i] == "--password" || args[i] == "--index") && i + 1 < args.size()) {
+    if ((args[i] == "--password" || args[i] == "--index" || args[i] == "--filter") &&
+        i + 1 < args.size()) {
       if (args[i] == "--password") {
         c.password = args[++i];
+      } else if (args[i] == "--filter") {
+        c.filter = args[++i];
+        c.hasFilter = true;
       } else {
         c.index = args[++i];
         c.hasIndex = true;
@@ -356,7 +367,7 @@ int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::o
   bool known = false;
   for (const auto& [name, count] : kOperands)
     if (!c.words.empty() && c.words[0] == name && c.words.size() == count) known = true;
-  if (!known || (c.hasIndex && c.words[0] != "dump")) {
+  if (!known || ((c.hasIndex || c.hasFilter) && c.words[0] != "dump")) {
     err << kUsageText;
     return kUsage;
   }

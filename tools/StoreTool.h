@@ -2,7 +2,9 @@
 //
 //   storetool [--password PW] init DIR                  create the empty site and ISP tables
 //   storetool [--password PW] info DIR TABLE            header facts, fields and indexes
-//   storetool [--password PW] dump DIR TABLE [--index NAME]   records as CSV in index order
+//   storetool [--password PW] dump DIR TABLE [--index NAME] [--filter EXPR]
+//                                                       records as CSV in index order; with a
+//                                                       filter expression only those passing
 //   storetool [--password PW] load DIR TABLE FILE       append the rows of a CSV file
 //
 // Every failure prints the engine's message on stderr and ends with a non-zero exit code:

@@ -47,6 +47,8 @@ bool TDataSetModel::OpenReader() const {
   reader->SetTableName(t.TableName());
   reader->SetReadOnly(true);
   reader->OnFilterRecord = t.OnFilterRecord;
+  reader->SetFilterOptions(t.FilterOptions());
+  reader->SetFilter(t.Filter());  // compiled when the reader opens
   reader->SetFiltered(t.Filtered());
   try {
     reader->Open();

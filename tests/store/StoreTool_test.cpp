@@ -104,6 +104,32 @@ TEST(StoreTool, LoadDumpAndInfo) {
             "Store Engine Error # 10022 Invalid secondary index name 'Nope' specified for table "
             "'cracks'\n");
 
+  // Only the records that pass the filter; a bad filter fails with its filter error.
+  struct FilterCase {
+    const char* filter;
+    std::string out;
+  };
+  const FilterCase filters[] = {
+      {"Cracks = False", "\"http://a.example\",,,,\"two\nlines\",\"False\"" + nulls20 + "\r\n"},
+      {"Url = 'http://d*' or Priority = 7",
+       "\"http://d.example\",\"x\"" + nulls20 + "\"2021-03-04 05:06:07\",,\"7\",,\r\n"},
+      {"Cracks IS NULL And [E-mails] = 'x'",
+       "\"http://d.example\",\"x\"" + nulls20 + "\"2021-03-04 05:06:07\",,\"7\",,\r\n"},
+      {"Url = 'nothing*'", ""},
+      {"", dump.out},
+  };
+  for (const FilterCase& f : filters) {
+    TRun run = Tool({"dump", dir.path(), "cracks", "--filter", f.filter});
+    EXPECT_EQ(run.code, 0) << f.filter << ": " << run.err;
+    EXPECT_EQ(run.out, f.out) << f.filter;
+  }
+  TRun badFilter = Tool({"dump", dir.path(), "cracks", "--filter", "Kiled = True"});
+  EXPECT_EQ(badFilter.code, 1);
+  EXPECT_EQ(badFilter.out, "");
+  EXPECT_EQ(badFilter.err,
+            "Store Engine Error # 10051 Filter error for table 'cracks' - Invalid column name "
+            "'Kiled' or table correlation name '' specified in filter expression\n");
+
   TRun info = Tool({"info", dir.path(), "cracks"});
   ASSERT_EQ(info.code, 0) << info.err;
   for (const char* fact :
@@ -130,6 +156,7 @@ TEST(StoreTool, FailuresGiveTheEngineMessageAndANonZeroCode) {
       {{"frobnicate"}, 2, ""},
       {{"dump", dir.path()}, 2, ""},
       {{"info", dir.path(), "x", "--index", "y"}, 2, ""},
+      {{"info", dir.path(), "x", "--filter", "Killed"}, 2, ""},
   };
   for (const Case& c : cases) {
     TRun run = Tool(c.args);
