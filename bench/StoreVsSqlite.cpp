@@ -7,8 +7,12 @@
 // Workloads: (a) insert every site: the store appends record by record through TStoreTable,
 // SQLite inserts in one transaction; (b) look every site up by its Url, the primary key;
 // (c) walk all sites in Url order reading Url; (d) delete every tenth site and insert them
-// again (SQLite in one transaction); (e) open the table and move to its last record (repeated
-// 50 times). Then the peak memory of the process.
+// again (SQLite in one transaction); (f) count the sites passing the filter Killed = False,
+// first without an index on Killed (every record evaluated; SQLite scans too), then (g) with a
+// secondary index on Killed in both; (h) count the sites passing Url = 'http://www.00*', a
+// partial comparison the primary index answers (SQLite: the same range of its primary key);
+// each count is taken 5 times on a freshly set filter; (e) open the table and move to its last
+// record (repeated 50 times). Then the peak memory of the process.
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -169,6 +173,29 @@ const char* kInsertSqlite =
     "INSERT INTO cracks (Url, \"E-mails\", IPAddr, Notes, Cracks, Warez, Killed, Priority, "
     "LastSent) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)";
 
+// The store's count of records passing `filter`, set afresh each of `times` times.
+int StoreCount(TStoreTable& t, const char* filter, int times) {
+  int n = 0;
+  for (int i = 0; i < times; ++i) {
+    t.SetFilter("");
+    t.SetFilter(filter);
+    t.SetFiltered(true);
+    n = t.RecordCount();
+  }
+  t.SetFiltered(false);
+  t.SetFilter("");
+  return n;
+}
+
+int SqliteCount(sqlite3* db, const char* sql, int times) {
+  int n = 0;
+  for (int i = 0; i < times; ++i) {
+    TStatement count(db, sql);
+    if (sqlite3_step(count.stmt) == SQLITE_ROW) n = sqlite3_column_int(count.stmt, 0);
+  }
+  return n;
+}
+
 void Line(const char* name, double store, double sqlite) {
   std::printf("%-34s %9.3f s %9.3f s %8.2f\n", name, store, sqlite, store / sqlite);
 }
@@ -273,6 +300,39 @@ int main(int argc, char** argv) {
     Exec(db, "COMMIT");
     Line("(d) delete 10% and insert again", store, Seconds(start));
     if (t.RecordCount() != count) return 1;
+
+    // (f), (g), (h) filters counted with and without an index
+    struct TFilterLoad {
+      const char* name;
+      const char* filter;
+      const char* sql;
+    };
+    const TFilterLoad kFilterLoads[] = {
+        {"(f) count Killed = False (x5)", "Killed = False",
+         "SELECT count(*) FROM cracks WHERE Killed = 0"},
+        {"(g) same, index on Killed (x5)", "Killed = False",
+         "SELECT count(*) FROM cracks WHERE Killed = 0"},
+        {"(h) count Url = 'http://www.00*' (x5)", "Url = 'http://www.00*'",
+         "SELECT count(*) FROM cracks WHERE Url >= 'http://www.00' AND Url < 'http://www.01'"},
+    };
+    for (const TFilterLoad& load : kFilterLoads) {
+      if (load.name[1] == 'g') {
+        t.Close();
+        t.AddIndex("ByKilled", "Killed", 0);
+        t.Open();
+        Exec(db, "CREATE INDEX ByKilled ON cracks(Killed)");
+      }
+      start = TClock::now();
+      int passing = StoreCount(t, load.filter, 5);
+      store = Seconds(start);
+      start = TClock::now();
+      int passingSqlite = SqliteCount(db, load.sql, 5);
+      Line(load.name, store, Seconds(start));
+      if (passing != passingSqlite || passing == 0) {
+        std::fprintf(stderr, "%s: counts %d and %d\n", load.filter, passing, passingSqlite);
+        return 1;
+      }
+    }
 
     // (e) open and move to the last record
     t.Close();
