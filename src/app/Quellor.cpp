@@ -1,30 +1,14 @@
-// The program entry: start-up in its fixed order, then the event loop until the main window
-// closes. Nothing is written at shutdown.
+// The program entry: start-up, then the event loop until the main window closes. Nothing is
+// written at shutdown.
 #include <QApplication>
-#include <clocale>
-#include <exception>
 
-#include "app/Config.h"
-#include "app/Include.h"
 #include "app/QtUi.h"
-#include "app/fMain.h"
+#include "app/Startup.h"
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);  // 1. the GUI application
-  std::setlocale(LC_ALL, "");
-  std::setlocale(LC_NUMERIC, "");
+  QApplication app(argc, argv);  // 1. the GUI application (it also takes the user's locale)
   quellor::QtUi ui;
-  quellor::TConfig config;       // 2. every string empty, every number zero
-  quellor::InitProgramFolder();  // 3.
-  try {
-    config.ReadLastCompany();  // 4.
-    config.ReadSettings();     // 5.
-  } catch (const std::exception& e) {
-    ui.ShowError(e.what());
-  }
-  QApplication::setApplicationName("Quellor");  // 6.
-  quellor::TForm1 form(config, ui);             // 7.
-  ui.SetParent(&form);
-  form.show();
+  quellor::TStartUp startUp(ui);
+  startUp.Run();
   return app.exec();  // 9.
 }

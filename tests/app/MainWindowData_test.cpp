@@ -6,17 +6,20 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTest>
+#include <sstream>
 
 #include "app/Config.h"
 #include "app/FindDialog.h"
 #include "app/Include.h"
 #include "app/QtUi.h"
+#include "app/Startup.h"
 #include "app/fMain.h"
 #include "data/DBControls.h"
 #include "data/DBGrid.h"
 #include "data/DataSource.h"
 #include "store/StoreTb.h"
 #include "support/TempDir.h"
+#include "tools/StoreTool.h"
 
 using namespace quellor;
 using quellor::test::TempDir;
@@ -167,6 +170,49 @@ TEST_F(WindowTest, GridShowsTheSitesAndAFailedPostKeepsTheEdit) {
   EXPECT_EQ(table.State(), TDataSetState::Edit);
   EXPECT_EQ(priority->text(), "x9");
   EXPECT_EQ(table.FieldByName("Url").AsString(), "http://www.crackz.test:8080/path/x");
+}
+
+TEST(StartUp, MissingTablesShowTheErrorThenAUsableWindow) {
+  TempDir dir;
+  RecordingQtUi ui;
+  TStartUp startUp(ui);
+  startUp.Run(dir.path());
+  EXPECT_EQ(ui.calls, std::vector<std::string>{"error: Store Engine Error # 11010 Invalid path or "
+                                               "file name for table 'cracks.DAT'"});
+  TForm1& form = startUp.Form();
+  EXPECT_TRUE(form.isVisible());
+  EXPECT_EQ(form.windowTitle(), "Quellor - ");
+  ui.calls.clear();
+  for (const char* item : {"Next1", "Prev1", "FindFirst1", "ToggleFormView1", "Delete1"})
+    form.MenuItem(item)->trigger();
+  EXPECT_TRUE(ui.calls.empty());
+  EXPECT_FALSE(form.findChild<TDBEdit*>("DBEdit1")->isEnabled());
+}
+
+TEST(StartUp, ReadyProgramFolderOpensWithTheDefaultView) {
+  TempDir dir;
+  std::ostringstream out, err;
+  ASSERT_EQ(RunStoreTool({"init", dir.path()}, out, err), 0) << err.str();
+  {
+    TStoreTable t;
+    t.SetDatabaseName(dir.path());
+    t.SetTableName("cracks.DAT");
+    t.Open();
+    for (int killed : {0, 1}) {
+      t.Append();
+      t.FieldByName("Url").SetAsString(killed ? "http://killed.test/" : "http://live.test/a");
+      t.FieldByName("Killed").SetAsBoolean(killed == 1);
+      t.Post();
+    }
+  }
+  RecordingQtUi ui;
+  TStartUp startUp(ui);
+  startUp.Run(dir.path());
+  EXPECT_TRUE(ui.calls.empty());
+  TForm1& form = startUp.Form();
+  EXPECT_EQ(form.findChild<TDBEdit*>("DBEdit1")->text(), "http://live.test/a");
+  EXPECT_EQ(form.findChild<QLineEdit*>("edHost")->text(), "live.test");
+  EXPECT_EQ(form.findChild<TDBGrid*>("DBGrid1")->model()->rowCount(), 1);
 }
 
 int main(int argc, char** argv) {

@@ -1,0 +1,141 @@
+#include "data/DataMod.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+
+#include "app/Config.h"
+#include "app/Include.h"
+#include "support/TempDir.h"
+#include "tools/StoreTool.h"
+
+using namespace quellor;
+using quellor::test::TempDir;
+
+namespace {
+
+class DataModTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetProgramFolder(dir.path());
+    std::ostringstream out, err;
+    ASSERT_EQ(RunStoreTool({"init", dir.path()}, out, err), 0) << err.str();
+    TStoreTable t;
+    t.SetDatabaseName(dir.path());
+    t.SetTableName("cracks.DAT");
+    t.Open();
+    struct Site {
+      const char* url;
+      int killed;  // -1 NULL
+      int ipChanged;
+      int priority;
+    } sites[] = {
+        {"http://a.test/", 0, 1, 2}, {"http://b.test/", 1, 1, 3}, {"http://c.test/", -1, 0, 2},
+        {"http://d.test/", 0, 0, 5}, {"http://e.test/", 1, 0, 3},
+    };
+    for (const auto& s : sites) {
+      t.Append();
+      t.FieldByName("Url").SetAsString(s.url);
+      if (s.killed >= 0) t.FieldByName("Killed").SetAsBoolean(s.killed == 1);
+      t.FieldByName("IPChanged").SetAsBoolean(s.ipChanged == 1);
+      t.FieldByName("Priority").SetAsInteger(s.priority);
+      t.Post();
+    }
+  }
+
+  std::set<std::string> Visible(TStoreTable& t) {
+    std::set<std::string> urls;
+    for (t.First(); !t.Eof(); t.Next()) urls.insert(t.FieldByName("Url").AsString());
+    return urls;
+  }
+
+  TempDir dir;
+  TConfig config;
+};
+
+}  // namespace
+
+TEST_F(DataModTest, CreationOpensBothTablesThroughTheDefaultView) {
+  config.ReadLastCompany();  // KilledFilter "False"
+  TDM dm(config);
+  dm.DataModuleCreate();
+  EXPECT_EQ(dm.db.Directory(), dir.path());
+  EXPECT_TRUE(dm.tblCracks.Active());
+  EXPECT_TRUE(dm.tblIsp.Active());
+  EXPECT_TRUE(dm.tblCracks.Filtered());
+  EXPECT_EQ(dm.tblCracks.Filter(), "Killed = False");
+  // Killed sites and sites whose Killed is NULL are hidden.
+  EXPECT_EQ(Visible(dm.tblCracks), (std::set<std::string>{"http://a.test/", "http://d.test/"}));
+  EXPECT_EQ(dm.tblCracks.RecordCount(), 2);
+}
+
+TEST_F(DataModTest, ViewFilterTableRowByRow) {
+  struct Case {
+    const char *killed, *ipChanged, *priority, *text;
+    std::set<std::string> urls;
+  } cases[] = {
+      {"False", "", "", "Killed = False", {"http://a.test/", "http://d.test/"}},
+      {"True",
+       "True",
+       "3",
+       "Killed = True And IPChanged = True And Priority = 3",
+       {"http://b.test/"}},
+      {"", "True", "2", "IPChanged = True And Priority = 2", {"http://a.test/"}},
+      {"False", "", " 5", "Killed = False And Priority =  5", {"http://d.test/"}},
+      {"",
+       "",
+       "",
+       "",
+       {"http://a.test/", "http://b.test/", "http://c.test/", "http://d.test/", "http://e.test/"}},
+  };
+  TDM dm(config);
+  config.ReadLastCompany();
+  dm.DataModuleCreate();
+  for (const auto& c : cases) {
+    config.KilledFilter = c.killed;
+    config.IPChangedFilter = c.ipChanged;
+    config.PriorityFilter = c.priority;
+    dm.ApplyFilter();
+    EXPECT_EQ(dm.tblCracks.Filter(), c.text);
+    EXPECT_EQ(Visible(dm.tblCracks), c.urls) << c.text;
+  }
+}
+
+TEST_F(DataModTest, APriorityTheFilterRejectsRaisesTheFilterErrorAndKeepsTheView) {
+  TDM dm(config);
+  config.ReadLastCompany();
+  dm.DataModuleCreate();
+  config.PriorityFilter = "x";
+  try {
+    dm.ApplyFilter();
+    FAIL() << "no error";
+  } catch (const EStoreEngineError& e) {
+    EXPECT_EQ(e.ErrorCode(), 10051);
+    EXPECT_EQ(std::string(e.what()).rfind("Store Engine Error # 10051 Filter error for table "
+                                          "'cracks.DAT' - ",
+                                          0),
+              0u)
+        << e.what();
+  }
+  EXPECT_EQ(dm.tblCracks.Filter(), "Killed = False");
+  EXPECT_EQ(dm.tblCracks.RecordCount(), 2);
+  EXPECT_EQ(config.PriorityFilter, "x");  // the same error returns at the next ApplyFilter
+  EXPECT_THROW(dm.ApplyFilter(), EStoreEngineError);
+}
+
+TEST(DataModMissing, MissingTablesRaiseTheStoreErrorAndLeaveTheTablesClosed) {
+  TempDir empty;
+  SetProgramFolder(empty.path());
+  TConfig config;
+  TDM dm(config);
+  try {
+    dm.DataModuleCreate();
+    FAIL() << "no error";
+  } catch (const EStoreEngineError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Store Engine Error # 11010 Invalid path or file name for table 'cracks.DAT'");
+  }
+  EXPECT_FALSE(dm.tblCracks.Active());
+  EXPECT_FALSE(dm.tblIsp.Active());
+}
