@@ -1,4 +1,5 @@
 #include "app/Include.h"
+#include "app/Ui.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -121,4 +122,19 @@ TEST(Include, LaunchFileStartsAProgramDetached) {
   struct stat st;
   for (int i = 0; i < 200 && stat(marker.c_str(), &st) != 0; ++i) usleep(10000);
   EXPECT_EQ(stat(marker.c_str(), &st), 0);
+}
+
+TEST(Include, StandardErrorBoxAddsAPeriodByTheLastCharactersCode) {
+  struct Case {
+    const char *text, *shown;
+  } cases[] = {
+      {"Unable to write to /x/Quellor.Ini", "Unable to write to /x/Quellor.Ini."},
+      {"Missing table name.", "Missing table name."},
+      {"Done!", "Done!"},              // '!' (33) is below '.' (46)
+      {"Value (x)", "Value (x)"},      // ')' (41) too
+      {"Ends in slash/", "Ends in slash/."},  // '/' (47) is above
+      {"caf\xc3\xa9", "caf\xc3\xa9."},       // a byte above 127 counts as above
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(StandardErrorText(c.text), c.shown) << c.text;
 }
