@@ -121,6 +121,7 @@ TBlobFile::Block& TBlobFile::Insert(int32_t offset, const uint8_t* bytes, bool d
 TBlobFile::Block& TBlobFile::Get(int32_t offset) {
   Block* block = Find(offset);
   if (!block) {
+    if (readHook_) readHook_();
     int32_t count = static_cast<int32_t>(
         std::min<int64_t>(readAhead_, (header_.endOffset - offset) / blockSize_));
     count = std::max(count, 1);
@@ -364,6 +365,22 @@ void TBlobFile::WriteHeader() {
   EncodeHeader(header_, headerChanged_, encrypted_, raw);
   if (file_->WriteAt(0, raw, kBlobHeaderSize) != kBlobHeaderSize) Fail(StoreCode::WriteError);
   headerChanged_ = false;
+}
+
+bool TBlobFile::ChangedOnDisk() {
+  uint8_t raw[kBlobHeaderSize];
+  if (file_->ReadAt(0, raw, kBlobHeaderSize) != kBlobHeaderSize) Fail(StoreCode::ReadError);
+  if (encrypted_) ApplyCipher(raw, kBlobHeaderSize, kBodyKey);
+  return GetI32(raw) != header_.changeCounter;
+}
+
+void TBlobFile::Discard() {
+  sorted_.clear();
+  recent_.fill(nullptr);
+  headerChanged_ = false;
+  uint8_t raw[kBlobHeaderSize];
+  if (file_->ReadAt(0, raw, kBlobHeaderSize) != kBlobHeaderSize) Fail(StoreCode::ReadError);
+  Decode(raw);
 }
 
 bool TBlobFile::Reload() {

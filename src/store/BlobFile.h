@@ -31,6 +31,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -95,6 +96,14 @@ class TBlobFile {
   void Flush(bool forceHeader, bool flushOs);
   // Re-reads the header; a changed counter drops the cached blocks (unless changes are unwritten).
   bool Reload();
+  // Whether another writer changed the file: the change counter on disk differs from ours.
+  bool ChangedOnDisk();
+  // Forgets every cached block and unwritten change and reads the header again (a
+  // transaction rolled back).
+  void Discard();
+  // Called before a block is read from the file (not from the cache); may throw to make the
+  // caller start its reading over.
+  void SetReadHook(std::function<void()> hook) { readHook_ = std::move(hook); }
   // Cuts the file to its header: end offset 512, empty free chain.
   void Empty();
 
@@ -129,6 +138,7 @@ class TBlobFile {
   size_t capacity_;
   int32_t readAhead_;
   uint64_t tick_ = 0;
+  std::function<void()> readHook_;
 };
 
 }  // namespace quellor

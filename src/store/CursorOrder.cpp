@@ -32,17 +32,18 @@ bool IsPrimaryName(const std::string& name) {
 TCursorOrder::TCursorOrder(TDataTable& table) : table_(table) {}
 
 void TCursorOrder::SelectIndex(const std::string& name) {
-  std::lock_guard lock(table_.Mutex());
-  TIndexFile& file = table_.Indexes().File();
-  TIndexTree* tree = file.FindIndex(name);
-  if (!tree && !IsPrimaryName(name))
-    throw EStoreEngineError(StoreCode::InvalidSecondaryIndexName, {name, table_.Name()});
-  name_ = name;
-  hasRange_ = false;
-  low_.clear();
-  high_.clear();
-  generation_ = 0;
-  Resolve();
+  table_.Reading([&] {
+    TIndexFile& file = table_.Indexes().File();
+    TIndexTree* tree = file.FindIndex(name);
+    if (!tree && !IsPrimaryName(name))
+      throw EStoreEngineError(StoreCode::InvalidSecondaryIndexName, {name, table_.Name()});
+    name_ = name;
+    hasRange_ = false;
+    low_.clear();
+    high_.clear();
+    generation_ = 0;
+    Resolve();
+  });
 }
 
 void TCursorOrder::Resolve() {
@@ -67,34 +68,38 @@ void TCursorOrder::Resolve() {
 }
 
 bool TCursorOrder::Keyed() {
-  std::lock_guard lock(table_.Mutex());
-  Resolve();
-  return keyed_;
+  return table_.Reading([&] {
+    Resolve();
+    return keyed_;
+  });
 }
 
 const TKeyLayout* TCursorOrder::Layout() {
-  std::lock_guard lock(table_.Mutex());
-  Resolve();
-  return keyed_ ? &tree_->Layout() : nullptr;
+  return table_.Reading([&] {
+    Resolve();
+    return keyed_ ? &tree_->Layout() : nullptr;
+  });
 }
 
 void TCursorOrder::SetRange(std::vector<uint8_t> low, std::vector<uint8_t> high) {
-  std::lock_guard lock(table_.Mutex());
-  Resolve();
-  if (!keyed_) return;
-  low_ = std::move(low);
-  high_ = std::move(high);
-  hasRange_ = true;
-  cursor_->SetRange(low_, high_);
+  table_.Reading([&] {
+    Resolve();
+    if (!keyed_) return;
+    low_ = std::move(low);
+    high_ = std::move(high);
+    hasRange_ = true;
+    cursor_->SetRange(low_, high_);
+  });
 }
 
 void TCursorOrder::ClearRange() {
-  std::lock_guard lock(table_.Mutex());
-  Resolve();
-  hasRange_ = false;
-  low_.clear();
-  high_.clear();
-  if (keyed_) cursor_->ClearRange();
+  table_.Reading([&] {
+    Resolve();
+    hasRange_ = false;
+    low_.clear();
+    high_.clear();
+    if (keyed_) cursor_->ClearRange();
+  });
 }
 
 std::vector<uint8_t> TCursorOrder::KeyOf(int32_t slot, const std::vector<uint8_t>* image) {
@@ -127,73 +132,82 @@ int32_t TCursorOrder::Result() {
 }
 
 int32_t TCursorOrder::First() {
-  std::lock_guard lock(table_.Mutex());
-  Resolve();
-  cursor_->First();
-  return Result();
+  return table_.Reading([&] {
+    Resolve();
+    cursor_->First();
+    return Result();
+  });
 }
 
 int32_t TCursorOrder::Last() {
-  std::lock_guard lock(table_.Mutex());
-  Resolve();
-  cursor_->Last();
-  return Result();
+  return table_.Reading([&] {
+    Resolve();
+    cursor_->Last();
+    return Result();
+  });
 }
 
 int32_t TCursorOrder::Next(int32_t slot, const std::vector<uint8_t>* image) {
-  std::lock_guard lock(table_.Mutex());
-  Resolve();
-  if (slot == 0) return First();
-  // When the record is no longer in the index, the cursor already stands on the entry that
-  // follows where it was.
-  if (Locate(slot, image)) cursor_->Next();
-  return Result();
+  return table_.Reading([&] {
+    Resolve();
+    if (slot == 0) return First();
+    // When the record is no longer in the index, the cursor already stands on the entry that
+    // follows where it was.
+    if (Locate(slot, image)) cursor_->Next();
+    return Result();
+  });
 }
 
 int32_t TCursorOrder::Prior(int32_t slot, const std::vector<uint8_t>* image) {
-  std::lock_guard lock(table_.Mutex());
-  Resolve();
-  if (slot == 0) return Last();
-  // On the record, or on the entry after where it was, or after the last: one step back.
-  Locate(slot, image);
-  cursor_->Prior();
-  return Result();
+  return table_.Reading([&] {
+    Resolve();
+    if (slot == 0) return Last();
+    // On the record, or on the entry after where it was, or after the last: one step back.
+    Locate(slot, image);
+    cursor_->Prior();
+    return Result();
+  });
 }
 
 int64_t TCursorOrder::Position(int32_t slot, const std::vector<uint8_t>* image) {
-  std::lock_guard lock(table_.Mutex());
-  Resolve();
-  bool located = slot != 0 && Locate(slot, image);
-  Result();
-  return located ? cursor_->Position() : -1;
+  return table_.Reading([&] {
+    Resolve();
+    bool located = slot != 0 && Locate(slot, image);
+    Result();
+    return located ? cursor_->Position() : -1;
+  });
 }
 
 int32_t TCursorOrder::GoTo(int64_t position) {
-  std::lock_guard lock(table_.Mutex());
-  Resolve();
-  cursor_->GoTo(position);
-  return Result();
+  return table_.Reading([&] {
+    Resolve();
+    cursor_->GoTo(position);
+    return Result();
+  });
 }
 
 int64_t TCursorOrder::Count() {
-  std::lock_guard lock(table_.Mutex());
-  Resolve();
-  return cursor_->Count();
+  return table_.Reading([&] {
+    Resolve();
+    return cursor_->Count();
+  });
 }
 
 int32_t TCursorOrder::Seek(const std::vector<uint8_t>& key, bool& found) {
-  std::lock_guard lock(table_.Mutex());
-  Resolve();
-  found = cursor_->Seek(key);
-  return Result();
+  return table_.Reading([&] {
+    Resolve();
+    found = cursor_->Seek(key);
+    return Result();
+  });
 }
 
 bool TCursorOrder::CurrentMatches(const std::vector<uint8_t>& key) {
-  std::lock_guard lock(table_.Mutex());
-  Resolve();
-  if (!cursor_->OnEntry()) return false;
-  int n = static_cast<int>(std::min<size_t>(key.size(), static_cast<size_t>(tree_->KeySize())));
-  return tree_->Comparer().Compare(cursor_->Key().data(), key.data(), n) == 0;
+  return table_.Reading([&] {
+    Resolve();
+    if (!cursor_->OnEntry()) return false;
+    int n = static_cast<int>(std::min<size_t>(key.size(), static_cast<size_t>(tree_->KeySize())));
+    return tree_->Comparer().Compare(cursor_->Key().data(), key.data(), n) == 0;
+  });
 }
 
 }  // namespace quellor

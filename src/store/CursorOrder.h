@@ -9,7 +9,8 @@
 // that changes by this or another cursor (an edited key, a deleted record) are walked
 // correctly. Positions and counts come from the index's counts: one descent each.
 //
-// Every call holds the table's lock.
+// Every call is one reading operation of the table (TDataTable::Reading): it holds the table's
+// lock and is started over when another program changed the files under the caches.
 #pragma once
 
 #include <cstdint>

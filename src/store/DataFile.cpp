@@ -290,6 +290,7 @@ const uint8_t* TDataFile::ReadSlot(int32_t slot) {
   if (slot < 1 || slot > SlotCount()) Fail(StoreCode::RecordsCorrupt);
   auto it = cache_.find(slot);
   if (it == cache_.end()) {
+    if (readHook_) readHook_();
     const int rs = header_.recordSize;
     // Read ahead only while slots are read in order: a walk in key order reads records at
     // random, and each would otherwise read (and evict for) a block it does not need.
@@ -319,6 +320,13 @@ const uint8_t* TDataFile::ReadSlot(int32_t slot) {
 
 void TDataFile::WriteSlot(int32_t slot, const uint8_t* image) {
   if (slot < 1 || slot > SlotCount()) Fail(StoreCode::RecordsCorrupt);
+  if (undoActive_ && !undo_.count(slot)) {
+    auto it = cache_.find(slot);
+    if (it == cache_.end())
+      undo_.emplace(slot, std::nullopt);
+    else
+      undo_.emplace(slot, TSaved{it->second.image, it->second.dirty});
+  }
   CacheSlot(slot, image, true);
 }
 
@@ -348,18 +356,35 @@ void TDataFile::FreeSlot(int32_t slot, uint8_t* image) {
   WriteSlot(slot, image);
 }
 
+TDataFile::TSnapshot TDataFile::Snapshot() {
+  undo_.clear();
+  undoActive_ = true;
+  return {header_, headerChanged_};
+}
+
+void TDataFile::EndChange() {
+  undo_.clear();
+  undoActive_ = false;
+}
+
 void TDataFile::Restore(const TSnapshot& snapshot) {
   header_ = snapshot.header;
   headerChanged_ = snapshot.headerChanged;
-  // Changes of the failed operation are still in the cache only: drop them.
-  for (auto it = cache_.begin(); it != cache_.end();) {
-    if (it->second.dirty) {
-      lru_.erase(it->second.lru);
-      it = cache_.erase(it);
-    } else {
-      ++it;
+  // Changes of the failed operation are still in the cache only: put the slots back.
+  for (auto& [slot, saved] : undo_) {
+    auto it = cache_.find(slot);
+    if (!saved) {
+      if (it != cache_.end()) {
+        lru_.erase(it->second.lru);
+        cache_.erase(it);
+      }
+      continue;
     }
+    CacheEntry& e = CacheSlot(slot, saved->image.data(), false);
+    e.dirty = saved->dirty;
   }
+  EndChange();
+  Trim();
 }
 
 bool TDataFile::HasUnwrittenChanges() const {
@@ -408,10 +433,35 @@ void TDataFile::WriteHeader(bool flushOs) {
   if (flushOs && !file_->Flush()) Fail(StoreCode::WriteError);
 }
 
-bool TDataFile::Reload() {
+TDataHeader TDataFile::ReadHeaderFromDisk() {
   uint8_t raw[kDataHeaderSize];
   if (file_->ReadAt(0, raw, kDataHeaderSize) != kDataHeaderSize) Fail(StoreCode::ReadError);
-  TDataHeader h = DecodeDataHeader(raw);
+  return DecodeDataHeader(raw);
+}
+
+bool TDataFile::ChangedOnDisk() {
+  uint8_t raw[4];
+  if (file_->ReadAt(0, raw, 4) != 4) Fail(StoreCode::ReadError);
+  return GetI32(raw) != header_.changeCounter;
+}
+
+void TDataFile::Discard() {
+  cache_.clear();
+  lru_.clear();
+  undo_.clear();
+  undoActive_ = false;
+  headerChanged_ = false;
+  TDataHeader h = ReadHeaderFromDisk();
+  if (h.version != kFormatVersion) Fail(StoreCode::WrongVersion);
+  if (h.fieldCount != header_.fieldCount || h.recordSize != header_.recordSize ||
+      h.nextPhysical < 1 || h.nextPhysical > kMaxSlots + 1 || h.deletedChain < 0 ||
+      h.deletedChain >= h.nextPhysical)
+    Fail(StoreCode::HeaderCorrupt);
+  header_ = std::move(h);
+}
+
+bool TDataFile::Reload() {
+  TDataHeader h = ReadHeaderFromDisk();
   if (h.changeCounter == header_.changeCounter) return false;
   if (h.version != kFormatVersion) Fail(StoreCode::WrongVersion);
   // Another writer may change the counters and attributes, never the layout.

@@ -66,9 +66,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -184,13 +186,17 @@ class TDataFile {
   int32_t NextLogicalId() { return NextWrappingId(EditHeader().lastLogicalId); }
   int32_t NextBlobId() { return NextWrappingId(EditHeader().lastBlobId); }
 
-  // Saves the header and drops unwritten changes on failure of an operation (Restore).
+  // One operation's changes: Snapshot saves the header and starts noting the state of every
+  // slot the operation writes; Restore puts header and those slots back as they were (changes
+  // of earlier operations that are still unwritten, as in a transaction, stay); EndChange keeps
+  // the operation's changes.
   struct TSnapshot {
     TDataHeader header;
     bool headerChanged;
   };
-  TSnapshot Snapshot() const { return {header_, headerChanged_}; }
+  TSnapshot Snapshot();
   void Restore(const TSnapshot& snapshot);
+  void EndChange();
 
   // Writes changed records (neighbours in one write), then the header when it changed or
   // `forceHeader`; flushes the file when `flushOs`. Short writes and failed flushes: 9218.
@@ -198,6 +204,14 @@ class TDataFile {
   // Re-reads the header; when its change counter differs from ours the record cache is
   // dropped and true returned. Unwritten changes are kept.
   bool Reload();
+  // Whether another writer changed the file: the change counter on disk differs from ours.
+  bool ChangedOnDisk();
+  // Forgets every cached record and unwritten change and reads the header again (a
+  // transaction rolled back).
+  void Discard();
+  // Called before a record is read from the file (not from the cache); may throw to make the
+  // caller start its reading over.
+  void SetReadHook(std::function<void()> hook) { readHook_ = std::move(hook); }
   // Cuts the file after the descriptors and resets chain, next record number and last id.
   void Empty();
   bool HasUnwrittenChanges() const;
@@ -209,6 +223,7 @@ class TDataFile {
     std::list<int32_t>::iterator lru;
   };
   void CheckSlot(int32_t slot, const uint8_t* image) const;
+  TDataHeader ReadHeaderFromDisk();
   CacheEntry& CacheSlot(int32_t slot, const uint8_t* image, bool dirty);
   void Trim();
   void WriteHeader(bool flushOs);
@@ -224,6 +239,14 @@ class TDataFile {
   size_t capacity_ = 1;
   int32_t readAhead_ = 1;
   int32_t nextAfterRead_ = 1;  // the slot after the last one read from the file
+  std::function<void()> readHook_;
+  // The slots the running operation wrote, with their cache state before it (none: not cached).
+  struct TSaved {
+    std::vector<uint8_t> image;
+    bool dirty;
+  };
+  bool undoActive_ = false;
+  std::map<int32_t, std::optional<TSaved>> undo_;
 };
 
 }  // namespace quellor

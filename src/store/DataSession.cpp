@@ -1,6 +1,7 @@
 #include "store/DataSession.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "store/FileList.h"
 #include "store/StoreError.h"
@@ -41,6 +42,13 @@ void TDataSession::CheckPassword(const std::string& password, const std::string&
 TDataDirectory::TDataDirectory(TDataSession& session, std::string folder, bool inMemory)
     : session_(session), folder_(std::move(folder)), inMemory_(inMemory) {}
 
+TDataDirectory::~TDataDirectory() {
+  try {
+    RollbackTransaction();
+  } catch (...) {
+  }
+}
+
 TTableFiles TDataDirectory::Files(const std::string& tableName) const {
   if (!inMemory_) return TableFileNames(folder_, tableName);
   std::string base = tableName;
@@ -70,9 +78,102 @@ std::shared_ptr<TDataTable> TDataDirectory::OpenTable(const std::string& tableNa
     }
   }
   auto table = std::make_shared<TDataTable>(session_, Files(tableName), tableName, exclusive);
+  if (inTransaction_) {
+    // A table opened while the transaction runs takes part in it.
+    table->BeginTransaction();
+    transactionTables_.push_back(table);
+  }
   tables_[key] = table;
   heldMemoryFiles_.erase(key);  // the table holds its files now
   return table;
+}
+
+bool TDataDirectory::InTransaction() {
+  std::lock_guard lock(mutex_);
+  return inTransaction_;
+}
+
+std::vector<std::shared_ptr<TDataTable>> TDataDirectory::TransactionTablesNewestFirst() {
+  auto tables = transactionTables_;
+  std::sort(tables.begin(), tables.end(),
+            [](const auto& a, const auto& b) { return a->OpenSequence() > b->OpenSequence(); });
+  return tables;
+}
+
+void TDataDirectory::BeginTransaction() {
+  std::lock_guard lock(mutex_);
+  if (inTransaction_) return;
+  std::vector<std::shared_ptr<TDataTable>> open;
+  for (auto& [key, weak] : tables_)
+    if (auto table = weak.lock()) open.push_back(table);
+  std::sort(open.begin(), open.end(),
+            [](const auto& a, const auto& b) { return a->OpenSequence() < b->OpenSequence(); });
+  std::vector<std::shared_ptr<TDataTable>> begun;
+  try {
+    for (auto& table : open) {
+      table->BeginTransaction();
+      begun.push_back(table);
+    }
+  } catch (...) {
+    for (auto& table : begun) table->AbandonTransaction();
+    throw;
+  }
+  transactionTables_ = std::move(begun);
+  inTransaction_ = true;
+}
+
+void TDataDirectory::EndTransaction() {
+  inTransaction_ = false;
+  // The tables closed meanwhile close now, each writing nothing more and letting its locks go.
+  transactionTables_.clear();
+}
+
+void TDataDirectory::CommitTransaction() {
+  std::unique_lock lock(mutex_);
+  if (!inTransaction_) return;
+  auto tables = TransactionTablesNewestFirst();
+  // Every table takes its write range first, so that a range that cannot be had leaves all of
+  // them uncommitted (the transaction goes on).
+  std::vector<std::shared_ptr<TDataTable>> prepared;
+  try {
+    for (auto& table : tables) {
+      table->PrepareCommit();
+      prepared.push_back(table);
+    }
+  } catch (...) {
+    for (auto& table : prepared) {
+      try {
+        table->ReleaseCommitRange();
+      } catch (...) {
+      }
+    }
+    throw;
+  }
+  std::exception_ptr failure;
+  for (auto& table : tables) {
+    try {
+      table->Commit();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  EndTransaction();
+  if (failure) std::rethrow_exception(failure);
+}
+
+void TDataDirectory::RollbackTransaction() {
+  std::unique_lock lock(mutex_);
+  if (!inTransaction_) return;
+  std::exception_ptr failure;
+  for (auto& table : TransactionTablesNewestFirst()) {
+    try {
+      table->Rollback();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  EndTransaction();
+  if (failure) std::rethrow_exception(failure);
 }
 
 bool TDataDirectory::TableIsOpen(const std::string& tableName) {

@@ -4,7 +4,9 @@
 // change detection, the language and sort id of new tables, and the table passwords it knows.
 // TDataDirectory is one database folder of a session with the tables open in it; a table opened
 // twice in the process is shared (reference count) unless one of the opens asks for exclusive
-// use, which fails while the table is open (11013).
+// use, which fails while the table is open (11013). The folder also carries the transaction of
+// its database: every table open in it takes part, and a table closed meanwhile stays open in
+// the engine until the transaction ends.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +50,8 @@ class TDataDirectory {
  public:
   // `folder` ends with "/"; empty for the "MEMORY" database.
   TDataDirectory(TDataSession& session, std::string folder, bool inMemory);
+  // A transaction still running is rolled back.
+  ~TDataDirectory();
 
   const std::string& Folder() const { return folder_; }
   bool InMemory() const { return inMemory_; }
@@ -57,12 +61,27 @@ class TDataDirectory {
   // The open table of that name, shared, or a newly opened one.
   std::shared_ptr<TDataTable> OpenTable(const std::string& tableName, bool exclusive);
   bool TableIsOpen(const std::string& tableName);
+
+  // ---- the transaction of the database ----
+  bool InTransaction();
+  // Every open table, in the order of opening, begins (TDataTable::BeginTransaction). When one
+  // cannot (its data write lock stays taken: 10249), those that began leave the transaction
+  // again and the error is raised: no transaction runs then.
+  void BeginTransaction();
+  // Commits every table, the last opened first, after each has taken its write range (10249
+  // leaves the transaction running, so that it can be committed again or rolled back).
+  void CommitTransaction();
+  // Drops the changes of every table, the last opened first.
+  void RollbackTransaction();
   // Keeps newly created memory files alive until the table is first opened.
   void HoldMemoryFiles(std::vector<std::shared_ptr<TAbstractFile>> files);
   void ReleaseMemoryFiles(const std::string& tableName);
 
  private:
   std::string Key(const std::string& tableName) const;
+  // The tables of the transaction, last opened first; the caller holds mutex_.
+  std::vector<std::shared_ptr<TDataTable>> TransactionTablesNewestFirst();
+  void EndTransaction();
 
   TDataSession& session_;
   std::string folder_;
@@ -70,6 +89,9 @@ class TDataDirectory {
   std::mutex mutex_;
   std::map<std::string, std::weak_ptr<TDataTable>> tables_;
   std::map<std::string, std::vector<std::shared_ptr<TAbstractFile>>> heldMemoryFiles_;
+  bool inTransaction_ = false;
+  // Held while the transaction runs, so that a table closed meanwhile stays open.
+  std::vector<std::shared_ptr<TDataTable>> transactionTables_;
 };
 
 }  // namespace quellor

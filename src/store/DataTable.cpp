@@ -3,7 +3,9 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <exception>
 #include <optional>
 
 #include "store/ByteOrder.h"
@@ -73,12 +75,28 @@ TTableFiles TableFileNames(const std::string& folder, const std::string& tableNa
 TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
                        const std::string& tableName, bool exclusive)
     : session_(session), files_(files), tableName_(tableName), exclusive_(exclusive) {
+  static std::atomic<uint64_t> openCount{0};
+  openSequence_ = ++openCount;
+  locks_ = std::make_unique<TTableLocks>(session, tableName, !exclusive && !files.inMemory);
   TFileList& list = TFileList::Instance();
   dataFile_ = files.inMemory ? list.OpenMemory(files.data, exclusive, tableName)
                              : list.OpenDisk(files.data, exclusive, tableName);
   readOnlyFiles_ = dataFile_->IsReadOnly();
+  bool indexExists = files.inMemory ? list.MemoryFileExists(files.index) : FileExists(files.index);
+  if (indexExists)
+    indexFile_ = files.inMemory ? list.OpenMemory(files.index, exclusive, tableName)
+                                : list.OpenDisk(files.index, exclusive, tableName);
+  locks_->SetFiles(dataFile_, indexFile_, nullptr);
+  // Headers are read under a read slot of the index file: no writer is half way through
+  // writing them then (a writer holds the whole range of the index file).
+  auto readLocked = [this](const std::function<void()>& read) {
+    bool slot = indexFile_ && locks_->Active();
+    if (slot) locks_->AcquireReadSlots();
+    read();
+    if (slot) locks_->ReleaseReadSlots();
+  };
   data_ = std::make_unique<TDataFile>(dataFile_, tableName);
-  data_->Load();
+  readLocked([this] { data_->Load(); });
   const TDataHeader& header = data_->Header();
   if (header.languageId != 0 && !LanguageIsValid(static_cast<uint16_t>(header.languageId),
                                                  static_cast<uint16_t>(header.sortId)))
@@ -93,43 +111,79 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
   options.sortId = static_cast<uint16_t>(header.sortId);
   if (header.encrypted)
     options.cipher = [](uint8_t* bytes, size_t size) { ApplyCipher(bytes, size, kBodyKey); };
-  bool indexExists = files.inMemory ? list.MemoryFileExists(files.index) : FileExists(files.index);
-  if (indexExists) {
-    indexFile_ = files.inMemory ? list.OpenMemory(files.index, exclusive, tableName)
-                                : list.OpenDisk(files.index, exclusive, tableName);
-  } else {
+  if (!indexExists) {
     indexFile_ = files.inMemory ? list.CreateMemory(files.index, exclusive, tableName)
                                 : list.CreateDisk(files.index, exclusive, tableName);
     CreateIndexFile(*indexFile_, data_->Fields(), nullptr, options);
+    locks_->SetFiles(dataFile_, indexFile_, nullptr);
   }
-  indexes_ =
-      std::make_unique<TTableIndexes>(indexFile_, data_->Fields(), options, data_->RecordSize());
+  readLocked([&] {
+    data_->Reload();  // a writer may have come between the two headers
+    indexes_ =
+        std::make_unique<TTableIndexes>(indexFile_, data_->Fields(), options, data_->RecordSize());
+  });
+  auto writeLocked = [this](const std::function<void()>& write) {
+    // Other programs may have the table open: the index file is written under the write locks.
+    AcquireWriteLocks();
+    try {
+      write();
+    } catch (...) {
+      ReleaseWriteLocks();
+      throw;
+    }
+    ReleaseWriteLocks();
+  };
   if (!indexExists) {
-    indexes_->FillSlots([this](const TSlotVisitor& visit) { VisitSlots(visit); });
-    indexes_->Flush(false);
+    writeLocked([this] {
+      indexes_->FillSlots([this](const TSlotVisitor& visit) { VisitSlots(visit); });
+      indexes_->Flush(false);
+    });
   } else if (data_->SlotCount() > 0 && indexes_->File().SysDeleted().Empty() && !readOnlyFiles_) {
     // Every slot has an entry in "Sys Deleted": an empty one beside records is an index file
     // that was never kept in step (written by a build before index maintenance). Its
     // definitions are good; its trees are built again from the records.
-    indexes_->File().Rebuild([this](const TRecordVisitor& visit) { VisitRecords(visit); },
-                             [this](const TSlotVisitor& visit) { VisitSlots(visit); });
-    indexes_->Flush(false);
+    writeLocked([this] {
+      if (indexes_->Reload()) data_->Reload();
+      if (!indexes_->File().SysDeleted().Empty()) return;  // another program rebuilt it
+      indexes_->File().Rebuild([this](const TRecordVisitor& visit) { VisitRecords(visit); },
+                               [this](const TSlotVisitor& visit) { VisitSlots(visit); });
+      indexes_->Flush(false);
+    });
   }
 
   if (header.blobFieldCount > 0) {
     blobFile_ = files.inMemory ? list.OpenMemory(files.blob, exclusive, tableName)
                                : list.OpenDisk(files.blob, exclusive, tableName);
-    blob_ =
-        std::make_unique<TBlobFile>(blobFile_, tableName, header.BlobBlockSize(), header.encrypted);
-    blob_->Load();
+    blob_ = std::make_unique<TBlobFile>(blobFile_, tableName, data_->Header().BlobBlockSize(),
+                                        data_->Header().encrypted);
+    readLocked([this] { blob_->Load(); });
+  }
+  locks_->SetFiles(dataFile_, indexFile_, blobFile_);
+  if (locks_->Active()) {
+    data_->SetReadHook([this] { BeforeDiskRead(); });
+    indexes_->File().SetReadHook([this] { BeforeDiskRead(); });
+    if (blob_) blob_->SetReadHook([this] { BeforeDiskRead(); });
   }
 }
 
 TDataTable::~TDataTable() {
-  // The last user's close writes what is still cached; a failure cannot be reported here.
+  // The last user's close writes what is still cached (nothing, unless a commit failed part
+  // way); a failure cannot be reported here. Then every lock is let go.
   try {
     std::lock_guard lock(mutex_);
-    if (data_ && !readOnlyFiles_) WriteChanges(false);
+    if (inTransaction_) Rollback();  // never commit what nobody committed
+    if (data_ && !readOnlyFiles_) {
+      bool unwritten = data_->HasUnwrittenChanges() || indexes_->File().HasUnwrittenChanges();
+      if (unwritten) {
+        if (!locks_->HoldsDataWriteLock()) locks_->AcquireDataWriteLock();
+        locks_->AcquireWriteRange();
+        WriteChanges(false);
+      }
+    }
+  } catch (...) {
+  }
+  try {
+    locks_->ReleaseAll();
   } catch (...) {
   }
 }
@@ -139,8 +193,7 @@ void TDataTable::Fail(uint16_t code) const {
 }
 
 int32_t TDataTable::RecordCount() {
-  std::lock_guard lock(mutex_);
-  return indexes_->RecordCount();
+  return Reading([&] { return indexes_->RecordCount(); });
 }
 
 void TDataTable::VisitSlots(const TSlotVisitor& visit) {
@@ -181,17 +234,19 @@ void TDataTable::DeleteIndex(const std::string& name) {
 }
 
 std::vector<uint8_t> TDataTable::ReadRecord(int32_t slot) {
-  std::lock_guard lock(mutex_);
-  const uint8_t* image = data_->ReadSlot(slot);
-  return std::vector<uint8_t>(image, image + data_->RecordSize());
+  return Reading([&] {
+    const uint8_t* image = data_->ReadSlot(slot);
+    return std::vector<uint8_t>(image, image + data_->RecordSize());
+  });
 }
 
 std::string TDataTable::ReadBlob(const uint8_t* image, const TFieldDesc& field) {
-  std::lock_guard lock(mutex_);
-  if (field.type != TStoreFieldType::Blob || FieldIsNull(image, field)) return {};
-  if (!blob_) Fail(StoreCode::BlobBlocksCorrupt);
-  const uint8_t* v = image + ValueOffset(field);
-  return blob_->ReadValue(GetI32(v), GetI32(v + 4));
+  return Reading([&] {
+    if (field.type != TStoreFieldType::Blob || FieldIsNull(image, field)) return std::string();
+    if (!blob_) Fail(StoreCode::BlobBlocksCorrupt);
+    const uint8_t* v = image + ValueOffset(field);
+    return blob_->ReadValue(GetI32(v), GetI32(v + 4));
+  });
 }
 
 void TDataTable::CheckValues(const std::vector<uint8_t>& image, const TBlobChanges& blobs) {
@@ -248,10 +303,40 @@ void TDataTable::WriteChanges(bool flushOs) {
   indexes_->Flush(flushOs);
 }
 
+void TDataTable::AcquireWriteLocks() {
+  // The data byte (held already in a transaction), then the index and BLOB range.
+  bool tookData = false;
+  if (!locks_->HoldsDataWriteLock()) {
+    locks_->AcquireDataWriteLock();
+    tookData = true;
+  }
+  try {
+    locks_->AcquireWriteRange();
+  } catch (...) {
+    if (tookData) locks_->ReleaseDataWriteLock();
+    throw;
+  }
+}
+
+void TDataTable::ReleaseWriteLocks() {
+  if (locks_->HoldsWriteRange()) locks_->ReleaseWriteRange();
+  if (!inTransaction_ && locks_->HoldsDataWriteLock()) locks_->ReleaseDataWriteLock();
+}
+
 void TDataTable::Change(const std::function<void()>& body) {
   std::lock_guard lock(mutex_);
   if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
-  DetectChanges();
+  // In a transaction the data write lock keeps every other writer out and the changes stay in
+  // the caches: nothing more to take, nothing to re-read.
+  if (!inTransaction_) {
+    AcquireWriteLocks();
+    try {
+      DropStaleCaches();
+    } catch (...) {
+      ReleaseWriteLocks();
+      throw;
+    }
+  }
   NoteChange();
   auto dataSnapshot = data_->Snapshot();
   std::optional<TBlobFile::TSnapshot> blobSnapshot;
@@ -259,19 +344,32 @@ void TDataTable::Change(const std::function<void()>& body) {
   indexes_->BeginChange();
   try {
     body();
-    WriteChanges(session_.forceBufferFlush);
+    if (!inTransaction_) WriteChanges(session_.forceBufferFlush);
     indexes_->EndChange();
+    data_->EndChange();
   } catch (...) {
     data_->Restore(dataSnapshot);
     if (blob_) blob_->Restore(*blobSnapshot);
     indexes_->AbortChange();
+    if (!inTransaction_) {
+      try {
+        ReleaseWriteLocks();
+      } catch (...) {
+      }
+    }
     throw;
   }
+  if (!inTransaction_) ReleaseWriteLocks();
 }
 
 void TDataTable::CheckUnchanged(int32_t slot, const std::vector<uint8_t>& shown) {
   std::lock_guard lock(mutex_);
-  DetectChanges();
+  // Inside a change the counters were compared under the write locks already.
+  if (!locks_->HoldsWriteRange()) DetectChanges();
+  Reading([&] { CheckUnchangedCached(slot, shown); });
+}
+
+void TDataTable::CheckUnchangedCached(int32_t slot, const std::vector<uint8_t>& shown) {
   if (slot < 1 || slot > data_->SlotCount()) Fail(StoreCode::RecordChanged);
   const uint8_t* image = data_->ReadSlot(slot);
   if (image[0] != 0 || shown.size() != static_cast<size_t>(data_->RecordSize()) ||
@@ -280,24 +378,37 @@ void TDataTable::CheckUnchanged(int32_t slot, const std::vector<uint8_t>& shown)
 }
 
 int32_t TDataTable::Insert(std::vector<uint8_t>& image, const TBlobChanges& blobs) {
+  std::lock_guard lock(mutex_);
   int32_t slot = 0;
-  Change([&] {
-    image.resize(static_cast<size_t>(data_->RecordSize()));
-    // A new record owns no BLOB blocks yet, whatever the buffer was copied from.
-    for (const auto& f : data_->Fields())
-      if (f.type == TStoreFieldType::Blob) ClearField(image.data(), f);
-    CheckValues(image, blobs);
-    bool reused = false;
-    slot = data_->AllocateSlot(indexes_->PrimaryHasKeyFields(), reused);
-    const int32_t reusedId = reused ? GetI32(data_->ReadSlot(slot) + 5) : 0;
-    image[0] = 0;
-    PutI32(image.data() + 1, slot);
-    PutI32(image.data() + 5, data_->NextLogicalId());
-    indexes_->CheckInsert(image.data());
-    WriteBlobs(image, blobs);
-    indexes_->Insert(slot, image.data(), reusedId);
-    data_->WriteSlot(slot, image.data());
-  });
+  bool locked = false;
+  try {
+    Change([&] {
+      image.resize(static_cast<size_t>(data_->RecordSize()));
+      // A new record owns no BLOB blocks yet, whatever the buffer was copied from.
+      for (const auto& f : data_->Fields())
+        if (f.type == TStoreFieldType::Blob) ClearField(image.data(), f);
+      CheckValues(image, blobs);
+      bool reused = false;
+      slot = data_->AllocateSlot(indexes_->PrimaryHasKeyFields(), reused);
+      const int32_t reusedId = reused ? GetI32(data_->ReadSlot(slot) + 5) : 0;
+      image[0] = 0;
+      PutI32(image.data() + 1, slot);
+      PutI32(image.data() + 5, data_->NextLogicalId());
+      indexes_->CheckInsert(image.data());
+      // The new slot's record lock, inside the write locks: a program that still edits the
+      // record it showed before that slot was freed is waited for (10258 in the end).
+      locks_->LockRecord(slot, &image);
+      locked = true;
+      WriteBlobs(image, blobs);
+      indexes_->Insert(slot, image.data(), reusedId);
+      data_->WriteSlot(slot, image.data());
+    });
+  } catch (...) {
+    if (locked) ReleaseQuietly(slot, &image);
+    throw;
+  }
+  // After the write locks: the record lock (kept to the end of a transaction).
+  locks_->UnlockRecord(slot, &image);
   return slot;
 }
 
@@ -321,7 +432,36 @@ void TDataTable::Update(int32_t slot, const std::vector<uint8_t>& shown,
 }
 
 void TDataTable::Delete(int32_t slot, const std::vector<uint8_t>& shown) {
-  Change([&] {
+  Change([&] { DeleteLocked(slot, shown); });
+}
+
+void TDataTable::Delete(int32_t slot, const std::vector<uint8_t>& shown, const void* cursor) {
+  std::lock_guard lock(mutex_);
+  bool locked = false;
+  try {
+    Change([&] {
+      CheckUnchanged(slot, shown);
+      // The record lock comes inside the write locks.
+      locks_->LockRecord(slot, cursor);
+      locked = true;
+      DeleteLocked(slot, shown);
+    });
+  } catch (...) {
+    if (locked) ReleaseQuietly(slot, cursor);
+    throw;
+  }
+  locks_->UnlockRecord(slot, cursor);
+}
+
+void TDataTable::ReleaseQuietly(int32_t slot, const void* cursor) {
+  try {
+    locks_->UnlockRecord(slot, cursor);
+  } catch (...) {
+  }
+}
+
+void TDataTable::DeleteLocked(int32_t slot, const std::vector<uint8_t>& shown) {
+  {
     CheckUnchanged(slot, shown);
     std::vector<uint8_t> image = ReadRecord(slot);
     indexes_->Delete(slot, image.data());
@@ -332,45 +472,229 @@ void TDataTable::Delete(int32_t slot, const std::vector<uint8_t>& shown) {
       ClearField(image.data(), f);
     }
     data_->FreeSlot(slot, image.data());
-  });
+  }
 }
 
 void TDataTable::Empty() {
   std::lock_guard lock(mutex_);
   if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
   NoteChange();
-  data_->Empty();
-  if (blob_) blob_->Empty();
-  indexes_->Empty();
-  if (session_.forceBufferFlush) WriteChanges(true);
+  AcquireWriteLocks();
+  try {
+    data_->Empty();
+    if (blob_) blob_->Empty();
+    indexes_->Empty();
+    if (session_.forceBufferFlush) WriteChanges(true);
+  } catch (...) {
+    try {
+      ReleaseWriteLocks();
+    } catch (...) {
+    }
+    throw;
+  }
+  ReleaseWriteLocks();
 }
 
 void TDataTable::FlushToDisk() {
   std::lock_guard lock(mutex_);
   if (readOnlyFiles_) return;
-  WriteChanges(true);
+  if (inTransaction_) {
+    // The changes of a transaction reach the files only at its commit.
+    data_->File().Flush();
+    return;
+  }
+  AcquireWriteLocks();
+  try {
+    WriteChanges(true);
+  } catch (...) {
+    try {
+      ReleaseWriteLocks();
+    } catch (...) {
+    }
+    throw;
+  }
+  ReleaseWriteLocks();
+}
+
+// ---- reading between programs -------------------------------------------------------------
+
+bool TDataTable::CoordinatedReads() const {
+  return locks_->Active() && !inTransaction_ && !locks_->HoldsWriteRange();
+}
+
+void TDataTable::EnterRead() {
+  ++readDepth_;
+  if (readDepth_ == 1 && session_.strictChangeDetection && CoordinatedReads()) {
+    try {
+      locks_->AcquireReadSlots();
+      DropStaleCaches();
+    } catch (...) {
+      LeaveRead();
+      throw;
+    }
+  }
+}
+
+void TDataTable::LeaveRead() {
+  if (--readDepth_ > 0) return;
+  readChecked_ = false;
+  if (locks_->HoldsReadSlots()) {
+    try {
+      locks_->ReleaseReadSlots();
+    } catch (...) {
+    }
+  }
+}
+
+void TDataTable::BeforeDiskRead() {
+  if (readDepth_ == 0 || readChecked_ || !CoordinatedReads()) return;
+  // The first read from the files in this operation: keep writers out from here to its end,
+  // and make sure the caches still belong to what the files hold.
+  locks_->AcquireReadSlots();
+  readChecked_ = true;
+  if (CountersChanged()) throw TStaleCaches{};
+}
+
+bool TDataTable::CountersChanged() {
+  return indexes_->File().ChangedOnDisk() || data_->ChangedOnDisk() ||
+         (blob_ && blob_->ChangedOnDisk());
+}
+
+bool TDataTable::DropStaleCaches() {
+  readChecked_ = true;
+  if (!locks_->Active()) return false;
+  bool indexChanged = indexes_->Reload();
+  bool dataChanged = data_->Reload();
+  // The index file changed alone (a writer that touched only it): the records go too.
+  if (indexChanged && !dataChanged && !data_->HasUnwrittenChanges()) data_->Discard();
+  bool blobChanged = blob_ && blob_->Reload();
+  if (indexChanged || dataChanged) NoteChange();
+  return indexChanged || dataChanged || blobChanged;
 }
 
 void TDataTable::DetectChanges() {
-  if (exclusive_ || files_.inMemory) return;
-  bool indexChanged = indexes_->Reload();
-  bool dataChanged = data_->Reload();
-  if (blob_) blob_->Reload();
-  if (indexChanged || dataChanged) NoteChange();
+  std::lock_guard lock(mutex_);
+  if (!CoordinatedReads()) return;
+  TReadScope scope(*this);
+  locks_->AcquireReadSlots();
+  DropStaleCaches();
 }
+
+// ---- record locks -------------------------------------------------------------------------
 
 void TDataTable::LockRecord(int32_t slot, const void* cursor) {
   std::lock_guard lock(mutex_);
-  auto it = lockedRecords_.find(slot);
-  if (it != lockedRecords_.end() && it->second != cursor) Fail(StoreCode::RecordLocked);
-  lockedRecords_[slot] = cursor;
+  locks_->LockRecord(slot, cursor);
 }
 
 void TDataTable::UnlockRecord(int32_t slot, const void* cursor) {
   std::lock_guard lock(mutex_);
-  auto it = lockedRecords_.find(slot);
-  if (it == lockedRecords_.end() || it->second != cursor) Fail(StoreCode::CannotUnlock);
-  lockedRecords_.erase(it);
+  locks_->UnlockRecord(slot, cursor);
+}
+
+bool TDataTable::RecordLocked(int32_t slot) {
+  std::lock_guard lock(mutex_);
+  return locks_->RecordLocked(slot);
+}
+
+// ---- transactions -------------------------------------------------------------------------
+
+void TDataTable::BeginTransaction() {
+  std::lock_guard lock(mutex_);
+  if (inTransaction_) return;
+  if (exclusive_ && !readOnlyFiles_) WriteChanges(false);
+  if (locks_->Active()) {
+    locks_->AcquireDataWriteLock();
+    try {
+      // No other writer can be at work now: the files are as the last one left them.
+      TReadScope scope(*this);
+      DropStaleCaches();
+    } catch (...) {
+      locks_->ReleaseDataWriteLock();
+      throw;
+    }
+  }
+  locks_->SetKeepRecords(true);
+  inTransaction_ = true;
+}
+
+void TDataTable::AbandonTransaction() {
+  std::lock_guard lock(mutex_);
+  if (!inTransaction_) return;
+  inTransaction_ = false;
+  locks_->SetKeepRecords(false);
+  try {
+    locks_->ReleaseKeptRecords();
+  } catch (...) {
+  }
+  if (locks_->HoldsDataWriteLock()) locks_->ReleaseDataWriteLock();
+}
+
+void TDataTable::PrepareCommit() {
+  std::lock_guard lock(mutex_);
+  if (inTransaction_ && !readOnlyFiles_) locks_->AcquireWriteRange();
+}
+
+void TDataTable::ReleaseCommitRange() {
+  std::lock_guard lock(mutex_);
+  if (locks_->HoldsWriteRange()) locks_->ReleaseWriteRange();
+}
+
+void TDataTable::Commit() {
+  std::lock_guard lock(mutex_);
+  if (!inTransaction_) return;
+  std::exception_ptr failure;
+  try {
+    if (!readOnlyFiles_) {
+      locks_->AcquireWriteRange();  // held already after PrepareCommit
+      WriteChanges(session_.forceBufferFlush);
+    }
+  } catch (...) {
+    // What could not be written is dropped: the files keep the state before the transaction
+    // as far as they were not written yet.
+    failure = std::current_exception();
+    try {
+      indexes_->Discard();
+      data_->Discard();
+      if (blob_) blob_->Discard();
+    } catch (...) {
+    }
+  }
+  inTransaction_ = false;
+  locks_->SetKeepRecords(false);
+  // Write locks before record locks.
+  try {
+    if (locks_->HoldsWriteRange()) locks_->ReleaseWriteRange();
+    if (locks_->HoldsDataWriteLock()) locks_->ReleaseDataWriteLock();
+    locks_->ReleaseKeptRecords();
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+void TDataTable::Rollback() {
+  std::lock_guard lock(mutex_);
+  if (!inTransaction_) return;
+  NoteChange();
+  std::exception_ptr failure;
+  try {
+    indexes_->Discard();
+    data_->Discard();
+    if (blob_) blob_->Discard();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  inTransaction_ = false;
+  locks_->SetKeepRecords(false);
+  try {
+    if (locks_->HoldsWriteRange()) locks_->ReleaseWriteRange();
+    if (locks_->HoldsDataWriteLock()) locks_->ReleaseDataWriteLock();
+    locks_->ReleaseKeptRecords();
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace quellor

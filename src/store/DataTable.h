@@ -5,6 +5,21 @@
 // descriptors, language, password), and carries out each change as one unit: all checks first,
 // then the changes in the caches, then one write of everything that changed. A change that fails
 // part-way is rolled back in the caches, so the files stay as they were.
+//
+// Between programs it takes the lock regions of TableLocks.h and watches the change counters
+// at the start of each file:
+//   - a change takes the data write lock and the write range, re-reads the counters (dropping
+//     stale caches), changes the caches, writes them and lets the locks go;
+//   - a reading operation (Reading) that must read a record, page or block that is not cached
+//     first takes the read slots and compares the counters; when another program changed a file
+//     the operation starts over on fresh caches, still holding the slots, so it never mixes old
+//     cached pages with new ones from the file. With StrictChangeDetection every reading
+//     operation takes the read slots and compares the counters before it begins;
+//   - index file changed: its pages are dropped and the data file's header and records are
+//     read again; data file changed: its header is read again and its records dropped; BLOB file
+//     changed: its blocks are dropped.
+// In a transaction of its database the table holds the data write lock throughout, keeps its
+// changes in the caches and its record locks until commit or rollback.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +34,7 @@
 #include "store/BlobFile.h"
 #include "store/DataFile.h"
 #include "store/TableIndexes.h"
+#include "store/TableLocks.h"
 
 namespace quellor {
 
@@ -41,6 +57,8 @@ class TDataTable {
   ~TDataTable();
 
   const std::string& Name() const { return tableName_; }
+  // The order in which the tables of the process were opened (commit goes last opened first).
+  uint64_t OpenSequence() const { return openSequence_; }
   bool Exclusive() const { return exclusive_; }
   bool InMemory() const { return files_.inMemory; }
   // The data file's read-only attribute is set: nothing may be changed.
@@ -76,9 +94,11 @@ class TDataTable {
   void DeleteIndex(const std::string& name);
   // Hands every active record to `visit` (for building an index).
   void VisitRecords(const TRecordVisitor& visit);
-  // Writes everything cached and asks the system to flush the files.
+  // Writes everything cached and asks the system to flush the files (in a transaction only
+  // the files are flushed: the changes wait for the commit).
   void FlushToDisk();
-  // Notices changes other users wrote (change counters) and drops stale caches.
+  // Takes the read slots and notices changes other users wrote (change counters), dropping
+  // stale caches. Only at the start of an operation: nothing may hold cached pages or records.
   void DetectChanges();
   // Moves on with every change of the records this process makes or notices (a change, an
   // emptying, another user's change found by DetectChanges, a rolled-back transaction), so
@@ -86,11 +106,57 @@ class TDataTable {
   uint64_t ChangeCount() const { return changeCount_; }
   void NoteChange() { ++changeCount_; }
 
-  // Record locks of this process: one cursor at a time per record (10258 otherwise).
+  // Runs a reading operation: holds the table's mutex, and the read slots from the first read
+  // that is not served by the caches (or, with StrictChangeDetection, from the start) to the
+  // end of the outermost one; starts `read` over when another program changed the files.
+  template <typename F>
+  auto Reading(F&& read) -> decltype(read());
+
+  // Record locks: one cursor of the process at a time per record (10258 at once otherwise),
+  // and the operating system's lock of the record's byte between programs (10258 after
+  // LockRetryCount retries). 10242 for unlocking a record the cursor does not hold.
   void LockRecord(int32_t slot, const void* cursor);
   void UnlockRecord(int32_t slot, const void* cursor);
+  // Whether this table holds a lock on the record (for any cursor, or kept by a transaction).
+  bool RecordLocked(int32_t slot);
+  // Deletes the current record of `cursor`, locking it inside the write locks.
+  void Delete(int32_t slot, const std::vector<uint8_t>& shown, const void* cursor);
+
+  // ---- transactions (driven by the database folder, TDataDirectory) ----
+  bool InTransaction() const { return inTransaction_; }
+  // Writes out what an exclusive table has cached, takes the data write lock (10249) and
+  // re-reads the counters; the table then holds its changes in its caches.
+  void BeginTransaction();
+  // Undoes BeginTransaction when another table of the database could not begin.
+  void AbandonTransaction();
+  // The first step of a commit: the write range (10249; the transaction goes on).
+  void PrepareCommit();
+  // Lets the write range of PrepareCommit go when another table could not take its own.
+  void ReleaseCommitRange();
+  // Writes every cached change, lets the data write lock go and then the kept record locks.
+  void Commit();
+  // Drops every cached change and lets the data write lock and the kept record locks go.
+  void Rollback();
 
  private:
+  // Thrown by the read hooks when the files changed under the caches: the outermost reading
+  // operation drops the stale caches and starts over. Never leaves the table.
+  struct TStaleCaches {};
+  class TReadScope;
+  // Whether reads are coordinated with other programs now (not exclusive, not in memory, not
+  // inside a change or transaction that keeps writers out anyway).
+  bool CoordinatedReads() const;
+  void BeforeDiskRead();
+  bool CountersChanged();
+  // Re-reads the counters and drops what is stale; returns whether anything was.
+  bool DropStaleCaches();
+  void EnterRead();
+  void LeaveRead();
+  void AcquireWriteLocks();
+  void ReleaseWriteLocks();
+  void DeleteLocked(int32_t slot, const std::vector<uint8_t>& shown);
+  void CheckUnchangedCached(int32_t slot, const std::vector<uint8_t>& shown);
+  void ReleaseQuietly(int32_t slot, const void* cursor);
   void CheckValues(const std::vector<uint8_t>& image, const TBlobChanges& blobs);
   void WriteBlobs(std::vector<uint8_t>& image, const TBlobChanges& blobs);
   // Runs a change: snapshot, body, write; rollback of the caches on failure.
@@ -108,10 +174,43 @@ class TDataTable {
   std::unique_ptr<TDataFile> data_;
   std::unique_ptr<TBlobFile> blob_;
   std::unique_ptr<TTableIndexes> indexes_;
-  std::map<int32_t, const void*> lockedRecords_;
   uint64_t changeCount_ = 0;
+  std::unique_ptr<TTableLocks> locks_;
   std::recursive_mutex mutex_;
+  uint64_t openSequence_ = 0;
+  bool inTransaction_ = false;
+  int readDepth_ = 0;         // nested reading operations running
+  bool readChecked_ = false;  // the counters were compared under the read slots in this one
 };
+
+class TDataTable::TReadScope {
+ public:
+  explicit TReadScope(TDataTable& table) : table_(table) { table_.EnterRead(); }
+  ~TReadScope() { table_.LeaveRead(); }
+  TReadScope(const TReadScope&) = delete;
+  TReadScope& operator=(const TReadScope&) = delete;
+
+ private:
+  TDataTable& table_;
+};
+
+template <typename F>
+auto TDataTable::Reading(F&& read) -> decltype(read()) {
+  std::lock_guard lock(mutex_);
+  TReadScope scope(*this);
+  const bool outermost = readDepth_ == 1;
+  for (;;) {
+    try {
+      return read();
+    } catch (const TStaleCaches&) {
+      // The slots are held now: the caches are dropped and the read starts over on what the
+      // files hold (and is not interrupted again). Only the outermost operation may drop them;
+      // inner ones run while their callers hold pages and records of the caches.
+      if (!outermost) throw;
+      DropStaleCaches();
+    }
+  }
+}
 
 // The file names of a table: the name with its extension replaced by ".DAT", ".IDX" and
 // ".BLB" (a name already ending in the extension is used as it is), each looked up in the

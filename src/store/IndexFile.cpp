@@ -135,6 +135,7 @@ void TIndexFile::BuildTrees() {
 // ---- page access for the trees ------------------------------------------------------------
 
 void TIndexFile::ReadPage(int32_t offset, uint8_t* raw) {
+  if (readHook_) readHook_();
   if (file_.ReadAt(offset, raw, kIndexPageSize) != kIndexPageSize)
     throw EStoreEngineError(StoreCode::ReadError, {options_.tableName});
   if (options_.cipher) options_.cipher(raw, kIndexPageSize);

@@ -158,6 +158,9 @@ class TIndexFile : private TIndexPageIo {
   // Drops every cached page and reads the header again (with the checks of opening). The
   // trees stay the same objects while the definitions are unchanged.
   void Reload();
+  // Called before a page is read from the file (not from a cache); may throw to make the
+  // caller start its reading over.
+  void SetReadHook(std::function<void()> hook) { readHook_ = std::move(hook); }
   // Cuts the file to its header: end offset 4096, record count 0, every root and free chain
   // 0; the header is written at once.
   void Empty();
@@ -193,6 +196,7 @@ class TIndexFile : private TIndexPageIo {
   std::unique_ptr<TIndexTree> primary_;
   std::vector<std::unique_ptr<TIndexTree>> secondary_;
   std::unique_ptr<TIndexTree> sysDeleted_;
+  std::function<void()> readHook_;
 };
 
 }  // namespace quellor

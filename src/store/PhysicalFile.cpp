@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "store/StoreError.h"
@@ -161,12 +162,22 @@ bool TPhysicalFile::SetLock(short type, int64_t offset, int64_t length) {
 
 bool TPhysicalFile::Lock(int64_t offset, int64_t length, bool shared) {
   std::lock_guard lock(mutex_);
+  if (length <= 0) return false;
+  for (const TRegion& r : held_)
+    if (offset < r.offset + r.length && r.offset < offset + length) return false;
   // A read-only descriptor cannot hold a write lock; it only ever needs to keep writers out.
-  return SetLock(shared || readOnly_ ? F_RDLCK : F_WRLCK, offset, length);
+  if (!SetLock(shared || readOnly_ ? F_RDLCK : F_WRLCK, offset, length)) return false;
+  held_.push_back({offset, length});
+  return true;
 }
 
 bool TPhysicalFile::Unlock(int64_t offset, int64_t length) {
   std::lock_guard lock(mutex_);
+  auto it = std::find_if(held_.begin(), held_.end(), [&](const TRegion& r) {
+    return r.offset == offset && r.length == length;
+  });
+  if (it == held_.end()) return false;
+  held_.erase(it);
   return SetLock(F_UNLCK, offset, length);
 }
 

@@ -1,11 +1,19 @@
 // TPhysicalFile: a table file on disk, opened for random access with POSIX calls.
 //
 // Share modes have no POSIX equivalent, so they are emulated with a one-byte lock at
-// kShareLockOffset, an offset outside every region the store uses (the files stop growing at
-// 2,000,000,000 bytes and the lock regions begin at 2,147,418,112): a shared opener holds a read
-// lock on that byte, an exclusive opener a write lock. An open that conflicts is a sharing
-// violation, reported as 11013. The locks are open-file-description locks (F_OFD_SETLK), so they
-// belong to the open file and work between processes and on network mounts.
+// kShareLockOffset, an offset outside every region the store uses: the files stop growing at
+// 2,000,000,000 bytes (plus a last record or block), the record locks of the data file reach
+// down to 2,147,483,646 - 99,999,999 = 2,047,483,647 and the other regions begin at
+// 2,147,418,112. A shared opener holds a read lock on that byte, an exclusive opener a write
+// lock. An open that conflicts is a sharing violation, reported as 11013. The locks are
+// open-file-description locks (F_OFD_SETLK), so they belong to the open file and work between
+// processes and on network mounts.
+//
+// One process opens a file once (TFileList) and every table of the process that uses it shares
+// the descriptor, so the operating system would see all of them as one holder. The file
+// therefore remembers the regions locked through it and refuses a lock that overlaps one of
+// them, as another process would be refused: two sessions of one program exclude each other
+// just as two programs do. Unlock must name a region exactly as it was locked.
 //
 // A file whose mode has no write bit is the read-only attribute: it is opened for reading only
 // and the table becomes read-only (the bits are tested, not access(), which succeeds for root).
@@ -14,12 +22,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "store/AbstractFile.h"
 
 namespace quellor {
 
-inline constexpr int64_t kShareLockOffset = 2'100'000'000;
+inline constexpr int64_t kShareLockOffset = 2'040'000'000;
 
 class TPhysicalFile : public TAbstractFile {
  public:
@@ -47,10 +56,14 @@ class TPhysicalFile : public TAbstractFile {
   TPhysicalFile(int fd, std::string path, bool readOnly);
   bool SetLock(short type, int64_t offset, int64_t length);
 
+  struct TRegion {
+    int64_t offset, length;
+  };
   int fd_;
   std::string path_;
   bool readOnly_;
   std::mutex mutex_;
+  std::vector<TRegion> held_;  // the regions locked through this file
 };
 
 // The engine code of an operating-system error number: file or path not found 11010, too many

@@ -274,6 +274,8 @@ bool TStoreDatabase::IsMemory() const {
 void TStoreDatabase::SetConnected(bool on) {
   if (on == connected_) return;
   if (!on) {
+    // A transaction not committed when its database goes is rolled back.
+    if (InTransaction()) dataDirectory_->RollbackTransaction();
     dataDirectory_.reset();  // open tables keep their folder object alive
     connected_ = false;
     return;
@@ -298,6 +300,27 @@ void TStoreDatabase::SetConnected(bool on) {
 std::shared_ptr<TDataDirectory> TStoreDatabase::DataDirectory() {
   if (!connected_) Open();
   return dataDirectory_;
+}
+
+bool TStoreDatabase::InTransaction() {
+  return connected_ && dataDirectory_ && dataDirectory_->InTransaction();
+}
+
+void TStoreDatabase::BeginTransaction() {
+  auto directory = DataDirectory();
+  if (directory->InTransaction())
+    throw EDatabaseError(DatasetText::TransactionActive(databaseName_));
+  directory->BeginTransaction();
+}
+
+void TStoreDatabase::CommitTransaction() {
+  if (!InTransaction()) throw EDatabaseError(DatasetText::NoTransaction(databaseName_));
+  dataDirectory_->CommitTransaction();
+}
+
+void TStoreDatabase::RollbackTransaction() {
+  if (!InTransaction()) throw EDatabaseError(DatasetText::NoTransaction(databaseName_));
+  dataDirectory_->RollbackTransaction();
 }
 
 // ---- Definitions ------------------------------------------------------------------------------
@@ -1457,15 +1480,8 @@ void TStoreTable::Delete() {
   }
   if (state_ == TDataSetState::Edit) Cancel();
   if (!slot_) throw EStoreEngineError(StoreCode::NoCurrentRecord, {tableName_});
-  table_->LockRecord(slot_, this);
-  lockedSlot_ = slot_;
-  try {
-    table_->Delete(slot_, shown_);
-  } catch (...) {
-    ReleaseRecordLock();
-    throw;
-  }
-  ReleaseRecordLock();
+  // The record is locked inside the table's write locks and let go after them.
+  table_->Delete(slot_, shown_, this);
   int32_t deleted = slot_;
   int32_t next = Seek(deleted, true);
   if (next) {

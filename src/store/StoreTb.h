@@ -143,6 +143,19 @@ class TStoreDatabase {
   // The engine folder of a connected database (connecting it when needed).
   std::shared_ptr<TDataDirectory> DataDirectory();
 
+  // The transaction of the database, covering every table open in it (and those opened while
+  // it runs): changes stay in the tables' caches, each table holds its data write lock (other
+  // programs read the committed state but wait to write) and keeps its record locks until
+  // CommitTransaction writes everything or RollbackTransaction drops it. A table closed
+  // meanwhile stays open inside the engine until then. BeginTransaction fails with "Database
+  // %s already has an active transaction." while one runs, and with 10249 (no transaction
+  // then) when a table's data write lock cannot be had; CommitTransaction and
+  // RollbackTransaction without one fail with "Database %s has no active transaction.".
+  void BeginTransaction();
+  void CommitTransaction();
+  void RollbackTransaction();
+  bool InTransaction();
+
  private:
   TStoreSession& session_;
   std::string databaseName_;

@@ -62,6 +62,12 @@ std::vector<const void*> TTableIndexes::TreeIdentity() {
   return trees;
 }
 
+void TTableIndexes::Discard() {
+  auto before = TreeIdentity();
+  index_->DiscardChanges();
+  if (TreeIdentity() != before) ++generation_;
+}
+
 bool TTableIndexes::Reload() {
   if (!index_->ChangedOnDisk()) return false;
   auto before = TreeIdentity();

@@ -58,6 +58,9 @@ class TTableIndexes {
   // Reads the header again when another user changed the file (its cached pages are dropped);
   // returns whether it had changed.
   bool Reload();
+  // Forgets every unwritten change and cached page and reads the header again (a transaction
+  // rolled back).
+  void Discard();
 
   // The first use of an index file that was made anew because it was missing: every slot goes
   // into "Sys Deleted" and the active ones are counted.
