@@ -11,8 +11,11 @@
 // first without an index on Killed (every record evaluated; SQLite scans too), then (g) with a
 // secondary index on Killed in both; (h) count the sites passing Url = 'http://www.00*', a
 // partial comparison the primary index answers (SQLite: the same range of its primary key);
-// each count is taken 5 times on a freshly set filter; (e) open the table and move to its last
-// record (repeated 50 times). Then the peak memory of the process.
+// each count is taken 5 times on a freshly set filter; (i) insert every site into a second
+// table inside one transaction of its database (SQLite likewise); (j) 10,000 edits by key of
+// that table inside one transaction (SQLite: as many UPDATEs by key in one transaction); (e)
+// open the table and move to its last record (repeated 50 times). Then the peak memory of the
+// process.
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -69,10 +72,10 @@ std::vector<TSite> MakeSites(int count) {
 
 // ---- the store -------------------------------------------------------------------------------
 
-void CreateStoreTable(const std::string& folder) {
+void CreateStoreTable(const std::string& folder, const char* name = "cracks.DAT") {
   TStoreTable t;
   t.SetDatabaseName(folder);
-  t.SetTableName("cracks.DAT");
+  t.SetTableName(name);
   auto& f = t.FieldDefs();
   f.Add("Url", TFieldType::String, 125);
   f.Add("E-mails", TFieldType::String, 200);
@@ -333,6 +336,53 @@ int main(int argc, char** argv) {
         return 1;
       }
     }
+
+    // (i) insert every site inside one transaction
+    CreateStoreTable(dir, "txsites.DAT");
+    TStoreDatabase bench;
+    bench.SetDatabaseName("Bench");
+    bench.SetDirectory(dir);
+    TStoreTable tx;
+    tx.SetDatabaseName("Bench");
+    tx.SetTableName("txsites.DAT");
+    tx.Open();
+    start = TClock::now();
+    bench.BeginTransaction();
+    for (const TSite& s : sites) StoreInsert(tx, s);
+    bench.CommitTransaction();
+    store = Seconds(start);
+    Exec(db, std::string(kCreateSqlite).replace(13, 6, "txsites").c_str());
+    TStatement insertTx(db, std::string(kInsertSqlite).replace(12, 6, "txsites").c_str());
+    start = TClock::now();
+    Exec(db, "BEGIN");
+    for (const TSite& s : sites) SqliteInsert(insertTx, s);
+    Exec(db, "COMMIT");
+    Line("(i) insert all in one transaction", store, Seconds(start));
+    if (tx.RecordCount() != count) return 1;
+
+    // (j) 10,000 edits by key inside one transaction
+    const size_t edits = std::min<size_t>(10000, sites.size());
+    start = TClock::now();
+    bench.BeginTransaction();
+    for (size_t i = 0; i < edits; ++i) {
+      if (!tx.FindKey({sites[order[i]].url})) return 1;
+      tx.Edit();
+      tx.FieldByName("Priority").SetAsInteger(9);
+      tx.Post();
+    }
+    bench.CommitTransaction();
+    store = Seconds(start);
+    TStatement update(db, "UPDATE txsites SET Priority = 9 WHERE Url = ?");
+    start = TClock::now();
+    Exec(db, "BEGIN");
+    for (size_t i = 0; i < edits; ++i) {
+      sqlite3_bind_text(update.stmt, 1, sites[order[i]].url.c_str(), -1, SQLITE_STATIC);
+      Check(sqlite3_step(update.stmt), db, "update");
+      update.Reset();
+    }
+    Exec(db, "COMMIT");
+    Line("(j) 10,000 edits by key, one transaction", store, Seconds(start));
+    tx.Close();
 
     // (e) open and move to the last record
     t.Close();

@@ -259,29 +259,46 @@ void TDataFile::CheckSlot(int32_t slot, const uint8_t* image) const {
   if (flag == 0 && GetI32(image + 1) != slot) Fail(StoreCode::RecordsCorrupt);
 }
 
+void TDataFile::SetDirty(int32_t slot, CacheEntry& e, bool dirty) {
+  e.dirty = dirty;
+  if (dirty && e.inLru) {
+    lru_.erase(e.lru);
+    e.inLru = false;
+  } else if (!dirty && !e.inLru) {
+    lru_.push_front(slot);
+    e.lru = lru_.begin();
+    e.inLru = true;
+  }
+}
+
+void TDataFile::Forget(std::map<int32_t, CacheEntry>::iterator it) {
+  if (it->second.inLru) lru_.erase(it->second.lru);
+  cache_.erase(it);
+}
+
 TDataFile::CacheEntry& TDataFile::CacheSlot(int32_t slot, const uint8_t* image, bool dirty) {
   auto [it, fresh] = cache_.try_emplace(slot);
   CacheEntry& e = it->second;
+  e.image.assign(image, image + header_.recordSize);
   if (fresh) {
-    lru_.push_front(slot);
-    e.lru = lru_.begin();
-  } else {
+    SetDirty(slot, e, dirty);
+  } else if (dirty) {
+    SetDirty(slot, e, true);
+  } else if (e.inLru) {
     lru_.splice(lru_.begin(), lru_, e.lru);
   }
-  e.image.assign(image, image + header_.recordSize);
-  e.dirty = e.dirty || dirty;
   return e;
 }
 
-void TDataFile::Trim() {
-  // Evicts the least recently used clean slots; changed ones wait for Flush.
+void TDataFile::Trim(int32_t keep) {
+  // Evicts the least recently used clean slots; changed ones wait for Flush, and `keep` (the
+  // slot being handed out) stays even when everything else is changed, as in a transaction.
   auto it = lru_.end();
   while (cache_.size() > capacity_ && it != lru_.begin()) {
     --it;
-    auto entry = cache_.find(*it);
-    if (entry->second.dirty) continue;
+    if (*it == keep) continue;
     auto victim = it++;
-    cache_.erase(entry);
+    cache_.erase(*victim);
     lru_.erase(victim);
   }
 }
@@ -309,9 +326,9 @@ const uint8_t* TDataFile::ReadSlot(int32_t slot) {
       if (header_.encrypted) ApplyCipher(image, rs, kBodyKey);
       CacheSlot(slot + i, image, false);
     }
-    Trim();
+    Trim(slot);
     it = cache_.find(slot);
-  } else {
+  } else if (it->second.inLru) {
     lru_.splice(lru_.begin(), lru_, it->second.lru);
   }
   CheckSlot(slot, it->second.image.data());
@@ -374,14 +391,11 @@ void TDataFile::Restore(const TSnapshot& snapshot) {
   for (auto& [slot, saved] : undo_) {
     auto it = cache_.find(slot);
     if (!saved) {
-      if (it != cache_.end()) {
-        lru_.erase(it->second.lru);
-        cache_.erase(it);
-      }
+      if (it != cache_.end()) Forget(it);
       continue;
     }
     CacheEntry& e = CacheSlot(slot, saved->image.data(), false);
-    e.dirty = saved->dirty;
+    SetDirty(slot, e, saved->dirty);
   }
   EndChange();
   Trim();
@@ -402,7 +416,7 @@ void TDataFile::Flush(bool forceHeader, bool flushOs) {
     if (run.empty()) return;
     int64_t size = static_cast<int64_t>(run.size());
     if (file_->WriteAt(SlotOffset(runStart), run.data(), size) != size) Fail(StoreCode::WriteError);
-    for (int32_t s = runStart; s < runNext; ++s) cache_[s].dirty = false;
+    for (int32_t s = runStart; s < runNext; ++s) SetDirty(s, cache_[s], false);
     run.clear();
   };
   for (auto& [slot, e] : cache_) {

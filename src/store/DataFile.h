@@ -217,15 +217,20 @@ class TDataFile {
   bool HasUnwrittenChanges() const;
 
  private:
+  // Only clean slots are in the LRU list: changed ones cannot be evicted, and a transaction
+  // may hold many more of them than the cache's capacity.
   struct CacheEntry {
     std::vector<uint8_t> image;
     bool dirty = false;
+    bool inLru = false;
     std::list<int32_t>::iterator lru;
   };
+  void SetDirty(int32_t slot, CacheEntry& e, bool dirty);
+  void Forget(std::map<int32_t, CacheEntry>::iterator it);
   void CheckSlot(int32_t slot, const uint8_t* image) const;
   TDataHeader ReadHeaderFromDisk();
   CacheEntry& CacheSlot(int32_t slot, const uint8_t* image, bool dirty);
-  void Trim();
+  void Trim(int32_t keep = 0);
   void WriteHeader(bool flushOs);
   [[noreturn]] void Fail(uint16_t code) const;
 
@@ -235,7 +240,7 @@ class TDataFile {
   bool headerChanged_ = false;
   std::vector<TFieldDesc> fields_;
   std::map<int32_t, CacheEntry> cache_;
-  std::list<int32_t> lru_;  // most recently used first
+  std::list<int32_t> lru_;  // clean slots, most recently used first
   size_t capacity_ = 1;
   int32_t readAhead_ = 1;
   int32_t nextAfterRead_ = 1;  // the slot after the last one read from the file

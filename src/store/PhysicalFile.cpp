@@ -163,20 +163,22 @@ bool TPhysicalFile::SetLock(short type, int64_t offset, int64_t length) {
 bool TPhysicalFile::Lock(int64_t offset, int64_t length, bool shared) {
   std::lock_guard lock(mutex_);
   if (length <= 0) return false;
-  for (const TRegion& r : held_)
-    if (offset < r.offset + r.length && r.offset < offset + length) return false;
+  // The regions held do not overlap: only the one at or after `offset` and the one before it
+  // can meet the new one.
+  auto next = held_.lower_bound(offset);
+  if (next != held_.end() && next->first < offset + length) return false;
+  if (next != held_.begin() && std::prev(next)->first + std::prev(next)->second > offset)
+    return false;
   // A read-only descriptor cannot hold a write lock; it only ever needs to keep writers out.
   if (!SetLock(shared || readOnly_ ? F_RDLCK : F_WRLCK, offset, length)) return false;
-  held_.push_back({offset, length});
+  held_.emplace(offset, length);
   return true;
 }
 
 bool TPhysicalFile::Unlock(int64_t offset, int64_t length) {
   std::lock_guard lock(mutex_);
-  auto it = std::find_if(held_.begin(), held_.end(), [&](const TRegion& r) {
-    return r.offset == offset && r.length == length;
-  });
-  if (it == held_.end()) return false;
+  auto it = held_.find(offset);
+  if (it == held_.end() || it->second != length) return false;
   held_.erase(it);
   return SetLock(F_UNLCK, offset, length);
 }

@@ -19,10 +19,10 @@
 // and the table becomes read-only (the bits are tested, not access(), which succeeds for root).
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "store/AbstractFile.h"
 
@@ -56,14 +56,11 @@ class TPhysicalFile : public TAbstractFile {
   TPhysicalFile(int fd, std::string path, bool readOnly);
   bool SetLock(short type, int64_t offset, int64_t length);
 
-  struct TRegion {
-    int64_t offset, length;
-  };
   int fd_;
   std::string path_;
   bool readOnly_;
   std::mutex mutex_;
-  std::vector<TRegion> held_;  // the regions locked through this file
+  std::map<int64_t, int64_t> held_;  // the regions locked through this file: offset, length
 };
 
 // The engine code of an operating-system error number: file or path not found 11010, too many

@@ -46,6 +46,8 @@ int Worker(TChild& self, const TempDir& dir, int worker) {
   TStoreTable table;
   BindShared(table, dir);
   table.Open();
+  self.Send("ready");
+  self.Receive();  // all start together
   std::vector<int> increments(kSharedRecords, 0);
   std::vector<std::string> mine;
   int inserted = 0, deleted = 0, retries = 0;
@@ -115,6 +117,8 @@ TEST_F(Locking, FourProcessesChangingOneTableLoseNoUpdate) {
   for (int w = 0; w < kWorkers; ++w)
     workers.push_back(
         std::make_unique<TChild>([&, w](TChild& self) { return Worker(self, dir_, w); }));
+  for (auto& w : workers) ASSERT_EQ(w->Receive(), "ready");
+  for (auto& w : workers) w->Send("go");
   std::vector<int64_t> increments(kSharedRecords, 0);
   int64_t inserted = 0, deleted = 0, retries = 0;
   for (auto& w : workers) {

@@ -567,3 +567,42 @@ TEST_F(Locking, KilledProcessLeavesTheTableUsableWithoutItsUncommittedChanges) {
 
 }  // namespace
 }  // namespace quellor::test
+
+namespace quellor::test {
+namespace {
+
+TEST_F(Locking, EditsByKeyInsideATransactionAfterInsertsInAnother) {
+  MakeSharedTable(dir_, 0);
+  TStoreDatabase db;
+  db.SetDatabaseName("Shared");
+  db.SetDirectory(dir_.path());
+  TStoreTable table;
+  table.SetDatabaseName("Shared");
+  table.SetTableName(kSharedTable);
+  table.Open();
+  db.BeginTransaction();
+  for (int i = 0; i < 500; ++i) {
+    table.Append();
+    table.FieldByName("Key").SetAsString(KeyOf(i));
+    table.FieldByName("Code").SetAsString(CodeOf(i));
+    table.Post();
+  }
+  db.CommitTransaction();
+  db.BeginTransaction();
+  for (int i = 0; i < 500; i += 7) {
+    ASSERT_TRUE(table.FindKey({KeyOf(i)}));
+    table.Edit();
+    table.FieldByName("Value").SetAsInteger(i * 2);
+    table.Post();
+  }
+  db.CommitTransaction();
+  table.Refresh();
+  for (int i = 0; i < 500; i += 7) {
+    ASSERT_TRUE(table.FindKey({KeyOf(i)}));
+    EXPECT_EQ(table.FieldByName("Value").AsInteger(), i * 2);
+  }
+  EXPECT_EQ(table.RecordCount(), 500);
+}
+
+}  // namespace
+}  // namespace quellor::test
