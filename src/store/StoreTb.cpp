@@ -873,12 +873,15 @@ void TStoreTable::DropPassing() {
 
 void TStoreTable::EnsurePassing() {
   if (!filtered_ || !exprFilter_ || PassingFresh()) return;
-  std::lock_guard lock(table_->Mutex());
-  // The stamp is taken first: a change noticed while reading makes the set stale at once.
-  uint64_t stamp = table_->ChangeCount();
-  TTableFilterAccess access(*table_, exprFilter_->Evaluator());
-  passing_ = std::make_unique<TExprRecordSet>(exprFilter_->Select(access, access));
-  passingStamp_ = stamp;
+  // One reading operation: it holds the read slots from its first read of the files and starts
+  // over when another program changed them under the caches.
+  table_->Reading([&] {
+    // The stamp is taken first: a change noticed while reading makes the set stale at once.
+    uint64_t stamp = table_->ChangeCount();
+    TTableFilterAccess access(*table_, exprFilter_->Evaluator());
+    passing_ = std::make_unique<TExprRecordSet>(exprFilter_->Select(access, access));
+    passingStamp_ = stamp;
+  });
 }
 
 bool TStoreTable::Accept(int32_t slot) {
