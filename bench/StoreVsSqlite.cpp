@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "store/StoreTb.h"
+#include "tools/StoreTool.h"
 
 using namespace quellor;
 
@@ -76,23 +77,7 @@ void CreateStoreTable(const std::string& folder, const char* name = "cracks.DAT"
   TStoreTable t;
   t.SetDatabaseName(folder);
   t.SetTableName(name);
-  auto& f = t.FieldDefs();
-  f.Add("Url", TFieldType::String, 125);
-  f.Add("E-mails", TFieldType::String, 200);
-  f.Add("BadE-mails", TFieldType::String, 75);
-  f.Add("IPAddr", TFieldType::String, 16);
-  f.Add("Notes", TFieldType::String, 50);
-  for (const char* flag : {"Cracks", "Serialz", "Warez", "LinksOnly", "Tutes", "Forumz", "Toolz",
-                           "Porn", "Hacks", "DMCA"})
-    f.Add(flag, TFieldType::Boolean);
-  f.Add("Urls", TFieldType::String, 200);
-  for (const char* flag : {"Blessed", "USA", "IPChanged", "Killed", "Dead"})
-    f.Add(flag, TFieldType::Boolean);
-  f.Add("LastSent", TFieldType::DateTime);
-  f.Add("LastDMCASent", TFieldType::DateTime);
-  f.Add("Priority", TFieldType::SmallInt);
-  f.Add("KilledBy", TFieldType::String, 1);
-  f.Add("DMCAUrls", TFieldType::Blob);
+  DefineSiteFields(t.FieldDefs());
   t.IndexDefs().Add("", "Url", IndexOption::Primary);
   t.StoreDefs().UserMajorVersion = 1;
   t.StoreDefs().UserMinorVersion = 2;

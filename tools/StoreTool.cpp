@@ -33,7 +33,9 @@ struct TTableSchema {
   const char* primary;
 };
 
-void SiteFields(TFieldDefs& f) {
+}  // namespace
+
+void DefineSiteFields(TFieldDefs& f) {
   f.Add("Url", TFieldType::String, 125);
   f.Add("E-mails", TFieldType::String, 200);
   f.Add("BadE-mails", TFieldType::String, 75);
@@ -52,15 +54,17 @@ void SiteFields(TFieldDefs& f) {
   f.Add("DMCAUrls", TFieldType::Blob);
 }
 
-void IspFields(TFieldDefs& f) {
+void DefineIspFields(TFieldDefs& f) {
   f.Add("Domain", TFieldType::String, 25);
   // As wide as a site's E-mails, into which the ISP contacts copy it.
   f.Add("Emails", TFieldType::String, 200);
 }
 
+namespace {
+
 const TTableSchema kSchemas[] = {
-    {"cracks.DAT", "Cracks", 1, 2, SiteFields, "Url"},
-    {"isps.DAT", "ISPs", 1, 1, IspFields, "Domain"},
+    {"cracks.DAT", "Cracks", 1, 2, DefineSiteFields, "Url"},
+    {"isps.DAT", "ISPs", 1, 1, DefineIspFields, "Domain"},
 };
 
 // ---- text ----------------------------------------------------------------------------------

@@ -17,6 +17,13 @@
 
 namespace quellor {
 
+class TFieldDefs;
+
+// The fields of the program's site table ("cracks.DAT", 26 fields from Url to DMCAUrls) and of
+// its ISP table ("isps.DAT": Domain, Emails), as init creates them.
+void DefineSiteFields(TFieldDefs& fields);
+void DefineIspFields(TFieldDefs& fields);
+
 // Runs one command; `args` are the arguments after the program name. Returns the exit code.
 int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
