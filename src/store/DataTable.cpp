@@ -660,17 +660,7 @@ void TDataTable::Commit() {
     } catch (...) {
     }
   }
-  inTransaction_ = false;
-  locks_->SetKeepRecords(false);
-  // Write locks before record locks.
-  try {
-    if (locks_->HoldsWriteRange()) locks_->ReleaseWriteRange();
-    if (locks_->HoldsDataWriteLock()) locks_->ReleaseDataWriteLock();
-    locks_->ReleaseKeptRecords();
-  } catch (...) {
-    if (!failure) failure = std::current_exception();
-  }
-  if (failure) std::rethrow_exception(failure);
+  EndTransaction(failure);
 }
 
 void TDataTable::Rollback() {
@@ -685,8 +675,13 @@ void TDataTable::Rollback() {
   } catch (...) {
     failure = std::current_exception();
   }
+  EndTransaction(failure);
+}
+
+void TDataTable::EndTransaction(std::exception_ptr failure) {
   inTransaction_ = false;
   locks_->SetKeepRecords(false);
+  // Write locks before record locks.
   try {
     if (locks_->HoldsWriteRange()) locks_->ReleaseWriteRange();
     if (locks_->HoldsDataWriteLock()) locks_->ReleaseDataWriteLock();

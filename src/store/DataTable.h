@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -139,6 +140,9 @@ class TDataTable {
   void Rollback();
 
  private:
+  // Leaves transaction mode: releases the write locks, then the record locks kept; rethrows
+  // `failure` (or the first release failure) afterwards.
+  void EndTransaction(std::exception_ptr failure);
   // Thrown by the read hooks when the files changed under the caches: the outermost reading
   // operation drops the stale caches and starts over. Never leaves the table.
   struct TStaleCaches {};

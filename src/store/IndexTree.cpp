@@ -239,28 +239,14 @@ void TIndexTree::DescendForChange(const uint8_t* key, TPath& path) {
 }
 
 int64_t TIndexTree::SeekFirstNotBelow(const uint8_t* key, int n, TPath& path) {
-  path.clear();
-  if (desc_.rootPage == 0) return 0;
-  const int ks = KeySize();
-  n = std::clamp(n, 0, ks);
-  auto cmp = [this](const uint8_t* a, const uint8_t* b, int m) { return Cmp(a, b, m); };
-  int64_t pos = 0;
-  auto page = RootPage();
-  for (size_t depth = 0;; ++depth) {
-    if (page->IsLeaf()) {
-      int idx = Bound(*page, ks, key, n, false, cmp);
-      path.push_back({page, idx});
-      NormalizeEnd(path);
-      return pos + idx;
-    }
-    int idx = std::max(Bound(*page, ks, key, n, false, cmp) - 1, 0);
-    for (int i = 0; i < idx; ++i) pos += page->counts[i];
-    path.push_back({page, idx});
-    page = Child(*page, idx, depth + 1);
-  }
+  return SeekBound(key, n, false, path);
 }
 
 int64_t TIndexTree::SeekFirstAbove(const uint8_t* key, int n, TPath& path) {
+  return SeekBound(key, n, true, path);
+}
+
+int64_t TIndexTree::SeekBound(const uint8_t* key, int n, bool above, TPath& path) {
   path.clear();
   if (desc_.rootPage == 0) return 0;
   const int ks = KeySize();
@@ -270,12 +256,12 @@ int64_t TIndexTree::SeekFirstAbove(const uint8_t* key, int n, TPath& path) {
   auto page = RootPage();
   for (size_t depth = 0;; ++depth) {
     if (page->IsLeaf()) {
-      int idx = Bound(*page, ks, key, n, true, cmp);
+      int idx = Bound(*page, ks, key, n, above, cmp);
       path.push_back({page, idx});
       NormalizeEnd(path);
       return pos + idx;
     }
-    int idx = std::max(Bound(*page, ks, key, n, true, cmp) - 1, 0);
+    int idx = std::max(Bound(*page, ks, key, n, above, cmp) - 1, 0);
     for (int i = 0; i < idx; ++i) pos += page->counts[i];
     path.push_back({page, idx});
     page = Child(*page, idx, depth + 1);

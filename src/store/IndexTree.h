@@ -112,6 +112,8 @@ class TIndexTree {
   std::vector<int32_t> FreePages();
 
  private:
+  // The first entry not below the key (above == false) or above it, comparing its first n bytes.
+  int64_t SeekBound(const uint8_t* key, int n, bool above, TPath& path);
   int Cmp(const uint8_t* a, const uint8_t* b, int n) const { return comparer_.Compare(a, b, n); }
   std::shared_ptr<TIndexPage> GetPage(int32_t offset);
   std::shared_ptr<TIndexPage> RootPage();
