@@ -22,14 +22,6 @@ class Locking : public ::testing::Test {
   TempDir dir_;
 };
 
-#define CHILD_CHECK(cond)                                                           \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
-      std::fprintf(stderr, "child check failed at line %d: %s\n", __LINE__, #cond); \
-      return 1;                                                                     \
-    }                                                                               \
-  } while (0)
-
 constexpr int kWorkers = 4;
 constexpr int kOperations = 2000;
 constexpr int kSharedRecords = 20;

@@ -98,3 +98,12 @@ inline std::vector<std::string> WalkKeys(TStoreTable& table, const std::string& 
 }
 
 }  // namespace quellor::test
+
+// A child that fails a check prints it and leaves with code 1.
+#define CHILD_CHECK(cond)                                                           \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
+      std::fprintf(stderr, "child check failed at line %d: %s\n", __LINE__, #cond); \
+      return 1;                                                                     \
+    }                                                                               \
+  } while (0)

@@ -29,15 +29,6 @@ class Locking : public ::testing::Test {
   TempDir dir_;
 };
 
-// A child that fails a check prints it and leaves with code 1.
-#define CHILD_CHECK(cond)                                                           \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
-      std::fprintf(stderr, "child check failed at line %d: %s\n", __LINE__, #cond); \
-      return 1;                                                                     \
-    }                                                                               \
-  } while (0)
-
 TEST_F(Locking, AnotherProcessEditingTheRecordFailsWith10258AfterTheRetries) {
   MakeSharedTable(dir_, 3);
   struct Case {
