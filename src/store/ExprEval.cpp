@@ -56,6 +56,14 @@ bool ParseNumber(std::string_view s, char separator, double& out) {
   return ec == std::errc() && p == plain.data() + plain.size() && std::isfinite(out);
 }
 
+// The number a value converts to (text parsed with the decimal separator); false when it has none.
+bool CastNumber(const TExprValue& v, char separator, double& out) {
+  if (IsTextType(v.type)) return ParseNumber(v.text, separator, out);
+  if (!IsNumericType(v.type) && v.type != TExprType::Boolean) return false;
+  out = NumericValue(v);
+  return true;
+}
+
 bool FitsType(double v, TExprType type) {
   switch (type) {
     case TExprType::SmallInt:
@@ -352,13 +360,7 @@ TExprValue TExprEvaluator::Convert(const TExprValue& v, TExprType type, int64_t 
     case TExprType::Integer:
     case TExprType::Word: {
       double d;
-      if (IsTextType(v.type)) {
-        if (!ParseNumber(v.text, settings_.decimalSeparator, d)) return TExprValue::Null(type);
-      } else if (IsNumericType(v.type) || v.type == TExprType::Boolean) {
-        d = NumericValue(v);
-      } else {
-        return TExprValue::Null(type);
-      }
+      if (!CastNumber(v, settings_.decimalSeparator, d)) return TExprValue::Null(type);
       d = std::trunc(d);
       if (!FitsType(d, type)) return TExprValue::Null(type);
       return TExprValue::Int(static_cast<int64_t>(d), type);
@@ -366,13 +368,7 @@ TExprValue TExprEvaluator::Convert(const TExprValue& v, TExprType type, int64_t 
     case TExprType::Float:
     case TExprType::BCD: {
       double d;
-      if (IsTextType(v.type)) {
-        if (!ParseNumber(v.text, settings_.decimalSeparator, d)) return TExprValue::Null(type);
-      } else if (IsNumericType(v.type) || v.type == TExprType::Boolean) {
-        d = NumericValue(v);
-      } else {
-        return TExprValue::Null(type);
-      }
+      if (!CastNumber(v, settings_.decimalSeparator, d)) return TExprValue::Null(type);
       if (type == TExprType::BCD) {
         const double scaled = std::round(d * 10000.0);
         if (std::fabs(scaled) < 9e15) d = scaled / 10000.0;

@@ -506,18 +506,7 @@ void TIndexTree::HandleUnderflow(TPath& path, size_t level) {
     if (page->IsLeaf() && format_.Compressed()) {
       // A compressed leaf is only dealt with when it has become empty.
       if (page->Count() > 0) return;
-      if (page->prev != 0) {
-        auto before = GetPage(page->prev);
-        before->next = page->next;
-        Touch(*before);
-      }
-      if (page->next != 0) {
-        auto after = GetPage(page->next);
-        after->prev = page->prev;
-        Touch(*after);
-      }
-      FreePage(*page);
-      RemoveFromParent(path, level);
+      RemoveEmptyPage(path, level);
       --level;
       continue;
     }
@@ -526,6 +515,22 @@ void TIndexTree::HandleUnderflow(TPath& path, size_t level) {
     Rebalance(path, level);
     return;
   }
+}
+
+void TIndexTree::RemoveEmptyPage(TPath& path, size_t level) {
+  auto page = path[level].page;
+  if (page->prev != 0) {
+    auto before = GetPage(page->prev);
+    before->next = page->next;
+    Touch(*before);
+  }
+  if (page->next != 0) {
+    auto after = GetPage(page->next);
+    after->prev = page->prev;
+    Touch(*after);
+  }
+  FreePage(*page);
+  RemoveFromParent(path, level);
 }
 
 void TIndexTree::RemoveFromParent(TPath& path, size_t level) {
@@ -547,18 +552,7 @@ void TIndexTree::Rebalance(TPath& path, size_t level) {
     if (parent->Count() < 2) {
       // An only child cannot be rebalanced; an empty one is taken out.
       if (page->Count() > 0) return;
-      if (page->prev != 0) {
-        auto before = GetPage(page->prev);
-        before->next = page->next;
-        Touch(*before);
-      }
-      if (page->next != 0) {
-        auto after = GetPage(page->next);
-        after->prev = page->prev;
-        Touch(*after);
-      }
-      FreePage(*page);
-      RemoveFromParent(path, level);
+      RemoveEmptyPage(path, level);
       parentLost = true;
     } else {
       // The previous page, unless the page is its parent's first child: then the next one.

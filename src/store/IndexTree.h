@@ -131,6 +131,8 @@ class TIndexTree {
   void SplitUpward(TPath& path, size_t level);
   void HandleUnderflow(TPath& path, size_t level);
   void Rebalance(TPath& path, size_t level);
+  // Takes an empty page out of its level's links, frees it and removes its parent entry.
+  void RemoveEmptyPage(TPath& path, size_t level);
   void RemoveFromParent(TPath& path, size_t level);
   void CollapseRoot();
   void NormalizeEnd(TPath& path);
