@@ -23,8 +23,8 @@
 #include "app/fMain.h"
 #include "data/DBGrid.h"
 #include "data/DataMod.h"
-#include "store/StoreTb.h"
 #include "data/SiteTables.h"
+#include "store/StoreTb.h"
 
 using namespace quellor;
 using Clock = std::chrono::steady_clock;

@@ -29,8 +29,8 @@
 #include <string>
 #include <vector>
 
-#include "store/StoreTb.h"
 #include "data/SiteTables.h"
+#include "store/StoreTb.h"
 
 using namespace quellor;
 

@@ -5,6 +5,7 @@
 #   bash scripts/setup.sh test       install what is missing, build, run the whole test suite
 #   bash scripts/setup.sh test-asan  the same under AddressSanitizer + UndefinedBehaviorSanitizer
 #   bash scripts/setup.sh build      install what is missing and build only
+#   bash scripts/setup.sh format     install what is missing and check the sources' format
 #
 # Installing packages needs root (CI and the build machines run as root); when every package is
 # already there nothing is installed.
@@ -17,6 +18,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-aiosmtpd
   clang libclang-rt-14-dev
+  clang-format
   xvfb xauth xdg-utils
 )
 
@@ -61,8 +63,12 @@ case "${1:-}" in
     build asan
     ctest --preset asan -j "$jobs"
     ;;
+  format)
+    install_missing
+    bash scripts/check-format.sh
+    ;;
   *)
-    echo "usage: $0 run|test|test-asan|build" >&2
+    echo "usage: $0 run|test|test-asan|build|format" >&2
     exit 2
     ;;
 esac

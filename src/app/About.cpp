@@ -9,7 +9,7 @@
 #include <QVBoxLayout>
 
 #include "app/Include.h"
-#include "app/QtUi.h"
+#include "app/QtText.h"
 #include "platform/Locale.h"
 
 namespace quellor {

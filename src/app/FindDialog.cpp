@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-#include "app/QtUi.h"
+#include "app/QtText.h"
 
 namespace quellor {
 

@@ -1,23 +1,14 @@
-// The Ui port on Qt widgets, and the two conversions between the program's text (bytes of the
-// system code page) and QString.
+// The Ui port on Qt widgets. The text conversions ToQ and FromQ (QtText.h) come with it.
 #pragma once
 
-#include <QString>
 #include <string>
 
+#include "app/QtText.h"
 #include "app/Ui.h"
 
 class QWidget;
 
 namespace quellor {
-
-inline QString ToQ(const std::string& s) {
-  return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
-}
-inline std::string FromQ(const QString& s) {
-  QByteArray b = s.toLocal8Bit();
-  return std::string(b.constData(), static_cast<size_t>(b.size()));
-}
 
 class QtUi : public Ui {
  public:

@@ -19,26 +19,26 @@ TStartUp::~TStartUp() {
 }
 
 void TStartUp::Run(const std::string& programFolder) {
-  // 2. The settings object exists (config_), every string empty, every number zero.
-  // 3. The program folder.
+  // The settings object: config_ exists already, every string empty, every number zero.
+  // The program folder.
   if (programFolder.empty()) {
     InitProgramFolder();
   } else {
     SetProgramFolder(programFolder);
   }
-  // 4. and 5.
+  // The last company, then its settings.
   try {
     config_.ReadLastCompany();
     config_.ReadSettings();
   } catch (const std::exception& e) {
     ui_.ShowError(e.what());
   }
-  // 6.
+  // The application title.
   QApplication::setApplicationName("Quellor");
-  // 7. The main window; its creation step runs in its constructor.
+  // The main window; its creation step runs in its constructor.
   form_ = std::make_unique<TForm1>(config_, ui_);
   ui_.SetParent(form_.get());
-  // 8. The data module; missing tables leave it with closed tables.
+  // The data module; missing tables leave it with closed tables.
   dm_ = std::make_unique<TDM>(config_);
   form_->RunCommand([this] { dm_->DataModuleCreate(); });
   form_->AttachData(&dm_->dsCracks);

@@ -18,7 +18,8 @@ class TStartUp {
   explicit TStartUp(QtUi& ui);
   ~TStartUp();
 
-  // Steps 2 to 8 and showing the window. `programFolder` empty: the executable's folder.
+  // The steps from the settings object to the data module, then shows the window.
+  // `programFolder` empty: the executable's folder.
   void Run(const std::string& programFolder = "");
 
   TConfig& Config() { return config_; }

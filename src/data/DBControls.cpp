@@ -6,7 +6,7 @@
 #include <QToolButton>
 #include <exception>
 
-#include "app/QtUi.h"
+#include "app/QtText.h"
 #include "app/Ui.h"
 
 namespace quellor {

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <exception>
 
-#include "app/QtUi.h"
+#include "app/QtText.h"
 #include "data/DBControls.h"
 
 namespace quellor {

@@ -140,8 +140,8 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
     });
   } else if (data_->SlotCount() > 0 && indexes_->File().SysDeleted().Empty() && !readOnlyFiles_) {
     // Every slot has an entry in "Sys Deleted": an empty one beside records is an index file
-    // that was never kept in step (written by a build before index maintenance). Its
-    // definitions are good; its trees are built again from the records.
+    // that was not kept in step with the data file. Its definitions are good; its trees are
+    // built again from the records.
     writeLocked([this] {
       if (indexes_->Reload()) data_->Reload();
       if (!indexes_->File().SysDeleted().Empty()) return;  // another program rebuilt it

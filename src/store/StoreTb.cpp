@@ -15,6 +15,7 @@
 #include "store/Cipher.h"
 #include "store/CursorOrder.h"
 #include "store/DataFile.h"
+#include "store/DataSession.h"
 #include "store/ExprFilter.h"
 #include "store/FieldValue.h"
 #include "store/FileList.h"
@@ -205,8 +206,58 @@ bool SizedKind(TFieldType kind) {
 
 // ---- Session ----------------------------------------------------------------------------------
 
-TStoreSession::TStoreSession() = default;
+TStoreSession::TStoreSession() : engine_(std::make_unique<TDataSession>()) {}
 TStoreSession::~TStoreSession() = default;
+
+int TStoreSession::LockRetryCount() const {
+  return engine_->lockRetryCount;
+}
+void TStoreSession::SetLockRetryCount(int count) {
+  engine_->lockRetryCount = count;
+}
+int TStoreSession::LockWaitTime() const {
+  return engine_->lockWaitTime;
+}
+void TStoreSession::SetLockWaitTime(int ms) {
+  engine_->lockWaitTime = ms;
+}
+bool TStoreSession::ForceBufferFlush() const {
+  return engine_->forceBufferFlush;
+}
+void TStoreSession::SetForceBufferFlush(bool on) {
+  engine_->forceBufferFlush = on;
+}
+bool TStoreSession::StrictChangeDetection() const {
+  return engine_->strictChangeDetection;
+}
+void TStoreSession::SetStrictChangeDetection(bool on) {
+  engine_->strictChangeDetection = on;
+}
+int TStoreSession::LanguageID() const {
+  return engine_->languageId;
+}
+void TStoreSession::SetLanguageID(int id) {
+  engine_->languageId = static_cast<int16_t>(id);
+}
+int TStoreSession::SortID() const {
+  return engine_->sortId;
+}
+void TStoreSession::SetSortID(int id) {
+  engine_->sortId = static_cast<int16_t>(id);
+}
+
+void TStoreSession::AddPassword(const std::string& password) {
+  engine_->AddPassword(password);
+}
+void TStoreSession::RemovePassword(const std::string& password) {
+  engine_->RemovePassword(password);
+}
+void TStoreSession::RemoveAllPasswords() {
+  engine_->RemoveAllPasswords();
+}
+std::vector<std::string> TStoreSession::Passwords() const {
+  return engine_->Passwords();
+}
 
 TStoreSession& TStoreSession::Default() {
   static TStoreSession* session = new TStoreSession;  // lives as long as the process
@@ -236,9 +287,9 @@ std::shared_ptr<TDataDirectory> TStoreSession::DirectoryFor(const std::string& u
   std::string key = inMemory ? std::string("\x01MEMORY") : universalName;
   if (auto existing = directories_[key].lock()) return existing;
   auto directory =
-      std::make_shared<TDataDirectory>(engine_, inMemory ? "" : universalName, inMemory);
+      std::make_shared<TDataDirectory>(*engine_, inMemory ? "" : universalName, inMemory);
   directories_[key] = directory;
-  engine_.onPassword = [this] {
+  engine_->onPassword = [this] {
     bool again = true;
     if (!OnPassword) return false;
     OnPassword(*this, again);
@@ -658,6 +709,10 @@ void TStoreTable::SetExclusive(bool on) {
   if (table_) throw EDatabaseError(DatasetText::OpenDataset);
   exclusive_ = on;
 }
+bool TStoreTable::ReadOnly() const {
+  return readOnly_ || (table_ && table_->ReadOnlyFiles());
+}
+
 void TStoreTable::SetReadOnly(bool on) {
   if (table_) throw EDatabaseError(DatasetText::OpenDataset);
   readOnly_ = on;

@@ -9,16 +9,20 @@
 //
 // Every failure of the engine raises EStoreEngineError; the dataset layer's own checks raise
 // EDatabaseError with its text (StoreError.h). Text values are bytes of the system code page.
+//
+// This header, with StoreTypes.h, StoreError.h and StoreDate.h, is all of the store that code
+// outside it sees; the engine's classes appear here only by name.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include "store/DataSession.h"
 #include "store/StoreDate.h"
 #include "store/StoreError.h"
 #include "store/StoreTypes.h"
@@ -33,6 +37,15 @@ class TCursorOrder;
 class TKeyLayout;
 class TExprFilter;
 class TExprRecordSet;
+// The engine (DataSession.h, DataTable.h, DataFile.h).
+class TDataSession;
+class TDataDirectory;
+class TDataTable;
+struct TDataHeader;
+class TStoreInternals;
+
+// New values of a record's BLOB fields, by field position (as DataTable.h names it).
+using TBlobChanges = std::map<size_t, std::string>;
 
 // ---- Session ----------------------------------------------------------------------------------
 
@@ -50,18 +63,18 @@ class TStoreSession {
   void SetSessionName(const std::string& name) { sessionName_ = name; }
   std::string EngineVersion() const { return kEngineVersion; }
 
-  int LockRetryCount() const { return engine_.lockRetryCount; }
-  void SetLockRetryCount(int count) { engine_.lockRetryCount = count; }
-  int LockWaitTime() const { return engine_.lockWaitTime; }
-  void SetLockWaitTime(int ms) { engine_.lockWaitTime = ms; }
-  bool ForceBufferFlush() const { return engine_.forceBufferFlush; }
-  void SetForceBufferFlush(bool on) { engine_.forceBufferFlush = on; }
-  bool StrictChangeDetection() const { return engine_.strictChangeDetection; }
-  void SetStrictChangeDetection(bool on) { engine_.strictChangeDetection = on; }
-  int LanguageID() const { return engine_.languageId; }
-  void SetLanguageID(int id) { engine_.languageId = static_cast<int16_t>(id); }
-  int SortID() const { return engine_.sortId; }
-  void SetSortID(int id) { engine_.sortId = static_cast<int16_t>(id); }
+  int LockRetryCount() const;
+  void SetLockRetryCount(int count);
+  int LockWaitTime() const;
+  void SetLockWaitTime(int ms);
+  bool ForceBufferFlush() const;
+  void SetForceBufferFlush(bool on);
+  bool StrictChangeDetection() const;
+  void SetStrictChangeDetection(bool on);
+  int LanguageID() const;
+  void SetLanguageID(int id);
+  int SortID() const;
+  void SetSortID(int id);
   const std::string& PrivateDir() const { return privateDir_; }
   void SetPrivateDir(const std::string& dir) { privateDir_ = dir; }
   bool KeepConnections() const { return keepConnections_; }
@@ -79,10 +92,10 @@ class TStoreSession {
   void SetTimeSeparator(char separator) { timeSeparator_ = separator; }
 
   // Passwords of encrypted tables known to the session.
-  void AddPassword(const std::string& password) { engine_.AddPassword(password); }
-  void RemovePassword(const std::string& password) { engine_.RemovePassword(password); }
-  void RemoveAllPasswords() { engine_.RemoveAllPasswords(); }
-  std::vector<std::string> Passwords() const { return engine_.Passwords(); }
+  void AddPassword(const std::string& password);
+  void RemovePassword(const std::string& password);
+  void RemoveAllPasswords();
+  std::vector<std::string> Passwords() const;
   // Asked when an encrypted table's password is not known: the handler adds one (AddPassword)
   // and leaves Continue true to try again, or sets it false to give up (10498). The program's
   // password dialog is installed here; without a handler the open fails at once.
@@ -91,12 +104,14 @@ class TStoreSession {
   // The database of that name (without regard to case); null when none is registered.
   TStoreDatabase* FindDatabase(const std::string& name) const;
 
-  TDataSession& Engine() { return engine_; }
-  // The engine folder object for a folder's universal name (shared by databases on one folder).
-  std::shared_ptr<TDataDirectory> DirectoryFor(const std::string& universalName, bool inMemory);
-
  private:
   friend class TStoreDatabase;
+  friend class TStoreTable;
+  friend class TStoreInternals;
+
+  TDataSession& Engine() { return *engine_; }
+  // The engine folder object for a folder's universal name (shared by databases on one folder).
+  std::shared_ptr<TDataDirectory> DirectoryFor(const std::string& universalName, bool inMemory);
   void Register(TStoreDatabase* database);
   void Unregister(TStoreDatabase* database);
 
@@ -107,7 +122,7 @@ class TStoreSession {
   std::string shortDateFormat_ = "yyyy-mm-dd";
   char dateSeparator_ = '-';
   char timeSeparator_ = ':';
-  TDataSession engine_;
+  std::unique_ptr<TDataSession> engine_;
   std::vector<TStoreDatabase*> databases_;
   std::map<std::string, std::weak_ptr<TDataDirectory>> directories_;
   std::mutex mutex_;
@@ -140,9 +155,6 @@ class TStoreDatabase {
   bool IsMemory() const;
   std::function<void(TStoreDatabase& sender)> BeforeConnect;
 
-  // The engine folder of a connected database (connecting it when needed).
-  std::shared_ptr<TDataDirectory> DataDirectory();
-
   // The transaction of the database, covering every table open in it (and those opened while
   // it runs): changes stay in the tables' caches, each table holds its data write lock (other
   // programs read the committed state but wait to write) and keeps its record locks until
@@ -157,6 +169,12 @@ class TStoreDatabase {
   bool InTransaction();
 
  private:
+  friend class TStoreTable;
+  friend class TStoreInternals;
+
+  // The engine folder of a connected database (connecting it when needed).
+  std::shared_ptr<TDataDirectory> DataDirectory();
+
   TStoreSession& session_;
   std::string databaseName_;
   std::string directory_;
@@ -341,7 +359,8 @@ class TStoreTable {
   void SetTableName(const std::string& name);
   bool Exclusive() const { return exclusive_; }
   void SetExclusive(bool on);
-  bool ReadOnly() const { return readOnly_ || (table_ && table_->ReadOnlyFiles()); }
+  // Set, or the data file's read-only attribute is set.
+  bool ReadOnly() const;
   void SetReadOnly(bool on);
   std::string SessionName() const { return session_.SessionName(); }
   std::string EngineVersion() const { return kEngineVersion; }

@@ -17,9 +17,9 @@
 #include "data/DBControls.h"
 #include "data/DBGrid.h"
 #include "data/DataSource.h"
+#include "data/SiteTables.h"
 #include "store/StoreTb.h"
 #include "support/TempDir.h"
-#include "data/SiteTables.h"
 
 using namespace quellor;
 using quellor::test::TempDir;

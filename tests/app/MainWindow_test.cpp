@@ -134,21 +134,30 @@ TEST(MainWindow, MenusCarryTheirCaptionsShortcutsAndHiddenItems) {
 }
 
 TEST(MainWindow, AboutBoxTexts) {
-  QtUi ui;
-  TAboutBox box(ui);
-  EXPECT_EQ(box.windowTitle(), "About Quellor");
-  auto text = [&box](const char* name) {
-    auto* l = box.findChild<QLabel*>(name);
-    return l ? l->text() : QString("<missing>");
+  // The build line follows the user's decimal separator.
+  struct Case {
+    char decimalSeparator;
+    const char* build;
   };
-  EXPECT_EQ(text("Version"), "Version 1.20");
-  EXPECT_EQ(text("Build"), ToQ(BuildLine(Locale::Current().decimalSeparator)));
-  EXPECT_EQ(BuildLine('.'), "Build 1.200");
-  EXPECT_EQ(BuildLine(','), "Build 1,200");
-  EXPECT_TRUE(text("ProductName").startsWith("Quellor"));
-  auto* ok = box.findChild<QPushButton*>("OKButton");
-  ASSERT_NE(ok, nullptr);
-  EXPECT_TRUE(ok->isDefault());
+  for (const Case& c : {Case{'.', "Build 1.200"}, Case{',', "Build 1,200"}}) {
+    LocaleInfo locale;
+    locale.decimalSeparator = c.decimalSeparator;
+    Locale::Override(locale);
+    QtUi ui;
+    TAboutBox box(ui);
+    Locale::Override(std::nullopt);
+    EXPECT_EQ(box.windowTitle(), "About Quellor");
+    auto text = [&box](const char* name) {
+      auto* l = box.findChild<QLabel*>(name);
+      return l ? l->text() : QString("<missing>");
+    };
+    EXPECT_EQ(text("Version"), "Version 1.20");
+    EXPECT_EQ(text("Build"), c.build);
+    EXPECT_TRUE(text("ProductName").startsWith("Quellor"));
+    auto* ok = box.findChild<QPushButton*>("OKButton");
+    ASSERT_NE(ok, nullptr);
+    EXPECT_TRUE(ok->isDefault());
+  }
 }
 
 TEST(Help, PagesForContentsKeywordsAndContextsAreShipped) {

@@ -7,8 +7,8 @@
 
 #include "app/Config.h"
 #include "app/Include.h"
-#include "support/TempDir.h"
 #include "data/SiteTables.h"
+#include "support/TempDir.h"
 
 using namespace quellor;
 using quellor::test::TempDir;

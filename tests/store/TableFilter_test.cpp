@@ -15,6 +15,7 @@
 #include "StoreTestTables.h"
 #include "store/DataTable.h"
 #include "store/ExprFilter.h"
+#include "store/StoreInternals.h"
 #include "store/StoreTb.h"
 
 namespace quellor {
@@ -30,7 +31,7 @@ std::shared_ptr<TDataTable> EngineTable(TStoreSession& session, const TempDir& d
   std::string folder = real ? real : dir.path();
   std::free(real);
   if (folder.back() != '/') folder += '/';
-  return session.DirectoryFor(folder, false)->OpenTable(name, false);
+  return TStoreInternals::DirectoryFor(session, folder)->OpenTable(name, false);
 }
 
 // A small site table: Url (primary index), the flags, Priority and E-mails.

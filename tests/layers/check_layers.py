@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""The layer check: compiles one-line files as if they were sources of a layer, with exactly the
+flags the build gives that layer's sources (from compile_commands.json), and expects every
+include in the wrong direction to fail because the header is not there, and every allowed one to
+compile.
+
+    check_layers.py BUILD_DIR
+
+Exit code 0 when every case holds, 1 otherwise (each failing case is printed).
+"""
+
+import concurrent.futures
+import json
+import os
+import shlex
+import subprocess
+import sys
+import tempfile
+
+# The target whose sources stand for each layer.
+LAYER_TARGETS = {
+    "store": "quellor_store",
+    "platform": "quellor_platform",
+    "core": "quellor_core",
+    "gui": "quellor_gui",
+}
+
+# (layer, include, expectation): None compiles; otherwise the header the compiler must miss.
+CASES = [
+    # The store sees only itself.
+    ("store", '"store/DataTable.h"', None),
+    ("store", '"platform/IniFile.h"', "platform/IniFile.h"),
+    ("store", '"app/Ui.h"', "app/Ui.h"),
+    ("store", "<QString>", "QString"),
+    # The platform layer sees neither the logic nor the windows.
+    ("platform", '"platform/IniFile.h"', None),
+    ("platform", '"app/Config.h"', "app/Config.h"),
+    ("platform", '"data/DataMod.h"', "data/DataMod.h"),
+    # The logic sees the store's front end, the platform and the other logic headers; not the
+    # engine, not Qt Widgets, not a window.
+    ("core", '"store/StoreTb.h"', None),
+    ("core", '"store/StoreTypes.h"', None),
+    ("core", '"store/StoreError.h"', None),
+    ("core", '"store/StoreDate.h"', None),
+    ("core", '"platform/IniFile.h"', None),
+    ("core", '"app/Ui.h"', None),
+    ("core", '"data/DataMod.h"', None),
+    ("core", '"data/SiteTables.h"', None),
+    ("core", '"store/DataSession.h"', "store/DataSession.h"),
+    ("core", '"store/DataTable.h"', "store/DataTable.h"),
+    ("core", '"store/IndexFile.h"', "store/IndexFile.h"),
+    ("core", '"store/StoreInternals.h"', "store/StoreInternals.h"),
+    ("core", "<QWidget>", "QWidget"),
+    ("core", "<QtWidgets/QDialog>", "QtWidgets/QDialog"),
+    ("core", '"app/QtUi.h"', "app/QtUi.h"),
+    ("core", '"app/fMain.h"', "app/fMain.h"),
+    ("core", '"data/DBGrid.h"', "data/DBGrid.h"),
+    # The windows see everything above the store's front end, and Qt Widgets.
+    ("gui", "<QWidget>", None),
+    ("gui", '"app/QtUi.h"', None),
+    ("gui", '"data/DBControls.h"', None),
+    ("gui", '"store/StoreTb.h"', None),
+    ("gui", '"store/DataTable.h"', "store/DataTable.h"),
+    ("gui", '"store/ExprFilter.h"', "store/ExprFilter.h"),
+]
+
+
+def compile_args(entry):
+    """The compiler command of a compile_commands.json entry, without its source, output and
+    dependency-file arguments."""
+    args = entry["arguments"] if "arguments" in entry else shlex.split(entry["command"])
+    source = os.path.normpath(os.path.join(entry["directory"], entry["file"]))
+    out = []
+    skip = False
+    for a in args:
+        if skip:
+            skip = False
+            continue
+        if a in ("-o", "-MT", "-MF", "-MQ"):
+            skip = True
+            continue
+        if a in ("-c", "-MD", "-MMD"):
+            continue
+        if os.path.normpath(os.path.join(entry["directory"], a)) == source:
+            continue
+        out.append(a)
+    return out
+
+
+def layer_commands(build_dir):
+    with open(os.path.join(build_dir, "compile_commands.json")) as f:
+        entries = json.load(f)
+    commands = {}
+    for layer, target in LAYER_TARGETS.items():
+        marker = "/CMakeFiles/%s.dir/" % target
+        for e in entries:
+            output = e.get("output", "")
+            if marker in "/" + output or marker in e.get("command", ""):
+                if "_autogen" in e["file"]:
+                    continue
+                commands[layer] = (compile_args(e), e["directory"])
+                break
+    return commands
+
+
+def run_case(number, case, commands, work):
+    layer, include, missing = case
+    if layer not in commands:
+        return "%s: no source of %s in compile_commands.json" % (layer, LAYER_TARGETS[layer])
+    args, directory = commands[layer]
+    name = os.path.join(work, "case%d.cpp" % number)
+    with open(name, "w") as f:
+        f.write("#include %s\n" % include)
+    r = subprocess.run(args + ["-fsyntax-only", name], cwd=directory, capture_output=True,
+                       text=True)
+    what = "%s: #include %s" % (layer, include)
+    if missing is None:
+        if r.returncode != 0:
+            return "%s should compile, but:\n%s" % (what, r.stderr)
+        return None
+    if r.returncode == 0:
+        return "%s compiled, but the layer must not see it" % what
+    if "%s: No such file or directory" % missing not in r.stderr:
+        return "%s failed for another reason than a missing %s:\n%s" % (what, missing, r.stderr)
+    return None
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    commands = layer_commands(sys.argv[1])
+    cases = [c for c in CASES if c[0] != "gui" or "gui" in commands]
+    with tempfile.TemporaryDirectory() as work:
+        with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+            results = list(pool.map(lambda n: run_case(n, cases[n], commands, work),
+                                    range(len(cases))))
+    failures = [r for r in results if r]
+    for (layer, include, missing), r in zip(cases, results):
+        expected = "must fail" if missing else "compiles"
+        print("%-4s %-8s %-30s %s" % ("FAIL" if r else "ok", layer, include, expected))
+    for r in failures:
+        print("\n" + r)
+    print("\n%d cases, %d failed" % (len(cases), len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
