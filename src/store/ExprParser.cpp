@@ -665,10 +665,9 @@ int64_t TExprParser::IntegerConstant(const TExprNode& node, const std::string& n
 TExprType TExprParser::ParseCastType(int64_t& size) {
   size = 0;
   const TExprToken t = Peek();
-  auto fail = [&] {
-    Fail("SQL data type keyword expected, instead found '" + t.text + "' in " +
-         settings_.statementName);
-  };
+  const std::string expected = "SQL data type keyword expected, instead found '" + t.text +
+                               "' in " + settings_.statementName;
+  auto fail = [&] { Fail(expected); };
   if (t.kind != TExprTokenKind::Word) fail();
   Advance();
   // Optional "(" n [, m] ")" after the keyword.
@@ -714,7 +713,7 @@ TExprType TExprParser::ParseCastType(int64_t& size) {
     arguments(false);
     return TExprType::Memo;
   }
-  fail();
+  Fail(expected);
 }
 
 TExprNodePtr TExprParser::ParseFunction() {

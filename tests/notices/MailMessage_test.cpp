@@ -309,7 +309,9 @@ TEST(MailMessage, LongEncodedSubjectFoldsIntoShortLines) {
     size_t end = line.find("\r\n", start);
     std::string part = line.substr(start, end - start);
     EXPECT_LE(part.size(), 78u) << part;
-    if (lines > 0) EXPECT_TRUE(part[0] == ' ' || part[0] == '\t') << part;
+    if (lines > 0) {
+      EXPECT_TRUE(part[0] == ' ' || part[0] == '\t') << part;
+    }
     ++lines;
     if (end == std::string::npos) break;
     start = end + 2;
