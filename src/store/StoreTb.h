@@ -170,7 +170,6 @@ class TStoreDatabase {
 
  private:
   friend class TStoreTable;
-  friend class TStoreInternals;
 
   // The engine folder of a connected database (connecting it when needed).
   std::shared_ptr<TDataDirectory> DataDirectory();
