@@ -16,8 +16,10 @@
 #                                      folders, windows included
 #
 # A header of a subsystem folder is a window header (and so hidden from the logic) when it, or
-# the .cpp of the same name, is a source of quellor_gui. The logic layer has no Qt include path
-# at all, so an include of a Qt Widgets header fails there too.
+# the .cpp of the same name, is a source of quellor_gui, or when it includes a Qt header or
+# another window header. The
+# logic layer has no Qt include path at all, so an include of a Qt Widgets header fails there
+# too. (A build without the windows knows them by their Qt includes only.)
 #
 # The links are made at configure time; the header lists are globbed with CONFIGURE_DEPENDS, so
 # a new header appears at the next build.
@@ -82,14 +84,43 @@ function(quellor_setup_layers src)
     get_filename_component(folder ${dir} NAME)
     list(APPEND guiNames ${folder}/${base})
   endforeach()
-  file(REMOVE_RECURSE ${root}/core ${root}/gui)
+  # The headers of the subsystem folders, as "sub/Name", with what each includes.
+  set(all)
   foreach(sub ${QUELLOR_SUBSYSTEMS})
     file(GLOB headers CONFIGURE_DEPENDS ${src}/${sub}/*.h)
-    set(logic)
     foreach(h ${headers})
       get_filename_component(base ${h} NAME_WE)
-      if(NOT ${sub}/${base} IN_LIST guiNames)
-        list(APPEND logic ${h})
+      list(APPEND all ${sub}/${base})
+      file(STRINGS ${h} includes_${sub}_${base} REGEX "^[ \t]*#[ \t]*include")
+      if("${includes_${sub}_${base}}" MATCHES "include[ \t]*<Q")
+        list(APPEND guiNames ${sub}/${base})
+      endif()
+    endforeach()
+  endforeach()
+  # A header that includes a window header is one too.
+  set(changed TRUE)
+  while(changed)
+    set(changed FALSE)
+    foreach(name ${all})
+      if(name IN_LIST guiNames)
+        continue()
+      endif()
+      string(REPLACE "/" "_" key ${name})
+      foreach(gui ${guiNames})
+        if("${includes_${key}}" MATCHES "\"${gui}\\.h\"")
+          list(APPEND guiNames ${name})
+          set(changed TRUE)
+          break()
+        endif()
+      endforeach()
+    endforeach()
+  endwhile()
+  file(REMOVE_RECURSE ${root}/core ${root}/gui)
+  foreach(sub ${QUELLOR_SUBSYSTEMS})
+    set(logic)
+    foreach(name ${all})
+      if(name MATCHES "^${sub}/" AND NOT name IN_LIST guiNames)
+        list(APPEND logic ${src}/${name}.h)
       endif()
     endforeach()
     quellor_link_files(${root}/core/${sub} ${logic})
