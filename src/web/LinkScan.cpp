@@ -8,7 +8,9 @@ namespace quellor {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 size_t SkipBlanks(const std::string& s, size_t i) {
   while (i < s.size() && IsBlank(s[i])) ++i;

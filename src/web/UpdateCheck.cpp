@@ -18,7 +18,9 @@ constexpr const char* kRemoteFolder = "/download/";
 
 void DownloadFile(const std::string& /*remoteAddress*/, const std::string& /*localFile*/) {}
 
-bool UpdateSiteData() { return true; }
+bool UpdateSiteData() {
+  return true;
+}
 
 void CheckforUpdate1Click(Ui& ui, TConfig& config) {
   const std::string local = ProgramFolder() + kVersionFile;

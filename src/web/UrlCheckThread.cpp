@@ -32,9 +32,13 @@ UrlCheck::UrlCheck(int row, std::string link, std::shared_ptr<TUrlCheckTarget> t
   running.fetch_add(1);
 }
 
-UrlCheck::~UrlCheck() { running.fetch_sub(1); }
+UrlCheck::~UrlCheck() {
+  running.fetch_sub(1);
+}
 
-int UrlCheck::Running() { return running.load(); }
+int UrlCheck::Running() {
+  return running.load();
+}
 
 void UrlCheck::Start(int row, std::string link, std::shared_ptr<TUrlCheckTarget> target) {
   auto* worker = new UrlCheck(row, std::move(link), std::move(target));

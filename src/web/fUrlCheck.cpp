@@ -1,5 +1,7 @@
 #include "web/fUrlCheck.h"
 
+#include <sys/stat.h>
+
 #include <QAbstractItemView>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -7,7 +9,6 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
-#include <sys/stat.h>
 
 #include "app/Include.h"
 #include "app/Ui.h"
@@ -62,7 +63,9 @@ TfrmUrlCheck::~TfrmUrlCheck() {
   target_->Detach();
 }
 
-void TfrmUrlCheck::FormCreate() { initialDir_ = ProgramFolder(); }
+void TfrmUrlCheck::FormCreate() {
+  initialDir_ = ProgramFolder();
+}
 
 void TfrmUrlCheck::Button1Click() {
   std::optional<std::string> chosen = ui_.OpenFileDialog(

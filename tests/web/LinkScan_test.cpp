@@ -15,8 +15,8 @@ TEST(HrefOfLine, Cases) {
       {"text <a   href  =  \"http://spaced.example/\">", "http://spaced.example/"},
       {"<a name=\"top\" href=\"http://x.example/\">", ""},  // an attribute before HREF
       {"<a href=\"http://first.example/\"> <a href=\"http://second.example/\">",
-       "http://first.example/"},  // only the first anchor of a line
-      {"<a href=\"#section\">", ""},                            // a place in the page
+       "http://first.example/"},      // only the first anchor of a line
+      {"<a href=\"#section\">", ""},  // a place in the page
       {"<a href=\"http://open.example/no-close", "http://open.example/no-close"},  // stops at end
       {"<a href=http://unquoted.example/>", ""},
       {"<a href \"http://noequals.example/\">", ""},

@@ -38,8 +38,8 @@ bool WaitForWorkers(int timeoutMs = 20000) {
 std::string Page(int links) {
   std::string page = "<html><body>\n";
   for (int i = 1; i <= links; ++i)
-    page += "<a href=\"http://site" + std::to_string(i) + ".example/Warez\">" +
-            std::to_string(i) + "</a>\n<p>filler</p>\n";
+    page += "<a href=\"http://site" + std::to_string(i) + ".example/Warez\">" + std::to_string(i) +
+            "</a>\n<p>filler</p>\n";
   return page + "</body></html>\n";
 }
 
@@ -79,7 +79,8 @@ TEST(UrlCheckWindow, ASecondFileStartsAtRowOneAndKeepsLaterRows) {
   TempDir dir;
   SetProgramFolder(dir.path());
   WriteFileBytes(dir.file("a.html"), Page(3));
-  WriteFileBytes(dir.file("b.html"), "<a href=\"http://b1.example/\">\n<a href=\"http://b2.example/\">\n");
+  WriteFileBytes(dir.file("b.html"),
+                 "<a href=\"http://b1.example/\">\n<a href=\"http://b2.example/\">\n");
   FakeUi ui;
   ui.fileAnswers.push_back(dir.file("a.html"));
   ui.fileAnswers.push_back(dir.file("b.html"));
