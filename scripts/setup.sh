@@ -4,6 +4,7 @@
 #   bash scripts/setup.sh run        install what is missing, build, start Quellor
 #   bash scripts/setup.sh test       install what is missing, build, run the whole test suite
 #   bash scripts/setup.sh test-asan  the same under AddressSanitizer + UndefinedBehaviorSanitizer
+#   bash scripts/setup.sh test-tsan  the tests that run threads (label "threads") under ThreadSanitizer
 #   bash scripts/setup.sh build      install what is missing and build only
 #
 # Installing packages needs root (CI and the build machines run as root); when every package is
@@ -18,6 +19,7 @@ PACKAGES=(
   python3 python3-aiosmtpd
   clang libclang-rt-14-dev
   xvfb xauth xdg-utils
+  ccache dpkg-dev
 )
 
 install_missing() {
@@ -61,8 +63,14 @@ case "${1:-}" in
     build asan
     ctest --preset asan -j "$jobs"
     ;;
+  test-tsan)
+    install_missing
+    cmake --preset tsan >/dev/null
+    cmake --build --preset tsan --target quellor_thread_tests
+    ctest --preset tsan -L threads -j "$jobs"
+    ;;
   *)
-    echo "usage: $0 run|test|test-asan|build" >&2
+    echo "usage: $0 run|test|test-asan|test-tsan|build" >&2
     exit 2
     ;;
 esac

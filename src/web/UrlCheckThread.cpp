@@ -1,9 +1,9 @@
 #include "web/UrlCheckThread.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
 #include <QTableWidget>
 #include <atomic>
+
+#include "app/UiThread.h"
 
 namespace quellor {
 
@@ -49,15 +49,9 @@ void UrlCheck::Start(int row, std::string link, std::shared_ptr<TUrlCheckTarget>
 }
 
 void UrlCheck::Execute() {
-  // The update runs on the user-interface thread (the application object lives there) and this
-  // thread waits for it. If the application goes away first, Qt discards the call and releases
-  // the wait.
-  std::shared_ptr<TUrlCheckTarget> target = target_;
-  const int row = row_;
-  QCoreApplication* app = QCoreApplication::instance();
-  if (!app) return;
-  QMetaObject::invokeMethod(
-      app, [target, row] { target->ShowStatus(row); }, Qt::BlockingQueuedConnection);
+  // The update runs on the user-interface thread and this thread waits for it; once the window
+  // has closed, the target drops it.
+  TUiHandOver::RunOnUiThread([this] { target_->ShowStatus(row_); });
 }
 
 }  // namespace quellor

@@ -5,10 +5,11 @@
 // row to the user-interface thread and waits until that thread has run it, so grid cells are only
 // ever written on the user-interface thread and updates never overlap.
 //
-// Workers and the window meet in a TUrlCheckTarget, shared by the window and every worker it
-// started. The window detaches the target when it closes; an update that reaches the
-// user-interface thread after that is dropped (the closed window is never touched, and closing
-// never waits for workers, which could not finish while the user-interface thread waits).
+// The hand-over is TUiHandOver's (app/UiThread.h). Workers and the window meet in a
+// TUrlCheckTarget, shared by the window and every worker it started. The window detaches the target
+// when it closes; an update that reaches the user-interface thread after that is dropped (the
+// closed window is never touched, and closing never waits for workers, which could not finish while
+// the user-interface thread waits).
 #pragma once
 
 #include <memory>

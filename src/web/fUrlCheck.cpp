@@ -12,6 +12,7 @@
 
 #include "app/Include.h"
 #include "app/Ui.h"
+#include "app/UiThread.h"
 #include "platform/Files.h"
 #include "web/LinkScan.h"
 #include "web/UrlCheckThread.h"
@@ -65,6 +66,7 @@ TfrmUrlCheck::~TfrmUrlCheck() {
 
 void TfrmUrlCheck::FormCreate() {
   initialDir_ = ProgramFolder();
+  TUiHandOver::Install();
 }
 
 void TfrmUrlCheck::Button1Click() {
