@@ -24,7 +24,7 @@
 #include "data/DBGrid.h"
 #include "data/DataMod.h"
 #include "store/StoreTb.h"
-#include "tools/StoreTool.h"
+#include "data/SiteTables.h"
 
 using namespace quellor;
 using Clock = std::chrono::steady_clock;
@@ -63,9 +63,10 @@ int main(int argc, char** argv) {
           .string() +
       "/";
   std::filesystem::create_directories(folder);
-  std::ostringstream out, err;
-  if (RunStoreTool({"init", folder}, out, err) != 0) {
-    std::fprintf(stderr, "%s", err.str().c_str());
+  try {
+    CreateProgramTables(folder);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
     return 1;
   }
   auto fillStart = Clock::now();

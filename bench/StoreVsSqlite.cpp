@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "store/StoreTb.h"
-#include "tools/StoreTool.h"
+#include "data/SiteTables.h"
 
 using namespace quellor;
 
@@ -77,10 +77,7 @@ void CreateStoreTable(const std::string& folder, const char* name = "cracks.DAT"
   TStoreTable t;
   t.SetDatabaseName(folder);
   t.SetTableName(name);
-  DefineSiteFields(t.FieldDefs());
-  t.IndexDefs().Add("", "Url", IndexOption::Primary);
-  t.StoreDefs().UserMajorVersion = 1;
-  t.StoreDefs().UserMinorVersion = 2;
+  DefineTable(t, kSiteTable);
   t.CreateTable();
 }
 

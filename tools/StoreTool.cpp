@@ -4,6 +4,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "data/SiteTables.h"
 #include "store/DataFile.h"
 #include "store/DataTable.h"
 #include "store/Language.h"
@@ -22,50 +23,6 @@ const char* kUsageText =
     "       storetool [--password PW] info DIR TABLE\n"
     "       storetool [--password PW] dump DIR TABLE [--index NAME] [--filter EXPR]\n"
     "       storetool [--password PW] load DIR TABLE FILE\n";
-
-// ---- the program's tables -------------------------------------------------------------------
-
-struct TTableSchema {
-  const char* file;
-  const char* description;
-  int major, minor;
-  void (*define)(TFieldDefs& fields);
-  const char* primary;
-};
-
-}  // namespace
-
-void DefineSiteFields(TFieldDefs& f) {
-  f.Add("Url", TFieldType::String, 125);
-  f.Add("E-mails", TFieldType::String, 200);
-  f.Add("BadE-mails", TFieldType::String, 75);
-  f.Add("IPAddr", TFieldType::String, 16);
-  f.Add("Notes", TFieldType::String, 50);
-  for (const char* flag : {"Cracks", "Serialz", "Warez", "LinksOnly", "Tutes", "Forumz", "Toolz",
-                           "Porn", "Hacks", "DMCA"})
-    f.Add(flag, TFieldType::Boolean);
-  f.Add("Urls", TFieldType::String, 200);
-  for (const char* flag : {"Blessed", "USA", "IPChanged", "Killed", "Dead"})
-    f.Add(flag, TFieldType::Boolean);
-  f.Add("LastSent", TFieldType::DateTime);
-  f.Add("LastDMCASent", TFieldType::DateTime);
-  f.Add("Priority", TFieldType::SmallInt);
-  f.Add("KilledBy", TFieldType::String, 1);
-  f.Add("DMCAUrls", TFieldType::Blob);
-}
-
-void DefineIspFields(TFieldDefs& f) {
-  f.Add("Domain", TFieldType::String, 25);
-  // As wide as a site's E-mails, into which the ISP contacts copy it.
-  f.Add("Emails", TFieldType::String, 200);
-}
-
-namespace {
-
-const TTableSchema kSchemas[] = {
-    {"cracks.DAT", "Cracks", 1, 2, DefineSiteFields, "Url"},
-    {"isps.DAT", "ISPs", 1, 1, DefineIspFields, "Domain"},
-};
 
 // ---- text ----------------------------------------------------------------------------------
 
@@ -156,7 +113,7 @@ void OpenTable(TStoreTable& table, TStoreSession& session, const TCommand& c) {
 }
 
 int Init(const TCommand& c, TStoreSession& session, std::ostream& out) {
-  for (const TTableSchema& schema : kSchemas) {
+  for (const TTableSchema& schema : ProgramTables()) {
     TStoreTable table(session);
     table.SetDatabaseName(c.words[1]);
     table.SetTableName(schema.file);
@@ -164,13 +121,10 @@ int Init(const TCommand& c, TStoreSession& session, std::ostream& out) {
       out << schema.file << " exists: left as it is\n";
       continue;
     }
-    schema.define(table.FieldDefs());
-    table.IndexDefs().Add("", schema.primary, IndexOption::Primary);
-    table.StoreDefs().Description = schema.description;
-    table.StoreDefs().UserMajorVersion = schema.major;
-    table.StoreDefs().UserMinorVersion = schema.minor;
+    DefineTable(table, schema);
     table.CreateTable();
-    out << schema.file << " created (user version " << schema.major << "." << schema.minor << ")\n";
+    out << schema.file << " created (user version " << schema.userMajor << "." << schema.userMinor
+        << ")\n";
   }
   return kOk;
 }

@@ -1,6 +1,7 @@
 // storetool: the table store's command-line companion for administrators and scripts.
 //
 //   storetool [--password PW] init DIR                  create the empty site and ISP tables
+//                                                       (data/SiteTables.h defines them)
 //   storetool [--password PW] info DIR TABLE            header facts, fields and indexes
 //   storetool [--password PW] dump DIR TABLE [--index NAME] [--filter EXPR]
 //                                                       records as CSV in index order; with a
@@ -16,13 +17,6 @@
 #include <vector>
 
 namespace quellor {
-
-class TFieldDefs;
-
-// The fields of the program's site table ("cracks.DAT", 26 fields from Url to DMCAUrls) and of
-// its ISP table ("isps.DAT": Domain, Emails), as init creates them.
-void DefineSiteFields(TFieldDefs& fields);
-void DefineIspFields(TFieldDefs& fields);
 
 // Runs one command; `args` are the arguments after the program name. Returns the exit code.
 int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

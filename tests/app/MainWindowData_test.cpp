@@ -19,7 +19,7 @@
 #include "data/DataSource.h"
 #include "store/StoreTb.h"
 #include "support/TempDir.h"
-#include "tools/StoreTool.h"
+#include "data/SiteTables.h"
 
 using namespace quellor;
 using quellor::test::TempDir;
@@ -191,8 +191,7 @@ TEST(StartUp, MissingTablesShowTheErrorThenAUsableWindow) {
 
 TEST(StartUp, ReadyProgramFolderOpensWithTheDefaultView) {
   TempDir dir;
-  std::ostringstream out, err;
-  ASSERT_EQ(RunStoreTool({"init", dir.path()}, out, err), 0) << err.str();
+  CreateProgramTables(dir.path());
   {
     TStoreTable t;
     t.SetDatabaseName(dir.path());

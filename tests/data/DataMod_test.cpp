@@ -8,7 +8,7 @@
 #include "app/Config.h"
 #include "app/Include.h"
 #include "support/TempDir.h"
-#include "tools/StoreTool.h"
+#include "data/SiteTables.h"
 
 using namespace quellor;
 using quellor::test::TempDir;
@@ -19,8 +19,7 @@ class DataModTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetProgramFolder(dir.path());
-    std::ostringstream out, err;
-    ASSERT_EQ(RunStoreTool({"init", dir.path()}, out, err), 0) << err.str();
+    CreateProgramTables(dir.path());
     TStoreTable t;
     t.SetDatabaseName(dir.path());
     t.SetTableName("cracks.DAT");
