@@ -19,7 +19,7 @@ PACKAGES=(
   python3 python3-aiosmtpd
   clang libclang-rt-14-dev
   xvfb xauth xdg-utils
-  ccache dpkg-dev
+  ccache dpkg-dev x11-utils desktop-file-utils
 )
 
 install_missing() {
