@@ -4,6 +4,7 @@
 #   bash scripts/setup.sh run        install what is missing, build, start Quellor
 #   bash scripts/setup.sh test       install what is missing, build, run the whole test suite
 #   bash scripts/setup.sh test-asan  the same under AddressSanitizer + UndefinedBehaviorSanitizer
+#   bash scripts/setup.sh test-tsan  the tests that run threads (label "threads") under ThreadSanitizer
 #   bash scripts/setup.sh build      install what is missing and build only
 #   bash scripts/setup.sh format     install what is missing and check the sources' format
 #
@@ -20,6 +21,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   clang-format
   xvfb xauth xdg-utils
+  ccache dpkg-dev x11-utils desktop-file-utils
 )
 
 install_missing() {
@@ -63,12 +65,18 @@ case "${1:-}" in
     build asan
     ctest --preset asan -j "$jobs"
     ;;
+  test-tsan)
+    install_missing
+    cmake --preset tsan >/dev/null
+    cmake --build --preset tsan --target quellor_thread_tests
+    ctest --preset tsan -L threads -j "$jobs"
+    ;;
   format)
     install_missing
     bash scripts/check-format.sh
     ;;
   *)
-    echo "usage: $0 run|test|test-asan|build|format" >&2
+    echo "usage: $0 run|test|test-asan|test-tsan|build|format" >&2
     exit 2
     ;;
 esac

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "app/Include.h"
+#include "app/Install.h"
 #include "app/QtUi.h"
 #include "app/fMain.h"
 #include "data/DataMod.h"
@@ -22,7 +23,13 @@ void TStartUp::Run(const std::string& programFolder) {
   // The settings object: config_ exists already, every string empty, every number zero.
   // The program folder.
   if (programFolder.empty()) {
+    // The executable's folder, or the person's own folder for an installed program.
     InitProgramFolder();
+    try {
+      SetProgramFolder(ChooseProgramFolder(ProgramFolder()));
+    } catch (const std::exception& e) {
+      ui_.ShowError(e.what());
+    }
   } else {
     SetProgramFolder(programFolder);
   }

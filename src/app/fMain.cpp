@@ -30,6 +30,8 @@
 #include "data/DBControls.h"
 #include "data/DBGrid.h"
 #include "store/StoreTb.h"
+#include "web/UpdateCheck.h"
+#include "web/fUrlCheck.h"
 
 namespace quellor {
 
@@ -228,8 +230,9 @@ void TForm1::BuildMenus() {
   connect(AddItem(view, "Toggle Form &View", "Ctrl+D"), &QAction::triggered, this,
           [this] { RunCommand([this] { ToggleFormView(); }); });
   QAction* urlCheck = AddItem(view, "&Url check");
-  urlCheck->setVisible(false);
-  later(urlCheck);
+  urlCheck->setVisible(false);  // hidden: nothing makes it visible
+  connect(urlCheck, &QAction::triggered, this,
+          [this] { RunCommand([this] { Urlcheck1Click(ui_, this); }); });
   later(AddItem(view, "&Filters"));
 
   QMenu* tools = menu("&Tools");
@@ -245,8 +248,9 @@ void TForm1::BuildMenus() {
   later(AddItem(tools, "&Save ISP", "Ctrl+S"));
   tools->addSeparator()->setVisible(false);
   QAction* update = AddItem(tools, "Check for &Update");
-  update->setVisible(false);
-  later(update);
+  update->setVisible(false);  // hidden with its separator: nothing makes them visible
+  connect(update, &QAction::triggered, this,
+          [this] { RunCommand([this] { CheckforUpdate1Click(ui_, config_); }); });
 
   bar->addSeparator();
 
