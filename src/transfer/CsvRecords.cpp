@@ -142,25 +142,25 @@ std::vector<std::string> SplitCsvFields(const std::string& line, char separator,
   std::vector<std::string> fields(count);
   const size_t size = line.size();
   size_t pos = 0;
+  std::string value;
   for (size_t n = 0; n < count; ++n) {
-    std::string value;
+    value.clear();
     bool inQuotes = false;
     while (pos < size) {
-      const char c = line[pos];
-      if (c == kQuote) {
-        if (pos + 1 < size && line[pos + 1] == kQuote) {
-          value += kQuote;
-          pos += 2;
-          continue;
-        }
-        inQuotes = !inQuotes;
-        value += c;
-      } else if (c == separator && !inQuotes) {
-        break;
+      // A run of ordinary characters is copied at once.
+      size_t run = pos;
+      while (run < size && line[run] != kQuote && (inQuotes || line[run] != separator)) ++run;
+      value.append(line, pos, run - pos);
+      pos = run;
+      if (pos >= size || line[pos] != kQuote) break;  // the end, or a separator outside quotes
+      if (pos + 1 < size && line[pos + 1] == kQuote) {
+        value += kQuote;
+        pos += 2;
       } else {
-        value += c;
+        inQuotes = !inQuotes;
+        value += kQuote;
+        ++pos;
       }
-      ++pos;
     }
     if (!value.empty() && value.front() == kQuote && value.back() == kQuote)
       value = value.size() == 1 ? std::string() : value.substr(1, value.size() - 2);
@@ -172,8 +172,13 @@ std::vector<std::string> SplitCsvFields(const std::string& line, char separator,
 }
 
 void SetFieldsFromCsvLine(TStoreTable& table, const std::string& line) {
-  const std::vector<std::string> values =
-      SplitCsvFields(line, kComma, static_cast<size_t>(table.FieldCount()));
+  SetFieldsFromCsvValues(table,
+                         SplitCsvFields(line, kComma, static_cast<size_t>(table.FieldCount())));
+}
+
+void SetFieldsFromCsvValues(TStoreTable& table, const std::vector<std::string>& values) {
+  if (values.size() < static_cast<size_t>(table.FieldCount()))
+    throw std::logic_error("SetFieldsFromCsvValues: fewer values than fields");
   for (int i = 0; i < table.FieldCount(); ++i) {
     TStoreField& field = table.Fields(i);
     if (field.DataType() == TFieldType::AutoInc) continue;  // the store gives the ids

@@ -47,5 +47,8 @@ std::vector<std::string> SplitCsvFields(const std::string& line, char separator,
 // increment fields are left to the store. The first conversion error propagates (its message
 // names the text and the field).
 void SetFieldsFromCsvLine(TStoreTable& table, const std::string& line);
+// The same with the line already cut into its fields (SplitCsvFields with the table's
+// FieldCount). REQUIRES: values.size() >= table.FieldCount().
+void SetFieldsFromCsvValues(TStoreTable& table, const std::vector<std::string>& values);
 
 }  // namespace quellor

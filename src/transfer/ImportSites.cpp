@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -100,15 +101,18 @@ int AddSites(TStoreTable& sites, Ui& ui, const std::vector<TCsvRecord>& records)
   }
   int added = 0;
   std::vector<std::string> key(1);
+  const size_t fieldCount = static_cast<size_t>(std::max(sites.FieldCount(), 1));
   for (size_t i = 0; i < records.size(); ++i) {
     if (progress && i % kProgressStep == 0 &&
         progress->Step(static_cast<int>(i), std::to_string(i) + " of " + all + " lines"))
       throw TImportCancelled();
-    const std::string& line = records[i].text;
-    key[0] = GetCsvField(line, ',', 0);
+    // Field 0 of the split is GetCsvField(line, ',', 0), the Url.
+    std::vector<std::string> values = SplitCsvFields(records[i].text, ',', fieldCount);
+    key[0] = std::move(values[0]);
     if (sites.FindKey(key)) continue;  // a site with this Url exists: left as it is
+    values[0] = std::move(key[0]);
     sites.Append();
-    SetFieldsFromCsvLine(sites, line);
+    SetFieldsFromCsvValues(sites, values);
     sites.Post();
     ++added;
   }
