@@ -127,6 +127,8 @@ std::vector<TCsvRecord> ReadCsvFile(const std::string& fileName) {
   if (::stat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode))
     in.open(fileName, std::ios::binary);
   if (!in.is_open()) throw std::runtime_error("Cannot open file " + fileName);
+  if (st.st_size > kMaxCsvFileBytes)
+    throw std::runtime_error(fileName + " is larger than 256 MB: split it into smaller files");
   std::ostringstream bytes;
   if (in.peek() != std::ifstream::traits_type::eof()) bytes << in.rdbuf();
   if (in.bad()) throw std::runtime_error("Cannot open file " + fileName);

@@ -13,7 +13,8 @@
 //   - Fields are cut by GetCsvField (CsvField.h): field N of the line goes into field N of the
 //     table; missing fields are empty text, extra fields are ignored. There is no header line.
 //   - A line that is empty after trimming blanks and control characters is no record.
-//   - A file holding NUL bytes is not text and is refused as a whole.
+//   - A file holding NUL bytes is not text and is refused as a whole, and so is a file larger
+//     than kMaxCsvFileBytes (it is read whole into memory).
 #pragma once
 
 #include <cstddef>
@@ -34,8 +35,12 @@ struct TCsvRecord {
 // dropped. Never fails.
 std::vector<TCsvRecord> SplitCsvRecords(const std::string& text);
 
+// The largest CSV file read: 256 MiB.
+inline constexpr long long kMaxCsvFileBytes = 256LL << 20;
+
 // Reads a CSV file whole and splits it. Throws std::runtime_error "Cannot open file <name>" when
-// it cannot be read, and "<name> is not a text file: it holds NUL characters" for binary data.
+// it cannot be read, "<name> is not a text file: it holds NUL characters" for binary data and
+// "<name> is larger than 256 MB: split it into smaller files" beyond kMaxCsvFileBytes.
 std::vector<TCsvRecord> ReadCsvFile(const std::string& fileName);
 
 // The fields of a line as GetCsvField(line, separator, n) gives them, for n from 0 to count - 1,

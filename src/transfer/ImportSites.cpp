@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "app/Include.h"
@@ -123,7 +124,8 @@ int AddSites(TStoreTable& sites, Ui& ui, const std::vector<TCsvRecord>& records)
 
 }  // namespace
 
-TImportResult ImportSites(const TSiteTarget& target, Ui& ui, const std::string& fileName) {
+TImportResult ImportSites(const TSiteTarget& target, Ui& ui, const std::string& fileName,
+                          size_t maxLines) {
   TImportResult result;
   if (!FileExists(fileName)) {
     ui.ShowMessage(fileName + " does not exist.");
@@ -131,6 +133,11 @@ TImportResult ImportSites(const TSiteTarget& target, Ui& ui, const std::string& 
   }
   BusyCursor busy(ui);
   const std::vector<TCsvRecord> records = ReadCsvFile(fileName);
+  if (records.size() > maxLines)
+    throw std::runtime_error(fileName + " holds " + std::to_string(records.size()) +
+                             " site lines; at most " + std::to_string(maxLines) +
+                             " are imported at once. Split it into smaller files; no site was "
+                             "imported");
 
   {
     TImportScope scope(target.sites);

@@ -12,6 +12,7 @@
 // is shown.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace quellor {
@@ -29,6 +30,11 @@ struct TSiteTarget {
 // Files of more records than this show the progress window.
 inline constexpr int kImportProgressThreshold = 2000;
 
+// The most site lines one import takes. The transaction keeps every new site in memory until
+// it commits (about 2 KB a site), so a larger file is refused before anything changes, with a
+// message that asks for smaller files.
+inline constexpr size_t kMaxImportLines = 500000;
+
 // What became of one import.
 enum class TImportOutcome { Missing, Imported, RolledBack, Cancelled };
 struct TImportResult {
@@ -39,7 +45,10 @@ struct TImportResult {
 // Imports the file; see above. A missing file shows "<name> does not exist." and does nothing
 // else. A file that cannot be read or is not text raises "Cannot open file <name>" (or the
 // not-a-text-file error) for the standard error box, with the table as it was.
-TImportResult ImportSites(const TSiteTarget& target, Ui& ui, const std::string& fileName);
+// A file of more than `maxLines` site lines raises "<name> holds <n> site lines; at most <max>
+// are imported at once. Split it into smaller files; no site was imported".
+TImportResult ImportSites(const TSiteTarget& target, Ui& ui, const std::string& fileName,
+                          size_t maxLines = kMaxImportLines);
 
 // "&Import CSV file": the open-file dialog on the program folder (default extension "*.CSV",
 // filters CSV, Text and All files), then ImportSites with the chosen file. Nothing happens when
