@@ -399,6 +399,32 @@ TEST_F(ImportSitesTest, WhatStoretoolDumpWritesComesBackEqual) {
   EXPECT_EQ(back.str(), dumped);
 }
 
+TEST_F(ImportSitesTest, StoretoolLoadReadsAFileAsTheImportDoes) {
+  const std::string file =
+      "\xEF\xBB\xBFhttp://a.test/,x@a.test,,,\"two\r\nlines\",T,fa,,,,,,,,,,,,,,,,,$1F\r"
+      "  http://b.test/  ,\"quoted, comma\",,, \"kept quotes\"\n"
+      "http://c.test/" +
+      std::string(40, ',') +
+      "extra\r\n"
+      "\r\n"
+      "\"http://d.test/\",,,,\"unbalanced\r\n"
+      "http://e.test/,,,,,,,,,,,,,,,,,,,,,13:45,2021-03-04 05:06:07,-7,K,\"l1\r\nl2\"\r\n";
+  WriteFileBytes(dir.file("both.csv"), file);
+  TempDir other;
+  std::ostringstream out, err;
+  ASSERT_EQ(RunStoreTool({"init", other.path()}, out, err), 0);
+  ASSERT_EQ(RunStoreTool({"load", other.path(), "cracks", dir.file("both.csv")}, out, err), 0)
+      << err.str();
+  EXPECT_NE(out.str().find("5 rows added"), std::string::npos) << out.str();
+  ImportSites(Target(), ui, dir.file("both.csv"));
+  EXPECT_EQ(ui.calls.back(), "message: 5 sites imported");
+  std::ostringstream loaded;
+  ASSERT_EQ(RunStoreTool({"dump", other.path(), "cracks"}, loaded, err), 0);
+  EXPECT_EQ(Dump(), loaded.str());
+  ASSERT_TRUE(Find("http://b.test/"));
+  EXPECT_EQ(dm->tblCracks.FieldByName("Notes").AsString(), "\"kept quotes\"");
+}
+
 TEST_F(ImportSitesTest, ImportCommandOffersTheOpenDialog) {
   WriteFileBytes(dir.file("picked.csv"), "http://picked.test/\r\n");
   ui.fileAnswers.push_back(dir.file("picked.csv"));
