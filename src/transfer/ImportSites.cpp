@@ -131,7 +131,7 @@ TImportResult ImportSites(const TSiteTarget& target, Ui& ui, const std::string& 
     ui.ShowMessage(fileName + " does not exist.");
     return result;
   }
-  BusyCursor busy(ui);
+  auto busy = std::make_unique<BusyCursor>(ui);
   const std::vector<TCsvRecord> records = ReadCsvFile(fileName);
   if (records.size() > maxLines)
     throw std::runtime_error(fileName + " holds " + std::to_string(records.size()) +
@@ -139,11 +139,11 @@ TImportResult ImportSites(const TSiteTarget& target, Ui& ui, const std::string& 
                              " are imported at once. Split it into smaller files; no site was "
                              "imported");
 
+  std::string error;
+  bool cancelled = false;
   {
     TImportScope scope(target.sites);
     target.db.BeginTransaction();
-    std::string error;
-    bool cancelled = false;
     try {
       result.imported = AddSites(target.sites, ui, records);
       target.db.CommitTransaction();
@@ -162,16 +162,18 @@ TImportResult ImportSites(const TSiteTarget& target, Ui& ui, const std::string& 
       }
       if (target.db.InTransaction()) target.db.RollbackTransaction();
       result = {cancelled ? TImportOutcome::Cancelled : TImportOutcome::RolledBack, 0};
-      if (!cancelled) ui.ShowMessage(error);
     }
   }
+  // The table, its view and the cursor are back; then the messages.
+  busy.reset();
+  if (result.outcome == TImportOutcome::RolledBack) ui.ShowMessage(error);
   ui.ShowMessage(std::to_string(result.imported) + " sites imported");
   return result;
 }
 
 void ImportCSVfile1Click(const TSiteTarget& target, Ui& ui) {
   std::optional<std::string> file = ui.OpenFileDialog(
-      "", {{"CSV Files", "*.CSV"}, {"Text Files", "*.TXT"}, {"All Files", "*.*"}}, ProgramFolder());
+      "", {{"CSV Files", "*.CSV"}, {"Text Files", "*.TXT"}, {"All Files", "*"}}, ProgramFolder());
   if (!file) return;
   ImportSites(target, ui, *file);
 }

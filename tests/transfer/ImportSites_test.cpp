@@ -425,6 +425,23 @@ TEST_F(ImportSitesTest, StoretoolLoadReadsAFileAsTheImportDoes) {
   EXPECT_EQ(dm->tblCracks.FieldByName("Notes").AsString(), "\"kept quotes\"");
 }
 
+// Records whether the busy cursor was on when a message box came up.
+struct BusyWatchUi : FakeUi {
+  std::vector<int> depthAtMessage;
+  void ShowMessage(const std::string& text) override {
+    depthAtMessage.push_back(busyDepth);
+    FakeUi::ShowMessage(text);
+  }
+};
+
+TEST_F(ImportSitesTest, MessagesComeAfterTheBusyCursor) {
+  WriteFileBytes(dir.file("bad.csv"), "http://a.test/\r\nhttp://b.test/,,,,,Yes\r\n");
+  BusyWatchUi watch;
+  ImportSites(Target(), watch, dir.file("bad.csv"));
+  EXPECT_EQ(watch.calls.size(), 2u);
+  EXPECT_EQ(watch.depthAtMessage, (std::vector<int>{0, 0}));
+}
+
 TEST_F(ImportSitesTest, ImportCommandOffersTheOpenDialog) {
   WriteFileBytes(dir.file("picked.csv"), "http://picked.test/\r\n");
   ui.fileAnswers.push_back(dir.file("picked.csv"));
