@@ -24,7 +24,7 @@
 
 #include "app/Ui.h"
 #include "store/StoreTb.h"
-#include "tools/StoreTool.h"
+#include "StoreTool.h"
 #include "transfer/CsvField.h"
 #include "transfer/CsvRecords.h"
 #include "transfer/ImportSites.h"

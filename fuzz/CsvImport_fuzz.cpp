@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "data/SiteTables.h"
 #include "store/StoreError.h"
 #include "store/StoreTb.h"
-#include "tools/StoreTool.h"
 #include "transfer/CsvField.h"
 #include "transfer/CsvRecords.h"
 
