@@ -162,16 +162,20 @@ TEST(Folding, LinesUpTo79StayWhole) {
       {"80 characters, blank before the 79th",
        "Subject: " + std::string(60, 'a') + " " + std::string(10, 'b'),
        "Subject: " + std::string(60, 'a') + "\r\n " + std::string(10, 'b')},
-      {"no blank to cut at", "Subject: http://" + std::string(90, 'x'),
-       "Subject: http://" + std::string(90, 'x')},
+      // The scan starts at the left: the blank after the name is a place to cut.
+      {"only the blank after the name", "Subject: http://" + std::string(90, 'x'),
+       "Subject:\r\n http://" + std::string(90, 'x')},
       {"blanks inside quotes are not used",
        "To: \"" + std::string(40, 'n') + " " + std::string(40, 'n') + "\" <a@b>",
-       "To: \"" + std::string(40, 'n') + " " + std::string(40, 'n') + "\"\r\n <a@b>"},
+       "To:\r\n \"" + std::string(40, 'n') + " " + std::string(40, 'n') + "\"\r\n <a@b>"},
       {"runs of blanks at the cut are dropped",
        "Subject: " + std::string(60, 'a') + "    " + std::string(20, 'b'),
        "Subject: " + std::string(60, 'a') + "\r\n " + std::string(20, 'b')},
-      {"one character after the cut stays on the line", "Subject: " + std::string(69, 'a') + " b",
-       "Subject: " + std::string(69, 'a') + " b"},
+      {"one character after the cut stays on the line", "Subject:" + std::string(70, 'a') + " b",
+       "Subject:" + std::string(70, 'a') + " b"},
+      {"an encoded word of 75 moves to the next line whole",
+       "Subject: =?UTF-8?Q?" + std::string(62, 'e') + "?=",
+       "Subject:\r\n =?UTF-8?Q?" + std::string(62, 'e') + "?="},
   };
   for (const Case& c : cases) EXPECT_EQ(FoldHeaderLine(c.line), c.folded) << c.what;
 }
@@ -389,7 +393,7 @@ TEST(MailMessage, BodyIsDotStuffed) {
       {{"."}, "..\r\n"},
       {{".."}, "...\r\n"},
       {{".hidden", "a.b", ""}, "..hidden\r\na.b\r\n\r\n"},
-      {{"caf\xc3\xa9 8-bit"}, "caf\xc3\xa9 8-bit\r\n"},
+      {{"caf\xc3\xa9 8-bit"}, "caf=C3=A9 8-bit\r\n"},  // declared and quoted-printable
       // A line that holds line breaks goes as the lines it holds, each stuffed: no bare
       // line end reaches the server and no "." line ends the data early.
       {{"one\r\n.\r\ntwo"}, "one\r\n..\r\ntwo\r\n"},
@@ -418,7 +422,8 @@ TEST(MailMessage, JapaneseBodyLinesGoAsIso2022Jp) {
   msg.Body = {"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", "plain"};
   LocaleInfo japanese{'.', "UTF-8", "ja", "JP"};
   EXPECT_EQ(msg.BodyText(japanese), "\x1b$BF|K\\8l\x1b(B\r\nplain\r\n");
-  EXPECT_EQ(msg.BodyText(kUtf8), "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\r\nplain\r\n");
+  // Elsewhere the 8-bit line goes quoted-printable.
+  EXPECT_EQ(msg.BodyText(kUtf8), "=E6=97=A5=E6=9C=AC=E8=AA=9E\r\nplain\r\n");
 }
 
 TEST(MailMessage, EnvelopeCheckFindsAddressesSetDirectly) {
