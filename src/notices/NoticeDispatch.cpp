@@ -79,6 +79,8 @@ void TNoticeDispatcher::SetBusy(bool on) {
 
 void TNoticeDispatcher::SMTPStatus(const std::string& text) {
   if (AddStatusLine) AddStatusLine(text);
+  // The line shows at once, not only when the send has ended or the server is slow.
+  if (busy_) ui_.ProcessEvents();
 }
 
 bool TNoticeDispatcher::SmtpConfigured() const {
