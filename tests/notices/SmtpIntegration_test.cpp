@@ -109,3 +109,45 @@ TEST(SmtpIntegration, RealServerReceivesTheMessageIntact) {
 
 }  // namespace
 }  // namespace quellor
+
+namespace quellor {
+namespace {
+
+// What a real server refused before: a body line over 998 bytes ("500 Line too long"), a Subject
+// that folds into an overlong line, and 8-bit text without a declaration.
+TEST(SmtpIntegration, LongLinesAndEightBitTextArriveIntact) {
+  ASSERT_TRUE(HaveAiosmtpd()) << "python3-aiosmtpd is not installed (run scripts/setup.sh)";
+  test::TempDir dir;
+  SinkServer sink(dir.path());
+  ASSERT_GT(sink.Port(), 0);
+  Locale::Override(LocaleInfo{'.', "UTF-8", "en", "US"});
+  test::FakeUi ui;
+  TSMTPClient client(ui);
+  client.Host = "127.0.0.1";
+  client.Port = sink.Port();
+  TMailMessage msg;
+  msg.From.SetText("Abuse Desk <abuse@example.org>");
+  msg.Recipients.SetText("a@isp.example");
+  const std::string url = "http://warez.example/list?page=" + std::string(1500, 'p');
+  msg.Subject = "Software piracy notice: " + url;
+  std::string paragraph;
+  for (int i = 0; i < 150; ++i) paragraph += "Caf\xc3\xa9 cr\xc3\xa8me = 100% ";
+  msg.Body = {"Dear abuse team,", paragraph, ".leading dot", "Regards"};
+  client.Open();
+  ASSERT_TRUE(client.IsOpen());
+  client.Deliver(msg);
+  client.Close();
+  Locale::Override(std::nullopt);
+
+  ASSERT_TRUE(WaitForFile(dir.file("msg1.eml")));
+  std::map<std::string, std::string> f = Parse(dir.file("msg1.eml"));
+  EXPECT_EQ(f["subject"], "\"Software piracy notice: " + url + "\"");
+  EXPECT_EQ(f["body"],
+            "\"Dear abuse team,\\r\\n" + paragraph + "\\r\\n.leading dot\\r\\nRegards\\r\\n\"");
+  EXPECT_EQ(f["charset"], "\"utf-8\"");
+  EXPECT_EQ(f["cte"], "\"quoted-printable\"");
+  EXPECT_EQ(f["defects"], "[]");
+}
+
+}  // namespace
+}  // namespace quellor
