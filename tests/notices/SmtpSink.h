@@ -26,8 +26,9 @@ inline const std::string kSink = std::string(QUELLOR_NOTICES_TEST_DIR) + "/smtp_
 class SinkServer {
  public:
   // `cert` and `key` (PEM files) make the server offer STARTTLS and AUTH LOGIN after it.
+  // With `implicit` the connection is TLS from the first byte instead.
   explicit SinkServer(const std::string& folder, const std::string& cert = "",
-                      const std::string& key = "") {
+                      const std::string& key = "", bool implicit = false) {
     int in[2];
     int out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
@@ -39,6 +40,7 @@ class SinkServer {
     if (!cert.empty()) {
       args.push_back(cert);
       args.push_back(key);
+      if (implicit) args.push_back("implicit");
     }
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());

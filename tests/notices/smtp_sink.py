@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A real SMTP server for the mail client's integration test, and a reader of what it received.
 
-  smtp_sink.py serve FOLDER [CERT KEY]
+  smtp_sink.py serve FOLDER [CERT KEY [implicit]]
                               runs an aiosmtpd server on 127.0.0.1 on a port the system picks,
                               prints "PORT <n>", and writes every message it receives to
                               FOLDER/msg<k>.eml (the message text) and FOLDER/msg<k>.env (the
@@ -9,8 +9,9 @@
                               appended to FOLDER/wire.log. With a certificate and its key it
                               offers STARTTLS and, on the secured connection only, AUTH LOGIN;
                               each login is written to FOLDER/auth<k>.json (login, password,
-                              whether the connection was secured). It stops when its standard
-                              input is closed.
+                              whether the connection was secured). With "implicit" the whole
+                              connection is TLS from its first byte (as on port 465). It stops
+                              when its standard input is closed.
   smtp_sink.py parse FILE     parses a received message with the email package and prints one
                               line "<key> <JSON value>" for each of: from_name, from_addr, to,
                               subject (decoded), date (seconds since the epoch), body, defects;
@@ -27,7 +28,7 @@ import sys
 import threading
 
 
-def serve(folder, cert=None, key=None):
+def serve(folder, cert=None, key=None, mode=None):
     import ssl
     from aiosmtpd.smtp import SMTP, AuthResult
 
@@ -45,14 +46,20 @@ def serve(folder, cert=None, key=None):
             json.dump({"mechanism": mechanism,
                        "login": auth_data.login.decode("utf-8", "replace"),
                        "password": auth_data.password.decode("utf-8", "replace"),
-                       "tls": session.ssl is not None}, f)
+                       "tls": session.ssl is not None
+                       or server.transport.get_extra_info("ssl_object") is not None}, f)
         return AuthResult(success=True)
 
     options = {}
+    server_ssl = None
     if cert:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         context.load_cert_chain(cert, key)
-        options = {"tls_context": context, "authenticator": authenticator}
+        if mode == "implicit":
+            server_ssl = context
+            options = {"authenticator": authenticator, "auth_require_tls": False}
+        else:
+            options = {"tls_context": context, "authenticator": authenticator}
 
     class Handler:
         def __init__(self):
@@ -77,7 +84,7 @@ def serve(folder, cert=None, key=None):
     server = loop.run_until_complete(
         loop.create_server(
             lambda: RecordingSMTP(handler, decode_data=False, hostname="sink.test", **options),
-            sock=sock
+            sock=sock, ssl=server_ssl
         )
     )
     print("PORT %d" % sock.getsockname()[1], flush=True)
@@ -112,7 +119,7 @@ def parse(path):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) in (3, 5) and sys.argv[1] == "serve":
+    if len(sys.argv) in (3, 5, 6) and sys.argv[1] == "serve":
         serve(*sys.argv[2:])
     elif len(sys.argv) == 3 and sys.argv[1] == "parse":
         parse(sys.argv[2])
