@@ -377,5 +377,78 @@ TEST(NoticeDispatch, PreviewWritesTheNoticeAndNamesTheEditorTried) {
   EXPECT_EQ(env.ui.calls, Strings{"message: nothing set"});
 }
 
+TEST(NoticeDispatch, BadInputNeverReachesTheWireAsCommandsOrHeaders) {
+  const std::string longUrl = "http://warez.example/" + std::string(100, 'u');
+  struct Case {
+    const char* what;
+    std::function<void(Env&)> setUp;
+    bool delivered;
+  } cases[] = {
+      {"E-mails with CR LF and a command",
+       [](Env& e) { e.Set("E-mails", "a@isp.example\r\nRCPT to:<x@evil.example>"); }, false},
+      // The table keeps a text field up to a NUL.
+      {"E-mails with a NUL",
+       [](Env& e) { e.Set("E-mails", std::string("a@isp.example\0x@evil.example", 28)); }, true},
+      // The address is taken from the first "<": it would close the brackets early.
+      {"E-mails with a quoted name holding brackets",
+       [](Env& e) { e.Set("E-mails", "\"Desk <Abuse>\" <a@isp.example>"); }, false},
+      {"E-mails with bytes that are not UTF-8",
+       [](Env& e) { e.Set("E-mails", "a\xff@isp.example"); }, false},
+      {"a Subject setting with CR LF and a header",
+       [](Env& e) { e.config.Subject = "Notice %url%\r\nBcc: x@evil.example\r\n\r\nbody"; }, true},
+      {"a Url with quotes, a NUL and bytes that are not UTF-8",
+       [](Env& e) { e.Set("Url", std::string("http://q\"x\".example/\0\xff", 24)); }, true},
+      {"a very long Url in a Subject setting repeating it",
+       [&](Env& e) {
+         e.Set("Url", longUrl);
+         e.config.Subject = "%url%%url%%url%%url%%url%%url%%url%%url%%url%%url%";
+       },
+       true},
+      {"DMCA Urls and wording with line breaks, NUL and dots",
+       [](Env& e) {
+         e.config.Cracks = std::string("line\r\n.\r\nQUIT\0", 15);
+         e.Set("Urls", ".\r\nMAIL FROM:<x@evil.example>");
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    Env env;
+    c.setUp(env);
+    env.Run(&TNoticeDispatcher::SendComplaintMail1Click);
+    const std::string& wire = env.wire;
+    // The commands (before "Data" and after the closing "."), and the header block.
+    const size_t data = wire.find("\r\nData\r\n");
+    const size_t dot = wire.rfind("\r\n.\r\n");
+    const std::string commands =
+        wire.substr(0, data) + (dot == std::string::npos ? "" : wire.substr(dot));
+    const std::string header =
+        data == std::string::npos ? "" : wire.substr(data, wire.find("\r\n\r\n", data) - data);
+    EXPECT_EQ(commands.find("evil"), std::string::npos) << c.what << "\n" << wire;
+    EXPECT_EQ(commands.find("QUIT"), std::string::npos) << c.what;
+    EXPECT_EQ(header.find("\r\nBcc:"), std::string::npos) << c.what;
+    EXPECT_EQ(wire.find('\0'), std::string::npos) << c.what;
+    size_t start = 0;
+    while (start < wire.size()) {
+      size_t end = wire.find("\r\n", start);
+      if (end == std::string::npos) end = wire.size();
+      EXPECT_LE(end - start, 998u) << c.what;
+      EXPECT_EQ(wire.substr(start, end - start).find_first_of("\r\n"), std::string::npos) << c.what;
+      start = end + 2;
+    }
+    const bool delivered = wire.find("\r\n.\r\n") != std::string::npos;
+    EXPECT_EQ(delivered, c.delivered) << c.what << "\n" << wire;
+    if (!delivered) {
+      EXPECT_EQ(env.ui.calls,
+                Strings{"message: Could not send mail, you may have an invalid SMTP host"})
+          << c.what;
+      ASSERT_FALSE(env.memo.empty());
+      EXPECT_NE(env.memo.back().find("e-mail address"), std::string::npos)
+          << c.what << ": " << env.memo.back();
+    }
+    EXPECT_EQ(env.table.State(), TDataSetState::Browse) << c.what;
+    EXPECT_TRUE(env.Stamped("LastSent")) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace quellor
