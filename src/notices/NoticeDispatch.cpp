@@ -183,6 +183,7 @@ void TNoticeDispatcher::SendNotice(const std::string& subject) {
 
   if (SmtpConfigured()) {
     try {
+      BusyCursor cursor(ui_);
       PrepareMessage(recipients, subject);
       Deliver();
     } catch (const std::exception& e) {

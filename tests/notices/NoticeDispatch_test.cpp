@@ -299,6 +299,7 @@ TEST(NoticeDispatch, OneSendAtATimeAndTheSentRecordIsStamped) {
   // again: the second send does nothing, the first one stamps the site it sent.
   env.ui.onEvents = [&] {
     EXPECT_TRUE(env.dispatcher.Busy());
+    EXPECT_EQ(env.ui.busyDepth, 1);  // the busy cursor shows during the send
     env.table.Next();
     env.dispatcher.SendComplaintMail1Click();
     env.dispatcher.SendDMCAComplaintMail1Click();
@@ -313,6 +314,7 @@ TEST(NoticeDispatch, OneSendAtATimeAndTheSentRecordIsStamped) {
   env.dispatcher.SendComplaintMail1Click();
   server.Join();
   EXPECT_EQ(reentered, 1);
+  EXPECT_EQ(env.ui.busyDepth, 0);
   EXPECT_EQ(env.busy, (std::vector<bool>{true, false}));
   EXPECT_EQ(env.ui.calls, Strings{});
   // The person's position is back on the second site, which is not stamped.
