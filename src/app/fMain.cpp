@@ -46,12 +46,7 @@ std::string ItemName(const char* caption) {
 }  // namespace
 
 TForm1::TForm1(TConfig& config, QtUi& ui, QWidget* parent)
-    : QMainWindow(parent),
-      SMTP(ui),
-      config_(config),
-      ui_(ui),
-      companyMenu_(config, ui),
-      notices_(config, ui, NoticeLines, Msg, SMTP) {
+    : QMainWindow(parent), config_(config), ui_(ui), companyMenu_(config, ui) {
   setObjectName("Form1");
   QFont f("Arial");
   f.setPixelSize(11);

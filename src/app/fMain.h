@@ -13,6 +13,7 @@
 
 #include "app/Company.h"
 #include "app/Find.h"
+#include "app/QtUi.h"
 #include "notices/NoticeDispatch.h"
 
 class QAction;
@@ -53,9 +54,7 @@ class TForm1 : public QMainWindow {
   std::vector<std::string> NoticeLines;
   // Appends one line to the status memo.
   void AddStatusLine(const std::string& line);
-  // The mail message and the SMTP client of the notice commands, and the commands themselves.
-  TMailMessage Msg;
-  TSMTPClient SMTP;
+  // The notice commands (their mail message Msg and SMTP client SMTP are below).
   TNoticeDispatcher& Notices() { return notices_; }
   // The SMTP client's status handler: each text becomes a line of the status memo.
   void SMTPStatus(const std::string& text) { AddStatusLine(text); }
@@ -114,8 +113,15 @@ class TForm1 : public QMainWindow {
   TFindDialog* findDialog_ = nullptr;
   TFinder finder_;
   TStoreTable* siteTable_ = nullptr;
-  TNoticeDispatcher notices_;
   void WireNoticeCommands();
+
+ public:
+  // The mail message and the SMTP client of the notice commands (after ui_, which they use).
+  TMailMessage Msg;
+  TSMTPClient SMTP{ui_};
+
+ private:
+  TNoticeDispatcher notices_{config_, ui_, NoticeLines, Msg, SMTP};
 };
 
 }  // namespace quellor
