@@ -115,7 +115,7 @@ void TSMTPClient::Open() {
   lastCode_ = 0;
   try {
     if (!TTcpConnection::IsDottedIPv4(Host)) Status("Resolving hostname " + Host + ".");
-    peerIp_ = TTcpConnection::ResolveIPv4(Host);
+    peerIp_ = conn_.ResolveIPv4(Host, Timeouts.Connect);
     Status("Connecting to " + peerIp_ + ".");
     conn_.CreateSocket();
     conn_.Connect(peerIp_, Port, Timeouts.Connect);

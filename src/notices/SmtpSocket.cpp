@@ -14,7 +14,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace quellor {
 namespace {
@@ -78,6 +83,48 @@ std::string TTcpConnection::ResolveIPv4(const std::string& host) {
   inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
   freeaddrinfo(result);
   return text;
+}
+
+std::string TTcpConnection::ResolveIPv4(const std::string& host,
+                                        std::chrono::milliseconds timeout) {
+  if (strcasecmp(host.c_str(), "LOCALHOST") == 0 || IsDottedIPv4(host) || host.empty())
+    return ResolveIPv4(host);
+  struct Lookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::string address;
+    std::exception_ptr error;
+  };
+  auto lookup = std::make_shared<Lookup>();
+  std::thread([lookup, host] {
+    std::string address;
+    std::exception_ptr error;
+    try {
+      address = ResolveIPv4(host);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::lock_guard<std::mutex> lock(lookup->mutex);
+    lookup->address = std::move(address);
+    lookup->error = error;
+    lookup->finished = true;
+    lookup->done.notify_all();
+  }).detach();
+  const Deadline deadline = Clock::now() + timeout;
+  std::unique_lock<std::mutex> lock(lookup->mutex);
+  while (!lookup->finished) {
+    if (Clock::now() >= deadline)
+      throw ESocketError(kHostNotFound, "The host name lookup timed out.");
+    if (!lookup->done.wait_for(lock, std::chrono::milliseconds(kWaitSliceMs),
+                               [&] { return lookup->finished; })) {
+      lock.unlock();
+      if (onIdle_) onIdle_();
+      lock.lock();
+    }
+  }
+  if (lookup->error) std::rethrow_exception(lookup->error);
+  return lookup->address;
 }
 
 void TTcpConnection::CreateSocket() {

@@ -1,4 +1,5 @@
-// The TCP connection under the SMTP client: IPv4 name resolution, and a non-blocking socket on
+// The TCP connection under the SMTP client: IPv4 name resolution (on a thread of its own, the
+// window served meanwhile), and a non-blocking socket on
 // which connecting, writing and reading lines all wait in slices of 250 milliseconds, after
 // each slice without progress running the caller's idle hook (the window processes its events
 // there), and each up to a deadline the caller gives: a wait that passes it fails with the
@@ -79,6 +80,10 @@ class TTcpConnection {
   // The dotted IPv4 address of a host: "LOCALHOST" in any case is 127.0.0.1, a dotted address
   // stands for itself, another name goes to the system's resolver (first IPv4 address).
   static std::string ResolveIPv4(const std::string& host);
+  // The same, with the system's resolver running on a thread of its own while the idle hook
+  // runs every wait slice; a lookup that has not answered by `timeout` fails like a failed
+  // lookup (its thread finishes on its own and its answer is dropped).
+  std::string ResolveIPv4(const std::string& host, std::chrono::milliseconds timeout);
   // True for a dotted IPv4 address ("a.b.c.d", decimal).
   static bool IsDottedIPv4(const std::string& host);
 
