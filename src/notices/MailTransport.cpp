@@ -1,5 +1,6 @@
 #include "notices/MailTransport.h"
 
+#include "app/Include.h"
 #include "notices/MailMessage.h"
 #include "platform/Files.h"
 #include "platform/IniFile.h"
@@ -27,6 +28,7 @@ TMailTransport ReadMailTransport(const std::string& settingsFile) {
     throw EMailError("The [Mail] Security setting \"" + security +
                      "\" is none of None, STARTTLS and TLS.");
   t.CAFile = ini.ReadString("Mail", "CAFile", "");
+  if (!t.CAFile.empty() && t.CAFile.front() != '/') t.CAFile = ProgramFolder() + t.CAFile;
   auto seconds = [&ini](const char* key, std::chrono::milliseconds& value) {
     int32_t s = ini.ReadInteger("Mail", key, 0);
     if (s > 0) value = std::chrono::seconds(s);

@@ -6,7 +6,8 @@
 //                                     EHLO, "STARTTLS", the TLS handshake, then EHLO again;
 //                                     a server that does not offer it is a failure. TLS: the
 //                                     handshake right after connecting (port 465).
-//   CAFile=<file of PEM certificates> the authorities the server's certificate must chain to;
+//   CAFile=<file of PEM certificates> the authorities the server's certificate must chain to
+//                                     (a name without a leading "/" is in the program folder);
 //                                     empty (the default): the system's CA store
 //   ConnectTimeout=120                seconds to wait for the connection
 //   GreetingTimeout=300               seconds for the server's greeting

@@ -454,3 +454,39 @@ TEST(NoticeDispatch, BadInputNeverReachesTheWireAsCommandsOrHeaders) {
 
 }  // namespace
 }  // namespace quellor
+
+namespace quellor {
+namespace {
+
+TEST(MailTransport, SettingsOfTheMailSection) {
+  test::TempDir dir;
+  SetProgramFolder(dir.path());
+  struct Case {
+    const char* ini;
+    TMailSecurity security;
+    std::string caFile;
+    long long commandSeconds, dataEndSeconds;
+  } cases[] = {
+      {"", TMailSecurity::None, "", 300, 600},
+      {"[Mail]\r\nSecurity=starttls\r\nCAFile=certs/ca.pem\r\nCommandTimeout=30\r\n",
+       TMailSecurity::StartTls, dir.path() + "certs/ca.pem", 30, 600},
+      {"[Mail]\r\nSecurity=TLS\r\nCAFile=/etc/ca.pem\r\nCommandTimeout=0\r\nDataEndTimeout=x\r\n",
+       TMailSecurity::Tls, "/etc/ca.pem", 300, 600},
+      {"[Mail]\r\nSecurity=None\r\nDataEndTimeout=0x3C\r\n", TMailSecurity::None, "", 300, 60},
+  };
+  for (const Case& c : cases) {
+    test::WriteFileBytes(dir.file("Quellor.Ini"), c.ini);
+    TMailTransport t = ReadMailTransport(dir.file("Quellor.Ini"));
+    EXPECT_EQ(t.Security, c.security) << c.ini;
+    EXPECT_EQ(t.CAFile, c.caFile) << c.ini;
+    EXPECT_EQ(std::chrono::duration_cast<std::chrono::seconds>(t.Timeouts.Command).count(),
+              c.commandSeconds)
+        << c.ini;
+    EXPECT_EQ(std::chrono::duration_cast<std::chrono::seconds>(t.Timeouts.DataEnd).count(),
+              c.dataEndSeconds)
+        << c.ini;
+  }
+}
+
+}  // namespace
+}  // namespace quellor
