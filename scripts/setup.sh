@@ -18,6 +18,7 @@ PACKAGES=(
   qt6-base-dev libgl-dev libicu-dev libsqlite3-dev sqlite3
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-aiosmtpd
+  libssl-dev openssl
   clang libclang-rt-14-dev
   clang-format
   xvfb xauth xdg-utils

@@ -241,10 +241,11 @@ void TForm1::BuildMenus() {
   later(AddItem(view, "&Filters"));
 
   QMenu* tools = menu("&Tools");
-  later(AddItem(tools, "Preview Complaint Mail"));
-  later(AddItem(tools, "Send Complaint &Mail", "Ctrl+M"));
-  later(AddItem(tools, "Preview DMCA Report"));
-  later(AddItem(tools, "Send DMCA Complaint Mail"));
+  AddItem(tools, "Preview Complaint Mail");
+  AddItem(tools, "Send Complaint &Mail", "Ctrl+M");
+  AddItem(tools, "Preview DMCA Report");
+  AddItem(tools, "Send DMCA Complaint Mail");
+  WireNoticeCommands();
   tools->addSeparator();
   later(AddItem(tools, "Get IP", "Ctrl+I"));
   later(AddItem(tools, "Check IPs"));
@@ -294,6 +295,28 @@ void TForm1::BuildMenus() {
       b->setText(QString::fromUtf8(h.text));
     }
   }
+}
+
+void TForm1::WireNoticeCommands() {
+  notices_.GridDataSet = [this] { return GridDataSet(); };
+  notices_.SiteTable = [this] { return siteTable_; };
+  notices_.AddStatusLine = [this](const std::string& text) { SMTPStatus(text); };
+  static const char* const kItems[] = {"PreviewComplaintMail1", "SendComplaintMail1",
+                                       "PreviewDMCAReport1", "SendDMCAComplaintMail1"};
+  // From the start of a send to its end the four commands (and bbtnMail, which shares the
+  // Send item) are disabled: the window serves its events meanwhile.
+  notices_.OnBusyChanged = [this](bool busy) {
+    for (const char* name : kItems)
+      if (QAction* a = MenuItem(name)) a->setEnabled(!busy);
+  };
+  auto wire = [this](const char* item, void (TNoticeDispatcher::*command)()) {
+    connect(items_[item], &QAction::triggered, this,
+            [this, command] { RunCommand([this, command] { (notices_.*command)(); }); });
+  };
+  wire("PreviewComplaintMail1", &TNoticeDispatcher::PreviewComplaintMail1Click);
+  wire("SendComplaintMail1", &TNoticeDispatcher::SendComplaintMail1Click);
+  wire("PreviewDMCAReport1", &TNoticeDispatcher::PreviewDMCAReport1Click);
+  wire("SendDMCAComplaintMail1", &TNoticeDispatcher::SendDMCAComplaintMail1Click);
 }
 
 void TForm1::RebuildCompanyMenu() {
@@ -434,6 +457,7 @@ void TForm1::BuildFormPage(QWidget* page) {
 
 void TForm1::AttachData(TDataSource* dsCracks) {
   dsCracks_ = dsCracks;
+  siteTable_ = dsCracks ? dsCracks->DataSet() : nullptr;
   for (TDBEdit* e : edits_) e->SetDataSource(dsCracks);
   for (TDBCheckBox* c : checks_) c->SetDataSource(dsCracks);
   memo_->SetDataSource(dsCracks);

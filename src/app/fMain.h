@@ -13,6 +13,8 @@
 
 #include "app/Company.h"
 #include "app/Find.h"
+#include "app/QtUi.h"
+#include "notices/NoticeDispatch.h"
 
 class QAction;
 class QCheckBox;
@@ -52,13 +54,19 @@ class TForm1 : public QMainWindow {
   std::vector<std::string> NoticeLines;
   // Appends one line to the status memo.
   void AddStatusLine(const std::string& line);
+  // The notice commands (their mail message Msg and SMTP client SMTP are below).
+  TNoticeDispatcher& Notices() { return notices_; }
+  // The SMTP client's status handler: each text becomes a line of the status memo.
+  void SMTPStatus(const std::string& text) { AddStatusLine(text); }
 
   // A menu item by its name ("Killsite1"); null when there is none.
   QAction* MenuItem(const std::string& name) const;
 
   // Binds the form controls, the grid and the navigator to the site table's data source (done
-  // when the data module has been created).
+  // when the data module has been created). The dataset the source holds then is the site
+  // table, which the DMCA commands and the subject of a complaint read.
   void AttachData(TDataSource* dsCracks);
+  TStoreTable* SiteTable() const { return siteTable_; }
   // The dataset the navigator is bound to, and the grid's; null while there is none.
   TStoreTable* NavigatorDataSet() const;
   TStoreTable* GridDataSet() const;
@@ -107,6 +115,16 @@ class TForm1 : public QMainWindow {
   TFindDialog* findDialog_ = nullptr;
   TFinder finder_;
   TDataSource* dsCracks_ = nullptr;  // the site table's source, for the commands on the table
+  TStoreTable* siteTable_ = nullptr;
+  void WireNoticeCommands();
+
+ public:
+  // The mail message and the SMTP client of the notice commands (after ui_, which they use).
+  TMailMessage Msg;
+  TSMTPClient SMTP{ui_};
+
+ private:
+  TNoticeDispatcher notices_{config_, ui_, NoticeLines, Msg, SMTP};
 };
 
 }  // namespace quellor

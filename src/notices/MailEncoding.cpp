@@ -264,13 +264,18 @@ THeaderCharset HeaderCharsetFor(const LocaleInfo& locale) {
   return {locale.codeset, 'Q', ""};
 }
 
-std::string EncodeHeaderText(std::string_view text, bool addressSpecials,
-                             const LocaleInfo& locale) {
-  if (std::all_of(text.begin(), text.end(), [](char c) {
+std::string EncodeHeaderText(std::string_view text, bool addressSpecials, const LocaleInfo& locale,
+                             size_t encodeWordsLongerThan) {
+  const bool longWords = encodeWordsLongerThan != std::string_view::npos;
+  if (!longWords && std::all_of(text.begin(), text.end(), [](char c) {
         unsigned char u = static_cast<unsigned char>(c);
         return u >= 32 && u <= 126;
       }))
     return std::string(text);
+  auto needs = [&](const std::string& word) {
+    return NeedsEncoding(word, addressSpecials) ||
+           (longWords && word.size() > encodeWordsLongerThan);
+  };
 
   // Words and the blanks before each; a last entry with an empty word holds trailing blanks.
   struct Token {
@@ -293,20 +298,57 @@ std::string EncodeHeaderText(std::string_view text, bool addressSpecials,
 
   std::string out;
   for (size_t k = 0; k < tokens.size();) {
-    if (!NeedsEncoding(tokens[k].word, addressSpecials)) {
+    if (!needs(tokens[k].word)) {
       out += tokens[k].blanks + tokens[k].word;
       ++k;
       continue;
     }
     std::string run = tokens[k].word;
     size_t j = k + 1;
-    while (j < tokens.size() && NeedsEncoding(tokens[j].word, addressSpecials)) {
+    while (j < tokens.size() && needs(tokens[j].word)) {
       run += tokens[j].blanks + tokens[j].word;
       ++j;
     }
     out += tokens[k].blanks + EncodeRun(run, addressSpecials, locale);
     k = j;
   }
+  return out;
+}
+
+std::string MimeCharsetOf(const std::string& codeset) {
+  const std::string u = Upper(codeset);
+  if (u == "UTF-8" || u == "UTF8") return "UTF-8";
+  if (u.empty() || u == "ANSI_X3.4-1968" || u == "ASCII" || u == "US-ASCII" || u == "ISO-8859-1" ||
+      u == "ISO8859-1")
+    return "ISO-8859-1";
+  if (u.size() == 6 && u.rfind("CP125", 0) == 0) return "windows-" + u.substr(2);
+  return codeset;
+}
+
+std::vector<std::string> QuotedPrintableLines(std::string_view line) {
+  static const char* kHex = "0123456789ABCDEF";
+  constexpr size_t kMaxQpLine = 76;  // the soft break's "=" included
+  std::vector<std::string> out;
+  std::string current;
+  for (size_t i = 0; i < line.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(line[i]);
+    const bool last = i + 1 == line.size();
+    std::string piece;
+    if ((c >= 33 && c <= 126 && c != '=') || ((c == ' ' || c == '\t') && !last)) {
+      piece = std::string(1, static_cast<char>(c));
+    } else {
+      piece = {'=', kHex[c >> 4], kHex[c & 15]};
+    }
+    // Room for the piece and, unless it ends the line, a soft break after it.
+    const size_t room = last ? kMaxQpLine : kMaxQpLine - 1;
+    if (current.size() + piece.size() > room) {
+      // A blank before the soft break is safe: the "=" follows it on the line (RFC 2045).
+      out.push_back(current + "=");
+      current.clear();
+    }
+    current += piece;
+  }
+  out.push_back(current);
   return out;
 }
 

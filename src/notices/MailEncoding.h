@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Locale.h"
 
@@ -49,7 +50,22 @@ THeaderCharset HeaderCharsetFor(const LocaleInfo& locale);
 // "()<>@,;:\".[]\\") becomes one encoded word, split into several on lines of their own (CR LF
 // and a tab between) when longer than 75 characters. A CR or LF between words never passes
 // into the header: such a separator becomes a single space.
-std::string EncodeHeaderText(std::string_view text, bool addressSpecials, const LocaleInfo& locale);
+// With `encodeWordsLongerThan` given, a word longer than that also needs encoding, so that a
+// header line that no blank could fold short enough (a very long Url) folds between encoded
+// words instead.
+std::string EncodeHeaderText(std::string_view text, bool addressSpecials, const LocaleInfo& locale,
+                             size_t encodeWordsLongerThan = std::string_view::npos);
+
+// The MIME name of the system code page, for the charset parameter of a text body: "UTF-8",
+// "ISO-8859-1" for Latin-1 and for plain ASCII systems (as header words are labelled),
+// "windows-125x" for the CP125x code pages, otherwise the code set's own name.
+std::string MimeCharsetOf(const std::string& codeset);
+
+// Quoted-printable (RFC 2045) of one line of text: "=" and the bytes outside 33..126 as "="
+// and two upper-case hex digits, except blanks and tabs inside the line; output lines of at
+// most 76 characters joined by soft line breaks ("=" at the end of a line). Returns the output
+// lines (one or more).
+std::vector<std::string> QuotedPrintableLines(std::string_view line);
 
 // True when the text holds a CR, an LF or a NUL character, which must never reach the wire
 // inside an address, a command argument or a header value.

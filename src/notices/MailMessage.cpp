@@ -19,7 +19,18 @@
 //   X-Priority: 3
 //   X-Library: Quellor 1.20
 //
-// No MIME-Version, Content-Type, Content-Transfer-Encoding or Message-Id line is sent.
+// No Message-Id line is sent. A message whose body is 7-bit text with lines of at most 998
+// bytes (the dot of transparency counted) goes out without MIME-Version, Content-Type or
+// Content-Transfer-Encoding, byte for byte as above. Any other body (a byte above 127 or a NUL,
+// or a longer line) is declared and encoded, in the place of the content headers (after
+// Newsgroups, before Disposition-Notification-To):
+//
+//   MIME-Version: 1.0
+//   Content-Type: text/plain; charset=UTF-8          the system code page (MimeCharsetOf)
+//   Content-Transfer-Encoding: quoted-printable      every body line at most 76 characters
+//
+// No header line passes 998 characters: a Subject that blanks cannot fold short enough has its
+// long words sent as encoded words, which fold; any other such header is refused.
 #include "notices/MailMessage.h"
 
 #include <algorithm>
@@ -35,6 +46,7 @@ namespace {
 constexpr const char* kLibraryName = "Quellor 1.20";
 constexpr size_t kFoldAbove = 79;  // lines up to this length are never folded
 constexpr size_t kFoldAt = 78;     // a line is cut once this many characters are scanned
+constexpr size_t kMaxLine = 998;   // RFC 5322: no line of a message longer, CR LF not counted
 
 bool IsPrintableAscii(std::string_view s) {
   return std::all_of(s.begin(), s.end(), [](char c) {
@@ -98,6 +110,82 @@ std::vector<std::string_view> PhysicalLines(std::string_view line) {
   }
   parts.push_back(line.substr(start));
   return parts;
+}
+
+// The body as it goes out: its lines before dot-stuffing, and whether (and in which character
+// set) it is declared and quoted-printable encoded.
+struct BodyPlan {
+  bool mime = false;
+  std::string charset;
+  std::vector<std::string> lines;
+};
+
+bool NeedsMime(const std::vector<std::string>& lines) {
+  for (const std::string& l : lines) {
+    const size_t stuffed = l.size() + (!l.empty() && l.front() == '.' ? 1 : 0);
+    if (stuffed > kMaxLine) return true;
+    for (char c : l)
+      if (c == '\0' || static_cast<unsigned char>(c) > 127) return true;
+  }
+  return false;
+}
+
+BodyPlan PlanBody(const std::vector<std::string>& body, const LocaleInfo& locale) {
+  std::vector<std::string> source;
+  for (const std::string& bodyLine : body)
+    for (std::string_view part : PhysicalLines(bodyLine)) source.emplace_back(part);
+  BodyPlan plan;
+  plan.charset = MimeCharsetOf(locale.codeset);
+  std::vector<std::string> wire = source;
+  bool allConverted = true;
+  if (IsJapanese(locale)) {
+    for (std::string& line : wire) {
+      // A line the conversion cannot take is sent as it stands rather than lost.
+      if (auto converted = ConvertCodePage(line, locale.codeset, "ISO-2022-JP"))
+        line = std::move(*converted);
+      else
+        allConverted = false;
+    }
+  }
+  if (!NeedsMime(wire)) {
+    plan.lines = std::move(wire);
+    return plan;
+  }
+  plan.mime = true;
+  if (IsJapanese(locale) && allConverted) {
+    plan.charset = "ISO-2022-JP";
+    source = std::move(wire);
+  }
+  for (const std::string& line : source)
+    for (std::string& qp : QuotedPrintableLines(line)) plan.lines.push_back(std::move(qp));
+  return plan;
+}
+
+// The longest physical line of a header line (folded lines are joined by CR LF).
+size_t LongestPhysicalLine(std::string_view text) {
+  size_t longest = 0;
+  size_t start = 0;
+  for (;;) {
+    size_t end = text.find("\r\n", start);
+    longest = std::max(longest, (end == std::string_view::npos ? text.size() : end) - start);
+    if (end == std::string_view::npos) return longest;
+    start = end + 2;
+  }
+}
+
+// An envelope address goes inside "<" and ">" of MAIL FROM and RCPT TO: it must not close the
+// brackets, add parameters after a blank, or hold bytes outside printable ASCII.
+void CheckEnvelopeAddress(const TEMailAddressItem& item) {
+  CheckItem(item);
+  for (char ch : item.Address) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '<' || c == '>' || c == ' ' || c == '\t')
+      throw EMailError("The e-mail address \"" + item.Address +
+                       "\" holds a blank, \"<\" or \">\" and cannot be sent to.");
+    if (c < 32 || c > 126)
+      throw EMailError("The e-mail address \"" + ShowLineBreaks(item.Address) +
+                       "\" holds characters other than printable ASCII and cannot be sent to.");
+  }
 }
 
 }  // namespace
@@ -205,9 +293,9 @@ std::string FoldHeaderLine(std::string_view line) {
   size_t lastBlank = npos;
   bool inQuote = false;
   bool escaped = false;
-  // The blank of the ": " after the name is no place to cut: the name would stand alone.
-  size_t colon = line.find(": ");
-  size_t i = colon == npos ? 0 : colon + 2;
+  // The scan starts at the left: the blank after "Name:" is a place to cut like any other, so a
+  // value that begins with a long encoded word moves to the next line whole.
+  size_t i = 0;
   while (i < line.size()) {
     char c = line[i];
     if (c == '\r' && i + 1 < line.size() && line[i + 1] == '\n') {
@@ -318,6 +406,12 @@ THeaderList TMailMessage::GenerateHeader(const LocaleInfo& locale) const {
   THeaderList h;
   h.SetValue("From", From.Text(locale));
   h.SetValue("Subject", EncodeHeaderText(Subject, false, locale));
+  if (!h.Items().empty() && h.Items().back().Name == "Subject" &&
+      LongestPhysicalLine(h.Items().back().Text) > kMaxLine) {
+    // A word no blank can fold short enough (a very long Url): such words become encoded
+    // words, which fold between them.
+    h.SetValue("Subject", EncodeHeaderText(Subject, false, locale, kMaxLine - 1));
+  }
   h.SetValue("To", Recipients.Text(locale));
   h.SetValue("Cc", CCList.Text(locale));
   h.SetValue("Sender", Sender.Text(locale));
@@ -325,10 +419,22 @@ THeaderList TMailMessage::GenerateHeader(const LocaleInfo& locale) const {
   h.SetValue("Organization", EncodeHeaderText(Organization, false, locale));
   h.SetValue("References", References);
   h.SetValue("Newsgroups", Newsgroups);
-  if (!ContentType.empty())
+  std::string contentType = ContentType;
+  std::string charSet = CharSet;
+  std::string transferEncoding = ContentTransferEncoding;
+  if (contentType.empty()) {
+    const BodyPlan plan = PlanBody(Body, locale);
+    if (plan.mime) {
+      h.SetValue("MIME-Version", "1.0");
+      contentType = "text/plain";
+      charSet = plan.charset;
+      transferEncoding = "quoted-printable";
+    }
+  }
+  if (!contentType.empty())
     h.SetValue("Content-Type",
-               CharSet.empty() ? ContentType : ContentType + "; charset=" + CharSet);
-  h.SetValue("Content-Transfer-Encoding", ContentTransferEncoding);
+               charSet.empty() ? contentType : contentType + "; charset=" + charSet);
+  h.SetValue("Content-Transfer-Encoding", transferEncoding);
   h.SetValue("Disposition-Notification-To", ReceiptRecipient.Text(locale));
   h.SetValue("Date", RenderMailDate(UseNowForDate() ? std::chrono::system_clock::now() : Date));
   h.SetValue("X-Priority", std::to_string(static_cast<int>(Priority) + 1));
@@ -338,6 +444,9 @@ THeaderList TMailMessage::GenerateHeader(const LocaleInfo& locale) const {
 }
 
 void TMailMessage::CheckAddresses() const {
+  CheckEnvelopeAddress(From);
+  for (const TEMailAddressList* list : {&Recipients, &CCList, &BccList})
+    for (const TEMailAddressItem& item : *list) CheckEnvelopeAddress(item);
   CheckItem(From);
   CheckItem(ReceiptRecipient);
   CheckItem(Sender);
@@ -349,6 +458,9 @@ std::string TMailMessage::HeaderText(const LocaleInfo& locale) const {
   std::string out;
   for (const std::string& line : GenerateHeader(locale).Lines()) {
     CheckHeaderLine(line);
+    if (LongestPhysicalLine(line) > kMaxLine)
+      throw EMailError("The header line \"" + line.substr(0, 60) +
+                       "...\" is longer than 998 characters and cannot be folded.");
     out += line;
     out += "\r\n";
   }
@@ -357,20 +469,18 @@ std::string TMailMessage::HeaderText(const LocaleInfo& locale) const {
 }
 
 std::string TMailMessage::BodyText(const LocaleInfo& locale) const {
-  const bool japanese = IsJapanese(locale);
+  BodyPlan plan = PlanBody(Body, locale);
+  if (plan.mime && !ContentType.empty()) {
+    // A content type set by the caller: the body goes as the caller prepared it.
+    plan = BodyPlan{};
+    for (const std::string& bodyLine : Body)
+      for (std::string_view part : PhysicalLines(bodyLine)) plan.lines.emplace_back(part);
+  }
   std::string out;
-  for (const std::string& bodyLine : Body) {
-    for (std::string_view part : PhysicalLines(bodyLine)) {
-      std::string line(part);
-      if (japanese) {
-        // A line the conversion cannot take is sent as it stands rather than lost.
-        if (auto converted = ConvertCodePage(line, locale.codeset, "ISO-2022-JP"))
-          line = std::move(*converted);
-      }
-      if (!line.empty() && line.front() == '.') out += '.';
-      out += line;
-      out += "\r\n";
-    }
+  for (const std::string& line : plan.lines) {
+    if (!line.empty() && line.front() == '.') out += '.';
+    out += line;
+    out += "\r\n";
   }
   return out;
 }

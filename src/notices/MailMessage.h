@@ -1,6 +1,8 @@
 // The mail message that the complaint dispatcher fills and the SMTP client sends: addresses,
 // the header list in its order, and the message text as it goes on the wire (header lines, a
-// blank line, the dot-stuffed body). Only plain-text messages without MIME structure are made.
+// blank line, the dot-stuffed body). Only plain-text messages without MIME structure are made;
+// a body that is not 7-bit text with short lines is declared with its character set and sent
+// quoted-printable.
 #pragma once
 
 #include <chrono>
@@ -132,15 +134,18 @@ class TMailMessage {
   THeaderList GenerateHeader(const LocaleInfo& locale) const;
 
   // Throws EMailError when an address of the envelope (From and every recipient) holds a CR,
-  // LF or NUL, so that nothing of such a message is sent.
+  // LF or NUL, a blank, "<" or ">", or a byte outside printable ASCII, so that nothing of such
+  // a message is sent and no command can gain parameters.
   void CheckAddresses() const;
 
   // The header block: every header line followed by CR LF, then the empty line. Throws
-  // EMailError when a header line would hold a bare line break or a NUL.
+  // EMailError when a header line would hold a bare line break or a NUL, or a line longer than
+  // 998 characters that cannot be folded.
   std::string HeaderText(const LocaleInfo& locale) const;
   // The body: every line followed by CR LF, a line beginning with "." with one more "." before
   // it. A line holding line breaks is sent as the lines it holds. In Japanese the lines are
-  // converted to ISO-2022-JP.
+  // converted to ISO-2022-JP. A body with a byte above 127 or a NUL, or with a line longer than
+  // 998 bytes, is sent quoted-printable (GenerateHeader then declares it).
   std::string BodyText(const LocaleInfo& locale) const;
   // HeaderText and BodyText together: the text sent inside the DATA phase, without the closing
   // "." line.

@@ -4,6 +4,9 @@
 //   S: 220 ...                       greeting, must be 220
 //   C: ehlo <local host name>        any reply; 250 reads the AUTH mechanisms, else
 //   C: Helo <local host name>        must be 250
+//   C: STARTTLS                      220   only with Security STARTTLS, which the EHLO reply
+//      <TLS handshake>                     must offer; then EHLO (or HELO) again, and what the
+//   C: ehlo <local host name>              server said before the handshake is forgotten
 //   C: Rset                          any reply
 //   C: auth LOGIN                    334   only with atLogin, LOGIN announced, not yet done
 //   C: <Base64 of UserId>            334
@@ -19,7 +22,11 @@
 // on to a line shorter than four characters or one beginning with the same three characters
 // and a space. Lines are trimmed of blanks and control characters; empty lines are skipped.
 // The code is the number in the first three characters of the last line (0 when they are no
-// number). The password travels as Base64, which is no protection: there is no TLS.
+// number). The password travels as Base64, which is no protection unless the connection is
+// secured (Security STARTTLS or TLS). With Security TLS the handshake comes before the greeting.
+//
+// Every wait is bounded (TSmtpTimeouts): the connect, the greeting, each command's reply, the
+// reply to DATA, each piece of the message text taken by the system, and the reply after ".".
 #include "notices/SmtpClient.h"
 
 #include <unistd.h>
@@ -28,6 +35,7 @@
 #include <cctype>
 #include <cerrno>
 #include <exception>
+#include <unordered_set>
 
 #include "notices/MailEncoding.h"
 #include "platform/Locale.h"
@@ -107,10 +115,10 @@ void TSMTPClient::Open() {
   lastCode_ = 0;
   try {
     if (!TTcpConnection::IsDottedIPv4(Host)) Status("Resolving hostname " + Host + ".");
-    peerIp_ = TTcpConnection::ResolveIPv4(Host);
+    peerIp_ = conn_.ResolveIPv4(Host, Timeouts.Connect);
     Status("Connecting to " + peerIp_ + ".");
     conn_.CreateSocket();
-    conn_.Connect(peerIp_, Port);
+    conn_.Connect(peerIp_, Port, Timeouts.Connect);
   } catch (...) {
     try {
       Close();
@@ -121,7 +129,12 @@ void TSMTPClient::Open() {
   connected_ = true;
   Status("Connected.");
   try {
+    if (Security == TMailSecurity::Tls) SecureConnection();
     Greet();
+  } catch (const ETlsError&) {
+    // Nothing more is said on a connection that could not be secured, not even "Quit".
+    DropConnection();
+    throw;
   } catch (...) {
     try {
       Close();
@@ -132,27 +145,50 @@ void TSMTPClient::Open() {
 }
 
 void TSMTPClient::Greet() {
-  ReadReply({220});
-  mechanisms_.clear();
+  ReadReply({220}, Timeouts.Greeting);
   const std::string name = LocalHostName();
-  if (Command("ehlo " + name) == 250)
+  Ehlo(name);
+  if (Security == TMailSecurity::StartTls) {
+    if (!offersStartTls_)
+      throw ETlsError(
+          "TLS: the server does not offer STARTTLS, which the Security setting asks for; "
+          "nothing was sent.");
+    CommandWithin("STARTTLS", {220}, Timeouts.Command);
+    SecureConnection();
+    Ehlo(name);
+  }
+}
+
+void TSMTPClient::Ehlo(const std::string& name) {
+  mechanisms_.clear();
+  offersStartTls_ = false;
+  if (CommandWithin("ehlo " + name, {}, Timeouts.Command) == 250)
     ReadMechanisms();
   else
-    Command("Helo " + name, {250});
+    CommandWithin("Helo " + name, {250}, Timeouts.Command);
+}
+
+void TSMTPClient::SecureConnection() {
+  Status("Starting TLS.");
+  conn_.StartTls(Host, peerIp_, CAFile, TTcpConnection::Clock::now() + Timeouts.Command);
+  Status("Secured with " + conn_.TlsDescription() + ".");
 }
 
 void TSMTPClient::ReadMechanisms() {
+  // One pass over the reply with a set of the names seen: a reply listing very many mechanisms
+  // costs time in proportion to its length.
+  std::unordered_set<std::string> seen(mechanisms_.begin(), mechanisms_.end());
   for (size_t i = 1; i < lastReply_.size(); ++i) {
     std::string line = Upper(lastReply_[i]);
+    if (line.size() >= 12 && line.compare(4, std::string::npos, "STARTTLS") == 0)
+      offersStartTls_ = true;
     if (line.size() < 9 || line.compare(4, 4, "AUTH") != 0 || (line[8] != ' ' && line[8] != '='))
       continue;
     std::string_view rest = std::string_view(line).substr(9);
     while (!rest.empty()) {
       size_t sp = rest.find(' ');
       std::string_view piece = rest.substr(0, sp);
-      if (!piece.empty() &&
-          std::find(mechanisms_.begin(), mechanisms_.end(), piece) == mechanisms_.end())
-        mechanisms_.emplace_back(piece);
+      if (!piece.empty() && seen.emplace(piece).second) mechanisms_.emplace_back(piece);
       if (sp == std::string_view::npos) break;
       rest.remove_prefix(sp + 1);
     }
@@ -168,7 +204,7 @@ void TSMTPClient::Close() {
   std::exception_ptr quitError;
   if (IsOpen()) {
     try {
-      Write("Quit\r\n");
+      Write("Quit\r\n", Timeouts.Command);
     } catch (...) {
       quitError = std::current_exception();
     }
@@ -178,21 +214,21 @@ void TSMTPClient::Close() {
   if (quitError) std::rethrow_exception(quitError);
 }
 
-void TSMTPClient::Write(std::string_view bytes) {
+void TSMTPClient::Write(std::string_view bytes, std::chrono::milliseconds blockTimeout) {
   try {
-    conn_.Write(bytes);
-  } catch (const ESocketError&) {
+    conn_.Write(bytes, blockTimeout);
+  } catch (const EMailError&) {
     // The connection is gone; nothing more can be said on it.
     DropConnection();
     throw;
   }
 }
 
-std::string TSMTPClient::ReadReplyLine(size_t& budget) {
+std::string TSMTPClient::ReadReplyLine(size_t& budget, TTcpConnection::Deadline deadline) {
   for (;;) {
     std::optional<std::string> raw;
     try {
-      raw = conn_.ReadLine();
+      raw = conn_.ReadLine(deadline);
     } catch (...) {
       DropConnection();
       throw;
@@ -214,15 +250,16 @@ std::string TSMTPClient::ReadReplyLine(size_t& budget) {
   }
 }
 
-int TSMTPClient::ReadReply(const std::vector<int>& allowed) {
+int TSMTPClient::ReadReply(const std::vector<int>& allowed, std::chrono::milliseconds timeout) {
+  const TTcpConnection::Deadline deadline = TTcpConnection::Clock::now() + timeout;
   size_t budget = kMaxReplyBytes;
   lastReply_.clear();
   lastCode_ = 0;
-  lastReply_.push_back(ReadReplyLine(budget));
+  lastReply_.push_back(ReadReplyLine(budget, deadline));
   const std::string first = lastReply_.front();
   if (first.size() > 3 && first[3] == '-') {
     for (;;) {
-      std::string line = ReadReplyLine(budget);
+      std::string line = ReadReplyLine(budget, deadline);
       lastReply_.push_back(line);
       if (line.size() < 4 ||
           (Upper(line.substr(0, 3)) == Upper(first.substr(0, 3)) && line[3] == ' '))
@@ -236,11 +273,16 @@ int TSMTPClient::ReadReply(const std::vector<int>& allowed) {
 }
 
 int TSMTPClient::Command(std::string_view line, const std::vector<int>& allowed) {
+  return CommandWithin(line, allowed, Timeouts.Command);
+}
+
+int TSMTPClient::CommandWithin(std::string_view line, const std::vector<int>& allowed,
+                               std::chrono::milliseconds timeout) {
   if (!conn_.HasSocket()) throw SocketErrorFromErrno(ENOTCONN);
   std::string bytes(line);
   bytes += "\r\n";
-  Write(bytes);
-  return ReadReply(allowed);
+  Write(bytes, Timeouts.Command);
+  return ReadReply(allowed, timeout);
 }
 
 void TSMTPClient::Deliver(TMailMessage& message) {
@@ -263,11 +305,11 @@ void TSMTPClient::Deliver(TMailMessage& message) {
   Command("Mail from:<" + message.From.Address + ">", {250});
   for (const TEMailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList})
     for (const TEMailAddressItem& item : *list) Command("RCPT to:<" + item.Address + ">", {250});
-  Command("Data", {354});
-  Write(header);
+  CommandWithin("Data", {354}, Timeouts.DataStart);
+  Write(header, Timeouts.DataBlock);
   Status("Encoding text");
-  Write(body);
-  Command(".", {250});
+  Write(body, Timeouts.DataBlock);
+  CommandWithin(".", {250}, Timeouts.DataEnd);
 }
 
 }  // namespace quellor

@@ -1,7 +1,8 @@
-// The SMTP client: delivers one mail message to the configured server over a plain TCP
-// connection (no encryption, no pipelining, no retry), reporting each stage as a status text
-// and every failure as an EMailError. While it waits for a reply the window processes its
-// events through the Ui port, every 250 milliseconds.
+// The SMTP client: delivers one mail message to the configured server over a TCP connection
+// (plain, or secured by TLS when Security asks for it; no pipelining, no retry), reporting each
+// stage as a status text and every failure as an EMailError. While it connects, writes or waits
+// for a reply the window processes its events through the Ui port, every 250 milliseconds, and
+// every wait is bounded by the timeouts (a timeout fails like a socket error).
 //
 // Calling order, one connection per message: set the properties, Open(), then if IsOpen():
 // Deliver(message) and, whatever happened, Close().
@@ -14,6 +15,7 @@
 
 #include "app/Ui.h"
 #include "notices/MailMessage.h"
+#include "notices/MailTransport.h"
 #include "notices/SmtpSocket.h"
 
 namespace quellor {
@@ -54,10 +56,18 @@ class TSMTPClient {
   std::string Password;
   std::string MailAgent;  // the X-Mailer header; none when empty
   std::function<void(const std::string&)> OnStatus;
+  // Transport security: None keeps the plain dialogue byte for byte. StartTls upgrades the
+  // connection after EHLO ("STARTTLS", then EHLO again on the secured connection) and fails
+  // when the server does not offer it; Tls secures the connection before the greeting. The
+  // certificate is checked against CAFile, or the system's CA store when it is empty.
+  TMailSecurity Security = TMailSecurity::None;
+  std::string CAFile;
+  TSmtpTimeouts Timeouts;
 
-  // Connects and greets the server (EHLO, or "Helo " when EHLO is refused). Fails with
-  // "Already connected." when a connection is open, and before connecting when a setting
-  // would put a line break or NUL on the wire. Closes the connection itself when it fails.
+  // Connects and greets the server (EHLO, or "Helo " when EHLO is refused), securing the
+  // connection as Security says. Fails with "Already connected." when a connection is open,
+  // and before connecting when a setting would put a line break or NUL on the wire. Closes the
+  // connection itself when it fails.
   void Open();
   // True while the connection is open; a connection the server has closed is closed here.
   bool IsOpen();
@@ -87,9 +97,13 @@ class TSMTPClient {
   void Status(const std::string& text);
   void CheckSettings() const;
   void Greet();
-  void Write(std::string_view bytes);
-  std::string ReadReplyLine(size_t& budget);
-  int ReadReply(const std::vector<int>& allowed);
+  void Ehlo(const std::string& name);
+  void SecureConnection();
+  void Write(std::string_view bytes, std::chrono::milliseconds blockTimeout);
+  std::string ReadReplyLine(size_t& budget, TTcpConnection::Deadline deadline);
+  int ReadReply(const std::vector<int>& allowed, std::chrono::milliseconds timeout);
+  int CommandWithin(std::string_view line, const std::vector<int>& allowed,
+                    std::chrono::milliseconds timeout);
   void ReadMechanisms();
   // Closes the socket with the status texts "Disconnecting from %s." and "Not connected.".
   void DropConnection();
@@ -100,6 +114,7 @@ class TSMTPClient {
   bool connected_ = false;
   bool closedByPeer_ = false;
   bool didAuthenticate_ = false;
+  bool offersStartTls_ = false;
   std::vector<std::string> mechanisms_;
   std::vector<std::string> lastReply_;
   int lastCode_ = 0;

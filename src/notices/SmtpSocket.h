@@ -1,6 +1,11 @@
-// The TCP connection under the SMTP client: IPv4 name resolution, a blocking connect, blocking
-// writes, and reading lines while waiting in slices of 250 milliseconds, after each of which
-// the caller's idle hook runs (the window processes its events there).
+// The TCP connection under the SMTP client: IPv4 name resolution (on a thread of its own, the
+// window served meanwhile), and a non-blocking socket on
+// which connecting, writing and reading lines all wait in slices of 250 milliseconds, after
+// each slice without progress running the caller's idle hook (the window processes its events
+// there), and each up to a deadline the caller gives: a wait that passes it fails with the
+// error of a timed-out connection (10060). The connection can be turned into a TLS session
+// (OpenSSL) at any point; the server's certificate must chain to the system's CA store or to
+// the given CA file and name the host (or its address) that was dialled.
 //
 // Failures of the sockets layer are ESocketError, whose text is "Socket Error # <number>",
 // CR LF and a short text. The conditions below keep the numbers and texts users and other
@@ -21,6 +26,7 @@
 // A failed host-name lookup is number 11001 with the resolver's text.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -28,6 +34,9 @@
 #include <string_view>
 
 #include "notices/MailMessage.h"
+
+struct ssl_st;
+struct ssl_ctx_st;
 
 namespace quellor {
 
@@ -40,6 +49,12 @@ class ESocketError : public EMailError {
   int code_;
 };
 
+// A failed TLS handshake, certificate check or TLS read or write; what() says which.
+class ETlsError : public EMailError {
+ public:
+  using EMailError::EMailError;
+};
+
 // The error for a system error number (errno), mapped as in the table above.
 ESocketError SocketErrorFromErrno(int err);
 
@@ -48,6 +63,9 @@ inline constexpr int kHostNotFound = 11001;
 
 class TTcpConnection {
  public:
+  using Clock = std::chrono::steady_clock;
+  using Deadline = Clock::time_point;
+
   // A reply line longer than this (without its line end) is refused, so a server cannot make
   // the client hold unbounded text.
   static constexpr size_t kMaxLineLength = 1 << 20;
@@ -62,26 +80,52 @@ class TTcpConnection {
   // The dotted IPv4 address of a host: "LOCALHOST" in any case is 127.0.0.1, a dotted address
   // stands for itself, another name goes to the system's resolver (first IPv4 address).
   static std::string ResolveIPv4(const std::string& host);
+  // The same, with the system's resolver running on a thread of its own while the idle hook
+  // runs every wait slice; a lookup that has not answered by `timeout` fails like a failed
+  // lookup (its thread finishes on its own and its answer is dropped).
+  std::string ResolveIPv4(const std::string& host, std::chrono::milliseconds timeout);
   // True for a dotted IPv4 address ("a.b.c.d", decimal).
   static bool IsDottedIPv4(const std::string& host);
 
-  // Creates the socket; then Connect to a dotted address.
+  // Creates the socket; then Connect to a dotted address, waiting at most `timeout`.
   void CreateSocket();
-  void Connect(const std::string& ip, int port);
+  void Connect(const std::string& ip, int port, std::chrono::milliseconds timeout);
   bool HasSocket() const { return fd_ >= 0; }
-  // Closes the socket and forgets any unread data.
+  // Closes the socket (ending a TLS session first) and forgets any unread data.
   void CloseSocket();
 
-  // Writes all bytes, blocking until the system has taken them.
-  void Write(std::string_view bytes);
+  // Runs the TLS handshake as a client on the open connection. `host` is the name dialled
+  // (checked against the certificate, and sent as server name), `ip` its address (checked
+  // instead when the host was given as an address); `caFile` empty uses the system's CA store.
+  // Throws ETlsError with the reason; the caller closes the connection then.
+  void StartTls(const std::string& host, const std::string& ip, const std::string& caFile,
+                Deadline deadline);
+  bool IsTls() const { return ssl_ != nullptr; }
+  // "TLSv1.3 TLS_AES_256_GCM_SHA384" for an open TLS session.
+  std::string TlsDescription() const;
+
+  // Writes all bytes; each wait for the system to take more may last `blockTimeout`.
+  void Write(std::string_view bytes, std::chrono::milliseconds blockTimeout);
   // The next line without its LF (and a CR before it); nullopt when the peer has closed the
   // connection and no data is left. Text after the last LF at close comes back as a last line.
-  // Throws EMailError for a line longer than kMaxLineLength.
-  std::optional<std::string> ReadLine();
+  // Throws EMailError for a line longer than kMaxLineLength, and the timeout error when no
+  // line is complete by `deadline`.
+  std::optional<std::string> ReadLine(Deadline deadline);
 
  private:
+  // Waits until the socket is ready for `events` (POLLIN, POLLOUT); throws the timeout error
+  // after the deadline.
+  void WaitFor(short events, Deadline deadline);
+  // Reads what is there (waiting for something); 0 when the peer has closed the connection.
+  size_t ReadSome(char* buffer, size_t size, Deadline deadline);
+  // Writes some bytes (waiting until at least one is taken); returns how many.
+  size_t WriteSome(std::string_view bytes, Deadline deadline);
+  [[noreturn]] void TlsFailure(const std::string& what, int sslError);
+
   std::function<void()> onIdle_;
   int fd_ = -1;
+  ssl_ctx_st* sslCtx_ = nullptr;  // OpenSSL's SSL_CTX
+  ssl_st* ssl_ = nullptr;         // OpenSSL's SSL
   std::string buffer_;
   size_t head_ = 0;     // start of the first line not yet handed out
   size_t scanned_ = 0;  // buffer_ before this offset holds no LF of an unread line

@@ -230,3 +230,38 @@ TEST(LineBreakCheck, FindsCrLfAndNul) {
 
 }  // namespace
 }  // namespace quellor
+
+namespace quellor {
+namespace {
+
+TEST(MimeCharset, OfTheSystemCodePage) {
+  struct Case {
+    const char *codeset, *name;
+  } cases[] = {{"UTF-8", "UTF-8"},           {"utf8", "UTF-8"},
+               {"ISO-8859-1", "ISO-8859-1"}, {"ANSI_X3.4-1968", "ISO-8859-1"},
+               {"", "ISO-8859-1"},           {"ISO-8859-15", "ISO-8859-15"},
+               {"CP1252", "windows-1252"},   {"KOI8-R", "KOI8-R"}};
+  for (const Case& c : cases) EXPECT_EQ(MimeCharsetOf(c.codeset), c.name) << c.codeset;
+}
+
+TEST(QuotedPrintable, LinesOfAtMost76) {
+  struct Case {
+    std::string line;
+    std::vector<std::string> out;
+  } cases[] = {
+      {"", {""}},
+      {"plain text", {"plain text"}},
+      {"a=b", {"a=3Db"}},
+      {"ends in a blank ", {"ends in a blank=20"}},
+      {"tab\tinside\t", {"tab\tinside=09"}},
+      {"caf\xc3\xa9", {"caf=C3=A9"}},
+      {std::string(76, 'x'), {std::string(76, 'x')}},
+      {std::string(77, 'x'), {std::string(75, 'x') + "=", "xx"}},
+      // An encoded byte is never split by a soft break.
+      {std::string(74, 'x') + "\xff" + "y", {std::string(74, 'x') + "=", "=FFy"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(QuotedPrintableLines(c.line), c.out) << c.line;
+}
+
+}  // namespace
+}  // namespace quellor

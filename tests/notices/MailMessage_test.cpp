@@ -162,16 +162,20 @@ TEST(Folding, LinesUpTo79StayWhole) {
       {"80 characters, blank before the 79th",
        "Subject: " + std::string(60, 'a') + " " + std::string(10, 'b'),
        "Subject: " + std::string(60, 'a') + "\r\n " + std::string(10, 'b')},
-      {"no blank to cut at", "Subject: http://" + std::string(90, 'x'),
-       "Subject: http://" + std::string(90, 'x')},
+      // The scan starts at the left: the blank after the name is a place to cut.
+      {"only the blank after the name", "Subject: http://" + std::string(90, 'x'),
+       "Subject:\r\n http://" + std::string(90, 'x')},
       {"blanks inside quotes are not used",
        "To: \"" + std::string(40, 'n') + " " + std::string(40, 'n') + "\" <a@b>",
-       "To: \"" + std::string(40, 'n') + " " + std::string(40, 'n') + "\"\r\n <a@b>"},
+       "To:\r\n \"" + std::string(40, 'n') + " " + std::string(40, 'n') + "\"\r\n <a@b>"},
       {"runs of blanks at the cut are dropped",
        "Subject: " + std::string(60, 'a') + "    " + std::string(20, 'b'),
        "Subject: " + std::string(60, 'a') + "\r\n " + std::string(20, 'b')},
-      {"one character after the cut stays on the line", "Subject: " + std::string(69, 'a') + " b",
-       "Subject: " + std::string(69, 'a') + " b"},
+      {"one character after the cut stays on the line", "Subject:" + std::string(70, 'a') + " b",
+       "Subject:" + std::string(70, 'a') + " b"},
+      {"an encoded word of 75 moves to the next line whole",
+       "Subject: =?UTF-8?Q?" + std::string(62, 'e') + "?=",
+       "Subject:\r\n =?UTF-8?Q?" + std::string(62, 'e') + "?="},
   };
   for (const Case& c : cases) EXPECT_EQ(FoldHeaderLine(c.line), c.folded) << c.what;
 }
@@ -391,7 +395,7 @@ TEST(MailMessage, BodyIsDotStuffed) {
       {{"."}, "..\r\n"},
       {{".."}, "...\r\n"},
       {{".hidden", "a.b", ""}, "..hidden\r\na.b\r\n\r\n"},
-      {{"caf\xc3\xa9 8-bit"}, "caf\xc3\xa9 8-bit\r\n"},
+      {{"caf\xc3\xa9 8-bit"}, "caf=C3=A9 8-bit\r\n"},  // declared and quoted-printable
       // A line that holds line breaks goes as the lines it holds, each stuffed: no bare
       // line end reaches the server and no "." line ends the data early.
       {{"one\r\n.\r\ntwo"}, "one\r\n..\r\ntwo\r\n"},
@@ -420,7 +424,8 @@ TEST(MailMessage, JapaneseBodyLinesGoAsIso2022Jp) {
   msg.Body = {"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", "plain"};
   LocaleInfo japanese{'.', "UTF-8", "ja", "JP"};
   EXPECT_EQ(msg.BodyText(japanese), "\x1b$BF|K\\8l\x1b(B\r\nplain\r\n");
-  EXPECT_EQ(msg.BodyText(kUtf8), "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\r\nplain\r\n");
+  // Elsewhere the 8-bit line goes quoted-printable.
+  EXPECT_EQ(msg.BodyText(kUtf8), "=E6=97=A5=E6=9C=AC=E8=AA=9E\r\nplain\r\n");
 }
 
 TEST(MailMessage, EnvelopeCheckFindsAddressesSetDirectly) {
@@ -431,6 +436,178 @@ TEST(MailMessage, EnvelopeCheckFindsAddressesSetDirectly) {
   msg = DispatcherMessage();
   msg.From.Address = std::string("a\0b", 3);
   EXPECT_THROW(msg.CheckAddresses(), EMailError);
+}
+
+TEST(MailMessage, EnvelopeAddressesCannotGainParameters) {
+  struct Case {
+    std::string recipients;
+    const char* error;  // nullptr: accepted
+  } cases[] = {
+      {"abuse@isp.example", nullptr},
+      {"Abuse Desk <abuse@isp.example>", nullptr},
+      {"victim@example.org> NOTIFY=SUCCESS",
+       "The e-mail address \"victim@example.org> NOTIFY=SUCCESS\" holds a blank, \"<\" or \">\" "
+       "and cannot be sent to."},
+      {"<victim@example.org> SIZE=1>",
+       "The e-mail address \"victim@example.org> SIZE=1\" holds a blank, \"<\" or \">\" and "
+       "cannot be sent to."},
+      {"a b@isp.example",
+       "The e-mail address \"a b@isp.example\" holds a blank, \"<\" or \">\" and cannot be sent "
+       "to."},
+      {"x@isp.example<y@evil.example",
+       "The e-mail address \"x@isp.example<y@evil.example\" holds a blank, \"<\" or \">\" and "
+       "cannot be sent to."},
+      {"m\xc3\xbcller@isp.example",
+       "The e-mail address \"m\xc3\xbcller@isp.example\" holds characters other than printable "
+       "ASCII and cannot be sent to."},
+      {"a\x01"
+       "b@isp.example",
+       "The e-mail address \"a\x01"
+       "b@isp.example\" holds characters other than printable ASCII and cannot be "
+       "sent to."},
+  };
+  for (const Case& c : cases) {
+    TMailMessage msg = DispatcherMessage();
+    msg.Recipients.SetText(c.recipients);
+    if (!c.error) {
+      EXPECT_NO_THROW(msg.CheckAddresses()) << c.recipients;
+      continue;
+    }
+    try {
+      msg.CheckAddresses();
+      ADD_FAILURE() << "accepted: " << c.recipients;
+    } catch (const EMailError& e) {
+      EXPECT_STREQ(e.what(), c.error);
+    }
+  }
+  // The sender is an envelope address as well.
+  TMailMessage msg = DispatcherMessage();
+  msg.From.SetText("desk@example.org> RET=FULL");
+  EXPECT_THROW(msg.CheckAddresses(), EMailError);
+}
+
+// Decodes quoted-printable text (soft breaks joined, =XX turned back into bytes).
+std::string DecodeQp(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '=' && i + 2 < text.size() && text[i + 1] == '\r' && text[i + 2] == '\n') {
+      i += 2;
+    } else if (text[i] == '=' && i + 2 < text.size()) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+TEST(MailMessage, BodiesThatAreNot7BitShortLinesAreDeclaredAndQuotedPrintable) {
+  struct Case {
+    const char* what;
+    LocaleInfo locale;
+    std::vector<std::string> body;
+    const char* charset;  // nullptr: no MIME at all, the body as it stands
+  } cases[] = {
+      {"7-bit with a line of 998", kUtf8, {std::string(998, 'a'), "end"}, nullptr},
+      {"a line of 999", kUtf8, {std::string(999, 'a'), "end"}, "UTF-8"},
+      {"a dot line that stuffing makes 999", kUtf8, {"." + std::string(997, 'a')}, "UTF-8"},
+      {"8-bit text of the code page", kUtf8, {"caf\xc3\xa9 = 100%", ".dot"}, "UTF-8"},
+      {"8-bit on a Latin-1 system", kLatin1, {"caf\xe9"}, "ISO-8859-1"},
+      {"a NUL byte", kUtf8, {std::string("a\0b", 3)}, "UTF-8"},
+      {"a long paragraph with blanks at the cuts",
+       kUtf8,
+       {[] {
+         std::string s;
+         for (int i = 0; i < 200; ++i) s += "word\xc3\xa9 \t";
+         return s + " ";
+       }()},
+       "UTF-8"},
+  };
+  for (const Case& c : cases) {
+    TMailMessage msg = DispatcherMessage();
+    msg.Body = c.body;
+    const std::string header = msg.HeaderText(c.locale);
+    const std::string body = msg.BodyText(c.locale);
+    std::string original;
+    for (const std::string& l : c.body) original += l + "\r\n";
+    if (!c.charset) {
+      EXPECT_EQ(header.find("MIME-Version"), std::string::npos) << c.what;
+      EXPECT_EQ(header.find("Content-"), std::string::npos) << c.what;
+      EXPECT_EQ(body, original) << c.what;
+      continue;
+    }
+    EXPECT_NE(header.find("\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=" +
+                          std::string(c.charset) +
+                          "\r\nContent-Transfer-Encoding: quoted-printable\r\n"
+                          "Disposition-Notification-To: "),
+              std::string::npos)
+        << c.what << "\n"
+        << header;
+    // Every line within 76 (one more for a stuffed dot), nothing but printable ASCII.
+    size_t start = 0;
+    std::string unstuffed;
+    while (start < body.size()) {
+      size_t end = body.find("\r\n", start);
+      ASSERT_NE(end, std::string::npos);
+      std::string line = body.substr(start, end - start);
+      if (!line.empty() && line[0] == '.') line.erase(0, 1);
+      EXPECT_LE(line.size(), 76u) << c.what << ": " << line;
+      for (char ch : line) EXPECT_TRUE(ch == ' ' || ch == '\t' || (ch > 32 && ch < 127)) << c.what;
+      if (!line.empty()) EXPECT_NE(line.back(), ' ') << c.what;
+      unstuffed += line + "\r\n";
+      start = end + 2;
+    }
+    EXPECT_EQ(DecodeQp(unstuffed), original) << c.what;
+  }
+}
+
+TEST(MailMessage, SubjectThatBlanksCannotFoldGoesAsEncodedWords) {
+  TMailMessage msg = DispatcherMessage();
+  const std::string url = "http://warez.example/?q=" + std::string(1500, 'x') + "_end";
+  msg.Subject = "Software piracy notice: " + url;
+  const std::string line = msg.GenerateHeader(kUtf8).Lines().at(1);
+  EXPECT_EQ(
+      line.rfind("Subject: Software piracy notice:\r\n =?UTF-8?Q?http://warez.example/=3Fq=3Dx", 0),
+      0u)
+      << line.substr(0, 120);
+  size_t start = 0;
+  for (;;) {
+    size_t end = line.find("\r\n", start);
+    EXPECT_LE((end == std::string::npos ? line.size() : end) - start, 78u);
+    if (end == std::string::npos) break;
+    start = end + 2;
+  }
+  EXPECT_NO_THROW(msg.HeaderText(kUtf8));
+  // A Subject that folds at its blanks stays as it was.
+  msg.Subject = "Software piracy notice: http://warez.example/" + std::string(900, 'y');
+  EXPECT_EQ(msg.GenerateHeader(kUtf8).Lines().at(1),
+            "Subject: Software piracy notice:\r\n http://warez.example/" + std::string(900, 'y'));
+}
+
+TEST(MailMessage, SubjectBeginningWithAnEncodedWordKeepsItsLinesShort) {
+  TMailMessage msg = DispatcherMessage();
+  msg.Subject = std::string(30, '\xe9') + " notice";
+  const std::string line = msg.GenerateHeader(kLatin1).Lines().at(1);
+  EXPECT_EQ(line.rfind("Subject:\r\n =?ISO-8859-1?Q?=E9", 0), 0u) << line;
+  size_t start = 0;
+  for (;;) {
+    size_t end = line.find("\r\n", start);
+    EXPECT_LE((end == std::string::npos ? line.size() : end) - start, 76u) << line;
+    if (end == std::string::npos) break;
+    start = end + 2;
+  }
+}
+
+TEST(MailMessage, OtherHeadersThatCannotFoldAreRefused) {
+  TMailMessage msg = DispatcherMessage();
+  msg.ExtraHeaders.SetValue("X-Long", std::string(1200, 'z'));
+  try {
+    msg.HeaderText(kUtf8);
+    FAIL();
+  } catch (const EMailError& e) {
+    EXPECT_NE(std::string(e.what()).find("is longer than 998 characters"), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -203,5 +204,61 @@ class RefusingPort {
   int fd_ = -1;
   int port_ = 0;
 };
+
+inline std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// What the responding server answers; each reply is sent as written.
+struct Replies {
+  std::string greeting = "220 mail.test ESMTP ready\r\n";
+  std::string ehlo = "250-mail.test\r\n250 HELP\r\n";
+  std::string helo = "250 mail.test\r\n";
+  std::string mail = "250 2.1.0 OK\r\n";
+  std::string rcpt = "250 2.1.5 OK\r\n";
+  std::string data = "354 End data with <CR><LF>.<CR><LF>\r\n";
+  std::string dot = "250 2.0.0 Queued\r\n";
+};
+
+// A server that answers every command by its word; "auth LOGIN" starts the two-step login.
+inline ScriptedServer::Script Responder(Replies r) {
+  return [r](ServerPeer& p) {
+    if (!p.Send(r.greeting)) return;
+    for (;;) {
+      std::optional<std::string> line = p.ReadLine();
+      if (!line) return;
+      std::string word = Upper(line->substr(0, line->find(' ')));
+      if (word == "EHLO") {
+        p.Send(r.ehlo);
+      } else if (word == "HELO") {
+        p.Send(r.helo);
+      } else if (word == "RSET") {
+        p.Send("250 OK\r\n");
+      } else if (Upper(*line) == "AUTH LOGIN") {
+        p.Send("334 VXNlcm5hbWU6\r\n");
+        if (!p.ReadLine()) return;
+        p.Send("334 UGFzc3dvcmQ6\r\n");
+        if (!p.ReadLine()) return;
+        p.Send("235 2.7.0 Authentication successful\r\n");
+      } else if (word == "MAIL") {
+        p.Send(r.mail);
+      } else if (word == "RCPT") {
+        p.Send(r.rcpt);
+      } else if (word == "DATA") {
+        p.Send(r.data);
+        if (r.data.rfind("354", 0) == 0) {
+          if (!p.ReadData()) return;
+          p.Send(r.dot);
+        }
+      } else if (word == "QUIT") {
+        p.Send("221 Bye\r\n");
+        return;
+      } else {
+        p.Send("500 Unknown command\r\n");
+      }
+    }
+  };
+}
 
 }  // namespace quellor::test

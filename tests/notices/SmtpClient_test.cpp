@@ -18,64 +18,11 @@ namespace {
 
 using test::FakeUi;
 using test::RefusingPort;
+using test::Replies;
+using test::Responder;
 using test::ScriptedServer;
 using test::ServerPeer;
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-// What the responding server answers; each reply is sent as written.
-struct Replies {
-  std::string greeting = "220 mail.test ESMTP ready\r\n";
-  std::string ehlo = "250-mail.test\r\n250 HELP\r\n";
-  std::string helo = "250 mail.test\r\n";
-  std::string mail = "250 2.1.0 OK\r\n";
-  std::string rcpt = "250 2.1.5 OK\r\n";
-  std::string data = "354 End data with <CR><LF>.<CR><LF>\r\n";
-  std::string dot = "250 2.0.0 Queued\r\n";
-};
-
-// A server that answers every command by its word; "auth LOGIN" starts the two-step login.
-ScriptedServer::Script Responder(Replies r) {
-  return [r](ServerPeer& p) {
-    if (!p.Send(r.greeting)) return;
-    for (;;) {
-      std::optional<std::string> line = p.ReadLine();
-      if (!line) return;
-      std::string word = Upper(line->substr(0, line->find(' ')));
-      if (word == "EHLO") {
-        p.Send(r.ehlo);
-      } else if (word == "HELO") {
-        p.Send(r.helo);
-      } else if (word == "RSET") {
-        p.Send("250 OK\r\n");
-      } else if (Upper(*line) == "AUTH LOGIN") {
-        p.Send("334 VXNlcm5hbWU6\r\n");
-        if (!p.ReadLine()) return;
-        p.Send("334 UGFzc3dvcmQ6\r\n");
-        if (!p.ReadLine()) return;
-        p.Send("235 2.7.0 Authentication successful\r\n");
-      } else if (word == "MAIL") {
-        p.Send(r.mail);
-      } else if (word == "RCPT") {
-        p.Send(r.rcpt);
-      } else if (word == "DATA") {
-        p.Send(r.data);
-        if (r.data.rfind("354", 0) == 0) {
-          if (!p.ReadData()) return;
-          p.Send(r.dot);
-        }
-      } else if (word == "QUIT") {
-        p.Send("221 Bye\r\n");
-        return;
-      } else {
-        p.Send("500 Unknown command\r\n");
-      }
-    }
-  };
-}
+using test::Upper;
 
 TMailMessage Message() {
   TMailMessage msg;
@@ -655,6 +602,153 @@ TEST_F(SmtpClientTest, ResetConnectionGivesTheSocketError) {
   Target(server);
   EXPECT_EQ(Send(Message()), "Socket Error # 10054\r\nConnection reset by peer.");
   EXPECT_FALSE(client.IsOpen());
+}
+
+}  // namespace
+}  // namespace quellor
+
+namespace quellor {
+namespace {
+
+// --- Bounded waits ---------------------------------------------------------------------------
+
+using test::ServerPeer;
+
+// Answers like Responder until the client sends `word` (or, for "GREETING", from the start;
+// for ".", after the message text), then says nothing more and reads until the client leaves.
+ScriptedServer::Script SilentAt(const std::string& word) {
+  return [word](ServerPeer& p) {
+    if (word == "GREETING") return p.DrainUntilClosed();
+    p.Send("220 mail.test ESMTP ready\r\n");
+    for (;;) {
+      std::optional<std::string> line = p.ReadLine();
+      if (!line) return;
+      std::string w = Upper(line->substr(0, line->find(' ')));
+      if (w == word) return p.DrainUntilClosed();
+      if (w == "EHLO") {
+        p.Send("250-mail.test\r\n250 HELP\r\n");
+      } else if (w == "DATA") {
+        p.Send("354 go ahead\r\n");
+        if (!p.ReadData()) return;
+        if (word == ".") return p.DrainUntilClosed();
+        p.Send("250 Queued\r\n");
+      } else {
+        p.Send("250 OK\r\n");
+      }
+    }
+  };
+}
+
+TSmtpTimeouts Short() {
+  std::chrono::milliseconds t(400);
+  return {t, t, t, t, t, t};
+}
+
+TEST_F(SmtpClientTest, ServerThatStopsAnsweringTimesOutAtEveryStep) {
+  for (const char* step : {"GREETING", "EHLO", "RSET", "MAIL", "RCPT", "DATA", "."}) {
+    ScriptedServer server(SilentAt(step));
+    TSMTPClient c(ui);
+    c.Host = "127.0.0.1";
+    c.Port = server.Port();
+    c.Timeouts = Short();
+    const int before = ui.processEventsCount;
+    std::string failure;
+    try {
+      c.Open();
+      if (c.IsOpen()) {
+        TMailMessage msg = Message();
+        try {
+          c.Deliver(msg);
+        } catch (...) {
+          c.Close();
+          throw;
+        }
+        c.Close();
+      }
+    } catch (const EMailError& e) {
+      failure = e.what();
+    }
+    EXPECT_EQ(failure, "Socket Error # 10060\r\nConnection timed out.") << step;
+    EXPECT_GT(ui.processEventsCount, before) << step;  // the window was served while waiting
+    EXPECT_FALSE(c.IsOpen()) << step;
+  }
+}
+
+TEST_F(SmtpClientTest, ServerThatStopsReadingTheBodyDoesNotHoldTheWindow) {
+  ScriptedServer server([](ServerPeer& p) {
+    p.Send("220 mail.test ESMTP ready\r\n");
+    for (;;) {
+      std::optional<std::string> line = p.ReadLine();
+      if (!line) return;
+      std::string w = Upper(line->substr(0, line->find(' ')));
+      if (w == "EHLO") {
+        p.Send("250 mail.test\r\n");
+      } else if (w == "DATA") {
+        p.Send("354 go ahead\r\n");
+        usleep(2500000);  // reads nothing more: the client's writes find full buffers
+        return;
+      } else {
+        p.Send("250 OK\r\n");
+      }
+    }
+  });
+  Target(server);
+  client.Timeouts = Short();
+  TMailMessage msg = Message();
+  msg.Body.assign(400000, std::string(70, 'b'));  // 28 MB, more than the socket buffers hold
+  EXPECT_EQ(Send(msg), "Socket Error # 10060\r\nConnection timed out.");
+  EXPECT_GT(ui.processEventsCount, 0);
+  EXPECT_EQ(statuses.back(), "Not connected.");
+}
+
+TEST_F(SmtpClientTest, TwoHundredThousandMechanismsAreReadInOnePass) {
+  std::string ehlo = "250-mail.test\r\n";
+  for (int line = 0; line < 200; ++line) {
+    ehlo += "250-AUTH";
+    for (int i = 0; i < 1000; ++i) ehlo += " M" + std::to_string(line * 1000 + i);
+    ehlo += "\r\n";
+  }
+  ehlo += "250-AUTH M5 M17 LOGIN\r\n250 HELP\r\n";
+  Replies r;
+  r.ehlo = ehlo;
+  // The server gives up after 20 s without a command: a client that needed minutes to read the
+  // reply would fail the send.
+  ScriptedServer server(Responder(r));
+  Target(server);
+  EXPECT_EQ(Send(Message()), "");
+  EXPECT_EQ(client.AnnouncedMechanisms().size(), 200001u);
+  EXPECT_EQ(client.AnnouncedMechanisms().back(), "LOGIN");
+}
+
+TEST_F(SmtpClientTest, StartTlsThatIsNotOfferedSendsNothingMore) {
+  ScriptedServer server(Responder({}));
+  Target(server);
+  client.Security = TMailSecurity::StartTls;
+  client.AuthenticationType = TAuthenticationType::atLogin;
+  client.UserId = "user";
+  client.Password = "secret";
+  EXPECT_EQ(Send(Message()),
+            "TLS: the server does not offer STARTTLS, which the Security setting asks for; "
+            "nothing was sent.");
+  server.Join();
+  EXPECT_EQ(server.Received(), "ehlo " + host + "\r\n");
+  EXPECT_EQ(statuses.back(), "Not connected.");
+}
+
+TEST_F(SmtpClientTest, DataBeforeTheHandshakeIsRefused) {
+  // A reply to STARTTLS followed at once by more text: what stands behind it could have been
+  // put there by someone between client and server (the STARTTLS command injection).
+  ScriptedServer server([](ServerPeer& p) {
+    p.Send("220 mail.test ESMTP ready\r\n");
+    p.ReadLine();
+    p.Send("250-mail.test\r\n250 STARTTLS\r\n");
+    p.ReadLine();
+    p.Send("220 go ahead\r\n250 injected\r\n");
+    p.DrainUntilClosed();
+  });
+  Target(server);
+  client.Security = TMailSecurity::StartTls;
+  EXPECT_EQ(Send(Message()), "TLS: the server sent data before the handshake.");
 }
 
 }  // namespace

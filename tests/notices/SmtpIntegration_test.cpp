@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "notices/SmtpClient.h"
+#include "notices/SmtpSink.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
 
@@ -23,82 +24,10 @@ extern char** environ;
 namespace quellor {
 namespace {
 
-const char* kPython = "/usr/bin/python3";
-const std::string kSink = std::string(QUELLOR_NOTICES_TEST_DIR) + "/smtp_sink.py";
-
-// The sink server as a child process: its port, and its standard input, whose closing stops it.
-class SinkServer {
- public:
-  explicit SinkServer(const std::string& folder) {
-    int in[2];
-    int out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::vector<std::string> args = {kPython, kSink, "serve", folder};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, kPython, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    stdin_ = in[1];
-    // The first line is "PORT <n>".
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    close(out[0]);
-    if (line.rfind("PORT ", 0) == 0) port_ = std::atoi(line.c_str() + 5);
-  }
-  ~SinkServer() {
-    if (stdin_ >= 0) close(stdin_);
-    if (pid_ > 0) {
-      int status = 0;
-      waitpid(pid_, &status, 0);
-    }
-  }
-  int Port() const { return port_; }
-
- private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int port_ = 0;
-};
-
-// Runs the parser over a received message: key -> JSON value.
-std::map<std::string, std::string> Parse(const std::string& file) {
-  std::map<std::string, std::string> fields;
-  std::string command =
-      "PYTHONIOENCODING=utf-8 " + std::string(kPython) + " '" + kSink + "' parse '" + file + "'";
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return fields;
-  char buf[65536];
-  while (fgets(buf, sizeof buf, p)) {
-    std::string line = buf;
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    size_t sp = line.find(' ');
-    if (sp != std::string::npos) fields[line.substr(0, sp)] = line.substr(sp + 1);
-  }
-  pclose(p);
-  return fields;
-}
-
-// Waits for the server to have written a message (a generous limit, only against a hang).
-bool WaitForFile(const std::string& path) {
-  for (int i = 0; i < 2000; ++i) {
-    if (std::filesystem::exists(path)) return true;
-    usleep(10000);
-  }
-  return false;
-}
-
-bool HaveAiosmtpd() {
-  std::string command = std::string(kPython) + " -c 'import aiosmtpd' >/dev/null 2>&1";
-  return std::system(command.c_str()) == 0;
-}
+using test::HaveAiosmtpd;
+using test::Parse;
+using test::SinkServer;
+using test::WaitForFile;
 
 TEST(SmtpIntegration, RealServerReceivesTheMessageIntact) {
   // The set-up script installs python3-aiosmtpd; without it this test fails rather than hide.
@@ -176,6 +105,48 @@ TEST(SmtpIntegration, RealServerReceivesTheMessageIntact) {
               "{\"from\": \"abuse@example.org\", \"to\": [\"a@isp.example\", \"b@isp.example\"]}")
         << c.what;
   }
+}
+
+}  // namespace
+}  // namespace quellor
+
+namespace quellor {
+namespace {
+
+// What a real server refused before: a body line over 998 bytes ("500 Line too long"), a Subject
+// that folds into an overlong line, and 8-bit text without a declaration.
+TEST(SmtpIntegration, LongLinesAndEightBitTextArriveIntact) {
+  ASSERT_TRUE(HaveAiosmtpd()) << "python3-aiosmtpd is not installed (run scripts/setup.sh)";
+  test::TempDir dir;
+  SinkServer sink(dir.path());
+  ASSERT_GT(sink.Port(), 0);
+  Locale::Override(LocaleInfo{'.', "UTF-8", "en", "US"});
+  test::FakeUi ui;
+  TSMTPClient client(ui);
+  client.Host = "127.0.0.1";
+  client.Port = sink.Port();
+  TMailMessage msg;
+  msg.From.SetText("Abuse Desk <abuse@example.org>");
+  msg.Recipients.SetText("a@isp.example");
+  const std::string url = "http://warez.example/list?page=" + std::string(1500, 'p');
+  msg.Subject = "Software piracy notice: " + url;
+  std::string paragraph;
+  for (int i = 0; i < 150; ++i) paragraph += "Caf\xc3\xa9 cr\xc3\xa8me = 100% ";
+  msg.Body = {"Dear abuse team,", paragraph, ".leading dot", "Regards"};
+  client.Open();
+  ASSERT_TRUE(client.IsOpen());
+  client.Deliver(msg);
+  client.Close();
+  Locale::Override(std::nullopt);
+
+  ASSERT_TRUE(WaitForFile(dir.file("msg1.eml")));
+  std::map<std::string, std::string> f = Parse(dir.file("msg1.eml"));
+  EXPECT_EQ(f["subject"], "\"Software piracy notice: " + url + "\"");
+  EXPECT_EQ(f["body"],
+            "\"Dear abuse team,\\r\\n" + paragraph + "\\r\\n.leading dot\\r\\nRegards\\r\\n\"");
+  EXPECT_EQ(f["charset"], "\"utf-8\"");
+  EXPECT_EQ(f["cte"], "\"quoted-printable\"");
+  EXPECT_EQ(f["defects"], "[]");
 }
 
 }  // namespace

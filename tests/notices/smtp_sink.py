@@ -1,10 +1,17 @@
 #!/usr/bin/python3
 """A real SMTP server for the mail client's integration test, and a reader of what it received.
 
-  smtp_sink.py serve FOLDER   runs an aiosmtpd server on 127.0.0.1 on a port the system picks,
+  smtp_sink.py serve FOLDER [CERT KEY [implicit]]
+                              runs an aiosmtpd server on 127.0.0.1 on a port the system picks,
                               prints "PORT <n>", and writes every message it receives to
                               FOLDER/msg<k>.eml (the message text) and FOLDER/msg<k>.env (the
-                              envelope, JSON). It stops when its standard input is closed.
+                              envelope, JSON). Every byte it receives (after decryption) is
+                              appended to FOLDER/wire.log. With a certificate and its key it
+                              offers STARTTLS and, on the secured connection only, AUTH LOGIN;
+                              each login is written to FOLDER/auth<k>.json (login, password,
+                              whether the connection was secured). With "implicit" the whole
+                              connection is TLS from its first byte (as on port 465). It stops
+                              when its standard input is closed.
   smtp_sink.py parse FILE     parses a received message with the email package and prints one
                               line "<key> <JSON value>" for each of: from_name, from_addr, to,
                               subject (decoded), date (seconds since the epoch), body, defects;
@@ -21,8 +28,38 @@ import sys
 import threading
 
 
-def serve(folder):
-    from aiosmtpd.smtp import SMTP
+def serve(folder, cert=None, key=None, mode=None):
+    import ssl
+    from aiosmtpd.smtp import SMTP, AuthResult
+
+    class RecordingSMTP(SMTP):
+        def data_received(self, data):
+            with open(os.path.join(folder, "wire.log"), "ab") as f:
+                f.write(data)
+            super().data_received(data)
+
+    logins = []
+
+    def authenticator(server, session, envelope, mechanism, auth_data):
+        logins.append(1)
+        with open(os.path.join(folder, "auth%d.json" % len(logins)), "w") as f:
+            json.dump({"mechanism": mechanism,
+                       "login": auth_data.login.decode("utf-8", "replace"),
+                       "password": auth_data.password.decode("utf-8", "replace"),
+                       "tls": session.ssl is not None
+                       or server.transport.get_extra_info("ssl_object") is not None}, f)
+        return AuthResult(success=True)
+
+    options = {}
+    server_ssl = None
+    if cert:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(cert, key)
+        if mode == "implicit":
+            server_ssl = context
+            options = {"authenticator": authenticator, "auth_require_tls": False}
+        else:
+            options = {"tls_context": context, "authenticator": authenticator}
 
     class Handler:
         def __init__(self):
@@ -46,7 +83,8 @@ def serve(folder):
     handler = Handler()
     server = loop.run_until_complete(
         loop.create_server(
-            lambda: SMTP(handler, decode_data=False, hostname="sink.test"), sock=sock
+            lambda: RecordingSMTP(handler, decode_data=False, hostname="sink.test", **options),
+            sock=sock, ssl=server_ssl
         )
     )
     print("PORT %d" % sock.getsockname()[1], flush=True)
@@ -70,7 +108,9 @@ def parse(path):
         "to": [[a.display_name, a.addr_spec] for a in msg["To"].addresses],
         "subject": str(msg["Subject"]),
         "date": int(email.utils.parsedate_to_datetime(str(msg["Date"])).timestamp()),
-        "body": msg.get_payload(),
+        "body": msg.get_content(),
+        "charset": msg.get_content_charset(),
+        "cte": msg.get("Content-Transfer-Encoding", ""),
         "defects": [type(d).__name__ for d in msg.defects]
         + [type(d).__name__ for h in msg.values() for d in getattr(h, "defects", ())],
     }
@@ -79,8 +119,8 @@ def parse(path):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "serve":
-        serve(sys.argv[2])
+    if len(sys.argv) in (3, 5, 6) and sys.argv[1] == "serve":
+        serve(*sys.argv[2:])
     elif len(sys.argv) == 3 and sys.argv[1] == "parse":
         parse(sys.argv[2])
     else:
