@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "app/Include.h"
+#include "data/SiteTables.h"
 #include "platform/Locale.h"
 #include "store/StoreTb.h"
 #include "support/TempDir.h"
-#include "tools/StoreTool.h"
 
 namespace quellor {
 namespace {
@@ -119,8 +119,7 @@ TEST_F(DmcaTest, NoticeLinesFromTheTemplate) {
 TEST_F(DmcaTest, BuildReadsTheSiteTableAndTheTemplateFile) {
   test::TempDir dir;
   SetProgramFolder(dir.path());
-  std::ostringstream out, err;
-  ASSERT_EQ(RunStoreTool({"init", dir.path()}, out, err), 0) << err.str();
+  CreateProgramTables(dir.path());
   TStoreTable table;
   table.SetDatabaseName(dir.path());
   table.SetTableName("cracks.DAT");

@@ -554,7 +554,9 @@ TEST(MailMessage, BodiesThatAreNot7BitShortLinesAreDeclaredAndQuotedPrintable) {
       if (!line.empty() && line[0] == '.') line.erase(0, 1);
       EXPECT_LE(line.size(), 76u) << c.what << ": " << line;
       for (char ch : line) EXPECT_TRUE(ch == ' ' || ch == '\t' || (ch > 32 && ch < 127)) << c.what;
-      if (!line.empty()) EXPECT_NE(line.back(), ' ') << c.what;
+      if (!line.empty()) {
+        EXPECT_NE(line.back(), ' ') << c.what;
+      }
       unstuffed += line + "\r\n";
       start = end + 2;
     }

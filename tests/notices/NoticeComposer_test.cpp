@@ -10,10 +10,10 @@
 
 #include "app/Config.h"
 #include "app/Include.h"
+#include "data/SiteTables.h"
 #include "store/StoreTb.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
-#include "tools/StoreTool.h"
 
 namespace quellor {
 namespace {
@@ -81,7 +81,7 @@ TEST(NoticeComposer, FlagCombinationsGiveTheseLines) {
     NoticeKind kind;
     Lines lines;
   } cases[] = {
-      {"the example of the description: Url, IP, Cracks, Warez, LinksOnly, USA, Urls, Forumz, Porn",
+      {"the worked example: Url, IP, Cracks, Warez, LinksOnly, USA, Urls, Forumz, Porn",
        Site("Cracks Warez LinksOnly USA Forumz Porn", "10.0.0.1", "http://crackz.example/f.zip"),
        NoticeKind::Infringement,
        Join({kHead,
@@ -178,8 +178,7 @@ class ComposeFromTable : public ::testing::Test {
  protected:
   void SetUp() override {
     SetProgramFolder(dir.path());
-    std::ostringstream out, err;
-    ASSERT_EQ(RunStoreTool({"init", dir.path()}, out, err), 0) << err.str();
+    CreateProgramTables(dir.path());
     table.SetDatabaseName(dir.path());
     table.SetTableName("cracks.DAT");
     table.Open();

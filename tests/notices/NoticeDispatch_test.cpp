@@ -13,11 +13,11 @@
 
 #include "app/Config.h"
 #include "app/Include.h"
+#include "data/SiteTables.h"
 #include "notices/ScriptedServer.h"
 #include "store/StoreTb.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
-#include "tools/StoreTool.h"
 
 namespace quellor {
 namespace {
@@ -47,8 +47,7 @@ class EventUi : public test::FakeUi {
 struct Env {
   Env() {
     SetProgramFolder(dir.path());
-    std::ostringstream out, err;
-    if (RunStoreTool({"init", dir.path()}, out, err) != 0) ADD_FAILURE() << err.str();
+    CreateProgramTables(dir.path());
     test::WriteFileBytes(dir.file("noticeFooter.txt"), "Regards\r\n");
     test::WriteFileBytes(dir.file("dmca-template.txt"), "DMCA for %url%\r\n%urls%");
     table.SetDatabaseName(dir.path());

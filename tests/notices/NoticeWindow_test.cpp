@@ -17,10 +17,10 @@
 #include "app/QtUi.h"
 #include "app/Startup.h"
 #include "app/fMain.h"
+#include "data/SiteTables.h"
 #include "notices/SmtpSink.h"
 #include "store/StoreTb.h"
 #include "support/TempDir.h"
-#include "tools/StoreTool.h"
 #include "transfer/CsvField.h"
 
 using namespace quellor;
@@ -100,8 +100,7 @@ class NoticeWindow : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(test::HaveAiosmtpd()) << "python3-aiosmtpd is not installed (scripts/setup.sh)";
-    std::ostringstream out, err;
-    ASSERT_EQ(RunStoreTool({"init", dir.path()}, out, err), 0) << err.str();
+    CreateProgramTables(dir.path());
     {
       TStoreTable t;
       t.SetDatabaseName(dir.path());
