@@ -152,7 +152,9 @@ void WriteNewFile(const std::string& path, const std::vector<uint8_t>& bytes,
 void MoveFile(const std::string& from, const std::string& to, const std::string& table) {
   if (::rename(from.c_str(), to.c_str()) == 0) return;
   if (errno != EXDEV) Raise(OsErrorCode(errno), {table});
-  WriteNewFile(to, ReadWhole(from, table), table);
+  std::string part = to + ".part";
+  WriteNewFile(part, ReadWhole(from, table), table);
+  if (::rename(part.c_str(), to.c_str()) != 0) Raise(OsErrorCode(errno), {table});
   ::unlink(from.c_str());
 }
 
@@ -631,6 +633,45 @@ bool ChangeInPlace(std::shared_ptr<TDataTable>& table, const TTableFiles& files,
 
 }  // namespace
 
+void InstallTable(TDataDirectory& directory, const std::string& tableName, const TTableFiles& files,
+                  const TTableFiles& temp, std::vector<std::shared_ptr<TAbstractFile>> fresh,
+                  bool keepBackup) {
+  const std::string& name = tableName;
+  if (files.inMemory) {
+    // A memory table keeps no backup: the old files vanish with their last holder.
+    TFileList& list = TFileList::Instance();
+    directory.ReleaseMemoryFiles(tableName);
+    std::vector<std::shared_ptr<TAbstractFile>> held;
+    for (auto [from, to] : {std::pair{temp.data, files.data}, std::pair{temp.index, files.index},
+                            std::pair{temp.blob, files.blob}}) {
+      if (list.MemoryFileExists(from)) held.push_back(list.RenameMemory(from, to, name));
+    }
+    fresh.clear();
+    directory.HoldMemoryFiles(std::move(held));
+    return;
+  }
+  struct TMove {
+    std::string current, backup, fresh;
+  };
+  std::vector<TMove> moves{{files.data, WithExtension(files.data, ".DBK"), temp.data},
+                           {files.index, WithExtension(files.data, ".IBK"), temp.index},
+                           {files.blob, WithExtension(files.data, ".BBK"), temp.blob}};
+  if (keepBackup) {
+    for (const auto& m : moves) {
+      if (!FileExists(m.current)) continue;
+      if (FileExists(m.backup)) DeleteDiskFile(m.backup, name);
+      MoveFile(m.current, m.backup, name);
+    }
+  }
+  // Each new file replaces the old one in one step; an old file without a new one goes.
+  for (const auto& m : moves) {
+    if (FileExists(m.fresh))
+      MoveFile(m.fresh, m.current, name);
+    else if (FileExists(m.current))
+      DeleteDiskFile(m.current, name);
+  }
+}
+
 TRestructureResult RestructureTable(TDataDirectory& directory, const std::string& tableName,
                                     const TRestructurePlan& plan, TRestructureEvents& events) {
   TRestructureResult result;
@@ -760,37 +801,7 @@ TRestructureResult RestructureTable(TDataDirectory& directory, const std::string
   table.reset();  // closes the old files
 
   // Step 7: the old files become backups (or go), the new ones take their names.
-  if (files.inMemory) {
-    // A memory table keeps no backup: the old files vanish with their last holder.
-    TFileList& list = TFileList::Instance();
-    directory.ReleaseMemoryFiles(tableName);
-    auto fresh = builder.TakeFiles();
-    std::vector<std::shared_ptr<TAbstractFile>> held;
-    for (auto [from, to] : {std::pair{temp.data, files.data}, std::pair{temp.index, files.index},
-                            std::pair{temp.blob, files.blob}}) {
-      if (list.MemoryFileExists(from)) held.push_back(list.RenameMemory(from, to, name));
-    }
-    fresh.clear();
-    directory.HoldMemoryFiles(std::move(held));
-  } else {
-    struct TMove {
-      std::string current, backup, fresh;
-    };
-    std::vector<TMove> moves{{files.data, WithExtension(files.data, ".DBK"), temp.data},
-                             {files.index, WithExtension(files.data, ".IBK"), temp.index},
-                             {files.blob, WithExtension(files.data, ".BBK"), temp.blob}};
-    for (const auto& m : moves) {
-      if (!FileExists(m.current)) continue;
-      if (plan.noBackup) {
-        DeleteDiskFile(m.current, name);
-      } else {
-        if (FileExists(m.backup)) DeleteDiskFile(m.backup, name);
-        MoveFile(m.current, m.backup, name);
-      }
-    }
-    for (const auto& m : moves)
-      if (FileExists(m.fresh)) MoveFile(m.fresh, m.current, name);
-  }
+  InstallTable(directory, tableName, files, temp, builder.TakeFiles(), !plan.noBackup);
   result.copied = true;
   return result;
 }

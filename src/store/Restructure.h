@@ -143,6 +143,14 @@ enum class TFieldType;
 bool StoreTypeOfKind(TFieldType kind, TStoreFieldType& type, uint8_t& subtype);
 TFieldType KindOfStoreField(const TFieldDesc& field);
 
+// Puts a finished table (`temp`, with `fresh` holding its memory files) in the place of the
+// table `files`: the old files become ".DBK", ".IBK", ".BBK" with `keepBackup`, each new file
+// replaces its old one in one rename (copied across file systems), and an old file without a
+// new one is deleted. The old table must be closed.
+void InstallTable(TDataDirectory& directory, const std::string& tableName, const TTableFiles& files,
+                  const TTableFiles& temp, std::vector<std::shared_ptr<TAbstractFile>> fresh,
+                  bool keepBackup);
+
 // A name for a temporary table in `folder`: the first five digits of the thread id followed
 // by the lowest number whose ".DAT", ".IDX" and ".BLB" are all free.
 std::string TemporaryTableName(const std::string& folder);
