@@ -1,6 +1,8 @@
 // Verify and repair (Repair.h). The files are read on their own here, slot by slot and block by
 // block, with every offset checked before it is used: nothing read from a damaged file is
-// trusted, and every loop is bounded by the size of the file it walks.
+// trusted, and every loop is bounded by the size of the file it walks. The layouts read here are
+// drawn in DataFile.h (header, descriptors, slots), BlobFile.h (header, blocks) and IndexHeader.h
+// (index file header and descriptors); index trees are checked by IndexTree::Verify.
 #include "store/Repair.h"
 
 #include <algorithm>
