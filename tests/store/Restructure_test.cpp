@@ -294,6 +294,9 @@ TEST(Restructure, LossesAreOfferedWithCauseAndContext) {
          t.RestructureIndexDefs().Items(1).Options = IndexOption::Unique;
        },
        TDataLossCause::DuplicateKey, "ByScore"},
+      {"unique index over duplicates, indexes only",
+       [&](TStoreTable& t) { t.RestructureIndexDefs().Items(1).Options = IndexOption::Unique; },
+       TDataLossCause::DuplicateKey, "ByScore"},
       {"conversion",
        [&](TStoreTable& t) {
          fields(t).Items(0).DataType = TFieldType::Integer;
