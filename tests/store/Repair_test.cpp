@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 
@@ -241,6 +242,23 @@ TEST(Repair, OpenDatasetAndOpenTableAreRefused) {
     ADD_FAILURE();
   } catch (const EStoreEngineError& e) {
     EXPECT_EQ(e.ErrorCode(), 11013);
+  }
+}
+
+TEST(Repair, ProgressRunsToOneHundredPercent) {
+  TempDir dir;
+  MakeTable(dir, 250);
+  for (bool repair : {false, true}) {
+    TStoreTable t;
+    Bind(t, dir, "t");
+    std::vector<std::pair<int, int>> progress;
+    t.OnRepairProgress = [&](TStoreTable&, int record, int16_t percent) {
+      progress.emplace_back(record, percent);
+    };
+    EXPECT_TRUE(repair ? t.Repair() : t.Verify());
+    ASSERT_GE(progress.size(), 50u);
+    EXPECT_EQ(progress.back(), std::make_pair(250, 100));
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
   }
 }
 
