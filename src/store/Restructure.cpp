@@ -657,10 +657,12 @@ void InstallTable(TDataDirectory& directory, const std::string& tableName, const
                            {files.index, WithExtension(files.data, ".IBK"), temp.index},
                            {files.blob, WithExtension(files.data, ".BBK"), temp.blob}};
   if (keepBackup) {
+    // A second name for each old file keeps the table in place until its new file replaces it;
+    // where the file system has no hard links the old file is moved instead.
     for (const auto& m : moves) {
       if (!FileExists(m.current)) continue;
       if (FileExists(m.backup)) DeleteDiskFile(m.backup, name);
-      MoveFile(m.current, m.backup, name);
+      if (::link(m.current.c_str(), m.backup.c_str()) != 0) MoveFile(m.current, m.backup, name);
     }
   }
   // Each new file replaces the old one in one step; an old file without a new one goes.
