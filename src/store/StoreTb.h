@@ -268,6 +268,90 @@ struct TStoreDefs {
   int UserMinorVersion = 0;
 };
 
+// ---- Restructure lists ------------------------------------------------------------------------
+
+// One field of a restructure: its values are carried over from the old field with the same
+// FieldNo (0: a new field, numbered by the restructure). Size is the width of strings, bytes
+// and variable bytes and the decimals of BCD, 0 for the other kinds.
+struct TRestructureFieldDef {
+  std::string Name;
+  TFieldType DataType = TFieldType::String;
+  int Size = 0;
+  bool Required = false;
+  std::string DefaultValue, MinimumValue, MaximumValue, Description;
+  TCharCase CharCase = TCharCase::Unchanged;
+  int FieldNo = 0;
+};
+
+class TRestructureFieldDefs {
+ public:
+  // Fills the list from the table's current fields, once: a loaded list is not read again
+  // until a restructure was applied.
+  void LoadFromTable();
+  bool Loaded() const { return loaded_; }
+  // "Field name missing", "Duplicate field name '%s'", "Invalid field size" (string, bytes and
+  // variable bytes 1 to 250, BCD up to 8, the other kinds 0).
+  TRestructureFieldDef& Add(const std::string& name, TFieldType type, int size = 0,
+                            bool required = false, const std::string& defaultValue = {},
+                            const std::string& minimum = {}, const std::string& maximum = {},
+                            const std::string& description = {},
+                            TCharCase charCase = TCharCase::Unchanged, int fieldNo = 0);
+  // The same at a 0-based position (the end when `position` is Count()).
+  TRestructureFieldDef& Insert(int position, const std::string& name, TFieldType type, int size = 0,
+                               bool required = false, const std::string& defaultValue = {},
+                               const std::string& minimum = {}, const std::string& maximum = {},
+                               const std::string& description = {},
+                               TCharCase charCase = TCharCase::Unchanged, int fieldNo = 0);
+  TRestructureFieldDef& Items(int i) { return items_.at(static_cast<size_t>(i)); }
+  const TRestructureFieldDef& Items(int i) const { return items_.at(static_cast<size_t>(i)); }
+  int Count() const { return static_cast<int>(items_.size()); }
+  // Position of a name (without regard to case), -1 when absent.
+  int IndexOf(const std::string& name) const;
+  // "Field '%s' not found" for a name that is not in the list.
+  TRestructureFieldDef& Find(const std::string& name);
+  void Delete(int i);
+  void Clear() { items_.clear(); }
+
+ private:
+  friend class TStoreTable;
+  TRestructureFieldDef& Place(size_t position, TRestructureFieldDef def);
+  std::function<void(TRestructureFieldDefs&)> loader_;
+  bool loaded_ = false;
+  std::vector<TRestructureFieldDef> items_;
+};
+
+// One index of a restructure. Options: IndexOption flags (1 primary, 2 unique, 4 descending,
+// 8 case-insensitive); Fields: field names separated by ";"; Compression: 0 none, 1 "DUPBYTE",
+// 2 "TRAILBYTE", 3 "FULL". The primary index has the option Primary (its name is ignored).
+struct TRestructureIndexDef {
+  std::string Name;
+  std::string Fields;
+  uint8_t Options = 0;
+  uint8_t Compression = 0;
+};
+
+class TRestructureIndexDefs {
+ public:
+  // Fills the list from the table's current indexes, once (as the field list).
+  void LoadFromTable();
+  bool Loaded() const { return loaded_; }
+  // "Duplicate index name '%s'" for a name already in the list.
+  TRestructureIndexDef& Add(const std::string& name, const std::string& fields, uint8_t options,
+                            uint8_t compression = 0);
+  TRestructureIndexDef& Items(int i) { return items_.at(static_cast<size_t>(i)); }
+  const TRestructureIndexDef& Items(int i) const { return items_.at(static_cast<size_t>(i)); }
+  int Count() const { return static_cast<int>(items_.size()); }
+  int IndexOf(const std::string& name) const;
+  void Delete(int i);
+  void Clear() { items_.clear(); }
+
+ private:
+  friend class TStoreTable;
+  std::function<void(TRestructureIndexDefs&)> loader_;
+  bool loaded_ = false;
+  std::vector<TRestructureIndexDef> items_;
+};
+
 // ---- Fields -----------------------------------------------------------------------------------
 
 class TStoreField {
@@ -478,6 +562,18 @@ class TStoreTable {
 
   // Events.
   std::function<void(TStoreTable&)> OnNewRecord, BeforePost, AfterPost, AfterScroll;
+  // The before and after events of open, close, insert (Append), edit, cancel, delete and
+  // scroll (First, Last, Next, Prior); a before event that throws stops the operation.
+  // OnCalcFields is called whenever a record becomes current.
+  std::function<void(TStoreTable&)> BeforeOpen, AfterOpen, BeforeClose, AfterClose, BeforeInsert,
+      AfterInsert, BeforeEdit, AfterEdit, BeforeCancel, AfterCancel, BeforeDelete, AfterDelete,
+      BeforeScroll, OnCalcFields;
+  // What a failed Post, Edit or Delete does after its error event: fail with the error (the
+  // default), abort quietly (the call returns, nothing changed) or retry the operation.
+  enum class TDataAction { Fail, Abort, Retry };
+  using TDataSetErrorEvent =
+      std::function<void(TStoreTable& DataSet, const std::exception& E, TDataAction& Action)>;
+  TDataSetErrorEvent OnPostError, OnEditError, OnDeleteError;
 
   // Listeners (data sources). While controls are disabled no event reaches them; enabling them
   // again sends RecordChanged, so they show wherever the dataset moved in between. Calls nest.
@@ -498,6 +594,40 @@ class TStoreTable {
   void AddIndex(const std::string& name, const std::string& fieldNames, uint8_t options,
                 TIndexCompression compression = TIndexCompression::None);
   void DeleteIndex(const std::string& name);
+
+  // Restructure, verify and repair (the table must be closed: "Cannot perform this operation
+  // on an open dataset"). Restructure applies RestructureFieldDefs and RestructureIndexDefs
+  // (a list never loaded stands for the current definitions) and the attributes: language and
+  // sort id (0 keeps the current ones), user versions, encryption with its password,
+  // description, BLOB block size, the last logical id to record as given out (-1 keeps the
+  // current one) and whether to keep the old files as ".DBK", ".IBK" and ".BBK". It opens the
+  // table exclusively (11013 while another program has it open or its data file is read-only)
+  // and checks every definition before it changes anything. Changes of indexes only are made in
+  // place; otherwise the records are copied into a new table that replaces the old one. Losses
+  // are offered to OnDataLost; a handler that stops the restructure leaves the old table as it
+  // was, byte for byte.
+  TRestructureFieldDefs& RestructureFieldDefs();
+  TRestructureIndexDefs& RestructureIndexDefs();
+  // Returns false when OnDataLost stopped it.
+  bool Restructure(int LanguageID, int SortID, int UserMajorVersion, int UserMinorVersion,
+                   bool Encrypted, const std::string& Password, const std::string& Description,
+                   int BlobBlockSize, int LastAutoInc, bool NoBackup);
+  // Verify reports what is wrong with the table's files through OnRepairLog and changes
+  // nothing; it returns whether the table is sound. Repair also mends what it finds and returns
+  // whether everything could be mended (what could not is logged "error cannot be fixed").
+  bool Verify();
+  bool Repair();
+
+  using TProgressEvent =
+      std::function<void(TStoreTable& Sender, int CurrentRecord, int16_t PercentDone)>;
+  using TLogEvent = std::function<void(TStoreTable& Sender, const std::string& LogMessage)>;
+  using TDataLostEvent =
+      std::function<void(TStoreTable& Sender, TDataLossCause Cause, const std::string& ContextInfo,
+                         bool& ContinueRestructure, bool& StopAsking)>;
+  TProgressEvent OnRestructureProgress, OnRepairProgress;
+  TLogEvent OnRepairLog;
+  // Without a handler every loss is accepted: the record (or value) is left out.
+  TDataLostEvent OnDataLost;
 
   // Table operations; the table must be closed except for EmptyTable and FlushToDisk. Creating
   // a table defines the indexes of IndexDefs: the primary index (option Primary, or a blank
@@ -537,7 +667,16 @@ class TStoreTable {
   void ClearCurrent();
   void ReleaseRecordLock();
   void ReadHeaderClosed(TDataHeader& header);
+  void LoadRestructureFields(TRestructureFieldDefs& list);
+  void LoadRestructureIndexes(TRestructureIndexDefs& list);
+  bool CheckTable(bool repair);
   void Notify(TDataEvent event, int info = 0);
+  // Runs `op`; a failure goes to `handler` when one is set, which may retry the operation,
+  // abort it quietly (false) or let it fail.
+  bool RunWithErrorEvent(const TDataSetErrorEvent& handler, const std::function<void()>& op);
+  void Fire(const std::function<void(TStoreTable&)>& event) {
+    if (event) event(*this);
+  }
   // The index a name or a field list stands for (10022 when none).
   std::string IndexNameForFields(const std::string& fieldNames);
   const TKeyLayout& ActiveLayout();
@@ -576,6 +715,8 @@ class TStoreTable {
   std::unique_ptr<TExprRecordSet> passing_;
   uint64_t passingStamp_ = 0;
   TFieldDefs fieldDefs_;
+  TRestructureFieldDefs restructureFields_;
+  TRestructureIndexDefs restructureIndexes_;
   TIndexDefs indexDefs_;
   TStoreDefs storeDefs_;
 
@@ -600,6 +741,48 @@ class TStoreTable {
   std::string masterFields_;
   TMasterLink masterLink_{*this};
   std::vector<TStoreTable*> details_;  // tables whose master this one is
+};
+
+// ---- BLOB stream --------------------------------------------------------------------------------
+
+// A stream over one BLOB field (BLOB, memo, graphic, ...) of a table's current record, or of the
+// record being edited or inserted. Read mode reads the value as it is; Write mode starts from an
+// empty value and ReadWrite from the current one, and both need the table in edit or insert
+// state ("Dataset not in edit or insert mode"). What was written becomes the field's value when
+// the stream is flushed or destroyed, and is stored by the table's Post. A field that is not a
+// BLOB fails with 10753.
+enum class TBlobStreamMode { Read, Write, ReadWrite };
+
+class TStoreBlobStream {
+ public:
+  enum class TSeekOrigin { Beginning, Current, End };
+
+  TStoreBlobStream(TStoreField& field, TBlobStreamMode mode);
+  ~TStoreBlobStream();
+  TStoreBlobStream(const TStoreBlobStream&) = delete;
+  TStoreBlobStream& operator=(const TStoreBlobStream&) = delete;
+
+  // Reads up to `count` bytes from the position; returns how many were read.
+  int64_t Read(void* buffer, int64_t count);
+  // Writes at the position, growing the value as needed ("Cannot write to a read-only BLOB
+  // stream" in Read mode).
+  int64_t Write(const void* buffer, int64_t count);
+  // Moves the position (never before 0); returns the new one.
+  int64_t Seek(int64_t offset, TSeekOrigin origin);
+  int64_t Position() const { return position_; }
+  int64_t Size() const { return static_cast<int64_t>(data_.size()); }
+  // Cuts or extends (with zero bytes) the value.
+  void SetSize(int64_t size);
+  void Truncate() { SetSize(position_); }
+  // Hands a changed value to the field now.
+  void Flush();
+
+ private:
+  TStoreField& field_;
+  TBlobStreamMode mode_;
+  std::string data_;
+  int64_t position_ = 0;
+  bool modified_ = false;
 };
 
 }  // namespace quellor
