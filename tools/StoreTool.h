@@ -6,6 +6,9 @@
 //                                                       records as CSV in index order; with a
 //                                                       filter expression only those passing
 //   storetool [--password PW] load DIR TABLE FILE       append the rows of a CSV file
+//   storetool [--password PW] sql DIR STATEMENT         run one SQL statement: a SELECT's
+//                                                       result as CSV with a header row,
+//                                                       otherwise the number of rows changed
 //
 // Every failure prints the engine's message on stderr and ends with a non-zero exit code:
 // 1 for a failed command (or a load with rejected rows), 2 for a wrong command line.

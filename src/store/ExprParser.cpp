@@ -339,8 +339,8 @@ TExprNodePtr TExprParser::ParseIn(TExprNodePtr left, bool negated) {
       node->args.push_back(std::move(c));
     }
     if (!Peek().IsSymbol(")"))
-      Fail("Expected right parentheses after IN operator, instead found '" + Peek().text +
-           "' in " + name);
+      Fail("Expected right parentheses after IN operator, instead found '" + Peek().text + "' in " +
+           name);
     Advance();
     return Finish(std::move(node));
   }

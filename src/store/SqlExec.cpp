@@ -355,9 +355,8 @@ bool PutValue(std::vector<uint8_t>& image, const TFieldDesc& f, const TExprValue
       ok = PutFloatValue(p, f, NumericValue(v));
       break;
     case TStoreFieldType::TimeStamp:
-      ok = PutFloatValue(p, f,
-                         v.type == TExprType::Date ? static_cast<double>(v.integer) * kMsPerDay
-                                                   : v.real);
+      ok = PutFloatValue(
+          p, f, v.type == TExprType::Date ? static_cast<double>(v.integer) * kMsPerDay : v.real);
       break;
     case TStoreFieldType::Date:
       ok = PutIntegerValue(p, f,
@@ -406,8 +405,8 @@ void SetField(TStoreField& field, const TExprValue& v) {
       break;
     case TExprType::TimeStamp: {
       double day = std::floor(v.real / kMsPerDay);
-      field.SetAsDateTime(JoinDateTime(static_cast<int32_t>(day),
-                                       static_cast<int32_t>(v.real - day * kMsPerDay)));
+      field.SetAsDateTime(
+          JoinDateTime(static_cast<int32_t>(day), static_cast<int32_t>(v.real - day * kMsPerDay)));
       break;
     }
     default:
@@ -423,8 +422,7 @@ bool Assignable(TExprType value, const TFieldDesc& field) {
     return IsTextType(value) || value == TExprType::Bytes;
   if (IsNumericType(target)) return IsNumericType(value) || value == TExprType::String;
   if (target == TExprType::Date || target == TExprType::TimeStamp)
-    return value == TExprType::Date || value == TExprType::TimeStamp ||
-           value == TExprType::String;
+    return value == TExprType::Date || value == TExprType::TimeStamp || value == TExprType::String;
   if (target == TExprType::Time) return value == TExprType::Time || value == TExprType::String;
   if (target == TExprType::Boolean)
     return value == TExprType::Boolean || value == TExprType::String;
@@ -511,8 +509,8 @@ void TSqlRunner::OpenSources(const TSqlSelect& s, std::vector<TSource>& sources)
   for (const TSqlSource& src : s.sources) {
     TSource source;
     source.ast = src;
-    std::string corr = Upper(src.table.correlation.empty() ? BareName(src.table.name)
-                                                           : src.table.correlation);
+    std::string corr =
+        Upper(src.table.correlation.empty() ? BareName(src.table.name) : src.table.correlation);
     if (!correlations.insert(corr).second)
       SqlFail("Duplicate table correlation name '" +
               (src.table.correlation.empty() ? BareName(src.table.name) : src.table.correlation) +
@@ -544,9 +542,9 @@ void TSqlRunner::Renumber(TExprNode& node, size_t begin) {
 }
 
 TExprNodePtr TSqlRunner::Compile(const TSqlExprRef& r, const TExprScope& scope,
-                                 TExprSettings& settings, TExprEvaluator& evaluator,
-                                 bool condition, const char* emptyMessage,
-                                 const char* boolMessage, std::string* alias) {
+                                 TExprSettings& settings, TExprEvaluator& evaluator, bool condition,
+                                 const char* emptyMessage, const char* boolMessage,
+                                 std::string* alias) {
   if (!r.Present()) SqlFail(emptyMessage ? emptyMessage : "Expression expected");
   TExprParser parser(tokens_, scope, settings, evaluator);
   parser.SetPosition(r.begin);
@@ -561,10 +559,9 @@ TExprNodePtr TSqlRunner::Compile(const TSqlExprRef& r, const TExprScope& scope,
         parser.Unexpected(t);
       *alias = t.kind == TExprTokenKind::String ? t.value : t.text;
       parser.Advance();
-    } else if (parser.Position() < r.end &&
-               (parser.Peek().kind == TExprTokenKind::Word ||
-                parser.Peek().kind == TExprTokenKind::Name ||
-                parser.Peek().kind == TExprTokenKind::String)) {
+    } else if (parser.Position() < r.end && (parser.Peek().kind == TExprTokenKind::Word ||
+                                             parser.Peek().kind == TExprTokenKind::Name ||
+                                             parser.Peek().kind == TExprTokenKind::String)) {
       const TExprToken& t = parser.Peek();
       *alias = t.kind == TExprTokenKind::String ? t.value : t.text;
       parser.Advance();
@@ -598,7 +595,8 @@ TExprNodePtr TSqlRunner::Compile(const TSqlExprRef& r, const TExprScope& scope,
 
 std::vector<TExprValue> TSqlRunner::SubSelect(const std::vector<TExprToken>& tokens, size_t& pos,
                                               TExprType& type) {
-  if (&tokens != &tokens_) SqlFail("Sub-select queries are not allowed in " + std::string(kSqlStatementName));
+  if (&tokens != &tokens_)
+    SqlFail("Sub-select queries are not allowed in " + std::string(kSqlStatementName));
   if (++subDepth_ > 16) {
     --subDepth_;
     SqlFail("Sub-selects are nested too deeply in " + std::string(kSqlStatementName));
@@ -639,8 +637,8 @@ int TSqlRunner::FindColumn(const std::vector<TColumn>& columns, const TSqlItem& 
       if (columns[i].node->kind == TExprKind::Field && columns[i].node->fieldId == f->id)
         return static_cast<int>(i);
   }
-  SqlFail("Invalid column name '" + item.name + "' or table correlation name '" +
-          item.correlation + "' specified in " + clause + " clause");
+  SqlFail("Invalid column name '" + item.name + "' or table correlation name '" + item.correlation +
+          "' specified in " + clause + " clause");
 }
 
 bool TSqlRunner::Progress(size_t done, size_t total) {
@@ -730,8 +728,9 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
         const TSource& src = sources[si];
         if (!ref.starCorrelation.empty()) {
           const std::string& given = src.ast.table.correlation;
-          bool match = given.empty() ? EqualsNoCase(ref.starCorrelation, BareName(src.ast.table.name))
-                                     : EqualsNoCase(ref.starCorrelation, given);
+          bool match = given.empty()
+                           ? EqualsNoCase(ref.starCorrelation, BareName(src.ast.table.name))
+                           : EqualsNoCase(ref.starCorrelation, given);
           if (!match) continue;
         }
         found = true;
@@ -772,9 +771,9 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
         c.sourceField = &sources[si].table->Fields()[static_cast<size_t>(n.fieldId % kStride)];
         c.name = c.sourceField->name;
       } else if (n.kind == TExprKind::Aggregate) {
-        std::string of = n.args.empty()                         ? "*"
+        std::string of = n.args.empty()                        ? "*"
                          : n.args[0]->kind == TExprKind::Field ? n.args[0]->name
-                                                                : "Expr";
+                                                               : "Expr";
         c.name = AggregateName(n.func) + of;
       } else {
         c.name = "Expression";
@@ -810,9 +809,9 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
   for (size_t i = 1; i < sources.size(); ++i) {
     if (sources[i].ast.kind == TSqlJoinKind::Right) anyRight = true;
     if (sources[i].ast.on.Present())
-      on[i] = Compile(sources[i].ast.on, scope, base, evaluator, true,
-                      "WHERE or JOIN clause is empty",
-                      "WHERE or JOIN clause must be a boolean expression");
+      on[i] =
+          Compile(sources[i].ast.on, scope, base, evaluator, true, "WHERE or JOIN clause is empty",
+                  "WHERE or JOIN clause must be a boolean expression");
   }
   TExprNodePtr having;
   if (s.hasHaving) {
@@ -826,8 +825,10 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
     if (a->func == TExprFunc::Count || a->args.empty()) continue;
     TExprType t = a->args[0]->type;
     if (!(t == TExprType::Null || IsNumericType(t) || IsTemporalType(t)))
-      SqlFail(a->name + " aggregate function must contain a numeric, date, time, or timestamp "
-                        "expression in " + kSqlStatementName);
+      SqlFail(a->name +
+              " aggregate function must contain a numeric, date, time, or timestamp "
+              "expression in " +
+              kSqlStatementName);
   }
   const bool grouped = !s.groupBy.empty() || anyAggregate || having;
   std::vector<int> groupColumns;
@@ -895,8 +896,7 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
     // An equality of an indexed field of this source with an expression of the earlier ones.
     const TExprNode* lookupField = nullptr;
     const TExprNode* lookupValue = nullptr;
-    if (on[i] && (kind == TSqlJoinKind::Inner || kind == TSqlJoinKind::Left) &&
-        !s.noJoinOptimize) {
+    if (on[i] && (kind == TSqlJoinKind::Inner || kind == TSqlJoinKind::Left) && !s.noJoinOptimize) {
       std::vector<const TExprNode*> conjuncts;
       if (on[i]->kind == TExprKind::And)
         for (const auto& a : on[i]->args) conjuncts.push_back(a.get());
@@ -939,9 +939,8 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
         range.low = evaluator.Evaluate(*lookupValue, &row);
         range.hasLow = true;
         TExprRecordSet set;
-        src.table->Reading([&] {
-          set = access.Lookup(lookupField->fieldId % kStride, noCase, range);
-        });
+        src.table->Reading(
+            [&] { set = access.Lookup(lookupField->fieldId % kStride, noCase, range); });
         bool matched = false;
         for (uint32_t slot : set.Records()) {
           row.Load(i, *src.table, static_cast<int32_t>(slot));
@@ -995,8 +994,8 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
 
   // WHERE, columns, groups.
   const size_t total = combos.size() / n;
-  const bool early = limitRows && options_.maxRowCount >= 0 && !grouped && !s.distinct &&
-                     order.empty();
+  const bool early =
+      limitRows && options_.maxRowCount >= 0 && !grouped && !s.distinct && order.empty();
   struct TGroup {
     std::vector<int32_t> first;
     std::vector<TAccumulator> acc;
@@ -1026,8 +1025,8 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
         AppendKey(key, evaluator.Evaluate(*columns[static_cast<size_t>(c)].node, &row));
       auto [it, inserted] = groupIndex.emplace(key, groups.size());
       if (inserted)
-        groups.push_back({std::vector<int32_t>(combo, combo + n),
-                          std::vector<TAccumulator>(aggregates.size())});
+        groups.push_back(
+            {std::vector<int32_t>(combo, combo + n), std::vector<TAccumulator>(aggregates.size())});
       g = it->second;
     } else if (groups[0].first.empty()) {
       groups[0].first.assign(combo, combo + n);
@@ -1095,8 +1094,8 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
                        agg.type == TExprType::Time)
                 v = TExprValue::Real(acc.dsum, TExprType::Float);
               else
-                v = TExprValue::Real(acc.dsum, agg.type == TExprType::Null ? TExprType::Float
-                                                                            : agg.type);
+                v = TExprValue::Real(acc.dsum,
+                                     agg.type == TExprType::Null ? TExprType::Float : agg.type);
               break;
             case TExprFunc::Avg:
               if (acc.count > 0) v = TExprValue::Real(acc.dsum / acc.count, TExprType::Float);
@@ -1161,6 +1160,9 @@ void TSqlRunner::WriteRows(const TSelectRows& result, TStoreTable& table,
                            const TSqlTableOptions& options, bool temporary) {
   table.SetDatabaseName(database);
   table.SetTableName(name);
+  // The in-memory database lives while someone holds it: from creating the table to opening it.
+  std::shared_ptr<TDataDirectory> keep;
+  if (EqualsNoCase(database, "MEMORY")) keep = DirectoryOf(true);
   TFieldDefs& defs = table.FieldDefs();
   defs.Clear();
   for (size_t i = 0; i < result.columns.size(); ++i) {
@@ -1237,7 +1239,7 @@ void TSqlRunner::WriteRows(const TSelectRows& result, TStoreTable& table,
     if (own && dir->InTransaction()) dir->RollbackTransaction();
     throw;
   }
-  table.Close();
+  // Left open: an in-memory table would vanish with its last user.
 }
 
 TSqlRunOutcome TSqlRunner::RunSelect(const TSqlStatement& st) {
@@ -1291,8 +1293,7 @@ TSqlRunOutcome TSqlRunner::RunSelect(const TSqlStatement& st) {
     auto table = std::make_unique<TStoreTable>(session_);
     WriteRows(rows, *table, DatabaseFor(s.into), s.into.name, s.options, false);
     if (options_.wantResult) {
-      table->SetReadOnly(true);
-      table->Open();
+      table->First();
       out.dataset = std::move(table);
     }
     return out;
@@ -1305,6 +1306,7 @@ TSqlRunOutcome TSqlRunner::RunSelect(const TSqlStatement& st) {
   auto table = std::make_unique<TStoreTable>(session_);
   try {
     WriteRows(rows, *table, folder, name, s.options, true);
+    table->Close();
     table->SetExclusive(true);
     table->SetReadOnly(true);
     table->Open();
@@ -1351,8 +1353,8 @@ TSqlRunOutcome TSqlRunner::RunInsert(const TSqlStatement& st) {
       SqlFail("The number of values must match the number of table columns");
     for (size_t c = 0; c < targets.size(); ++c)
       if (!Assignable(r.columns[c].type, fields[targets[c]]))
-        SqlFail("Type mismatch between column " + fields[targets[c]].name +
-                " and constant value " + r.columns[c].name + " in INSERT statement");
+        SqlFail("Type mismatch between column " + fields[targets[c]].name + " and constant value " +
+                r.columns[c].name + " in INSERT statement");
     rows = std::move(r.rows);
   } else {
     if (st.values.size() != targets.size())
@@ -1366,21 +1368,33 @@ TSqlRunOutcome TSqlRunner::RunInsert(const TSqlStatement& st) {
     for (size_t c = 0; c < targets.size(); ++c) {
       TExprNodePtr node = Compile(st.values[c], empty, settings_, evaluator, false,
                                   "Value expression expected", nullptr);
-      if (!Assignable(node->type, fields[targets[c]])) {
+      bool fits = Assignable(node->type, fields[targets[c]]);
+      TExprValue value = evaluator.Evaluate(*node, &row);
+      const TFieldDesc& f = fields[targets[c]];
+      if (fits && node->type == TExprType::String && !value.isNull &&
+          f.type != TStoreFieldType::String && f.type != TStoreFieldType::Blob) {
+        // A text for a field of another type must convert.
+        std::vector<uint8_t> scratch(static_cast<size_t>(ValueOffset(f) + ValueWidth(f) + 16), 0);
+        fits = PutTextValue(scratch.data() + ValueOffset(f), f, value.text);
+      }
+      if (!fits) {
         std::string text;
         for (size_t t = st.values[c].begin; t < st.values[c].end; ++t)
-          text += (t > st.values[c].begin ? " " : "") + tokens_[t].text;
-        SqlFail("Type mismatch between column " + fields[targets[c]].name +
-                " and constant value " + text + " in INSERT statement");
+          text += (t > st.values[c].begin ? " " : "") +
+                  (tokens_[t].kind == TExprTokenKind::String && tokens_[t].quote != '#'
+                       ? std::string(1, tokens_[t].quote) + tokens_[t].value + tokens_[t].quote
+                       : tokens_[t].text);
+        SqlFail("Type mismatch between column " + fields[targets[c]].name + " and constant value " +
+                text + " in INSERT statement");
       }
-      values.push_back(evaluator.Evaluate(*node, &row));
+      values.push_back(std::move(value));
     }
     rows.push_back(std::move(values));
   }
   std::shared_ptr<TDataDirectory> dir = TSqlTableAccess::Directory(table);
   const int recordSize = std::max(1, engine.Data().RecordSize());
-  const int interval = st.commitInterval > 0 ? st.commitInterval
-                                             : std::min(262140 / recordSize, 8191);
+  const int interval =
+      st.commitInterval > 0 ? st.commitInterval : std::min(262140 / recordSize, 8191);
   const bool own = !dir->InTransaction();
   const bool batches = own || st.commitInterval > 0;
   if (own) dir->BeginTransaction();
@@ -1440,8 +1454,8 @@ TSqlRunOutcome TSqlRunner::RunUpdateDelete(const TSqlStatement& st) {
     if (i == fields.size())
       SqlFail("Invalid column name '" + name + "' or table correlation name '' specified in " +
               kSqlStatementName);
-    TExprNodePtr node = Compile(ref, scope, base, evaluator, false, "Value expression expected",
-                                nullptr);
+    TExprNodePtr node =
+        Compile(ref, scope, base, evaluator, false, "Value expression expected", nullptr);
     if (!Assignable(node->type, fields[i]))
       SqlFail("Type mismatch between column " + fields[i].name + " and the value in UPDATE " +
               "statement");
@@ -1474,8 +1488,8 @@ TSqlRunOutcome TSqlRunner::RunUpdateDelete(const TSqlStatement& st) {
 
   std::shared_ptr<TDataDirectory> dir = TSqlTableAccess::Directory(table);
   const int recordSize = std::max(1, engine.Data().RecordSize());
-  const int interval = st.commitInterval > 0 ? st.commitInterval
-                                             : std::min(262140 / recordSize, 8191);
+  const int interval =
+      st.commitInterval > 0 ? st.commitInterval : std::min(262140 / recordSize, 8191);
   const bool own = !dir->InTransaction();
   const bool batches = own || st.commitInterval > 0;
   if (own) dir->BeginTransaction();

@@ -10,16 +10,9 @@
 namespace quellor {
 namespace {
 
-const char* const kKindNames[] = {"",
-                                  "SELECT",
-                                  "INSERT",
-                                  "UPDATE",
-                                  "DELETE",
-                                  "CREATE TABLE",
-                                  "ALTER TABLE",
-                                  "DROP TABLE",
-                                  "CREATE INDEX",
-                                  "DROP INDEX"};
+const char* const kKindNames[] = {
+    "",           "SELECT",       "INSERT",    "UPDATE", "DELETE", "CREATE TABLE", "ALTER TABLE",
+    "DROP TABLE", "CREATE INDEX", "DROP INDEX"};
 
 // Words that end a clause; never taken as a correlation name.
 const char* const kClauseWords[] = {
@@ -228,8 +221,8 @@ std::vector<TSqlItem> TSqlParser::Items(bool ordering) {
     }
     items.push_back(item);
     if (items.size() > 1024)
-      Fail("Maximum number of columns (1024) in " + std::string(ordering ? "ORDER BY" : "GROUP BY") +
-           " exceeded");
+      Fail("Maximum number of columns (1024) in " +
+           std::string(ordering ? "ORDER BY" : "GROUP BY") + " exceeded");
   } while (AcceptSymbol(","));
   return items;
 }
@@ -311,8 +304,8 @@ std::string TSqlParser::OptionText(const char* keyword) {
       Advance();
       return t.text;
     case TExprTokenKind::Symbol:
-      if (t.IsSymbol("-") && (Peek(1).kind == TExprTokenKind::Integer ||
-                              Peek(1).kind == TExprTokenKind::Float)) {
+      if (t.IsSymbol("-") &&
+          (Peek(1).kind == TExprTokenKind::Integer || Peek(1).kind == TExprTokenKind::Float)) {
         Advance();
         std::string text = "-" + Peek().text;
         Advance();
@@ -511,9 +504,8 @@ TSqlSelect TSqlParser::Select(bool sub) {
   Expect("FROM");
   Sources(s);
   if (Accept("WHERE")) {
-    s.where = SkipExpression({"GROUP", "HAVING", "ORDER", "WITH", "LANGUAGE", "ENCRYPTED",
-                              "NOJOINOPTIMIZE"},
-                             false);
+    s.where = SkipExpression(
+        {"GROUP", "HAVING", "ORDER", "WITH", "LANGUAGE", "ENCRYPTED", "NOJOINOPTIMIZE"}, false);
     if (!s.where.Present()) Fail("WHERE or JOIN clause is empty");
   }
   if (Accept("GROUP")) {
@@ -522,8 +514,7 @@ TSqlSelect TSqlParser::Select(bool sub) {
   }
   if (Accept("HAVING")) {
     s.hasHaving = true;
-    s.having =
-        SkipExpression({"ORDER", "WITH", "LANGUAGE", "ENCRYPTED", "NOJOINOPTIMIZE"}, false);
+    s.having = SkipExpression({"ORDER", "WITH", "LANGUAGE", "ENCRYPTED", "NOJOINOPTIMIZE"}, false);
     if (!s.having.Present()) Fail("HAVING clause is empty");
   }
   if (Accept("ORDER")) {
@@ -745,7 +736,8 @@ TSqlStatement TSqlParser::Alter() {
         ch.column = ColumnDefinition(true);
         if (Accept("AT")) {
           ch.column.at = IntegerArgument("AT column position");
-          if (ch.column.at < 1) Fail("AT column position must be between 1 and the number of columns");
+          if (ch.column.at < 1)
+            Fail("AT column position must be between 1 and the number of columns");
         }
       } else {
         ch.kind = TSqlAlterKind::RedefineColumn;

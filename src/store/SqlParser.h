@@ -153,7 +153,7 @@ enum class TSqlKind : uint8_t {
 
 struct TSqlStatement {
   TSqlKind kind = TSqlKind::Select;
-  TSqlSelect select;  // SELECT, and the SELECT of INSERT ... SELECT
+  TSqlSelect select;   // SELECT, and the SELECT of INSERT ... SELECT
   TSqlTableRef table;  // INSERT, UPDATE, DELETE, CREATE, ALTER, DROP
   // INSERT
   std::vector<std::string> insertColumns;

@@ -150,8 +150,7 @@ void TStoreQuery::Run(bool open) {
   }
   const auto start = std::chrono::steady_clock::now();
   TSqlRunOutcome outcome = RunSqlStatement(sql_, options);
-  executionTime_ =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  executionTime_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   rowsAffected_ = outcome.rows;
   auto result = std::make_unique<TSqlResult>();
   result->dataset = std::move(outcome.dataset);
