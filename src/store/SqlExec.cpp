@@ -159,6 +159,19 @@ class TSqlRow : public TExprRecord {
       return;
     }
     loaded_.resize(values_.size(), -1);
+    if (s > 0) {
+      // The later sources of a join are read again and again: their records are kept.
+      if (cache_.size() < values_.size()) cache_.resize(values_.size());
+      auto& cache = cache_[s];
+      auto it = cache.find(slot);
+      if (it == cache.end()) {
+        if (cache.size() >= kCachedRecords) cache.clear();
+        it = cache.emplace(slot, table.ReadRecord(slot)).first;
+      }
+      loaded_[s] = -1;
+      values_[s].SetImage(it->second.data());
+      return;
+    }
     if (loaded_[s] != slot) {
       images_[s] = table.ReadRecord(slot);
       loaded_[s] = slot;
@@ -190,8 +203,10 @@ class TSqlRow : public TExprRecord {
   const std::vector<TExprValue>* aggregates = nullptr;
 
  private:
+  static constexpr size_t kCachedRecords = 65536;
   std::vector<TRecordValues> values_;
   std::vector<std::vector<uint8_t>> images_;
+  std::vector<std::unordered_map<int32_t, std::vector<uint8_t>>> cache_;
   std::vector<int32_t> loaded_;
 };
 
@@ -931,6 +946,8 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
     } else if (lookupField) {
       TTableFilterAccess access(*src.table, evaluator);
       const bool noCase = false;
+      // One lookup per distinct value.
+      std::unordered_map<std::string, std::vector<uint32_t>> answers;
       for (size_t k = 0; k < combos.size(); k += width) {
         loadCombo(&combos[k]);
         row.Load(i, *src.table, 0);
@@ -938,11 +955,19 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
         range.kind = TExprKeyRange::TKind::Equal;
         range.low = evaluator.Evaluate(*lookupValue, &row);
         range.hasLow = true;
-        TExprRecordSet set;
-        src.table->Reading(
-            [&] { set = access.Lookup(lookupField->fieldId % kStride, noCase, range); });
+        std::string key;
+        AppendKey(key, range.low);
+        key += static_cast<char>(range.low.type);
+        auto found = answers.find(key);
+        if (found == answers.end()) {
+          if (answers.size() > 65536) answers.clear();
+          TExprRecordSet set;
+          src.table->Reading(
+              [&] { set = access.Lookup(lookupField->fieldId % kStride, noCase, range); });
+          found = answers.emplace(key, set.Records()).first;
+        }
         bool matched = false;
-        for (uint32_t slot : set.Records()) {
+        for (uint32_t slot : found->second) {
           row.Load(i, *src.table, static_cast<int32_t>(slot));
           if (!evaluator.Test(*on[i], &row)) continue;
           matched = true;
@@ -1005,73 +1030,89 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
   if (grouped && groupColumns.empty()) {
     groups.push_back({{}, std::vector<TAccumulator>(aggregates.size())});
   }
-  for (size_t k = 0; k < total; ++k) {
-    if ((k & 1023) == 0 && Progress(k, total)) break;
-    if (early && out.rows.size() >= static_cast<size_t>(options_.maxRowCount)) break;
-    const int32_t* combo = &combos[k * n];
-    for (size_t s2 = 0; s2 < n; ++s2) row.Load(s2, *sources[s2].table, combo[s2]);
-    if (where && !whereExact && !evaluator.Test(*where, &row)) continue;
-    if (!grouped) {
-      std::vector<TExprValue> values;
-      values.reserve(columns.size());
-      for (const TColumn& c : columns) values.push_back(evaluator.Evaluate(*c.node, &row));
-      out.rows.push_back(std::move(values));
-      continue;
-    }
-    size_t g = 0;
-    if (!groupColumns.empty()) {
-      std::string key;
-      for (int c : groupColumns)
-        AppendKey(key, evaluator.Evaluate(*columns[static_cast<size_t>(c)].node, &row));
-      auto [it, inserted] = groupIndex.emplace(key, groups.size());
-      if (inserted)
-        groups.push_back(
-            {std::vector<int32_t>(combo, combo + n), std::vector<TAccumulator>(aggregates.size())});
-      g = it->second;
-    } else if (groups[0].first.empty()) {
-      groups[0].first.assign(combo, combo + n);
-    }
-    TGroup& group = groups[g];
-    for (size_t a = 0; a < aggregates.size(); ++a) {
-      const TExprNode& agg = *aggregates[a];
-      TAccumulator& acc = group.acc[a];
-      acc.any = true;
-      if (agg.args.empty()) {
-        ++acc.count;
+  auto scan = [&](bool direct) {
+    out.rows.clear();
+    groups.resize(grouped && groupColumns.empty() ? 1 : 0);
+    if (!groups.empty()) groups[0] = {{}, std::vector<TAccumulator>(aggregates.size())};
+    groupIndex.clear();
+    for (size_t k = 0; k < total; ++k) {
+      if ((k & 1023) == 0 && Progress(k, total)) break;
+      if (early && out.rows.size() >= static_cast<size_t>(options_.maxRowCount)) break;
+      const int32_t* combo = &combos[k * n];
+      if (direct)
+        row.SetImage(0, sources[0].table->Data().ReadSlot(combo[0]));
+      else
+        for (size_t s2 = 0; s2 < n; ++s2) row.Load(s2, *sources[s2].table, combo[s2]);
+      if (where && !whereExact && !evaluator.Test(*where, &row)) continue;
+      if (!grouped) {
+        std::vector<TExprValue> values;
+        values.reserve(columns.size());
+        for (const TColumn& c : columns) values.push_back(evaluator.Evaluate(*c.node, &row));
+        out.rows.push_back(std::move(values));
         continue;
       }
-      TExprValue v = evaluator.Evaluate(*agg.args[0], &row);
-      if (v.isNull) continue;
-      if (agg.negated) {  // DISTINCT
+      size_t g = 0;
+      if (!groupColumns.empty()) {
         std::string key;
-        AppendKey(key, v);
-        if (!acc.seen.insert(key).second) continue;
+        for (int c : groupColumns)
+          AppendKey(key, evaluator.Evaluate(*columns[static_cast<size_t>(c)].node, &row));
+        auto [it, inserted] = groupIndex.emplace(key, groups.size());
+        if (inserted)
+          groups.push_back({std::vector<int32_t>(combo, combo + n),
+                            std::vector<TAccumulator>(aggregates.size())});
+        g = it->second;
+      } else if (groups[0].first.empty()) {
+        groups[0].first.assign(combo, combo + n);
       }
-      ++acc.count;
-      switch (agg.func) {
-        case TExprFunc::Sum:
-        case TExprFunc::Avg:
-          if (IsRealType(v.type) || v.type == TExprType::TimeStamp) acc.integral = false;
-          if (acc.integral && !__builtin_add_overflow(acc.isum, v.integer, &acc.isum)) {
-          } else if (acc.integral) {
-            acc.integral = false;
-          }
-          acc.dsum += NumericValue(v);
-          break;
-        case TExprFunc::Min:
-        case TExprFunc::Max: {
-          if (acc.count == 1) {
-            acc.best = v;
-          } else {
-            int cmp = evaluator.CompareValues(v, acc.best, false);
-            if (agg.func == TExprFunc::Min ? cmp < 0 : cmp > 0) acc.best = v;
-          }
-          break;
+      TGroup& group = groups[g];
+      for (size_t a = 0; a < aggregates.size(); ++a) {
+        const TExprNode& agg = *aggregates[a];
+        TAccumulator& acc = group.acc[a];
+        acc.any = true;
+        if (agg.args.empty()) {
+          ++acc.count;
+          continue;
         }
-        default:
-          break;
+        TExprValue v = evaluator.Evaluate(*agg.args[0], &row);
+        if (v.isNull) continue;
+        if (agg.negated) {  // DISTINCT
+          std::string key;
+          AppendKey(key, v);
+          if (!acc.seen.insert(key).second) continue;
+        }
+        ++acc.count;
+        switch (agg.func) {
+          case TExprFunc::Sum:
+          case TExprFunc::Avg:
+            if (IsRealType(v.type) || v.type == TExprType::TimeStamp) acc.integral = false;
+            if (acc.integral && !__builtin_add_overflow(acc.isum, v.integer, &acc.isum)) {
+            } else if (acc.integral) {
+              acc.integral = false;
+            }
+            acc.dsum += NumericValue(v);
+            break;
+          case TExprFunc::Min:
+          case TExprFunc::Max: {
+            if (acc.count == 1) {
+              acc.best = v;
+            } else {
+              int cmp = evaluator.CompareValues(v, acc.best, false);
+              if (agg.func == TExprFunc::Min ? cmp < 0 : cmp > 0) acc.best = v;
+            }
+            break;
+          }
+          default:
+            break;
+        }
       }
     }
+  };
+  if (n == 1) {
+    // One reading operation over the source: the records are read where the table's cache
+    // holds them, without copies (it starts over when another program changed the files).
+    sources[0].table->Reading([&] { scan(true); });
+  } else {
+    scan(false);
   }
   if (grouped) {
     std::vector<TExprValue> aggValues(aggregates.size());
