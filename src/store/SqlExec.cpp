@@ -1650,9 +1650,118 @@ TSqlRunOutcome TSqlRunner::RunDrop(const TSqlStatement& st) {
   return {};
 }
 
+// ALTER TABLE through the table's restructure (RestructureFieldDefs, RestructureIndexDefs,
+// Restructure). Written against the table type so that a store without the restructure still
+// builds: the statement is then refused with a message.
+template <typename Table>
+void AlterTable(Table& table, const TSqlStatement& st, const TDataHeader& current) {
+  if constexpr (requires {
+                  table.RestructureFieldDefs();
+                  table.RestructureIndexDefs();
+                }) {
+    auto& fields = table.RestructureFieldDefs();
+    fields.LoadFromTable();
+    auto& indexes = table.RestructureIndexDefs();
+    indexes.LoadFromTable();
+    auto join = [](const std::vector<std::string>& columns) {
+      std::string text;
+      for (const std::string& c : columns) text += (text.empty() ? "" : ";") + c;
+      return text;
+    };
+    auto primary = [&] {
+      for (int i = 0; i < indexes.Count(); ++i)
+        if (indexes.Items(i).Options & IndexOption::Primary) return i;
+      return -1;
+    };
+    auto column = [&](const std::string& name) {
+      int i = fields.IndexOf(name);
+      if (i < 0)
+        SqlFail("Invalid column name '" + name + "' or table correlation name '' specified in " +
+                kSqlStatementName);
+      return i;
+    };
+    auto keyOptions = [](const TSqlKeyDef& key) {
+      uint8_t options = IndexOption::Primary | IndexOption::Unique;
+      if (key.descending) options |= IndexOption::Descending;
+      if (key.noCase) options |= IndexOption::CaseInsensitive;
+      return options;
+    };
+    for (const TSqlAlterChange& ch : st.changes) {
+      const TSqlColumnDef& c = ch.column;
+      switch (ch.kind) {
+        case TSqlAlterKind::AddColumn: {
+          const int last = fields.Count() + 1;
+          if (c.at > last)
+            SqlFail("AT column position must be between 1 and " + std::to_string(last));
+          fields.Insert(c.at > 0 ? c.at - 1 : fields.Count(), c.name, c.type, c.size, c.notNull,
+                        c.defaultValue, c.minimum, c.maximum, c.description, c.charCase, 0);
+          break;
+        }
+        case TSqlAlterKind::RedefineColumn: {
+          auto& d = fields.Items(column(ch.name));
+          d.Name = c.name;
+          d.DataType = c.type;
+          d.Size = c.size;
+          d.Required = c.notNull;
+          d.DefaultValue = c.defaultValue;
+          d.MinimumValue = c.minimum;
+          d.MaximumValue = c.maximum;
+          if (c.hasDescription) d.Description = c.description;
+          d.CharCase = c.charCase;
+          break;
+        }
+        case TSqlAlterKind::DropColumn: {
+          fields.Delete(column(ch.name));
+          // Indexes over the column go with it.
+          for (int i = indexes.Count() - 1; i >= 0; --i) {
+            std::string list = ";" + indexes.Items(i).Fields + ";";
+            std::string upper = Upper(list);
+            if (upper.find(";" + Upper(ch.name) + ";") != std::string::npos) indexes.Delete(i);
+          }
+          break;
+        }
+        case TSqlAlterKind::AddPrimaryKey:
+          if (primary() >= 0) SqlFail("Cannot REDEFINE the primary key using the ADD keyword");
+          indexes.Add("", join(ch.key.columns), keyOptions(ch.key),
+                      static_cast<uint8_t>(ch.key.compression));
+          break;
+        case TSqlAlterKind::RedefinePrimaryKey:
+          if (int p = primary(); p >= 0) indexes.Delete(p);
+          indexes.Add("", join(ch.key.columns), keyOptions(ch.key),
+                      static_cast<uint8_t>(ch.key.compression));
+          break;
+        case TSqlAlterKind::DropPrimaryKey:
+          if (int p = primary(); p >= 0) indexes.Delete(p);
+          break;
+      }
+    }
+    const TSqlTableOptions& o = st.options;
+    table.Restructure(o.hasLanguage ? o.languageId : 0, o.hasLanguage ? o.sortId : 0,
+                      o.hasUserMajor ? o.userMajor : current.userMajor,
+                      o.hasUserMinor ? o.userMinor : current.userMinor,
+                      o.encrypted || current.encrypted, o.encrypted ? o.password : current.password,
+                      o.hasDescription ? o.description : current.description,
+                      o.hasBlobBlockSize ? o.blobBlockSize : current.BlobBlockSize(),
+                      st.hasLastAutoInc ? static_cast<int>(st.lastAutoInc) : -1, st.noBackup);
+  } else {
+    (void)table;
+    (void)st;
+    (void)current;
+    SqlFail("ALTER TABLE is not available: this store has no table restructure yet");
+  }
+}
+
 TSqlRunOutcome TSqlRunner::RunAlter(const TSqlStatement& st) {
-  (void)st;
-  SqlFail("ALTER TABLE is not available: this store has no table restructure yet");
+  TStoreTable table(session_);
+  table.SetDatabaseName(DatabaseFor(st.table));
+  table.SetTableName(st.table.name);
+  if (!table.Exists())
+    SqlFail("Table '" + st.table.name + "' does not exist in " + kSqlStatementName);
+  table.Open();
+  TDataHeader current = TSqlTableAccess::Engine(table).Data().Header();
+  table.Close();
+  AlterTable(table, st, current);
+  return {};
 }
 
 TSqlRunOutcome TSqlRunner::Run(const TSqlStatement& st) {
