@@ -881,14 +881,25 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
     for (uint32_t slot : set.Records()) combos.push_back(static_cast<int32_t>(slot));
   });
 
+  // The first source's records may be read in place (no copies) unless another source is the
+  // same table, whose reads could move them out of the cache.
+  bool inPlace = true;
+  for (size_t i = 1; i < n; ++i)
+    if (sources[i].table == sources[0].table) inPlace = false;
+
   // Joins.
   for (size_t i = 1; i < n; ++i) {
     TSource& src = sources[i];
     const TSqlJoinKind kind = src.ast.kind;
     std::vector<int32_t> next;
     const size_t width = i;  // slots per combination so far
+    bool direct = false;     // inside a reading operation of the first source
     auto loadCombo = [&](const int32_t* combo) {
-      for (size_t s2 = 0; s2 < width; ++s2) row.Load(s2, *sources[s2].table, combo[s2]);
+      if (direct)
+        row.SetImage(0, combo[0] ? sources[0].table->Data().ReadSlot(combo[0]) : nullptr);
+      else
+        row.Load(0, *sources[0].table, combo[0]);
+      for (size_t s2 = 1; s2 < width; ++s2) row.Load(s2, *sources[s2].table, combo[s2]);
     };
     // The new source's records, read once (for scans).
     std::vector<int32_t> innerSlots;
@@ -948,37 +959,42 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
       const bool noCase = false;
       // One lookup per distinct value.
       std::unordered_map<std::string, std::vector<uint32_t>> answers;
-      for (size_t k = 0; k < combos.size(); k += width) {
-        loadCombo(&combos[k]);
-        row.Load(i, *src.table, 0);
-        TExprKeyRange range;
-        range.kind = TExprKeyRange::TKind::Equal;
-        range.low = evaluator.Evaluate(*lookupValue, &row);
-        range.hasLow = true;
-        std::string key;
-        AppendKey(key, range.low);
-        key += static_cast<char>(range.low.type);
-        auto found = answers.find(key);
-        if (found == answers.end()) {
-          if (answers.size() > 65536) answers.clear();
-          TExprRecordSet set;
-          src.table->Reading(
-              [&] { set = access.Lookup(lookupField->fieldId % kStride, noCase, range); });
-          found = answers.emplace(key, set.Records()).first;
+      sources[0].table->Reading([&] {
+        next.clear();
+        direct = inPlace;
+        for (size_t k = 0; k < combos.size(); k += width) {
+          loadCombo(&combos[k]);
+          row.Load(i, *src.table, 0);
+          TExprKeyRange range;
+          range.kind = TExprKeyRange::TKind::Equal;
+          range.low = evaluator.Evaluate(*lookupValue, &row);
+          range.hasLow = true;
+          std::string key;
+          AppendKey(key, range.low);
+          key += static_cast<char>(range.low.type);
+          auto found = answers.find(key);
+          if (found == answers.end()) {
+            if (answers.size() > 65536) answers.clear();
+            TExprRecordSet set;
+            src.table->Reading(
+                [&] { set = access.Lookup(lookupField->fieldId % kStride, noCase, range); });
+            found = answers.emplace(key, set.Records()).first;
+          }
+          bool matched = false;
+          for (uint32_t slot : found->second) {
+            row.Load(i, *src.table, static_cast<int32_t>(slot));
+            if (!evaluator.Test(*on[i], &row)) continue;
+            matched = true;
+            next.insert(next.end(), combos.begin() + k, combos.begin() + k + width);
+            next.push_back(static_cast<int32_t>(slot));
+          }
+          if (!matched && kind == TSqlJoinKind::Left) {
+            next.insert(next.end(), combos.begin() + k, combos.begin() + k + width);
+            next.push_back(0);
+          }
         }
-        bool matched = false;
-        for (uint32_t slot : found->second) {
-          row.Load(i, *src.table, static_cast<int32_t>(slot));
-          if (!evaluator.Test(*on[i], &row)) continue;
-          matched = true;
-          next.insert(next.end(), combos.begin() + k, combos.begin() + k + width);
-          next.push_back(static_cast<int32_t>(slot));
-        }
-        if (!matched && kind == TSqlJoinKind::Left) {
-          next.insert(next.end(), combos.begin() + k, combos.begin() + k + width);
-          next.push_back(0);
-        }
-      }
+      });
+      direct = false;
     } else if (kind == TSqlJoinKind::Right) {
       readInner(false);
       for (size_t r = 0; r < innerSlots.size(); ++r) {
@@ -1039,10 +1055,12 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
       if ((k & 1023) == 0 && Progress(k, total)) break;
       if (early && out.rows.size() >= static_cast<size_t>(options_.maxRowCount)) break;
       const int32_t* combo = &combos[k * n];
-      if (direct)
-        row.SetImage(0, sources[0].table->Data().ReadSlot(combo[0]));
-      else
+      if (direct) {
+        row.SetImage(0, combo[0] ? sources[0].table->Data().ReadSlot(combo[0]) : nullptr);
+        for (size_t s2 = 1; s2 < n; ++s2) row.Load(s2, *sources[s2].table, combo[s2]);
+      } else {
         for (size_t s2 = 0; s2 < n; ++s2) row.Load(s2, *sources[s2].table, combo[s2]);
+      }
       if (where && !whereExact && !evaluator.Test(*where, &row)) continue;
       if (!grouped) {
         std::vector<TExprValue> values;
@@ -1107,13 +1125,9 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
       }
     }
   };
-  if (n == 1) {
-    // One reading operation over the source: the records are read where the table's cache
-    // holds them, without copies (it starts over when another program changed the files).
-    sources[0].table->Reading([&] { scan(true); });
-  } else {
-    scan(false);
-  }
+  // One reading operation over the first source: its records are read where the table's cache
+  // holds them, without copies (it starts over when another program changed the files).
+  sources[0].table->Reading([&] { scan(inPlace); });
   if (grouped) {
     std::vector<TExprValue> aggValues(aggregates.size());
     row.aggregates = &aggValues;

@@ -173,6 +173,12 @@ TEST_F(Sql, SelectStatementsGiveTheirRows) {
        "WHERE c.Url IS NULL",
        "Domain|Url\nisp-three.net|NULL"},
       {"SELECT Count(*) FROM Cracks, Isps", "Count Of *\n15"},
+      // A table joined with itself (the index lookup reads the table the scan reads).
+      {"SELECT a.Url, b.Priority FROM Cracks a JOIN Cracks b ON b.Url = a.Url WHERE a.Priority "
+       "= 3",
+       "Url|Priority\nhttp://c.example|3"},
+      {"SELECT a.Url, b.Url FROM Cracks a JOIN Cracks b ON b.Notes = a.Notes AND b.Url > a.Url",
+       "Url|Url_1\nhttp://b.example|http://d.example"},
       {"SELECT i.* FROM Isps i WHERE Domain = 'isp-two.net'",
        "Domain|Emails\nisp-two.net|abuse@two"},
       // IN with a sub-select.
@@ -235,7 +241,9 @@ TEST_F(Sql, MaxRowCountLimitsTheRows) {
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), c.rows) << c.max;
     out = Run("SELECT Url FROM Cracks ORDER BY Url DESC", c.max);
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), c.rows) << c.max;
-    if (c.max == 2) EXPECT_EQ(out, "Url\nhttp://e.example\nhttp://d.example");
+    if (c.max == 2) {
+      EXPECT_EQ(out, "Url\nhttp://e.example\nhttp://d.example");
+    }
   }
 }
 
