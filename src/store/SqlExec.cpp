@@ -12,6 +12,7 @@
 #include <ctime>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <unordered_map>
 
@@ -232,7 +233,8 @@ struct TColumn {
   TExprNodePtr node;
   std::string name;
   TExprType type = TExprType::Null;
-  const TFieldDesc* sourceField = nullptr;  // a plain field: its definition
+  std::optional<TFieldDesc> sourceField;  // a plain field: its definition (a copy: the
+                                          // sources close before the rows are written)
   bool aggregate = false;
 };
 
@@ -761,7 +763,7 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
           c.node->hasField = true;
           c.type = c.node->type;
           c.name = fields[i].name;
-          c.sourceField = &fields[i];
+          c.sourceField = fields[i];
           columns.push_back(std::move(c));
         }
       }
@@ -783,7 +785,7 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
       c.type = n.type;
       if (n.kind == TExprKind::Field) {
         size_t si = static_cast<size_t>(n.fieldId / kStride);
-        c.sourceField = &sources[si].table->Fields()[static_cast<size_t>(n.fieldId % kStride)];
+        c.sourceField = sources[si].table->Fields()[static_cast<size_t>(n.fieldId % kStride)];
         c.name = c.sourceField->name;
       } else if (n.kind == TExprKind::Aggregate) {
         std::string of = n.args.empty()                        ? "*"
