@@ -598,9 +598,13 @@ TExprNodePtr TExprParser::ParsePrimary() {
       }
       if (t.IsSymbol("?")) {
         if (!settings_.allowParams) Fail("Parameters are not allowed in " + name);
-        Advance();
         auto p = NewNode(TExprKind::Param);
-        p->number = paramCount_++;
+        // Parameters are numbered by their place in the whole text (a statement's clauses and
+        // sub-selects are parsed separately).
+        p->number = std::count_if(tokens_.begin(), tokens_.begin() + static_cast<long>(pos_),
+                                  [](const TExprToken& k) { return k.IsSymbol("?"); });
+        ++paramCount_;
+        Advance();
         return Finish(std::move(p));
       }
       Unexpected(t);

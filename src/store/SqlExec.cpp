@@ -482,7 +482,6 @@ class TSqlRunner {
   TExprNodePtr Compile(const TSqlExprRef& r, const TExprScope& scope, TExprSettings& settings,
                        TExprEvaluator& evaluator, bool condition, const char* emptyMessage,
                        const char* boolMessage, std::string* alias = nullptr);
-  void Renumber(TExprNode& node, size_t begin);
   std::vector<TExprValue> SubSelect(const std::vector<TExprToken>& tokens, size_t& pos,
                                     TExprType& type);
   int FindColumn(const std::vector<TColumn>& columns, const TSqlItem& item,
@@ -547,17 +546,6 @@ void TSqlRunner::OpenSources(const TSqlSelect& s, std::vector<TSource>& sources)
   }
 }
 
-void TSqlRunner::Renumber(TExprNode& node, size_t begin) {
-  if (node.kind == TExprKind::Param) {
-    // Parameters count across the whole statement, in the order of their "?".
-    int before = 0;
-    for (size_t i = 0; i < begin && i < tokens_.size(); ++i)
-      if (tokens_[i].IsSymbol("?")) ++before;
-    node.number += before;
-  }
-  for (auto& a : node.args) Renumber(*a, begin);
-}
-
 TExprNodePtr TSqlRunner::Compile(const TSqlExprRef& r, const TExprScope& scope,
                                  TExprSettings& settings, TExprEvaluator& evaluator, bool condition,
                                  const char* emptyMessage, const char* boolMessage,
@@ -606,7 +594,6 @@ TExprNodePtr TSqlRunner::Compile(const TSqlExprRef& r, const TExprScope& scope,
       node = std::move(cmp);
     }
   }
-  Renumber(*node, r.begin);
   return node;
 }
 

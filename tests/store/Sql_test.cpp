@@ -288,6 +288,20 @@ TEST_F(Sql, ChangesReportTheirRowCounts) {
   }
 }
 
+TEST_F(Sql, ParametersAreNumberedAcrossClausesAndSubSelects) {
+  TStoreQuery q(session_);
+  q.SetDatabaseName(dir_.path());
+  q.SetSQL(
+      "SELECT Url FROM Cracks WHERE Notes IN (SELECT Domain FROM Isps WHERE Emails = ?) AND "
+      "Priority = ? ORDER BY Url");
+  ASSERT_EQ(q.Params().Count(), 2);
+  q.Params().Items(0).SetAsString("abuse@one");
+  q.Params().Items(1).SetAsInteger(2);
+  q.Open();
+  ASSERT_EQ(q.RecordCount(), 1);
+  EXPECT_EQ(q.FieldByName("Url").AsString(), "http://d.example");
+}
+
 TEST_F(Sql, TableAndIndexStatements) {
   const TCase cases[] = {
       {"CREATE TABLE People (Name CHAR(20) NOT NULL, Age SMALLINT MIN 0 MAX 150, "
