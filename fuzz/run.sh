@@ -15,9 +15,9 @@ if [ "$csv_seconds" -gt "$seconds" ]; then csv_seconds="$seconds"; fi
 CC="${CC:-clang}" CXX="${CXX:-clang++}" cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLOR_BUILD_FUZZ=ON -DQUELLOR_BUILD_GUI=OFF \
   -DQUELLOR_BUILD_TESTS=OFF -DQUELLOR_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" --target ExprParser_fuzz CsvImport_fuzz -j2
+cmake --build "$build" --target ExprParser_fuzz SqlParser_fuzz CsvImport_fuzz -j2
 
-for target in ExprParser CsvImport; do
+for target in ExprParser SqlParser CsvImport; do
   corpus="$build/corpus/$target"
   mkdir -p "$corpus"
   cp "$root/fuzz/corpus/$target/"* "$corpus/"

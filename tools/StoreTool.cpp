@@ -8,6 +8,7 @@
 #include "store/DataFile.h"
 #include "store/DataTable.h"
 #include "store/Language.h"
+#include "store/StoreQuery.h"
 #include "store/StoreTb.h"
 #include "transfer/CsvRecords.h"
 
@@ -25,7 +26,8 @@ const char* kUsageText =
     "       storetool [--password PW] dump DIR TABLE [--index NAME] [--filter EXPR]\n"
     "       storetool [--password PW] load DIR TABLE FILE\n"
     "       storetool [--password PW] verify DIR TABLE\n"
-    "       storetool [--password PW] repair DIR TABLE\n";
+    "       storetool [--password PW] repair DIR TABLE\n"
+    "       storetool [--password PW] sql DIR STATEMENT\n";
 
 // ---- text ----------------------------------------------------------------------------------
 
@@ -205,6 +207,34 @@ int Dump(const TCommand& c, TStoreSession& session, std::ostream& out) {
   return kOk;
 }
 
+// Runs one SQL statement on the tables of DIR: a SELECT prints its result as CSV after a header
+// row of the column names; any other statement prints the number of rows it changed.
+int Sql(const TCommand& c, TStoreSession& session, std::ostream& out) {
+  TStoreQuery query(session);
+  query.SetDatabaseName(c.words[1]);
+  query.SetSQL(c.words[2]);
+  query.Open();
+  if (!query.Active()) {
+    out << query.RowsAffected() << " rows affected\r\n";
+    return kOk;
+  }
+  TStoreTable& result = query.Result();
+  std::vector<std::string> values(static_cast<size_t>(result.FieldCount()));
+  std::vector<bool> isNull(values.size(), false);
+  for (int i = 0; i < result.FieldCount(); ++i)
+    values[static_cast<size_t>(i)] = result.Fields(i).FieldName();
+  out << CsvLine(values, isNull) << "\r\n";
+  for (result.First(); !result.Eof(); result.Next()) {
+    for (int i = 0; i < result.FieldCount(); ++i) {
+      TStoreField& f = result.Fields(i);
+      isNull[static_cast<size_t>(i)] = f.IsNull();
+      values[static_cast<size_t>(i)] = f.IsNull() ? std::string() : f.AsString();
+    }
+    out << CsvLine(values, isNull) << "\r\n";
+  }
+  return kOk;
+}
+
 int Load(const TCommand& c, TStoreSession& session, std::ostream& out, std::ostream& err) {
   if (!std::ifstream(c.words[3], std::ios::binary)) {
     err << "Cannot read '" << c.words[3] << "'\n";
@@ -275,7 +305,7 @@ int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::o
     }
   }
   static const std::vector<std::pair<std::string, size_t>> kOperands = {
-      {"init", 2}, {"info", 3}, {"dump", 3}, {"load", 4}, {"verify", 3}, {"repair", 3}};
+      {"init", 2}, {"info", 3}, {"dump", 3}, {"load", 4}, {"verify", 3}, {"repair", 3}, {"sql", 3}};
   bool known = false;
   for (const auto& [name, count] : kOperands)
     if (!c.words.empty() && c.words[0] == name && c.words.size() == count) known = true;
@@ -291,6 +321,7 @@ int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::o
     if (command == "info") return Info(c, session, out);
     if (command == "dump") return Dump(c, session, out);
     if (command == "verify" || command == "repair") return Check(c, session, out);
+    if (command == "sql") return Sql(c, session, out);
     return Load(c, session, out, err);
   } catch (const std::exception& e) {
     err << e.what() << "\n";

@@ -12,6 +12,9 @@
 //                                                       wrong; exit 1 when anything is
 //   storetool [--password PW] repair DIR TABLE          mend the table, print what was mended;
 //                                                       exit 1 when something could not be
+//   storetool [--password PW] sql DIR STATEMENT         run one SQL statement: a SELECT's
+//                                                       result as CSV with a header row,
+//                                                       otherwise the number of rows changed
 //
 // Every failure prints the engine's message on stderr and ends with a non-zero exit code:
 // 1 for a failed command (or a load with rejected rows), 2 for a wrong command line.

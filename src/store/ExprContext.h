@@ -26,6 +26,8 @@ class EExprError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+struct TExprToken;
+
 struct TExprSettings {
   // The statement's name in messages: "filter expression", later "SQL statement".
   std::string statementName = "filter expression";
@@ -46,6 +48,12 @@ struct TExprSettings {
   // The current local date and time as a timestamp (ms, day 1 at 86,400,000); the system clock
   // when empty. CURRENT_DATE, CURRENT_TIME and CURRENT_TIMESTAMP read it at evaluation.
   std::function<double()> now;
+  // SQL: runs the sub-select of "IN (SELECT ...)" whose first token ("SELECT") is at `pos` and
+  // leaves `pos` at the token after it; returns the values of its one column and their type.
+  // Without it (or without allowSubSelect) a sub-select is refused.
+  std::function<std::vector<TExprValue>(const std::vector<TExprToken>& tokens, size_t& pos,
+                                        TExprType& type)>
+      subSelect;
 };
 
 // A field an expression may refer to.

@@ -321,7 +321,29 @@ TExprNodePtr TExprParser::ParseIn(TExprNodePtr left, bool negated) {
          Peek().text + "' in " + name);
   }
   Advance();
-  if (Peek().IsWord("SELECT")) Fail("Sub-select queries are not allowed in " + name);
+  if (Peek().IsWord("SELECT")) {
+    if (!settings_.allowSubSelect || !settings_.subSelect)
+      Fail("Sub-select queries are not allowed in " + name);
+    // The sub-select runs now; its values become the list's constants.
+    TExprType type = TExprType::Null;
+    std::vector<TExprValue> values = settings_.subSelect(tokens_, pos_, type);
+    auto node = NewNode(TExprKind::In, TExprType::Boolean);
+    node->negated = negated;
+    node->noCase = settings_.caseInsensitive && IsTextType(left->type);
+    TExprNodePtr probe = NewNode(TExprKind::Constant, type);
+    CheckComparable("IN", left, probe);
+    node->args.push_back(std::move(left));
+    for (TExprValue& v : values) {
+      auto c = NewNode(TExprKind::Constant, v.type);
+      c->value = std::move(v);
+      node->args.push_back(std::move(c));
+    }
+    if (!Peek().IsSymbol(")"))
+      Fail("Expected right parentheses after IN operator, instead found '" + Peek().text + "' in " +
+           name);
+    Advance();
+    return Finish(std::move(node));
+  }
   if (Peek().IsSymbol(")"))
     Fail("You must provide at least one value as an operand of the IN operator  in " + name);
   auto node = NewNode(TExprKind::In, TExprType::Boolean);
@@ -576,9 +598,13 @@ TExprNodePtr TExprParser::ParsePrimary() {
       }
       if (t.IsSymbol("?")) {
         if (!settings_.allowParams) Fail("Parameters are not allowed in " + name);
-        Advance();
         auto p = NewNode(TExprKind::Param);
-        p->number = paramCount_++;
+        // Parameters are numbered by their place in the whole text (a statement's clauses and
+        // sub-selects are parsed separately).
+        p->number = std::count_if(tokens_.begin(), tokens_.begin() + static_cast<long>(pos_),
+                                  [](const TExprToken& k) { return k.IsSymbol("?"); });
+        ++paramCount_;
+        Advance();
         return Finish(std::move(p));
       }
       Unexpected(t);

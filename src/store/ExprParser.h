@@ -19,6 +19,7 @@
 // message instead of exhausting the stack.
 #pragma once
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -49,6 +50,9 @@ class TExprParser {
     if (pos_ + 1 < tokens_.size()) ++pos_;
   }
   bool AtEnd() const { return Peek().kind == TExprTokenKind::End; }
+  // The index of the next token; statements parse their clauses around the expressions.
+  size_t Position() const { return pos_; }
+  void SetPosition(size_t pos) { pos_ = std::min(pos, tokens_.size() - 1); }
   int ParamCount() const { return paramCount_; }
   int AggregateCount() const { return aggregateCount_; }
 

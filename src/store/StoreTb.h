@@ -642,6 +642,7 @@ class TStoreTable {
 
  private:
   friend class TStoreField;
+  friend class TSqlTableAccess;  // the SQL layer's statements over this cursor
   void CheckActive() const;
   void CheckWritable() const;
   void CheckBrowseMode();
