@@ -8,6 +8,8 @@
 #include <QMessageBox>
 #include <QStringList>
 
+#include "app/FolderPicker.h"
+
 namespace quellor {
 namespace {
 
@@ -105,9 +107,9 @@ std::optional<std::string> QtUi::SaveFileDialog(const std::string& title,
 
 std::optional<std::string> QtUi::SelectFolder(const std::string& title,
                                               const std::string& initialDir) {
-  QString dir = QFileDialog::getExistingDirectory(parent_, ToQ(title), ToQ(initialDir));
-  if (dir.isEmpty()) return std::nullopt;
-  return FromQ(dir);
+  TFolderPicker picker(*this, parent_, title, initialDir);
+  if (picker.exec() != QDialog::Accepted) return std::nullopt;
+  return picker.Folder();
 }
 
 void QtUi::BeginBusy() {

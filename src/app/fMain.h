@@ -35,6 +35,7 @@ class TDBMemo;
 class TDBNavigator;
 class TFindDialog;
 class TStoreTable;
+class TDM;
 
 class TForm1 : public QMainWindow {
   Q_OBJECT
@@ -63,6 +64,8 @@ class TForm1 : public QMainWindow {
   TStoreTable* NavigatorDataSet() const;
   TStoreTable* GridDataSet() const;
   TFindDialog* FindDialog() const { return findDialog_; }
+  // The data module whose tables the view and kill commands work on (null: those do nothing).
+  void SetDataModule(TDM* dm) { dm_ = dm; }
 
   // Commands.
   void FindFirst1Click();
@@ -72,6 +75,14 @@ class TForm1 : public QMainWindow {
   void CancelEdit();
   void OpenCurrentUrl();
   void edHostClick();
+  // The View and Edit commands that change the view and mark sites (fMainViews.cpp).
+  void Options1Click();
+  void Killedsites1Click();
+  void Allsites1Click();
+  void Crackstable1Click();
+  void Filters1Click();
+  void Killsite1Click();
+  void Killsitedead1Click();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -87,6 +98,9 @@ class TForm1 : public QMainWindow {
   QAction* AddItem(QMenu* menu, const char* caption, const char* shortcut = nullptr);
   void ToggleFormView();
   void ShowAbout();
+  void WireViewCommands();
+  // Draws bnKilled flat while the killed-sites view is on, raised otherwise.
+  void SetKilledLook(bool on);
 
   TConfig& config_;
   QtUi& ui_;
@@ -104,6 +118,7 @@ class TForm1 : public QMainWindow {
   TDBNavigator* navigator_ = nullptr;
   TFindDialog* findDialog_ = nullptr;
   TFinder finder_;
+  TDM* dm_ = nullptr;
 };
 
 }  // namespace quellor
