@@ -23,6 +23,9 @@ bool MarkCurrentSite(TDM& dm, Ui& ui, void (*mark)(TStoreTable&)) {
   mark(t);
   t.Post();
   t.FlushToDisk();
+  // A site that no longer passes the view filter leaves the view: the next one that passes
+  // becomes current (or the last, or none).
+  t.Refresh();
   return true;
 }
 

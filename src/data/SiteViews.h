@@ -57,7 +57,9 @@ void ShowAllSites(TDM& dm);
 inline constexpr const char* kNoSiteToKill = "There is no site to mark: the view is empty";
 
 // Edit > Kill site: Killed := not Killed (an empty Killed counts as false), the record is
-// stored together with any change still pending in the form, and the table is flushed. On an
+// stored together with any change still pending in the form, and the table is flushed; a site
+// that no longer passes the view filter leaves the view (the next site that passes becomes
+// current, as after Refresh). On an
 // empty view it shows kNoSiteToKill and changes nothing. Returns whether a record was stored.
 bool KillSite(TDM& dm, Ui& ui);
 // Edit > Kill site dead: Dead := true and Killed := true, otherwise as KillSite.

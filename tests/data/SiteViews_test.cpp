@@ -234,6 +234,12 @@ TEST_F(SiteViewsTest, KillSiteStoresItAndItLeavesTheView) {
   EXPECT_EQ(dm->tblCracks.State(), TDataSetState::Browse);
   EXPECT_EQ(Visible().count("http://live-b.test/"), 0u);
   EXPECT_EQ(dm->tblCracks.RecordCount(), 3);
+  // The next site of the view is current now; after the last one, the new last.
+  EXPECT_EQ(dm->tblCracks.FieldByName("Url").AsString(), "http://live-c.test/");
+  GoTo("http://live-d.test/");
+  EXPECT_TRUE(KillSite(*dm, ui));
+  EXPECT_EQ(dm->tblCracks.FieldByName("Url").AsString(), "http://live-c.test/");
+  EXPECT_EQ(Visible(), (Urls{"http://live-a.test/", "http://live-c.test/"}));
   // Nothing but Killed changed.
   EXPECT_EQ(Stored("http://live-b.test/"),
             "Killed=T Dead=F Notes=note KilledBy=J LastSent=2024-03-01 10:00:00");
