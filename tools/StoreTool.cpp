@@ -21,7 +21,9 @@ const char* kUsageText =
     "usage: storetool [--password PW] init DIR\n"
     "       storetool [--password PW] info DIR TABLE\n"
     "       storetool [--password PW] dump DIR TABLE [--index NAME] [--filter EXPR]\n"
-    "       storetool [--password PW] load DIR TABLE FILE\n";
+    "       storetool [--password PW] load DIR TABLE FILE\n"
+    "       storetool [--password PW] verify DIR TABLE\n"
+    "       storetool [--password PW] repair DIR TABLE\n";
 
 // ---- the program's tables -------------------------------------------------------------------
 
@@ -153,6 +155,17 @@ void OpenTable(TStoreTable& table, TStoreSession& session, const TCommand& c) {
     table.SetFiltered(true);
   }
   table.Open();
+}
+
+// verify and repair: the log lines on stdout; verify fails when it found damage, repair when
+// some of it could not be mended.
+int Check(const TCommand& c, TStoreSession& session, std::ostream& out) {
+  TStoreTable table(session);
+  table.SetDatabaseName(c.words[1]);
+  table.SetTableName(c.words[2]);
+  table.OnRepairLog = [&](TStoreTable&, const std::string& line) { out << line << "\n"; };
+  bool ok = c.words[0] == "repair" ? table.Repair() : table.Verify();
+  return ok ? kOk : kFailed;
 }
 
 int Init(const TCommand& c, TStoreSession& session, std::ostream& out) {
@@ -367,7 +380,7 @@ int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::o
     }
   }
   static const std::vector<std::pair<std::string, size_t>> kOperands = {
-      {"init", 2}, {"info", 3}, {"dump", 3}, {"load", 4}};
+      {"init", 2}, {"info", 3}, {"dump", 3}, {"load", 4}, {"verify", 3}, {"repair", 3}};
   bool known = false;
   for (const auto& [name, count] : kOperands)
     if (!c.words.empty() && c.words[0] == name && c.words.size() == count) known = true;
@@ -382,6 +395,7 @@ int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::o
     if (command == "init") return Init(c, session, out);
     if (command == "info") return Info(c, session, out);
     if (command == "dump") return Dump(c, session, out);
+    if (command == "verify" || command == "repair") return Check(c, session, out);
     return Load(c, session, out, err);
   } catch (const std::exception& e) {
     err << e.what() << "\n";

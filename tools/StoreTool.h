@@ -6,6 +6,10 @@
 //                                                       records as CSV in index order; with a
 //                                                       filter expression only those passing
 //   storetool [--password PW] load DIR TABLE FILE       append the rows of a CSV file
+//   storetool [--password PW] verify DIR TABLE          check the table's files, print what is
+//                                                       wrong; exit 1 when anything is
+//   storetool [--password PW] repair DIR TABLE          mend the table, print what was mended;
+//                                                       exit 1 when something could not be
 //
 // Every failure prints the engine's message on stderr and ends with a non-zero exit code:
 // 1 for a failed command (or a load with rejected rows), 2 for a wrong command line.

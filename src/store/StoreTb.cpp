@@ -1774,4 +1774,16 @@ void TStoreTable::RenameTable(const std::string& newName) {
   tableName_ = newName;
 }
 
+// ---- Kinds and stored types, for the restructure lists --------------------------------------
+
+bool StoreTypeOfKind(TFieldType kind, TStoreFieldType& type, uint8_t& subtype) {
+  TypeCode code;
+  if (!CodeOf(kind, code)) return false;
+  type = code.type;
+  subtype = code.subtype;
+  return true;
+}
+
+TFieldType KindOfStoreField(const TFieldDesc& field) { return KindOf(field); }
+
 }  // namespace quellor

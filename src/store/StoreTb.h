@@ -251,6 +251,91 @@ struct TStoreDefs {
   int UserMinorVersion = 0;
 };
 
+// ---- Restructure lists ------------------------------------------------------------------------
+
+// One field of a restructure: its values are carried over from the old field with the same
+// FieldNo (0: a new field, numbered by the restructure). Size is the width of strings, bytes
+// and variable bytes and the decimals of BCD, 0 for the other kinds.
+struct TRestructureFieldDef {
+  std::string Name;
+  TFieldType DataType = TFieldType::String;
+  int Size = 0;
+  bool Required = false;
+  std::string DefaultValue, MinimumValue, MaximumValue, Description;
+  TCharCase CharCase = TCharCase::Unchanged;
+  int FieldNo = 0;
+};
+
+class TRestructureFieldDefs {
+ public:
+  // Fills the list from the table's current fields, once: a loaded list is not read again
+  // until a restructure was applied.
+  void LoadFromTable();
+  bool Loaded() const { return loaded_; }
+  // "Field name missing", "Duplicate field name '%s'", "Invalid field size" (string, bytes and
+  // variable bytes 1 to 250, BCD up to 8, the other kinds 0).
+  TRestructureFieldDef& Add(const std::string& name, TFieldType type, int size = 0,
+                            bool required = false, const std::string& defaultValue = {},
+                            const std::string& minimum = {}, const std::string& maximum = {},
+                            const std::string& description = {},
+                            TCharCase charCase = TCharCase::Unchanged, int fieldNo = 0);
+  // The same at a 0-based position (the end when `position` is Count()).
+  TRestructureFieldDef& Insert(int position, const std::string& name, TFieldType type,
+                               int size = 0, bool required = false,
+                               const std::string& defaultValue = {},
+                               const std::string& minimum = {}, const std::string& maximum = {},
+                               const std::string& description = {},
+                               TCharCase charCase = TCharCase::Unchanged, int fieldNo = 0);
+  TRestructureFieldDef& Items(int i) { return items_.at(static_cast<size_t>(i)); }
+  const TRestructureFieldDef& Items(int i) const { return items_.at(static_cast<size_t>(i)); }
+  int Count() const { return static_cast<int>(items_.size()); }
+  // Position of a name (without regard to case), -1 when absent.
+  int IndexOf(const std::string& name) const;
+  // "Field '%s' not found" for a name that is not in the list.
+  TRestructureFieldDef& Find(const std::string& name);
+  void Delete(int i);
+  void Clear() { items_.clear(); }
+
+ private:
+  friend class TStoreTable;
+  TRestructureFieldDef& Place(size_t position, TRestructureFieldDef def);
+  std::function<void(TRestructureFieldDefs&)> loader_;
+  bool loaded_ = false;
+  std::vector<TRestructureFieldDef> items_;
+};
+
+// One index of a restructure. Options: IndexOption flags (1 primary, 2 unique, 4 descending,
+// 8 case-insensitive); Fields: field names separated by ";"; Compression: 0 none, 1 "DUPBYTE",
+// 2 "TRAILBYTE", 3 "FULL". The primary index has the option Primary (its name is ignored).
+struct TRestructureIndexDef {
+  std::string Name;
+  std::string Fields;
+  uint8_t Options = 0;
+  uint8_t Compression = 0;
+};
+
+class TRestructureIndexDefs {
+ public:
+  // Fills the list from the table's current indexes, once (as the field list).
+  void LoadFromTable();
+  bool Loaded() const { return loaded_; }
+  // "Duplicate index name '%s'" for a name already in the list.
+  TRestructureIndexDef& Add(const std::string& name, const std::string& fields, uint8_t options,
+                            uint8_t compression = 0);
+  TRestructureIndexDef& Items(int i) { return items_.at(static_cast<size_t>(i)); }
+  const TRestructureIndexDef& Items(int i) const { return items_.at(static_cast<size_t>(i)); }
+  int Count() const { return static_cast<int>(items_.size()); }
+  int IndexOf(const std::string& name) const;
+  void Delete(int i);
+  void Clear() { items_.clear(); }
+
+ private:
+  friend class TStoreTable;
+  std::function<void(TRestructureIndexDefs&)> loader_;
+  bool loaded_ = false;
+  std::vector<TRestructureIndexDef> items_;
+};
+
 // ---- Fields -----------------------------------------------------------------------------------
 
 class TStoreField {
@@ -481,6 +566,40 @@ class TStoreTable {
                 TIndexCompression compression = TIndexCompression::None);
   void DeleteIndex(const std::string& name);
 
+  // Restructure, verify and repair (the table must be closed: "Cannot perform this operation
+  // on an open dataset"). Restructure applies RestructureFieldDefs and RestructureIndexDefs
+  // (a list never loaded stands for the current definitions) and the attributes: language and
+  // sort id (0 keeps the current ones), user versions, encryption with its password,
+  // description, BLOB block size, the last logical id to record as given out (-1 keeps the
+  // current one) and whether to keep the old files as ".DBK", ".IBK" and ".BBK". It opens the
+  // table exclusively (11013 while another program has it open or its data file is read-only)
+  // and checks every definition before it changes anything. Changes of indexes only are made in
+  // place; otherwise the records are copied into a new table that replaces the old one. Losses
+  // are offered to OnDataLost; a handler that stops the restructure leaves the old table as it
+  // was, byte for byte.
+  TRestructureFieldDefs& RestructureFieldDefs();
+  TRestructureIndexDefs& RestructureIndexDefs();
+  // Returns false when OnDataLost stopped it.
+  bool Restructure(int LanguageID, int SortID, int UserMajorVersion, int UserMinorVersion,
+                   bool Encrypted, const std::string& Password, const std::string& Description,
+                   int BlobBlockSize, int LastAutoInc, bool NoBackup);
+  // Verify reports what is wrong with the table's files through OnRepairLog and changes
+  // nothing; it returns whether the table is sound. Repair also mends what it finds and returns
+  // whether everything could be mended (what could not is logged "error cannot be fixed").
+  bool Verify();
+  bool Repair();
+
+  using TProgressEvent =
+      std::function<void(TStoreTable& Sender, int CurrentRecord, int16_t PercentDone)>;
+  using TLogEvent = std::function<void(TStoreTable& Sender, const std::string& LogMessage)>;
+  using TDataLostEvent =
+      std::function<void(TStoreTable& Sender, TDataLossCause Cause, const std::string& ContextInfo,
+                         bool& ContinueRestructure, bool& StopAsking)>;
+  TProgressEvent OnRestructureProgress, OnRepairProgress;
+  TLogEvent OnRepairLog;
+  // Without a handler every loss is accepted: the record (or value) is left out.
+  TDataLostEvent OnDataLost;
+
   // Table operations; the table must be closed except for EmptyTable and FlushToDisk. Creating
   // a table defines the indexes of IndexDefs: the primary index (option Primary, or a blank
   // name or "Primary") and the secondary indexes.
@@ -519,6 +638,9 @@ class TStoreTable {
   void ClearCurrent();
   void ReleaseRecordLock();
   void ReadHeaderClosed(TDataHeader& header);
+  void LoadRestructureFields(TRestructureFieldDefs& list);
+  void LoadRestructureIndexes(TRestructureIndexDefs& list);
+  bool CheckTable(bool repair);
   void Notify(TDataEvent event, int info = 0);
   // The index a name or a field list stands for (10022 when none).
   std::string IndexNameForFields(const std::string& fieldNames);
@@ -558,6 +680,8 @@ class TStoreTable {
   std::unique_ptr<TExprRecordSet> passing_;
   uint64_t passingStamp_ = 0;
   TFieldDefs fieldDefs_;
+  TRestructureFieldDefs restructureFields_;
+  TRestructureIndexDefs restructureIndexes_;
   TIndexDefs indexDefs_;
   TStoreDefs storeDefs_;
 

@@ -115,4 +115,15 @@ struct TIndexDesc {
   int32_t freeChain = 0;
 };
 
+// Why a restructure would lose data (OnDataLost): an unexpected error; a duplicate key (context:
+// the index name); a required, minimum or maximum violation (the field name); an old field that
+// has no new field (its name); a value that cannot be converted (the field name).
+enum class TDataLossCause : uint8_t {
+  Unexpected = 0,
+  DuplicateKey = 1,
+  ValidityCheck = 2,
+  FieldDropped = 3,
+  Conversion = 4
+};
+
 }  // namespace quellor

@@ -180,3 +180,37 @@ TEST(StoreTool, CsvRowsHonourQuotesAndEveryLineEnd) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StoreTool, VerifyAndRepairPrintTheLogAndTellDamageByTheExitCode) {
+  TempDir dir;
+  ASSERT_EQ(Tool({"init", dir.path()}).code, 0);
+  TRun sound = Tool({"verify", dir.path(), "cracks.DAT"});
+  EXPECT_EQ(sound.code, 0) << sound.err;
+  EXPECT_EQ(sound.out.rfind("Verification of table cracks.DAT started at ", 0), 0u) << sound.out;
+  EXPECT_NE(sound.out.find("\nVerification of table cracks.DAT completed at "), std::string::npos);
+  // A wrong count of slots in the header.
+  std::string data = ReadFileBytes(dir.file("cracks.DAT"));
+  data[13] = 9;
+  WriteFileBytes(dir.file("cracks.DAT"), data);
+  TRun damaged = Tool({"verify", dir.path(), "cracks.DAT"});
+  EXPECT_EQ(damaged.code, 1);
+  EXPECT_NE(damaged.out.find("Physical record count not correct, error not fixed"),
+            std::string::npos)
+      << damaged.out;
+  TRun repaired = Tool({"repair", dir.path(), "cracks.DAT"});
+  EXPECT_EQ(repaired.code, 0) << repaired.err;
+  EXPECT_NE(repaired.out.find("Physical record count not correct, error fixed"), std::string::npos);
+  EXPECT_EQ(Tool({"verify", dir.path(), "cracks.DAT"}).code, 0);
+  // A field of unknown type cannot be mended.
+  data = ReadFileBytes(dir.file("isps.DAT"));
+  data[127 + 84] = 77;
+  WriteFileBytes(dir.file("isps.DAT"), data);
+  TRun unfixable = Tool({"repair", dir.path(), "isps.DAT"});
+  EXPECT_EQ(unfixable.code, 1);
+  EXPECT_NE(unfixable.out.find("error cannot be fixed"), std::string::npos);
+  EXPECT_EQ(Tool({"verify", dir.path()}).code, 2);
+}
+
+}  // namespace
