@@ -39,7 +39,7 @@ void TStartUp::Run(const std::string& programFolder) {
   form_ = std::make_unique<TForm1>(config_, ui_);
   ui_.SetParent(form_.get());
   // 8. The data module; missing tables leave it with closed tables.
-  dm_ = std::make_unique<TDM>(config_);
+  dm_ = std::make_unique<TDM>(config_, ui_);
   form_->RunCommand([this] { dm_->DataModuleCreate(); });
   form_->AttachData(&dm_->dsCracks);
   form_->SetDataModule(dm_.get());
