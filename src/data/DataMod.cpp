@@ -76,8 +76,14 @@ void TDM::ApplyFilter() {
 }
 
 void TDM::UpgradeTables() {
+  // A restructure copies every record: a busy cursor, and the window keeps repainting.
   std::optional<BusyCursor> busy;
-  if (ui_) busy.emplace(*ui_);
+  if (ui_) {
+    busy.emplace(*ui_);
+    auto repaint = [this](TStoreTable&, int, int16_t) { ui_->ProcessEvents(); };
+    tblCracks.OnRestructureProgress = repaint;
+    tblIsp.OnRestructureProgress = repaint;
+  }
   try {
     tblCracks.Close();
     if (IsVersion(tblCracks, 1, 0)) {
@@ -117,7 +123,10 @@ void TDM::OpenWithRepair(TStoreTable& table) {
   }
   {
     std::optional<BusyCursor> busy;
-    if (ui_) busy.emplace(*ui_);
+    if (ui_) {
+      busy.emplace(*ui_);
+      table.OnRepairProgress = [this](TStoreTable&, int, int16_t) { ui_->ProcessEvents(); };
+    }
     table.Repair();
   }
   table.Open();

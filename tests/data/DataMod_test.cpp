@@ -7,6 +7,7 @@
 
 #include "app/Config.h"
 #include "app/Include.h"
+#include "support/FakeUi.h"
 #include "support/TempDir.h"
 #include "tools/StoreTool.h"
 
@@ -128,14 +129,19 @@ TEST(DataModMissing, MissingTablesRaiseTheStoreErrorAndLeaveTheTablesClosed) {
   TempDir empty;
   SetProgramFolder(empty.path());
   TConfig config;
-  TDM dm(config);
+  quellor::test::FakeUi ui;
+  TDM dm(config, ui);
+  // The upgrade's version check reports the site table; its open then fails quietly, and the
+  // ISP table's open raises the error.
   try {
     dm.DataModuleCreate();
     FAIL() << "no error";
   } catch (const EStoreEngineError& e) {
     EXPECT_EQ(std::string(e.what()),
-              "Store Engine Error # 11010 Invalid path or file name for table 'cracks.DAT'");
+              "Store Engine Error # 11010 Invalid path or file name for table 'isps.DAT'");
   }
+  EXPECT_EQ(ui.calls, std::vector<std::string>{"message: Store Engine Error # 11010 Invalid path "
+                                               "or file name for table 'cracks.DAT'"});
   EXPECT_FALSE(dm.tblCracks.Active());
   EXPECT_FALSE(dm.tblIsp.Active());
 }

@@ -159,6 +159,7 @@ TEST_F(UpgradeTest, Version10TablesComeUpCurrentAfterOneStartWithEveryValueKept)
   Start();
   EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
   EXPECT_EQ(ui.busyDepth, 0);
+  EXPECT_GT(ui.processEventsCount, 0);  // the window repaints while records are copied
   ASSERT_TRUE(dm->tblCracks.Active());
   ASSERT_TRUE(dm->tblIsp.Active());
   EXPECT_EQ(dm->tblCracks.Filter(), "Killed = False");
@@ -418,4 +419,59 @@ TEST_F(UpgradeTest, AnOpenFailingWithAnotherCodeLeavesTheTableClosedWithoutAMess
   EXPECT_TRUE(ui.calls.empty());
   holder.Send("done");
   EXPECT_EQ(holder.Wait(), 0);
+}
+
+TEST(StoreToolInit, MakesTheEarlierVersionsAndRefusesOthers) {
+  struct Case {
+    std::vector<std::string> options;
+    const char *site, *isp;
+    int siteFields, domainSize;
+  } cases[] = {
+      {{}, "1.2", "1.1", 26, 25},
+      {{"--site-version", "1.0"}, "1.0", "1.1", 24, 25},
+      {{"--site-version", "1.1", "--isp-version", "1.0"}, "1.1", "1.0", 25, 20},
+      {{"--isp-version", "1.1", "--site-version", "1.2"}, "1.2", "1.1", 26, 25},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::vector<std::string> args = {"init", dir.path()};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    std::ostringstream out, err;
+    ASSERT_EQ(RunStoreTool(args, out, err), 0) << err.str();
+    EXPECT_EQ(out.str(), std::string("cracks.DAT created (user version ") + c.site +
+                             ")\nisps.DAT created (user version " + c.isp + ")\n");
+    TStoreTable site, isp;
+    site.SetDatabaseName(dir.path());
+    site.SetTableName("cracks.DAT");
+    site.Open();
+    EXPECT_EQ(site.FieldCount(), c.siteFields) << c.site;
+    for (int i = 0; i < site.FieldCount(); ++i)
+      EXPECT_EQ(site.Fields(i).Desc().number, i + 1) << site.Fields(i).FieldName();
+    isp.SetDatabaseName(dir.path());
+    isp.SetTableName("isps.DAT");
+    isp.Open();
+    EXPECT_EQ(isp.FieldByName("Domain").Size(), c.domainSize) << c.isp;
+  }
+  struct Bad {
+    std::vector<std::string> args;
+    const char* err;
+  } bad[] = {
+      {{"--site-version", "2.0"},
+       "Unknown version '2.0' of cracks.DAT: storetool makes 1.0 to 1.2\n"},
+      {{"--site-version", "1"}, "Unknown version '1' of cracks.DAT: storetool makes 1.0 to 1.2\n"},
+      {{"--isp-version", "1.2"}, "Unknown version '1.2' of isps.DAT: storetool makes 1.0 to 1.1\n"},
+  };
+  for (const Bad& b : bad) {
+    TempDir dir;
+    std::vector<std::string> args = {"init", dir.path()};
+    args.insert(args.end(), b.args.begin(), b.args.end());
+    std::ostringstream out, err;
+    EXPECT_EQ(RunStoreTool(args, out, err), 2);
+    EXPECT_EQ(err.str(), b.err);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("cracks.DAT")));  // nothing made
+  }
+  TempDir dir;
+  std::ostringstream out, err;
+  EXPECT_EQ(RunStoreTool({"info", dir.path(), "cracks.DAT", "--site-version", "1.0"}, out, err), 2);
+  EXPECT_NE(err.str().find("usage: storetool"), std::string::npos);
 }
