@@ -86,6 +86,7 @@ TfrmOptions::TfrmOptions(TConfig& config, Ui& ui, QWidget* parent)
   edLoginID_->setText(ToQ(f.LoginID));
   edPassword_->setText(ToQ(f.Password));
   edKilledSiteFolder_->setText(ToQ(f.KilledSiteFolder));
+  for (QLineEdit* e : findChildren<QLineEdit*>()) e->setCursorPosition(0);  // show the start
   ckEnableAuthClick();
   {
     QSignalBlocker quiet(cbWording_);
