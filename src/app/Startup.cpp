@@ -5,8 +5,10 @@
 
 #include "app/Include.h"
 #include "app/QtUi.h"
+#include "app/StorePw.h"
 #include "app/fMain.h"
 #include "data/DataMod.h"
+#include "store/StoreTb.h"
 
 namespace quellor {
 
@@ -38,6 +40,8 @@ void TStartUp::Run(const std::string& programFolder) {
   // 7. The main window; its creation step runs in its constructor.
   form_ = std::make_unique<TForm1>(config_, ui_);
   ui_.SetParent(form_.get());
+  // Encrypted tables ask for their password in the store's password dialog.
+  InstallStorePasswordDialog(TStoreSession::Default(), form_.get());
   // 8. The data module; missing tables leave it with closed tables.
   dm_ = std::make_unique<TDM>(config_, ui_);
   form_->RunCommand([this] { dm_->DataModuleCreate(); });

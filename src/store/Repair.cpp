@@ -1,6 +1,8 @@
 // Verify and repair (Repair.h). The files are read on their own here, slot by slot and block by
 // block, with every offset checked before it is used: nothing read from a damaged file is
-// trusted, and every loop is bounded by the size of the file it walks.
+// trusted, and every loop is bounded by the size of the file it walks. The layouts read here are
+// drawn in DataFile.h (header, descriptors, slots), BlobFile.h (header, blocks) and IndexHeader.h
+// (index file header and descriptors); index trees are checked by IndexTree::Verify.
 #include "store/Repair.h"
 
 #include <algorithm>
@@ -156,6 +158,8 @@ class TChecker {
   std::vector<TSlot> slots_;  // index 0 unused
   int32_t highestId_ = 0;
   int32_t activeCount_ = 0;
+  std::vector<uint8_t> chunk_;  // slots read ahead, from file offset chunkStart_
+  int64_t chunkStart_ = 0;
 };
 
 bool TChecker::Run() {
@@ -511,10 +515,21 @@ void TChecker::CheckIndexHeader() {
 }
 
 std::vector<uint8_t> TChecker::ReadSlotRaw(int32_t slot) {
-  std::vector<uint8_t> image(static_cast<size_t>(recordSize_));
-  int64_t at = DataStart() + int64_t{slot - 1} * recordSize_;
-  if (data_->ReadAt(at, image.data(), recordSize_) != recordSize_)
-    throw EStoreEngineError(StoreCode::ReadError, {name_});
+  // Slots are read a megabyte at a time; the checks walk them in order several times.
+  const int64_t at = DataStart() + int64_t{slot - 1} * recordSize_;
+  if (at < chunkStart_ || at + recordSize_ > chunkStart_ + static_cast<int64_t>(chunk_.size())) {
+    int64_t slots = std::max<int64_t>(1, (1 << 20) / recordSize_);
+    int64_t size = std::min<int64_t>(slots * recordSize_, dataSize_ - at);
+    if (size < recordSize_) throw EStoreEngineError(StoreCode::ReadError, {name_});
+    chunk_.resize(static_cast<size_t>(size));
+    if (data_->ReadAt(at, chunk_.data(), size) != size) {
+      chunk_.clear();
+      throw EStoreEngineError(StoreCode::ReadError, {name_});
+    }
+    chunkStart_ = at;
+  }
+  auto from = chunk_.begin() + (at - chunkStart_);
+  std::vector<uint8_t> image(from, from + recordSize_);
   if (header_.encrypted) ApplyCipher(image.data(), image.size(), kBodyKey);
   return image;
 }

@@ -680,6 +680,7 @@ std::shared_ptr<TDataDirectory> TStoreTable::Directory() {
 void TStoreTable::Open() {
   if (table_) return;
   if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  Fire(BeforeOpen);
   directory_ = Directory();
   table_ = directory_->OpenTable(tableName_, exclusive_);
   fields_.clear();
@@ -706,10 +707,12 @@ void TStoreTable::Open() {
     throw;
   }
   Notify(TDataEvent::ActiveChanged);
+  Fire(AfterOpen);
 }
 
 void TStoreTable::Close() {
   if (!table_) return;
+  Fire(BeforeClose);
   ReleaseRecordLock();
   pendingBlobs_.clear();
   blobCache_.clear();
@@ -727,6 +730,7 @@ void TStoreTable::Close() {
   table.reset();  // the last user writes the caches and closes the files
   directory_.reset();
   Notify(TDataEvent::ActiveChanged);
+  Fire(AfterClose);
 }
 
 void TStoreTable::AddListener(TDataSetListener* listener) {
@@ -749,6 +753,23 @@ void TStoreTable::Notify(TDataEvent event, int info) {
   for (TDataSetListener* l : listeners)
     if (std::find(listeners_.begin(), listeners_.end(), l) != listeners_.end())
       l->DataSetEvent(event, info);
+}
+
+bool TStoreTable::RunWithErrorEvent(const TDataSetErrorEvent& handler,
+                                    const std::function<void()>& op) {
+  for (;;) {
+    try {
+      op();
+      return true;
+    } catch (const std::exception& e) {
+      if (!handler) throw;
+      TDataAction action = TDataAction::Fail;
+      handler(*this, e, action);
+      if (action == TDataAction::Retry) continue;
+      if (action == TDataAction::Abort) return false;
+      throw;
+    }
+  }
 }
 
 void TStoreTable::ReleaseRecordLock() {
@@ -929,6 +950,7 @@ void TStoreTable::SetCurrent(int32_t slot) {
   shown_ = table_->ReadRecord(slot);
   slot_ = slot;
   blobCache_.clear();
+  Fire(OnCalcFields);
   Notify(TDataEvent::RecordChanged);
   if (AfterScroll) AfterScroll(*this);
 }
@@ -947,6 +969,7 @@ void TStoreTable::CheckBrowseMode() {
 
 void TStoreTable::First() {
   CheckBrowseMode();
+  Fire(BeforeScroll);
   int32_t slot = Seek(0, true);
   if (slot) {
     SetCurrent(slot);
@@ -960,6 +983,7 @@ void TStoreTable::First() {
 
 void TStoreTable::Last() {
   CheckBrowseMode();
+  Fire(BeforeScroll);
   int32_t slot = Seek(0, false);
   if (slot) {
     SetCurrent(slot);
@@ -973,6 +997,7 @@ void TStoreTable::Last() {
 
 void TStoreTable::Next() {
   CheckBrowseMode();
+  Fire(BeforeScroll);
   int32_t slot = slot_ ? Seek(slot_, true) : 0;
   if (slot) {
     SetCurrent(slot);
@@ -984,6 +1009,7 @@ void TStoreTable::Next() {
 
 void TStoreTable::Prior() {
   CheckBrowseMode();
+  Fire(BeforeScroll);
   int32_t slot = slot_ ? Seek(slot_, false) : 0;
   if (slot) {
     SetCurrent(slot);
@@ -1399,6 +1425,7 @@ void TStoreTable::SetBlobValue(size_t index, const std::string& value) {
 void TStoreTable::Append() {
   CheckWritable();
   CheckBrowseMode();
+  Fire(BeforeInsert);
   buffer_.assign(static_cast<size_t>(table_->Data().RecordSize()), 0);
   pendingBlobs_.clear();
   const auto& descs = table_->Fields();
@@ -1417,24 +1444,35 @@ void TStoreTable::Append() {
   if (OnNewRecord) OnNewRecord(*this);
   Notify(TDataEvent::StateChanged);
   Notify(TDataEvent::RecordChanged);
+  Fire(AfterInsert);
 }
 
 void TStoreTable::Edit() {
   CheckWritable();
   if (state_ == TDataSetState::Edit || state_ == TDataSetState::Insert) return;
-  if (!slot_) throw EStoreEngineError(StoreCode::NoCurrentRecord, {tableName_});
-  table_->LockRecord(slot_, this);
-  lockedSlot_ = slot_;
-  try {
-    table_->CheckUnchanged(slot_, shown_);
-  } catch (...) {
-    ReleaseRecordLock();
-    throw;
-  }
+  Fire(BeforeEdit);
+  bool done = RunWithErrorEvent(OnEditError, [this] {
+    // Without a current record: before the first one, after the last one, or none at all.
+    if (!slot_) {
+      if (bof_ && !eof_) throw EStoreEngineError(StoreCode::BOF, {tableName_});
+      if (eof_ && !bof_) throw EStoreEngineError(StoreCode::EOF_, {tableName_});
+      throw EStoreEngineError(StoreCode::NoCurrentRecord, {tableName_});
+    }
+    table_->LockRecord(slot_, this);
+    lockedSlot_ = slot_;
+    try {
+      table_->CheckUnchanged(slot_, shown_);
+    } catch (...) {
+      ReleaseRecordLock();
+      throw;
+    }
+  });
+  if (!done) return;
   buffer_ = shown_;
   pendingBlobs_.clear();
   state_ = TDataSetState::Edit;
   Notify(TDataEvent::StateChanged);
+  Fire(AfterEdit);
 }
 
 void TStoreTable::Post() {
@@ -1442,15 +1480,22 @@ void TStoreTable::Post() {
   if (state_ == TDataSetState::Browse) return;
   Notify(TDataEvent::UpdateRecord);
   if (BeforePost) BeforePost(*this);
-  std::vector<uint8_t> image = buffer_;  // the buffer stays as it was if the post fails
+  std::vector<uint8_t> image;  // the buffer stays as it was if the post fails
+  int32_t slot = 0;
+  if (!RunWithErrorEvent(OnPostError, [&] {
+        image = buffer_;
+        if (state_ == TDataSetState::Insert)
+          slot = table_->Insert(image, pendingBlobs_);
+        else
+          table_->Update(slot_, shown_, image, pendingBlobs_);
+      }))
+    return;
   if (state_ == TDataSetState::Insert) {
-    int32_t slot = table_->Insert(image, pendingBlobs_);
     state_ = TDataSetState::Browse;
     pendingBlobs_.clear();
     SetCurrent(slot);
     bof_ = eof_ = false;
   } else {
-    table_->Update(slot_, shown_, image, pendingBlobs_);
     ReleaseRecordLock();
     state_ = TDataSetState::Browse;
     pendingBlobs_.clear();
@@ -1463,6 +1508,7 @@ void TStoreTable::Post() {
 void TStoreTable::Cancel() {
   CheckActive();
   if (state_ == TDataSetState::Browse) return;
+  Fire(BeforeCancel);
   bool inserting = state_ == TDataSetState::Insert;
   ReleaseRecordLock();
   state_ = TDataSetState::Browse;
@@ -1473,6 +1519,7 @@ void TStoreTable::Cancel() {
     slot_ = slotBeforeInsert_;
   Notify(TDataEvent::StateChanged);
   Notify(TDataEvent::RecordChanged);
+  Fire(AfterCancel);
 }
 
 void TStoreTable::Delete() {
@@ -1483,13 +1530,15 @@ void TStoreTable::Delete() {
   }
   if (state_ == TDataSetState::Edit) Cancel();
   if (!slot_) throw EStoreEngineError(StoreCode::NoCurrentRecord, {tableName_});
+  Fire(BeforeDelete);
   // The record is locked inside the table's write locks and let go after them.
-  table_->Delete(slot_, shown_, this);
+  if (!RunWithErrorEvent(OnDeleteError, [this] { table_->Delete(slot_, shown_, this); })) return;
   int32_t deleted = slot_;
   int32_t next = Seek(deleted, true);
   if (next) {
     SetCurrent(next);
     bof_ = eof_ = false;
+    Fire(AfterDelete);
     return;
   }
   int32_t prior = Seek(deleted, false);
@@ -1501,6 +1550,7 @@ void TStoreTable::Delete() {
     bof_ = true;
   }
   eof_ = true;
+  Fire(AfterDelete);
 }
 
 void TStoreTable::Refresh() {
@@ -1784,6 +1834,8 @@ bool StoreTypeOfKind(TFieldType kind, TStoreFieldType& type, uint8_t& subtype) {
   return true;
 }
 
-TFieldType KindOfStoreField(const TFieldDesc& field) { return KindOf(field); }
+TFieldType KindOfStoreField(const TFieldDesc& field) {
+  return KindOf(field);
+}
 
 }  // namespace quellor

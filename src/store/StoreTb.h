@@ -280,9 +280,8 @@ class TRestructureFieldDefs {
                             const std::string& description = {},
                             TCharCase charCase = TCharCase::Unchanged, int fieldNo = 0);
   // The same at a 0-based position (the end when `position` is Count()).
-  TRestructureFieldDef& Insert(int position, const std::string& name, TFieldType type,
-                               int size = 0, bool required = false,
-                               const std::string& defaultValue = {},
+  TRestructureFieldDef& Insert(int position, const std::string& name, TFieldType type, int size = 0,
+                               bool required = false, const std::string& defaultValue = {},
                                const std::string& minimum = {}, const std::string& maximum = {},
                                const std::string& description = {},
                                TCharCase charCase = TCharCase::Unchanged, int fieldNo = 0);
@@ -545,6 +544,18 @@ class TStoreTable {
 
   // Events.
   std::function<void(TStoreTable&)> OnNewRecord, BeforePost, AfterPost, AfterScroll;
+  // The before and after events of open, close, insert (Append), edit, cancel, delete and
+  // scroll (First, Last, Next, Prior); a before event that throws stops the operation.
+  // OnCalcFields is called whenever a record becomes current.
+  std::function<void(TStoreTable&)> BeforeOpen, AfterOpen, BeforeClose, AfterClose, BeforeInsert,
+      AfterInsert, BeforeEdit, AfterEdit, BeforeCancel, AfterCancel, BeforeDelete, AfterDelete,
+      BeforeScroll, OnCalcFields;
+  // What a failed Post, Edit or Delete does after its error event: fail with the error (the
+  // default), abort quietly (the call returns, nothing changed) or retry the operation.
+  enum class TDataAction { Fail, Abort, Retry };
+  using TDataSetErrorEvent =
+      std::function<void(TStoreTable& DataSet, const std::exception& E, TDataAction& Action)>;
+  TDataSetErrorEvent OnPostError, OnEditError, OnDeleteError;
 
   // Listeners (data sources). While controls are disabled no event reaches them; enabling them
   // again sends RecordChanged, so they show wherever the dataset moved in between. Calls nest.
@@ -642,6 +653,12 @@ class TStoreTable {
   void LoadRestructureIndexes(TRestructureIndexDefs& list);
   bool CheckTable(bool repair);
   void Notify(TDataEvent event, int info = 0);
+  // Runs `op`; a failure goes to `handler` when one is set, which may retry the operation,
+  // abort it quietly (false) or let it fail.
+  bool RunWithErrorEvent(const TDataSetErrorEvent& handler, const std::function<void()>& op);
+  void Fire(const std::function<void(TStoreTable&)>& event) {
+    if (event) event(*this);
+  }
   // The index a name or a field list stands for (10022 when none).
   std::string IndexNameForFields(const std::string& fieldNames);
   const TKeyLayout& ActiveLayout();
@@ -706,6 +723,48 @@ class TStoreTable {
   std::string masterFields_;
   TMasterLink masterLink_{*this};
   std::vector<TStoreTable*> details_;  // tables whose master this one is
+};
+
+// ---- BLOB stream --------------------------------------------------------------------------------
+
+// A stream over one BLOB field (BLOB, memo, graphic, ...) of a table's current record, or of the
+// record being edited or inserted. Read mode reads the value as it is; Write mode starts from an
+// empty value and ReadWrite from the current one, and both need the table in edit or insert
+// state ("Dataset not in edit or insert mode"). What was written becomes the field's value when
+// the stream is flushed or destroyed, and is stored by the table's Post. A field that is not a
+// BLOB fails with 10753.
+enum class TBlobStreamMode { Read, Write, ReadWrite };
+
+class TStoreBlobStream {
+ public:
+  enum class TSeekOrigin { Beginning, Current, End };
+
+  TStoreBlobStream(TStoreField& field, TBlobStreamMode mode);
+  ~TStoreBlobStream();
+  TStoreBlobStream(const TStoreBlobStream&) = delete;
+  TStoreBlobStream& operator=(const TStoreBlobStream&) = delete;
+
+  // Reads up to `count` bytes from the position; returns how many were read.
+  int64_t Read(void* buffer, int64_t count);
+  // Writes at the position, growing the value as needed ("Cannot write to a read-only BLOB
+  // stream" in Read mode).
+  int64_t Write(const void* buffer, int64_t count);
+  // Moves the position (never before 0); returns the new one.
+  int64_t Seek(int64_t offset, TSeekOrigin origin);
+  int64_t Position() const { return position_; }
+  int64_t Size() const { return static_cast<int64_t>(data_.size()); }
+  // Cuts or extends (with zero bytes) the value.
+  void SetSize(int64_t size);
+  void Truncate() { SetSize(position_); }
+  // Hands a changed value to the field now.
+  void Flush();
+
+ private:
+  TStoreField& field_;
+  TBlobStreamMode mode_;
+  std::string data_;
+  int64_t position_ = 0;
+  bool modified_ = false;
 };
 
 }  // namespace quellor

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
 #include <set>
 
@@ -427,6 +429,50 @@ TEST(Restructure, TypeChangesConvertValues) {
   EXPECT_EQ(rows[0].values.at("Score"), "1");
   EXPECT_EQ(rows[1].values.at("Name"), "site2");
   EXPECT_EQ(rows[2].values.at("Note"), std::string(250, 'n'));
+}
+
+TEST(Restructure, EncryptsThroughThePrivateFolderAndReportsProgress) {
+  TempDir dir, scratch;
+  MakeTable(dir, 40);
+  auto before = Rows(dir);
+  TStoreSession& session = TStoreSession::Default();
+  session.SetPrivateDir(scratch.path());
+  TStoreTable t;
+  Bind(t, dir, "t");
+  std::vector<int> percents;
+  t.OnRestructureProgress = [&](TStoreTable&, int, int16_t percent) {
+    percents.push_back(percent);
+  };
+  t.RestructureFieldDefs().LoadFromTable();
+  t.RestructureFieldDefs().Add("Extra", TFieldType::Boolean);
+  bool applied = t.Restructure(0, 0, 3, 4, true, "pw", "Sites", 1024, -1, true);
+  session.SetPrivateDir("");
+  EXPECT_TRUE(applied);
+  ASSERT_FALSE(percents.empty());
+  EXPECT_EQ(percents.back(), 100);
+  EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+  try {
+    t.Open();
+    ADD_FAILURE() << "opened without the password";
+  } catch (const EStoreEngineError& e) {
+    EXPECT_EQ(e.ErrorCode(), 10498);
+  }
+  session.AddPassword("pw");
+  auto after = Rows(dir);
+  session.RemoveAllPasswords();
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < after.size(); ++i) {
+    after[i].values.erase("Extra");
+    EXPECT_EQ(after[i], before[i]);
+  }
+  // Nothing is left in the private folder.
+  EXPECT_FALSE(Exists(scratch.file("x")));
+  int left = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(scratch.path())) {
+    (void)entry;
+    ++left;
+  }
+  EXPECT_EQ(left, 0);
 }
 
 }  // namespace
