@@ -21,7 +21,8 @@ constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
 const char* kUsageText =
-    "usage: storetool [--password PW] init DIR\n"
+    "usage: storetool [--password PW] init DIR [--site-version 1.0|1.1|1.2] "
+    "[--isp-version 1.0|1.1]\n"
     "       storetool [--password PW] info DIR TABLE\n"
     "       storetool [--password PW] dump DIR TABLE [--index NAME] [--filter EXPR]\n"
     "       storetool [--password PW] load DIR TABLE FILE\n"
@@ -102,6 +103,8 @@ struct TCommand {
   bool hasIndex = false;
   std::string filter;  // --filter EXPR
   bool hasFilter = false;
+  std::string siteVersion, ispVersion;  // init --site-version V --isp-version V
+  bool hasSiteVersion = false, hasIspVersion = false;
 };
 
 void OpenTable(TStoreTable& table, TStoreSession& session, const TCommand& c) {
@@ -128,8 +131,52 @@ int Check(const TCommand& c, TStoreSession& session, std::ostream& out) {
   return ok ? kOk : kFailed;
 }
 
+// The fields of a table at an earlier user version, for making program folders of older
+// releases: the site table at 1.0 lacks DMCAUrls and LastDMCASent, at 1.1 LastDMCASent; the ISP
+// table at 1.0 has a Domain 20 characters wide. The field numbers follow the field order, as
+// the older releases created them.
+void DefineFieldsAtVersion(const TTableSchema& schema, int minor, TFieldDefs& fields) {
+  TFieldDefs current;
+  schema.defineFields(current);
+  bool site = std::string(schema.file) == "cracks.DAT";
+  for (int i = 0; i < current.Count(); ++i) {
+    const TFieldDef& def = current.Items(i);
+    if (site && minor < 1 && def.Name == "DMCAUrls") continue;
+    if (site && minor < 2 && def.Name == "LastDMCASent") continue;
+    TFieldDef& copy = fields.Add(def.Name, def.DataType, def.Size, def.Required);
+    copy = def;
+    if (!site && minor < 1 && def.Name == "Domain") copy.Size = 20;
+  }
+}
+
+// "1.0", "1.1", ... up to the current minor version of a table, as its minor number; -1 for any
+// other text.
+int MinorVersionOf(const std::string& text, const TTableSchema& schema) {
+  for (int minor = 0; minor <= schema.userMinor; ++minor)
+    if (text == std::to_string(schema.userMajor) + "." + std::to_string(minor)) return minor;
+  return -1;
+}
+
+// Why init's versions cannot be made, or empty.
+std::string InitVersionError(const TCommand& c) {
+  for (const TTableSchema& schema : ProgramTables()) {
+    bool site = std::string(schema.file) == "cracks.DAT";
+    if (!(site ? c.hasSiteVersion : c.hasIspVersion)) continue;
+    const std::string& text = site ? c.siteVersion : c.ispVersion;
+    if (MinorVersionOf(text, schema) < 0)
+      return "Unknown version '" + text + "' of " + schema.file + ": storetool makes " +
+             std::to_string(schema.userMajor) + ".0 to " + std::to_string(schema.userMajor) + "." +
+             std::to_string(schema.userMinor);
+  }
+  return {};
+}
+
 int Init(const TCommand& c, TStoreSession& session, std::ostream& out) {
   for (const TTableSchema& schema : ProgramTables()) {
+    bool site = std::string(schema.file) == "cracks.DAT";
+    int minor = schema.userMinor;
+    if (site && c.hasSiteVersion) minor = MinorVersionOf(c.siteVersion, schema);
+    if (!site && c.hasIspVersion) minor = MinorVersionOf(c.ispVersion, schema);
     TStoreTable table(session);
     table.SetDatabaseName(c.words[1]);
     table.SetTableName(schema.file);
@@ -137,10 +184,14 @@ int Init(const TCommand& c, TStoreSession& session, std::ostream& out) {
       out << schema.file << " exists: left as it is\n";
       continue;
     }
-    DefineTable(table, schema);
+    DefineFieldsAtVersion(schema, minor, table.FieldDefs());
+    table.IndexDefs().Add("", schema.primaryKey, IndexOption::Primary);
+    // Older releases left the description empty until the upgrade to the current version.
+    table.StoreDefs().Description = minor == schema.userMinor ? schema.description : "";
+    table.StoreDefs().UserMajorVersion = schema.userMajor;
+    table.StoreDefs().UserMinorVersion = minor;
     table.CreateTable();
-    out << schema.file << " created (user version " << schema.userMajor << "." << schema.userMinor
-        << ")\n";
+    out << schema.file << " created (user version " << schema.userMajor << "." << minor << ")\n";
   }
   return kOk;
 }
@@ -289,9 +340,16 @@ std::string CsvLine(const std::vector<std::string>& values, const std::vector<bo
 int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   TCommand c;
   for (size_t i = 0; i < args.size(); ++i) {
-    if ((args[i] == "--password" || args[i] == "--index" || args[i] == "--filter") &&
+    if ((args[i] == "--password" || args[i] == "--index" || args[i] == "--filter" ||
+         args[i] == "--site-version" || args[i] == "--isp-version") &&
         i + 1 < args.size()) {
-      if (args[i] == "--password") {
+      if (args[i] == "--site-version") {
+        c.siteVersion = args[++i];
+        c.hasSiteVersion = true;
+      } else if (args[i] == "--isp-version") {
+        c.ispVersion = args[++i];
+        c.hasIspVersion = true;
+      } else if (args[i] == "--password") {
         c.password = args[++i];
       } else if (args[i] == "--filter") {
         c.filter = args[++i];
@@ -309,9 +367,16 @@ int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::o
   bool known = false;
   for (const auto& [name, count] : kOperands)
     if (!c.words.empty() && c.words[0] == name && c.words.size() == count) known = true;
-  if (!known || ((c.hasIndex || c.hasFilter) && c.words[0] != "dump")) {
+  if (!known || ((c.hasIndex || c.hasFilter) && c.words[0] != "dump") ||
+      ((c.hasSiteVersion || c.hasIspVersion) && c.words[0] != "init")) {
     err << kUsageText;
     return kUsage;
+  }
+  if (c.words[0] == "init") {
+    if (std::string why = InitVersionError(c); !why.empty()) {
+      err << why << "\n";
+      return kUsage;
+    }
   }
   try {
     TStoreSession session;

@@ -1,7 +1,11 @@
 // storetool: the table store's command-line companion for administrators and scripts.
 //
-//   storetool [--password PW] init DIR                  create the empty site and ISP tables
-//                                                       (data/SiteTables.h defines them)
+//   storetool [--password PW] init DIR [--site-version V] [--isp-version V]
+//                                                       create the empty site and ISP tables
+//                                                       (data/SiteTables.h defines them), at the
+//                                                       current user versions (site 1.2, ISP 1.1)
+//                                                       or at the earlier ones given (site 1.0 or
+//                                                       1.1, ISP 1.0), as older releases made them
 //   storetool [--password PW] info DIR TABLE            header facts, fields and indexes
 //   storetool [--password PW] dump DIR TABLE [--index NAME] [--filter EXPR]
 //                                                       records as CSV in index order; with a

@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <algorithm>
 
+#include "app/FolderPicker.h"
+
 namespace quellor {
 namespace {
 
@@ -107,9 +109,9 @@ std::optional<std::string> QtUi::SaveFileDialog(const std::string& title,
 
 std::optional<std::string> QtUi::SelectFolder(const std::string& title,
                                               const std::string& initialDir) {
-  QString dir = QFileDialog::getExistingDirectory(parent_, ToQ(title), ToQ(initialDir));
-  if (dir.isEmpty()) return std::nullopt;
-  return FromQ(dir);
+  TFolderPicker picker(*this, parent_, title, initialDir);
+  if (picker.exec() != QDialog::Accepted) return std::nullopt;
+  return picker.Folder();
 }
 
 void QtUi::BeginBusy() {

@@ -50,9 +50,10 @@ void TStartUp::Run(const std::string& programFolder) {
   // Encrypted tables ask for their password in the store's password dialog.
   InstallStorePasswordDialog(TStoreSession::Default(), form_.get());
   // The data module; missing tables leave it with closed tables.
-  dm_ = std::make_unique<TDM>(config_);
+  dm_ = std::make_unique<TDM>(config_, ui_);
   form_->RunCommand([this] { dm_->DataModuleCreate(); });
   form_->AttachData(&dm_->dsCracks);
+  form_->SetDataModule(dm_.get());
   form_->show();
 }
 

@@ -65,6 +65,7 @@ TForm1::TForm1(TConfig& config, QtUi& ui, QWidget* parent)
   BuildToolStrip();
   BuildPages();
   BuildMenus();
+  WireViewCommands();
   resize(714, 457 + menuBar()->sizeHint().height());
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
@@ -212,8 +213,8 @@ void TForm1::BuildMenus() {
 
   QMenu* edit = menu("&Edit");
   AddItem(edit, "&Delete", "Ctrl+Del");  // carries the shortcut, does nothing
-  later(AddItem(edit, "&Kill site", "Ctrl+K"));
-  later(AddItem(edit, "Kill site dead", "Ctrl+L"));
+  AddItem(edit, "&Kill site", "Ctrl+K");
+  AddItem(edit, "Kill site dead", "Ctrl+L");
   edit->addSeparator();
   connect(AddItem(edit, "Find &First", "Ctrl+F"), &QAction::triggered, this,
           [this] { RunCommand([this] { FindFirst1Click(); }); });
@@ -226,19 +227,18 @@ void TForm1::BuildMenus() {
           [this] { RunCommand([this] { Prev1Click(); }); });
 
   QMenu* view = menu("&View");
-  later(AddItem(view, "&Options"));
+  AddItem(view, "&Options");
   QAction* killed = AddItem(view, "&Killed sites");
   killed->setCheckable(true);
-  later(killed);
-  later(AddItem(view, "&All sites"));
-  later(AddItem(view, "&Cracks table"));
+  AddItem(view, "&All sites");
+  AddItem(view, "&Cracks table");
   connect(AddItem(view, "Toggle Form &View", "Ctrl+D"), &QAction::triggered, this,
           [this] { RunCommand([this] { ToggleFormView(); }); });
   QAction* urlCheck = AddItem(view, "&Url check");
   urlCheck->setVisible(false);  // hidden: nothing makes it visible
   connect(urlCheck, &QAction::triggered, this,
           [this] { RunCommand([this] { Urlcheck1Click(ui_, this); }); });
-  later(AddItem(view, "&Filters"));
+  AddItem(view, "&Filters");
 
   QMenu* tools = menu("&Tools");
   AddItem(tools, "Preview Complaint Mail");
@@ -281,7 +281,6 @@ void TForm1::BuildMenus() {
   wire("bbtnMail", "SendComplaintMail1");
   wire("sbtnFindFirst", "FindFirst1");
   wire("SpeedButton1", "ToggleFormView1");
-  wire("bnKilled", "Killedsites1");
   // setDefaultAction takes over the texts; give the buttons back their hints and glyphs.
   struct Hint {
     const char *button, *text, *hint;

@@ -37,6 +37,7 @@ class TDBMemo;
 class TDBNavigator;
 class TFindDialog;
 class TStoreTable;
+class TDM;
 
 class TForm1 : public QMainWindow {
   Q_OBJECT
@@ -71,6 +72,8 @@ class TForm1 : public QMainWindow {
   TStoreTable* NavigatorDataSet() const;
   TStoreTable* GridDataSet() const;
   TFindDialog* FindDialog() const { return findDialog_; }
+  // The data module whose tables the view and kill commands work on (null: those do nothing).
+  void SetDataModule(TDM* dm) { dm_ = dm; }
 
   // Commands.
   void FindFirst1Click();
@@ -82,6 +85,14 @@ class TForm1 : public QMainWindow {
   void edHostClick();
   void ImportCSVfile1Click();
   void ImportHtmlfile1Click();
+  // The View and Edit commands that change the view and mark sites (fMainViews.cpp).
+  void Options1Click();
+  void Killedsites1Click();
+  void Allsites1Click();
+  void Crackstable1Click();
+  void Filters1Click();
+  void Killsite1Click();
+  void Killsitedead1Click();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -97,6 +108,9 @@ class TForm1 : public QMainWindow {
   QAction* AddItem(QMenu* menu, const char* caption, const char* shortcut = nullptr);
   void ToggleFormView();
   void ShowAbout();
+  void WireViewCommands();
+  // Draws bnKilled flat while the killed-sites view is on, raised otherwise.
+  void SetKilledLook(bool on);
 
   TConfig& config_;
   QtUi& ui_;
@@ -125,6 +139,7 @@ class TForm1 : public QMainWindow {
 
  private:
   TNoticeDispatcher notices_{config_, ui_, NoticeLines, Msg, SMTP};
+  TDM* dm_ = nullptr;
 };
 
 }  // namespace quellor

@@ -199,6 +199,14 @@ void TDataSetModel::DataEvent(TDataEvent event, int info) {
       readerRow_ = -1;
       pages_.clear();
       pageOrder_.clear();
+      // A new filter on the table (a view command) is a new reader: it copies the filter only
+      // when it opens.
+      if (reader_ && source_ && source_->Active()) {
+        const TStoreTable& t = *source_->DataSet();
+        if (reader_->Filter() != t.Filter() || reader_->Filtered() != t.Filtered() ||
+            !(reader_->FilterOptions() == t.FilterOptions()))
+          reader_.reset();
+      }
       if (reader_) {
         try {
           reader_->Refresh();

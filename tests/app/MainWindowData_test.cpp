@@ -177,8 +177,11 @@ TEST(StartUp, MissingTablesShowTheErrorThenAUsableWindow) {
   RecordingQtUi ui;
   TStartUp startUp(ui);
   startUp.Run(dir.path());
-  EXPECT_EQ(ui.calls, std::vector<std::string>{"error: Store Engine Error # 11010 Invalid path or "
-                                               "file name for table 'cracks.DAT'"});
+  EXPECT_EQ(ui.calls, (std::vector<std::string>{
+                          "message: Store Engine Error # 11010 Invalid path or file name for "
+                          "table 'cracks.DAT'",
+                          "error: Store Engine Error # 11010 Invalid path or file name for table "
+                          "'isps.DAT'"}));
   TForm1& form = startUp.Form();
   EXPECT_TRUE(form.isVisible());
   EXPECT_EQ(form.windowTitle(), "Quellor - ");

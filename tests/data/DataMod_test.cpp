@@ -8,6 +8,7 @@
 #include "app/Config.h"
 #include "app/Include.h"
 #include "data/SiteTables.h"
+#include "support/FakeUi.h"
 #include "support/TempDir.h"
 
 using namespace quellor;
@@ -127,14 +128,19 @@ TEST(DataModMissing, MissingTablesRaiseTheStoreErrorAndLeaveTheTablesClosed) {
   TempDir empty;
   SetProgramFolder(empty.path());
   TConfig config;
-  TDM dm(config);
+  quellor::test::FakeUi ui;
+  TDM dm(config, ui);
+  // The upgrade's version check reports the site table; its open then fails quietly, and the
+  // ISP table's open raises the error.
   try {
     dm.DataModuleCreate();
     FAIL() << "no error";
   } catch (const EStoreEngineError& e) {
     EXPECT_EQ(std::string(e.what()),
-              "Store Engine Error # 11010 Invalid path or file name for table 'cracks.DAT'");
+              "Store Engine Error # 11010 Invalid path or file name for table 'isps.DAT'");
   }
+  EXPECT_EQ(ui.calls, std::vector<std::string>{"message: Store Engine Error # 11010 Invalid path "
+                                               "or file name for table 'cracks.DAT'"});
   EXPECT_FALSE(dm.tblCracks.Active());
   EXPECT_FALSE(dm.tblIsp.Active());
 }
