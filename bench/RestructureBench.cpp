@@ -19,8 +19,9 @@
 #include <filesystem>
 #include <string>
 
+#include "StoreTool.h"
+#include "data/SiteTables.h"
 #include "store/StoreTb.h"
-#include "tools/StoreTool.h"
 
 using namespace quellor;
 

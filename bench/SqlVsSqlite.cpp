@@ -21,9 +21,10 @@
 #include <string>
 #include <vector>
 
+#include "StoreTool.h"
+#include "data/SiteTables.h"
 #include "store/StoreQuery.h"
 #include "store/StoreTb.h"
-#include "tools/StoreTool.h"
 
 using namespace quellor;
 
@@ -39,8 +40,7 @@ constexpr int kProviders = 977;
 
 std::string Url(int i) {
   char url[96];
-  std::snprintf(url, sizeof url, "http://www.%08x-%d.example/", (i * 2654435761u) & 0xffffffffu,
-                i);
+  std::snprintf(url, sizeof url, "http://www.%08x-%d.example/", (i * 2654435761u) & 0xffffffffu, i);
   return url;
 }
 std::string Domain(int i) {
@@ -166,8 +166,8 @@ double Best(int runs, const std::function<void()>& work) {
 }
 
 void Line(const char* name, double store, double sqlite, int rowsStore, int rowsSqlite) {
-  std::printf("%-34s %9.4f s %9.4f s %8.2f   rows %d / %d\n", name, store, sqlite,
-              store / sqlite, rowsStore, rowsSqlite);
+  std::printf("%-34s %9.4f s %9.4f s %8.2f   rows %d / %d\n", name, store, sqlite, store / sqlite,
+              rowsStore, rowsSqlite);
 }
 
 }  // namespace
@@ -200,8 +200,7 @@ int main(int argc, char** argv) {
        "SELECT Count(Url) AS KillCount FROM Cracks WHERE Killed = 1 AND Dead = 1"},
       {"killed Urls in order (fixed 2)", "SELECT Url FROM Cracks WHERE Killed = True ORDER BY Url",
        "SELECT Url FROM Cracks WHERE Killed = 1 ORDER BY Url"},
-      {"GROUP BY Priority with COUNT",
-       "SELECT Priority, COUNT(Url) FROM Cracks GROUP BY Priority",
+      {"GROUP BY Priority with COUNT", "SELECT Priority, COUNT(Url) FROM Cracks GROUP BY Priority",
        "SELECT Priority, COUNT(Url) FROM Cracks GROUP BY Priority"},
       {"join sites to ISPs on the domain",
        "SELECT c.Url, i.Emails FROM Cracks c JOIN Isps i ON i.Domain = c.Notes",

@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "store/ByteOrder.h"
+#include "store/DataSession.h"
 #include "store/DataTable.h"
 #include "store/ExprContext.h"
 #include "store/ExprEval.h"
@@ -28,6 +29,7 @@
 #include "store/PhysicalFile.h"
 #include "store/SqlParser.h"
 #include "store/StoreError.h"
+#include "store/StoreInternals.h"
 #include "store/TableFilter.h"
 
 namespace quellor {
@@ -506,18 +508,19 @@ class TSqlRunner {
 };
 
 std::shared_ptr<TDataDirectory> TSqlRunner::DirectoryOf(bool memory) {
-  if (memory) return session_.DirectoryFor("", true);
-  if (TStoreDatabase* db = session_.FindDatabase(options_.databaseName)) return db->DataDirectory();
+  if (memory) return TStoreInternals::DirectoryFor(session_, "", true);
+  if (TStoreDatabase* db = session_.FindDatabase(options_.databaseName))
+    return TStoreInternals::DataDirectory(*db);
   std::string name = options_.databaseName;
   while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back()))) name.pop_back();
-  if (EqualsNoCase(name, "memory")) return session_.DirectoryFor("", true);
+  if (EqualsNoCase(name, "memory")) return TStoreInternals::DirectoryFor(session_, "", true);
   if (name.empty()) name = ".";
   char* real = ::realpath(name.c_str(), nullptr);
   if (!real) SqlFail("Invalid database folder '" + options_.databaseName + "'");
   std::string universal = real;
   std::free(real);
   if (universal.back() != '/') universal += '/';
-  return session_.DirectoryFor(universal, false);
+  return TStoreInternals::DirectoryFor(session_, universal, false);
 }
 
 void TSqlRunner::OpenSources(const TSqlSelect& s, std::vector<TSource>& sources) {

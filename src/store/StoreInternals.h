@@ -21,6 +21,10 @@ class TStoreInternals {
                                                       bool inMemory = false) {
     return session.DirectoryFor(universalName, inMemory);
   }
+  // The engine folder of an open database.
+  static std::shared_ptr<TDataDirectory> DataDirectory(TStoreDatabase& database) {
+    return database.DataDirectory();
+  }
 };
 
 }  // namespace quellor

@@ -170,6 +170,7 @@ class TStoreDatabase {
 
  private:
   friend class TStoreTable;
+  friend class TStoreInternals;
 
   // The engine folder of a connected database (connecting it when needed).
   std::shared_ptr<TDataDirectory> DataDirectory();

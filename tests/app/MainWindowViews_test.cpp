@@ -34,7 +34,7 @@
 #include "data/SiteViews.h"
 #include "data/fFilters.h"
 #include "support/TempDir.h"
-#include "tools/StoreTool.h"
+#include "StoreTool.h"
 
 using namespace quellor;
 using quellor::test::ReadFileBytes;

@@ -13,7 +13,7 @@
 #include "data/DataMod.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
-#include "tools/StoreTool.h"
+#include "StoreTool.h"
 
 using namespace quellor;
 using quellor::test::FakeUi;

@@ -8,13 +8,14 @@
 #include <filesystem>
 #include <sstream>
 
+#include "StoreTool.h"
 #include "app/Config.h"
 #include "app/Include.h"
 #include "data/DataMod.h"
+#include "data/SiteTables.h"
 #include "store/ChildProcess.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
-#include "tools/StoreTool.h"
 
 using namespace quellor;
 using quellor::test::FakeUi;

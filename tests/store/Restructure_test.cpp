@@ -181,7 +181,7 @@ TEST(Restructure, ChecksFailWithTheirCodesBeforeAnythingChanges) {
     int lastAutoInc = -1;
     int blockSize = 512;
     bool encrypted = false;
-    std::string password;
+    std::string password{};
   };
   auto fields = [](TStoreTable& t) -> TRestructureFieldDefs& { return t.RestructureFieldDefs(); };
   auto indexes = [](TStoreTable& t) -> TRestructureIndexDefs& { return t.RestructureIndexDefs(); };

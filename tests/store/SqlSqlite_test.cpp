@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "StoreTool.h"
+#include "data/SiteTables.h"
 #include "store/StoreQuery.h"
 #include "store/StoreTb.h"
 #include "support/TempDir.h"

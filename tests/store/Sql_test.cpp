@@ -12,6 +12,7 @@
 #include "ChildProcess.h"
 #include "LockTestSupport.h"
 #include "StoreTool.h"
+#include "data/SiteTables.h"
 #include "store/SqlExec.h"
 #include "store/StoreQuery.h"
 #include "store/StoreTb.h"
