@@ -8,6 +8,7 @@
 #include <QMainWindow>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ class QWidget;
 namespace quellor {
 
 class TConfig;
+class TDM;
+class THostResolver;
 class QtUi;
 class TDataSource;
 class TDBCheckBox;
@@ -59,6 +62,10 @@ class TForm1 : public QMainWindow {
   // Binds the form controls, the grid and the navigator to the site table's data source (done
   // when the data module has been created).
   void AttachData(TDataSource* dsCracks);
+  // The data module whose tables the lookup commands change (done with AttachData).
+  void AttachDataModule(TDM* dm) { dm_ = dm; }
+  // The host resolver of "Get IP" and "Check IPs" (the system's unless a test sets another).
+  void SetResolver(std::shared_ptr<THostResolver> resolver);
   // The dataset the navigator is bound to, and the grid's; null while there is none.
   TStoreTable* NavigatorDataSet() const;
   TStoreTable* GridDataSet() const;
@@ -72,6 +79,10 @@ class TForm1 : public QMainWindow {
   void CancelEdit();
   void OpenCurrentUrl();
   void edHostClick();
+  void GetIP1Click();
+  void CheckIPs1Click();
+  void GetEmails1Click();
+  void SaveISP1Click();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -104,6 +115,8 @@ class TForm1 : public QMainWindow {
   TDBNavigator* navigator_ = nullptr;
   TFindDialog* findDialog_ = nullptr;
   TFinder finder_;
+  TDM* dm_ = nullptr;
+  std::shared_ptr<THostResolver> resolver_;
 };
 
 }  // namespace quellor

@@ -28,6 +28,11 @@ class TDM {
   // Builds the view filter from the settings' three values and sets it on tblCracks; a text the
   // filter compiler rejects raises its 10051 error and leaves the previous filter in force.
   void ApplyFilter();
+  // The Emails of the ISP record whose Domain occurs in `host` (case-sensitive, anywhere in it;
+  // an empty Domain never matches); of several, the last in the ISP table's index order; empty
+  // when none matches. Refreshes the ISP table first, so records other users saved are seen,
+  // and leaves it past its last record.
+  std::string GetEmails(const std::string& host);
 
   TStoreDatabase db;
   TStoreTable tblCracks;
