@@ -31,17 +31,20 @@ TResolveAnswer TSystemResolver::Resolve(const std::string& host) {
         return TResolveAnswer::Failed(::gai_strerror(rc));
     }
   }
-  TResolveAnswer answer = TResolveAnswer::NotFound();
-  for (addrinfo* entry = list; entry; entry = entry->ai_next) {
+  std::string first = FirstIPv4(list);
+  ::freeaddrinfo(list);
+  return first.empty() ? TResolveAnswer::NotFound() : TResolveAnswer::Found(first);
+}
+
+std::string FirstIPv4(const addrinfo* list) {
+  for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
     if (entry->ai_family != AF_INET || !entry->ai_addr) continue;
     char text[INET_ADDRSTRLEN] = {};
     const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
-    if (::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text))
-      answer = TResolveAnswer::Found(text);
-    break;
+    if (::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text)) return text;
+    return {};
   }
-  ::freeaddrinfo(list);
-  return answer;
+  return {};
 }
 
 std::shared_ptr<THostResolver> SystemResolver() {

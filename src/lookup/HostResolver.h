@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+struct addrinfo;
+
 namespace quellor {
 
 // The answer text for a host the resolver does not know.
@@ -52,6 +54,9 @@ class TSystemResolver : public THostResolver {
  public:
   TResolveAnswer Resolve(const std::string& host) override;
 };
+
+// The first IPv4 address of a getaddrinfo answer list, dotted; empty when it holds none.
+std::string FirstIPv4(const addrinfo* list);
 
 // The resolver the program uses; one instance for the whole run.
 std::shared_ptr<THostResolver> SystemResolver();
