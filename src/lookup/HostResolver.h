@@ -18,8 +18,9 @@ namespace quellor {
 // The answer text for a host the resolver does not know.
 inline constexpr const char* kNotFound = "NotFound";
 
-// How long one lookup may take before it counts as failed ("timed out"). The system resolver
-// gives up on its own well before this with the usual settings (5 s per server and try).
+// How long one lookup may take before it counts as failed ("timed out"). With the usual
+// settings (one or two name servers, 5 s a try, two tries) the system resolver gives up on its
+// own within that time.
 inline constexpr std::chrono::milliseconds kLookupTimeout{20000};
 
 struct TResolveAnswer {

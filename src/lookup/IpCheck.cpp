@@ -271,6 +271,7 @@ TIpCheckResult CheckIPs(TStoreTable& sites, const std::shared_ptr<THostResolver>
             sites.FieldByName("Url").AsString() != url)
           continue;
         ip = TrimControl(sites.FieldByName("IPAddr").AsString());
+        if (ip.empty()) answer = TResolveAnswer::NotFound();  // emptied meanwhile: skipped
         switch (answer->kind) {
           case TResolveAnswer::Kind::Found:
             if (answer->address != ip) {
