@@ -162,7 +162,7 @@ TEST_F(LookupWindowTest, TheProgressWindowsCancelStopsAWalkWaitingForItsLookups)
   form->MenuItem("CheckIPs1")->trigger();
   timer.stop();
   EXPECT_TRUE(clicked);
-  EXPECT_GT(ticks, 20) << "the window kept handling its events";
+  EXPECT_GE(ticks, 5) << "the window kept handling its events";
   EXPECT_TRUE(ui.calls.empty()) << "no Finished IP check after Cancel";
   EXPECT_EQ(Snapshot(folder.dir)[0].ip, "10.0.0.1");
   EXPECT_EQ(form->findChild<QProgressDialog*>("ProgressDialog"), nullptr);
