@@ -461,7 +461,6 @@ TEST_F(IpCheckTest, CancelStopsBeforeTheNextSiteAndAnotherRunGoesOnFromThere) {
     changed += s.ip == "10.0.0.2";
   }
   EXPECT_EQ(changed, first.changed);
-  EXPECT_GT(changed, 0);
   EXPECT_LT(changed, 40);
   // The table stands on the first site not checked: the next run does the rest.
   EXPECT_EQ(dm.tblCracks.FieldByName("Url").AsString(), after[static_cast<size_t>(changed)].url);
