@@ -30,6 +30,10 @@
 #include "data/DBControls.h"
 #include "data/DBGrid.h"
 #include "data/DataSource.h"
+#include "data/DataMod.h"
+#include "lookup/HostResolver.h"
+#include "lookup/IpCheck.h"
+#include "lookup/IspContacts.h"
 #include "store/StoreTb.h"
 #include "web/UpdateCheck.h"
 #include "web/fUrlCheck.h"
@@ -51,7 +55,11 @@ std::string ItemName(const char* caption) {
 }  // namespace
 
 TForm1::TForm1(TConfig& config, QtUi& ui, QWidget* parent)
-    : QMainWindow(parent), config_(config), ui_(ui), companyMenu_(config, ui) {
+    : QMainWindow(parent),
+      config_(config),
+      ui_(ui),
+      companyMenu_(config, ui),
+      resolver_(SystemResolver()) {
   setObjectName("Form1");
   QFont f("Arial");
   f.setPixelSize(11);
@@ -247,11 +255,15 @@ void TForm1::BuildMenus() {
   AddItem(tools, "Send DMCA Complaint Mail");
   WireNoticeCommands();
   tools->addSeparator();
-  later(AddItem(tools, "Get IP", "Ctrl+I"));
-  later(AddItem(tools, "Check IPs"));
+  connect(AddItem(tools, "Get IP", "Ctrl+I"), &QAction::triggered, this,
+          [this] { RunCommand([this] { GetIP1Click(); }); });
+  connect(AddItem(tools, "Check IPs"), &QAction::triggered, this,
+          [this] { RunCommand([this] { CheckIPs1Click(); }); });
   tools->addSeparator();
-  later(AddItem(tools, "Get Emails", "Ctrl+E"));
-  later(AddItem(tools, "&Save ISP", "Ctrl+S"));
+  connect(AddItem(tools, "Get Emails", "Ctrl+E"), &QAction::triggered, this,
+          [this] { RunCommand([this] { GetEmails1Click(); }); });
+  connect(AddItem(tools, "&Save ISP", "Ctrl+S"), &QAction::triggered, this,
+          [this] { RunCommand([this] { SaveISP1Click(); }); });
   tools->addSeparator()->setVisible(false);
   QAction* update = AddItem(tools, "Check for &Update");
   update->setVisible(false);  // hidden with its separator: nothing makes them visible
@@ -370,8 +382,7 @@ void TForm1::BuildFormPage(QWidget* page) {
   };
 
   edHost_ = new QLineEdit(page);
-  edHost_->setObjectName("edHost");
-  edHost_->setReadOnly(true);
+  edHost_->setObjectName("edHost");  // editable: people shorten a host to the provider's domain
   QPalette menuColoured = edHost_->palette();
   menuColoured.setColor(QPalette::Base, menuColoured.color(QPalette::Window));
   edHost_->setPalette(menuColoured);
@@ -482,6 +493,37 @@ void TForm1::DBEdit1Change() {
 void TForm1::edHostClick() {
   edHost_->selectAll();
   ui_.SetClipboardText(FromQ(edHost_->text()));
+}
+
+void TForm1::SetResolver(std::shared_ptr<THostResolver> resolver) {
+  resolver_ = std::move(resolver);
+}
+
+namespace {
+std::string BoxText(const QWidget* form, const char* name) {
+  auto* box = form->findChild<QLineEdit*>(name);
+  return box ? FromQ(box->text()) : std::string();
+}
+}  // namespace
+
+void TForm1::GetIP1Click() {
+  if (!dm_) return;
+  GetIP(dm_->tblCracks, BoxText(this, "DBEdit1"), BoxText(this, "DBEdit7"), resolver_, ui_);
+}
+
+void TForm1::CheckIPs1Click() {
+  if (!dm_) return;
+  CheckIPs(dm_->tblCracks, resolver_, ui_);
+}
+
+void TForm1::GetEmails1Click() {
+  if (!dm_) return;
+  GetSiteEmails(*dm_, FromQ(edHost_->text()));
+}
+
+void TForm1::SaveISP1Click() {
+  if (!dm_) return;
+  SaveIsp(*dm_, FromQ(edHost_->text()), BoxText(this, "DBEdit2"));
 }
 
 void TForm1::OpenCurrentUrl() {

@@ -8,6 +8,7 @@
 #include <QMainWindow>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ class QWidget;
 namespace quellor {
 
 class TConfig;
+class TDM;
+class THostResolver;
 class QtUi;
 class TDataSource;
 class TDBCheckBox;
@@ -68,11 +71,14 @@ class TForm1 : public QMainWindow {
   // table, which the DMCA commands and the subject of a complaint read.
   void AttachData(TDataSource* dsCracks);
   TStoreTable* SiteTable() const { return siteTable_; }
+  // The host resolver of "Get IP" and "Check IPs" (the system's unless a test sets another).
+  void SetResolver(std::shared_ptr<THostResolver> resolver);
   // The dataset the navigator is bound to, and the grid's; null while there is none.
   TStoreTable* NavigatorDataSet() const;
   TStoreTable* GridDataSet() const;
   TFindDialog* FindDialog() const { return findDialog_; }
-  // The data module whose tables the view and kill commands work on (null: those do nothing).
+  // The data module whose tables the view, kill and lookup commands work on (null: those do
+  // nothing).
   void SetDataModule(TDM* dm) { dm_ = dm; }
 
   // Commands.
@@ -93,6 +99,10 @@ class TForm1 : public QMainWindow {
   void Filters1Click();
   void Killsite1Click();
   void Killsitedead1Click();
+  void GetIP1Click();
+  void CheckIPs1Click();
+  void GetEmails1Click();
+  void SaveISP1Click();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -140,6 +150,7 @@ class TForm1 : public QMainWindow {
  private:
   TNoticeDispatcher notices_{config_, ui_, NoticeLines, Msg, SMTP};
   TDM* dm_ = nullptr;
+  std::shared_ptr<THostResolver> resolver_;
 };
 
 }  // namespace quellor

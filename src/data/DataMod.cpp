@@ -139,4 +139,18 @@ void TDM::Report(const std::string& text) {
     std::cerr << text << "\n";
 }
 
+std::string TDM::GetEmails(const std::string& host) {
+  // Refreshed before moving to the first record, so that a record another user saved ahead
+  // of the cached first one is visited too.
+  tblIsp.Refresh();
+  tblIsp.First();
+  std::string emails;
+  for (; !tblIsp.Eof(); tblIsp.Next()) {
+    std::string domain = tblIsp.FieldByName("Domain").AsString();
+    if (!domain.empty() && host.find(domain) != std::string::npos)
+      emails = tblIsp.FieldByName("Emails").AsString();
+  }
+  return emails;
+}
+
 }  // namespace quellor

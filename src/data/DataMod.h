@@ -59,6 +59,11 @@ class TDM {
   // Builds the view filter from the settings' three values and sets it on tblCracks; a text the
   // filter compiler rejects raises its 10051 error and leaves the previous filter in force.
   void ApplyFilter();
+  // The Emails of the ISP record whose Domain occurs in `host` (case-sensitive, anywhere in it;
+  // an empty Domain never matches); of several, the last in the ISP table's index order; empty
+  // when none matches. Refreshes the ISP table first, so records other users saved are seen,
+  // and leaves it past its last record.
+  std::string GetEmails(const std::string& host);
 
   // Brings both tables to the current user versions (see above), in one protected block: the
   // first error ends it and skips the rest (an upgrade failing on the site table leaves the ISP
