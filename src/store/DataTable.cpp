@@ -129,9 +129,10 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
   if (header.encrypted)
     options.cipher = [](uint8_t* bytes, size_t size) { ApplyCipher(bytes, size, kBodyKey); };
   if (!indexExists) {
-    indexFile_ = files.inMemory ? list.CreateMemory(files.index, exclusive, tableName)
-                                : std::make_shared<TJournaledFile>(
-                                      list.CreateDisk(files.index, exclusive, tableName));
+    indexFile_ =
+        files.inMemory
+            ? list.CreateMemory(files.index, exclusive, tableName)
+            : std::make_shared<TJournaledFile>(list.CreateDisk(files.index, exclusive, tableName));
     CreateIndexFile(*indexFile_, data_->Fields(), nullptr, options);
     locks_->SetFiles(dataFile_, indexFile_, nullptr);
     SetJournalFiles();
@@ -356,7 +357,7 @@ void TDataTable::SetJournalFiles() {
 }
 
 bool TDataTable::ResolveJournal() {
-  if (!journal_ || !journal_->Hot()) return false;
+  if (!journal_ || !session_.journalChanges || !journal_->Hot()) return false;
   if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
   journal_->Resolve();
   // Other programs' caches hold the state before the killed change, which is what the files
@@ -385,8 +386,8 @@ void TDataTable::ResolveJournalAtOpen() {
       locks_->AcquireWriteRange();
       tookRange = true;
     }
-    journal_->Resolve({base(dataFile_), indexFile_ ? base(indexFile_) : nullptr,
-                       blob ? base(blob) : nullptr});
+    journal_->Resolve(
+        {base(dataFile_), indexFile_ ? base(indexFile_) : nullptr, blob ? base(blob) : nullptr});
   } catch (...) {
     if (tookRange) locks_->ReleaseWriteRange();
     if (tookData) locks_->ReleaseDataWriteLock();
@@ -399,7 +400,7 @@ void TDataTable::ResolveJournalAtOpen() {
 void TDataTable::AcquireReadSlots() {
   for (;;) {
     locks_->AcquireReadSlots();
-    if (!journal_ || !journal_->Hot()) return;
+    if (!journal_ || !session_.journalChanges || !journal_->Hot()) return;
     // A writer was killed half way: undone under the write locks, then read.
     locks_->ReleaseReadSlots();
     AcquireWriteLocks();
@@ -423,7 +424,7 @@ void TDataTable::DiscardAll() {
 }
 
 void TDataTable::Journaled(bool durable, const std::function<void()>& write) {
-  if (!journal_) {
+  if (!journal_ || !session_.journalChanges) {
     write();
     return;
   }

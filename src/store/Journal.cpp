@@ -190,10 +190,9 @@ bool TJournaledFile::Flush() {
 TTableJournal::TTableJournal(std::string path, std::string tableName)
     : path_(std::move(path)), tableName_(std::move(tableName)) {
   std::random_device device;
-  nonceCounter_ = (static_cast<uint64_t>(device()) << 32) ^ device() ^
-                  static_cast<uint64_t>(::getpid()) ^
-                  static_cast<uint64_t>(
-                      std::chrono::steady_clock::now().time_since_epoch().count());
+  nonceCounter_ =
+      (static_cast<uint64_t>(device()) << 32) ^ device() ^ static_cast<uint64_t>(::getpid()) ^
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
 }
 
 TTableJournal::~TTableJournal() {
@@ -479,14 +478,18 @@ bool TTableJournal::WriteState(uint32_t state, bool durable) {
 }
 
 void TTableJournal::EndJournal(bool durable) {
+  // Ending the journal is the point where the change stands. A failed write leaves the journal
+  // to undo the change; a failed flush after it does not undo it (the table files are on the
+  // device already: at worst a power loss then brings back the state before the change).
   bool ok;
   if (bodyLength_ > kKeepBodyLimit) {
-    ok = ::ftruncate(fd_, 0) == 0 && (!durable || ::fsync(fd_) == 0);
-    bodyLength_ = 0;
+    ok = ::ftruncate(fd_, 0) == 0;
+    if (ok) bodyLength_ = 0;
   } else {
-    ok = WriteState(kStateIdle, durable);
+    ok = WriteState(kStateIdle, false);
   }
   if (!ok) Fail(StoreCode::WriteError);
+  if (durable) ::fsync(fd_);
 }
 
 void TTableJournal::Sync() {
@@ -557,6 +560,11 @@ void TTableJournal::Commit(bool durable) {
     }
   }
   DropHeld();
+  if (!ok && cutStarted) {
+    // The headers already say what the change made: the change stands, and the journal in
+    // the state "cut" has the cuts finished by whoever takes the write locks next.
+    return;
+  }
   if (!ok) {
     // Undone at once when that is possible; otherwise the journal stays for whoever comes
     // next (this program included: its next lock looks at the journal first).
@@ -567,6 +575,15 @@ void TTableJournal::Commit(bool durable) {
       }
     }
     Fail(StoreCode::WriteError);
+  }
+  if (plan.cutting) {
+    // The change stands whatever happens now; a journal that cannot be ended has its (done)
+    // cuts made again by whoever comes next.
+    try {
+      EndJournal(durable);
+    } catch (...) {
+    }
+    return;
   }
   EndJournal(durable);
 }

@@ -14,8 +14,11 @@
 //      Durable changes (ForceBufferFlush, FlushToDisk) then fsync the journal.
 //   3. The held-back writes go to the table files, neighbouring ones merged into one write.
 //      Durable changes fsync every table file written.
-//   4. ONE write of the header with state "nothing to do" ends the change (durable: fsync).
-//      A journal body that grew beyond 1 MiB is instead cut to nothing (one ftruncate).
+//   4. ONE write of the header with state "nothing to do" ends the change: from here on it
+//      stands. Durable changes fsync the journal once more; a failure of that fsync does not
+//      undo the change (its table files are on the device already; at worst a power loss
+//      brings back the state before it). A journal body that grew beyond 1 MiB is cut to
+//      nothing instead of the header write (one ftruncate).
 // A change that cuts a table file shorter (emptying a table) journals the headers it
 // rewrites; after writing them it sets the state to "cut" with one more header write, cuts the
 // files, and ends as in 4. When a cut file is also written beyond the cut, the bytes cut off
