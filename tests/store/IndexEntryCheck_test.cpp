@@ -76,29 +76,29 @@ TEST_P(IndexEntryCheck, ReadingThroughAnIndexRefusesARecordWithoutTheEntrysKey) 
 
 INSTANTIATE_TEST_SUITE_P(
     Damages, IndexEntryCheck,
-    ::testing::Values(
-        TDamage{"SwappedRecords",
-                [](std::string& b, size_t first, size_t size) {
-                  // Slots 4 and 5 exchange their records but keep their own numbers.
-                  std::string four = b.substr(SlotAt(first, size, 4), size);
-                  std::string five = b.substr(SlotAt(first, size, 5), size);
-                  b.replace(SlotAt(first, size, 4) + 5, size - 5, five.substr(5));
-                  b.replace(SlotAt(first, size, 5) + 5, size - 5, four.substr(5));
-                },
-                true},
-        TDamage{"DeletedRecord",
-                [](std::string& b, size_t first, size_t size) {
-                  // Slot 4 marked deleted (off the chain), its entries left in the indexes.
-                  b[SlotAt(first, size, 4)] = 1;
-                  b.replace(SlotAt(first, size, 4) + 1, 4, std::string(4, '\0'));
-                },
-                true},
-        TDamage{"OtherKeyValue",
-                [](std::string& b, size_t first, size_t size) {
-                  // The key field of slot 4 changed on disk behind the indexes' back.
-                  b[SlotAt(first, size, 4) + 10 + 4] = 'X';
-                },
-                false}),
+    ::testing::Values(TDamage{"SwappedRecords",
+                              [](std::string& b, size_t first, size_t size) {
+                                // Slots 4 and 5 exchange their records but keep their own numbers.
+                                std::string four = b.substr(SlotAt(first, size, 4), size);
+                                std::string five = b.substr(SlotAt(first, size, 5), size);
+                                b.replace(SlotAt(first, size, 4) + 5, size - 5, five.substr(5));
+                                b.replace(SlotAt(first, size, 5) + 5, size - 5, four.substr(5));
+                              },
+                              true},
+                      TDamage{"DeletedRecord",
+                              [](std::string& b, size_t first, size_t size) {
+                                // Slot 4 marked deleted (off the chain), its entries left in the
+                                // indexes.
+                                b[SlotAt(first, size, 4)] = 1;
+                                b.replace(SlotAt(first, size, 4) + 1, 4, std::string(4, '\0'));
+                              },
+                              true},
+                      TDamage{"OtherKeyValue",
+                              [](std::string& b, size_t first, size_t size) {
+                                // The key field of slot 4 changed on disk behind the indexes' back.
+                                b[SlotAt(first, size, 4) + 10 + 4] = 'X';
+                              },
+                              false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DeletedChain, AChainThatLeadsToALiveSlotFailsTheInsertAndOverwritesNothing) {
