@@ -13,13 +13,10 @@ TEST(StoreError, MessagesFillFormatTextsInOrder) {
   const Case cases[] = {
       {11010, {"x.DAT"}, "Store Engine Error # 11010 Invalid path or file name for table 'x.DAT'"},
       {11013, {"cracks.DAT"}, "Store Engine Error # 11013 Access denied to table 'cracks.DAT'"},
-      {9729,
-       {"Primary", "cracks.DAT"},
+      {9729, {"Primary", "cracks.DAT"},
        "Store Engine Error # 9729 Duplicate key found in index 'Primary' of table 'cracks.DAT'"},
-      {11016,
-       {},
-       "Store Engine Error # 11016 There is insufficient operating system memory "
-       "available for the current operation"},
+      {11016, {}, "Store Engine Error # 11016 There is insufficient operating system memory "
+                  "available for the current operation"},
       {4242, {"t.DAT"}, "Store Engine Error # 4242 Unknown error occurred with table 't.DAT'"},
   };
   for (const auto& c : cases) {
