@@ -462,7 +462,7 @@ void TTableJournal::WriteJournal(const TPlan& plan, bool durable) {
   PutU64(h + 56, JournalChecksum(h, 56, 0));
   std::copy(h, h + kJournalHeaderSize, header_.begin());
   bodyLength_ = static_cast<int64_t>(bodySize);
-  if (!WriteAll(fd_, buffer.data(), buffer.size(), 0) || (durable && ::fsync(fd_) != 0)) {
+  if (!WriteAll(fd_, buffer.data(), buffer.size(), 0) || (durable && ::fdatasync(fd_) != 0)) {
     // No table file was touched: a journal that reached the file whole would only write back
     // what the files hold; end it all the same where that is possible.
     WriteState(kStateIdle, false);
@@ -474,7 +474,7 @@ bool TTableJournal::WriteState(uint32_t state, bool durable) {
   PutU32(header_.data() + 12, state);
   PutU64(header_.data() + 56, JournalChecksum(header_.data(), 56, 0));
   if (!WriteAll(fd_, header_.data(), kJournalHeaderSize, 0)) return false;
-  return !durable || ::fsync(fd_) == 0;
+  return !durable || ::fdatasync(fd_) == 0;
 }
 
 void TTableJournal::EndJournal(bool durable) {
@@ -489,11 +489,11 @@ void TTableJournal::EndJournal(bool durable) {
     ok = WriteState(kStateIdle, false);
   }
   if (!ok) Fail(StoreCode::WriteError);
-  if (durable) ::fsync(fd_);
+  if (durable) ::fdatasync(fd_);
 }
 
 void TTableJournal::Sync() {
-  if (fd_ >= 0 && writable_) ::fsync(fd_);
+  if (fd_ >= 0 && writable_) ::fdatasync(fd_);
 }
 
 void TTableJournal::Commit(bool durable) {

@@ -11,7 +11,8 @@
 //   2. The journal is written with ONE write at offset 0: its header (state "roll back") and
 //      a body with the bytes each held-back write will overwrite, as they are now (the
 //      "before-images"), and each file's size when the change makes it longer.
-//      Durable changes (ForceBufferFlush, FlushToDisk) then fsync the journal.
+//      Durable changes (ForceBufferFlush, FlushToDisk) then fsync the journal (fdatasync: its
+//      data and size are what count).
 //   3. The held-back writes go to the table files, neighbouring ones merged into one write.
 //      Durable changes fsync every table file written.
 //   4. ONE write of the header with state "nothing to do" ends the change: from here on it
