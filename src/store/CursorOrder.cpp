@@ -128,7 +128,21 @@ bool TCursorOrder::Locate(int32_t slot, const std::vector<uint8_t>* image) {
 
 int32_t TCursorOrder::Result() {
   seenGeneration_ = tree_->Generation();
-  return cursor_->OnEntry() ? cursor_->RecNo() : 0;
+  if (!cursor_->OnEntry()) return 0;
+  const int32_t slot = cursor_->RecNo();
+  // The record an entry leads to must be active and carry the entry's key; anything else is
+  // a damaged index, never a record to show in its place.
+  TDataFile& data = table_.Data();
+  if (slot < 1 || slot > data.SlotCount())
+    throw EStoreEngineError(StoreCode::IndexPagesCorrupt, {table_.Name()});
+  const uint8_t* image = data.ReadSlot(slot);
+  const int32_t logicalId = bytes::GetI32(image + 5);
+  std::vector<uint8_t> key =
+      keyed_ ? tree_->Layout().BuildKey(image, data.RecordSize(), logicalId, table_.Name())
+             : TKeyLayout::SysDeletedKey(false, logicalId);
+  if (image[0] != 0 || key != cursor_->Key())
+    throw EStoreEngineError(StoreCode::IndexPagesCorrupt, {table_.Name()});
+  return slot;
 }
 
 int32_t TCursorOrder::First() {

@@ -54,7 +54,7 @@ TTableFiles TDataDirectory::Files(const std::string& tableName) const {
   std::string base = tableName;
   size_t dot = base.rfind('.');
   if (dot != std::string::npos && dot > 0) base = base.substr(0, dot);
-  return TTableFiles{base + ".DAT", base + ".IDX", base + ".BLB", true};
+  return TTableFiles{base + ".DAT", base + ".IDX", base + ".BLB", true, {}};
 }
 
 std::string TDataDirectory::Key(const std::string& tableName) const {

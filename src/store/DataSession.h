@@ -27,6 +27,9 @@ class TDataSession {
   int lockWaitTime = 100;
   bool forceBufferFlush = false;
   bool strictChangeDetection = false;
+  // Changes go through each table's journal (Journal.h). Off only to measure what the journal
+  // costs (the benchmark); a table changed with it off is not safe against crashes.
+  bool journalChanges = true;
   int16_t languageId = 0;
   int16_t sortId = 0;
 

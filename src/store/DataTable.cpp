@@ -69,6 +69,7 @@ TTableFiles TableFileNames(const std::string& folder, const std::string& tableNa
   files.data = dir + ResolveCase(dir, EndsWithNoCase(name, ".DAT") ? name : base + ".DAT");
   files.index = dir + ResolveCase(dir, EndsWithNoCase(name, ".IDX") ? name : base + ".IDX");
   files.blob = dir + ResolveCase(dir, EndsWithNoCase(name, ".BLB") ? name : base + ".BLB");
+  files.journal = dir + ResolveCase(dir, base + ".JNL");
   return files;
 }
 
@@ -79,21 +80,37 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
   openSequence_ = ++openCount;
   locks_ = std::make_unique<TTableLocks>(session, tableName, !exclusive && !files.inMemory);
   TFileList& list = TFileList::Instance();
-  dataFile_ = files.inMemory ? list.OpenMemory(files.data, exclusive, tableName)
-                             : list.OpenDisk(files.data, exclusive, tableName);
+  // Disk files are written through the journal; memory files directly.
+  auto open = [&](const std::string& path) -> std::shared_ptr<TAbstractFile> {
+    if (files.inMemory) return list.OpenMemory(path, exclusive, tableName);
+    return std::make_shared<TJournaledFile>(list.OpenDisk(path, exclusive, tableName));
+  };
+  dataFile_ = open(files.data);
   readOnlyFiles_ = dataFile_->IsReadOnly();
   bool indexExists = files.inMemory ? list.MemoryFileExists(files.index) : FileExists(files.index);
-  if (indexExists)
-    indexFile_ = files.inMemory ? list.OpenMemory(files.index, exclusive, tableName)
-                                : list.OpenDisk(files.index, exclusive, tableName);
+  if (indexExists) indexFile_ = open(files.index);
+  if (!files.inMemory && !files.journal.empty()) {
+    journal_ = std::make_unique<TTableJournal>(files.journal, tableName);
+    SetJournalFiles();
+  }
   locks_->SetFiles(dataFile_, indexFile_, nullptr);
+  ResolveJournalAtOpen();
   // Headers are read under a read slot of the index file: no writer is half way through
-  // writing them then (a writer holds the whole range of the index file).
+  // writing them then (a writer holds the whole range of the index file), and a writer that
+  // was killed half way has been undone.
   auto readLocked = [this](const std::function<void()>& read) {
-    bool slot = indexFile_ && locks_->Active();
-    if (slot) locks_->AcquireReadSlots();
-    read();
-    if (slot) locks_->ReleaseReadSlots();
+    for (;;) {
+      bool slot = indexFile_ && locks_->Active();
+      if (slot) locks_->AcquireReadSlots();
+      if (journal_ && journal_->Hot()) {
+        if (slot) locks_->ReleaseReadSlots();
+        ResolveJournalAtOpen();
+        continue;
+      }
+      read();
+      if (slot) locks_->ReleaseReadSlots();
+      return;
+    }
   };
   data_ = std::make_unique<TDataFile>(dataFile_, tableName);
   readLocked([this] { data_->Load(); });
@@ -112,10 +129,13 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
   if (header.encrypted)
     options.cipher = [](uint8_t* bytes, size_t size) { ApplyCipher(bytes, size, kBodyKey); };
   if (!indexExists) {
-    indexFile_ = files.inMemory ? list.CreateMemory(files.index, exclusive, tableName)
-                                : list.CreateDisk(files.index, exclusive, tableName);
+    indexFile_ =
+        files.inMemory
+            ? list.CreateMemory(files.index, exclusive, tableName)
+            : std::make_shared<TJournaledFile>(list.CreateDisk(files.index, exclusive, tableName));
     CreateIndexFile(*indexFile_, data_->Fields(), nullptr, options);
     locks_->SetFiles(dataFile_, indexFile_, nullptr);
+    SetJournalFiles();
   }
   readLocked([&] {
     data_->Reload();  // a writer may have come between the two headers
@@ -126,7 +146,7 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
     // Other programs may have the table open: the index file is written under the write locks.
     AcquireWriteLocks();
     try {
-      write();
+      Journaled(false, write);
     } catch (...) {
       ReleaseWriteLocks();
       throw;
@@ -152,8 +172,8 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
   }
 
   if (header.blobFieldCount > 0) {
-    blobFile_ = files.inMemory ? list.OpenMemory(files.blob, exclusive, tableName)
-                               : list.OpenDisk(files.blob, exclusive, tableName);
+    blobFile_ = open(files.blob);
+    SetJournalFiles();
     blob_ = std::make_unique<TBlobFile>(blobFile_, tableName, data_->Header().BlobBlockSize(),
                                         data_->Header().encrypted);
     readLocked([this] { blob_->Load(); });
@@ -177,7 +197,8 @@ TDataTable::~TDataTable() {
       if (unwritten) {
         if (!locks_->HoldsDataWriteLock()) locks_->AcquireDataWriteLock();
         locks_->AcquireWriteRange();
-        WriteChanges(false);
+        // Written only onto the files these changes were made on, never over a resolved journal.
+        if (!ResolveJournal()) WriteChangesJournaled(false);
       }
     }
   } catch (...) {
@@ -221,8 +242,10 @@ void TDataTable::AddIndex(const TIndexDesc& desc, bool primary) {
   VisitRecords([&](std::span<const uint8_t> record, int32_t slot, int32_t) {
     records.emplace_back(slot, std::vector<uint8_t>(record.begin(), record.end()));
   });
-  indexes_->AddIndex(desc, primary, [&](const TRecordVisitor& visit) {
-    for (const auto& [slot, image] : records) visit(image, slot, GetI32(image.data() + 5));
+  Journaled(false, [&] {
+    indexes_->AddIndex(desc, primary, [&](const TRecordVisitor& visit) {
+      for (const auto& [slot, image] : records) visit(image, slot, GetI32(image.data() + 5));
+    });
   });
 }
 
@@ -230,7 +253,7 @@ void TDataTable::DeleteIndex(const std::string& name) {
   std::lock_guard lock(mutex_);
   if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
   if (!exclusive_) Fail(StoreCode::MustBeExclusive);
-  indexes_->DeleteIndex(name);
+  Journaled(false, [&] { indexes_->DeleteIndex(name); });
 }
 
 std::vector<uint8_t> TDataTable::ReadRecord(int32_t slot) {
@@ -316,6 +339,115 @@ void TDataTable::AcquireWriteLocks() {
     if (tookData) locks_->ReleaseDataWriteLock();
     throw;
   }
+  // A writer killed half way is undone before anything is read or written.
+  try {
+    ResolveJournal();
+  } catch (...) {
+    ReleaseWriteLocks();
+    throw;
+  }
+}
+
+void TDataTable::SetJournalFiles() {
+  if (!journal_) return;
+  auto journaled = [](const std::shared_ptr<TAbstractFile>& f) {
+    return dynamic_cast<TJournaledFile*>(f.get());
+  };
+  journal_->SetFiles(journaled(dataFile_), journaled(indexFile_), journaled(blobFile_));
+}
+
+bool TDataTable::ResolveJournal() {
+  if (!journal_ || !session_.journalChanges || !journal_->Hot()) return false;
+  if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
+  journal_->Resolve();
+  // Other programs' caches hold the state before the killed change, which is what the files
+  // hold again; this table's may hold what its own failed write left.
+  discardAll_ = true;
+  NoteChange();
+  return true;
+}
+
+void TDataTable::ResolveJournalAtOpen() {
+  if (!journal_ || !journal_->Hot()) return;
+  if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
+  auto base = [](const std::shared_ptr<TAbstractFile>& f) -> TAbstractFile* {
+    auto* j = dynamic_cast<TJournaledFile*>(f.get());
+    return j ? &j->Base() : f.get();
+  };
+  // The BLOB file is not open yet: it is opened for this alone when it exists.
+  std::shared_ptr<TAbstractFile> blob = blobFile_;
+  if (!blob && FileExists(files_.blob))
+    blob = TFileList::Instance().OpenDisk(files_.blob, exclusive_, tableName_);
+  bool tookData = !locks_->HoldsDataWriteLock();
+  locks_->AcquireDataWriteLock();
+  bool tookRange = false;
+  try {
+    if (indexFile_ && !locks_->HoldsWriteRange()) {
+      locks_->AcquireWriteRange();
+      tookRange = true;
+    }
+    journal_->Resolve(
+        {base(dataFile_), indexFile_ ? base(indexFile_) : nullptr, blob ? base(blob) : nullptr});
+  } catch (...) {
+    if (tookRange) locks_->ReleaseWriteRange();
+    if (tookData) locks_->ReleaseDataWriteLock();
+    throw;
+  }
+  if (tookRange) locks_->ReleaseWriteRange();
+  if (tookData) locks_->ReleaseDataWriteLock();
+}
+
+void TDataTable::AcquireReadSlots() {
+  for (;;) {
+    locks_->AcquireReadSlots();
+    if (!journal_ || !session_.journalChanges || !journal_->Hot()) return;
+    // A writer was killed half way: undone under the write locks, then read.
+    locks_->ReleaseReadSlots();
+    AcquireWriteLocks();
+    ReleaseWriteLocks();
+  }
+}
+
+void TDataTable::DiscardAll() {
+  discardAll_ = false;
+  auto quietly = [this](const std::function<void()>& discard) {
+    try {
+      discard();
+    } catch (...) {
+      discardAll_ = true;  // tried again before the next use
+    }
+  };
+  if (indexes_) quietly([this] { indexes_->Discard(); });
+  if (data_) quietly([this] { data_->Discard(); });
+  if (blob_) quietly([this] { blob_->Discard(); });
+  NoteChange();
+}
+
+void TDataTable::Journaled(bool durable, const std::function<void()>& write) {
+  if (!journal_ || !session_.journalChanges) {
+    write();
+    return;
+  }
+  journal_->Begin();
+  try {
+    write();
+  } catch (...) {
+    // The caches may take what they handed over as written.
+    bool held = journal_->HeldAnything();
+    journal_->Abort();
+    if (held) {
+      DiscardAll();
+      discardAll_ = true;
+    }
+    throw;
+  }
+  try {
+    journal_->Commit(durable);
+  } catch (...) {
+    DiscardAll();
+    discardAll_ = true;
+    throw;
+  }
 }
 
 void TDataTable::ReleaseWriteLocks() {
@@ -342,15 +474,19 @@ void TDataTable::Change(const std::function<void()>& body) {
   std::optional<TBlobFile::TSnapshot> blobSnapshot;
   if (blob_) blobSnapshot = blob_->Snapshot();
   indexes_->BeginChange();
+  bool writing = false;
   try {
     body();
-    if (!inTransaction_) WriteChanges(session_.forceBufferFlush);
+    writing = !inTransaction_;
+    if (writing) WriteChangesJournaled(session_.forceBufferFlush);
     indexes_->EndChange();
     data_->EndChange();
   } catch (...) {
     data_->Restore(dataSnapshot);
     if (blob_) blob_->Restore(*blobSnapshot);
     indexes_->AbortChange();
+    // A failed write left the files as before (Journaled): the caches go with the change.
+    if (writing && discardAll_) DiscardAll();
     if (!inTransaction_) {
       try {
         ReleaseWriteLocks();
@@ -481,10 +617,14 @@ void TDataTable::Empty() {
   NoteChange();
   AcquireWriteLocks();
   try {
-    data_->Empty();
-    if (blob_) blob_->Empty();
-    indexes_->Empty();
-    if (session_.forceBufferFlush) WriteChanges(true);
+    DropStaleCaches();
+    const bool durable = session_.forceBufferFlush;
+    Journaled(durable, [&] {
+      data_->Empty();
+      if (blob_) blob_->Empty();
+      indexes_->Empty();
+      if (durable) WriteChanges(true);
+    });
   } catch (...) {
     try {
       ReleaseWriteLocks();
@@ -505,7 +645,7 @@ void TDataTable::FlushToDisk() {
   }
   AcquireWriteLocks();
   try {
-    WriteChanges(true);
+    WriteChangesJournaled(true);
   } catch (...) {
     try {
       ReleaseWriteLocks();
@@ -526,7 +666,7 @@ void TDataTable::EnterRead() {
   ++readDepth_;
   if (readDepth_ == 1 && session_.strictChangeDetection && CoordinatedReads()) {
     try {
-      locks_->AcquireReadSlots();
+      AcquireReadSlots();
       DropStaleCaches();
     } catch (...) {
       LeaveRead();
@@ -550,9 +690,9 @@ void TDataTable::BeforeDiskRead() {
   if (readDepth_ == 0 || readChecked_ || !CoordinatedReads()) return;
   // The first read from the files in this operation: keep writers out from here to its end,
   // and make sure the caches still belong to what the files hold.
-  locks_->AcquireReadSlots();
+  AcquireReadSlots();
   readChecked_ = true;
-  if (CountersChanged()) throw TStaleCaches{};
+  if (discardAll_ || CountersChanged()) throw TStaleCaches{};
 }
 
 bool TDataTable::CountersChanged() {
@@ -562,6 +702,10 @@ bool TDataTable::CountersChanged() {
 
 bool TDataTable::DropStaleCaches() {
   readChecked_ = true;
+  if (discardAll_) {
+    DiscardAll();
+    return true;
+  }
   if (!locks_->Active()) return false;
   bool indexChanged = indexes_->Reload();
   bool dataChanged = data_->Reload();
@@ -576,7 +720,7 @@ void TDataTable::DetectChanges() {
   std::lock_guard lock(mutex_);
   if (!CoordinatedReads()) return;
   TReadScope scope(*this);
-  locks_->AcquireReadSlots();
+  AcquireReadSlots();
   DropStaleCaches();
 }
 
@@ -602,10 +746,21 @@ bool TDataTable::RecordLocked(int32_t slot) {
 void TDataTable::BeginTransaction() {
   std::lock_guard lock(mutex_);
   if (inTransaction_) return;
-  if (exclusive_ && !readOnlyFiles_) WriteChanges(false);
+  if (exclusive_ && !readOnlyFiles_) WriteChangesJournaled(false);
   if (locks_->Active()) {
     locks_->AcquireDataWriteLock();
     try {
+      if (journal_ && journal_->Hot()) {
+        // A writer killed half way: undone under the whole write lock first.
+        locks_->AcquireWriteRange();
+        try {
+          ResolveJournal();
+        } catch (...) {
+          locks_->ReleaseWriteRange();
+          throw;
+        }
+        locks_->ReleaseWriteRange();
+      }
       // No other writer can be at work now: the files are as the last one left them.
       TReadScope scope(*this);
       DropStaleCaches();
@@ -647,7 +802,7 @@ void TDataTable::Commit() {
   try {
     if (!readOnlyFiles_) {
       locks_->AcquireWriteRange();  // held already after PrepareCommit
-      WriteChanges(session_.forceBufferFlush);
+      WriteChangesJournaled(session_.forceBufferFlush);
     }
   } catch (...) {
     // What could not be written is dropped: the files keep the state before the transaction

@@ -20,6 +20,12 @@
 //     changed: its blocks are dropped.
 // In a transaction of its database the table holds the data write lock throughout, keeps its
 // changes in the caches and its record locks until commit or rollback.
+//
+// Every write of the table files goes through the table's journal (Journal.h), so a change or
+// commit reaches the files whole or not at all, also when the program is killed while writing
+// or a write fails. Whoever comes next resolves what a killed writer left: the open, every
+// taking of the write locks and every taking of the read slots first look at the journal (one
+// read), and a journal to resolve is resolved under the write locks before anything is read.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +40,7 @@
 
 #include "store/BlobFile.h"
 #include "store/DataFile.h"
+#include "store/Journal.h"
 #include "store/TableIndexes.h"
 #include "store/TableLocks.h"
 
@@ -48,6 +55,7 @@ using TBlobChanges = std::map<size_t, std::string>;
 struct TTableFiles {
   std::string data, index, blob;
   bool inMemory = false;
+  std::string journal;  // the journal beside a table on disk (Journal.h)
 };
 
 class TDataTable {
@@ -158,6 +166,18 @@ class TDataTable {
   void LeaveRead();
   void AcquireWriteLocks();
   void ReleaseWriteLocks();
+  // The read slots, with what a killed writer left resolved first.
+  void AcquireReadSlots();
+  // REQUIRES: the write locks. Resolves the journal when it holds something; then nothing that
+  // this table has cached may be trusted (it may have come from its own failed write).
+  bool ResolveJournal();
+  // At open, before the headers are read: resolves under the write locks what is there.
+  void ResolveJournalAtOpen();
+  // Writes the cached changes as one journaled unit; `write` does the writing.
+  void Journaled(bool durable, const std::function<void()>& write);
+  // Forgets every cache (after a failed write): the next operation reads the files again.
+  void DiscardAll();
+  void SetJournalFiles();
   void DeleteLocked(int32_t slot, const std::vector<uint8_t>& shown);
   void CheckUnchangedCached(int32_t slot, const std::vector<uint8_t>& shown);
   void ReleaseQuietly(int32_t slot, const void* cursor);
@@ -166,6 +186,9 @@ class TDataTable {
   // Runs a change: snapshot, body, write; rollback of the caches on failure.
   void Change(const std::function<void()>& body);
   void WriteChanges(bool flushOs);
+  void WriteChangesJournaled(bool flushOs) {
+    Journaled(flushOs, [&] { WriteChanges(flushOs); });
+  }
   void VisitSlots(const TSlotVisitor& visit);
   [[noreturn]] void Fail(uint16_t code) const;
 
@@ -175,6 +198,8 @@ class TDataTable {
   bool exclusive_;
   bool readOnlyFiles_ = false;
   std::shared_ptr<TAbstractFile> dataFile_, indexFile_, blobFile_;
+  std::unique_ptr<TTableJournal> journal_;  // null for in-memory tables
+  bool discardAll_ = false;                 // the caches must go before the next use
   std::unique_ptr<TDataFile> data_;
   std::unique_ptr<TBlobFile> blob_;
   std::unique_ptr<TTableIndexes> indexes_;

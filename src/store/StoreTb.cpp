@@ -1736,6 +1736,8 @@ void TStoreTable::CreateTable() {
     created.push_back(file);
     return file;
   };
+  // A journal without its table belongs to none.
+  if (!memory && FileExists(files.journal)) DeleteDiskFile(files.journal, name);
   try {
     auto data = make(files.data);
     TDataFile::Create(*data, header, fields, name);
@@ -1842,6 +1844,7 @@ void TStoreTable::DeleteTable() {
   DeleteDiskFile(files.data, tableName_);
   if (FileExists(files.index)) DeleteDiskFile(files.index, tableName_);
   if (FileExists(files.blob)) DeleteDiskFile(files.blob, tableName_);
+  if (FileExists(files.journal)) DeleteDiskFile(files.journal, tableName_);
 }
 
 void TStoreTable::RenameTable(const std::string& newName) {
@@ -1860,6 +1863,9 @@ void TStoreTable::RenameTable(const std::string& newName) {
   RenameDiskFile(from.data, to.data, tableName_);
   if (FileExists(from.index)) RenameDiskFile(from.index, to.index, tableName_);
   if (FileExists(from.blob)) RenameDiskFile(from.blob, to.blob, tableName_);
+  // The journal goes with its table (one left by a killed writer is resolved at the next open).
+  if (FileExists(to.journal)) DeleteDiskFile(to.journal, newName);
+  if (FileExists(from.journal)) RenameDiskFile(from.journal, to.journal, tableName_);
   tableName_ = newName;
 }
 

@@ -1,0 +1,591 @@
+#include "store/Journal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <random>
+
+#include "store/ByteOrder.h"
+#include "store/PhysicalFile.h"
+#include "store/StoreError.h"
+
+namespace quellor {
+
+using namespace bytes;
+
+namespace {
+
+constexpr char kMagic[8] = {'Q', 'J', 'O', 'U', 'R', 'N', 'A', 'L'};
+constexpr uint32_t kJournalVersion = 1;
+constexpr uint32_t kStateIdle = 0;
+constexpr uint32_t kStateRollBack = 1;
+constexpr uint32_t kStateCut = 2;
+constexpr int kFileTableSize = kJournalFileCount * 16;
+constexpr int kEntryHeaderSize = 16;
+// A journal body beyond this is cut away when the journal ends, so that one large transaction
+// does not leave a large file behind.
+constexpr int64_t kKeepBodyLimit = 1 << 20;
+// The order in which held-back writes reach the files: BLOB blocks before the records that
+// point at them, records before the index entries that lead to them.
+constexpr std::array<int, kJournalFileCount> kApplyOrder{2, 0, 1};
+
+uint64_t Mix(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  return h;
+}
+
+bool WriteAll(int fd, const uint8_t* data, size_t size, int64_t offset) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<int64_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int64_t ReadAll(int fd, uint8_t* data, size_t size, int64_t offset) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::pread(fd, data + done, size - done, offset + static_cast<int64_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+bool FullWrite(TAbstractFile& file, int64_t offset, const std::vector<uint8_t>& bytes) {
+  int64_t size = static_cast<int64_t>(bytes.size());
+  return file.WriteAt(offset, bytes.data(), size) == size;
+}
+
+}  // namespace
+
+uint64_t JournalChecksum(const uint8_t* data, size_t size, uint64_t seed) {
+  uint64_t h = Mix(seed ^ 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(size));
+  size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    h ^= GetU64(data + i);
+    h *= 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+  }
+  uint8_t tail[8] = {};
+  std::memcpy(tail, data + i, size - i);
+  h ^= GetU64(tail);
+  return Mix(h * 0x9E3779B97F4A7C15ull);
+}
+
+// ---- TJournaledFile -----------------------------------------------------------------------
+
+void TJournaledFile::Hold(int64_t offset, const uint8_t* bytes, int64_t count) {
+  auto& runs = held_.runs;
+  const int64_t end = offset + count;
+  // The common case, pages or records written in order: the write continues the run before.
+  auto it = runs.upper_bound(offset);
+  if (it != runs.begin()) {
+    auto prev = std::prev(it);
+    int64_t prevEnd = prev->first + static_cast<int64_t>(prev->second.size());
+    if (prevEnd == offset && (it == runs.end() || it->first > end)) {
+      prev->second.insert(prev->second.end(), bytes, bytes + count);
+      held_.runsEnd = std::max(held_.runsEnd, end);
+      if (held_.cut) held_.sizeAfterCut = std::max(held_.sizeAfterCut, end);
+      return;
+    }
+    if (prevEnd >= offset) it = prev;
+  }
+  int64_t start = offset, stop = end;
+  auto last = it;
+  while (last != runs.end() && last->first <= end) {
+    start = std::min(start, last->first);
+    stop = std::max(stop, last->first + static_cast<int64_t>(last->second.size()));
+    ++last;
+  }
+  std::vector<uint8_t> merged(static_cast<size_t>(stop - start));
+  for (auto r = it; r != last; ++r)
+    std::copy(r->second.begin(), r->second.end(), merged.begin() + (r->first - start));
+  std::copy(bytes, bytes + count, merged.begin() + (offset - start));
+  runs.erase(it, last);
+  runs.emplace(start, std::move(merged));
+  held_.runsEnd = std::max(held_.runsEnd, end);
+  if (held_.cut) held_.sizeAfterCut = std::max(held_.sizeAfterCut, end);
+}
+
+void TJournaledFile::HoldCut(int64_t size) {
+  auto& runs = held_.runs;
+  runs.erase(runs.lower_bound(size), runs.end());
+  if (!runs.empty()) {
+    auto& last = *runs.rbegin();
+    if (last.first + static_cast<int64_t>(last.second.size()) > size)
+      last.second.resize(static_cast<size_t>(size - last.first));
+  }
+  held_.cut = held_.cut ? std::min(*held_.cut, size) : size;
+  held_.sizeAfterCut = size;
+  held_.runsEnd =
+      runs.empty() ? 0 : runs.rbegin()->first + static_cast<int64_t>(runs.rbegin()->second.size());
+}
+
+int64_t TJournaledFile::ReadAt(int64_t offset, void* buffer, int64_t count) {
+  if (!holding_) return base_->ReadAt(offset, buffer, count);
+  if (offset < 0 || count < 0) return -1;
+  auto* out = static_cast<uint8_t*>(buffer);
+  int64_t got = base_->ReadAt(offset, out, count);
+  if (got < 0) return -1;
+  std::memset(out + got, 0, static_cast<size_t>(count - got));
+  if (held_.cut) {
+    int64_t keep = std::clamp<int64_t>(*held_.cut - offset, 0, got);
+    std::memset(out + keep, 0, static_cast<size_t>(count - keep));
+    got = std::clamp<int64_t>(held_.sizeAfterCut - offset, 0, count);
+  } else {
+    got = std::max(got, std::clamp<int64_t>(held_.runsEnd - offset, 0, count));
+  }
+  const int64_t end = offset + count;
+  auto it = held_.runs.upper_bound(offset);
+  if (it != held_.runs.begin()) --it;
+  for (; it != held_.runs.end() && it->first < end; ++it) {
+    int64_t runEnd = it->first + static_cast<int64_t>(it->second.size());
+    int64_t from = std::max(offset, it->first), to = std::min(end, runEnd);
+    if (from < to)
+      std::memcpy(out + (from - offset), it->second.data() + (from - it->first),
+                  static_cast<size_t>(to - from));
+  }
+  return got;
+}
+
+int64_t TJournaledFile::WriteAt(int64_t offset, const void* buffer, int64_t count) {
+  if (!holding_) return base_->WriteAt(offset, buffer, count);
+  if (offset < 0 || count < 0 || base_->IsReadOnly()) return -1;
+  if (count == 0) {
+    HoldCut(offset);
+    return 0;
+  }
+  Hold(offset, static_cast<const uint8_t*>(buffer), count);
+  return count;
+}
+
+int64_t TJournaledFile::Size() {
+  if (!holding_) return base_->Size();
+  if (held_.cut) return held_.sizeAfterCut;
+  int64_t size = base_->Size();
+  return size < 0 ? size : std::max(size, held_.runsEnd);
+}
+
+bool TJournaledFile::Flush() {
+  if (!holding_) return base_->Flush();
+  held_.flushAsked = true;
+  return true;
+}
+
+// ---- TTableJournal ------------------------------------------------------------------------
+
+TTableJournal::TTableJournal(std::string path, std::string tableName)
+    : path_(std::move(path)), tableName_(std::move(tableName)) {
+  std::random_device device;
+  nonceCounter_ =
+      (static_cast<uint64_t>(device()) << 32) ^ device() ^ static_cast<uint64_t>(::getpid()) ^
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+TTableJournal::~TTableJournal() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void TTableJournal::Fail(uint16_t code) const {
+  throw EStoreEngineError(code, {tableName_});
+}
+
+void TTableJournal::SetFiles(TJournaledFile* data, TJournaledFile* index, TJournaledFile* blob) {
+  files_ = {data, index, blob};
+}
+
+bool TTableJournal::OpenFile(bool create) {
+  if (fd_ >= 0 && (writable_ || !create)) return true;
+  int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+  bool writable = fd >= 0;
+  if (fd < 0 && !create && (errno == EACCES || errno == EROFS || errno == EPERM))
+    fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (!create && errno == ENOENT) return false;
+    uint16_t code = OsErrorCode(errno);
+    if (!create && code == StoreCode::InvalidPath) return false;
+    throw EStoreEngineError(code, {tableName_});
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    Fail(StoreCode::AccessDenied);
+  }
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+  writable_ = writable;
+  return true;
+}
+
+bool TTableJournal::Hot() {
+  if (fd_ < 0 && !OpenFile(false)) return false;
+  uint8_t h[kJournalHeaderSize];
+  if (ReadAll(fd_, h, sizeof h, 0) != kJournalHeaderSize) return false;
+  if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || GetU32(h + 8) != kJournalVersion) return false;
+  if (JournalChecksum(h, 56, 0) != GetU64(h + 56)) return false;
+  uint32_t state = GetU32(h + 12);
+  return state == kStateRollBack || state == kStateCut;
+}
+
+bool TTableJournal::ReadJournal(TPlan& plan, uint32_t& state) {
+  state = kStateIdle;
+  uint8_t* h = header_.data();
+  if (ReadAll(fd_, h, kJournalHeaderSize, 0) != kJournalHeaderSize) return false;
+  if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || GetU32(h + 8) != kJournalVersion ||
+      JournalChecksum(h, 56, 0) != GetU64(h + 56))
+    return false;
+  state = GetU32(h + 12);
+  if (state != kStateRollBack && state != kStateCut) return false;
+  // From here on a journal that does not hold together was torn while it was written: the
+  // table files were not touched yet.
+  const uint64_t nonce = GetU64(h + 16);
+  const uint32_t count = GetU32(h + 24);
+  const int64_t length = GetI64(h + 32);
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) Fail(StoreCode::ReadError);
+  bodyLength_ = std::max<int64_t>(length, 0);
+  if (length < kFileTableSize || length > st.st_size - kJournalHeaderSize) {
+    state = kStateIdle;
+    return false;
+  }
+  std::vector<uint8_t> body(static_cast<size_t>(length));
+  if (ReadAll(fd_, body.data(), body.size(), kJournalHeaderSize) != length)
+    Fail(StoreCode::ReadError);
+  if (JournalChecksum(body.data(), body.size(), nonce) != GetU64(h + 40)) {
+    state = kStateIdle;
+    return false;
+  }
+  for (int i = 0; i < kJournalFileCount; ++i) {
+    plan.sizeBefore[i] = GetI64(body.data() + i * 16);
+    plan.cutTo[i] = GetI64(body.data() + i * 16 + 8);
+  }
+  size_t at = kFileTableSize;
+  for (uint32_t e = 0; e < count; ++e) {
+    if (at + kEntryHeaderSize > body.size()) return state = kStateIdle, false;
+    int file = body[at];
+    uint32_t n = GetU32(body.data() + at + 4);
+    int64_t offset = GetI64(body.data() + at + 8);
+    at += kEntryHeaderSize;
+    if (file >= kJournalFileCount || n > body.size() - at || offset < 0)
+      return state = kStateIdle, false;
+    plan.entries.push_back(
+        {file, offset, std::vector<uint8_t>(body.begin() + at, body.begin() + at + n)});
+    at += n;
+  }
+  return true;
+}
+
+bool TTableJournal::Resolve() {
+  std::array<TAbstractFile*, kJournalFileCount> files{};
+  for (int i = 0; i < kJournalFileCount; ++i)
+    if (files_[i]) files[i] = &files_[i]->Base();
+  return Resolve(files);
+}
+
+bool TTableJournal::Resolve(std::array<TAbstractFile*, kJournalFileCount> files) {
+  if (fd_ < 0 && !OpenFile(false)) return false;
+  TPlan plan;
+  uint32_t state = kStateIdle;
+  bool sound = ReadJournal(plan, state);
+  if (!sound) {
+    // A journal torn while it was written (no table file was touched yet) is ended, so that
+    // nobody looks at it again.
+    uint32_t stored = GetU32(header_.data() + 12);
+    bool headerSound = JournalChecksum(header_.data(), 56, 0) == GetU64(header_.data() + 56);
+    if (headerSound && (stored == kStateRollBack || stored == kStateCut)) {
+      OpenFile(true);
+      EndJournal(true);
+    }
+    return false;
+  }
+  if (!writable_) OpenFile(true);
+  if (state == kStateRollBack) {
+    if (!Undo(plan, files, true)) Fail(StoreCode::WriteError);
+  } else {
+    for (int i = 0; i < kJournalFileCount; ++i) {
+      if (plan.cutTo[i] < 0 || !files[i]) continue;
+      if (files[i]->WriteAt(plan.cutTo[i], nullptr, 0) != 0 || !files[i]->Flush())
+        Fail(StoreCode::WriteError);
+    }
+  }
+  EndJournal(true);
+  return true;
+}
+
+bool TTableJournal::Undo(const TPlan& plan,
+                         const std::array<TAbstractFile*, kJournalFileCount>& files, bool sync) {
+  bool ok = true;
+  std::array<bool, kJournalFileCount> touched{};
+  for (const TEntry& e : plan.entries) {
+    TAbstractFile* file = files[static_cast<size_t>(e.file)];
+    if (!file) continue;
+    ok = FullWrite(*file, e.offset, e.bytes) && ok;
+    touched[static_cast<size_t>(e.file)] = true;
+  }
+  for (int i = 0; i < kJournalFileCount; ++i) {
+    if (plan.sizeBefore[i] < 0 || !files[i]) continue;
+    ok = files[i]->WriteAt(plan.sizeBefore[i], nullptr, 0) == 0 && ok;
+    touched[i] = true;
+  }
+  if (sync) {
+    for (int i = 0; i < kJournalFileCount; ++i)
+      if (touched[i] && files[i]) ok = files[i]->Flush() && ok;
+  }
+  return ok;
+}
+
+void TTableJournal::Begin() {
+  holding_ = true;
+  for (TJournaledFile* f : files_) {
+    if (!f) continue;
+    f->holding_ = true;
+    f->held_ = {};
+  }
+}
+
+void TTableJournal::DropHeld() {
+  holding_ = false;
+  for (TJournaledFile* f : files_) {
+    if (!f) continue;
+    f->holding_ = false;
+    f->held_ = {};
+  }
+}
+
+bool TTableJournal::HeldAnything() const {
+  for (const TJournaledFile* f : files_)
+    if (f && (!f->held_.runs.empty() || f->held_.cut)) return true;
+  return false;
+}
+
+void TTableJournal::Abort() {
+  DropHeld();
+}
+
+TTableJournal::TPlan TTableJournal::Plan() {
+  TPlan plan;
+  for (int i = 0; i < kJournalFileCount; ++i) {
+    TJournaledFile* f = files_[i];
+    if (!f) continue;
+    auto& held = f->held_;
+    TAbstractFile& base = f->Base();
+    int64_t sizeBefore = -1;  // known only where needed
+    auto knowSize = [&] {
+      if (sizeBefore < 0) sizeBefore = base.Size();
+      if (sizeBefore < 0) Fail(StoreCode::ReadError);
+    };
+    auto journal = [&](int64_t offset, int64_t length) {
+      std::vector<uint8_t> bytes(static_cast<size_t>(length));
+      int64_t got = base.ReadAt(offset, bytes.data(), length);
+      if (got < 0) Fail(StoreCode::ReadError);
+      if (got < length) {
+        // The file ends inside (or before) the range: its size is known now.
+        if (got > 0)
+          sizeBefore = offset + got;
+        else
+          knowSize();
+        bytes.resize(static_cast<size_t>(got));
+      }
+      if (!bytes.empty()) plan.entries.push_back({i, offset, std::move(bytes)});
+    };
+    int64_t limit = INT64_MAX;  // runs at or beyond it need no before-image
+    if (held.cut) {
+      knowSize();
+      if (*held.cut < sizeBefore) {
+        if (held.runsEnd <= *held.cut && held.sizeAfterCut == *held.cut) {
+          // Cut after the journal's state says so; nothing cut off needs keeping.
+          plan.cutTo[i] = *held.cut;
+          plan.cutting = true;
+        } else {
+          // Written beyond the cut as well: the bytes cut off are kept instead.
+          journal(*held.cut, sizeBefore - *held.cut);
+          limit = sizeBefore;
+        }
+      } else {
+        limit = sizeBefore;
+      }
+    }
+    for (const auto& [offset, bytes] : held.runs) {
+      int64_t end = offset + static_cast<int64_t>(bytes.size());
+      if (sizeBefore >= 0) end = std::min(end, sizeBefore);
+      end = std::min(end, limit);
+      if (offset >= end) continue;
+      journal(offset, end - offset);
+    }
+    if (sizeBefore >= 0 && plan.cutTo[i] < 0) {
+      int64_t after = held.cut ? held.sizeAfterCut : std::max(sizeBefore, held.runsEnd);
+      if (after > sizeBefore || held.cut) plan.sizeBefore[i] = sizeBefore;
+    }
+  }
+  return plan;
+}
+
+void TTableJournal::WriteJournal(const TPlan& plan, bool durable) {
+  size_t bodySize = kFileTableSize;
+  for (const TEntry& e : plan.entries) bodySize += kEntryHeaderSize + e.bytes.size();
+  std::vector<uint8_t> buffer(kJournalHeaderSize + bodySize, 0);
+  uint8_t* body = buffer.data() + kJournalHeaderSize;
+  for (int i = 0; i < kJournalFileCount; ++i) {
+    PutI64(body + i * 16, plan.sizeBefore[i]);
+    PutI64(body + i * 16 + 8, plan.cutTo[i]);
+  }
+  size_t at = kFileTableSize;
+  for (const TEntry& e : plan.entries) {
+    body[at] = static_cast<uint8_t>(e.file);
+    PutU32(body + at + 4, static_cast<uint32_t>(e.bytes.size()));
+    PutI64(body + at + 8, e.offset);
+    std::memcpy(body + at + kEntryHeaderSize, e.bytes.data(), e.bytes.size());
+    at += kEntryHeaderSize + e.bytes.size();
+  }
+  const uint64_t nonce = Mix(++nonceCounter_ * 0x9E3779B97F4A7C15ull);
+  uint8_t* h = buffer.data();
+  std::memcpy(h, kMagic, sizeof kMagic);
+  PutU32(h + 8, kJournalVersion);
+  PutU32(h + 12, kStateRollBack);
+  PutU64(h + 16, nonce);
+  PutU32(h + 24, static_cast<uint32_t>(plan.entries.size()));
+  PutI64(h + 32, static_cast<int64_t>(bodySize));
+  PutU64(h + 40, JournalChecksum(body, bodySize, nonce));
+  PutU64(h + 56, JournalChecksum(h, 56, 0));
+  std::copy(h, h + kJournalHeaderSize, header_.begin());
+  bodyLength_ = static_cast<int64_t>(bodySize);
+  if (!WriteAll(fd_, buffer.data(), buffer.size(), 0) || (durable && ::fdatasync(fd_) != 0)) {
+    // No table file was touched: a journal that reached the file whole would only write back
+    // what the files hold; end it all the same where that is possible.
+    WriteState(kStateIdle, false);
+    Fail(StoreCode::WriteError);
+  }
+}
+
+bool TTableJournal::WriteState(uint32_t state, bool durable) {
+  PutU32(header_.data() + 12, state);
+  PutU64(header_.data() + 56, JournalChecksum(header_.data(), 56, 0));
+  if (!WriteAll(fd_, header_.data(), kJournalHeaderSize, 0)) return false;
+  return !durable || ::fdatasync(fd_) == 0;
+}
+
+void TTableJournal::EndJournal(bool durable) {
+  // Ending the journal is the point where the change stands. A failed write leaves the journal
+  // to undo the change; a failed flush after it does not undo it (the table files are on the
+  // device already: at worst a power loss then brings back the state before the change).
+  bool ok;
+  if (bodyLength_ > kKeepBodyLimit) {
+    ok = ::ftruncate(fd_, 0) == 0;
+    if (ok) bodyLength_ = 0;
+  } else {
+    ok = WriteState(kStateIdle, false);
+  }
+  if (!ok) Fail(StoreCode::WriteError);
+  if (durable) ::fdatasync(fd_);
+}
+
+void TTableJournal::Sync() {
+  if (fd_ >= 0 && writable_) ::fdatasync(fd_);
+}
+
+void TTableJournal::Commit(bool durable) {
+  if (!holding_) return;
+  // The held-back writes stay with the files until they are written; reads of the files go
+  // straight to disk again only after that.
+  bool anything = false;
+  for (TJournaledFile* f : files_) {
+    if (!f) continue;
+    durable = durable || f->held_.flushAsked;
+    anything = anything || !f->held_.runs.empty() || f->held_.cut;
+  }
+  std::array<TAbstractFile*, kJournalFileCount> base{};
+  for (int i = 0; i < kJournalFileCount; ++i)
+    if (files_[i]) base[i] = &files_[i]->Base();
+  if (!anything) {
+    bool ok = true;
+    if (durable) {
+      for (int i = 0; i < kJournalFileCount; ++i)
+        if (files_[i] && files_[i]->held_.flushAsked) ok = base[i]->Flush() && ok;
+      Sync();
+    }
+    DropHeld();
+    if (!ok) Fail(StoreCode::WriteError);
+    return;
+  }
+  TPlan plan;
+  try {
+    OpenFile(true);
+    plan = Plan();
+    WriteJournal(plan, durable);
+  } catch (...) {
+    DropHeld();
+    throw;
+  }
+  // The journal is in place: from here on every failure is undone from it.
+  bool ok = true;
+  bool cutStarted = false;
+  for (int i : kApplyOrder) {
+    TJournaledFile* f = files_[i];
+    if (!f || !ok) continue;
+    auto& held = f->held_;
+    const bool cutting = plan.cutTo[i] >= 0;
+    if (held.cut && !cutting) ok = base[i]->WriteAt(*held.cut, nullptr, 0) == 0;
+    for (const auto& [offset, bytes] : held.runs) {
+      if (!ok) break;
+      ok = FullWrite(*base[i], offset, bytes);
+    }
+    if (ok && held.cut && !cutting && held.sizeAfterCut > std::max(*held.cut, held.runsEnd))
+      ok = base[i]->WriteAt(held.sizeAfterCut, nullptr, 0) == 0;
+  }
+  if (ok && plan.cutting) {
+    // The headers say the files are empty now: the state "cut" finishes the change, whatever
+    // happens next.
+    ok = WriteState(kStateCut, durable);
+    cutStarted = ok;
+    for (int i = 0; ok && i < kJournalFileCount; ++i)
+      if (plan.cutTo[i] >= 0) ok = base[i]->WriteAt(plan.cutTo[i], nullptr, 0) == 0;
+  }
+  if (ok && durable) {
+    for (int i = 0; i < kJournalFileCount; ++i) {
+      TJournaledFile* f = files_[i];
+      if (f && (!f->held_.Empty() || plan.cutTo[i] >= 0)) ok = base[i]->Flush() && ok;
+    }
+  }
+  DropHeld();
+  if (!ok && cutStarted) {
+    // The headers already say what the change made: the change stands, and the journal in
+    // the state "cut" has the cuts finished by whoever takes the write locks next.
+    return;
+  }
+  if (!ok) {
+    // Undone at once when that is possible; otherwise the journal stays for whoever comes
+    // next (this program included: its next lock looks at the journal first).
+    if (!cutStarted && Undo(plan, base, durable)) {
+      try {
+        EndJournal(durable);
+      } catch (...) {
+      }
+    }
+    Fail(StoreCode::WriteError);
+  }
+  if (plan.cutting) {
+    // The change stands whatever happens now; a journal that cannot be ended has its (done)
+    // cuts made again by whoever comes next.
+    try {
+      EndJournal(durable);
+    } catch (...) {
+    }
+    return;
+  }
+  EndJournal(durable);
+}
+
+}  // namespace quellor

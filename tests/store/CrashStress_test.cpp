@@ -1,0 +1,356 @@
+// Random kills during a long mixed workload of several programs on one table: writers change
+// their own records (inserts, edits with BLOBs, deletes, transactions of several changes) and a
+// reader walks the table through its indexes, while the test kills one of them at random
+// moments, hundreds of times, and starts it again. Half of the kills come from the writers
+// themselves, at a random write of the table's files (the write shim), so that many of them
+// land in the middle of writing a change. Every now and then all are killed and the
+// table is checked: it opens, its files are sound, and every writer's records are exactly what
+// its completed changes made, its interrupted change applied whole or not at all.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "CrashShim.h"
+#include "CrashTestSupport.h"
+#include "store/StoreError.h"
+#include "store/StoreTb.h"
+#include "support/TempDir.h"
+
+namespace quellor::test {
+namespace {
+
+constexpr int kWriters = 3;
+constexpr int kRounds = 20;
+constexpr int kKillsPerRound = 15;
+
+// One change of a record: I(nsert), U(pdate) or D(elete), with the values it writes.
+struct TAction {
+  char kind = 'I';
+  std::string key, tag, code;
+  int64_t value = 0;
+  int seed = 0, length = 0;
+};
+using TOp = std::vector<TAction>;                   // more than one: a transaction
+using TModel = std::map<std::string, std::string>;  // key -> the rest of the record
+
+std::string RowText(int64_t value, const std::string& tag, const std::string& code,
+                    const std::string& notes) {
+  return std::to_string(value) + "|" + tag + "|" + code + "|" +
+         std::to_string(std::hash<std::string>{}(notes));
+}
+
+std::string Encode(const TOp& op) {
+  std::string s;
+  for (const TAction& a : op) {
+    if (!s.empty()) s += ';';
+    s += std::string(1, a.kind) + "," + a.key + "," + a.tag + "," + a.code + "," +
+         std::to_string(a.value) + "," + std::to_string(a.seed) + "," + std::to_string(a.length);
+  }
+  return s;
+}
+
+TOp Decode(const std::string& text) {
+  TOp op;
+  std::stringstream all(text);
+  std::string part;
+  while (std::getline(all, part, ';')) {
+    std::stringstream in(part);
+    std::vector<std::string> f;
+    std::string x;
+    while (std::getline(in, x, ',')) f.push_back(x);
+    if (f.size() != 7) continue;
+    op.push_back({f[0][0], f[1], f[2], f[3], std::stoll(f[4]), std::stoi(f[5]), std::stoi(f[6])});
+  }
+  return op;
+}
+
+TModel Apply(TModel model, const TOp& op) {
+  for (const TAction& a : op) {
+    if (a.kind == 'D') {
+      model.erase(a.key);
+    } else {
+      std::string code = a.code;
+      if (a.kind == 'U') {
+        // An edit keeps the code: take it from the record as it was (value|tag|code|notes).
+        const std::string& old = model[a.key];
+        size_t p1 = old.find('|'), p2 = old.find('|', p1 + 1), p3 = old.find('|', p2 + 1);
+        code = old.substr(p2 + 1, p3 - p2 - 1);
+      }
+      model[a.key] = RowText(a.value, a.tag, code, NotesOf(a.seed, a.length));
+    }
+  }
+  return model;
+}
+
+// The records of one writer ("W<n>-" keys) as the table holds them.
+TModel ReadOwn(TStoreTable& t, const std::string& prefix) {
+  TModel rows;
+  t.SetIndexName("");
+  for (t.First(); !t.Eof(); t.Next()) {
+    std::string key = t.FieldByName("Key").AsString();
+    if (key.rfind(prefix, 0) != 0) continue;
+    rows[key] = RowText(t.FieldByName("Value").AsInteger(), t.FieldByName("Tag").AsString(),
+                        t.FieldByName("Code").AsString(), t.FieldByName("Notes").AsString());
+  }
+  return rows;
+}
+
+void AppendLog(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+// A writer: snapshot of its records into the log, then changes until it is killed.
+int Writer(const std::string& folder, const std::string& logPath, int id) {
+  int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const std::string prefix = "W" + std::to_string(id) + "-";
+  std::mt19937 random(static_cast<unsigned>(::getpid()) * 7919u + static_cast<unsigned>(id));
+  TStoreDatabase db;
+  db.SetDatabaseName("Stress" + std::to_string(id));
+  db.SetDirectory(folder);
+  TStoreTable t;
+  t.SetDatabaseName(db.DatabaseName());
+  t.SetTableName(kCrashTable);
+  t.Open();
+  TModel own = ReadOwn(t, prefix);
+  int next = 0;
+  std::string snapshot = "R " + std::to_string(own.size()) + "\n";
+  for (const auto& [key, rest] : own) {
+    snapshot += "S " + key + "#" + rest + "\n";
+    next = std::max(next, std::stoi(key.substr(prefix.size())) + 1);
+  }
+  AppendLog(log, snapshot);
+  // Dies at a random one of its next writes of the table's files.
+  char real[PATH_MAX];
+  if (::realpath(folder.c_str(), real))
+    CrashShimArm((std::string(real) + "/").c_str(), 1 + static_cast<long>(random() % 400),
+                 kCrashKill);
+  for (;;) {
+    TOp op;
+    int kind = static_cast<int>(random() % 100);
+    int actions = kind < 15 ? 2 + static_cast<int>(random() % 3) : 1;
+    TModel planned = own;
+    for (int i = 0; i < actions; ++i) {
+      int what = static_cast<int>(random() % 100);
+      TAction a;
+      a.tag = "t" + std::to_string(random() % 6);
+      a.value = static_cast<int64_t>(random() % 100000);
+      a.seed = static_cast<int>(random() % 1000);
+      a.length = static_cast<int>(random() % 4) == 0 ? 0 : static_cast<int>(random() % 2000);
+      if (planned.size() < 3 || what < 45) {
+        a.kind = 'I';
+        a.key = prefix + std::to_string(next++);
+        a.code = "C" + a.key;
+      } else {
+        auto it = planned.begin();
+        std::advance(it, static_cast<long>(random() % planned.size()));
+        a.key = it->first;
+        a.kind = what < 80 ? 'U' : 'D';
+      }
+      // One change per record in an operation keeps the replay simple.
+      bool repeated = false;
+      for (const TAction& b : op) repeated = repeated || b.key == a.key;
+      if (repeated) continue;
+      op.push_back(a);
+      planned = Apply(planned, {a});
+    }
+    AppendLog(log, "B " + Encode(op) + "\n");
+    bool transaction = op.size() > 1;
+    try {
+      if (transaction) db.BeginTransaction();
+      for (const TAction& a : op) {
+        if (a.kind == 'I') {
+          t.Append();
+          SetRow(t, {a.key, a.tag, a.code, NotesOf(a.seed, a.length), a.value, 0});
+          t.Post();
+          continue;
+        }
+        t.SetIndexName("");
+        if (!t.FindKey({a.key})) throw std::runtime_error("lost record " + a.key);
+        if (a.kind == 'D') {
+          t.Delete();
+        } else {
+          t.Edit();
+          t.FieldByName("Value").SetAsInteger(a.value);
+          t.FieldByName("Tag").SetAsString(a.tag);
+          if (a.length == 0)
+            t.FieldByName("Notes").Clear();
+          else
+            t.FieldByName("Notes").SetAsString(NotesOf(a.seed, a.length));
+          t.Post();
+        }
+      }
+      if (transaction) db.CommitTransaction();
+      own = planned;
+      AppendLog(log, "E\n");
+    } catch (const EStoreEngineError& e) {
+      if (t.State() != TDataSetState::Browse) t.Cancel();
+      if (db.InTransaction()) db.RollbackTransaction();
+      AppendLog(log, "F " + std::to_string(e.ErrorCode()) + "\n");
+      own = ReadOwn(t, prefix);
+    }
+  }
+}
+
+// A reader: walks the table in every order and checks each record it reads, until it is
+// killed. The writers change the table meanwhile, so counts and orders may move between two
+// steps; what must hold is that no step shows a damaged or mixed-up record.
+int Reader(const std::string& folder, const std::string& logPath) {
+  int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  TStoreTable t;
+  BindCrash(t, folder);
+  t.Open();
+  for (;;) {
+    for (const char* index : {"", "ByTag", "ByCode"}) {
+      try {
+        t.SetIndexName(index);
+        for (t.First(); !t.Eof(); t.Next()) {
+          std::string key = t.FieldByName("Key").AsString();
+          if (t.FieldByName("Code").AsString() != "C" + key)
+            AppendLog(log, "P a record mixed up: " + key + "\n");
+          t.FieldByName("Notes").AsString();
+        }
+      } catch (const EStoreEngineError& e) {
+        int code = e.ErrorCode();
+        if (code != StoreCode::GeneralLockFailure && code != StoreCode::RecordChanged)
+          AppendLog(log, "P engine error " + std::to_string(code) + " " + e.what() + "\n");
+      }
+    }
+  }
+}
+
+TEST(CrashStress, HundredsOfRandomKillsAmongSeveralProgramsLeaveEveryChangeWholeOrUndone) {
+  TempDir dir, logs;
+  CreateCrashTable(dir.path(), 100);
+  std::mt19937 random(12345);
+  std::vector<std::unique_ptr<TChild>> workers(kWriters + 1);
+  auto start = [&](int i) {
+    std::string folder = dir.path();
+    std::string log = logs.file("w" + std::to_string(i) + ".log");
+    workers[static_cast<size_t>(i)] = std::make_unique<TChild>([folder, log, i](TChild&) {
+      return i == kWriters ? Reader(folder, log) : Writer(folder, log, i);
+    });
+  };
+  auto stop = [&](int i) {
+    auto& w = workers[static_cast<size_t>(i)];
+    w->Kill();
+    int code = w->Wait();
+    EXPECT_EQ(code, 128 + SIGKILL) << "program " << i << " ended by itself";
+    w.reset();
+  };
+  int kills = 0, selfKills = 0;
+  for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+    for (int i = 0; i <= kWriters; ++i) start(i);
+    for (int k = 0; k < kKillsPerRound; ++k) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20 + random() % 120));
+      // Writers that killed themselves at a write start again.
+      for (int i = 0; i < kWriters; ++i) {
+        siginfo_t info{};
+        auto& w = workers[static_cast<size_t>(i)];
+        if (::waitid(P_PID, static_cast<id_t>(w->Pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid != 0) {
+          EXPECT_EQ(w->Wait(), 128 + SIGKILL) << "writer " << i << " ended by itself";
+          w.reset();
+          start(i);
+          ++selfKills;
+        }
+      }
+      int victim = static_cast<int>(random() % (kWriters + 1));
+      stop(victim);
+      start(victim);
+      ++kills;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 80));
+    for (int i = 0; i <= kWriters; ++i) stop(i);
+    kills += kWriters + 1;
+
+    // The table as a whole.
+    std::vector<std::string> problems;
+    std::vector<std::string> rows;
+    try {
+      rows = ReadCrashTable(dir.path(), problems);
+      for (const auto& p : CheckTableFiles(dir.path())) problems.push_back(p);
+    } catch (const std::exception& e) {
+      problems.push_back(e.what());
+    }
+    for (const auto& p : problems) ADD_FAILURE() << "round " << round << ": " << p;
+    // Every writer's records against its log.
+    TStoreTable t;
+    BindCrash(t, dir.path());
+    t.Open();
+    for (int w = 0; w < kWriters; ++w) {
+      std::ifstream in(logs.file("w" + std::to_string(w) + ".log"));
+      std::vector<std::string> lines;
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
+      TModel model;
+      std::optional<TOp> pending;
+      for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (line.rfind("B ", 0) == 0) {
+          pending = Decode(line.substr(2));
+        } else if (line == "E" && pending) {
+          model = Apply(model, *pending);
+          pending.reset();
+        } else if (line.rfind("F ", 0) == 0) {
+          int code = std::stoi(line.substr(2));
+          EXPECT_TRUE(code == StoreCode::GeneralLockFailure || code == StoreCode::RecordLocked)
+              << "writer " << w << " failed with " << code;
+          pending.reset();
+        } else if (line.rfind("R ", 0) == 0) {
+          size_t count = std::stoul(line.substr(2));
+          TModel snapshot;
+          bool whole = true;
+          for (size_t k = 1; k <= count; ++k) {
+            if (i + k >= lines.size() || lines[i + k].rfind("S ", 0) != 0) {
+              whole = false;
+              break;
+            }
+            std::string s = lines[i + k].substr(2);
+            snapshot[s.substr(0, s.find('#'))] = s.substr(s.find('#') + 1);
+          }
+          if (!whole) continue;  // killed while writing it
+          bool asBefore = snapshot == model;
+          bool asAfter = pending && snapshot == Apply(model, *pending);
+          EXPECT_TRUE(asBefore || asAfter)
+              << "writer " << w << ": after a kill its records are neither as before nor as "
+              << "after its interrupted change (log line " << i + 1 << ")";
+          model = snapshot;
+          pending.reset();
+          i += count;
+        }
+      }
+      TModel now = ReadOwn(t, "W" + std::to_string(w) + "-");
+      bool asBefore = now == model;
+      bool asAfter = pending && now == Apply(model, *pending);
+      EXPECT_TRUE(asBefore || asAfter) << "writer " << w << " round " << round << ": " << now.size()
+                                       << " records, " << model.size() << " expected";
+    }
+    t.Close();
+    std::ifstream reader(logs.file("w" + std::to_string(kWriters) + ".log"));
+    for (std::string line; std::getline(reader, line);)
+      if (line.rfind("P ", 0) == 0) ADD_FAILURE() << "reader: " << line.substr(2);
+  }
+  EXPECT_GE(kills + selfKills, 300);
+  EXPECT_GE(selfKills, 50);
+}
+
+}  // namespace
+}  // namespace quellor::test
