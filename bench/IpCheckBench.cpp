@@ -21,7 +21,7 @@
 #include "lookup/IpCheck.h"
 #include "store/StoreTb.h"
 #include "tests/support/ScriptedResolver.h"
-#include "tools/StoreTool.h"
+#include "StoreTool.h"
 
 using namespace quellor;
 using Clock = std::chrono::steady_clock;

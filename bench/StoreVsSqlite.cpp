@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "data/SiteTables.h"
+#include "store/StoreInternals.h"
 #include "store/StoreTb.h"
 
 using namespace quellor;
@@ -197,7 +198,7 @@ void Keep(double& best, double seconds) {
 void JournalCost(const std::string& dir, const std::vector<TSite>& sites, sqlite3* db) {
   const size_t n = std::min<size_t>(20000, sites.size());
   const size_t durable = std::min<size_t>(300, sites.size());
-  TDataSession& engine = TStoreSession::Default().Engine();
+  TDataSession& engine = TStoreInternals::Engine(TStoreSession::Default());
   // Each side runs twice, in the order without, with, with, without, on fresh tables; the
   // faster of its two runs counts, so that neither side has the warmer machine.
   double store[2][4] = {};

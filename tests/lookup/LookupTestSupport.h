@@ -15,7 +15,7 @@
 #include "data/DataMod.h"
 #include "store/StoreTb.h"
 #include "support/TempDir.h"
-#include "tools/StoreTool.h"
+#include "StoreTool.h"
 
 namespace quellor::test {
 
