@@ -9,6 +9,7 @@
 #include "store/Language.h"
 #include "store/StoreQuery.h"
 #include "store/StoreTb.h"
+#include "transfer/CsvRecords.h"
 
 namespace quellor {
 
@@ -268,36 +269,30 @@ int Sql(const TCommand& c, TStoreSession& session, std::ostream& out) {
 }
 
 int Load(const TCommand& c, TStoreSession& session, std::ostream& out, std::ostream& err) {
-  std::ifstream in(c.words[3], std::ios::binary);
-  if (!in) {
+  if (!std::ifstream(c.words[3], std::ios::binary)) {
     err << "Cannot read '" << c.words[3] << "'\n";
     return kFailed;
   }
-  std::stringstream text;
-  text << in.rdbuf();
+  // The program's CSV import reads files through the same records and field conversion.
+  std::vector<TCsvRecord> records;
+  try {
+    records = ReadCsvFile(c.words[3]);
+  } catch (const std::exception& e) {
+    err << e.what() << "\n";
+    return kFailed;
+  }
   TStoreTable table(session);
   OpenTable(table, session, c);
   int added = 0, rejected = 0;
-  for (const TCsvRow& row : ParseCsv(text.str())) {
+  for (const TCsvRecord& record : records) {
     try {
-      if (row.values.size() > static_cast<size_t>(table.FieldCount()))
-        throw EDatabaseError("The row has " + std::to_string(row.values.size()) +
-                             " values, the table " + std::to_string(table.FieldCount()) +
-                             " fields");
       table.Append();
-      for (size_t i = 0; i < row.values.size(); ++i) {
-        TStoreField& f = table.Fields(static_cast<int>(i));
-        if (f.DataType() == TFieldType::AutoInc) continue;  // the store gives the ids
-        if (row.values[i].empty())
-          f.Clear();
-        else
-          f.SetAsString(row.values[i]);
-      }
+      SetFieldsFromCsvLine(table, record.text);
       table.Post();
       ++added;
     } catch (const std::exception& e) {
       if (table.State() != TDataSetState::Browse) table.Cancel();
-      err << "line " << row.line << ": " << e.what() << "\n";
+      err << "line " << record.line << ": " << e.what() << "\n";
       ++rejected;
     }
   }
@@ -322,60 +317,6 @@ std::string CsvLine(const std::vector<std::string>& values, const std::vector<bo
     line += '"';
   }
   return line;
-}
-
-std::vector<TCsvRow> ParseCsv(const std::string& text) {
-  std::vector<TCsvRow> rows;
-  TCsvRow row;
-  std::string value;
-  bool inQuotes = false, rowStarted = false;
-  size_t line = 1;
-  row.line = 1;
-  auto endRow = [&] {
-    if (rowStarted) {
-      row.values.push_back(value);
-      rows.push_back(std::move(row));
-    }
-    row = TCsvRow();
-    value.clear();
-    rowStarted = false;
-  };
-  for (size_t i = 0; i < text.size(); ++i) {
-    char ch = text[i];
-    if (inQuotes) {
-      if (ch == '"') {
-        if (i + 1 < text.size() && text[i + 1] == '"') {
-          value += '"';
-          ++i;
-        } else {
-          inQuotes = false;
-        }
-      } else {
-        if (ch == '\n' || (ch == '\r' && !(i + 1 < text.size() && text[i + 1] == '\n'))) ++line;
-        value += ch;
-      }
-      continue;
-    }
-    if (ch == '\r' || ch == '\n') {
-      if (ch == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      endRow();
-      ++line;
-      row.line = line;
-      continue;
-    }
-    if (!rowStarted) row.line = line;
-    rowStarted = true;
-    if (ch == ',') {
-      row.values.push_back(value);
-      value.clear();
-    } else if (ch == '"') {
-      inQuotes = true;
-    } else {
-      value += ch;
-    }
-  }
-  endRow();
-  return rows;
 }
 
 int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {

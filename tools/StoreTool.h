@@ -5,7 +5,8 @@
 //   storetool [--password PW] dump DIR TABLE [--index NAME] [--filter EXPR]
 //                                                       records as CSV in index order; with a
 //                                                       filter expression only those passing
-//   storetool [--password PW] load DIR TABLE FILE       append the rows of a CSV file
+//   storetool [--password PW] load DIR TABLE FILE       append the rows of a CSV file, read
+//                                                       as the program's CSV import reads it
 //   storetool [--password PW] sql DIR STATEMENT         run one SQL statement: a SELECT's
 //                                                       result as CSV with a header row,
 //                                                       otherwise the number of rows changed
@@ -33,14 +34,5 @@ int RunStoreTool(const std::vector<std::string>& args, std::ostream& out, std::o
 // One CSV record in the form dump writes and load reads: every value in double quotes with
 // inner quotes doubled; `isNull` values are written empty. No line end.
 std::string CsvLine(const std::vector<std::string>& values, const std::vector<bool>& isNull);
-
-// Splits CSV text into rows of values: fields separated by commas, optionally in double quotes
-// (a doubled quote inside stands for one; quoted fields may hold commas and line breaks);
-// rows end with CR LF, LF or CR. An empty line is no row.
-struct TCsvRow {
-  std::vector<std::string> values;
-  size_t line = 0;  // the line it starts on, from 1
-};
-std::vector<TCsvRow> ParseCsv(const std::string& text);
 
 }  // namespace quellor

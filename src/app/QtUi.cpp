@@ -6,7 +6,9 @@
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QStringList>
+#include <algorithm>
 
 namespace quellor {
 namespace {
@@ -121,6 +123,40 @@ void QtUi::ProcessEvents() {
 }
 void QtUi::SetClipboardText(const std::string& text) {
   QGuiApplication::clipboard()->setText(ToQ(text));
+}
+
+void QtUi::BeginProgress(const std::string& caption, int total) {
+  EndProgress();
+  progress_ = new QProgressDialog(parent_);
+  progress_->setObjectName("ProgressDialog");
+  progress_->setWindowTitle(ToQ(caption));
+  progress_->setWindowModality(Qt::ApplicationModal);
+  progress_->setAutoClose(false);
+  progress_->setAutoReset(false);
+  progress_->setMinimumDuration(500);
+  progress_->setRange(0, total > 0 ? total : 0);
+  progress_->setValue(0);
+}
+
+bool QtUi::StepProgress(int done, const std::string& text) {
+  if (!progress_) return false;
+  progress_->setLabelText(ToQ(text));
+  if (progress_->maximum() > 0) progress_->setValue(std::min(done, progress_->maximum()));
+  // Until the dialog is up the window takes no input, so nothing else starts meanwhile; once it
+  // is up it is modal and only its Cancel button answers.
+  if (progress_->isVisible()) {
+    QApplication::processEvents();
+  } else {
+    QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  }
+  return progress_ && progress_->wasCanceled();
+}
+
+void QtUi::EndProgress() {
+  if (!progress_) return;
+  progress_->close();
+  delete progress_;
+  progress_ = nullptr;
 }
 
 }  // namespace quellor

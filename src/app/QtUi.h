@@ -7,6 +7,7 @@
 
 #include "app/Ui.h"
 
+class QProgressDialog;
 class QWidget;
 
 namespace quellor {
@@ -46,10 +47,16 @@ class QtUi : public Ui {
   void ProcessEvents() override;
   void SetClipboardText(const std::string& text) override;
   std::string FindText() override { return findText_; }
+  // A QProgressDialog named "ProgressDialog", application-modal, shown once the work has taken
+  // half a second; until then only non-input events are handled.
+  void BeginProgress(const std::string& caption, int total) override;
+  bool StepProgress(int done, const std::string& text) override;
+  void EndProgress() override;
 
  private:
   QWidget* parent_;
   std::string findText_;
+  QProgressDialog* progress_ = nullptr;
 };
 
 }  // namespace quellor

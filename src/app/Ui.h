@@ -55,6 +55,15 @@ class Ui {
   virtual void SetClipboardText(const std::string& text) = 0;
   // The text currently in the find dialog's box.
   virtual std::string FindText() = 0;
+
+  // Progress of a long command: a window with `caption`, a bar from 0 to `total` and a Cancel
+  // button, until EndProgress. StepProgress shows `done` of `total` with a line of text, lets
+  // the window handle its pending events (repaints; while the progress window is up it is the
+  // only one that takes input) and returns true once the person has pressed Cancel. Not
+  // nested: one progress at a time (use ProgressScope below).
+  virtual void BeginProgress(const std::string& caption, int total) = 0;
+  virtual bool StepProgress(int done, const std::string& text) = 0;
+  virtual void EndProgress() = 0;
 };
 
 // The text the standard error box shows: a period is added when the code of the last
@@ -68,6 +77,23 @@ class BusyCursor {
   ~BusyCursor() { ui_.EndBusy(); }
   BusyCursor(const BusyCursor&) = delete;
   BusyCursor& operator=(const BusyCursor&) = delete;
+
+ private:
+  Ui& ui_;
+};
+
+// Scoped progress window: begun on construction, ended on destruction (also when an error
+// ends the command).
+class ProgressScope {
+ public:
+  ProgressScope(Ui& ui, const std::string& caption, int total) : ui_(ui) {
+    ui_.BeginProgress(caption, total);
+  }
+  ~ProgressScope() { ui_.EndProgress(); }
+  ProgressScope(const ProgressScope&) = delete;
+  ProgressScope& operator=(const ProgressScope&) = delete;
+
+  bool Step(int done, const std::string& text) { return ui_.StepProgress(done, text); }
 
  private:
   Ui& ui_;

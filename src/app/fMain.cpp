@@ -29,7 +29,10 @@
 #include "app/QtUi.h"
 #include "data/DBControls.h"
 #include "data/DBGrid.h"
+#include "data/DataSource.h"
 #include "store/StoreTb.h"
+#include "transfer/ImportSites.h"
+#include "transfer/fHtml2Csv.h"
 
 namespace quellor {
 
@@ -194,8 +197,10 @@ void TForm1::BuildMenus() {
   later(AddItem(file, "Export to HTML"));
   later(AddItem(file, "E&xport to CSV"));
   later(AddItem(file, "&Export killed sites"));
-  later(AddItem(file, "&Import CSV file"));
-  later(AddItem(file, "Import Html file"));
+  connect(AddItem(file, "&Import CSV file"), &QAction::triggered, this,
+          [this] { RunCommand([this] { ImportCSVfile1Click(); }); });
+  connect(AddItem(file, "Import Html file"), &QAction::triggered, this,
+          [this] { RunCommand([this] { ImportHtmlfile1Click(); }); });
   file->addSeparator();
   later(AddItem(file, "&New SQL file"));
   later(AddItem(file, "E&dit SQL file"));
@@ -424,6 +429,7 @@ void TForm1::BuildFormPage(QWidget* page) {
 }
 
 void TForm1::AttachData(TDataSource* dsCracks) {
+  dsCracks_ = dsCracks;
   for (TDBEdit* e : edits_) e->SetDataSource(dsCracks);
   for (TDBCheckBox* c : checks_) c->SetDataSource(dsCracks);
   memo_->SetDataSource(dsCracks);
@@ -525,6 +531,28 @@ void TForm1::ToggleFormView() {
 void TForm1::ShowAbout() {
   TAboutBox box(ui_, this);
   box.exec();
+}
+
+namespace {
+
+// The site table and its database, for the commands that import sites.
+TSiteTarget SiteTarget(TDataSource* dsCracks) {
+  TStoreTable* sites = dsCracks ? dsCracks->DataSet() : nullptr;
+  if (!sites || !sites->Active()) throw EDatabaseError(DatasetText::ClosedDataset);
+  TStoreDatabase* db = TStoreSession::Default().FindDatabase(sites->DatabaseName());
+  if (!db) throw EDatabaseError("Database " + sites->DatabaseName() + " is not open");
+  return {*db, *sites};
+}
+
+}  // namespace
+
+void TForm1::ImportCSVfile1Click() {
+  quellor::ImportCSVfile1Click(SiteTarget(dsCracks_), ui_);
+}
+
+void TForm1::ImportHtmlfile1Click() {
+  TfrmHtml2Csv window(SiteTarget(dsCracks_), ui_, this);
+  window.exec();
 }
 
 }  // namespace quellor

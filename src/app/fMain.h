@@ -72,6 +72,8 @@ class TForm1 : public QMainWindow {
   void CancelEdit();
   void OpenCurrentUrl();
   void edHostClick();
+  void ImportCSVfile1Click();
+  void ImportHtmlfile1Click();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -104,6 +106,7 @@ class TForm1 : public QMainWindow {
   TDBNavigator* navigator_ = nullptr;
   TFindDialog* findDialog_ = nullptr;
   TFinder finder_;
+  TDataSource* dsCracks_ = nullptr;  // the site table's source, for the commands on the table
 };
 
 }  // namespace quellor

@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <vector>
 
 #include "store/ByteOrder.h"
+#include "store/ExprValue.h"
 #include "store/StoreDate.h"
 
 namespace quellor {
@@ -321,6 +323,178 @@ bool PutTextValue(uint8_t* v, const TFieldDesc& f, const std::string& text) {
       return false;
   }
   return false;
+}
+
+namespace {
+
+// Whether `text`, ignoring ASCII case, is the beginning of `word`.
+bool IsPrefixOfWord(const std::string& text, const char* word) {
+  size_t n = std::strlen(word);
+  if (text.size() > n) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    char w = word[i];
+    if (w >= 'A' && w <= 'Z') w = static_cast<char>(w - 'A' + 'a');
+    if (c != w) return false;
+  }
+  return true;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// An optionally signed integer in decimal, or in hexadecimal after "$", "0x" or "x"; blanks
+// around it are allowed. False for anything else and for magnitudes beyond 64 bits.
+bool ParseUserInteger(const std::string& text, int64_t& v) {
+  std::string t = Trim(text);
+  size_t i = 0;
+  bool negative = false;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) negative = t[i++] == '-';
+  int base = 10;
+  if (i < t.size() && t[i] == '$') {
+    base = 16;
+    ++i;
+  } else if (i + 1 < t.size() && t[i] == '0' && (t[i + 1] == 'x' || t[i + 1] == 'X')) {
+    base = 16;
+    i += 2;
+  } else if (i < t.size() && (t[i] == 'x' || t[i] == 'X')) {
+    base = 16;
+    ++i;
+  }
+  if (i == t.size()) return false;
+  uint64_t magnitude = 0;
+  for (; i < t.size(); ++i) {
+    int d = base == 16 ? HexDigit(t[i]) : (t[i] >= '0' && t[i] <= '9' ? t[i] - '0' : -1);
+    if (d < 0) return false;
+    if (magnitude > (std::numeric_limits<uint64_t>::max() - static_cast<uint64_t>(d)) /
+                        static_cast<uint64_t>(base))
+      return false;
+    magnitude = magnitude * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+  }
+  const uint64_t limit = negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
+  if (magnitude > limit) return false;
+  v = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+  return true;
+}
+
+std::string GeneralNumber(double v) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.15g", v);
+  return buffer;
+}
+
+const char* KindName(const TFieldDesc& f) {
+  switch (f.type) {
+    case TStoreFieldType::Boolean:
+      return "boolean";
+    case TStoreFieldType::Float:
+    case TStoreFieldType::BCD:
+      return "floating point";
+    case TStoreFieldType::Date:
+      return "date";
+    case TStoreFieldType::Time:
+      return "time";
+    case TStoreFieldType::TimeStamp:
+      return "date and time";
+    default:
+      return "integer";
+  }
+}
+
+std::string InvalidValueText(const std::string& text, const TFieldDesc& f) {
+  return "'" + text + "' is not a valid " + KindName(f) + " value for field '" + f.name + "'";
+}
+
+// A date (in the person's format, or as yyyy-mm-dd) with an optional time, or a time alone on
+// the zero date; milliseconds in the TIMESTAMP encoding.
+bool ParseUserTimeStamp(const std::string& text, const TTextFormats& formats, double& ms) {
+  TExprDateFormat own;
+  own.dateFormat = formats.shortDateFormat;
+  own.dateSeparator = formats.dateSeparator;
+  own.timeSeparator = formats.timeSeparator;
+  if (ParseTimeStampText(text, own, ms)) return true;
+  const TExprDateFormat iso;  // the form the store writes: yyyy-mm-dd hh:nn:ss
+  if (ParseTimeStampText(text, iso, ms)) return true;
+  // A time alone needs its separator or AM/PM, so that a bare number is no time of day.
+  std::string upper = UpperAscii(Trim(text));
+  bool looksLikeTime = upper.find(formats.timeSeparator) != std::string::npos ||
+                       (upper.size() > 2 && (upper.ends_with("AM") || upper.ends_with("PM")));
+  int64_t time = 0;
+  if (!looksLikeTime || !ParseTimeText(text, own, time)) return false;
+  ms = static_cast<double>(int64_t{kDateDelta} * kMsPerDay + time);
+  return true;
+}
+
+}  // namespace
+
+void IntegerRange(const TFieldDesc& f, int64_t& lowest, int64_t& highest) {
+  switch (f.type) {
+    case TStoreFieldType::SmallInt:
+      lowest = std::numeric_limits<int16_t>::min();
+      highest = std::numeric_limits<int16_t>::max();
+      return;
+    case TStoreFieldType::Word:
+      lowest = 0;
+      highest = std::numeric_limits<uint16_t>::max();
+      return;
+    case TStoreFieldType::UInt32:
+      lowest = 0;
+      highest = std::numeric_limits<uint32_t>::max();
+      return;
+    default:
+      lowest = std::numeric_limits<int32_t>::min();
+      highest = std::numeric_limits<int32_t>::max();
+      return;
+  }
+}
+
+std::string RangeErrorText(double v, const TFieldDesc& f) {
+  int64_t lowest, highest;
+  IntegerRange(f, lowest, highest);
+  return GeneralNumber(v) + " is not a valid value for field '" + f.name +
+         "'. The allowed range is " + GeneralNumber(static_cast<double>(lowest)) + " to " +
+         GeneralNumber(static_cast<double>(highest));
+}
+
+std::string PutUserText(uint8_t* v, const TFieldDesc& f, const std::string& text,
+                        const TTextFormats& formats) {
+  switch (f.type) {
+    case TStoreFieldType::Boolean:
+      if (!text.empty() && IsPrefixOfWord(text, "False")) {
+        PutI16(v, 0);
+      } else if (!text.empty() && IsPrefixOfWord(text, "True")) {
+        PutI16(v, 1);
+      } else {
+        return InvalidValueText(text, f);
+      }
+      return {};
+    case TStoreFieldType::SmallInt:
+    case TStoreFieldType::Integer:
+    case TStoreFieldType::Word:
+    case TStoreFieldType::UInt32: {
+      if (f.IsAutoInc()) break;
+      int64_t x;
+      if (!ParseUserInteger(text, x)) return InvalidValueText(text, f);
+      if (!PutIntegerValue(v, f, x)) return RangeErrorText(static_cast<double>(x), f);
+      return {};
+    }
+    case TStoreFieldType::TimeStamp: {
+      double ms;
+      if (!ParseUserTimeStamp(text, formats, ms))
+        return "'" + text + "' is not a valid date and time";
+      PutF64(v, ms);
+      return {};
+    }
+    default:
+      break;
+  }
+  if (!PutTextValue(v, f, text)) return InvalidValueText(text, f);
+  return {};
 }
 
 bool ConstantConverts(const TFieldDesc& f, const std::string& text) {

@@ -60,6 +60,35 @@ std::string GetTextValue(const uint8_t* value, const TFieldDesc& f);
 // to the field size (never inside a UTF-8 sequence) and cased by the field's character case.
 // Returns false when the text does not convert. Does not touch the null flag.
 bool PutTextValue(uint8_t* value, const TFieldDesc& f, const std::string& text);
+// The formats a person writes dates and times in: the session's short date format (only the
+// order of its y, m and d letters counts) and its date and time separators.
+struct TTextFormats {
+  std::string shortDateFormat = "yyyy-mm-dd";
+  char dateSeparator = '-';
+  char timeSeparator = ':';
+};
+
+// Sets the value bytes from a text that a person typed or a file holds: the conversion behind
+// TStoreField::SetAsString, which the CSV import uses for every field. `text` is not empty (an
+// empty text clears the field instead). Returns the empty text on success, otherwise the error
+// message, and then leaves `value` undefined:
+//   boolean     the text, ignoring case, equals the beginning of "False" of its length, else of
+//               "True" ("F", "fa", "TRUE", "tru"); anything else, also "Yes", "1" and texts longer
+//               than the word: "'%s' is not a valid boolean value for field '%s'"
+//   integers    decimal, or hexadecimal after "$", "0x" or "x" (either case), optionally signed,
+//               blanks around allowed; else "'%s' is not a valid integer value for field '%s'";
+//               outside the type's range "%g is not a valid value for field '%s'. The allowed
+//               range is %g to %g" (the number, the name, the bounds; %g with 15 digits)
+//   TIMESTAMP   a date in the short date format or as yyyy-mm-dd, optionally followed by blanks
+//               and a time (h:nn[:ss[.zzz]], optionally AM or PM), or a time alone, which falls
+//               on 1899-12-30; else "'%s' is not a valid date and time"
+//   others      as PutTextValue; else "'%s' is not a valid <kind> value for field '%s'"
+std::string PutUserText(uint8_t* value, const TFieldDesc& f, const std::string& text,
+                        const TTextFormats& formats);
+// The range of an integer field type, and the message for a value outside it.
+void IntegerRange(const TFieldDesc& f, int64_t& lowest, int64_t& highest);
+std::string RangeErrorText(double v, const TFieldDesc& f);
+
 // Whether a default, minimum or maximum text converts to the field's type (empty always does).
 bool ConstantConverts(const TFieldDesc& f, const std::string& text);
 

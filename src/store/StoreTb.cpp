@@ -426,32 +426,13 @@ void TStoreField::SetAsString(const std::string& value) {
     Changed();
     return;
   }
-  std::vector<uint8_t> scratch(desc_.width);
-  if (!PutTextValue(scratch.data(), desc_, value)) {
-    const char* kind = "field";
-    switch (desc_.type) {
-      case TStoreFieldType::Boolean:
-        kind = "boolean";
-        break;
-      case TStoreFieldType::Float:
-      case TStoreFieldType::BCD:
-        kind = "floating point";
-        break;
-      case TStoreFieldType::Date:
-        kind = "date";
-        break;
-      case TStoreFieldType::Time:
-        kind = "time";
-        break;
-      case TStoreFieldType::TimeStamp:
-        kind = "date and time";
-        break;
-      default:
-        kind = "integer";
-        break;
-    }
-    ConversionError(value, kind);
-  }
+  TTextFormats formats;
+  formats.shortDateFormat = table_.session_.ShortDateFormat();
+  formats.dateSeparator = table_.session_.DateSeparator();
+  formats.timeSeparator = table_.session_.TimeSeparator();
+  std::vector<uint8_t> scratch(std::max<size_t>(desc_.width, 16));
+  std::string error = PutUserText(scratch.data(), desc_, value, formats);
+  if (!error.empty()) throw EDatabaseError(error);
   std::memcpy(v, scratch.data(), desc_.width);
   MarkFieldSet(table_.buffer_.data(), desc_);
   Changed();
@@ -486,9 +467,12 @@ void TStoreField::SetAsInteger(int64_t value) {
       break;
   }
   uint8_t* v = Writable();
-  if (!PutIntegerValue(v, desc_, value))
+  if (!PutIntegerValue(v, desc_, value)) {
+    if (IsIntegerType(desc_))
+      throw EDatabaseError(RangeErrorText(static_cast<double>(value), desc_));
     throw EDatabaseError(std::to_string(value) + " is not a valid value for field '" + desc_.name +
                          "'");
+  }
   MarkFieldSet(table_.buffer_.data(), desc_);
   Changed();
 }

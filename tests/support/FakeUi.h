@@ -1,6 +1,7 @@
 // A recording Ui for tests: every call is appended to `calls` as one line
 // ("message: text", "error: text", "box: caption|text", "input: caption|prompt|initial", ...),
-// and answers are taken from the queues a test fills beforehand.
+// and answers are taken from the queues a test fills beforehand. A progress window records
+// "progress: caption|total" and "progress end"; its steps only update the counters below.
 #pragma once
 
 #include <deque>
@@ -22,6 +23,14 @@ class FakeUi : public Ui {
   std::string clipboard;
   int busyDepth = 0;
   int processEventsCount = 0;
+  // Progress: whether a progress window is up, its steps so far, the last step's values, and
+  // the step at which the person presses Cancel (StepProgress returns true from that step on;
+  // -1: never).
+  bool progressShown = false;
+  int progressSteps = 0;
+  int progressDone = 0;
+  std::string progressText;
+  int cancelAtStep = -1;
 
   void ShowMessage(const std::string& text) override;
   void ShowError(const std::string& text) override;
@@ -43,6 +52,9 @@ class FakeUi : public Ui {
   void ProcessEvents() override { ++processEventsCount; }
   void SetClipboardText(const std::string& text) override;
   std::string FindText() override { return findText; }
+  void BeginProgress(const std::string& caption, int total) override;
+  bool StepProgress(int done, const std::string& text) override;
+  void EndProgress() override;
 
  private:
   std::optional<std::string> NextFile(const std::string& what);

@@ -61,6 +61,21 @@ void FakeUi::SetClipboardText(const std::string& text) {
   clipboard = text;
   calls.push_back("clipboard: " + text);
 }
+void FakeUi::BeginProgress(const std::string& caption, int total) {
+  progressShown = true;
+  progressSteps = 0;
+  calls.push_back("progress: " + caption + "|" + std::to_string(total));
+}
+bool FakeUi::StepProgress(int done, const std::string& text) {
+  ++progressSteps;
+  progressDone = done;
+  progressText = text;
+  return cancelAtStep >= 0 && progressSteps >= cancelAtStep;
+}
+void FakeUi::EndProgress() {
+  progressShown = false;
+  calls.push_back("progress end");
+}
 
 TempDir::TempDir() {
   std::string base = std::filesystem::temp_directory_path().string() + "/quellor-test-XXXXXX";
