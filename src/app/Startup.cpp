@@ -42,6 +42,7 @@ void TStartUp::Run(const std::string& programFolder) {
   dm_ = std::make_unique<TDM>(config_);
   form_->RunCommand([this] { dm_->DataModuleCreate(); });
   form_->AttachData(&dm_->dsCracks);
+  form_->SetDataModule(dm_.get());
   form_->show();
 }
 

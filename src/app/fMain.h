@@ -35,6 +35,7 @@ class TDBMemo;
 class TDBNavigator;
 class TFindDialog;
 class TStoreTable;
+class TDM;
 
 class TForm1 : public QMainWindow {
   Q_OBJECT
@@ -63,6 +64,8 @@ class TForm1 : public QMainWindow {
   TStoreTable* NavigatorDataSet() const;
   TStoreTable* GridDataSet() const;
   TFindDialog* FindDialog() const { return findDialog_; }
+  // The data module whose query the exports and SQL files use (null: those do nothing).
+  void SetDataModule(TDM* dm) { dm_ = dm; }
 
   // Commands.
   void FindFirst1Click();
@@ -74,6 +77,14 @@ class TForm1 : public QMainWindow {
   void edHostClick();
   void ImportCSVfile1Click();
   void ImportHtmlfile1Click();
+  // The exports, the SQL files and Cracks table (fMainExports.cpp).
+  void Exportkilledsites1Click();
+  void ExporttoHTML1Click();
+  void ExporttoCSV1Click();
+  void NewSQLfile1Click();
+  void EditSQLfile1Click();
+  void OpenSQLfile1Click();
+  void Crackstable1Click();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -89,6 +100,7 @@ class TForm1 : public QMainWindow {
   QAction* AddItem(QMenu* menu, const char* caption, const char* shortcut = nullptr);
   void ToggleFormView();
   void ShowAbout();
+  void WireExportCommands();
 
   TConfig& config_;
   QtUi& ui_;
@@ -107,6 +119,7 @@ class TForm1 : public QMainWindow {
   TFindDialog* findDialog_ = nullptr;
   TFinder finder_;
   TDataSource* dsCracks_ = nullptr;  // the site table's source, for the commands on the table
+  TDM* dm_ = nullptr;
 };
 
 }  // namespace quellor
