@@ -88,9 +88,8 @@ class ExportTest : public ImportFixture {
 
 TEST_F(ExportTest, KilledSitesReportLinesWithDeadOnlyFalseAndTrue) {
   KilledDeadLiveFixture();
-  const std::vector<std::string> killed = {"http://killed-alive.test/",
-                                           "http://killed-dead-a.test/",
-                                           "http://killed-dead-b.test/"};
+  const std::vector<std::string> killed = {
+      "http://killed-alive.test/", "http://killed-dead-a.test/", "http://killed-dead-b.test/"};
   struct Case {
     bool deadOnly;
     const char* kills;
@@ -144,9 +143,8 @@ TEST(ExportFormats, ShortDateFormats) {
   struct Case {
     const char* format;
     const char* text;
-  } cases[] = {{"yyyy-mm-dd", "2026-03-07"}, {"dd.mm.yyyy", "07.03.2026"},
-               {"m/d/yy", "3/7/26"},         {"d/m/yyyy", "7/3/2026"},
-               {"yyyy/MM/dd", "2026/03/07"}, {"", ""}};
+  } cases[] = {{"yyyy-mm-dd", "2026-03-07"}, {"dd.mm.yyyy", "07.03.2026"}, {"m/d/yy", "3/7/26"},
+               {"d/m/yyyy", "7/3/2026"},     {"yyyy/MM/dd", "2026/03/07"}, {"", ""}};
   for (const Case& c : cases) EXPECT_EQ(FormatShortDate(day, c.format), c.text) << c.format;
 }
 
@@ -191,8 +189,9 @@ TEST_F(ExportTest, ExportToHtmlWritesBothListsAndStartsTheConverterTwice) {
     started.push_back(in + " " + out);
     return true;
   });
-  EXPECT_EQ(started, (std::vector<std::string>{"cracksites.txt cracksites.html",
-                                               dir.file("k/") + "killedsites.txt killedsites.html"}));
+  EXPECT_EQ(started,
+            (std::vector<std::string>{"cracksites.txt cracksites.html",
+                                      dir.file("k/") + "killedsites.txt killedsites.html"}));
   EXPECT_EQ(Lines(dir.file("cracksites.txt")),
             (std::vector<std::string>{"http://live1.test/", "http://live2.test/",
                                       "http://unknown.test/"}));
@@ -281,10 +280,18 @@ TEST(ExportFieldText, EveryFieldType) {
   TExportFormats formats;
   formats.shortDate = "dd.mm.yyyy";
   formats.decimalSeparator = ',';
-  const char* expected[] = {"say \"hi\", ok",        "False",     "-32768",
-                            "2000000000",            "65535",     "2,5",
-                            "29.02.2024",            "13:05:09",  "29.02.2024 07:30:00",
-                            "29.02.2024",            "line 1\r\nline \"2\"", ""};
+  const char* expected[] = {"say \"hi\", ok",
+                            "False",
+                            "-32768",
+                            "2000000000",
+                            "65535",
+                            "2,5",
+                            "29.02.2024",
+                            "13:05:09",
+                            "29.02.2024 07:30:00",
+                            "29.02.2024",
+                            "line 1\r\nline \"2\"",
+                            ""};
   for (int i = 0; i < t.FieldCount(); ++i)
     EXPECT_EQ(FieldText(t.Fields(i), formats), expected[i]) << t.Fields(i).FieldName();
   EXPECT_EQ(CsvExportLine(t, formats),
