@@ -233,6 +233,9 @@ struct TColumn {
   std::string name;
   TExprType type = TExprType::Null;
   const TFieldDesc* sourceField = nullptr;  // a plain field: its definition
+  // The source table that owns *sourceField, held so the definition stays valid while the
+  // column lives (the result's table is written after the sources are let go).
+  std::shared_ptr<TDataTable> sourceTable;
   bool aggregate = false;
 };
 
@@ -762,6 +765,7 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
           c.type = c.node->type;
           c.name = fields[i].name;
           c.sourceField = &fields[i];
+          c.sourceTable = sources[si].table;
           columns.push_back(std::move(c));
         }
       }
@@ -784,6 +788,7 @@ TSelectRows TSqlRunner::Select(const TSqlSelect& s, bool limitRows) {
       if (n.kind == TExprKind::Field) {
         size_t si = static_cast<size_t>(n.fieldId / kStride);
         c.sourceField = &sources[si].table->Fields()[static_cast<size_t>(n.fieldId % kStride)];
+        c.sourceTable = sources[si].table;
         c.name = c.sourceField->name;
       } else if (n.kind == TExprKind::Aggregate) {
         std::string of = n.args.empty()                        ? "*"

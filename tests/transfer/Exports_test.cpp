@@ -375,6 +375,24 @@ TEST_F(CsvExportTest, SiteViewFileLoadsBackIntoAnEmptyTableWithEveryFieldEqual) 
       << err.str();
   // The DMCA list with its line breaks comes back whole, too.
   EXPECT_EQ(DumpOf(other.path(), ""), DumpOf(dir.path(), "Killed = False"));
+
+  // And through the program's own import, into another empty table.
+  TempDir third;
+  ASSERT_EQ(RunStoreTool({"init", third.path()}, out, err), 0);
+  {
+    TStoreDatabase db;
+    db.SetDatabaseName("ImportBack");
+    db.SetDirectory(third.path());
+    db.SetConnected(true);
+    TStoreTable sites;
+    sites.SetDatabaseName("ImportBack");
+    sites.SetTableName("cracks.DAT");
+    sites.Open();
+    FakeUi importUi;
+    TImportResult result = ImportSites({db, sites}, importUi, dir.file("sites.csv"));
+    EXPECT_EQ(result.imported, 3) << (importUi.calls.empty() ? "" : importUi.calls.front());
+  }
+  EXPECT_EQ(DumpOf(third.path(), ""), DumpOf(dir.path(), "Killed = False"));
 }
 
 TEST_F(CsvExportTest, QueryResultAndEmptyViewAndCancel) {
