@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <optional>
 #include <stdexcept>
@@ -93,18 +94,39 @@ void EditSQLfile(Ui& ui) {
                   MbIcon::None);
 }
 
-void RunSQLText(TDM& dm, const std::string& text) {
+void RunSQLText(TDM& dm, Ui& ui, const std::string& text) {
   std::string statement = text;
   if (statement.compare(0, 3, "\xEF\xBB\xBF") == 0) statement.erase(0, 3);
   // Read the kind first: a statement that does not parse fails here, before qry1 lets go of
   // the result the grid may be showing.
   TSqlStatementKind kind = SqlStatementKind(statement);
+  BusyCursor busy(ui);
   dm.qry1.SetSQL(statement);
-  if (kind == TSqlStatementKind::Select) {
-    dm.qry1.Open();
-  } else {
+  if (kind != TSqlStatementKind::Select) {
     dm.qry1.ExecuteStatement();
+    return;
   }
+  // A SELECT that reads for more than a second shows its progress; Cancel stops it and keeps
+  // the rows found so far.
+  const auto start = std::chrono::steady_clock::now();
+  bool progressShown = false;
+  dm.qry1.OnQueryProgress = [&](TStoreQuery&, int current, int percent, bool& abort) {
+    if (!progressShown) {
+      if (std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) return;
+      ui.BeginProgress("Running SQL file", 100);
+      progressShown = true;
+    }
+    if (ui.StepProgress(percent, std::to_string(current) + " records read")) abort = true;
+  };
+  try {
+    dm.qry1.Open();
+  } catch (...) {
+    dm.qry1.OnQueryProgress = nullptr;
+    if (progressShown) ui.EndProgress();
+    throw;
+  }
+  dm.qry1.OnQueryProgress = nullptr;
+  if (progressShown) ui.EndProgress();
 }
 
 bool OpenSQLfile(TDM& dm, Ui& ui) {
@@ -112,7 +134,7 @@ bool OpenSQLfile(TDM& dm, Ui& ui) {
   if (!file) return false;
   std::string text;
   if (!ReadWholeFile(*file, &text)) throw std::runtime_error("Cannot open file " + *file);
-  RunSQLText(dm, text);
+  RunSQLText(dm, ui, text);
   return true;
 }
 

@@ -44,7 +44,9 @@ void EditSQLfile(Ui& ui);
 // engine rejects raises its error (11949 for the dialect); the grid is then not switched.
 bool OpenSQLfile(TDM& dm, Ui& ui);
 
-// Runs a statement text through dm.qry1 as OpenSQLfile does after reading the file.
-void RunSQLText(TDM& dm, const std::string& text);
+// Runs a statement text through dm.qry1 as OpenSQLfile does after reading the file, with the
+// busy cursor; a SELECT that reads for more than a second shows a progress window whose Cancel
+// stops it, keeping the rows found so far.
+void RunSQLText(TDM& dm, Ui& ui, const std::string& text);
 
 }  // namespace quellor

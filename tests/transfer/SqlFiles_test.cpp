@@ -75,6 +75,26 @@ TEST_F(SqlFileTest, KindDecidesBetweenOpeningAndExecuting) {
   EXPECT_EQ(dm->qry1.FieldByName("N").AsInteger(), 2);
 }
 
+// The statement runs under the busy cursor, which is off again afterwards, also after an error.
+TEST_F(SqlFileTest, StatementRunsUnderTheBusyCursor) {
+  struct CountingUi : FakeUi {
+    int begun = 0;
+    void BeginBusy() override {
+      FakeUi::BeginBusy();
+      ++begun;
+    }
+  } counting;
+  WriteFileBytes(dir.file("q.sql"), "SELECT Url FROM Cracks");
+  counting.fileAnswers.push_back(dir.file("q.sql"));
+  EXPECT_TRUE(OpenSQLfile(*dm, counting));
+  WriteFileBytes(dir.file("bad.sql"), "SELECT Nope FROM Cracks");
+  counting.fileAnswers.push_back(dir.file("bad.sql"));
+  EXPECT_THROW(OpenSQLfile(*dm, counting), EStoreEngineError);
+  EXPECT_EQ(counting.begun, 2);
+  EXPECT_EQ(counting.busyDepth, 0);
+  EXPECT_FALSE(counting.progressShown);
+}
+
 TEST_F(SqlFileTest, SelectOfAColumnNamedLastUpdateShowsItsRows) {
   ASSERT_TRUE(Run("CREATE TABLE Notes (Title CHAR(20), LastUpdate TIMESTAMP)"));
   ASSERT_TRUE(Run("INSERT INTO Notes (Title, LastUpdate) VALUES ('x', '2026-01-02 03:04:05')"));
