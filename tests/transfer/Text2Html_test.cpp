@@ -2,12 +2,17 @@
 // non-ASCII text, 8-bit bytes and addresses, its page read back with Python's html.parser.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/Include.h"
 #include "support/TempDir.h"
+#include "transfer/Exports.h"
 
 using quellor::test::ReadFileBytes;
 using quellor::test::TempDir;
@@ -116,6 +121,24 @@ TEST(Text2Html, EmptyFileMissingFileAndWrongCommandLine) {
                   " 2>/dev/null"),
             1);
   EXPECT_EQ(Shell(kConverter + " only-one 2>/dev/null"), 2);
+}
+
+// The program starts the converter it finds beside its executable, detached.
+TEST(Text2Html, ExportStartsTheConverterBesideTheProgram) {
+  TempDir dir;
+  quellor::SetProgramFolder(std::string(QUELLOR_PROGRAM_DIR) + "/");
+  EXPECT_EQ(quellor::Text2HtmlProgram(), kConverter);
+  WriteFileBytes(dir.file("cracksites.txt"), "http://a.test/\r\n");
+  ASSERT_TRUE(quellor::StartText2Html(dir.file("cracksites.txt"), dir.file("cracksites.html")));
+  for (int i = 0;
+       i < 400 && ReadFileBytes(dir.file("cracksites.html")).find("</html>") == std::string::npos;
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  EXPECT_NE(ReadFileBytes(dir.file("cracksites.html")).find("<a href=\"http://a.test/\">"),
+            std::string::npos);
+  // Without it beside the program, the name is looked up on PATH.
+  quellor::SetProgramFolder(dir.path());
+  EXPECT_EQ(quellor::Text2HtmlProgram(), "Text2Html");
 }
 
 }  // namespace
