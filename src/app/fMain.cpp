@@ -74,6 +74,7 @@ TForm1::TForm1(TConfig& config, QtUi& ui, QWidget* parent)
   BuildPages();
   BuildMenus();
   WireViewCommands();
+  WireExportCommands();
   resize(714, 457 + menuBar()->sizeHint().height());
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
@@ -205,17 +206,17 @@ void TForm1::BuildMenus() {
   companyMenuWidget_->setObjectName("Company1");
   items_["Company1"] = companyMenuWidget_->menuAction();
   file->addSeparator();
-  later(AddItem(file, "Export to HTML"));
-  later(AddItem(file, "E&xport to CSV"));
-  later(AddItem(file, "&Export killed sites"));
+  AddItem(file, "Export to HTML");
+  AddItem(file, "E&xport to CSV");
+  AddItem(file, "&Export killed sites");
   connect(AddItem(file, "&Import CSV file"), &QAction::triggered, this,
           [this] { RunCommand([this] { ImportCSVfile1Click(); }); });
   connect(AddItem(file, "Import Html file"), &QAction::triggered, this,
           [this] { RunCommand([this] { ImportHtmlfile1Click(); }); });
   file->addSeparator();
-  later(AddItem(file, "&New SQL file"));
-  later(AddItem(file, "E&dit SQL file"));
-  later(AddItem(file, "&Open SQL file"));
+  AddItem(file, "&New SQL file");
+  AddItem(file, "E&dit SQL file");
+  AddItem(file, "&Open SQL file");
   file->addSeparator();
   connect(AddItem(file, "&Close"), &QAction::triggered, this, &QWidget::close);
 

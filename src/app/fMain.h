@@ -77,8 +77,8 @@ class TForm1 : public QMainWindow {
   TStoreTable* NavigatorDataSet() const;
   TStoreTable* GridDataSet() const;
   TFindDialog* FindDialog() const { return findDialog_; }
-  // The data module whose tables the view, kill and lookup commands work on (null: those do
-  // nothing).
+  // The data module whose tables and query the view, kill, lookup, export and SQL file commands
+  // work on (null: those do nothing).
   void SetDataModule(TDM* dm) { dm_ = dm; }
 
   // Commands.
@@ -103,6 +103,13 @@ class TForm1 : public QMainWindow {
   void CheckIPs1Click();
   void GetEmails1Click();
   void SaveISP1Click();
+  // The exports, the SQL files and Cracks table (fMainExports.cpp).
+  void Exportkilledsites1Click();
+  void ExporttoHTML1Click();
+  void ExporttoCSV1Click();
+  void NewSQLfile1Click();
+  void EditSQLfile1Click();
+  void OpenSQLfile1Click();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -121,6 +128,7 @@ class TForm1 : public QMainWindow {
   void WireViewCommands();
   // Draws bnKilled flat while the killed-sites view is on, raised otherwise.
   void SetKilledLook(bool on);
+  void WireExportCommands();
 
   TConfig& config_;
   QtUi& ui_;

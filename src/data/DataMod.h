@@ -23,6 +23,7 @@
 #include <string>
 
 #include "data/DataSource.h"
+#include "store/StoreQuery.h"
 #include "store/StoreTb.h"
 
 namespace quellor {
@@ -81,7 +82,13 @@ class TDM {
   TDataSource dsCracks;
   TStoreTable tblIsp;
   TDataSource dsIsp;
-  // The SQL query qry1 and its source DataSourceQ1 join these with the SQL dialect.
+  // The one SQL query of the program, on the database "CC", shared by the exports and the SQL
+  // files; no limit on its rows. Loading a new statement closes the result it holds.
+  TStoreQuery qry1;
+  // On qry1's result while one is open, on nothing otherwise: the grid shows query results
+  // through it. It follows qry1 by itself (TStoreQuery::OnResultChange), so it never holds a
+  // result that has been closed.
+  TDataSource DataSourceQ1;
 
  private:
   void Report(const std::string& text);

@@ -1354,7 +1354,10 @@ TSqlRunOutcome TSqlRunner::RunSelect(const TSqlStatement& st) {
   try {
     WriteRows(rows, *table, folder, name, s.options, true);
     table->Close();
-    table->SetExclusive(true);
+    // Opened shared and read-only: the share byte's read lock keeps other programs' clean-up
+    // (which needs an exclusive open) away just as well, and a second reader of this program
+    // (the grid reads its pages through a cursor of its own) can open the result too.
+    table->SetExclusive(false);
     table->SetReadOnly(true);
     table->Open();
   } catch (...) {

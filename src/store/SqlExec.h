@@ -17,10 +17,12 @@
 //
 // Temporary result tables: a session's private folder holds tables named after the first five
 // digits of the creating thread's id followed by the lowest number not in use (".DAT", ".IDX",
-// ".BLB"). The owner holds each open exclusively, which is a lock on the data file (the share
-// byte of PhysicalFile.h), and deletes it when its query closes or the process ends. The first
+// ".BLB"). The owner writes each exclusively, then holds it open shared and read-only (a read
+// lock on the share byte of PhysicalFile.h, so the program's own grid can read it through a
+// second cursor), and deletes it when its query closes or the process ends. The first
 // use of a private folder by a process deletes the tables there that nobody holds and that are
-// older than kStaleTemporaryAge seconds (left behind by a program that crashed); the age keeps
+// older than kStaleTemporaryAge seconds (left behind by a program that crashed: an exclusive
+// open proves that nobody holds one, as any holder's lock refuses it); the age keeps
 // a table another program has just created, and not yet opened, safe.
 #pragma once
 

@@ -3,8 +3,11 @@
 #include <chrono>
 #include <cmath>
 
+#include "store/ExprContext.h"
+#include "store/ExprLexer.h"
 #include "store/ExprValue.h"
 #include "store/SqlExec.h"
+#include "store/SqlParser.h"
 
 namespace quellor {
 
@@ -70,7 +73,34 @@ TExprValue FieldValue(TStoreField& f) {
   }
 }
 
+bool BlankStatement(const std::string& text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) > ' ') return false;
+  return true;
+}
+
 }  // namespace
+
+// The front end's kinds are the parser's, value for value.
+static_assert(static_cast<int>(TSqlStatementKind::Select) == static_cast<int>(TSqlKind::Select));
+static_assert(static_cast<int>(TSqlStatementKind::DropIndex) ==
+              static_cast<int>(TSqlKind::DropIndex));
+static_assert(static_cast<int>(TSqlStatementKind::CreateIndex) ==
+              static_cast<int>(TSqlKind::CreateIndex));
+
+TSqlStatementKind SqlStatementKind(const std::string& text, TStoreSession& session) {
+  if (BlankStatement(text))
+    throw EStoreEngineError(StoreCode::SqlError, {"No SQL statement available"});
+  try {
+    std::vector<TExprToken> tokens =
+        TokenizeExpression(text, session.DecimalSeparator(), kSqlStatementName);
+    return static_cast<TSqlStatementKind>(ParseSqlStatement(tokens).kind);
+  } catch (const EExprError& e) {
+    throw EStoreEngineError(StoreCode::SqlError, {e.what()});
+  } catch (const EDatabaseError& e) {
+    throw EStoreEngineError(StoreCode::SqlError, {e.what()});
+  }
+}
 
 TStoreQuery::TStoreQuery(TStoreSession& session) : session_(session) {}
 
@@ -104,6 +134,7 @@ bool TStoreQuery::Live() const {
 }
 
 void TStoreQuery::Close() {
+  if (result_ && result_->dataset && OnResultChange) OnResultChange(nullptr);
   result_.reset();
 }
 
@@ -124,10 +155,8 @@ void TStoreQuery::ExecuteStatement() {
 
 void TStoreQuery::Run(bool open) {
   Close();
-  bool blank = true;
-  for (char c : sql_)
-    if (static_cast<unsigned char>(c) > ' ') blank = false;
-  if (blank) throw EStoreEngineError(StoreCode::SqlError, {"No SQL statement available"});
+  if (BlankStatement(sql_))
+    throw EStoreEngineError(StoreCode::SqlError, {"No SQL statement available"});
   TSqlRunOptions options;
   options.session = &session_;
   options.databaseName = databaseName_;
@@ -165,6 +194,7 @@ void TStoreQuery::Run(bool open) {
   if (open) {
     result_ = std::move(result);
     result_->dataset->First();
+    if (OnResultChange) OnResultChange(result_->dataset.get());
   }
 }
 

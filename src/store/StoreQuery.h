@@ -76,6 +76,26 @@ class TQueryParams {
 
 class TSqlResult;
 
+// The kind of a statement, from its first keywords as the dialect reads them.
+enum class TSqlStatementKind : uint8_t {
+  Select = 1,
+  Insert,
+  Update,
+  Delete,
+  CreateTable,
+  AlterTable,
+  DropTable,
+  CreateIndex,
+  DropIndex
+};
+
+// Parses `text` with the session's decimal separator and tells its kind, without opening any
+// table. Whether a statement returns rows is decided here, never by looking for words in the
+// text (a SELECT of a column named LastUpdate is a SELECT). A blank text raises 11949 "No SQL
+// statement available" and a syntax error its 11949 message, exactly as Open would.
+TSqlStatementKind SqlStatementKind(const std::string& text,
+                                   TStoreSession& session = TStoreSession::Default());
+
 class TStoreQuery {
  public:
   explicit TStoreQuery(TStoreSession& session = TStoreSession::Default());
@@ -111,6 +131,13 @@ class TStoreQuery {
   // found so far as the result.
   std::function<void(TStoreQuery& sender, int CurrentRecord, int PercentDone, bool& AbortQuery)>
       OnQueryProgress;
+
+  // The kind of the current statement (SqlStatementKind).
+  TSqlStatementKind StatementKind() const { return SqlStatementKind(sql_, session_); }
+
+  // Told when a result opens (the result dataset) and before it closes (null), so data-aware
+  // controls can follow the query without holding a dataset that is about to go away.
+  std::function<void(TStoreTable* result)> OnResultChange;
 
   // Runs a SELECT and opens its result ("No SQL statement available" without a statement).
   void Open();

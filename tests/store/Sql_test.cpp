@@ -494,6 +494,62 @@ TEST_F(Sql, DeleteMeetingARecordLockedElsewhereFailsWith10258AndKeepsEarlierDele
   EXPECT_EQ(Run("SELECT Count(*) FROM Cracks"), "Count Of *\n4");
 }
 
+// The kind of a statement is read by the parser, never by looking for words in the text.
+TEST_F(Sql, StatementKindIsTheStatementsOwn) {
+  struct Case {
+    const char* text;
+    TSqlStatementKind kind;
+  } cases[] = {
+      {"SELECT LastUpdate FROM Cracks", TSqlStatementKind::Select},
+      {"select 'DELETE', 'INSERT' AS UpdateText from Cracks;", TSqlStatementKind::Select},
+      {"INSERT INTO Cracks (Url) VALUES ('x')", TSqlStatementKind::Insert},
+      {"  update Cracks SET Notes = 'SELECT'", TSqlStatementKind::Update},
+      {"DELETE FROM Cracks WHERE Url = 'x'", TSqlStatementKind::Delete},
+      {"CREATE TABLE t (a INTEGER)", TSqlStatementKind::CreateTable},
+      {"ALTER TABLE t ADD b INTEGER", TSqlStatementKind::AlterTable},
+      {"DROP TABLE t", TSqlStatementKind::DropTable},
+      {"CREATE UNIQUE NOCASE INDEX i ON t (a)", TSqlStatementKind::CreateIndex},
+      {"DROP INDEX t.i", TSqlStatementKind::DropIndex},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SqlStatementKind(c.text, session_), c.kind) << c.text;
+  for (const char* bad :
+       {"", "  \r\n", "SHOW TABLES", "SELECT FROM", "SELECT Url FROM Cracks x y"}) {
+    EXPECT_THROW(SqlStatementKind(bad, session_), EStoreEngineError) << bad;
+    try {
+      SqlStatementKind(bad, session_);
+    } catch (const EStoreEngineError& e) {
+      EXPECT_EQ(e.ErrorCode(), StoreCode::SqlError);
+    }
+  }
+}
+
+// A result can be read by a second cursor of the same program (a grid does), and the query
+// tells its listener when the result opens and before it goes away.
+TEST_F(Sql, ResultOpensForASecondReaderAndReportsItsChanges) {
+  TStoreQuery q(session_);
+  q.SetDatabaseName(dir_.path());
+  std::vector<TStoreTable*> seen;
+  q.OnResultChange = [&](TStoreTable* t) {
+    seen.push_back(t);
+    if (!t) EXPECT_TRUE(q.Active()) << "told before the result closes";
+  };
+  q.SetSQL("SELECT Url FROM Cracks ORDER BY Url");
+  q.Open();
+  ASSERT_EQ(seen, std::vector<TStoreTable*>{&q.Result()});
+  TStoreTable reader(session_);
+  reader.SetDatabaseName(q.Result().DatabaseName());
+  reader.SetTableName(q.Result().TableName());
+  reader.SetReadOnly(true);
+  reader.Open();
+  EXPECT_EQ(reader.RecordCount(), q.RecordCount());
+  reader.Close();
+  q.SetSQL("UPDATE Cracks SET Notes = 'x' WHERE Url = ''");
+  EXPECT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen.back(), nullptr);
+  q.Open();  // not a SELECT: it runs, no result opens
+  EXPECT_EQ(seen.size(), 2u);
+}
+
 TEST_F(Sql, TablesLeftByACrashedProgramAreRemovedByTheNextSession) {
   // A program opens a result and is killed.
   {

@@ -1,0 +1,141 @@
+// SQL query files; see SqlFiles.h.
+#include "transfer/SqlFiles.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <stdexcept>
+
+#include "app/Include.h"
+#include "app/Ui.h"
+#include "data/DataMod.h"
+#include "platform/Files.h"
+#include "platform/Shell.h"
+#include "store/StoreQuery.h"
+
+namespace quellor {
+
+namespace {
+
+// Desktop editors tried, in order, when $VISUAL is not set.
+const char* const kDesktopEditors[] = {
+    "gnome-text-editor", "gedit",  "kate", "kwrite", "mousepad", "pluma", "xed",
+    "featherpad",        "leafpad"};
+
+const std::vector<FileFilter>& SqlFilters() {
+  static const std::vector<FileFilter> filters = {
+      {"SQL Files", "*.SQL"}, {"Text Files", "*.TXT"}, {"All Files", "*"}};
+  return filters;
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The file the person chose, or nothing: a name without an extension that does not exist is
+// tried with ".SQL" (the dialogs' default extension); a name that does not exist is no choice.
+std::optional<std::string> ChooseSqlFile(Ui& ui) {
+  std::optional<std::string> file = ui.OpenFileDialog("", SqlFilters(), ProgramFolder());
+  if (!file || file->empty()) return std::nullopt;
+  if (IsRegularFile(*file)) return file;
+  size_t slash = file->rfind('/');
+  size_t dot = file->rfind('.');
+  bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  if (!hasExtension && IsRegularFile(*file + ".SQL")) return *file + ".SQL";
+  return std::nullopt;
+}
+
+// Starts the editor with `args` after its own arguments; false when it cannot be started.
+bool StartEditor(const std::vector<std::string>& command, const std::vector<std::string>& files) {
+  if (command.front() == "xdg-open" && files.empty()) return false;
+  std::vector<std::string> args(command.begin() + 1, command.end());
+  args.insert(args.end(), files.begin(), files.end());
+  return StartDetached(command.front(), args);
+}
+
+}  // namespace
+
+std::vector<std::string> TextEditorCommand() {
+  if (const char* visual = std::getenv("VISUAL"); visual && *visual) {
+    std::vector<std::string> words;
+    std::string word;
+    for (const char* p = visual;; ++p) {
+      if (*p == '\0' || *p == ' ' || *p == '\t') {
+        if (!word.empty()) words.push_back(word);
+        word.clear();
+        if (*p == '\0') break;
+      } else {
+        word += *p;
+      }
+    }
+    if (!words.empty()) return words;
+  }
+  for (const char* editor : kDesktopEditors)
+    if (!FindOnPath(editor).empty()) return {editor};
+  return {"xdg-open"};
+}
+
+void NewSQLfile(Ui& ui) {
+  std::vector<std::string> command = TextEditorCommand();
+  if (!StartEditor(command, {}))
+    ui.MessageBox("Could not launch " + command.front(), "Launch Error", MbButtons::Ok,
+                  MbIcon::None);
+}
+
+void EditSQLfile(Ui& ui) {
+  std::optional<std::string> file = ChooseSqlFile(ui);
+  if (!file) return;
+  std::vector<std::string> command = TextEditorCommand();
+  if (!StartEditor(command, {*file}))
+    ui.MessageBox("Launch Error", "Could not launch " + command.front(), MbButtons::Ok,
+                  MbIcon::None);
+}
+
+void RunSQLText(TDM& dm, Ui& ui, const std::string& text) {
+  std::string statement = text;
+  if (statement.compare(0, 3, "\xEF\xBB\xBF") == 0) statement.erase(0, 3);
+  // Read the kind first: a statement that does not parse fails here, before qry1 lets go of
+  // the result the grid may be showing.
+  TSqlStatementKind kind = SqlStatementKind(statement);
+  BusyCursor busy(ui);
+  dm.qry1.SetSQL(statement);
+  if (kind != TSqlStatementKind::Select) {
+    dm.qry1.ExecuteStatement();
+    return;
+  }
+  // A SELECT that reads for more than a second shows its progress; Cancel stops it and keeps
+  // the rows found so far.
+  const auto start = std::chrono::steady_clock::now();
+  bool progressShown = false;
+  dm.qry1.OnQueryProgress = [&](TStoreQuery&, int current, int percent, bool& abort) {
+    if (!progressShown) {
+      if (std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) return;
+      ui.BeginProgress("Running SQL file", 100);
+      progressShown = true;
+    }
+    if (ui.StepProgress(percent, std::to_string(current) + " records read")) abort = true;
+  };
+  try {
+    dm.qry1.Open();
+  } catch (...) {
+    dm.qry1.OnQueryProgress = nullptr;
+    if (progressShown) ui.EndProgress();
+    throw;
+  }
+  dm.qry1.OnQueryProgress = nullptr;
+  if (progressShown) ui.EndProgress();
+}
+
+bool OpenSQLfile(TDM& dm, Ui& ui) {
+  std::optional<std::string> file = ChooseSqlFile(ui);
+  if (!file) return false;
+  std::string text;
+  if (!ReadWholeFile(*file, &text)) throw std::runtime_error("Cannot open file " + *file);
+  RunSQLText(dm, ui, text);
+  return true;
+}
+
+}  // namespace quellor

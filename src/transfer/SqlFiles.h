@@ -1,0 +1,52 @@
+// SQL query files: the File menu's "&New SQL file" and "E&dit SQL file", which start the
+// person's text editor, and "&Open SQL file", which runs the statement of a file through the
+// data module's query qry1 so that the Detail grid can show its result through DataSourceQ1.
+//
+// An SQL file is a text file holding one statement of the store's SQL dialect (any extension,
+// "*.SQL" by default); its line breaks are blanks to the statement, and a UTF-8 byte order mark
+// at its start (which some editors write) is skipped.
+//
+// Whether a statement is opened (it returns rows) or executed is decided by its kind as the
+// dialect reads it (SqlStatementKind): a SELECT is always opened, whatever words its column
+// names or strings hold; every other statement is executed, and the grid then shows no rows.
+// The kind is read before qry1 is touched, so a statement that does not parse leaves qry1 and
+// the grid as they were.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quellor {
+
+class TDM;
+class Ui;
+
+// The text editor started for SQL files: the words of $VISUAL when it is set, else the first
+// desktop editor found on PATH (gnome-text-editor, gedit, kate, kwrite, mousepad, pluma, xed,
+// featherpad, leafpad), else xdg-open. The first word is the program, the rest its arguments.
+std::vector<std::string> TextEditorCommand();
+
+// "&New SQL file": the editor without a file. When it cannot be started: the box
+// "Could not launch <program>" with the caption "Launch Error". xdg-open needs a file, so
+// without a desktop editor this fails with that box.
+void NewSQLfile(Ui& ui);
+
+// "E&dit SQL file": the open-file dialog (program folder; SQL, Text and All files), then the
+// editor on the chosen file, not waited for. Cancel or a file that does not exist: nothing.
+// When the editor cannot be started: the box "Launch Error" with the caption
+// "Could not launch <program>".
+void EditSQLfile(Ui& ui);
+
+// "&Open SQL file": the open-file dialog as above, then the file's statement run through
+// dm.qry1 (opened when it is a SELECT, executed otherwise). Returns true when it ran, so the
+// window shows dm.DataSourceQ1 in its grid; false when the person cancelled or the file does
+// not exist. A file that cannot be read raises "Cannot open file <name>"; a statement the
+// engine rejects raises its error (11949 for the dialect); the grid is then not switched.
+bool OpenSQLfile(TDM& dm, Ui& ui);
+
+// Runs a statement text through dm.qry1 as OpenSQLfile does after reading the file, with the
+// busy cursor; a SELECT that reads for more than a second shows a progress window whose Cancel
+// stops it, keeping the rows found so far.
+void RunSQLText(TDM& dm, Ui& ui, const std::string& text);
+
+}  // namespace quellor

@@ -1,0 +1,231 @@
+// SQL query files on a real program folder: which statements open and which execute, what
+// DataSourceQ1 then holds, errors that leave the previous result in place, bad files, and the
+// text editor the two editing commands start.
+#include "transfer/SqlFiles.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "store/StoreError.h"
+#include "transfer/ImportTestSupport.h"
+
+using namespace quellor;
+using namespace quellor::test;
+
+namespace {
+
+class SqlFileTest : public ImportFixture {
+ protected:
+  void SetUp() override {
+    ImportFixture::SetUp();
+    AddSite("http://a.test/", false, "one");
+    AddSite("http://b.test/", false, "two");
+    AddSite("http://c.test/", true, "three");
+  }
+  // Writes the statement to a file and runs "&Open SQL file" on it.
+  bool Run(const std::string& text, const std::string& name = "q.sql") {
+    WriteFileBytes(dir.file(name), text);
+    ui.fileAnswers.push_back(dir.file(name));
+    return OpenSQLfile(*dm, ui);
+  }
+  int ShownRows() {
+    TStoreTable* t = dm->DataSourceQ1.DataSet();
+    return t && t->Active() ? t->RecordCount() : -1;
+  }
+  std::string EngineError(const std::string& text) {
+    try {
+      Run(text);
+    } catch (const EStoreEngineError& e) {
+      return e.what();
+    }
+    return "no error";
+  }
+};
+
+// Statements that return rows open, whatever words they hold; the others execute.
+TEST_F(SqlFileTest, KindDecidesBetweenOpeningAndExecuting) {
+  struct Case {
+    const char* text;
+    int rows;  // rows shown through DataSourceQ1; -1: none (executed)
+  } cases[] = {
+      {"SELECT Url FROM Cracks", 3},
+      {"select Url AS LastUpdate from Cracks where Killed = False;", 2},
+      {"SELECT Url FROM Cracks WHERE Notes <> 'DELETE me' AND Notes <> 'insert'", 3},
+      {"SELECT Url, 'UPDATE' AS Word FROM Cracks WHERE Url = 'http://a.test/'", 1},
+      {"\r\n  SELECT\r\nUrl\r\nFROM Cracks\r\n", 3},
+      {"\xEF\xBB\xBFSELECT Url FROM Cracks", 3},
+      {"UPDATE Cracks SET Priority = 4 WHERE Killed = False", -1},
+      {"CREATE TABLE Extra (Name CHAR(10))", -1},
+      {"INSERT INTO Extra (Name) VALUES ('x')", -1},
+      {"DELETE FROM Extra", -1},
+      {"DROP TABLE Extra", -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_TRUE(Run(c.text));
+    EXPECT_EQ(ShownRows(), c.rows);
+    EXPECT_EQ(dm->qry1.Active(), c.rows >= 0);
+  }
+  dm->qry1.SetSQL("SELECT Count(Url) AS N FROM Cracks WHERE Priority = 4");
+  dm->qry1.Open();
+  EXPECT_EQ(dm->qry1.FieldByName("N").AsInteger(), 2);
+}
+
+// The statement runs under the busy cursor, which is off again afterwards, also after an error.
+TEST_F(SqlFileTest, StatementRunsUnderTheBusyCursor) {
+  struct CountingUi : FakeUi {
+    int begun = 0;
+    void BeginBusy() override {
+      FakeUi::BeginBusy();
+      ++begun;
+    }
+  } counting;
+  WriteFileBytes(dir.file("q.sql"), "SELECT Url FROM Cracks");
+  counting.fileAnswers.push_back(dir.file("q.sql"));
+  EXPECT_TRUE(OpenSQLfile(*dm, counting));
+  WriteFileBytes(dir.file("bad.sql"), "SELECT Nope FROM Cracks");
+  counting.fileAnswers.push_back(dir.file("bad.sql"));
+  EXPECT_THROW(OpenSQLfile(*dm, counting), EStoreEngineError);
+  EXPECT_EQ(counting.begun, 2);
+  EXPECT_EQ(counting.busyDepth, 0);
+  EXPECT_FALSE(counting.progressShown);
+}
+
+TEST_F(SqlFileTest, SelectOfAColumnNamedLastUpdateShowsItsRows) {
+  ASSERT_TRUE(Run("CREATE TABLE Notes (Title CHAR(20), LastUpdate TIMESTAMP)"));
+  ASSERT_TRUE(Run("INSERT INTO Notes (Title, LastUpdate) VALUES ('x', '2026-01-02 03:04:05')"));
+  ASSERT_TRUE(Run("SELECT Title, LastUpdate FROM Notes"));
+  ASSERT_EQ(ShownRows(), 1);
+  EXPECT_EQ(dm->DataSourceQ1.DataSet()->FieldByName("Title").AsString(), "x");
+}
+
+TEST_F(SqlFileTest, RejectedStatementKeepsTheResultShownBefore) {
+  ASSERT_TRUE(Run("SELECT Url FROM Cracks WHERE Killed = False"));
+  TStoreTable* shown = dm->DataSourceQ1.DataSet();
+  ASSERT_EQ(ShownRows(), 2);
+  std::string error = EngineError("SELEC Url FROM Cracks");
+  EXPECT_EQ(error,
+            "Store Engine Error # 11949 SQL error - SELECT, INSERT, UPDATE, DELETE, CREATE, "
+            "ALTER, or DROP keyword expected, instead found 'SELEC'");
+  EXPECT_NE(EngineError("SELECT Url FROM Cracks WHERE"), "no error");
+  EXPECT_EQ(dm->DataSourceQ1.DataSet(), shown);
+  EXPECT_EQ(ShownRows(), 2);
+  EXPECT_EQ(dm->qry1.SQL(), "SELECT Url FROM Cracks WHERE Killed = False");
+}
+
+TEST_F(SqlFileTest, CancelledDialogAndMissingFileDoNothing) {
+  ui.fileAnswers.push_back(std::nullopt);
+  EXPECT_FALSE(OpenSQLfile(*dm, ui));
+  ui.fileAnswers.push_back(dir.file("does-not-exist.sql"));
+  EXPECT_FALSE(OpenSQLfile(*dm, ui));
+  ui.fileAnswers.push_back(dir.path());  // a folder is no file
+  EXPECT_FALSE(OpenSQLfile(*dm, ui));
+  EXPECT_EQ(ui.calls, (std::vector<std::string>{"open: ", "open: ", "open: "}));
+  EXPECT_FALSE(dm->qry1.Active());
+  // A name typed without its extension finds the .SQL file.
+  WriteFileBytes(dir.file("mine.SQL"), "SELECT Url FROM Cracks");
+  ui.fileAnswers.push_back(dir.file("mine"));
+  EXPECT_TRUE(OpenSQLfile(*dm, ui));
+  EXPECT_EQ(ShownRows(), 3);
+}
+
+// Files that hold no usable statement give the engine's error, never a crash or a hang.
+TEST_F(SqlFileTest, BadFilesGiveTheEnginesError) {
+  std::string binary;
+  for (int i = 0; i < 4096; ++i) binary += static_cast<char>((i * 7919) & 0xFF);
+  std::string nested = "SELECT Url FROM Cracks WHERE " + std::string(100000, '(') + "Killed" +
+                       std::string(100000, ')');
+  std::string longText = "SELECT Url FROM Cracks WHERE ";
+  while (longText.size() < 10'000'000) longText += "Notes = 'abcdefghij' OR ";
+  longText += "Notes = 'x' )";
+  std::string longWord(10'000'000, 'x');
+  struct Case {
+    const char* name;
+    std::string text;
+  } cases[] = {{"empty", ""},
+               {"blank", " \r\n\t "},
+               {"binary", binary},
+               {"nul byte in a word", std::string("SEL\0ECT Url FROM Cracks", 23)},
+               {"deeply nested", nested},
+               {"10 MB statement", longText},
+               {"10 MB word", longWord}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto start = std::chrono::steady_clock::now();
+    std::string error = EngineError(c.text);
+    EXPECT_EQ(error.rfind("Store Engine Error # 11949 SQL error - ", 0), 0u) << error;
+    EXPECT_LT(error.size(), 400u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+  }
+  EXPECT_EQ(EngineError(""), "Store Engine Error # 11949 SQL error - No SQL statement available");
+  EXPECT_FALSE(dm->qry1.Active());
+}
+
+// ---- The text editor --------------------------------------------------------------------------
+
+// Sets $VISUAL for one test and puts the old value back.
+class VisualEditor {
+ public:
+  explicit VisualEditor(const std::string& value) {
+    if (const char* old = std::getenv("VISUAL")) old_ = old;
+    ::setenv("VISUAL", value.c_str(), 1);
+  }
+  ~VisualEditor() {
+    if (old_) {
+      ::setenv("VISUAL", old_->c_str(), 1);
+    } else {
+      ::unsetenv("VISUAL");
+    }
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+TEST(TextEditor, VisualIsSplitIntoProgramAndArguments) {
+  VisualEditor visual("  my-editor  --new-window\t-x ");
+  EXPECT_EQ(TextEditorCommand(), (std::vector<std::string>{"my-editor", "--new-window", "-x"}));
+}
+
+TEST_F(SqlFileTest, EditStartsTheEditorOnTheChosenFileWithoutWaiting) {
+  // The "editor" records its arguments and then stays running a while.
+  std::string script = dir.file("editor.sh");
+  WriteFileBytes(script, "#!/bin/sh\necho \"$@\" > \"" + dir.file("args.tmp") + "\"\nmv \"" +
+                             dir.file("args.tmp") + "\" \"" + dir.file("args") + "\"\nsleep 2\n");
+  ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+  VisualEditor visual(script + " --flag");
+  WriteFileBytes(dir.file("my query.sql"), "SELECT Url FROM Cracks");
+  ui.fileAnswers.push_back(dir.file("my query.sql"));
+  auto start = std::chrono::steady_clock::now();
+  EditSQLfile(ui);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  for (int i = 0; i < 200 && ::access(dir.file("args").c_str(), F_OK) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  EXPECT_EQ(ReadFileBytes(dir.file("args")), "--flag " + dir.file("my query.sql") + "\n");
+  EXPECT_EQ(ui.calls, std::vector<std::string>{"open: "});
+}
+
+TEST_F(SqlFileTest, EditorThatCannotStartShowsTheLaunchBoxes) {
+  VisualEditor visual("/no/such/editor");
+  NewSQLfile(ui);
+  WriteFileBytes(dir.file("q.sql"), "SELECT Url FROM Cracks");
+  ui.fileAnswers.push_back(dir.file("q.sql"));
+  EditSQLfile(ui);
+  // Edit's box has text and caption the other way round.
+  EXPECT_EQ(ui.calls, (std::vector<std::string>{
+                          "box: Launch Error|Could not launch /no/such/editor",
+                          "open: ", "box: Could not launch /no/such/editor|Launch Error"}));
+  // Cancel and a missing file start nothing and show nothing.
+  ui.calls.clear();
+  ui.fileAnswers.push_back(std::nullopt);
+  EditSQLfile(ui);
+  ui.fileAnswers.push_back(dir.file("gone.sql"));
+  EditSQLfile(ui);
+  EXPECT_EQ(ui.calls, (std::vector<std::string>{"open: ", "open: "}));
+}
+
+}  // namespace
