@@ -27,7 +27,7 @@
 set(QUELLOR_LAYER_DIR ${CMAKE_BINARY_DIR}/layers)
 
 # The store's front end: all that code outside the store sees of it.
-set(QUELLOR_STORE_PUBLIC_HEADERS StoreTb.h StoreTypes.h StoreError.h StoreDate.h)
+set(QUELLOR_STORE_PUBLIC_HEADERS StoreTb.h StoreTypes.h StoreError.h StoreDate.h StoreQuery.h)
 
 # The folders of the logic layer (layer 3) and of its windows (layer 4).
 set(QUELLOR_SUBSYSTEMS app data notices lookup transfer web)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace quellor {
 
@@ -31,6 +32,12 @@ bool LaunchFile(Ui& ui, const std::string& name);
 // Opens a web address or document; on failure shows "Launch Error" with the caption
 // "Could not start your Internet browser" and returns false.
 bool OpenUrl(Ui& ui, const std::string& address);
+
+// The text editor that previews and SQL files open in, as a program and its leading arguments:
+// the words of $VISUAL when it is set, else the first desktop editor found on PATH
+// (gnome-text-editor, gedit, kate, kwrite, mousepad, pluma, xed, featherpad, leafpad), else
+// "xdg-open".
+std::vector<std::string> TextEditorCommand();
 
 // A new, empty, uniquely named file in the temporary folder: "_TR" + hexadecimal number +
 // ".tmp". Throws std::runtime_error when the temporary folder cannot take a new file.

@@ -199,7 +199,6 @@ void TForm1::BuildMenus() {
     items_[ItemName(caption)] = m->menuAction();
     return m;
   };
-  auto later = [](QAction* a) { a->setEnabled(false); };  // wired by the command's own module
 
   QMenu* file = menu("&File");
   companyMenuWidget_ = file->addMenu("Com&pany");

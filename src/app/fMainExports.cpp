@@ -1,6 +1,6 @@
 // The main window's File menu commands that write site lists (Export killed sites, Export to
-// HTML, Export to CSV) and run SQL files (New, Edit and Open SQL file), and View > Cracks table,
-// which brings the grid back to the site table after an SQL file showed its result there. Each
+// HTML, Export to CSV) and run SQL files (New, Edit and Open SQL file; View > Cracks table in
+// fMainViews.cpp brings the grid back to the site table after a result was shown there). Each
 // runs through RunCommand and calls one function of the logic layer (Exports.h, SqlFiles.h); the
 // window only switches the grid between the site table and the query's data source.
 #include <QAction>

@@ -18,32 +18,7 @@ namespace {
 
 const char* const kDmcaSubject = "DMCA Notice";
 
-// Editors tried, in order, when $VISUAL is not set.
-const char* const kDesktopEditors[] = {
-    "gnome-text-editor", "gedit",  "kate", "kwrite", "mousepad", "pluma", "xed",
-    "featherpad",        "leafpad"};
-
 }  // namespace
-
-std::vector<std::string> TextEditorCommand() {
-  if (const char* visual = std::getenv("VISUAL"); visual && *visual) {
-    std::vector<std::string> words;
-    std::string word;
-    for (const char* p = visual;; ++p) {
-      if (*p == '\0' || *p == ' ' || *p == '\t') {
-        if (!word.empty()) words.push_back(word);
-        word.clear();
-        if (*p == '\0') break;
-      } else {
-        word += *p;
-      }
-    }
-    if (!words.empty()) return words;
-  }
-  for (const char* editor : kDesktopEditors)
-    if (!FindOnPath(editor).empty()) return {editor};
-  return {"xdg-open"};
-}
 
 bool OpenInTextEditor(Ui& ui, const std::string& file) {
   std::vector<std::string> command = TextEditorCommand();

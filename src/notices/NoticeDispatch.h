@@ -80,10 +80,6 @@ class TNoticeDispatcher {
   bool busy_ = false;
 };
 
-// The text editor a preview opens, as a program and its leading arguments: $VISUAL when set
-// (split at blanks), else the first desktop editor found on PATH, else "xdg-open".
-std::vector<std::string> TextEditorCommand();
-
 // Starts the text editor with a file; on failure shows the box "Launch Error" with the caption
 // "Could not launch " + the program tried, and returns false.
 bool OpenInTextEditor(Ui& ui, const std::string& file);

@@ -20,10 +20,6 @@ namespace quellor {
 namespace {
 
 // Desktop editors tried, in order, when $VISUAL is not set.
-const char* const kDesktopEditors[] = {
-    "gnome-text-editor", "gedit",  "kate", "kwrite", "mousepad", "pluma", "xed",
-    "featherpad",        "leafpad"};
-
 const std::vector<FileFilter>& SqlFilters() {
   static const std::vector<FileFilter> filters = {
       {"SQL Files", "*.SQL"}, {"Text Files", "*.TXT"}, {"All Files", "*"}};
@@ -57,26 +53,6 @@ bool StartEditor(const std::vector<std::string>& command, const std::vector<std:
 }
 
 }  // namespace
-
-std::vector<std::string> TextEditorCommand() {
-  if (const char* visual = std::getenv("VISUAL"); visual && *visual) {
-    std::vector<std::string> words;
-    std::string word;
-    for (const char* p = visual;; ++p) {
-      if (*p == '\0' || *p == ' ' || *p == '\t') {
-        if (!word.empty()) words.push_back(word);
-        word.clear();
-        if (*p == '\0') break;
-      } else {
-        word += *p;
-      }
-    }
-    if (!words.empty()) return words;
-  }
-  for (const char* editor : kDesktopEditors)
-    if (!FindOnPath(editor).empty()) return {editor};
-  return {"xdg-open"};
-}
 
 void NewSQLfile(Ui& ui) {
   std::vector<std::string> command = TextEditorCommand();

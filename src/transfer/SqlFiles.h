@@ -21,11 +21,6 @@ namespace quellor {
 class TDM;
 class Ui;
 
-// The text editor started for SQL files: the words of $VISUAL when it is set, else the first
-// desktop editor found on PATH (gnome-text-editor, gedit, kate, kwrite, mousepad, pluma, xed,
-// featherpad, leafpad), else xdg-open. The first word is the program, the rest its arguments.
-std::vector<std::string> TextEditorCommand();
-
 // "&New SQL file": the editor without a file. When it cannot be started: the box
 // "Could not launch <program>" with the caption "Launch Error". xdg-open needs a file, so
 // without a desktop editor this fails with that box.

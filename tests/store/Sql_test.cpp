@@ -531,7 +531,9 @@ TEST_F(Sql, ResultOpensForASecondReaderAndReportsItsChanges) {
   std::vector<TStoreTable*> seen;
   q.OnResultChange = [&](TStoreTable* t) {
     seen.push_back(t);
-    if (!t) EXPECT_TRUE(q.Active()) << "told before the result closes";
+    if (!t) {
+      EXPECT_TRUE(q.Active()) << "told before the result closes";
+    }
   };
   q.SetSQL("SELECT Url FROM Cracks ORDER BY Url");
   q.Open();
