@@ -80,7 +80,8 @@ struct TTempRegistry {
   std::set<std::string> cleanedFolders;
   ~TTempRegistry() {
     for (const auto& [folder, table] : tables) {
-      for (const char* ext : {".DAT", ".IDX", ".BLB"}) ::unlink((folder + table + ext).c_str());
+      for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
+        ::unlink((folder + table + ext).c_str());
     }
   }
 };
@@ -1824,7 +1825,7 @@ int CountSqlParams(const std::string& text) {
 }
 
 void RemoveTemporaryTable(const std::string& folder, const std::string& table) {
-  for (const char* ext : {".DAT", ".IDX", ".BLB"}) ::unlink((folder + table + ext).c_str());
+  for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) ::unlink((folder + table + ext).c_str());
   std::lock_guard lock(TempMutex());
   Registry().tables.erase({folder, table});
 }
@@ -1858,7 +1859,7 @@ int RemoveStaleTemporaryTables(const std::string& folder) {
       continue;
     }
     std::string stem = name.substr(0, name.size() - 4);
-    for (const char* ext : {".DAT", ".IDX", ".BLB", ".dat", ".idx", ".blb"})
+    for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL", ".dat", ".idx", ".blb", ".jnl"})
       ::unlink((folder + stem + ext).c_str());
     ++removed;
   }
