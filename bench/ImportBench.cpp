@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
+#include "StoreTool.h"
 #include "app/Ui.h"
 #include "store/StoreTb.h"
-#include "StoreTool.h"
 #include "transfer/CsvField.h"
 #include "transfer/CsvRecords.h"
 #include "transfer/ImportSites.h"

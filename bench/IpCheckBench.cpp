@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "StoreTool.h"
 #include "app/Config.h"
 #include "app/Include.h"
 #include "app/Ui.h"
@@ -21,7 +22,6 @@
 #include "lookup/IpCheck.h"
 #include "store/StoreTb.h"
 #include "tests/support/ScriptedResolver.h"
-#include "StoreTool.h"
 
 using namespace quellor;
 using Clock = std::chrono::steady_clock;

@@ -29,16 +29,16 @@
 #include "app/QtUi.h"
 #include "data/DBControls.h"
 #include "data/DBGrid.h"
-#include "data/DataSource.h"
 #include "data/DataMod.h"
+#include "data/DataSource.h"
 #include "lookup/HostResolver.h"
 #include "lookup/IpCheck.h"
 #include "lookup/IspContacts.h"
 #include "store/StoreTb.h"
-#include "web/UpdateCheck.h"
-#include "web/fUrlCheck.h"
 #include "transfer/ImportSites.h"
 #include "transfer/fHtml2Csv.h"
+#include "web/UpdateCheck.h"
+#include "web/fUrlCheck.h"
 
 namespace quellor {
 

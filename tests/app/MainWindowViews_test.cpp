@@ -21,6 +21,7 @@
 #include <sstream>
 #include <thread>
 
+#include "StoreTool.h"
 #include "app/Config.h"
 #include "app/Include.h"
 #include "app/QtUi.h"
@@ -34,7 +35,6 @@
 #include "data/SiteViews.h"
 #include "data/fFilters.h"
 #include "support/TempDir.h"
-#include "StoreTool.h"
 
 using namespace quellor;
 using quellor::test::ReadFileBytes;

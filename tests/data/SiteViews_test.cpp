@@ -8,12 +8,12 @@
 #include <set>
 #include <sstream>
 
+#include "StoreTool.h"
 #include "app/Config.h"
 #include "app/Include.h"
 #include "data/DataMod.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
-#include "StoreTool.h"
 
 using namespace quellor;
 using quellor::test::FakeUi;

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "StoreTool.h"
 #include "app/Config.h"
 #include "app/Include.h"
 #include "data/DataMod.h"
 #include "store/StoreTb.h"
 #include "support/TempDir.h"
-#include "StoreTool.h"
 
 namespace quellor::test {
 

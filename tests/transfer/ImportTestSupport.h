@@ -8,12 +8,12 @@
 #include <sstream>
 #include <string>
 
+#include "StoreTool.h"
 #include "app/Config.h"
 #include "app/Include.h"
 #include "data/DataMod.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
-#include "StoreTool.h"
 #include "transfer/ImportSites.h"
 
 namespace quellor::test {
