@@ -8,6 +8,7 @@
 #include <exception>
 #include <optional>
 
+#include "store/AsciiText.h"
 #include "store/ByteOrder.h"
 #include "store/Cipher.h"
 #include "store/DataSession.h"
@@ -24,25 +25,20 @@ using namespace bytes;
 
 namespace {
 
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
 bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && Lower(s.substr(s.size() - suffix.size())) == Lower(suffix);
+  return s.size() >= suffix.size() &&
+         AsciiLower(s.substr(s.size() - suffix.size())) == AsciiLower(suffix);
 }
 
 // The name of an existing file in `folder` equal to `name` without regard to case; `name`
 // itself when there is none.
 std::string ResolveCase(const std::string& folder, const std::string& name) {
   if (FileExists(folder + name)) return name;
-  std::string wanted = Lower(name);
+  std::string wanted = AsciiLower(name);
   std::string found = name;
   if (DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str())) {
     while (dirent* entry = ::readdir(dir)) {
-      if (Lower(entry->d_name) == wanted && FileExists(folder + entry->d_name)) {
+      if (AsciiLower(entry->d_name) == wanted && FileExists(folder + entry->d_name)) {
         found = entry->d_name;
         break;
       }

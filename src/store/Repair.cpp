@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "store/AsciiText.h"
 #include "store/BlobFile.h"
 #include "store/ByteOrder.h"
 #include "store/Cipher.h"
@@ -35,12 +36,6 @@ namespace quellor {
 using namespace bytes;
 
 namespace {
-
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
 
 std::string Quoted(const std::string& name) {
   return "'" + name + "'";
@@ -291,10 +286,10 @@ void TChecker::CheckFields() {
       log_.Found("Invalid field name (first character) for field " + Quoted(f.name) + ending);
       f.name = "Repaired_Fld" + Str(f.number);
     }
-    if (!names.insert(Lower(f.name)).second) {
+    if (!names.insert(AsciiLower(f.name)).second) {
       log_.Found("Invalid field name (duplicate) for field " + Quoted(f.name) + ending);
       f.name = "Repaired_Fld" + Str(f.number);
-      names.insert(Lower(f.name));
+      names.insert(AsciiLower(f.name));
     }
     bool sized = SizedType(f.type);
     if (sized ? (f.size < 1 || f.size > 250) : f.size != 0) {
@@ -491,7 +486,7 @@ void TChecker::CheckIndexHeader() {
       sound = false;
       continue;
     }
-    if (!names.insert(Lower(s.name)).second) {
+    if (!names.insert(AsciiLower(s.name)).second) {
       log_.FoundWith("Duplicate index name for index " + Quoted(s.name),
                      ", error fixed and index removed");
       sound = false;

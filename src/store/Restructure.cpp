@@ -12,6 +12,7 @@
 #include <cstring>
 #include <set>
 
+#include "store/AsciiText.h"
 #include "store/BlobFile.h"
 #include "store/ByteOrder.h"
 #include "store/Cipher.h"
@@ -29,18 +30,6 @@ namespace quellor {
 using namespace bytes;
 
 namespace {
-
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
 
 [[noreturn]] void Raise(uint16_t code, std::initializer_list<std::string> args) {
   throw EStoreEngineError(code, args);
@@ -65,8 +54,8 @@ bool SameField(const TFieldDesc& a, const TFieldDesc& b) {
 }
 
 bool SameIndex(const TIndexDesc& a, const TIndexDesc& b) {
-  return Lower(Trim(a.name)) == Lower(Trim(b.name)) && a.fieldNumbers == b.fieldNumbers &&
-         a.unique == b.unique && a.descending == b.descending &&
+  return AsciiLower(TrimBlanks(a.name)) == AsciiLower(TrimBlanks(b.name)) &&
+         a.fieldNumbers == b.fieldNumbers && a.unique == b.unique && a.descending == b.descending &&
          a.caseInsensitive == b.caseInsensitive && a.compression == b.compression &&
          a.fieldDescending == b.fieldDescending;
 }
@@ -192,7 +181,7 @@ TNewStructure CheckPlan(const TRestructurePlan& plan, const TDataHeader& old,
   h.blobBlockSize = static_cast<uint32_t>(std::clamp(plan.blobBlockSize, 0, 65535));
   h.lastBlobId = old.lastBlobId;
 
-  if (plan.encrypted && (Trim(plan.password).empty() || plan.password.size() >= 16))
+  if (plan.encrypted && (TrimBlanks(plan.password).empty() || plan.password.size() >= 16))
     Raise(StoreCode::InvalidPassword, {table});
   if (h.languageId != 0 &&
       !LanguageIsValid(static_cast<uint16_t>(h.languageId), static_cast<uint16_t>(h.sortId)))
@@ -216,8 +205,8 @@ TNewStructure CheckPlan(const TRestructurePlan& plan, const TDataHeader& old,
   // Names first, then numbers and types, sizes, texts.
   std::set<std::string> names;
   for (const auto& fp : plan.fields) {
-    std::string name = Trim(fp.desc.name);
-    if (!NameValid(name) || !names.insert(Lower(name)).second)
+    std::string name = TrimBlanks(fp.desc.name);
+    if (!NameValid(name) || !names.insert(AsciiLower(name)).second)
       Raise(StoreCode::DuplicateFieldName, {fp.desc.name, table});
   }
   uint16_t highest = 0;
@@ -227,7 +216,7 @@ TNewStructure CheckPlan(const TRestructurePlan& plan, const TDataHeader& old,
   int blobFields = 0;
   for (const auto& fp : plan.fields) {
     TFieldDesc f = fp.desc;
-    f.name = Trim(f.name);
+    f.name = TrimBlanks(f.name);
     f.noStorage = false;
     if (!fp.known || !KnownType(f.type)) Raise(StoreCode::InvalidFieldDef, {f.name, table});
     if (f.number == 0) {
@@ -263,12 +252,12 @@ TNewStructure CheckPlan(const TRestructurePlan& plan, const TDataHeader& old,
   std::set<std::string> indexNames;
   for (const auto& ix : plan.indexes) {
     bool primary = (ix.options & 1) != 0;
-    std::string name = primary ? std::string() : Trim(ix.name);
+    std::string name = primary ? std::string() : TrimBlanks(ix.name);
     std::string shown = primary ? std::string("Primary") : name;
     if (!primary) {
       if (name.empty()) Raise(StoreCode::SecondaryIndexNameMissing, {table});
       if (!NameValid(name)) Raise(StoreCode::InvalidSecondaryIndexName, {name, table});
-      if (!indexNames.insert(Lower(name)).second)
+      if (!indexNames.insert(AsciiLower(name)).second)
         Raise(StoreCode::SecondaryIndexExists, {name, table});
     }
     TIndexDesc d;
@@ -279,7 +268,7 @@ TNewStructure CheckPlan(const TRestructurePlan& plan, const TDataHeader& old,
     d.compression = static_cast<TIndexCompression>(std::min<uint8_t>(ix.compression, 3));
     for (const auto& fieldName : ix.fieldNames) {
       auto it = std::find_if(out.fields.begin(), out.fields.end(), [&](const TFieldDesc& f) {
-        return Lower(f.name) == Lower(Trim(fieldName));
+        return AsciiLower(f.name) == AsciiLower(TrimBlanks(fieldName));
       });
       if (it == out.fields.end())
         Raise(StoreCode::InvalidIndexFieldNumber, {fieldName, shown, table});

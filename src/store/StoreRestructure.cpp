@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "store/AsciiText.h"
 #include "store/DataSession.h"
 #include "store/IndexFile.h"
 #include "store/Repair.h"
@@ -13,24 +14,12 @@ namespace quellor {
 
 namespace {
 
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
-
 std::vector<std::string> SplitNames(const std::string& list) {
   std::vector<std::string> names;
   std::stringstream stream(list);
   std::string name;
   while (std::getline(stream, name, ';')) {
-    name = Trim(name);
+    name = TrimBlanks(name);
     if (!name.empty()) names.push_back(name);
   }
   return names;
@@ -60,9 +49,9 @@ void TRestructureFieldDefs::LoadFromTable() {
 }
 
 int TRestructureFieldDefs::IndexOf(const std::string& name) const {
-  std::string wanted = Lower(Trim(name));
+  std::string wanted = AsciiLower(TrimBlanks(name));
   for (size_t i = 0; i < items_.size(); ++i)
-    if (Lower(Trim(items_[i].Name)) == wanted) return static_cast<int>(i);
+    if (AsciiLower(TrimBlanks(items_[i].Name)) == wanted) return static_cast<int>(i);
   return -1;
 }
 
@@ -77,7 +66,7 @@ void TRestructureFieldDefs::Delete(int i) {
 }
 
 TRestructureFieldDef& TRestructureFieldDefs::Place(size_t position, TRestructureFieldDef def) {
-  if (Trim(def.Name).empty()) throw EDatabaseError("Field name missing");
+  if (TrimBlanks(def.Name).empty()) throw EDatabaseError("Field name missing");
   if (IndexOf(def.Name) >= 0) throw EDatabaseError("Duplicate field name '" + def.Name + "'");
   if (!SizeAllowed(def.DataType, def.Size)) throw EDatabaseError("Invalid field size");
   position = std::min(position, items_.size());
@@ -121,9 +110,9 @@ void TRestructureIndexDefs::LoadFromTable() {
 }
 
 int TRestructureIndexDefs::IndexOf(const std::string& name) const {
-  std::string wanted = Lower(Trim(name));
+  std::string wanted = AsciiLower(TrimBlanks(name));
   for (size_t i = 0; i < items_.size(); ++i)
-    if (Lower(Trim(items_[i].Name)) == wanted) return static_cast<int>(i);
+    if (AsciiLower(TrimBlanks(items_[i].Name)) == wanted) return static_cast<int>(i);
   return -1;
 }
 
@@ -157,7 +146,7 @@ TRestructureIndexDefs& TStoreTable::RestructureIndexDefs() {
 }
 
 void TStoreTable::LoadRestructureFields(TRestructureFieldDefs& list) {
-  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  if (TrimBlanks(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
   std::shared_ptr<TDataTable> table = table_ ? table_ : Directory()->OpenTable(tableName_, false);
   list.items_.clear();
   for (const TFieldDesc& f : table->Fields()) {
@@ -177,7 +166,7 @@ void TStoreTable::LoadRestructureFields(TRestructureFieldDefs& list) {
 }
 
 void TStoreTable::LoadRestructureIndexes(TRestructureIndexDefs& list) {
-  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  if (TrimBlanks(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
   std::shared_ptr<TDataTable> table = table_ ? table_ : Directory()->OpenTable(tableName_, false);
   list.items_.clear();
   const auto& fields = table->Fields();
@@ -205,7 +194,7 @@ bool TStoreTable::Restructure(int LanguageID, int SortID, int UserMajorVersion,
                               const std::string& Description, int BlobBlockSize, int LastAutoInc,
                               bool NoBackup) {
   if (table_) throw EDatabaseError(DatasetText::OpenDataset);
-  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  if (TrimBlanks(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
   RestructureFieldDefs().LoadFromTable();
   RestructureIndexDefs().LoadFromTable();
 
@@ -229,7 +218,7 @@ bool TStoreTable::Restructure(int LanguageID, int SortID, int UserMajorVersion,
     const TRestructureIndexDef& def = restructureIndexes_.Items(i);
     TIndexPlan ix;
     bool primary = (def.Options & IndexOption::Primary) != 0 ||
-                   Lower(Trim(def.Name)) == "primary" || Trim(def.Name).empty();
+                   AsciiLower(TrimBlanks(def.Name)) == "primary" || TrimBlanks(def.Name).empty();
     ix.name = def.Name;
     ix.fieldNames = SplitNames(def.Fields);
     ix.options = static_cast<uint8_t>(def.Options | (primary ? IndexOption::Primary : 0));
@@ -274,7 +263,7 @@ bool TStoreTable::Restructure(int LanguageID, int SortID, int UserMajorVersion,
 
 bool TStoreTable::CheckTable(bool repair) {
   if (table_) throw EDatabaseError(DatasetText::OpenDataset);
-  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  if (TrimBlanks(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
   TRepairEvents events;
   events.log = [this](const std::string& line) {
     if (OnRepairLog) OnRepairLog(*this, line);

@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "store/AsciiText.h"
 #include "store/BlobFile.h"
 #include "store/ByteOrder.h"
 #include "store/Cipher.h"
@@ -28,18 +29,6 @@
 namespace quellor {
 
 namespace {
-
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
 
 struct TypeCode {
   TStoreFieldType type;
@@ -172,14 +161,14 @@ std::vector<std::string> SplitNames(const std::string& list) {
   std::stringstream stream(list);
   std::string name;
   while (std::getline(stream, name, ';')) {
-    name = Trim(name);
+    name = TrimBlanks(name);
     if (!name.empty()) names.push_back(name);
   }
   return names;
 }
 
 bool IsPrimaryIndexName(const std::string& name) {
-  std::string n = Lower(Trim(name));
+  std::string n = AsciiLower(TrimBlanks(name));
   return n.empty() || n == "primary";
 }
 
@@ -275,9 +264,9 @@ void TStoreSession::Unregister(TStoreDatabase* database) {
 }
 
 TStoreDatabase* TStoreSession::FindDatabase(const std::string& name) const {
-  std::string wanted = Lower(Trim(name));
+  std::string wanted = AsciiLower(TrimBlanks(name));
   for (TStoreDatabase* db : databases_)
-    if (Lower(Trim(db->DatabaseName())) == wanted) return db;
+    if (AsciiLower(TrimBlanks(db->DatabaseName())) == wanted) return db;
   return nullptr;
 }
 
@@ -319,7 +308,7 @@ void TStoreDatabase::SetDirectory(const std::string& directory) {
 }
 
 bool TStoreDatabase::IsMemory() const {
-  return Lower(Trim(databaseName_)) == "memory";
+  return AsciiLower(TrimBlanks(databaseName_)) == "memory";
 }
 
 void TStoreDatabase::SetConnected(bool on) {
@@ -335,7 +324,7 @@ void TStoreDatabase::SetConnected(bool on) {
   if (IsMemory()) {
     dataDirectory_ = session_.DirectoryFor("", true);
   } else {
-    std::string folder = Trim(directory_);
+    std::string folder = TrimBlanks(directory_);
     if (folder.empty()) folder = ".";
     // The universal name: two spellings of one folder are one database folder.
     char* real = ::realpath(folder.c_str(), nullptr);
@@ -377,7 +366,7 @@ void TStoreDatabase::RollbackTransaction() {
 // ---- Definitions ------------------------------------------------------------------------------
 
 TFieldDef& TFieldDefs::Add(const std::string& name, TFieldType type, int size, bool required) {
-  if (Trim(name).empty()) throw EDatabaseError(DatasetText::FieldNameMissing);
+  if (TrimBlanks(name).empty()) throw EDatabaseError(DatasetText::FieldNameMissing);
   if (IndexOf(name) >= 0) throw EDatabaseError(DatasetText::DuplicateFieldName(name));
   bool sizeOk = SizedKind(type) ? size >= 1 && size <= 250
                                 : (type == TFieldType::BCD ? size >= 0 && size <= 8 : size == 0);
@@ -392,16 +381,16 @@ TFieldDef& TFieldDefs::Add(const std::string& name, TFieldType type, int size, b
 }
 
 int TFieldDefs::IndexOf(const std::string& name) const {
-  std::string wanted = Lower(Trim(name));
+  std::string wanted = AsciiLower(TrimBlanks(name));
   for (size_t i = 0; i < items_.size(); ++i)
-    if (Lower(Trim(items_[i].Name)) == wanted) return static_cast<int>(i);
+    if (AsciiLower(TrimBlanks(items_[i].Name)) == wanted) return static_cast<int>(i);
   return -1;
 }
 
 TIndexDef& TIndexDefs::Add(const std::string& name, const std::string& fields, uint8_t options,
                            TIndexCompression compression) {
   for (const auto& item : items_)
-    if (Lower(Trim(item.Name)) == Lower(Trim(name)) &&
+    if (AsciiLower(TrimBlanks(item.Name)) == AsciiLower(TrimBlanks(name)) &&
         ((item.Options | options) & IndexOption::Primary) == 0)
       throw EDatabaseError(DatasetText::DuplicateIndexName(name));
   items_.push_back(TIndexDef{name, fields, options, compression});
@@ -492,7 +481,7 @@ void TStoreField::SetAsString(const std::string& value) {
 int64_t TStoreField::AsInteger() const {
   if (IsNull()) return 0;
   if (desc_.type == TStoreFieldType::String || desc_.type == TStoreFieldType::Blob) {
-    std::string text = Trim(AsString());
+    std::string text = TrimBlanks(AsString());
     char* end = nullptr;
     long long v = std::strtoll(text.c_str(), &end, 10);
     if (text.empty() || *end) ConversionError(text, "integer");
@@ -531,7 +520,7 @@ void TStoreField::SetAsInteger(int64_t value) {
 bool TStoreField::AsBoolean() const {
   if (IsNull()) return false;
   if (desc_.type == TStoreFieldType::String) {
-    std::string t = Lower(Trim(AsString()));
+    std::string t = AsciiLower(TrimBlanks(AsString()));
     if (t == "true") return true;
     if (t == "false") return false;
     ConversionError(AsString(), "boolean");
@@ -559,7 +548,7 @@ double TStoreField::AsFloat() const {
       return AsDateTime();
     case TStoreFieldType::String:
     case TStoreFieldType::Blob: {
-      std::string text = Trim(AsString());
+      std::string text = TrimBlanks(AsString());
       char* end = nullptr;
       double v = std::strtod(text.c_str(), &end);
       if (text.empty() || *end) ConversionError(text, "floating point");
@@ -705,8 +694,8 @@ void TStoreTable::SetReadOnly(bool on) {
 std::shared_ptr<TDataDirectory> TStoreTable::Directory() {
   if (TStoreDatabase* db = session_.FindDatabase(databaseName_)) return db->DataDirectory();
   // A name that no database carries names the folder itself (or the in-memory database).
-  if (Lower(Trim(databaseName_)) == "memory") return session_.DirectoryFor("", true);
-  std::string folder = Trim(databaseName_);
+  if (AsciiLower(TrimBlanks(databaseName_)) == "memory") return session_.DirectoryFor("", true);
+  std::string folder = TrimBlanks(databaseName_);
   if (folder.empty()) folder = ".";
   char* real = ::realpath(folder.c_str(), nullptr);
   if (!real) throw EStoreEngineError(StoreCode::InvalidPath, {tableName_});
@@ -718,7 +707,7 @@ std::shared_ptr<TDataDirectory> TStoreTable::Directory() {
 
 void TStoreTable::Open() {
   if (table_) return;
-  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  if (TrimBlanks(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
   Fire(BeforeOpen);
   directory_ = Directory();
   table_ = directory_->OpenTable(tableName_, exclusive_);
@@ -1190,7 +1179,7 @@ std::vector<TIndexDef> TStoreTable::IndexDefinitions() {
 std::string TStoreTable::IndexNameForFields(const std::string& fieldNames) {
   std::vector<std::string> wanted = SplitNames(fieldNames);
   if (wanted.empty()) return {};
-  for (std::string& name : wanted) name = Lower(name);
+  for (std::string& name : wanted) name = AsciiLower(name);
   std::vector<TIndexDef> defs = IndexDefinitions();
   // An index with exactly these key fields first, else one that begins with them.
   for (bool exact : {true, false}) {
@@ -1198,7 +1187,7 @@ std::string TStoreTable::IndexNameForFields(const std::string& fieldNames) {
       std::vector<std::string> have = SplitNames(def.Fields);
       if (have.size() < wanted.size() || (exact && have.size() != wanted.size())) continue;
       bool same = true;
-      for (size_t i = 0; i < wanted.size() && same; ++i) same = Lower(have[i]) == wanted[i];
+      for (size_t i = 0; i < wanted.size() && same; ++i) same = AsciiLower(have[i]) == wanted[i];
       if (same) return def.Name;
     }
   }
@@ -1358,14 +1347,15 @@ TIndexDesc TStoreTable::MakeIndexDesc(const std::string& name, const std::string
                                       uint8_t options, TIndexCompression compression,
                                       const std::vector<TFieldDesc>& fields) const {
   TIndexDesc desc;
-  desc.name = Trim(name);
+  desc.name = TrimBlanks(name);
   desc.unique = (options & (IndexOption::Unique | IndexOption::Primary)) != 0;
   desc.descending = (options & IndexOption::Descending) != 0;
   desc.caseInsensitive = (options & IndexOption::CaseInsensitive) != 0;
   desc.compression = compression;
   for (const std::string& fieldName : SplitNames(fieldNames)) {
-    auto it = std::find_if(fields.begin(), fields.end(),
-                           [&](const TFieldDesc& f) { return Lower(f.name) == Lower(fieldName); });
+    auto it = std::find_if(fields.begin(), fields.end(), [&](const TFieldDesc& f) {
+      return AsciiLower(f.name) == AsciiLower(fieldName);
+    });
     if (it == fields.end())
       throw EStoreEngineError(StoreCode::InvalidFieldName, {fieldName, tableName_});
     desc.fieldNumbers.push_back(it->number);
@@ -1376,7 +1366,7 @@ TIndexDesc TStoreTable::MakeIndexDesc(const std::string& name, const std::string
 
 void TStoreTable::AddIndex(const std::string& name, const std::string& fieldNames, uint8_t options,
                            TIndexCompression compression) {
-  bool primary = (options & IndexOption::Primary) != 0 || Lower(Trim(name)) == "primary";
+  bool primary = (options & IndexOption::Primary) != 0 || AsciiLower(TrimBlanks(name)) == "primary";
   if (table_) {
     CheckWritable();
     CheckBrowseMode();
@@ -1386,7 +1376,7 @@ void TStoreTable::AddIndex(const std::string& name, const std::string& fieldName
     First();
     return;
   }
-  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  if (TrimBlanks(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
   auto table = Directory()->OpenTable(tableName_, true);
   TIndexDesc desc =
       MakeIndexDesc(primary ? "" : name, fieldNames, options, compression, table->Fields());
@@ -1399,7 +1389,8 @@ void TStoreTable::DeleteIndex(const std::string& name) {
     CheckBrowseMode();
     table_->DeleteIndex(name);
     const std::string& active = order_->IndexName();
-    if (!IsPrimaryIndexName(active) && Lower(Trim(active)) == Lower(Trim(name))) {
+    if (!IsPrimaryIndexName(active) &&
+        AsciiLower(TrimBlanks(active)) == AsciiLower(TrimBlanks(name))) {
       indexName_.clear();
       indexFieldNames_.clear();
       order_->SelectIndex("");
@@ -1408,7 +1399,7 @@ void TStoreTable::DeleteIndex(const std::string& name) {
     First();
     return;
   }
-  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  if (TrimBlanks(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
   Directory()->OpenTable(tableName_, true)->DeleteIndex(name);
 }
 
@@ -1421,9 +1412,9 @@ TStoreField& TStoreTable::Fields(int i) {
 }
 
 TStoreField* TStoreTable::FindField(const std::string& name) {
-  std::string wanted = Lower(Trim(name));
+  std::string wanted = AsciiLower(TrimBlanks(name));
   for (auto& f : fields_)
-    if (Lower(f->FieldName()) == wanted) return f.get();
+    if (AsciiLower(f->FieldName()) == wanted) return f.get();
   return nullptr;
 }
 
@@ -1627,7 +1618,7 @@ void TStoreTable::FlushToDisk() {
 
 void TStoreTable::CreateTable() {
   if (table_) throw EDatabaseError(DatasetText::OpenDataset);
-  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  if (TrimBlanks(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
   auto directory = Directory();
   TTableFiles files = directory->Files(tableName_);
   const std::string& name = tableName_;
@@ -1642,8 +1633,8 @@ void TStoreTable::CreateTable() {
     const TFieldDef& def = fieldDefs_.Items(i);
     TFieldDesc f;
     f.number = static_cast<uint16_t>(i + 1);
-    f.name = Trim(def.Name);
-    if (!NameValid(f.name) || !names.insert(Lower(f.name)).second)
+    f.name = TrimBlanks(def.Name);
+    if (!NameValid(f.name) || !names.insert(AsciiLower(f.name)).second)
       throw EStoreEngineError(StoreCode::DuplicateFieldName, {def.Name, name});
     TypeCode code;
     if (!CodeOf(def.DataType, code))
@@ -1770,7 +1761,7 @@ void TStoreTable::CreateTable() {
 }
 
 void TStoreTable::ReadHeaderClosed(TDataHeader& header) {
-  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  if (TrimBlanks(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
   TTableFiles files = Directory()->Files(tableName_);
   TFileList& list = TFileList::Instance();
   auto file = files.inMemory ? list.OpenMemory(files.data, false, tableName_)
@@ -1802,7 +1793,7 @@ int TStoreTable::UserMinorVersion() {
 }
 
 bool TStoreTable::Exists() {
-  if (Trim(tableName_).empty()) return false;
+  if (TrimBlanks(tableName_).empty()) return false;
   TTableFiles files = Directory()->Files(tableName_);
   return files.inMemory ? TFileList::Instance().MemoryFileExists(files.data)
                         : FileExists(files.data);
@@ -1829,7 +1820,7 @@ void TStoreTable::EmptyTable() {
 
 void TStoreTable::DeleteTable() {
   if (table_) throw EDatabaseError(DatasetText::OpenDataset);
-  if (Trim(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
+  if (TrimBlanks(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
   auto directory = Directory();
   if (directory->TableIsOpen(tableName_))
     throw EStoreEngineError(StoreCode::TableInUse, {tableName_});
@@ -1849,7 +1840,7 @@ void TStoreTable::DeleteTable() {
 
 void TStoreTable::RenameTable(const std::string& newName) {
   if (table_) throw EDatabaseError(DatasetText::OpenDataset);
-  if (Trim(tableName_).empty() || Trim(newName).empty())
+  if (TrimBlanks(tableName_).empty() || TrimBlanks(newName).empty())
     throw EDatabaseError(DatasetText::MissingTableName);
   auto directory = Directory();
   if (directory->TableIsOpen(tableName_))
