@@ -80,7 +80,8 @@ struct TTempRegistry {
   std::set<std::string> cleanedFolders;
   ~TTempRegistry() {
     for (const auto& [folder, table] : tables) {
-      for (const char* ext : {".DAT", ".IDX", ".BLB"}) ::unlink((folder + table + ext).c_str());
+      for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
+        ::unlink((folder + table + ext).c_str());
     }
   }
 };
@@ -1659,15 +1660,10 @@ TSqlRunOutcome TSqlRunner::RunDrop(const TSqlStatement& st) {
   return {};
 }
 
-// ALTER TABLE through the table's restructure (RestructureFieldDefs, RestructureIndexDefs,
-// Restructure). Written against the table type so that a store without the restructure still
-// builds: the statement is then refused with a message.
-template <typename Table>
-void AlterTable(Table& table, const TSqlStatement& st, const TDataHeader& current) {
-  if constexpr (requires {
-                  table.RestructureFieldDefs();
-                  table.RestructureIndexDefs();
-                }) {
+// ALTER TABLE: the table's current definitions plus the changes, applied by the table's
+// restructure (which opens it exclusively and checks everything before it changes anything).
+void AlterTable(TStoreTable& table, const TSqlStatement& st, const TDataHeader& current) {
+  {
     auto& fields = table.RestructureFieldDefs();
     fields.LoadFromTable();
     auto& indexes = table.RestructureIndexDefs();
@@ -1700,7 +1696,7 @@ void AlterTable(Table& table, const TSqlStatement& st, const TDataHeader& curren
       switch (ch.kind) {
         case TSqlAlterKind::AddColumn: {
           const int last = fields.Count() + 1;
-          if (c.at > last)
+          if (c.at < 0 || c.at > last)
             SqlFail("AT column position must be between 1 and " + std::to_string(last));
           fields.Insert(c.at > 0 ? c.at - 1 : fields.Count(), c.name, c.type, c.size, c.notNull,
                         c.defaultValue, c.minimum, c.maximum, c.description, c.charCase, 0);
@@ -1708,6 +1704,25 @@ void AlterTable(Table& table, const TSqlStatement& st, const TDataHeader& curren
         }
         case TSqlAlterKind::RedefineColumn: {
           auto& d = fields.Items(column(ch.name));
+          if (Upper(c.name) != Upper(d.Name)) {
+            if (fields.IndexOf(c.name) >= 0)
+              SqlFail("Duplicate column name '" + c.name + "' specified in " + kSqlStatementName);
+            // Indexes over a renamed column follow it.
+            for (int i = 0; i < indexes.Count(); ++i) {
+              std::string renamed;
+              std::string& list = indexes.Items(i).Fields;
+              size_t from = 0;
+              while (from <= list.size()) {
+                size_t to = list.find(';', from);
+                if (to == std::string::npos) to = list.size();
+                std::string part = list.substr(from, to - from);
+                renamed += (renamed.empty() && from == 0 ? "" : ";") +
+                           (Upper(part) == Upper(d.Name) ? c.name : part);
+                from = to + 1;
+              }
+              list = renamed;
+            }
+          }
           d.Name = c.name;
           d.DataType = c.type;
           d.Size = c.size;
@@ -1744,19 +1759,28 @@ void AlterTable(Table& table, const TSqlStatement& st, const TDataHeader& curren
           break;
       }
     }
+    // Value conversions and dropped columns follow from the statement itself; a record that
+    // the new structure would leave out (a duplicate key, a failed validity check) stops the
+    // statement instead, with the table left as it was.
+    std::string lost;
+    table.OnDataLost = [&](TStoreTable&, TDataLossCause cause, const std::string& context, bool& go,
+                           bool&) {
+      if (cause == TDataLossCause::Conversion || cause == TDataLossCause::FieldDropped) return;
+      go = false;
+      lost = context;
+    };
     const TSqlTableOptions& o = st.options;
-    table.Restructure(o.hasLanguage ? o.languageId : 0, o.hasLanguage ? o.sortId : 0,
-                      o.hasUserMajor ? o.userMajor : current.userMajor,
-                      o.hasUserMinor ? o.userMinor : current.userMinor,
-                      o.encrypted || current.encrypted, o.encrypted ? o.password : current.password,
-                      o.hasDescription ? o.description : current.description,
-                      o.hasBlobBlockSize ? o.blobBlockSize : current.BlobBlockSize(),
-                      st.hasLastAutoInc ? static_cast<int>(st.lastAutoInc) : -1, st.noBackup);
-  } else {
-    (void)table;
-    (void)st;
-    (void)current;
-    SqlFail("ALTER TABLE is not available: this store has no table restructure yet");
+    const bool done = table.Restructure(
+        o.hasLanguage ? o.languageId : 0, o.hasLanguage ? o.sortId : 0,
+        o.hasUserMajor ? o.userMajor : current.userMajor,
+        o.hasUserMinor ? o.userMinor : current.userMinor, o.encrypted || current.encrypted,
+        o.encrypted ? o.password : current.password,
+        o.hasDescription ? o.description : current.description,
+        o.hasBlobBlockSize ? o.blobBlockSize : current.BlobBlockSize(),
+        st.hasLastAutoInc ? static_cast<int>(st.lastAutoInc) : -1, st.noBackup);
+    if (!done)
+      SqlFail("ALTER TABLE would leave out records of table '" + st.table.name + "' (" + lost +
+              "); the table is unchanged");
   }
 }
 
@@ -1824,7 +1848,7 @@ int CountSqlParams(const std::string& text) {
 }
 
 void RemoveTemporaryTable(const std::string& folder, const std::string& table) {
-  for (const char* ext : {".DAT", ".IDX", ".BLB"}) ::unlink((folder + table + ext).c_str());
+  for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) ::unlink((folder + table + ext).c_str());
   std::lock_guard lock(TempMutex());
   Registry().tables.erase({folder, table});
 }
@@ -1858,7 +1882,7 @@ int RemoveStaleTemporaryTables(const std::string& folder) {
       continue;
     }
     std::string stem = name.substr(0, name.size() - 4);
-    for (const char* ext : {".DAT", ".IDX", ".BLB", ".dat", ".idx", ".blb"})
+    for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL", ".dat", ".idx", ".blb", ".jnl"})
       ::unlink((folder + stem + ext).c_str());
     ++removed;
   }
