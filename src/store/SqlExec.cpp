@@ -42,6 +42,8 @@ class TSqlTableAccess {
   static const std::vector<uint8_t>& Shown(TStoreTable& t) { return t.shown_; }
   static std::shared_ptr<TDataDirectory> Directory(TStoreTable& t) { return t.directory_; }
   static std::shared_ptr<TDataTable> EngineShared(TStoreTable& t) { return t.table_; }
+  // NOAUTOINC: the logical id (auto-increment value) the next Post gives the record.
+  static void GiveLogicalId(TStoreTable& t, int32_t id) { t.givenLogicalId_ = id; }
 };
 
 namespace {
@@ -394,6 +396,32 @@ bool PutValue(std::vector<uint8_t>& image, const TFieldDesc& f, const TExprValue
 }
 
 // Sets a field of a cursor's edit buffer from a value.
+// NOAUTOINC: the auto-increment value a statement gives a record, 0 when it gives none (the
+// record then gets the next one as usual).
+int32_t GivenAutoInc(const TFieldDesc& f, const TExprValue& v) {
+  if (v.isNull) return 0;
+  int64_t n = 0;
+  switch (v.type) {
+    case TExprType::SmallInt:
+    case TExprType::Integer:
+    case TExprType::Word:
+      n = v.integer;
+      break;
+    case TExprType::Float:
+    case TExprType::BCD:
+      if (v.real != std::floor(v.real) || std::abs(v.real) > 4e9)
+        SqlFail("NOAUTOINC value for column '" + f.name + "' must be a whole number");
+      n = static_cast<int64_t>(v.real);
+      break;
+    default:
+      SqlFail("NOAUTOINC value for column '" + f.name + "' must be a whole number");
+  }
+  if (n < 1 || n > 2147483647)
+    SqlFail("NOAUTOINC value " + std::to_string(n) + " for column '" + f.name +
+            "' must be between 1 and 2147483647");
+  return static_cast<int32_t>(n);
+}
+
 void SetField(TStoreField& field, const TExprValue& v) {
   if (v.isNull) {
     field.Clear();
@@ -1452,12 +1480,17 @@ TSqlRunOutcome TSqlRunner::RunInsert(const TSqlStatement& st) {
   try {
     for (const auto& r : rows) {
       table.Append();
+      int32_t givenId = 0;
       for (size_t c = 0; c < targets.size(); ++c) {
         const TFieldDesc& f = fields[targets[c]];
-        if (f.IsAutoInc() && !st.noAutoInc) continue;
+        if (f.IsAutoInc()) {
+          if (st.noAutoInc) givenId = GivenAutoInc(f, r[c]);
+          continue;
+        }
         TStoreField* field = table.FindField(f.name);
         if (field) SetField(*field, r[c]);
       }
+      TSqlTableAccess::GiveLogicalId(table, givenId);
       table.Post();
       ++out.rows;
       if (batches && out.rows % interval == 0) {
@@ -1560,11 +1593,16 @@ TSqlRunOutcome TSqlRunner::RunUpdateDelete(const TSqlStatement& st) {
         std::vector<TExprValue> values;
         for (const auto& [i, node] : sets) values.push_back(evaluator.Evaluate(*node, &row));
         table.Edit();
+        int32_t givenId = 0;
         for (size_t k = 0; k < sets.size(); ++k) {
           const TFieldDesc& f = fields[sets[k].first];
-          if (f.IsAutoInc() && !st.noAutoInc) continue;
+          if (f.IsAutoInc()) {
+            if (st.noAutoInc) givenId = GivenAutoInc(f, values[k]);
+            continue;
+          }
           if (TStoreField* field = table.FindField(f.name)) SetField(*field, values[k]);
         }
+        TSqlTableAccess::GiveLogicalId(table, givenId);
         table.Post();
       } else {
         table.Delete();

@@ -691,3 +691,63 @@ TEST_F(Sql, AlterTableWaitsForNobody) {
 }
 
 }  // namespace
+
+namespace {
+
+// NOAUTOINC keeps the auto-increment values a statement gives (INSERT and UPDATE); without it
+// they are assigned as usual. A value another record has, live or deleted, is refused; the
+// counter moves past given values, and the table's files stay sound.
+TEST_F(Sql, NoAutoIncKeepsTheGivenValues) {
+  const TCase cases[] = {
+      {"CREATE TABLE Numbered (Id AUTOINC, Name CHAR(10), PRIMARY KEY (Name))", "ROWS 0"},
+      {"CREATE INDEX ById ON Numbered (Id)", "ROWS 0"},
+      {"INSERT INTO Numbered (Name) VALUES ('a')", "ROWS 1"},
+      {"INSERT INTO Numbered (Id, Name) VALUES (50, 'b')", "ROWS 1"},
+      {"INSERT INTO Numbered (Id, Name) VALUES (50, 'c') NOAUTOINC", "ROWS 1"},
+      {"INSERT INTO Numbered (Name) VALUES ('d')", "ROWS 1"},
+      {"SELECT Id, Name FROM Numbered ORDER BY Id", "Id|Name\n1|a\n2|b\n50|c\n51|d"},
+      {"INSERT INTO Numbered (Id, Name) VALUES (50, 'e') NOAUTOINC",
+       "ERR 9729 Duplicate key found in index 'Id' of table 'Numbered'"},
+      {"INSERT INTO Numbered (Id, Name) VALUES (0, 'e') NOAUTOINC",
+       "ERR 11949 SQL error - NOAUTOINC value 0 for column 'Id' must be between 1 and "
+       "2147483647"},
+      {"INSERT INTO Numbered (Id, Name) VALUES (2.5, 'e') NOAUTOINC",
+       "ERR 11949 SQL error - NOAUTOINC value for column 'Id' must be a whole number"},
+      {"UPDATE Numbered SET Id = 70 WHERE Name = 'a' NOAUTOINC", "ROWS 1"},
+      {"UPDATE Numbered SET Id = 80 WHERE Name = 'b'", "ROWS 1"},
+      {"UPDATE Numbered SET Id = 51 WHERE Name = 'c' NOAUTOINC",
+       "ERR 9729 Duplicate key found in index 'Id' of table 'Numbered'"},
+      {"SELECT Id, Name FROM Numbered WHERE Id = 70", "Id|Name\n70|a"},
+      {"SELECT Id, Name FROM Numbered WHERE Id = 1", "Id|Name"},
+      {"INSERT INTO Numbered (Name) VALUES ('f')", "ROWS 1"},
+      {"DELETE FROM Numbered WHERE Name = 'f'", "ROWS 1"},
+      // The deleted record's slot is taken again, and its value with it.
+      {"INSERT INTO Numbered (Id, Name) VALUES (71, 'g') NOAUTOINC", "ROWS 1"},
+      {"INSERT INTO Numbered (Id, Name) SELECT Id + 100, Name + 'x' FROM Numbered NOAUTOINC",
+       "ROWS 5"},
+      {"INSERT INTO Numbered (Name) VALUES ('h')", "ROWS 1"},
+      {"SELECT Id, Name FROM Numbered ORDER BY Id",
+       "Id|Name\n2|b\n50|c\n51|d\n70|a\n71|g\n102|bx\n150|cx\n151|dx\n170|ax\n171|gx\n172|h"},
+      // Without key fields deleted slots are not taken again; their values stay refused.
+      {"CREATE TABLE Plain (Id AUTOINC, Name CHAR(10))", "ROWS 0"},
+      {"INSERT INTO Plain (Name) VALUES ('a')", "ROWS 1"},
+      {"DELETE FROM Plain", "ROWS 1"},
+      {"INSERT INTO Plain (Id, Name) VALUES (1, 'b') NOAUTOINC",
+       "ERR 9729 Duplicate key found in index 'Id' of table 'Plain'"},
+      {"INSERT INTO Plain (Id, Name) VALUES (5, 'b') NOAUTOINC", "ROWS 1"},
+      {"DELETE FROM Plain", "ROWS 1"},
+      {"INSERT INTO Plain (Name) VALUES ('c')", "ROWS 1"},
+      {"SELECT Id, Name FROM Plain", "Id|Name\n6|c"},
+  };
+  for (const TCase& c : cases) EXPECT_EQ(Run(c.sql), c.expected) << c.sql;
+  for (const char* name : {"Numbered", "Plain"}) {
+    TStoreTable table(session_);
+    table.SetDatabaseName(dir_.path());
+    table.SetTableName(name);
+    std::string log;
+    table.OnRepairLog = [&](TStoreTable&, const std::string& line) { log += line + "\n"; };
+    EXPECT_TRUE(table.Verify()) << name << "\n" << log;
+  }
+}
+
+}  // namespace
