@@ -15,6 +15,7 @@
 #include "store/FieldValue.h"
 #include "store/FileList.h"
 #include "store/IndexFile.h"
+#include "store/KeyLayout.h"
 #include "store/Language.h"
 #include "store/PhysicalFile.h"
 #include "store/StoreError.h"
@@ -509,7 +510,23 @@ void TDataTable::CheckUnchangedCached(int32_t slot, const std::vector<uint8_t>& 
     Fail(StoreCode::RecordChanged);
 }
 
-int32_t TDataTable::Insert(std::vector<uint8_t>& image, const TBlobChanges& blobs) {
+void TDataTable::TakeGivenLogicalId(int32_t id, int32_t reusedId) {
+  TIndexFile& file = indexes_->File();
+  const bool live = file.SysDeleted().Find(TKeyLayout::SysDeletedKey(false, id).data()).has_value();
+  const bool deleted =
+      id != reusedId && file.SysDeleted().Find(TKeyLayout::SysDeletedKey(true, id).data());
+  if (live || deleted) {
+    std::string name = "Sys Deleted";
+    for (const auto& f : data_->Fields())
+      if (f.IsAutoInc()) name = f.name;
+    throw EStoreEngineError(StoreCode::DuplicateKey, {name, tableName_});
+  }
+  int32_t& last = data_->EditHeader().lastLogicalId;
+  if (last >= 0 && id > last) last = id;
+}
+
+int32_t TDataTable::Insert(std::vector<uint8_t>& image, const TBlobChanges& blobs,
+                           int32_t givenLogicalId) {
   std::lock_guard lock(mutex_);
   int32_t slot = 0;
   bool locked = false;
@@ -525,7 +542,12 @@ int32_t TDataTable::Insert(std::vector<uint8_t>& image, const TBlobChanges& blob
       const int32_t reusedId = reused ? GetI32(data_->ReadSlot(slot) + 5) : 0;
       image[0] = 0;
       PutI32(image.data() + 1, slot);
-      PutI32(image.data() + 5, data_->NextLogicalId());
+      if (givenLogicalId > 0) {
+        TakeGivenLogicalId(givenLogicalId, reusedId);
+        PutI32(image.data() + 5, givenLogicalId);
+      } else {
+        PutI32(image.data() + 5, data_->NextLogicalId());
+      }
       indexes_->CheckInsert(image.data());
       // The new slot's record lock, inside the write locks: a program that still edits the
       // record it showed before that slot was freed is waited for (10258 in the end).
@@ -545,12 +567,17 @@ int32_t TDataTable::Insert(std::vector<uint8_t>& image, const TBlobChanges& blob
 }
 
 void TDataTable::Update(int32_t slot, const std::vector<uint8_t>& shown,
-                        std::vector<uint8_t>& image, const TBlobChanges& blobs) {
+                        std::vector<uint8_t>& image, const TBlobChanges& blobs,
+                        int32_t givenLogicalId) {
   Change([&] {
     CheckUnchanged(slot, shown);
     std::vector<uint8_t> disk = ReadRecord(slot);
     image.resize(disk.size());
     std::memcpy(image.data(), disk.data(), kRecordHeaderSize);
+    if (givenLogicalId > 0 && givenLogicalId != GetI32(disk.data() + 5)) {
+      TakeGivenLogicalId(givenLogicalId, 0);
+      PutI32(image.data() + 5, givenLogicalId);
+    }
     // BLOB references come from the disk; only changed values get new chains.
     for (const auto& f : data_->Fields())
       if (f.type == TStoreFieldType::Blob)

@@ -89,10 +89,15 @@ class TDataTable {
 
   // Inserts a record: `image` holds the field values (its 9-byte header is filled here);
   // returns its slot. 9732/9730/9731 for values, 9479 when full.
-  int32_t Insert(std::vector<uint8_t>& image, const TBlobChanges& blobs);
+  // `givenLogicalId` (above 0) is the record's logical id (its auto-increment value) instead of
+  // the next one: 9729 when a record of the table, live or deleted, has it; the counter of ids
+  // given out moves up to it, so later records do not meet it again.
+  int32_t Insert(std::vector<uint8_t>& image, const TBlobChanges& blobs,
+                 int32_t givenLogicalId = 0);
   // Rewrites a record; `shown` is the copy the cursor read (8708 when the disk differs).
+  // `givenLogicalId` (above 0) changes the record's logical id as for Insert.
   void Update(int32_t slot, const std::vector<uint8_t>& shown, std::vector<uint8_t>& image,
-              const TBlobChanges& blobs);
+              const TBlobChanges& blobs, int32_t givenLogicalId = 0);
   void Delete(int32_t slot, const std::vector<uint8_t>& shown);
   // 8708 when the record on disk differs from `shown` or is gone.
   void CheckUnchanged(int32_t slot, const std::vector<uint8_t>& shown);
@@ -148,6 +153,9 @@ class TDataTable {
   void Rollback();
 
  private:
+  // 9729 when `id` is taken by a record (live, or deleted except `reusedId`); moves the
+  // counter of given-out ids up to it.
+  void TakeGivenLogicalId(int32_t id, int32_t reusedId);
   // Leaves transaction mode: releases the write locks, then the record locks kept; rethrows
   // `failure` (or the first release failure) afterwards.
   void EndTransaction(std::exception_ptr failure);

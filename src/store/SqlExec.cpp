@@ -42,6 +42,8 @@ class TSqlTableAccess {
   static const std::vector<uint8_t>& Shown(TStoreTable& t) { return t.shown_; }
   static std::shared_ptr<TDataDirectory> Directory(TStoreTable& t) { return t.directory_; }
   static std::shared_ptr<TDataTable> EngineShared(TStoreTable& t) { return t.table_; }
+  // NOAUTOINC: the logical id (auto-increment value) the next Post gives the record.
+  static void GiveLogicalId(TStoreTable& t, int32_t id) { t.givenLogicalId_ = id; }
 };
 
 namespace {
@@ -394,6 +396,32 @@ bool PutValue(std::vector<uint8_t>& image, const TFieldDesc& f, const TExprValue
 }
 
 // Sets a field of a cursor's edit buffer from a value.
+// NOAUTOINC: the auto-increment value a statement gives a record, 0 when it gives none (the
+// record then gets the next one as usual).
+int32_t GivenAutoInc(const TFieldDesc& f, const TExprValue& v) {
+  if (v.isNull) return 0;
+  int64_t n = 0;
+  switch (v.type) {
+    case TExprType::SmallInt:
+    case TExprType::Integer:
+    case TExprType::Word:
+      n = v.integer;
+      break;
+    case TExprType::Float:
+    case TExprType::BCD:
+      if (v.real != std::floor(v.real) || std::abs(v.real) > 4e9)
+        SqlFail("NOAUTOINC value for column '" + f.name + "' must be a whole number");
+      n = static_cast<int64_t>(v.real);
+      break;
+    default:
+      SqlFail("NOAUTOINC value for column '" + f.name + "' must be a whole number");
+  }
+  if (n < 1 || n > 2147483647)
+    SqlFail("NOAUTOINC value " + std::to_string(n) + " for column '" + f.name +
+            "' must be between 1 and 2147483647");
+  return static_cast<int32_t>(n);
+}
+
 void SetField(TStoreField& field, const TExprValue& v) {
   if (v.isNull) {
     field.Clear();
@@ -1452,12 +1480,17 @@ TSqlRunOutcome TSqlRunner::RunInsert(const TSqlStatement& st) {
   try {
     for (const auto& r : rows) {
       table.Append();
+      int32_t givenId = 0;
       for (size_t c = 0; c < targets.size(); ++c) {
         const TFieldDesc& f = fields[targets[c]];
-        if (f.IsAutoInc() && !st.noAutoInc) continue;
+        if (f.IsAutoInc()) {
+          if (st.noAutoInc) givenId = GivenAutoInc(f, r[c]);
+          continue;
+        }
         TStoreField* field = table.FindField(f.name);
         if (field) SetField(*field, r[c]);
       }
+      TSqlTableAccess::GiveLogicalId(table, givenId);
       table.Post();
       ++out.rows;
       if (batches && out.rows % interval == 0) {
@@ -1560,11 +1593,16 @@ TSqlRunOutcome TSqlRunner::RunUpdateDelete(const TSqlStatement& st) {
         std::vector<TExprValue> values;
         for (const auto& [i, node] : sets) values.push_back(evaluator.Evaluate(*node, &row));
         table.Edit();
+        int32_t givenId = 0;
         for (size_t k = 0; k < sets.size(); ++k) {
           const TFieldDesc& f = fields[sets[k].first];
-          if (f.IsAutoInc() && !st.noAutoInc) continue;
+          if (f.IsAutoInc()) {
+            if (st.noAutoInc) givenId = GivenAutoInc(f, values[k]);
+            continue;
+          }
           if (TStoreField* field = table.FindField(f.name)) SetField(*field, values[k]);
         }
+        TSqlTableAccess::GiveLogicalId(table, givenId);
         table.Post();
       } else {
         table.Delete();
@@ -1660,15 +1698,10 @@ TSqlRunOutcome TSqlRunner::RunDrop(const TSqlStatement& st) {
   return {};
 }
 
-// ALTER TABLE through the table's restructure (RestructureFieldDefs, RestructureIndexDefs,
-// Restructure). Written against the table type so that a store without the restructure still
-// builds: the statement is then refused with a message.
-template <typename Table>
-void AlterTable(Table& table, const TSqlStatement& st, const TDataHeader& current) {
-  if constexpr (requires {
-                  table.RestructureFieldDefs();
-                  table.RestructureIndexDefs();
-                }) {
+// ALTER TABLE: the table's current definitions plus the changes, applied by the table's
+// restructure (which opens it exclusively and checks everything before it changes anything).
+void AlterTable(TStoreTable& table, const TSqlStatement& st, const TDataHeader& current) {
+  {
     auto& fields = table.RestructureFieldDefs();
     fields.LoadFromTable();
     auto& indexes = table.RestructureIndexDefs();
@@ -1701,7 +1734,7 @@ void AlterTable(Table& table, const TSqlStatement& st, const TDataHeader& curren
       switch (ch.kind) {
         case TSqlAlterKind::AddColumn: {
           const int last = fields.Count() + 1;
-          if (c.at > last)
+          if (c.at < 0 || c.at > last)
             SqlFail("AT column position must be between 1 and " + std::to_string(last));
           fields.Insert(c.at > 0 ? c.at - 1 : fields.Count(), c.name, c.type, c.size, c.notNull,
                         c.defaultValue, c.minimum, c.maximum, c.description, c.charCase, 0);
@@ -1709,6 +1742,25 @@ void AlterTable(Table& table, const TSqlStatement& st, const TDataHeader& curren
         }
         case TSqlAlterKind::RedefineColumn: {
           auto& d = fields.Items(column(ch.name));
+          if (Upper(c.name) != Upper(d.Name)) {
+            if (fields.IndexOf(c.name) >= 0)
+              SqlFail("Duplicate column name '" + c.name + "' specified in " + kSqlStatementName);
+            // Indexes over a renamed column follow it.
+            for (int i = 0; i < indexes.Count(); ++i) {
+              std::string renamed;
+              std::string& list = indexes.Items(i).Fields;
+              size_t from = 0;
+              while (from <= list.size()) {
+                size_t to = list.find(';', from);
+                if (to == std::string::npos) to = list.size();
+                std::string part = list.substr(from, to - from);
+                renamed += (renamed.empty() && from == 0 ? "" : ";") +
+                           (Upper(part) == Upper(d.Name) ? c.name : part);
+                from = to + 1;
+              }
+              list = renamed;
+            }
+          }
           d.Name = c.name;
           d.DataType = c.type;
           d.Size = c.size;
@@ -1745,19 +1797,28 @@ void AlterTable(Table& table, const TSqlStatement& st, const TDataHeader& curren
           break;
       }
     }
+    // Value conversions and dropped columns follow from the statement itself; a record that
+    // the new structure would leave out (a duplicate key, a failed validity check) stops the
+    // statement instead, with the table left as it was.
+    std::string lost;
+    table.OnDataLost = [&](TStoreTable&, TDataLossCause cause, const std::string& context, bool& go,
+                           bool&) {
+      if (cause == TDataLossCause::Conversion || cause == TDataLossCause::FieldDropped) return;
+      go = false;
+      lost = context;
+    };
     const TSqlTableOptions& o = st.options;
-    table.Restructure(o.hasLanguage ? o.languageId : 0, o.hasLanguage ? o.sortId : 0,
-                      o.hasUserMajor ? o.userMajor : current.userMajor,
-                      o.hasUserMinor ? o.userMinor : current.userMinor,
-                      o.encrypted || current.encrypted, o.encrypted ? o.password : current.password,
-                      o.hasDescription ? o.description : current.description,
-                      o.hasBlobBlockSize ? o.blobBlockSize : current.BlobBlockSize(),
-                      st.hasLastAutoInc ? static_cast<int>(st.lastAutoInc) : -1, st.noBackup);
-  } else {
-    (void)table;
-    (void)st;
-    (void)current;
-    SqlFail("ALTER TABLE is not available: this store has no table restructure yet");
+    const bool done = table.Restructure(
+        o.hasLanguage ? o.languageId : 0, o.hasLanguage ? o.sortId : 0,
+        o.hasUserMajor ? o.userMajor : current.userMajor,
+        o.hasUserMinor ? o.userMinor : current.userMinor, o.encrypted || current.encrypted,
+        o.encrypted ? o.password : current.password,
+        o.hasDescription ? o.description : current.description,
+        o.hasBlobBlockSize ? o.blobBlockSize : current.BlobBlockSize(),
+        st.hasLastAutoInc ? static_cast<int>(st.lastAutoInc) : -1, st.noBackup);
+    if (!done)
+      SqlFail("ALTER TABLE would leave out records of table '" + st.table.name + "' (" + lost +
+              "); the table is unchanged");
   }
 }
 

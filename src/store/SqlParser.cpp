@@ -735,9 +735,9 @@ TSqlStatement TSqlParser::Alter() {
         Accept("COLUMN");
         ch.column = ColumnDefinition(true);
         if (Accept("AT")) {
-          ch.column.at = IntegerArgument("AT column position");
-          if (ch.column.at < 1)
-            Fail("AT column position must be between 1 and the number of columns");
+          // Below 1 is refused when the number of columns is known (-1 marks it).
+          ch.column.at = std::max(IntegerArgument("AT column position"), -1);
+          if (ch.column.at == 0) ch.column.at = -1;
         }
       } else {
         ch.kind = TSqlAlterKind::RedefineColumn;

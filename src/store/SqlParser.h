@@ -114,7 +114,7 @@ struct TSqlColumnDef {
   bool notNull = false;
   std::string defaultValue, minimum, maximum;
   TCharCase charCase = TCharCase::Unchanged;
-  int at = 0;  // ALTER TABLE ... ADD ... AT n (0: at the end)
+  int at = 0;  // ALTER TABLE ... ADD ... AT n (0: at the end; -1: a position below 1)
 };
 
 struct TSqlKeyDef {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <set>
 #include <sstream>
+#include <utility>
 
 #include "store/AsciiText.h"
 #include "store/BlobFile.h"
@@ -1512,12 +1513,13 @@ void TStoreTable::Post() {
   if (BeforePost) BeforePost(*this);
   std::vector<uint8_t> image;  // the buffer stays as it was if the post fails
   int32_t slot = 0;
+  const int32_t givenId = std::exchange(givenLogicalId_, 0);
   if (!RunWithErrorEvent(OnPostError, [&] {
         image = buffer_;
         if (state_ == TDataSetState::Insert)
-          slot = table_->Insert(image, pendingBlobs_);
+          slot = table_->Insert(image, pendingBlobs_, givenId);
         else
-          table_->Update(slot_, shown_, image, pendingBlobs_);
+          table_->Update(slot_, shown_, image, pendingBlobs_, givenId);
       }))
     return;
   if (state_ == TDataSetState::Insert) {

@@ -717,6 +717,9 @@ class TStoreTable {
   std::unique_ptr<TExprRecordSet> passing_;
   uint64_t passingStamp_ = 0;
   TFieldDefs fieldDefs_;
+  // The logical id (auto-increment value) the next Post gives the record instead of a new
+  // one; 0: none. Set by the SQL layer for NOAUTOINC, cleared by every Post.
+  int32_t givenLogicalId_ = 0;
   TRestructureFieldDefs restructureFields_;
   TRestructureIndexDefs restructureIndexes_;
   TIndexDefs indexDefs_;

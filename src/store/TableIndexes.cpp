@@ -41,7 +41,17 @@ void TTableIndexes::Insert(int32_t slot, const uint8_t* image, int32_t reusedLog
 }
 
 void TTableIndexes::Update(int32_t slot, const uint8_t* oldImage, const uint8_t* newImage) {
-  index_->UpdateRecord(Record(oldImage), Record(newImage), slot, LogicalIdOf(oldImage));
+  const int32_t oldId = LogicalIdOf(oldImage), newId = LogicalIdOf(newImage);
+  if (oldId == newId) {
+    index_->UpdateRecord(Record(oldImage), Record(newImage), slot, oldId);
+    return;
+  }
+  // A new logical id (an auto-increment value given by the caller): the keys carry the id, so
+  // the record leaves every index and enters it again, and its "Sys Deleted" entry moves.
+  index_->DeleteRecord(Record(oldImage), slot, oldId);
+  index_->InsertRecord(Record(newImage), slot, newId);
+  index_->SysDeletedMarkDeleted(oldId, slot);
+  index_->SysDeletedReuse(oldId, newId, slot);
 }
 
 void TTableIndexes::Delete(int32_t slot, const uint8_t* oldImage) {
