@@ -15,7 +15,9 @@
 // table inside one transaction of its database (SQLite likewise); (j) 10,000 edits by key of
 // that table inside one transaction (SQLite: as many UPDATEs by key in one transaction); (e)
 // open the table and move to its last record (repeated 50 times). Then the peak memory of the
-// process.
+// process. Beside each workload's times stand the store's own lock calls, reads and writes per
+// operation (per record for (f) and (g), per count for (h), per open for (e)), counted by the
+// store's file layer.
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -30,6 +32,7 @@
 #include <vector>
 
 #include "data/SiteTables.h"
+#include "store/PhysicalFile.h"
 #include "store/StoreInternals.h"
 #include "store/StoreTb.h"
 
@@ -182,8 +185,17 @@ int SqliteCount(sqlite3* db, const char* sql, int times) {
   return n;
 }
 
-void Line(const char* name, double store, double sqlite) {
-  std::printf("%-34s %9.3f s %9.3f s %8.2f\n", name, store, sqlite, store / sqlite);
+// The store's file system calls since the last Mark(), divided by the workload's operations.
+TFileCallCounts g_mark;
+void Mark() {
+  g_mark = FileCallCounts();
+}
+
+void Line(const char* name, double store, double sqlite, double ops) {
+  const TFileCallCounts now = FileCallCounts();
+  std::printf("%-38s %9.3f s %9.3f s %8.2f %9.2f %7.2f %7.2f\n", name, store, sqlite,
+              store / sqlite, (now.locks - g_mark.locks) / ops, (now.reads - g_mark.reads) / ops,
+              (now.writes - g_mark.writes) / ops);
 }
 
 }  // namespace
@@ -318,7 +330,8 @@ int main(int argc, char** argv) {
   std::printf("store_vs_sqlite: %d sites in %s\n", count, dir.c_str());
   std::printf("SQLite %s, file database, pragmas: %s\n", sqlite3_libversion(), kPragmas);
   std::printf("store: engine %s, shared open, buffer flush off\n\n", kEngineVersion);
-  std::printf("%-34s %11s %11s %8s\n", "workload", "store", "SQLite", "ratio");
+  std::printf("%-38s %11s %11s %8s %9s %7s %7s\n", "workload", "store", "SQLite", "ratio",
+              "locks/op", "reads", "writes");
 
   try {
     CreateStoreTable(dir);
@@ -331,6 +344,7 @@ int main(int argc, char** argv) {
     TStatement insert(db, kInsertSqlite);
 
     // (a) insert
+    Mark();
     auto start = TClock::now();
     for (const TSite& s : sites) StoreInsert(t, s);
     double store = Seconds(start);
@@ -338,13 +352,14 @@ int main(int argc, char** argv) {
     Exec(db, "BEGIN");
     for (const TSite& s : sites) SqliteInsert(insert, s);
     Exec(db, "COMMIT");
-    Line("(a) insert all sites", store, Seconds(start));
+    Line("(a) insert all sites", store, Seconds(start), count);
 
     // (b) lookups by primary key
     std::vector<size_t> order(sites.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::shuffle(order.begin(), order.end(), std::mt19937(7));
     size_t found = 0;
+    Mark();
     start = TClock::now();
     for (size_t i : order)
       if (t.FindKey({sites[i].url})) found += t.FieldByName("IPAddr").AsString().size() > 0;
@@ -358,7 +373,7 @@ int main(int argc, char** argv) {
         foundSqlite += sqlite3_column_bytes(lookup.stmt, 0) > 0;
       lookup.Reset();
     }
-    Line("(b) lookups by primary key", store, Seconds(start));
+    Line("(b) lookups by primary key", store, Seconds(start), count);
     if (found != sites.size() || foundSqlite != sites.size()) {
       std::fprintf(stderr, "lookups found %zu and %zu of %zu\n", found, foundSqlite, sites.size());
       return 1;
@@ -366,6 +381,7 @@ int main(int argc, char** argv) {
 
     // (c) scan in key order reading Url
     size_t bytesStore = 0, bytesSqlite = 0;
+    Mark();
     start = TClock::now();
     for (t.First(); !t.Eof(); t.Next()) bytesStore += t.FieldByName("Url").AsString().size();
     store = Seconds(start);
@@ -373,13 +389,14 @@ int main(int argc, char** argv) {
     start = TClock::now();
     while (sqlite3_step(scan.stmt) == SQLITE_ROW)
       bytesSqlite += static_cast<size_t>(sqlite3_column_bytes(scan.stmt, 0));
-    Line("(c) scan in key order reading Url", store, Seconds(start));
+    Line("(c) scan in key order reading Url", store, Seconds(start), count);
     if (bytesStore != bytesSqlite) {
       std::fprintf(stderr, "scans read %zu and %zu bytes\n", bytesStore, bytesSqlite);
       return 1;
     }
 
     // (d) delete 10% and insert them again
+    Mark();
     start = TClock::now();
     for (size_t i = 0; i < sites.size(); i += 10) {
       if (!t.FindKey({sites[i].url})) return 1;
@@ -397,7 +414,7 @@ int main(int argc, char** argv) {
     }
     for (size_t i = 0; i < sites.size(); i += 10) SqliteInsert(insert, sites[i]);
     Exec(db, "COMMIT");
-    Line("(d) delete 10% and insert again", store, Seconds(start));
+    Line("(d) delete 10% and insert again", store, Seconds(start), 2.0 * ((count + 9) / 10));
     if (t.RecordCount() != count) return 1;
 
     // (f), (g), (h) filters counted with and without an index
@@ -421,12 +438,14 @@ int main(int argc, char** argv) {
         t.Open();
         Exec(db, "CREATE INDEX ByKilled ON cracks(Killed)");
       }
+      Mark();
       start = TClock::now();
       int passing = StoreCount(t, load.filter, 5);
       store = Seconds(start);
       start = TClock::now();
       int passingSqlite = SqliteCount(db, load.sql, 5);
-      Line(load.name, store, Seconds(start));
+      // Per record of the table for the scans, per count for the range (h).
+      Line(load.name, store, Seconds(start), load.name[1] == 'h' ? 5.0 : 5.0 * count);
       if (passing != passingSqlite || passing == 0) {
         std::fprintf(stderr, "%s: counts %d and %d\n", load.filter, passing, passingSqlite);
         return 1;
@@ -442,6 +461,7 @@ int main(int argc, char** argv) {
     tx.SetDatabaseName("Bench");
     tx.SetTableName("txsites.DAT");
     tx.Open();
+    Mark();
     start = TClock::now();
     bench.BeginTransaction();
     for (const TSite& s : sites) StoreInsert(tx, s);
@@ -453,11 +473,12 @@ int main(int argc, char** argv) {
     Exec(db, "BEGIN");
     for (const TSite& s : sites) SqliteInsert(insertTx, s);
     Exec(db, "COMMIT");
-    Line("(i) insert all in one transaction", store, Seconds(start));
+    Line("(i) insert all in one transaction", store, Seconds(start), count);
     if (tx.RecordCount() != count) return 1;
 
     // (j) 10,000 edits by key inside one transaction
     const size_t edits = std::min<size_t>(10000, sites.size());
+    Mark();
     start = TClock::now();
     bench.BeginTransaction();
     for (size_t i = 0; i < edits; ++i) {
@@ -477,13 +498,15 @@ int main(int argc, char** argv) {
       update.Reset();
     }
     Exec(db, "COMMIT");
-    Line("(j) 10,000 edits by key, one transaction", store, Seconds(start));
+    Line("(j) 10,000 edits by key, one transaction", store, Seconds(start),
+         static_cast<double>(edits));
     tx.Close();
     JournalCost(dir, sites, db);
 
     // (e) open and move to the last record
     t.Close();
     std::string lastStore, lastSqlite;
+    Mark();
     start = TClock::now();
     for (int i = 0; i < 50; ++i) {
       TStoreTable again;
@@ -506,7 +529,7 @@ int main(int argc, char** argv) {
       last.stmt = nullptr;
       sqlite3_close(again);
     }
-    Line("(e) open, move to last record (x50)", store, Seconds(start));
+    Line("(e) open, move to last record (x50)", store, Seconds(start), 50);
     if (lastStore != lastSqlite) {
       std::fprintf(stderr, "last records differ: %s and %s\n", lastStore.c_str(),
                    lastSqlite.c_str());

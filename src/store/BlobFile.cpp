@@ -368,9 +368,10 @@ void TBlobFile::WriteHeader() {
 }
 
 bool TBlobFile::ChangedOnDisk() {
-  uint8_t raw[kBlobHeaderSize];
-  if (file_->ReadAt(0, raw, kBlobHeaderSize) != kBlobHeaderSize) Fail(StoreCode::ReadError);
-  if (encrypted_) ApplyCipher(raw, kBlobHeaderSize, kBodyKey);
+  // The counter alone (the cipher runs from the start of the header).
+  uint8_t raw[4];
+  if (file_->ReadAt(0, raw, 4) != 4) Fail(StoreCode::ReadError);
+  if (encrypted_) ApplyCipher(raw, 4, kBodyKey);
   return GetI32(raw) != header_.changeCounter;
 }
 
@@ -384,6 +385,7 @@ void TBlobFile::Discard() {
 }
 
 bool TBlobFile::Reload() {
+  if (!ChangedOnDisk()) return false;  // the counter alone while nothing moved
   uint8_t raw[kBlobHeaderSize];
   if (file_->ReadAt(0, raw, kBlobHeaderSize) != kBlobHeaderSize) Fail(StoreCode::ReadError);
   TBlobHeader mine = header_;

@@ -475,6 +475,8 @@ void TDataFile::Discard() {
 }
 
 bool TDataFile::Reload() {
+  // The counter alone first: the whole header is read and decoded only when it moved.
+  if (!ChangedOnDisk()) return false;
   TDataHeader h = ReadHeaderFromDisk();
   if (h.changeCounter == header_.changeCounter) return false;
   if (h.version != kFormatVersion) Fail(StoreCode::WrongVersion);

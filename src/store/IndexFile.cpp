@@ -461,8 +461,10 @@ void TIndexFile::WriteChanges(bool forceHeader, bool flushToDisk) {
 }
 
 bool TIndexFile::ChangedOnDisk() {
-  std::array<uint8_t, kIndexHeaderSize> bytes;
-  if (file_.ReadAt(0, bytes.data(), kIndexHeaderSize) != kIndexHeaderSize)
+  // The counter alone: the cipher runs from the start of the header, so its first four bytes
+  // decipher on their own.
+  std::array<uint8_t, 4> bytes;
+  if (file_.ReadAt(0, bytes.data(), 4) != 4)
     throw EStoreEngineError(StoreCode::ReadError, {options_.tableName});
   if (options_.cipher) options_.cipher(bytes.data(), bytes.size());
   int32_t counter = static_cast<int32_t>(

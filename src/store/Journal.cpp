@@ -44,6 +44,7 @@ uint64_t Mix(uint64_t h) {
 bool WriteAll(int fd, const uint8_t* data, size_t size, int64_t offset) {
   size_t done = 0;
   while (done < size) {
+    file_calls::Count(file_calls::writes);
     ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<int64_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
@@ -55,6 +56,7 @@ bool WriteAll(int fd, const uint8_t* data, size_t size, int64_t offset) {
 int64_t ReadAll(int fd, uint8_t* data, size_t size, int64_t offset) {
   size_t done = 0;
   while (done < size) {
+    file_calls::Count(file_calls::reads);
     ssize_t n = ::pread(fd, data + done, size - done, offset + static_cast<int64_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;

@@ -62,6 +62,7 @@ bool TakeShareLock(int fd, bool exclusive, bool readOnly) {
   fl.l_whence = SEEK_SET;
   fl.l_start = kShareLockOffset;
   fl.l_len = 1;
+  file_calls::Count(file_calls::locks);
   return fcntl(fd, F_OFD_SETLK, &fl) == 0;
 }
 
@@ -109,6 +110,7 @@ int64_t TPhysicalFile::ReadAt(int64_t offset, void* buffer, int64_t count) {
   int64_t done = 0;
   auto* out = static_cast<char*>(buffer);
   while (done < count) {
+    file_calls::Count(file_calls::reads);
     ssize_t n = ::pread(fd_, out + done, static_cast<size_t>(count - done), offset + done);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -123,10 +125,12 @@ int64_t TPhysicalFile::ReadAt(int64_t offset, void* buffer, int64_t count) {
 int64_t TPhysicalFile::WriteAt(int64_t offset, const void* buffer, int64_t count) {
   std::lock_guard lock(mutex_);
   if (offset < 0 || count < 0 || readOnly_) return -1;
+  file_calls::Count(file_calls::writes);
   if (count == 0) return ::ftruncate(fd_, offset) == 0 ? 0 : -1;
   int64_t done = 0;
   const auto* in = static_cast<const char*>(buffer);
   while (done < count) {
+    if (done > 0) file_calls::Count(file_calls::writes);
     ssize_t n = ::pwrite(fd_, in + done, static_cast<size_t>(count - done), offset + done);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -157,6 +161,7 @@ bool TPhysicalFile::SetLock(short type, int64_t offset, int64_t length) {
   fl.l_whence = SEEK_SET;
   fl.l_start = offset;
   fl.l_len = length;
+  file_calls::Count(file_calls::locks);
   return ::fcntl(fd_, F_OFD_SETLK, &fl) == 0;
 }
 

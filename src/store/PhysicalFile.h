@@ -19,6 +19,8 @@
 // and the table becomes read-only (the bits are tested, not access(), which succeeds for root).
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,6 +31,25 @@
 namespace quellor {
 
 inline constexpr int64_t kShareLockOffset = 2'040'000'000;
+
+// Process-wide counts of the system calls the store makes on its table and journal files: lock
+// calls (each fcntl lock or unlock), reads (each pread) and writes (each pwrite or truncate).
+// Relaxed counters, cheap enough to stay on in every build; benchmarks read them to report the
+// calls per operation, which over a network share are round trips.
+struct TFileCallCounts {
+  uint64_t locks = 0, reads = 0, writes = 0;
+};
+namespace file_calls {
+inline std::atomic<uint64_t> locks{0}, reads{0}, writes{0};
+inline void Count(std::atomic<uint64_t>& counter) {
+  counter.fetch_add(1, std::memory_order_relaxed);
+}
+}  // namespace file_calls
+inline TFileCallCounts FileCallCounts() {
+  return {file_calls::locks.load(std::memory_order_relaxed),
+          file_calls::reads.load(std::memory_order_relaxed),
+          file_calls::writes.load(std::memory_order_relaxed)};
+}
 
 class TPhysicalFile : public TAbstractFile {
  public:

@@ -151,12 +151,13 @@ void TTableLocks::UnlockRecord(int32_t slot, const void* cursor) {
 }
 
 void TTableLocks::ReleaseKeptRecords() {
+  // Highest record first, which is the lowest lock offset first: the kernel keeps a file's locks
+  // sorted by offset, so each unlock then finds its lock at the front of the list instead of
+  // walking past every lock still held (quadratic with thousands of kept records).
   bool ok = true;
-  for (auto it = records_.begin(); it != records_.end();) {
-    if (it->second != nullptr) {
-      ++it;
-      continue;
-    }
+  for (auto it = records_.end(); it != records_.begin();) {
+    --it;
+    if (it->second != nullptr) continue;
     if (active_) ok = data_->Unlock(RecordLockOffset(it->first), 1) && ok;
     it = records_.erase(it);
   }
@@ -173,7 +174,8 @@ void TTableLocks::ReleaseAll() {
     if (dataWrite_) data_->Unlock(kDataWriteLockOffset, 1);
     if (indexSlot_) index_->Unlock(kReadSlotBase - indexSlot_, 1);
     if (blobSlot_ && blob_) blob_->Unlock(kReadSlotBase - blobSlot_, 1);
-    for (const auto& [slot, cursor] : records_) data_->Unlock(RecordLockOffset(slot), 1);
+    for (auto it = records_.rbegin(); it != records_.rend(); ++it)  // lowest offset first
+      data_->Unlock(RecordLockOffset(it->first), 1);
   }
   rangeWrite_ = dataWrite_ = false;
   indexSlot_ = blobSlot_ = 0;
