@@ -66,6 +66,7 @@ class TFieldDataLink : public TDataLink {
   bool modified_ = false;
   bool loading_ = false;
   bool saving_ = false;
+  bool starting_ = false;  // a new record is being started by typing into this control
 
  protected:
   bool Loading() const { return loading_; }

@@ -143,6 +143,37 @@ TEST_F(DBControlsTest, ControlsDetachAndReattach) {
   EXPECT_EQ(url.text(), "http://site1.test/");
 }
 
+TEST_F(DBControlsTest, TypingIntoAnEmptyViewStartsANewRecordAndKeepsTheKey) {
+  table.First();
+  while (!table.IsEmpty()) table.Delete();
+  TDBEdit url;
+  url.SetDataSource(&source);
+  url.SetDataField("Url");
+  url.setFocus();
+  QTest::keyClicks(&url, "http://new.test/");
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  EXPECT_EQ(table.State(), TDataSetState::Insert);
+  EXPECT_EQ(url.text(), "http://new.test/");
+  table.Post();
+  EXPECT_EQ(table.RecordCount(), 1);
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://new.test/");
+}
+
+TEST_F(DBControlsTest, NavigatorArrowsStayEnabledWhileEditingAndMovingStoresTheEdit) {
+  FakeUi ui;
+  TDBNavigator nav(ui);
+  nav.SetDataSource(&source);
+  table.Edit();
+  table.FieldByName("Priority").SetAsInteger(42);
+  for (auto b : {TDBNavigator::nbNext, TDBNavigator::nbLast})
+    EXPECT_TRUE(nav.ButtonWidget(b)->isEnabled()) << b;
+  EXPECT_FALSE(nav.ButtonWidget(TDBNavigator::nbPrior)->isEnabled());  // at the first record
+  nav.BtnClick(TDBNavigator::nbNext);
+  EXPECT_EQ(table.State(), TDataSetState::Browse);
+  table.First();
+  EXPECT_EQ(table.FieldByName("Priority").AsInteger(), 42);
+}
+
 TEST_F(DBControlsTest, NavigatorMovesAndAsksBeforeDeleting) {
   FakeUi ui;
   TDBNavigator nav(ui);
