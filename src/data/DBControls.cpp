@@ -2,6 +2,7 @@
 
 #include <QFocusEvent>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QToolButton>
 #include <exception>
@@ -190,9 +191,19 @@ void TDBEdit::focusOutEvent(QFocusEvent* event) {
 
 TDBMemo::TDBMemo(QWidget* parent) : QPlainTextEdit(parent) {
   setEnabled(false);
+  setTabChangesFocus(true);
   connect(this, &QPlainTextEdit::textChanged, this, [this] {
     if (!Loading()) BeginChange();
   });
+}
+
+void TDBMemo::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Tab && event->modifiers() == Qt::ControlModifier) {
+    insertPlainText("\t");
+    event->accept();
+    return;
+  }
+  QPlainTextEdit::keyPressEvent(event);
 }
 
 void TDBMemo::Load() {

@@ -95,6 +95,8 @@ class TDBMemo : public QPlainTextEdit, public TFieldDataLink {
   void Save(TStoreField& field) override;
   void SetControlEnabled(bool on) override { setEnabled(on); }
   void focusOutEvent(QFocusEvent* event) override;
+  // Tab moves on to the next box; Ctrl+Tab puts a tab character into the text.
+  void keyPressEvent(QKeyEvent* event) override;
 };
 
 class TDBCheckBox : public QCheckBox, public TFieldDataLink {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QTest>
 #include <QToolButton>
 
@@ -124,6 +125,24 @@ TEST_F(DBControlsTest, MemoEditsTheBlobWithCrLfLines) {
   table.Next();
   table.Prior();
   EXPECT_EQ(memo.toPlainText(), "a\nb");
+}
+
+TEST_F(DBControlsTest, TabLeavesTheMemoAndCtrlTabInsertsATab) {
+  QWidget window;
+  auto* memo = new TDBMemo(&window);
+  auto* after = new QLineEdit(&window);
+  memo->SetDataSource(&source);
+  memo->SetDataField("DMCAUrls");
+  window.show();
+  QApplication::setActiveWindow(&window);
+  memo->setFocus();
+  QTest::keyClicks(memo, "a");
+  QTest::keyClick(memo, Qt::Key_Tab, Qt::ControlModifier);
+  QTest::keyClicks(memo, "b");
+  EXPECT_EQ(memo->toPlainText(), "a\tb");
+  QTest::keyClick(memo, Qt::Key_Tab);
+  EXPECT_EQ(memo->toPlainText(), "a\tb");
+  EXPECT_TRUE(after->hasFocus());
 }
 
 TEST_F(DBControlsTest, ControlsDetachAndReattach) {
