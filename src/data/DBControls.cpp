@@ -2,6 +2,7 @@
 
 #include <QFocusEvent>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QToolButton>
 #include <exception>
@@ -93,8 +94,17 @@ bool TFieldDataLink::BeginChange() {
   TStoreTable* dataSet = source_->DataSet();
   if (dataSet->State() == TDataSetState::Browse) {
     try {
-      dataSet->Edit();
+      // With no record to change, typing starts a new one; the control keeps what is typed
+      // while the new record is shown.
+      if (dataSet->IsEmpty()) {
+        starting_ = true;
+        dataSet->Append();
+        starting_ = false;
+      } else {
+        dataSet->Edit();
+      }
     } catch (const std::exception& e) {
+      starting_ = false;
       ReportDataControlError(e.what());
       modified_ = false;
       Reload();
@@ -120,6 +130,7 @@ void TFieldDataLink::StoreValue() {
 }
 
 void TFieldDataLink::DataEvent(TDataEvent event, int info) {
+  if (starting_) return;
   switch (event) {
     case TDataEvent::ActiveChanged:
     case TDataEvent::RecordChanged:
@@ -180,9 +191,19 @@ void TDBEdit::focusOutEvent(QFocusEvent* event) {
 
 TDBMemo::TDBMemo(QWidget* parent) : QPlainTextEdit(parent) {
   setEnabled(false);
+  setTabChangesFocus(true);
   connect(this, &QPlainTextEdit::textChanged, this, [this] {
     if (!Loading()) BeginChange();
   });
+}
+
+void TDBMemo::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Tab && event->modifiers() == Qt::ControlModifier) {
+    insertPlainText("\t");
+    event->accept();
+    return;
+  }
+  QPlainTextEdit::keyPressEvent(event);
 }
 
 void TDBMemo::Load() {
@@ -332,10 +353,12 @@ void TDBNavigator::UpdateButtons() {
   bool bof = active && source_->DataSet()->Bof();
   bool eof = active && source_->DataSet()->Eof();
   bool empty = active && source_->DataSet()->IsEmpty();
-  buttons_[nbFirst]->setEnabled(browse && !bof);
-  buttons_[nbPrior]->setEnabled(browse && !bof);
-  buttons_[nbNext]->setEnabled(browse && !eof);
-  buttons_[nbLast]->setEnabled(browse && !eof);
+  // Moving stores a pending edit, so the arrows stay usable while a record is edited.
+  bool moving = browse || editing;
+  buttons_[nbFirst]->setEnabled(moving && !bof);
+  buttons_[nbPrior]->setEnabled(moving && !bof);
+  buttons_[nbNext]->setEnabled(moving && !eof);
+  buttons_[nbLast]->setEnabled(moving && !eof);
   buttons_[nbInsert]->setEnabled(active);
   buttons_[nbDelete]->setEnabled(active && !empty);
   buttons_[nbPost]->setEnabled(editing);

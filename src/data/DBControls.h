@@ -66,6 +66,7 @@ class TFieldDataLink : public TDataLink {
   bool modified_ = false;
   bool loading_ = false;
   bool saving_ = false;
+  bool starting_ = false;  // a new record is being started by typing into this control
 
  protected:
   bool Loading() const { return loading_; }
@@ -94,6 +95,8 @@ class TDBMemo : public QPlainTextEdit, public TFieldDataLink {
   void Save(TStoreField& field) override;
   void SetControlEnabled(bool on) override { setEnabled(on); }
   void focusOutEvent(QFocusEvent* event) override;
+  // Tab moves on to the next box; Ctrl+Tab puts a tab character into the text.
+  void keyPressEvent(QKeyEvent* event) override;
 };
 
 class TDBCheckBox : public QCheckBox, public TFieldDataLink {

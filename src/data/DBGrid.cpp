@@ -240,13 +240,13 @@ TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent), model_(new TDataSetModel
   connect(model_, &TDataSetModel::CurrentRowChanged, this, [this](int row) {
     if (row < 0) return;
     following_ = true;
-    int column = currentIndex().isValid() ? currentIndex().column() : 0;
-    setCurrentIndex(model_->index(row, column));
+    setCurrentIndex(model_->index(row, SelectedIndex()));
     following_ = false;
   });
   connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current, const QModelIndex& previous) {
             if (following_ || !current.isValid()) return;
+            selectedColumn_ = current.column();
             if (previous.isValid() && current.row() == previous.row()) return;
             model_->MoveToRow(current.row());
           });
@@ -254,7 +254,7 @@ TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent), model_(new TDataSetModel
     int row = model_->CurrentRow();
     if (row >= 0) {
       following_ = true;
-      setCurrentIndex(model_->index(row, 0));
+      setCurrentIndex(model_->index(row, SelectedIndex()));
       following_ = false;
     }
   });
@@ -265,7 +265,10 @@ void TDBGrid::SetDataSource(TDataSource* source) {
 }
 
 int TDBGrid::SelectedIndex() const {
-  return currentIndex().isValid() ? currentIndex().column() : 0;
+  // The column the person chose stays selected while the rows are read again (a reset of the
+  // model forgets the view's current index) and while the current row follows the dataset.
+  int columns = model_->columnCount();
+  return selectedColumn_ < columns ? selectedColumn_ : 0;
 }
 
 }  // namespace quellor

@@ -79,6 +79,7 @@ class TDBGrid : public QTableView {
  private:
   TDataSetModel* model_;
   bool following_ = false;
+  int selectedColumn_ = 0;
 };
 
 }  // namespace quellor

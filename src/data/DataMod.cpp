@@ -2,6 +2,7 @@
 
 #include <iostream>
 #include <optional>
+#include <stdexcept>
 
 #include "app/Config.h"
 #include "app/Include.h"
@@ -51,6 +52,16 @@ TDM::TDM(TConfig& config, Ui* ui) : config_(config), ui_(ui) {
   tblCracks.SetTableName("cracks.DAT");
   tblIsp.SetDatabaseName("CC");
   tblIsp.SetTableName("isps.DAT");
+  // A new site is live (Killed false, so the default view shows it) with no priority yet, and
+  // is stored only with a Url.
+  tblCracks.OnNewRecord = [](TStoreTable& t) {
+    t.FieldByName("Killed").SetAsBoolean(false);
+    t.FieldByName("Priority").Clear();
+  };
+  tblCracks.BeforePost = [](TStoreTable& t) {
+    if (t.FieldByName("Url").AsString().find_first_not_of(" \t") == std::string::npos)
+      throw std::runtime_error(kSiteNeedsUrl);
+  };
   dsCracks.SetDataSet(&tblCracks);
   dsIsp.SetDataSet(&tblIsp);
   qry1.SetDatabaseName("CC");

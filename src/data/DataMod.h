@@ -41,6 +41,10 @@ inline constexpr const char* kDatabaseUpdateFailed =
     "Database Update Failed. This new version requires database updates. Make sure no one else "
     "is using the software and restart.";
 
+// The error of storing a site without a Url (blank or empty).
+inline constexpr const char* kSiteNeedsUrl =
+    "A site needs a Url. Enter one, or press Esc to discard the new site.";
+
 // Whether an engine error code tells of damaged table files, after which the site table is
 // repaired and opened again: 8711, 8961, 8962, 8963, 8965, 9217, 9218, 9998, 10023, 10029.
 bool IsDamageCode(int code);

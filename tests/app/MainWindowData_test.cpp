@@ -156,6 +156,41 @@ TEST_F(WindowTest, FindThroughTheDialog) {
   EXPECT_EQ(table.FieldByName("Url").AsString(), "http://www.crackz.test:8080/path/x");
 }
 
+TEST_F(WindowTest, FindRunsOverTheSelectedColumnFromTheCurrentRecord) {
+  const char* notes[] = {"alpha", "beta one", "gamma", "two beta"};
+  table.First();
+  for (const char* n : notes) {
+    table.Edit();
+    table.FieldByName("Notes").SetAsString(n);
+    table.Post();
+    table.Next();
+  }
+  table.First();
+  auto* grid = Find<TDBGrid>("DBGrid1");
+  grid->setCurrentIndex(grid->model()->index(0, 2));
+  ASSERT_EQ(grid->SelectedIndex(), 2);
+  QTest::keyClick(grid, Qt::Key_F, Qt::ControlModifier);
+  TFindDialog* dialog = form->FindDialog();
+  ASSERT_TRUE(dialog->isVisible());
+  EXPECT_EQ(grid->SelectedIndex(), 2);
+  dialog->SetText("beta");
+  emit dialog->FindNext();
+  EXPECT_EQ(table.FieldByName("Notes").AsString(), "beta one");
+  EXPECT_EQ(grid->SelectedIndex(), 2);
+  emit dialog->FindNext();
+  EXPECT_EQ(table.FieldByName("Notes").AsString(), "two beta");
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.back();
+
+  // A click on another row: the next search starts there, in the same column.
+  QRect cell = grid->visualRect(grid->model()->index(2, 2));
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cell.center());
+  EXPECT_EQ(table.FieldByName("Notes").AsString(), "gamma");
+  EXPECT_EQ(grid->SelectedIndex(), 2);
+  emit dialog->FindNext();
+  EXPECT_EQ(table.FieldByName("Notes").AsString(), "two beta");
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.back();
+}
+
 TEST_F(WindowTest, GridShowsTheSitesAndAFailedPostKeepsTheEdit) {
   auto* grid = Find<TDBGrid>("DBGrid1");
   EXPECT_EQ(grid->model()->rowCount(), 4);

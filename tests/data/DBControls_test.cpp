@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QTest>
 #include <QToolButton>
 
@@ -126,6 +127,24 @@ TEST_F(DBControlsTest, MemoEditsTheBlobWithCrLfLines) {
   EXPECT_EQ(memo.toPlainText(), "a\nb");
 }
 
+TEST_F(DBControlsTest, TabLeavesTheMemoAndCtrlTabInsertsATab) {
+  QWidget window;
+  auto* memo = new TDBMemo(&window);
+  auto* after = new QLineEdit(&window);
+  memo->SetDataSource(&source);
+  memo->SetDataField("DMCAUrls");
+  window.show();
+  QApplication::setActiveWindow(&window);
+  memo->setFocus();
+  QTest::keyClicks(memo, "a");
+  QTest::keyClick(memo, Qt::Key_Tab, Qt::ControlModifier);
+  QTest::keyClicks(memo, "b");
+  EXPECT_EQ(memo->toPlainText(), "a\tb");
+  QTest::keyClick(memo, Qt::Key_Tab);
+  EXPECT_EQ(memo->toPlainText(), "a\tb");
+  EXPECT_TRUE(after->hasFocus());
+}
+
 TEST_F(DBControlsTest, ControlsDetachAndReattach) {
   TDBEdit url;
   url.SetDataSource(&source);
@@ -141,6 +160,37 @@ TEST_F(DBControlsTest, ControlsDetachAndReattach) {
   EXPECT_EQ(url.text(), "http://site3.test/");
   source.SetEnabled(true);
   EXPECT_EQ(url.text(), "http://site1.test/");
+}
+
+TEST_F(DBControlsTest, TypingIntoAnEmptyViewStartsANewRecordAndKeepsTheKey) {
+  table.First();
+  while (!table.IsEmpty()) table.Delete();
+  TDBEdit url;
+  url.SetDataSource(&source);
+  url.SetDataField("Url");
+  url.setFocus();
+  QTest::keyClicks(&url, "http://new.test/");
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  EXPECT_EQ(table.State(), TDataSetState::Insert);
+  EXPECT_EQ(url.text(), "http://new.test/");
+  table.Post();
+  EXPECT_EQ(table.RecordCount(), 1);
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://new.test/");
+}
+
+TEST_F(DBControlsTest, NavigatorArrowsStayEnabledWhileEditingAndMovingStoresTheEdit) {
+  FakeUi ui;
+  TDBNavigator nav(ui);
+  nav.SetDataSource(&source);
+  table.Edit();
+  table.FieldByName("Priority").SetAsInteger(42);
+  for (auto b : {TDBNavigator::nbNext, TDBNavigator::nbLast})
+    EXPECT_TRUE(nav.ButtonWidget(b)->isEnabled()) << b;
+  EXPECT_FALSE(nav.ButtonWidget(TDBNavigator::nbPrior)->isEnabled());  // at the first record
+  nav.BtnClick(TDBNavigator::nbNext);
+  EXPECT_EQ(table.State(), TDataSetState::Browse);
+  table.First();
+  EXPECT_EQ(table.FieldByName("Priority").AsInteger(), 42);
 }
 
 TEST_F(DBControlsTest, NavigatorMovesAndAsksBeforeDeleting) {

@@ -70,6 +70,33 @@ TEST_F(DataModTest, CreationOpensBothTablesThroughTheDefaultView) {
   EXPECT_EQ(dm.tblCracks.RecordCount(), 2);
 }
 
+TEST_F(DataModTest, ANewSiteIsNotKilledHasNoPriorityAndNeedsAUrl) {
+  config.ReadLastCompany();  // KilledFilter "False"
+  TDM dm(config);
+  dm.DataModuleCreate();
+  dm.tblCracks.Append();
+  EXPECT_FALSE(dm.tblCracks.FieldByName("Killed").IsNull());
+  EXPECT_FALSE(dm.tblCracks.FieldByName("Killed").AsBoolean());
+  EXPECT_TRUE(dm.tblCracks.FieldByName("Priority").IsNull());
+  // Without a Url (or only blanks) the site is refused and the edit kept.
+  for (const char* url : {"", "   "}) {
+    dm.tblCracks.FieldByName("Url").SetAsString(url);
+    try {
+      dm.tblCracks.Post();
+      ADD_FAILURE() << "stored a site without a Url";
+    } catch (const std::exception& e) {
+      EXPECT_STREQ(e.what(), kSiteNeedsUrl);
+    }
+    EXPECT_EQ(dm.tblCracks.State(), TDataSetState::Insert);
+  }
+  dm.tblCracks.FieldByName("Url").SetAsString("http://new.test/");
+  dm.tblCracks.Post();
+  // It shows in the default view after a refresh.
+  dm.tblCracks.Refresh();
+  EXPECT_EQ(Visible(dm.tblCracks),
+            (std::set<std::string>{"http://a.test/", "http://d.test/", "http://new.test/"}));
+}
+
 TEST_F(DataModTest, ViewFilterTableRowByRow) {
   struct Case {
     const char *killed, *ipChanged, *priority, *text;
