@@ -4,6 +4,12 @@
 
 namespace quellor {
 
+namespace {
+// A step that keeps meeting a tree other programs are changing gives up retrying after this
+// many attempts and takes the place the last one found.
+constexpr int kMaxStepRetries = 16;
+}  // namespace
+
 void TIndexCursor::SetRange(std::vector<uint8_t> low, std::vector<uint8_t> high) {
   low_ = std::move(low);
   high_ = std::move(high);
@@ -82,19 +88,33 @@ bool TIndexCursor::Resync() {
 bool TIndexCursor::Next() {
   if (state_ == TState::Bof) return First();
   if (state_ == TState::Eof) return false;
-  if (!Resync()) return Land(position_);  // the entry went: the one after it is next
-  if (!tree_->StepNext(path_)) {
-    state_ = TState::Eof;
-    return false;
+  for (int attempt = 0;; ++attempt) {
+    if (!Resync()) return Land(position_);  // the entry went: the one after it is next
+    // Reading a page the step needs may find that another program changed the file and read
+    // the tree afresh; the path then leads through pages that are gone, so the step starts
+    // over from the entry's key.
+    const uint64_t generation = tree_->Generation();
+    const bool stepped = tree_->StepNext(path_);
+    if (tree_->Generation() != generation && attempt < kMaxStepRetries) continue;
+    if (!stepped) {
+      state_ = TState::Eof;
+      return false;
+    }
+    return Land(position_ + 1);
   }
-  return Land(position_ + 1);
 }
 
 bool TIndexCursor::Prior() {
   if (state_ == TState::Eof) return Last();
   if (state_ == TState::Bof) return false;
-  Resync();  // on the entry or on the one after where it was: either way step back
-  if (!tree_->StepPrior(path_)) {
+  bool stepped = false;
+  for (int attempt = 0;; ++attempt) {
+    Resync();  // on the entry or on the one after where it was: either way step back
+    const uint64_t generation = tree_->Generation();  // see Next
+    stepped = tree_->StepPrior(path_);
+    if (tree_->Generation() == generation || attempt >= kMaxStepRetries) break;
+  }
+  if (!stepped) {
     state_ = TState::Bof;
     return false;
   }

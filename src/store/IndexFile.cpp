@@ -445,10 +445,14 @@ bool TIndexFile::HasUnwrittenChanges() const {
 }
 
 void TIndexFile::WriteChanges(bool forceHeader, bool flushToDisk) {
+  // Every write of the file moves its change counter on, also one that changed pages alone
+  // (an edit that moves an entry within its page): other programs keep their cached pages
+  // for as long as the counter stands.
+  const bool pagesChanged = HasUnwrittenChanges();
   if (primary_) primary_->WriteDirtyPages();
   for (auto& t : secondary_) t->WriteDirtyPages();
   sysDeleted_->WriteDirtyPages();
-  if (headerDirty_ || forceHeader) {
+  if (pagesChanged || forceHeader) {
     CollectDescriptors();
     header_.changeCounter = static_cast<int32_t>(static_cast<uint32_t>(header_.changeCounter) + 1);
     header_.headerChanged = true;
