@@ -39,7 +39,7 @@ class IndexCursorTest : public ::testing::Test {
   void Add(int32_t id, const std::string& s) { index_->InsertRecord(Record(s), id, id); }
   void Remove(int32_t id, const std::string& s) { index_->DeleteRecord(Record(s), id, id); }
   static std::string Value(int i) {
-    char buf[8];
+    char buf[16];
     std::snprintf(buf, sizeof buf, "v%03d", i);
     return buf;
   }
