@@ -398,7 +398,7 @@ TEST(NoticeDispatch, BadInputNeverReachesTheWireAsCommandsOrHeaders) {
       {"a Subject setting with CR LF and a header",
        [](Env& e) { e.config.Subject = "Notice %url%\r\nBcc: x@evil.example\r\n\r\nbody"; }, true},
       {"a Url with quotes, a NUL and bytes that are not UTF-8",
-       [](Env& e) { e.Set("Url", std::string("http://q\"x\".example/\0\xff", 24)); }, true},
+       [](Env& e) { e.Set("Url", std::string("http://q\"x\".example/\0\xff", 22)); }, true},
       {"a very long Url in a Subject setting repeating it",
        [&](Env& e) {
          e.Set("Url", longUrl);
