@@ -1,5 +1,6 @@
 #include "app/Include.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cwchar>
 
@@ -9,6 +10,12 @@
 namespace quellor {
 
 namespace {
+std::string AsciiLowerPrefix(const std::string& text, size_t n) {
+  std::string out = text.substr(0, n);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
 std::string& ProgramFolderStore() {
   static std::string folder;
   return folder;
@@ -58,8 +65,49 @@ bool LaunchFile(Ui& ui, const std::string& name) {
   return false;
 }
 
+namespace {
+UrlLauncher& Launcher() {
+  static UrlLauncher launcher;
+  return launcher;
+}
+
+bool HasScheme(const std::string& url) {
+  if (url.size() >= 7 && AsciiLowerPrefix(url, 7) == "mailto:") return true;
+  size_t i = 0;
+  if (i >= url.size() || !std::isalpha(static_cast<unsigned char>(url[i]))) return false;
+  while (i < url.size() && (std::isalnum(static_cast<unsigned char>(url[i])) || url[i] == '+' ||
+                            url[i] == '-' || url[i] == '.'))
+    ++i;
+  return url.compare(i, 3, "://") == 0;
+}
+}  // namespace
+
+void SetUrlLauncher(UrlLauncher launcher) {
+  Launcher() = std::move(launcher);
+}
+
+bool SystemUrlLauncher(const std::string& address) {
+  if (HasScheme(address)) return StartWatched("xdg-open", {address}, 2000);
+  return ShellOpen(address);
+}
+
+std::string WebAddress(const std::string& url) {
+  size_t first = url.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  size_t last = url.find_last_not_of(" \t\r\n");
+  std::string address = url.substr(first, last - first + 1);
+  if (address[0] == '/' || HasScheme(address)) return address;
+  return "http://" + address;
+}
+
 bool OpenUrl(Ui& ui, const std::string& address) {
-  if (ShellOpen(address)) return true;
+  std::string target = WebAddress(address);
+  bool opened;
+  {
+    BusyCursor busy(ui);
+    opened = Launcher() ? Launcher()(target) : SystemUrlLauncher(target);
+  }
+  if (opened) return true;
   ui.MessageBox("Launch Error", "Could not start your Internet browser", MbButtons::Ok,
                 MbIcon::None);
   return false;

@@ -3,6 +3,7 @@
 // addresses to the desktop.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,9 +30,23 @@ std::string FileBaseName(const std::string& path);
 // Opens a program or document; on failure shows "Could not launch " + name with the caption
 // "Launch Error" and returns false.
 bool LaunchFile(Ui& ui, const std::string& name);
-// Opens a web address or document; on failure shows "Launch Error" with the caption
-// "Could not start your Internet browser" and returns false.
+// Opens a web address or document (the address as WebAddress gives it) through the Url
+// launcher; when the launcher fails shows "Launch Error" with the caption "Could not start your
+// Internet browser" and returns false.
 bool OpenUrl(Ui& ui, const std::string& address);
+
+// The address a Url opens as: blanks around it are dropped, and a Url without a scheme
+// ("scheme://" or "mailto:" at its start) is a web host and gets "http://" in front. An empty
+// Url and a path starting with "/" stay as they are.
+std::string WebAddress(const std::string& url);
+
+// What hands an address to the desktop: true when a program took it. The system's launcher
+// gives a web address to xdg-open and watches it for two seconds, so that a desktop without a
+// browser (xdg-open ending with an error) counts as a failure; other names go to ShellOpen.
+// Tests put in a launcher of their own; an empty one brings back the system's.
+using UrlLauncher = std::function<bool(const std::string& address)>;
+void SetUrlLauncher(UrlLauncher launcher);
+bool SystemUrlLauncher(const std::string& address);
 
 // The text editor that previews and SQL files open in, as a program and its leading arguments:
 // the words of $VISUAL when it is set, else the first desktop editor found on PATH

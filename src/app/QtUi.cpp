@@ -7,6 +7,7 @@
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QStringList>
 #include <algorithm>
 
@@ -49,6 +50,16 @@ void QtUi::ShowError(const std::string& text) {
 
 MbResult QtUi::MessageBox(const std::string& text, const std::string& caption, MbButtons buttons,
                           MbIcon icon) {
+  return ShowBox(text, caption, buttons, icon, nullptr);
+}
+
+MbResult QtUi::MessageBoxWithDefault(const std::string& text, const std::string& caption,
+                                     MbButtons buttons, MbIcon icon, MbResult defaultButton) {
+  return ShowBox(text, caption, buttons, icon, &defaultButton);
+}
+
+MbResult QtUi::ShowBox(const std::string& text, const std::string& caption, MbButtons buttons,
+                       MbIcon icon, const MbResult* defaultButton) {
   QMessageBox box(ToQIcon(icon), ToQ(caption), ToQ(text), QMessageBox::NoButton, parent_);
   box.setObjectName("MessageBox");
   switch (buttons) {
@@ -64,6 +75,24 @@ MbResult QtUi::MessageBox(const std::string& text, const std::string& caption, M
     case MbButtons::YesNoCancel:
       box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
       break;
+  }
+  if (defaultButton) {
+    QMessageBox::StandardButton standard = QMessageBox::Ok;
+    switch (*defaultButton) {
+      case MbResult::Ok:
+        standard = QMessageBox::Ok;
+        break;
+      case MbResult::Cancel:
+        standard = QMessageBox::Cancel;
+        break;
+      case MbResult::Yes:
+        standard = QMessageBox::Yes;
+        break;
+      case MbResult::No:
+        standard = QMessageBox::No;
+        break;
+    }
+    if (auto* b = qobject_cast<QPushButton*>(box.button(standard))) box.setDefaultButton(b);
   }
   switch (box.exec()) {
     case QMessageBox::Ok:

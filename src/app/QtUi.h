@@ -22,6 +22,8 @@ class QtUi : public Ui {
   void ShowError(const std::string& text) override;
   MbResult MessageBox(const std::string& text, const std::string& caption, MbButtons buttons,
                       MbIcon icon) override;
+  MbResult MessageBoxWithDefault(const std::string& text, const std::string& caption,
+                                 MbButtons buttons, MbIcon icon, MbResult defaultButton) override;
   std::optional<std::string> InputBox(const std::string& caption, const std::string& prompt,
                                       const std::string& initial) override;
   std::optional<std::string> OpenFileDialog(const std::string& title,
@@ -45,6 +47,9 @@ class QtUi : public Ui {
   void EndProgress() override;
 
  private:
+  MbResult ShowBox(const std::string& text, const std::string& caption, MbButtons buttons,
+                   MbIcon icon, const MbResult* defaultButton);
+
   QWidget* parent_;
   std::string findText_;
   QProgressDialog* progress_ = nullptr;

@@ -44,6 +44,9 @@ void TStartUp::Run(const std::string& programFolder) {
   }
   // The application title.
   QApplication::setApplicationName("Quellor");
+  // The person's own settings of the window (size, position, page, grid columns) are kept under
+  // these names (~/.config/Ostrel/Quellor.conf), apart from the shared program folder.
+  QApplication::setOrganizationName("Ostrel");
   // The main window; its creation step runs in its constructor.
   form_ = std::make_unique<TForm1>(config_, ui_);
   ui_.SetParent(form_.get());

@@ -33,6 +33,14 @@ class Ui {
   // Message box with its own caption, buttons and icon; returns the button pressed.
   virtual MbResult MessageBox(const std::string& text, const std::string& caption,
                               MbButtons buttons, MbIcon icon) = 0;
+  // The same with the button that Enter presses when the box opens (a question whose Yes or OK
+  // destroys something makes Cancel or No its default). The base version shows the box with
+  // the buttons' usual default.
+  virtual MbResult MessageBoxWithDefault(const std::string& text, const std::string& caption,
+                                         MbButtons buttons, MbIcon icon, MbResult defaultButton) {
+    (void)defaultButton;
+    return MessageBox(text, caption, buttons, icon);
+  }
   // Input box; nullopt when the person cancels.
   virtual std::optional<std::string> InputBox(const std::string& caption, const std::string& prompt,
                                               const std::string& initial) = 0;

@@ -15,6 +15,8 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QToolButton>
@@ -25,6 +27,7 @@
 #include "app/Config.h"
 #include "app/FindDialog.h"
 #include "app/Help.h"
+#include "app/Icons.h"
 #include "app/Include.h"
 #include "app/QtUi.h"
 #include "data/DBControls.h"
@@ -61,9 +64,6 @@ TForm1::TForm1(TConfig& config, QtUi& ui, QWidget* parent)
       companyMenu_(config, ui),
       resolver_(SystemResolver()) {
   setObjectName("Form1");
-  QFont f("Arial");
-  f.setPixelSize(11);
-  setFont(f);
 
   auto* central = new QWidget(this);
   auto* layout = new QVBoxLayout(central);
@@ -75,9 +75,14 @@ TForm1::TForm1(TConfig& config, QtUi& ui, QWidget* parent)
   BuildMenus();
   WireViewCommands();
   WireExportCommands();
-  resize(714, 457 + menuBar()->sizeHint().height());
-  if (QScreen* screen = QGuiApplication::primaryScreen())
-    move(screen->availableGeometry().center() - rect().center());
+  BuildStatusBar();
+  BuildWindowKeys();
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    QRect free = screen->availableGeometry();
+    resize(QSize(820, 620).boundedTo(free.size()).expandedTo(minimumSizeHint()));
+    move(free.center() - rect().center());
+  }
+  RestoreWindowState();
 
   findDialog_ = new TFindDialog(this);
   connect(findDialog_, &TFindDialog::FindNext, this,
@@ -124,22 +129,23 @@ void TForm1::BuildToolStrip() {
   auto* strip = new QFrame(centralWidget());
   strip->setObjectName("Panel1");
   strip->setFrameShape(QFrame::StyledPanel);
-  strip->setFixedHeight(25);
   auto* row = new QHBoxLayout(strip);
-  row->setContentsMargins(2, 0, 2, 0);
+  row->setContentsMargins(2, 1, 2, 1);
   row->setSpacing(1);
   struct Button {
-    const char *name, *text, *hint;
+    const char *name, *icon, *hint;
   } buttons[] = {
-      {"bbtnMail", "@", "Send Complaint Mail"},
-      {"sbtnFindFirst", "?", "Find First"},
-      {"SpeedButton1", "\u25a4", "Toggle form view"},
-      {"bnKilled", "K", "Toggle killed sites view"},
+      {"bbtnMail", "mail-send", "Send Complaint Mail"},
+      {"sbtnFindFirst", "edit-find", "Find First"},
+      {"SpeedButton1", "view-form", "Toggle form view"},
+      {"bnKilled", "site-killed", "Toggle killed sites view"},
   };
   for (const auto& b : buttons) {
     auto* button = new QToolButton(strip);
     button->setObjectName(b.name);
-    button->setText(QString::fromUtf8(b.text));
+    button->setIcon(ThemeIcon(b.icon));
+    button->setText(b.hint);
+    button->setToolButtonStyle(Qt::ToolButtonIconOnly);
     button->setToolTip(b.hint);
     button->setAutoRaise(false);
     row->addWidget(button);
@@ -155,11 +161,22 @@ void TForm1::BuildPages() {
   pages_->setObjectName("PageControl1");
   auto* formPage = new QWidget(pages_);
   formPage->setObjectName("TabSheet1");
+  // The form scrolls when the window is smaller than the form (large fonts, small screens).
+  auto* formLayout = new QVBoxLayout(formPage);
+  formLayout->setContentsMargins(0, 0, 0, 0);
+  auto* formScroll = new QScrollArea(formPage);
+  formScroll->setObjectName("FormScroll");
+  formScroll->setWidgetResizable(true);
+  formScroll->setFrameShape(QFrame::NoFrame);
+  auto* formPanel = new QWidget(formScroll);
+  formPanel->setObjectName("FormPanel");
+  formLayout->addWidget(formScroll);
   auto* detailPage = new QWidget(pages_);
   detailPage->setObjectName("TabSheet2");
   pages_->addTab(formPage, "Form");
   pages_->addTab(detailPage, "Detail");
-  BuildFormPage(formPage);
+  BuildFormPage(formPanel);
+  formScroll->setWidget(formPanel);
   grid_ = new TDBGrid(detailPage);
   auto* detailLayout = new QVBoxLayout(detailPage);
   detailLayout->setContentsMargins(0, 0, 0, 0);
@@ -170,7 +187,12 @@ void TForm1::BuildPages() {
   displayMemo_ = new QPlainTextEdit(centralWidget());
   displayMemo_->setObjectName("DisplayMemo");
   displayMemo_->setReadOnly(true);
-  displayMemo_->setFixedHeight(97);
+  // Two to six lines of the desktop's font, with the frame and the horizontal scroll bar.
+  int memoChrome =
+      2 * displayMemo_->frameWidth() + displayMemo_->horizontalScrollBar()->sizeHint().height() + 4;
+  int line = displayMemo_->fontMetrics().lineSpacing();
+  displayMemo_->setMinimumHeight(2 * line + memoChrome);
+  displayMemo_->setMaximumHeight(6 * line + memoChrome);
   displayMemo_->setFocusPolicy(Qt::ClickFocus);  // skipped by the tab key
   displayMemo_->setToolTip("This memo shows info messages");
   displayMemo_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -293,18 +315,16 @@ void TForm1::BuildMenus() {
   wire("bbtnMail", "SendComplaintMail1");
   wire("sbtnFindFirst", "FindFirst1");
   wire("SpeedButton1", "ToggleFormView1");
-  // setDefaultAction takes over the texts; give the buttons back their hints and glyphs.
+  // setDefaultAction takes over the action's texts and icon: the actions carry the buttons'
+  // icons (shown in the menus as well) and hints.
   struct Hint {
-    const char *button, *text, *hint;
-  } hints[] = {{"bbtnMail", "@", "Send Complaint Mail"},
-               {"sbtnFindFirst", "?", "Find First"},
-               {"SpeedButton1", "\u25a4", "Toggle form view"},
-               {"bnKilled", "K", "Toggle killed sites view"}};
+    const char *item, *icon, *hint;
+  } hints[] = {{"SendComplaintMail1", "mail-send", "Send Complaint Mail"},
+               {"FindFirst1", "edit-find", "Find First"},
+               {"ToggleFormView1", "view-form", "Toggle form view"}};
   for (const auto& h : hints) {
-    if (auto* b = findChild<QToolButton*>(h.button)) {
-      b->setToolTip(h.hint);
-      b->setText(QString::fromUtf8(h.text));
-    }
+    items_[h.item]->setIcon(ThemeIcon(h.icon));
+    items_[h.item]->setToolTip(h.hint);
   }
 }
 
@@ -377,8 +397,12 @@ void TForm1::BuildFormPage(QWidget* page) {
     checks_.push_back(c);
     return c;
   };
-  auto label = [page, grid](const char* text, int row, int column = 0) {
-    grid->addWidget(new QLabel(text, page), row, column, Qt::AlignRight);
+  // Each label's mnemonic (Alt + the underlined letter) moves to its box.
+  std::vector<std::pair<QLabel*, int>> labels;  // label, index of its box in `order` below
+  auto label = [page, grid, &labels](const char* text, int row, int column = 0) {
+    auto* l = new QLabel(text, page);
+    grid->addWidget(l, row, column, Qt::AlignRight);
+    labels.push_back({l, static_cast<int>(labels.size())});
   };
 
   edHost_ = new QLineEdit(page);
@@ -388,43 +412,43 @@ void TForm1::BuildFormPage(QWidget* page) {
   edHost_->setPalette(menuColoured);
   edHost_->installEventFilter(this);
 
-  label("Domain:", 0);
+  label("&Domain:", 0);
   grid->addWidget(edHost_, 0, 1, 1, 3);
-  label("Url:", 1);
+  label("&Url:", 1);
   TDBEdit* url = edit("DBEdit1", "Url");
   grid->addWidget(url, 1, 1, 1, 3);
   connect(url, &QLineEdit::textChanged, this, [this] { DBEdit1Change(); });
   url->installEventFilter(this);
-  label("Emails:", 2);
+  label("E&mails:", 2);
   TDBEdit* emails = edit("DBEdit2", "E-mails");
   grid->addWidget(emails, 2, 1, 1, 3);
-  label("Bad Emails:", 3);
+  label("&Bad Emails:", 3);
   TDBEdit* bad = edit("DBEdit3", "BadE-mails");
   grid->addWidget(bad, 3, 1, 1, 3);
-  label("IP:", 4);
+  label("&IP:", 4);
   TDBEdit* ip = edit("DBEdit7", "IPAddr");
   grid->addWidget(ip, 4, 1);
   TDBCheckBox* ipChanged = check("IP Changed", "IPChanged");
   grid->addWidget(ipChanged, 4, 2, 1, 2);
-  label("Notes:", 5);
+  label("N&otes:", 5);
   TDBEdit* notes = edit("DBEdit4", "Notes");
   grid->addWidget(notes, 5, 1, 1, 3);
-  label("File urls:", 6);
+  label("File u&rls:", 6);
   TDBEdit* urls = edit("DBEdit5", "Urls");
   grid->addWidget(urls, 6, 1, 1, 3);
-  label("Last sent:", 7);
+  label("&Last sent:", 7);
   TDBEdit* lastSent = edit("DBEdit6", "LastSent");
   grid->addWidget(lastSent, 7, 1);
-  label("DMCA sent:", 7, 2);
+  label("DM&CA sent:", 7, 2);
   TDBEdit* dmcaSent = edit("DBEdit10", "LastDMCASent");
   grid->addWidget(dmcaSent, 7, 3);
-  label("Priority:", 8);
+  label("&Priority:", 8);
   TDBEdit* priority = edit("DBEdit8", "Priority");
   grid->addWidget(priority, 8, 1);
-  label("Killed By:", 9);
+  label("&Killed By:", 9);
   TDBEdit* killedBy = edit("DBEdit9", "KilledBy");
   grid->addWidget(killedBy, 9, 1);
-  label("DMCA Urls:", 10);
+  label("DMC&A Urls:", 10);
   memo_ = new TDBMemo(page);
   memo_->setObjectName("DBMemo1");
   memo_->SetDataField("DMCAUrls");
@@ -451,6 +475,13 @@ void TForm1::BuildFormPage(QWidget* page) {
   };
   std::vector<QWidget*> order = {edHost_, url,      emails,   bad,      ip,       ipChanged, notes,
                                  urls,    lastSent, dmcaSent, priority, killedBy, memo_};
+  // The labels in the order they were made, and their boxes.
+  QWidget* buddies[] = {edHost_, url,      emails,   bad,      ip,       notes,
+                        urls,    lastSent, dmcaSent, priority, killedBy, memo_};
+  for (const auto& [l, i] : labels) {
+    l->setBuddy(buddies[i]);
+    l->setObjectName("lbl" + buddies[i]->objectName());
+  }
   for (size_t g = 0; g < 4; ++g) {
     if (g > 0) column->addSpacing(10);
     for (const auto& item : groups[g]) {
@@ -473,6 +504,7 @@ void TForm1::AttachData(TDataSource* dsCracks) {
   memo_->SetDataSource(dsCracks);
   grid_->SetDataSource(dsCracks);
   navigator_->SetDataSource(dsCracks);
+  AttachStatus(dsCracks);
 }
 
 TStoreTable* TForm1::NavigatorDataSet() const {

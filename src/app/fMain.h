@@ -18,7 +18,10 @@
 #include "notices/NoticeDispatch.h"
 
 class QAction;
+class QByteArray;
 class QCheckBox;
+class QCloseEvent;
+class QLabel;
 class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
@@ -79,7 +82,10 @@ class TForm1 : public QMainWindow {
   TFindDialog* FindDialog() const { return findDialog_; }
   // The data module whose tables and query the view, kill, lookup, export and SQL file commands
   // work on (null: those do nothing).
-  void SetDataModule(TDM* dm) { dm_ = dm; }
+  void SetDataModule(TDM* dm) {
+    dm_ = dm;
+    UpdateTableNotice();
+  }
 
   // Commands.
   void FindFirst1Click();
@@ -159,6 +165,40 @@ class TForm1 : public QMainWindow {
   TNoticeDispatcher notices_{config_, ui_, NoticeLines, Msg, SMTP};
   TDM* dm_ = nullptr;
   std::shared_ptr<THostResolver> resolver_;
+
+  // The table notice, the status bar, the window keys and the state kept across starts
+  // (fMainStatus.cpp).
+ public:
+  // The note above the pages about missing, closed or read-only tables (hidden when empty).
+  void UpdateTableNotice();
+  // "site n of N" in the current view and the modified mark, brought up to date at once.
+  void UpdateStatusBar();
+  // The window's size and position and its page, in the person's own settings (QSettings with
+  // the organisation and application names the program sets; nothing is kept without them).
+  void SaveWindowState() const;
+  void RestoreWindowState();
+  // The grid's column widths and order, as its header's state, and back.
+  QByteArray GridColumnsState() const;
+  bool RestoreGridColumns(const QByteArray& state);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  class TStatusLink;
+  struct TStatusLinkDeleter {
+    void operator()(TStatusLink* link) const;
+  };
+  void BuildStatusBar();
+  void BuildWindowKeys();
+  void ScheduleStatusUpdate();
+  void FindNextKey();
+  void AttachStatus(TDataSource* dsCracks);
+  std::unique_ptr<TStatusLink, TStatusLinkDeleter> statusLink_;
+  QLabel* tableNotice_ = nullptr;
+  QLabel* statusPosition_ = nullptr;
+  QLabel* statusModified_ = nullptr;
+  bool statusPending_ = false;
 };
 
 }  // namespace quellor

@@ -2,11 +2,14 @@
 
 #include <QFocusEvent>
 #include <QHBoxLayout>
+#include <QIntValidator>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QToolButton>
+#include <climits>
 #include <exception>
 
+#include "app/Icons.h"
 #include "app/QtText.h"
 #include "app/Ui.h"
 
@@ -75,6 +78,15 @@ TStoreField* TFieldDataLink::Field() const {
   return source_->DataSet()->FindField(field_);
 }
 
+bool TFieldDataLink::ReadOnlyData() const {
+  return source_ && source_->Active() && source_->DataSet()->ReadOnly();
+}
+
+void TFieldDataLink::UpdateAccess() {
+  SetControlEnabled(Field() != nullptr);
+  SetControlReadOnly(ReadOnlyData());
+}
+
 void TFieldDataLink::Reload() {
   loading_ = true;
   try {
@@ -85,7 +97,7 @@ void TFieldDataLink::Reload() {
     return;
   }
   loading_ = false;
-  SetControlEnabled(Field() != nullptr);
+  UpdateAccess();
 }
 
 bool TFieldDataLink::BeginChange() {
@@ -144,7 +156,7 @@ void TFieldDataLink::DataEvent(TDataEvent event, int info) {
         modified_ = false;
         Reload();
       } else {
-        SetControlEnabled(Field() != nullptr);
+        UpdateAccess();
       }
       break;
     case TDataEvent::FieldChanged:
@@ -174,6 +186,17 @@ void TDBEdit::Load() {
   TStoreField* field = Field();
   if (field && field->DataType() == TFieldType::String)
     setMaxLength(field->Size() > 0 ? field->Size() : 32767);
+  // A whole-number field takes digits only, within its range; empty stays allowed (no value).
+  TFieldType type = field ? field->DataType() : TFieldType::Unknown;
+  if (type == TFieldType::SmallInt || type == TFieldType::Integer || type == TFieldType::Word) {
+    int low = type == TFieldType::SmallInt ? -32768 : type == TFieldType::Word ? 0 : INT_MIN;
+    int high = type == TFieldType::SmallInt ? 32767 : type == TFieldType::Word ? 65535 : INT_MAX;
+    auto* range = qobject_cast<const QIntValidator*>(validator());
+    if (!range || range->bottom() != low || range->top() != high)
+      setValidator(new QIntValidator(low, high, this));
+  } else if (validator()) {
+    setValidator(nullptr);
+  }
   setText(field ? ToQ(field->AsString()) : QString());
   setCursorPosition(0);
 }
@@ -264,13 +287,13 @@ void TDBCheckBox::nextCheckState() {
 TDBNavigator::TDBNavigator(Ui& ui, QWidget* parent) : QWidget(parent), ui_(ui) {
   setObjectName("DBNavigator1");
   struct Spec {
-    const char *name, *glyph, *hint;
+    const char *name, *icon, *hint;
   } specs[] = {
-      {"First", "|\u25c0", "First record"},  {"Prior", "\u25c0", "Prior record"},
-      {"Next", "\u25b6", "Next record"},     {"Last", "\u25b6|", "Last record"},
-      {"Insert", "+", "Insert record"},      {"Delete", "\u2212", "Delete record"},
-      {"Post", "\u2713", "Post edit"},       {"Cancel", "\u2717", "Cancel edit"},
-      {"Refresh", "\u21bb", "Refresh data"},
+      {"First", "go-first", "First record"},       {"Prior", "go-previous", "Prior record"},
+      {"Next", "go-next", "Next record"},          {"Last", "go-last", "Last record"},
+      {"Insert", "list-add", "Insert record"},     {"Delete", "list-remove", "Delete record"},
+      {"Post", "document-save", "Post edit"},      {"Cancel", "edit-undo", "Cancel edit"},
+      {"Refresh", "view-refresh", "Refresh data"},
   };
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(0, 0, 0, 0);
@@ -278,10 +301,12 @@ TDBNavigator::TDBNavigator(Ui& ui, QWidget* parent) : QWidget(parent), ui_(ui) {
   for (int i = 0; i < 9; ++i) {
     auto* b = new QToolButton(this);
     b->setObjectName(QString("nb") + specs[i].name);
-    b->setText(QString::fromUtf8(specs[i].glyph));
+    b->setIcon(ThemeIcon(specs[i].icon));
+    b->setText(specs[i].hint);
     b->setToolTip(specs[i].hint);
+    b->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    b->setAutoRaise(true);
     b->setFocusPolicy(Qt::NoFocus);
-    b->setFixedSize(22, 21);
     connect(b, &QToolButton::clicked, this, [this, i] { BtnClick(static_cast<Button>(i)); });
     buttons_[i] = b;
     row->addWidget(b);
@@ -320,11 +345,14 @@ void TDBNavigator::BtnClick(Button button) {
       case nbInsert:
         t.Insert();
         break;
-      case nbDelete:
-        if (ui_.MessageBox("Delete record?", "Quellor", MbButtons::OkCancel, MbIcon::Question) ==
-            MbResult::Ok)
+      case nbDelete: {
+        std::string question = DeleteQuestion ? DeleteQuestion() : std::string();
+        if (question.empty()) question = "Delete record?";
+        if (ui_.MessageBoxWithDefault(question, "Quellor", MbButtons::OkCancel, MbIcon::Question,
+                                      MbResult::Cancel) == MbResult::Ok)
           t.Delete();
         break;
+      }
       case nbPost:
         t.Post();
         break;
@@ -359,8 +387,9 @@ void TDBNavigator::UpdateButtons() {
   buttons_[nbPrior]->setEnabled(moving && !bof);
   buttons_[nbNext]->setEnabled(moving && !eof);
   buttons_[nbLast]->setEnabled(moving && !eof);
-  buttons_[nbInsert]->setEnabled(active);
-  buttons_[nbDelete]->setEnabled(active && !empty);
+  bool writable = active && !source_->DataSet()->ReadOnly();
+  buttons_[nbInsert]->setEnabled(writable);
+  buttons_[nbDelete]->setEnabled(writable && !empty);
   buttons_[nbPost]->setEnabled(editing);
   buttons_[nbCancel]->setEnabled(editing);
   buttons_[nbRefresh]->setEnabled(active);

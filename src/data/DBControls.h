@@ -4,7 +4,9 @@
 // record into edit state (Edit) and holds the new value until the dataset posts (the UpdateRecord
 // event) or the control loses the focus, when it is stored in the field; moving to another
 // record or Post stores the record, Cancel discards it and the controls show the stored values
-// again. A NULL boolean shows as a grey (partly checked) box. Errors raised by the dataset while a
+// again. A NULL boolean shows as a grey (partly checked) box. While the dataset is read-only the
+// boxes are read-only and the check boxes disabled; a box of a whole-number field takes only
+// digits (and a sign). Errors raised by the dataset while a
 // control works (a record locked by another user, a value that does not convert) go to the error
 // handler the window installs (SetDataControlErrorHandler), and the control shows the field again.
 #pragma once
@@ -42,6 +44,8 @@ class TFieldDataLink : public TDataLink {
 
   // The bound field of the current record, or null (no source, closed dataset, unknown field).
   TStoreField* Field() const;
+  // True when the source's dataset is open and cannot be changed (a read-only table).
+  bool ReadOnlyData() const;
   bool Modified() const { return modified_; }
   // Puts the dataset into edit state for a change the person makes; false (and the error shown)
   // when that is refused.
@@ -58,6 +62,9 @@ class TFieldDataLink : public TDataLink {
   virtual void Load() = 0;
   virtual void Save(TStoreField& field) = 0;
   virtual void SetControlEnabled(bool on) = 0;
+  virtual void SetControlReadOnly(bool on) = 0;
+  // Enables the control for a bound field and makes it read-only for a read-only dataset.
+  void UpdateAccess();
   void Reload();
 
  private:
@@ -82,6 +89,7 @@ class TDBEdit : public QLineEdit, public TFieldDataLink {
   void Load() override;
   void Save(TStoreField& field) override;
   void SetControlEnabled(bool on) override { setEnabled(on); }
+  void SetControlReadOnly(bool on) override { setReadOnly(on); }
   void focusOutEvent(QFocusEvent* event) override;
 };
 
@@ -94,6 +102,7 @@ class TDBMemo : public QPlainTextEdit, public TFieldDataLink {
   void Load() override;
   void Save(TStoreField& field) override;
   void SetControlEnabled(bool on) override { setEnabled(on); }
+  void SetControlReadOnly(bool on) override { setReadOnly(on); }
   void focusOutEvent(QFocusEvent* event) override;
   // Tab moves on to the next box; Ctrl+Tab puts a tab character into the text.
   void keyPressEvent(QKeyEvent* event) override;
@@ -108,12 +117,18 @@ class TDBCheckBox : public QCheckBox, public TFieldDataLink {
   void Load() override;
   void Save(TStoreField& field) override;
   void SetControlEnabled(bool on) override { setEnabled(on); }
+  void SetControlReadOnly(bool on) override {
+    if (on) setEnabled(false);
+  }
   // A click turns a grey (NULL) or empty box into a check mark, and a check mark into none.
   void nextCheckState() override;
 };
 
-// The record navigator: First, Prior, Next, Last, Insert, Delete, Post, Cancel and Refresh.
-// Delete asks "Delete record?" (OK/Cancel) through the Ui port first.
+// The record navigator: First, Prior, Next, Last, Insert, Delete, Post, Cancel and Refresh, as
+// tool buttons with the desktop theme's icons (or the program's own). Delete asks "Delete
+// record?" (or the question DeleteQuestion gives for the current record) with OK and Cancel
+// through the Ui port first, Cancel being the default button. On a read-only dataset Insert and
+// Delete are disabled.
 class TDBNavigator : public QWidget, public TDataLink {
   Q_OBJECT
  public:
@@ -128,6 +143,9 @@ class TDBNavigator : public QWidget, public TDataLink {
   QToolButton* ButtonWidget(Button button) const { return buttons_[button]; }
 
   void DataEvent(TDataEvent event, int info) override;
+
+  // The question Delete asks about the current record; empty: "Delete record?".
+  std::function<std::string()> DeleteQuestion;
 
  private:
   void UpdateButtons();

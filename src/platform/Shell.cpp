@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <stdexcept>
 
@@ -102,6 +103,72 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
   }
   close(fds[0]);
   return n == 0;  // nothing written: exec succeeded
+}
+
+bool StartWatched(const std::string& program, const std::vector<std::string>& args, int waitMs) {
+  std::string exe = FindOnPath(program);
+  if (exe.empty()) return false;
+  std::vector<std::string> argvStore;
+  argvStore.push_back(program);
+  argvStore.insert(argvStore.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argvStore) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  // The first child starts the program as its own child, watches it for waitMs and writes one
+  // byte to the pipe: '1' for a start that went well (or is still going on), '0' for a failure.
+  // It then exits, so a program that runs on is reparented and never becomes our zombie.
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  pid_t child = fork();
+  if (child < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return false;
+  }
+  if (child == 0) {
+    close(fds[0]);
+    setsid();
+    char verdict = '0';
+    pid_t grandchild = fork();
+    if (grandchild == 0) {
+      int devnull = open("/dev/null", O_RDWR);
+      if (devnull >= 0) {
+        dup2(devnull, 0);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        if (devnull > 2) close(devnull);
+      }
+      execv(exe.c_str(), argv.data());
+      _exit(127);
+    }
+    if (grandchild > 0) {
+      verdict = '1';  // still running when the time is up
+      const timespec step{0, 10 * 1000 * 1000};
+      for (int waited = 0; waited <= waitMs; waited += 10) {
+        int status = 0;
+        pid_t done = waitpid(grandchild, &status, WNOHANG);
+        if (done == grandchild) {
+          verdict = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? '1' : '0';
+          break;
+        }
+        if (done < 0 && errno != EINTR) break;
+        nanosleep(&step, nullptr);
+      }
+    }
+    (void)!write(fds[1], &verdict, 1);
+    _exit(0);
+  }
+  close(fds[1]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  char verdict = '0';
+  ssize_t n;
+  while ((n = read(fds[0], &verdict, 1)) < 0 && errno == EINTR) {
+  }
+  close(fds[0]);
+  return n == 1 && verdict == '1';
 }
 
 bool ShellOpen(const std::string& name) {

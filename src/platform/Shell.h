@@ -22,6 +22,13 @@ bool ShellOpen(const std::string& name);
 // cannot be started (not found, not executable).
 bool StartDetached(const std::string& program, const std::vector<std::string>& args);
 
+// Starts `program` (searched on PATH when it holds no "/") with `args` in a session of its own
+// and watches it for up to `waitMs` milliseconds. False when it cannot be started, or when it
+// ends within that time with a non-zero exit status or by a signal; true when it ends with
+// status 0 or is still running then (it is not waited for afterwards). This is how a hand-over
+// to a launcher such as xdg-open finds out that no program could be found for the document.
+bool StartWatched(const std::string& program, const std::vector<std::string>& args, int waitMs);
+
 // Full path of an executable named `name` on PATH, or empty.
 std::string FindOnPath(const std::string& name);
 

@@ -98,7 +98,7 @@ TEST(MainWindow, MenusCarryTheirCaptionsShortcutsAndHiddenItems) {
       {"Contents1", "&Contents", "F1", true},
       {"Keywordsearch1", "&Keyword search", "", true},
       {"About1", "About", "", true},
-      {"Close1", "&Close", "", true},
+      {"Close1", "&Close", "Ctrl+Q", true},
   };
   for (const auto& i : items) {
     QAction* a = form.MenuItem(i.name);

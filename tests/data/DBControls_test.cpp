@@ -83,10 +83,13 @@ TEST_F(DBControlsTest, AValueThatDoesNotConvertStopsThePostAndKeepsTheEdit) {
   priority.SetDataField("Priority");
   EXPECT_EQ(priority.text(), "1");
   priority.selectAll();
-  QTest::keyClicks(&priority, "abc");
+  QTest::keyClicks(&priority, "abc");  // a box of a whole number takes no letters
+  EXPECT_EQ(priority.text(), "1");
+  priority.selectAll();
+  QTest::keyClicks(&priority, "99999");  // digits past the small whole number's range
   EXPECT_THROW(table.Post(), std::exception);
   EXPECT_EQ(table.State(), TDataSetState::Edit);
-  EXPECT_EQ(priority.text(), "abc");
+  EXPECT_EQ(priority.text(), "99999");
   priority.selectAll();
   QTest::keyClicks(&priority, "7");
   table.Post();

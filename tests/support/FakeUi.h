@@ -16,7 +16,9 @@ namespace quellor::test {
 class FakeUi : public Ui {
  public:
   std::vector<std::string> calls;
-  std::deque<MbResult> boxAnswers;                      // default Ok / Yes
+  std::deque<MbResult> boxAnswers;  // default Ok / Yes
+  // The default button of each box asked with one (MessageBoxWithDefault), in order.
+  std::vector<MbResult> boxDefaults;
   std::deque<std::optional<std::string>> inputAnswers;  // default: cancelled
   std::deque<std::optional<std::string>> fileAnswers;   // open, save and folder dialogs
   std::string findText;
@@ -36,6 +38,11 @@ class FakeUi : public Ui {
   void ShowError(const std::string& text) override;
   MbResult MessageBox(const std::string& text, const std::string& caption, MbButtons buttons,
                       MbIcon icon) override;
+  MbResult MessageBoxWithDefault(const std::string& text, const std::string& caption,
+                                 MbButtons buttons, MbIcon icon, MbResult defaultButton) override {
+    boxDefaults.push_back(defaultButton);
+    return MessageBox(text, caption, buttons, icon);
+  }
   std::optional<std::string> InputBox(const std::string& caption, const std::string& prompt,
                                       const std::string& initial) override;
   std::optional<std::string> OpenFileDialog(const std::string& title,
