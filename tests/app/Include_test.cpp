@@ -1,5 +1,4 @@
 #include "app/Include.h"
-#include "app/Ui.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,6 +6,7 @@
 #include <clocale>
 #include <cstdlib>
 
+#include "app/Ui.h"
 #include "platform/Shell.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
@@ -109,6 +109,83 @@ TEST(Include, LaunchFailuresShowTheirBoxes) {
   EXPECT_EQ(ui.calls[1], "box: Could not start your Internet browser|Launch Error");
 }
 
+// A desktop opener that is there but finds no browser (it ends with an error) is a failure to
+// start the browser; one that takes the address is a success. A Url without a scheme is opened
+// as a web address.
+TEST(Include, OpenUrlReportsAnOpenerThatFindsNoBrowser) {
+  TempDir bin;
+  std::string opener = bin.file("xdg-open");
+  std::string seen = bin.file("seen");
+  struct Case {
+    const char* exitCode;
+    const char* url;
+    bool opened;
+    const char* address;
+  } cases[] = {
+      {"3", "http://cracks-example.test/a", false, "http://cracks-example.test/a"},
+      {"4", "cracks-example.test/b", false, "http://cracks-example.test/b"},
+      {"0", " www.cracks-example.test/c ", true, "http://www.cracks-example.test/c"},
+      {"0", "https://cracks-example.test/d", true, "https://cracks-example.test/d"},
+  };
+  std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+  setenv("PATH", (bin.path() + ":" + oldPath).c_str(), 1);
+  for (const Case& c : cases) {
+    quellor::test::WriteFileBytes(
+        opener, "#!/bin/sh\nprintf '%s' \"$1\" > '" + seen + "'\nexit " + c.exitCode + "\n");
+    chmod(opener.c_str(), 0755);
+    unlink(seen.c_str());
+    FakeUi ui;
+    EXPECT_EQ(OpenUrl(ui, c.url), c.opened) << c.url;
+    EXPECT_EQ(quellor::test::ReadFileBytes(seen), c.address) << c.url;
+    if (c.opened) {
+      EXPECT_TRUE(ui.calls.empty()) << c.url;
+    } else {
+      EXPECT_EQ(
+          ui.calls,
+          (std::vector<std::string>{"box: Could not start your Internet browser|Launch Error"}))
+          << c.url;
+    }
+    EXPECT_EQ(ui.busyDepth, 0);
+  }
+  setenv("PATH", oldPath.c_str(), 1);
+}
+
+TEST(Include, WebAddressPutsHttpBeforeAUrlWithoutScheme) {
+  struct Case {
+    const char *url, *address;
+  } cases[] = {
+      {"cracks-example.test/x", "http://cracks-example.test/x"},
+      {"cracks-example.test:8080/x", "http://cracks-example.test:8080/x"},
+      {"  http://cracks-example.test/ ", "http://cracks-example.test/"},
+      {"FTP://cracks-example.test/", "FTP://cracks-example.test/"},
+      {"file:///usr/share/quellor/help/index.html", "file:///usr/share/quellor/help/index.html"},
+      {"mailto:abuse@isp.test", "mailto:abuse@isp.test"},
+      {"/usr/share/doc/page.html", "/usr/share/doc/page.html"},
+      {"", ""},
+      {"   ", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(WebAddress(c.url), c.address) << c.url;
+}
+
+// The launcher can be replaced (tests see the address it is given and can make it fail).
+TEST(Include, OpenUrlGoesThroughTheLauncher) {
+  std::vector<std::string> addresses;
+  bool answer = false;
+  SetUrlLauncher([&](const std::string& address) {
+    addresses.push_back(address);
+    return answer;
+  });
+  FakeUi ui;
+  EXPECT_FALSE(OpenUrl(ui, "cracks-example.test"));
+  answer = true;
+  EXPECT_TRUE(OpenUrl(ui, "http://cracks-example.test/"));
+  SetUrlLauncher(nullptr);
+  EXPECT_EQ(addresses, (std::vector<std::string>{"http://cracks-example.test",
+                                                 "http://cracks-example.test/"}));
+  EXPECT_EQ(ui.calls,
+            (std::vector<std::string>{"box: Could not start your Internet browser|Launch Error"}));
+}
+
 TEST(Include, LaunchFileStartsAProgramDetached) {
   TempDir dir;
   std::string script = dir.file("touch-me.sh");
@@ -130,10 +207,10 @@ TEST(Include, StandardErrorBoxAddsAPeriodByTheLastCharactersCode) {
   } cases[] = {
       {"Unable to write to /x/Quellor.Ini", "Unable to write to /x/Quellor.Ini."},
       {"Missing table name.", "Missing table name."},
-      {"Done!", "Done!"},              // '!' (33) is below '.' (46)
-      {"Value (x)", "Value (x)"},      // ')' (41) too
+      {"Done!", "Done!"},                     // '!' (33) is below '.' (46)
+      {"Value (x)", "Value (x)"},             // ')' (41) too
       {"Ends in slash/", "Ends in slash/."},  // '/' (47) is above
-      {"caf\xc3\xa9", "caf\xc3\xa9."},       // a byte above 127 counts as above
+      {"caf\xc3\xa9", "caf\xc3\xa9."},        // a byte above 127 counts as above
       {"", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(StandardErrorText(c.text), c.shown) << c.text;

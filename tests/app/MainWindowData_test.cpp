@@ -3,16 +3,25 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QSettings>
+#include <QTabWidget>
 #include <QTest>
+#include <QToolButton>
 #include <sstream>
 
 #include "app/Config.h"
 #include "app/FindDialog.h"
+#include "app/Help.h"
 #include "app/Include.h"
 #include "app/QtUi.h"
 #include "app/Startup.h"
+#include "app/TableNotice.h"
 #include "app/fMain.h"
 #include "data/DBControls.h"
 #include "data/DBGrid.h"
@@ -37,6 +46,14 @@ class RecordingQtUi : public QtUi {
     calls.push_back("box: " + caption + "|" + text);
     return MbResult::Ok;
   }
+  MbResult MessageBoxWithDefault(const std::string& text, const std::string& caption, MbButtons,
+                                 MbIcon, MbResult defaultButton) override {
+    calls.push_back("box: " + caption + "|" + text);
+    defaults.push_back(defaultButton);
+    return answer;
+  }
+  std::vector<MbResult> defaults;
+  MbResult answer = MbResult::Ok;
   void SetClipboardText(const std::string& text) override { calls.push_back("clipboard: " + text); }
 };
 
@@ -227,6 +244,16 @@ TEST(StartUp, MissingTablesShowTheErrorThenAUsableWindow) {
     form.MenuItem(item)->trigger();
   EXPECT_TRUE(ui.calls.empty());
   EXPECT_FALSE(form.findChild<TDBEdit*>("DBEdit1")->isEnabled());
+  // The window says why everything is greyed.
+  auto* notice = form.findChild<QLabel*>("TableNotice");
+  ASSERT_NE(notice, nullptr);
+  EXPECT_TRUE(notice->isVisible());
+  EXPECT_EQ(notice->text().toStdString(), std::string(kSiteTableMissing) + "\n" + kIspTableMissing);
+  EXPECT_EQ(notice->text().toStdString(),
+            "The site table is missing \u2014 create it with storetool init\n"
+            "The ISP table is missing \u2014 create it with storetool init");
+  auto* nav = form.findChild<TDBNavigator*>("DBNavigator1");
+  EXPECT_FALSE(nav->ButtonWidget(TDBNavigator::nbInsert)->isEnabled());
 }
 
 TEST(StartUp, ReadyProgramFolderOpensWithTheDefaultView) {
@@ -254,9 +281,192 @@ TEST(StartUp, ReadyProgramFolderOpensWithTheDefaultView) {
   EXPECT_EQ(form.findChild<TDBGrid*>("DBGrid1")->model()->rowCount(), 1);
 }
 
+// The Url launcher of a test: records the addresses and fails (no browser).
+class NoBrowser {
+ public:
+  NoBrowser() {
+    SetUrlLauncher([this](const std::string& address) {
+      addresses.push_back(address);
+      return false;
+    });
+  }
+  ~NoBrowser() { SetUrlLauncher(nullptr); }
+  std::vector<std::string> addresses;
+};
+
+TEST_F(WindowTest, WithoutABrowserHelpAndUrlDoubleClicksSaySo) {
+  NoBrowser browser;
+  const std::string noBrowser = "box: Could not start your Internet browser|Launch Error";
+  QTest::keyClick(form.get(), Qt::Key_F1);
+  ASSERT_EQ(browser.addresses.size(), 1u);
+  EXPECT_EQ(browser.addresses[0], "file://" + HelpPage(0));
+  EXPECT_EQ(ui.calls, (std::vector<std::string>{noBrowser}));
+
+  // A Url without a scheme opens as http.
+  table.Edit();
+  table.FieldByName("Url").SetAsString("cracks-example.test/warez");
+  table.Post();
+  QTest::mouseDClick(Find<TDBEdit>("DBEdit1"), Qt::LeftButton);
+  ASSERT_EQ(browser.addresses.size(), 2u);
+  EXPECT_EQ(browser.addresses[1], "http://cracks-example.test/warez");
+  EXPECT_EQ(ui.calls, (std::vector<std::string>{noBrowser, noBrowser}));
+
+  form->MenuItem("Contents1")->trigger();
+  EXPECT_EQ(ui.calls.size(), 3u);
+}
+
+TEST_F(WindowTest, AReadOnlyTableSaysSoAndOffersNoChanges) {
+  auto* notice = Find<QLabel>("TableNotice");
+  EXPECT_FALSE(notice->isVisible());
+  auto* nav = Find<TDBNavigator>("DBNavigator1");
+  EXPECT_TRUE(nav->ButtonWidget(TDBNavigator::nbInsert)->isEnabled());
+
+  table.Close();
+  table.SetReadOnly(true);
+  table.Open();
+  EXPECT_TRUE(notice->isVisible());
+  EXPECT_EQ(notice->text().toStdString(), kSiteTableReadOnly);
+  EXPECT_FALSE(nav->ButtonWidget(TDBNavigator::nbInsert)->isEnabled());
+  EXPECT_FALSE(nav->ButtonWidget(TDBNavigator::nbDelete)->isEnabled());
+  EXPECT_TRUE(nav->ButtonWidget(TDBNavigator::nbNext)->isEnabled());
+  auto* notes = Find<TDBEdit>("DBEdit4");
+  EXPECT_TRUE(notes->isEnabled());
+  EXPECT_TRUE(notes->isReadOnly());
+  EXPECT_TRUE(Find<TDBMemo>("DBMemo1")->isReadOnly());
+  EXPECT_FALSE(Find<TDBCheckBox>("cbKilled")->isEnabled());
+  notes->setFocus();
+  QTest::keyClicks(notes, "x");
+  EXPECT_EQ(table.State(), TDataSetState::Browse);
+  EXPECT_EQ(notes->text(), "stored");
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
+
+  table.Close();
+  table.SetReadOnly(false);
+  table.Open();
+  EXPECT_FALSE(notice->isVisible());
+  EXPECT_FALSE(notes->isReadOnly());
+  EXPECT_TRUE(nav->ButtonWidget(TDBNavigator::nbInsert)->isEnabled());
+}
+
+TEST_F(WindowTest, StatusBarShowsThePositionAndTheModifiedMark) {
+  auto* position = Find<QLabel>("StatusPosition");
+  auto* modified = Find<QLabel>("StatusModified");
+  EXPECT_EQ(position->text(), "site 1 of 4");
+  table.Next();
+  table.Next();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(position->text(), "site 3 of 4");
+  EXPECT_EQ(modified->text(), "");
+
+  auto* notes = Find<TDBEdit>("DBEdit4");
+  notes->setFocus();
+  QTest::keyClicks(notes, "!");
+  QCoreApplication::processEvents();
+  EXPECT_EQ(modified->text(), "Modified");
+  QTest::keyClick(notes, Qt::Key_Escape);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(modified->text(), "");
+
+  table.Append();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(position->text(), "new site (4 in view)");
+  table.FieldByName("Url").SetAsString("http://new.test/");
+  table.Post();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(position->text(), QString("site %1 of 5").arg(table.RecNo()));
+
+  table.SetFilter("Url = 'http://abc.test/'");
+  table.SetFiltered(true);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(position->text(), "site 1 of 1");
+  table.SetFilter("Url = 'none'");
+  QCoreApplication::processEvents();
+  EXPECT_EQ(position->text(), "no sites in view");
+}
+
+TEST_F(WindowTest, DeleteNamesTheSiteAndDefaultsToCancel) {
+  auto* nav = Find<TDBNavigator>("DBNavigator1");
+  ui.answer = MbResult::Cancel;
+  nav->ButtonWidget(TDBNavigator::nbDelete)->click();
+  EXPECT_EQ(ui.calls, (std::vector<std::string>{
+                          "box: Quellor|Delete the site http://www.crackz.test:8080/path/x?"}));
+  EXPECT_EQ(ui.defaults, (std::vector<MbResult>{MbResult::Cancel}));
+  EXPECT_EQ(table.RecordCount(), 4);
+  ui.answer = MbResult::Ok;
+  nav->ButtonWidget(TDBNavigator::nbDelete)->click();
+  EXPECT_EQ(table.RecordCount(), 3);
+}
+
+TEST_F(WindowTest, F3FindsNextAndCtrlQCloses) {
+  // F3 before anything was looked for opens the Find dialog.
+  QTest::keyClick(form.get(), Qt::Key_F3);
+  EXPECT_TRUE(form->FindDialog()->isVisible());
+  form->FindDialog()->SetText("serialz");
+  QTest::keyClick(Find<TDBEdit>("DBEdit4"), Qt::Key_F3);
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://serialz.test/");
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
+
+  QTest::keyClick(form.get(), Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(WindowTest, LabelMnemonicsMoveToTheirBoxes) {
+  struct Case {
+    const char *label, *text, *box;
+    Qt::Key key;
+  } cases[] = {
+      {"lblDBEdit1", "&Url:", "DBEdit1", Qt::Key_U},
+      {"lblDBEdit4", "N&otes:", "DBEdit4", Qt::Key_O},
+      {"lblDBEdit8", "&Priority:", "DBEdit8", Qt::Key_P},
+      {"lblDBMemo1", "DMC&A Urls:", "DBMemo1", Qt::Key_A},
+      {"lbledHost", "&Domain:", "edHost", Qt::Key_D},
+  };
+  for (const Case& c : cases) {
+    auto* label = Find<QLabel>(c.label);
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text(), c.text);
+    auto* box = Find<QWidget>(c.box);
+    EXPECT_EQ(label->buddy(), box) << c.label;
+    QTest::keyClick(form.get(), c.key, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), box) << c.label;
+  }
+}
+
+TEST_F(WindowTest, WindowSizePageAndGridColumnsAreKeptAcrossStarts) {
+  TempDir settingsDir;
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                     QString::fromStdString(settingsDir.path()));
+  QCoreApplication::setOrganizationName("OstrelTest");
+  form.reset();
+  form = std::make_unique<TForm1>(config, ui);
+  form->AttachData(&ds);
+  form->show();
+  form->resize(640, 480);
+  form->findChild<QTabWidget*>("PageControl1")->setCurrentIndex(1);
+  auto* grid = Find<TDBGrid>("DBGrid1");
+  grid->horizontalHeader()->resizeSection(2, 177);
+  grid->horizontalHeader()->moveSection(0, 3);
+  form->close();
+  EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(settingsDir.path()) + "/OstrelTest"));
+
+  form = std::make_unique<TForm1>(config, ui);
+  form->AttachData(&ds);
+  form->show();
+  QCoreApplication::setOrganizationName("");
+  EXPECT_EQ(form->size(), QSize(640, 480));
+  EXPECT_EQ(form->findChild<QTabWidget*>("PageControl1")->currentIndex(), 1);
+  grid = Find<TDBGrid>("DBGrid1");
+  EXPECT_EQ(grid->horizontalHeader()->sectionSize(2), 177);
+  EXPECT_EQ(grid->horizontalHeader()->visualIndex(0), 3);
+}
+
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
+  // Start-up names the program, after which the window keeps its state: keep it here.
+  TempDir settings;
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                     QString::fromStdString(settings.path()));
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
