@@ -1,5 +1,5 @@
-// The program entry: start-up, then the event loop until the main window closes. Nothing is
-// written at shutdown.
+// The program entry: start-up, then the event loop until the main window closes. Only the
+// window's own state (size, position, page, grid columns) is written at shutdown.
 #include <QApplication>
 
 #include "app/QtUi.h"

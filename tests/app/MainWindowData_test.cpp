@@ -317,6 +317,7 @@ TEST_F(WindowTest, WithoutABrowserHelpAndUrlDoubleClicksSaySo) {
 
 TEST_F(WindowTest, AReadOnlyTableSaysSoAndOffersNoChanges) {
   auto* notice = Find<QLabel>("TableNotice");
+  ASSERT_NE(notice, nullptr);
   EXPECT_FALSE(notice->isVisible());
   auto* nav = Find<TDBNavigator>("DBNavigator1");
   EXPECT_TRUE(nav->ButtonWidget(TDBNavigator::nbInsert)->isEnabled());
@@ -351,6 +352,7 @@ TEST_F(WindowTest, AReadOnlyTableSaysSoAndOffersNoChanges) {
 TEST_F(WindowTest, StatusBarShowsThePositionAndTheModifiedMark) {
   auto* position = Find<QLabel>("StatusPosition");
   auto* modified = Find<QLabel>("StatusModified");
+  ASSERT_TRUE(position && modified);
   EXPECT_EQ(position->text(), "site 1 of 4");
   table.Next();
   table.Next();
