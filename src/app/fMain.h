@@ -26,6 +26,7 @@ class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QTabWidget;
+class QTimer;
 class QToolButton;
 class QWidget;
 
@@ -198,7 +199,7 @@ class TForm1 : public QMainWindow {
   QLabel* tableNotice_ = nullptr;
   QLabel* statusPosition_ = nullptr;
   QLabel* statusModified_ = nullptr;
-  bool statusPending_ = false;
+  QTimer* statusTimer_ = nullptr;  // the position is counted once the moving has paused
 };
 
 }  // namespace quellor
