@@ -1,15 +1,16 @@
 // The main window's table notice, status bar and window keys, and what it keeps across starts.
 //
-// The notice above the pages says why the controls are greyed or read-only (a missing, closed or
-// read-only site table, a missing ISP table). The status bar shows "site n of N" for the site
-// table's current view and "Modified" while a site is being edited. The mark follows at once;
-// the position is counted kStatusDelayMs after the last move, because the position of a record
-// in a filtered view of 100,000 sites takes a walk through the view (0.1 to 0.2 s at its end),
-// which a key held down must not pay for each site. N itself comes from the view filter's
-// record set and costs nothing once the set is built. F3 runs
-// Find Next and Ctrl+Q closes the window. The window's size, position and page, and the grid's
-// column widths and order, are kept in the person's QSettings (group "MainWindow"), never in the
-// shared program folder.
+// The notice above the pages says why the controls are greyed or read-only (a missing, closed
+// or read-only site table, a missing ISP table); while the site table is read-only the commands
+// that change sites (kill, import, IP lookups) are off. The status bar shows "site n of N" for
+// the site table's current view and "Modified" while a site is being edited. The mark follows
+// at once; the position is counted kStatusDelayMs after the last move, because the position of
+// a record in a filtered view of 100,000 sites takes a walk through the view (0.1 to 0.2 s at
+// its end), which a key held down must not pay for each site. N itself comes from the view
+// filter's record set and costs nothing once the set is built. F3 runs Find Next and Ctrl+Q
+// closes the window. The window's size, position and page, and the grid's column widths and
+// order, are kept in the person's QSettings (group "MainWindow"), never in the shared program
+// folder.
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -147,6 +148,11 @@ void TForm1::UpdateTableNotice() {
   }
   tableNotice_->setText(ToQ(text));
   tableNotice_->setVisible(!text.empty());
+  // The commands that change sites are off while the site table is read-only.
+  bool readOnly = sites && sites->Active() && sites->ReadOnly();
+  for (const char* name :
+       {"Killsite1", "Killsitedead1", "ImportCSVfile1", "ImportHtmlfile1", "GetIP1", "CheckIPs1"})
+    if (QAction* item = MenuItem(name)) item->setEnabled(!readOnly);
 }
 
 void TForm1::ScheduleStatusUpdate() {
