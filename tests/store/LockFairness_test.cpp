@@ -23,6 +23,11 @@ constexpr int kProcesses = 8;
 constexpr int kTransactionProcesses = 2;  // the first ones work in transactions
 constexpr int kRecords = 10;
 constexpr int kEditsPerTransaction = 3;
+// A record lock is waited for 4 x 50 ms: a transaction holding the data write lock and a
+// process holding a record it wants while waiting for that lock part within 200 ms (the
+// transaction fails and starts over), so each process gets many turns in the time.
+constexpr int kRecordLockRetries = 4;
+constexpr int kRecordLockWaitMs = 50;
 
 bool Retryable(int code) {
   return code == StoreCode::RecordLocked || code == StoreCode::RecordChanged;
@@ -47,6 +52,8 @@ void EditOnce(TStoreTable& table, int k) {
 int Worker(TChild& self, const TempDir& dir, int worker) {
   const bool transactions = worker < kTransactionProcesses;
   std::mt19937 random(static_cast<unsigned>(worker) * 104729u + 11u);
+  TStoreSession::Default().SetLockRetryCount(kRecordLockRetries);
+  TStoreSession::Default().SetLockWaitTime(kRecordLockWaitMs);
   TStoreDatabase db;
   db.SetDatabaseName("Fair" + std::to_string(worker));
   db.SetDirectory(dir.path());
