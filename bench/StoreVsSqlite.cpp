@@ -1,33 +1,50 @@
-// The table store against SQLite on the site table, side by side in one run. Both keep a file
-// database in the same temporary folder; each workload runs with the store and then with
-// SQLite, and one line per workload gives the two times and their ratio (store / SQLite).
+// The table store against SQLite on the site table, like with like. Each engine runs its side
+// in a child process of its own (one after the other, in the same temporary folder), so that
+// each side's peak memory is its own; the parent prints one line per workload with both times,
+// their ratio (store / SQLite) and the store's lock calls, reads and writes per operation, then
+// the ratios as a table to paste, what the crash journal costs, and each side's peak memory.
 //
 //   store_vs_sqlite [sites]     (default 100000)
 //
-// Workloads: (a) insert every site: the store appends record by record through TStoreTable,
-// SQLite inserts in one transaction; (b) look every site up by its Url, the primary key;
-// (c) walk all sites in Url order reading Url; (d) delete every tenth site and insert them
-// again (SQLite in one transaction); (f) count the sites passing the filter Killed = False,
-// first without an index on Killed (every record evaluated; SQLite scans too), then (g) with a
-// secondary index on Killed in both; (h) count the sites passing Url = 'http://www.00*', a
-// partial comparison the primary index answers (SQLite: the same range of its primary key);
-// each count is taken 5 times on a freshly set filter; (i) insert every site into a second
-// table inside one transaction of its database (SQLite likewise); (j) 10,000 edits by key of
-// that table inside one transaction (SQLite: as many UPDATEs by key in one transaction); (e)
-// open the table and move to its last record (repeated 50 times). Then the peak memory of the
-// process. Beside each workload's times stand the store's own lock calls, reads and writes per
-// operation (per record for (f) and (g), per count for (h), per open for (e)), counted by the
-// store's file layer.
+// SQLite runs with the promise the store gives per Post with ForceBufferFlush off (the
+// program's setting): all or nothing when the program is killed, nothing flushed to the disk
+// (journal_mode=PERSIST, synchronous=OFF; printed as SQLite reports them).
+//
+// Workloads: (a) insert every site, each a change of its own: the store posts record by record,
+// SQLite inserts in autocommit; (b) look every site up by its Url, the primary key; (c) walk all
+// sites in Url order reading Url; (d) delete every tenth site and insert them again, again each
+// a change of its own (store record by record, SQLite autocommit); (f) count the sites passing
+// the filter Killed = False, first without an index on Killed (every record evaluated; SQLite
+// scans too), then (g) with a secondary index on Killed in both; (h) count the sites passing
+// Url = 'http://www.00*', a partial comparison the primary index answers (SQLite: the same
+// range of its primary key); each count is taken 5 times on a freshly set filter; (i) insert
+// every site into a second table inside one transaction (SQLite in one transaction); (j) 10,000
+// edits by key of that table inside one transaction (SQLite likewise); (e) open the table and
+// move to its last record (repeated 50 times). The store's lock calls, reads and writes are
+// counted by its file layer, per operation (per record for (f) and (g), per count for (h), per
+// open for (e)). Both sides report a value per workload (counts, bytes read, the last Url) that
+// must agree, or the run fails.
+//
+// A side talks to the parent through a pipe, one line per result:
+//   W <workload> <seconds> <locks/op> <reads/op> <writes/op> <check value> <peak kB so far>
+//   B <resident kB after generating the sites>      P <journal_mode> <synchronous>
+//   M <peak resident kB (VmHWM)>
 #include <sqlite3.h>
-#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -112,7 +129,12 @@ void Exec(sqlite3* db, const char* sql) {
   Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql);
 }
 
-const char* kPragmas = "PRAGMA journal_mode=DELETE; PRAGMA synchronous=OFF;";
+// The store promises per Post (ForceBufferFlush off, as here): all or nothing when the program is
+// killed, through a rollback journal that stays beside the table; no flush to the disk, so a power
+// loss can lose the last changes or damage the file. SQLite gives the same promise with a
+// rollback journal that stays (PERSIST: its header is zeroed at commit, as the store marks its
+// journal finished) and no syncs.
+const char* kPragmas = "PRAGMA journal_mode=PERSIST; PRAGMA synchronous=OFF;";
 
 sqlite3* OpenSqlite(const std::string& path) {
   sqlite3* db = nullptr;
@@ -185,34 +207,145 @@ int SqliteCount(sqlite3* db, const char* sql, int times) {
   return n;
 }
 
-// The store's file system calls since the last Mark(), divided by the workload's operations.
-TFileCallCounts g_mark;
-void Mark() {
-  g_mark = FileCallCounts();
-}
-
-void Line(const char* name, double store, double sqlite, double ops) {
-  const TFileCallCounts now = FileCallCounts();
-  std::printf("%-38s %9.3f s %9.3f s %8.2f %9.2f %7.2f %7.2f\n", name, store, sqlite,
-              store / sqlite, (now.locks - g_mark.locks) / ops, (now.reads - g_mark.reads) / ops,
-              (now.writes - g_mark.writes) / ops);
-}
-
-}  // namespace
-
-// What the crash journal adds to changes: the same changes on two fresh tables, one written
-// through the journal (the store's way) and one without it (switched off for this alone), with
-// SQLite's autocommit statements beside them (each a transaction of its own, with its journal).
+// Keeps the faster of two runs.
 void Keep(double& best, double seconds) {
   if (best == 0 || seconds < best) best = seconds;
 }
 
-void JournalCost(const std::string& dir, const std::vector<TSite>& sites, sqlite3* db) {
+std::vector<size_t> Shuffled(size_t count) {
+  std::vector<size_t> order(count);
+  for (size_t i = 0; i < count; ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), std::mt19937(7));
+  return order;
+}
+
+// ---- one side in a child process --------------------------------------------------------------
+
+// A field of /proc/self/status in kB ("VmHWM", "VmRSS"); 0 when missing.
+long StatusKb(const char* key) {
+  std::ifstream in("/proc/self/status");
+  const size_t length = std::strlen(key);
+  for (std::string line; std::getline(in, line);)
+    if (line.compare(0, length, key) == 0 && line.size() > length && line[length] == ':')
+      return std::atol(line.c_str() + length + 1);
+  return 0;
+}
+
+// Writes a side's results to the parent: Start() and Stop() frame the timed part; Report()
+// follows with the operations to divide by and the value the other side must match.
+class TReporter {
+ public:
+  explicit TReporter(FILE* out) : out_(out) {}
+  void Start() {
+    calls_ = FileCallCounts();
+    start_ = TClock::now();
+  }
+  void Stop() {
+    seconds_ = Seconds(start_);
+    const TFileCallCounts now = FileCallCounts();
+    locks_ = static_cast<double>(now.locks - calls_.locks);
+    reads_ = static_cast<double>(now.reads - calls_.reads);
+    writes_ = static_cast<double>(now.writes - calls_.writes);
+  }
+  void Report(const char* id, double ops, const std::string& check) {
+    std::fprintf(out_, "W %s %.6f %.4f %.4f %.4f %s %ld\n", id, seconds_, locks_ / ops,
+                 reads_ / ops, writes_ / ops, check.empty() ? "-" : check.c_str(),
+                 StatusKb("VmHWM"));
+    std::fflush(out_);
+  }
+  // Seconds measured elsewhere (the crash journal's runs), without counts.
+  void ReportSeconds(const std::string& id, double seconds) {
+    std::fprintf(out_, "W %s %.6f 0 0 0 - %ld\n", id.c_str(), seconds, StatusKb("VmHWM"));
+    std::fflush(out_);
+  }
+  void Line(const std::string& line) {
+    std::fprintf(out_, "%s\n", line.c_str());
+    std::fflush(out_);
+  }
+
+ private:
+  FILE* out_;
+  TClock::time_point start_;
+  TFileCallCounts calls_;
+  double seconds_ = 0, locks_ = 0, reads_ = 0, writes_ = 0;
+};
+
+struct TResult {
+  double seconds = 0, locks = 0, reads = 0, writes = 0;
+  std::string check;
+  long peakKb = 0;  // the side's peak resident memory so far, after this workload
+};
+
+struct TSide {
+  std::map<std::string, TResult> results;
+  std::map<char, std::string> lines;  // 'B', 'P', 'M': the rest of the line
+  bool ok = false;
+};
+
+// Runs `body` in a child process and collects what it reports. Nothing of either engine is
+// open in the parent, so the child starts clean and its peak is its own.
+TSide RunSide(const char* name, const std::function<void(TReporter&)>& body) {
+  TSide side;
+  int fds[2];
+  if (::pipe(fds) != 0) return side;
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) return side;
+  if (pid == 0) {
+    ::close(fds[0]);
+    FILE* out = ::fdopen(fds[1], "w");
+    int code = 0;
+    try {
+      TReporter reporter(out);
+      body(reporter);
+      reporter.Line("M " + std::to_string(StatusKb("VmHWM")));
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s: %s\n", name, e.what());
+      code = 1;
+    }
+    std::fflush(nullptr);
+    ::_exit(code);
+  }
+  ::close(fds[1]);
+  std::string text;
+  char chunk[4096];
+  for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) != 0;) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  side.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.size() < 2) continue;
+    if (line[0] != 'W') {
+      side.lines[line[0]] = line.substr(2);
+      continue;
+    }
+    std::istringstream fields(line.substr(2));
+    std::string id;
+    TResult r;
+    fields >> id >> r.seconds >> r.locks >> r.reads >> r.writes >> r.check >> r.peakKb;
+    side.results[id] = r;
+  }
+  return side;
+}
+
+// ---- the store's side -------------------------------------------------------------------------
+
+// What the crash journal adds to changes: the same changes on fresh tables, written through the
+// journal (the store's way) and without it (switched off for this alone). Each runs twice, in
+// the order without, with, with, without; the faster run counts, so that neither has the warmer
+// machine. Reported as J<on><workload>.
+void StoreJournalCost(TReporter& r, const std::string& dir, const std::vector<TSite>& sites) {
   const size_t n = std::min<size_t>(20000, sites.size());
   const size_t durable = std::min<size_t>(300, sites.size());
   TDataSession& engine = TStoreInternals::Engine(TStoreSession::Default());
-  // Each side runs twice, in the order without, with, with, without, on fresh tables; the
-  // faster of its two runs counts, so that neither side has the warmer machine.
   double store[2][4] = {};
   for (int run = 0; run < 4; ++run) {
     const int on = run == 1 || run == 2;
@@ -231,7 +364,7 @@ void JournalCost(const std::string& dir, const std::vector<TSite>& sites, sqlite
     for (size_t i = 0; i < n; ++i) StoreInsert(t, sites[i]);
     Keep(store[on][0], Seconds(start));
     auto edit = [&](size_t i, int priority) {
-      if (!t.FindKey({sites[i].url})) std::exit(1);
+      if (!t.FindKey({sites[i].url})) throw std::runtime_error("journal edit: site missing");
       t.Edit();
       t.FieldByName("Priority").SetAsInteger(priority);
       t.FieldByName("Notes").SetAsString("edited " + std::to_string(priority));
@@ -256,8 +389,138 @@ void JournalCost(const std::string& dir, const std::vector<TSite>& sites, sqlite
     engine.forceBufferFlush = false;
   }
   engine.journalChanges = true;
+  for (int on = 0; on < 2; ++on)
+    for (int w = 0; w < 4; ++w)
+      r.ReportSeconds("J" + std::to_string(on) + std::to_string(w), store[on][w]);
+}
 
-  double sqlite[4] = {};
+void StoreSide(TReporter& r, const std::string& dir, int count) {
+  const std::vector<TSite> sites = MakeSites(count);
+  const std::vector<size_t> order = Shuffled(sites.size());
+  r.Line("B " + std::to_string(StatusKb("VmRSS")));
+  auto fail = [](const std::string& what) { throw std::runtime_error(what); };
+
+  CreateStoreTable(dir);
+  TStoreTable t;
+  t.SetDatabaseName(dir);
+  t.SetTableName("cracks.DAT");
+  t.Open();
+
+  // (a) insert, each Post a change of its own
+  r.Start();
+  for (const TSite& s : sites) StoreInsert(t, s);
+  r.Stop();
+  r.Report("a", count, std::to_string(t.RecordCount()));
+
+  // (b) lookups by primary key
+  size_t found = 0;
+  r.Start();
+  for (size_t i : order)
+    if (t.FindKey({sites[i].url})) found += t.FieldByName("IPAddr").AsString().size() > 0;
+  r.Stop();
+  r.Report("b", count, std::to_string(found));
+
+  // (c) scan in key order reading Url
+  size_t bytes = 0;
+  r.Start();
+  for (t.First(); !t.Eof(); t.Next()) bytes += t.FieldByName("Url").AsString().size();
+  r.Stop();
+  r.Report("c", count, std::to_string(bytes));
+
+  // (d) delete 10% and insert them again, each a change of its own
+  r.Start();
+  for (size_t i = 0; i < sites.size(); i += 10) {
+    if (!t.FindKey({sites[i].url})) fail("delete: site missing");
+    t.Delete();
+  }
+  for (size_t i = 0; i < sites.size(); i += 10) StoreInsert(t, sites[i]);
+  r.Stop();
+  r.Report("d", 2.0 * ((count + 9) / 10), std::to_string(t.RecordCount()));
+
+  // (f), (g), (h) filters counted with and without an index
+  const char* filters[] = {"Killed = False", "Killed = False", "Url = 'http://www.00*'"};
+  const char* ids[] = {"f", "g", "h"};
+  for (int i = 0; i < 3; ++i) {
+    if (i == 1) {
+      t.Close();
+      t.AddIndex("ByKilled", "Killed", 0);
+      t.Open();
+    }
+    r.Start();
+    const int passing = StoreCount(t, filters[i], 5);
+    r.Stop();
+    r.Report(ids[i], i == 2 ? 5.0 : 5.0 * count, std::to_string(passing));
+  }
+
+  // (i) insert every site inside one transaction
+  CreateStoreTable(dir, "txsites.DAT");
+  TStoreDatabase bench;
+  bench.SetDatabaseName("Bench");
+  bench.SetDirectory(dir);
+  TStoreTable tx;
+  tx.SetDatabaseName("Bench");
+  tx.SetTableName("txsites.DAT");
+  tx.Open();
+  r.Start();
+  bench.BeginTransaction();
+  for (const TSite& s : sites) StoreInsert(tx, s);
+  bench.CommitTransaction();
+  r.Stop();
+  r.Report("i", count, std::to_string(tx.RecordCount()));
+
+  // (j) 10,000 edits by key inside one transaction
+  const size_t edits = std::min<size_t>(10000, sites.size());
+  size_t edited = 0;
+  r.Start();
+  bench.BeginTransaction();
+  for (size_t i = 0; i < edits; ++i) {
+    if (!tx.FindKey({sites[order[i]].url})) fail("edit: site missing");
+    tx.Edit();
+    tx.FieldByName("Priority").SetAsInteger(9);
+    tx.Post();
+    ++edited;
+  }
+  bench.CommitTransaction();
+  r.Stop();
+  r.Report("j", static_cast<double>(edits), std::to_string(edited));
+  tx.Close();
+
+  StoreJournalCost(r, dir, sites);
+
+  // (e) open and move to the last record
+  t.Close();
+  std::string last;
+  r.Start();
+  for (int i = 0; i < 50; ++i) {
+    TStoreTable again;
+    again.SetDatabaseName(dir);
+    again.SetTableName("cracks.DAT");
+    again.Open();
+    again.Last();
+    last = again.FieldByName("Url").AsString();
+  }
+  r.Stop();
+  r.Report("e", 50, last);
+}
+
+// ---- SQLite's side ----------------------------------------------------------------------------
+
+int64_t SqliteInteger(sqlite3* db, const char* sql) {
+  TStatement st(db, sql);
+  return sqlite3_step(st.stmt) == SQLITE_ROW ? sqlite3_column_int64(st.stmt, 0) : -1;
+}
+
+std::string SqliteText(sqlite3* db, const char* sql) {
+  TStatement st(db, sql);
+  if (sqlite3_step(st.stmt) != SQLITE_ROW || !sqlite3_column_text(st.stmt, 0)) return {};
+  return reinterpret_cast<const char*>(sqlite3_column_text(st.stmt, 0));
+}
+
+// The crash journal's workloads in SQLite: each statement its own transaction (autocommit),
+// the edits of the third in one transaction, and the durable inserts with synchronous=FULL.
+void SqliteJournalCost(TReporter& r, sqlite3* db, const std::vector<TSite>& sites) {
+  const size_t n = std::min<size_t>(20000, sites.size());
+  const size_t durable = std::min<size_t>(300, sites.size());
   Exec(db,
        "CREATE TABLE journal (Url TEXT PRIMARY KEY, Mails TEXT, IPAddr TEXT, Notes TEXT, "
        "Cracks INTEGER, Warez INTEGER, Killed INTEGER, Priority INTEGER, LastSent REAL)");
@@ -286,32 +549,153 @@ void JournalCost(const std::string& dir, const std::vector<TSite>& sites, sqlite
   };
   auto start = TClock::now();
   for (size_t i = 0; i < n; ++i) sqliteInsert(sites[i], "");
-  sqlite[0] = Seconds(start);
+  r.ReportSeconds("J0", Seconds(start));
   start = TClock::now();
   for (size_t i = 0; i < n / 2; ++i) sqliteEdit(i * 2, 6);
-  sqlite[1] = Seconds(start);
+  r.ReportSeconds("J1", Seconds(start));
   start = TClock::now();
   Exec(db, "BEGIN");
   for (size_t i = 0; i < n / 2; ++i) sqliteEdit(i * 2 + 1, 7);
   Exec(db, "COMMIT");
-  sqlite[2] = Seconds(start);
+  r.ReportSeconds("J2", Seconds(start));
   Exec(db, "PRAGMA synchronous = FULL");
   start = TClock::now();
   for (size_t i = 0; i < durable; ++i) sqliteInsert(sites[i], "durable/");
-  sqlite[3] = Seconds(start);
+  r.ReportSeconds("J3", Seconds(start));
   Exec(db, "PRAGMA synchronous = OFF");
-
-  std::printf("\ncrash journal: changes without it, with it (the store's way), and SQLite\n");
-  std::printf("%-40s %9s %9s %7s %9s %7s\n", "workload", "without", "with", "cost", "SQLite",
-              "ratio");
-  const std::string counts[4] = {std::to_string(n) + " inserts, one change each",
-                                 std::to_string(n / 2) + " edits by key, one change each",
-                                 std::to_string(n / 2) + " edits by key, one commit",
-                                 std::to_string(durable) + " inserts, flushed to disk"};
-  for (int w = 0; w < 4; ++w)
-    std::printf("%-40s %7.3f s %7.3f s %6.2fx %7.3f s %6.2f\n", counts[w].c_str(), store[0][w],
-                store[1][w], store[1][w] / store[0][w], sqlite[w], store[1][w] / sqlite[w]);
 }
+
+void SqliteSide(TReporter& r, const std::string& path, int count) {
+  const std::vector<TSite> sites = MakeSites(count);
+  const std::vector<size_t> order = Shuffled(sites.size());
+  r.Line("B " + std::to_string(StatusKb("VmRSS")));
+  sqlite3* db = OpenSqlite(path);
+  r.Line("P " + SqliteText(db, "PRAGMA journal_mode") + " " +
+         std::to_string(SqliteInteger(db, "PRAGMA synchronous")));
+  Exec(db, kCreateSqlite);
+  {
+    TStatement insert(db, kInsertSqlite);
+
+    // (a) insert, each statement its own transaction
+    r.Start();
+    for (const TSite& s : sites) SqliteInsert(insert, s);
+    r.Stop();
+    r.Report("a", count, std::to_string(SqliteInteger(db, "SELECT count(*) FROM cracks")));
+
+    // (b) lookups by primary key
+    TStatement lookup(db, "SELECT IPAddr FROM cracks WHERE Url = ?");
+    size_t found = 0;
+    r.Start();
+    for (size_t i : order) {
+      sqlite3_bind_text(lookup.stmt, 1, sites[i].url.c_str(), -1, SQLITE_STATIC);
+      if (sqlite3_step(lookup.stmt) == SQLITE_ROW)
+        found += sqlite3_column_bytes(lookup.stmt, 0) > 0;
+      lookup.Reset();
+    }
+    r.Stop();
+    r.Report("b", count, std::to_string(found));
+
+    // (c) scan in key order reading Url
+    size_t bytes = 0;
+    {
+      TStatement scan(db, "SELECT Url FROM cracks ORDER BY Url");
+      r.Start();
+      while (sqlite3_step(scan.stmt) == SQLITE_ROW)
+        bytes += static_cast<size_t>(sqlite3_column_bytes(scan.stmt, 0));
+      r.Stop();
+    }
+    r.Report("c", count, std::to_string(bytes));
+
+    // (d) delete 10% and insert them again, each statement its own transaction
+    TStatement remove(db, "DELETE FROM cracks WHERE Url = ?");
+    r.Start();
+    for (size_t i = 0; i < sites.size(); i += 10) {
+      sqlite3_bind_text(remove.stmt, 1, sites[i].url.c_str(), -1, SQLITE_STATIC);
+      Check(sqlite3_step(remove.stmt), db, "delete");
+      remove.Reset();
+    }
+    for (size_t i = 0; i < sites.size(); i += 10) SqliteInsert(insert, sites[i]);
+    r.Stop();
+    r.Report("d", 2.0 * ((count + 9) / 10),
+             std::to_string(SqliteInteger(db, "SELECT count(*) FROM cracks")));
+  }
+
+  // (f), (g), (h)
+  const char* queries[] = {
+      "SELECT count(*) FROM cracks WHERE Killed = 0",
+      "SELECT count(*) FROM cracks WHERE Killed = 0",
+      "SELECT count(*) FROM cracks WHERE Url >= 'http://www.00' AND Url < 'http://www.01'"};
+  const char* ids[] = {"f", "g", "h"};
+  for (int i = 0; i < 3; ++i) {
+    if (i == 1) Exec(db, "CREATE INDEX ByKilled ON cracks(Killed)");
+    r.Start();
+    const int passing = SqliteCount(db, queries[i], 5);
+    r.Stop();
+    r.Report(ids[i], i == 2 ? 5.0 : 5.0 * count, std::to_string(passing));
+  }
+
+  // (i) insert every site inside one transaction
+  Exec(db, std::string(kCreateSqlite).replace(13, 6, "txsites").c_str());
+  {
+    TStatement insertTx(db, std::string(kInsertSqlite).replace(12, 6, "txsites").c_str());
+    r.Start();
+    Exec(db, "BEGIN");
+    for (const TSite& s : sites) SqliteInsert(insertTx, s);
+    Exec(db, "COMMIT");
+    r.Stop();
+    r.Report("i", count, std::to_string(SqliteInteger(db, "SELECT count(*) FROM txsites")));
+
+    // (j) 10,000 edits by key inside one transaction
+    const size_t edits = std::min<size_t>(10000, sites.size());
+    size_t edited = 0;
+    TStatement update(db, "UPDATE txsites SET Priority = 9 WHERE Url = ?");
+    r.Start();
+    Exec(db, "BEGIN");
+    for (size_t i = 0; i < edits; ++i) {
+      sqlite3_bind_text(update.stmt, 1, sites[order[i]].url.c_str(), -1, SQLITE_STATIC);
+      Check(sqlite3_step(update.stmt), db, "update");
+      edited += static_cast<size_t>(sqlite3_changes(db));
+      update.Reset();
+    }
+    Exec(db, "COMMIT");
+    r.Stop();
+    r.Report("j", static_cast<double>(edits), std::to_string(edited));
+  }
+
+  SqliteJournalCost(r, db, sites);
+  sqlite3_close(db);
+
+  // (e) open and move to the last record
+  std::string last;
+  r.Start();
+  for (int i = 0; i < 50; ++i) {
+    sqlite3* again = OpenSqlite(path);
+    last = SqliteText(again, "SELECT Url FROM cracks ORDER BY Url DESC LIMIT 1");
+    sqlite3_close(again);
+  }
+  r.Stop();
+  r.Report("e", 50, last);
+}
+
+struct TWorkload {
+  const char* id;
+  const char* name;
+};
+
+const TWorkload kWorkloads[] = {
+    {"a", "(a) insert, each a change of its own"},
+    {"b", "(b) lookups by primary key"},
+    {"c", "(c) scan in key order reading Url"},
+    {"d", "(d) delete 10%, insert again, each own"},
+    {"e", "(e) open, move to last record (x50)"},
+    {"f", "(f) count Killed = False (x5)"},
+    {"g", "(g) same, index on Killed (x5)"},
+    {"h", "(h) count Url = 'http://www.00*' (x5)"},
+    {"i", "(i) insert all in one transaction"},
+    {"j", "(j) 10,000 edits by key, one transaction"},
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const int count = argc > 1 ? std::atoi(argv[1]) : 100000;
@@ -325,225 +709,89 @@ int main(int argc, char** argv) {
   fs::create_directories(folder);
   const std::string dir = folder.string() + "/";
   const std::string sqlitePath = dir + "cracks.sqlite";
-  const std::vector<TSite> sites = MakeSites(count);
 
-  std::printf("store_vs_sqlite: %d sites in %s\n", count, dir.c_str());
-  std::printf("SQLite %s, file database, pragmas: %s\n", sqlite3_libversion(), kPragmas);
-  std::printf("store: engine %s, shared open, buffer flush off\n\n", kEngineVersion);
-  std::printf("%-38s %11s %11s %8s %9s %7s %7s\n", "workload", "store", "SQLite", "ratio",
-              "locks/op", "reads", "writes");
-
-  try {
-    CreateStoreTable(dir);
-    TStoreTable t;
-    t.SetDatabaseName(dir);
-    t.SetTableName("cracks.DAT");
-    t.Open();
-    sqlite3* db = OpenSqlite(sqlitePath);
-    Exec(db, kCreateSqlite);
-    TStatement insert(db, kInsertSqlite);
-
-    // (a) insert
-    Mark();
-    auto start = TClock::now();
-    for (const TSite& s : sites) StoreInsert(t, s);
-    double store = Seconds(start);
-    start = TClock::now();
-    Exec(db, "BEGIN");
-    for (const TSite& s : sites) SqliteInsert(insert, s);
-    Exec(db, "COMMIT");
-    Line("(a) insert all sites", store, Seconds(start), count);
-
-    // (b) lookups by primary key
-    std::vector<size_t> order(sites.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::shuffle(order.begin(), order.end(), std::mt19937(7));
-    size_t found = 0;
-    Mark();
-    start = TClock::now();
-    for (size_t i : order)
-      if (t.FindKey({sites[i].url})) found += t.FieldByName("IPAddr").AsString().size() > 0;
-    store = Seconds(start);
-    TStatement lookup(db, "SELECT IPAddr FROM cracks WHERE Url = ?");
-    size_t foundSqlite = 0;
-    start = TClock::now();
-    for (size_t i : order) {
-      sqlite3_bind_text(lookup.stmt, 1, sites[i].url.c_str(), -1, SQLITE_STATIC);
-      if (sqlite3_step(lookup.stmt) == SQLITE_ROW)
-        foundSqlite += sqlite3_column_bytes(lookup.stmt, 0) > 0;
-      lookup.Reset();
-    }
-    Line("(b) lookups by primary key", store, Seconds(start), count);
-    if (found != sites.size() || foundSqlite != sites.size()) {
-      std::fprintf(stderr, "lookups found %zu and %zu of %zu\n", found, foundSqlite, sites.size());
-      return 1;
-    }
-
-    // (c) scan in key order reading Url
-    size_t bytesStore = 0, bytesSqlite = 0;
-    Mark();
-    start = TClock::now();
-    for (t.First(); !t.Eof(); t.Next()) bytesStore += t.FieldByName("Url").AsString().size();
-    store = Seconds(start);
-    TStatement scan(db, "SELECT Url FROM cracks ORDER BY Url");
-    start = TClock::now();
-    while (sqlite3_step(scan.stmt) == SQLITE_ROW)
-      bytesSqlite += static_cast<size_t>(sqlite3_column_bytes(scan.stmt, 0));
-    Line("(c) scan in key order reading Url", store, Seconds(start), count);
-    if (bytesStore != bytesSqlite) {
-      std::fprintf(stderr, "scans read %zu and %zu bytes\n", bytesStore, bytesSqlite);
-      return 1;
-    }
-
-    // (d) delete 10% and insert them again
-    Mark();
-    start = TClock::now();
-    for (size_t i = 0; i < sites.size(); i += 10) {
-      if (!t.FindKey({sites[i].url})) return 1;
-      t.Delete();
-    }
-    for (size_t i = 0; i < sites.size(); i += 10) StoreInsert(t, sites[i]);
-    store = Seconds(start);
-    TStatement remove(db, "DELETE FROM cracks WHERE Url = ?");
-    start = TClock::now();
-    Exec(db, "BEGIN");
-    for (size_t i = 0; i < sites.size(); i += 10) {
-      sqlite3_bind_text(remove.stmt, 1, sites[i].url.c_str(), -1, SQLITE_STATIC);
-      Check(sqlite3_step(remove.stmt), db, "delete");
-      remove.Reset();
-    }
-    for (size_t i = 0; i < sites.size(); i += 10) SqliteInsert(insert, sites[i]);
-    Exec(db, "COMMIT");
-    Line("(d) delete 10% and insert again", store, Seconds(start), 2.0 * ((count + 9) / 10));
-    if (t.RecordCount() != count) return 1;
-
-    // (f), (g), (h) filters counted with and without an index
-    struct TFilterLoad {
-      const char* name;
-      const char* filter;
-      const char* sql;
-    };
-    const TFilterLoad kFilterLoads[] = {
-        {"(f) count Killed = False (x5)", "Killed = False",
-         "SELECT count(*) FROM cracks WHERE Killed = 0"},
-        {"(g) same, index on Killed (x5)", "Killed = False",
-         "SELECT count(*) FROM cracks WHERE Killed = 0"},
-        {"(h) count Url = 'http://www.00*' (x5)", "Url = 'http://www.00*'",
-         "SELECT count(*) FROM cracks WHERE Url >= 'http://www.00' AND Url < 'http://www.01'"},
-    };
-    for (const TFilterLoad& load : kFilterLoads) {
-      if (load.name[1] == 'g') {
-        t.Close();
-        t.AddIndex("ByKilled", "Killed", 0);
-        t.Open();
-        Exec(db, "CREATE INDEX ByKilled ON cracks(Killed)");
-      }
-      Mark();
-      start = TClock::now();
-      int passing = StoreCount(t, load.filter, 5);
-      store = Seconds(start);
-      start = TClock::now();
-      int passingSqlite = SqliteCount(db, load.sql, 5);
-      // Per record of the table for the scans, per count for the range (h).
-      Line(load.name, store, Seconds(start), load.name[1] == 'h' ? 5.0 : 5.0 * count);
-      if (passing != passingSqlite || passing == 0) {
-        std::fprintf(stderr, "%s: counts %d and %d\n", load.filter, passing, passingSqlite);
-        return 1;
-      }
-    }
-
-    // (i) insert every site inside one transaction
-    CreateStoreTable(dir, "txsites.DAT");
-    TStoreDatabase bench;
-    bench.SetDatabaseName("Bench");
-    bench.SetDirectory(dir);
-    TStoreTable tx;
-    tx.SetDatabaseName("Bench");
-    tx.SetTableName("txsites.DAT");
-    tx.Open();
-    Mark();
-    start = TClock::now();
-    bench.BeginTransaction();
-    for (const TSite& s : sites) StoreInsert(tx, s);
-    bench.CommitTransaction();
-    store = Seconds(start);
-    Exec(db, std::string(kCreateSqlite).replace(13, 6, "txsites").c_str());
-    TStatement insertTx(db, std::string(kInsertSqlite).replace(12, 6, "txsites").c_str());
-    start = TClock::now();
-    Exec(db, "BEGIN");
-    for (const TSite& s : sites) SqliteInsert(insertTx, s);
-    Exec(db, "COMMIT");
-    Line("(i) insert all in one transaction", store, Seconds(start), count);
-    if (tx.RecordCount() != count) return 1;
-
-    // (j) 10,000 edits by key inside one transaction
-    const size_t edits = std::min<size_t>(10000, sites.size());
-    Mark();
-    start = TClock::now();
-    bench.BeginTransaction();
-    for (size_t i = 0; i < edits; ++i) {
-      if (!tx.FindKey({sites[order[i]].url})) return 1;
-      tx.Edit();
-      tx.FieldByName("Priority").SetAsInteger(9);
-      tx.Post();
-    }
-    bench.CommitTransaction();
-    store = Seconds(start);
-    TStatement update(db, "UPDATE txsites SET Priority = 9 WHERE Url = ?");
-    start = TClock::now();
-    Exec(db, "BEGIN");
-    for (size_t i = 0; i < edits; ++i) {
-      sqlite3_bind_text(update.stmt, 1, sites[order[i]].url.c_str(), -1, SQLITE_STATIC);
-      Check(sqlite3_step(update.stmt), db, "update");
-      update.Reset();
-    }
-    Exec(db, "COMMIT");
-    Line("(j) 10,000 edits by key, one transaction", store, Seconds(start),
-         static_cast<double>(edits));
-    tx.Close();
-    JournalCost(dir, sites, db);
-
-    // (e) open and move to the last record
-    t.Close();
-    std::string lastStore, lastSqlite;
-    Mark();
-    start = TClock::now();
-    for (int i = 0; i < 50; ++i) {
-      TStoreTable again;
-      again.SetDatabaseName(dir);
-      again.SetTableName("cracks.DAT");
-      again.Open();
-      again.Last();
-      lastStore = again.FieldByName("Url").AsString();
-    }
-    store = Seconds(start);
-    // The connection goes once its statements are finalized at the end of this block.
-    sqlite3_close_v2(db);
-    start = TClock::now();
-    for (int i = 0; i < 50; ++i) {
-      sqlite3* again = OpenSqlite(sqlitePath);
-      TStatement last(again, "SELECT Url FROM cracks ORDER BY Url DESC LIMIT 1");
-      if (sqlite3_step(last.stmt) == SQLITE_ROW)
-        lastSqlite = reinterpret_cast<const char*>(sqlite3_column_text(last.stmt, 0));
-      sqlite3_finalize(last.stmt);
-      last.stmt = nullptr;
-      sqlite3_close(again);
-    }
-    Line("(e) open, move to last record (x50)", store, Seconds(start), 50);
-    if (lastStore != lastSqlite) {
-      std::fprintf(stderr, "last records differ: %s and %s\n", lastStore.c_str(),
-                   lastSqlite.c_str());
-      return 1;
-    }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+  std::printf("store_vs_sqlite: %d sites in %s, each engine in a process of its own\n", count,
+              dir.c_str());
+  std::fflush(stdout);
+  const TSide store = RunSide("store", [&](TReporter& r) { StoreSide(r, dir, count); });
+  const TSide sqlite = RunSide("SQLite", [&](TReporter& r) { SqliteSide(r, sqlitePath, count); });
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+  if (!store.ok || !sqlite.ok) {
+    std::fprintf(stderr, "the %s side failed\n", store.ok ? "SQLite" : "store");
     return 1;
   }
 
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  std::printf("\npeak memory (whole process, both engines): %.1f MB\n", usage.ru_maxrss / 1024.0);
-  std::error_code ignored;
-  fs::remove_all(folder, ignored);
-  return 0;
+  auto line = [](const TSide& side, char key) {
+    auto it = side.lines.find(key);
+    return it == side.lines.end() ? std::string() : it->second;
+  };
+  std::string journalMode, synchronous;
+  std::istringstream(line(sqlite, 'P')) >> journalMode >> synchronous;
+  const char* kSyncNames[] = {"OFF", "NORMAL", "FULL", "EXTRA"};
+  const int sync = std::atoi(synchronous.c_str());
+  std::printf(
+      "SQLite %s, file database, journal_mode=%s, synchronous=%s; (a) and (d) in "
+      "autocommit\n",
+      sqlite3_libversion(), journalMode.c_str(),
+      sync >= 0 && sync <= 3 ? kSyncNames[sync] : synchronous.c_str());
+  std::printf(
+      "store: engine %s, shared open, ForceBufferFlush off, each Post a change of its own "
+      "through the crash journal\n",
+      kEngineVersion);
+  std::printf(
+      "  (both: all or nothing when the program is killed, nothing flushed to the disk)\n\n");
+  // The peak columns: each side's peak resident memory so far, after the workload.
+  std::printf("%-40s %11s %11s %8s %9s %7s %7s %8s %9s\n", "workload", "store", "SQLite", "ratio",
+              "locks/op", "reads", "writes", "store MB", "SQLite MB");
+  // In the order the sides ran them, (e) last.
+  std::vector<TWorkload> ran(std::begin(kWorkloads), std::end(kWorkloads));
+  std::rotate(ran.begin() + 4, ran.begin() + 5, ran.end());
+  bool agree = true;
+  for (const TWorkload& w : ran) {
+    const TResult& s = store.results.at(w.id);
+    const TResult& q = sqlite.results.at(w.id);
+    std::printf("%-40s %9.3f s %9.3f s %8.2f %9.2f %7.2f %7.2f %8.0f %9.0f\n", w.name, s.seconds,
+                q.seconds, s.seconds / q.seconds, s.locks, s.reads, s.writes, s.peakKb / 1024.0,
+                q.peakKb / 1024.0);
+    if (s.check != q.check) {
+      std::fprintf(stderr, "%s: the store has %s, SQLite %s\n", w.name, s.check.c_str(),
+                   q.check.c_str());
+      agree = false;
+    }
+  }
+
+  std::printf("\nratios to paste (store / SQLite; below 1.0 the store is faster):\n\n");
+  std::printf("| workload | store | SQLite | store/SQLite |\n|---|---:|---:|---:|\n");
+  for (const TWorkload& w : kWorkloads) {
+    const TResult& s = store.results.at(w.id);
+    const TResult& q = sqlite.results.at(w.id);
+    std::printf("| %s | %.4f s | %.4f s | %.2f |\n", w.name, s.seconds, q.seconds,
+                s.seconds / q.seconds);
+  }
+
+  const size_t n = std::min<size_t>(20000, static_cast<size_t>(count));
+  const size_t durable = std::min<size_t>(300, static_cast<size_t>(count));
+  std::printf("\ncrash journal: changes without it, with it (the store's way), and SQLite\n");
+  std::printf("%-40s %9s %9s %7s %9s %7s\n", "workload", "without", "with", "cost", "SQLite",
+              "ratio");
+  const std::string counts[4] = {std::to_string(n) + " inserts, one change each",
+                                 std::to_string(n / 2) + " edits by key, one change each",
+                                 std::to_string(n / 2) + " edits by key, one commit",
+                                 std::to_string(durable) + " inserts, flushed to disk"};
+  for (int w = 0; w < 4; ++w) {
+    const double off = store.results.at("J0" + std::to_string(w)).seconds;
+    const double on = store.results.at("J1" + std::to_string(w)).seconds;
+    const double peer = sqlite.results.at("J" + std::to_string(w)).seconds;
+    std::printf("%-40s %7.3f s %7.3f s %6.2fx %7.3f s %6.2f\n", counts[w].c_str(), off, on,
+                on / off, peer, on / peer);
+  }
+
+  auto mb = [&](const TSide& side, char key) { return std::atof(line(side, key).c_str()) / 1024; };
+  std::printf(
+      "\npeak memory of each process (VmHWM): store %.1f MB, SQLite %.1f MB "
+      "(of which %.1f MB and %.1f MB before the first workload: the program and the "
+      "generated sites)\n",
+      mb(store, 'M'), mb(sqlite, 'M'), mb(store, 'B'), mb(sqlite, 'B'));
+  return agree ? 0 : 1;
 }

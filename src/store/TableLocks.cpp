@@ -89,9 +89,24 @@ void TTableLocks::ReleaseReadSlots() {
 
 void TTableLocks::AcquireDataWriteLock() {
   if (!active_ || dataWrite_) return;
-  if (!TryLock(*data_, kDataWriteLockOffset, 1, kTableLockTries, kTableLockWaitMs))
-    Fail(StoreCode::GeneralLockFailure);
-  dataWrite_ = true;
+  // The turn byte first, then the data byte, then the turn byte goes again: whoever holds the
+  // turn is the next writer, as nobody can take the data byte without it. A program that gives
+  // the data byte back and wants it again at once finds the turn taken by the one waiting.
+  bool turn = false;
+  for (int attempt = 0; attempt < kTableLockTries; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kTableLockWaitMs));
+    if (!turn) turn = data_->Lock(kWriterTurnOffset, 1);
+    if (turn && data_->Lock(kDataWriteLockOffset, 1)) {
+      if (!data_->Unlock(kWriterTurnOffset, 1)) {
+        data_->Unlock(kDataWriteLockOffset, 1);
+        Fail(StoreCode::CannotUnlock);
+      }
+      dataWrite_ = true;
+      return;
+    }
+  }
+  if (turn) data_->Unlock(kWriterTurnOffset, 1);
+  Fail(StoreCode::GeneralLockFailure);
 }
 
 void TTableLocks::AcquireWriteRange() {

@@ -8,6 +8,8 @@
 //   record lock       .DAT        2,147,483,646 - physical rec.  1       LockRetryCount
 //                                                                        x LockWaitTime 10258
 //   data write lock   .DAT        2,147,483,647                  1       8192 x 3 ms    10249
+//   writer turn       .DAT        2,147,483,648                  1       (within the data
+//                                                                        write lock's wait)
 //   write range       .IDX, .BLB  2,147,418,112                  65,535  8192 x 3 ms    10249
 //   read slot         .IDX, .BLB  2,147,483,647 - r, r random    1       8192 x 3 ms    10249
 //                                 from 1 to 65,535 (drawn anew
@@ -15,9 +17,19 @@
 //
 // The read slots and the write range form a readers-writer lock between programs: every reader
 // holds one random byte of the range, a writer the whole range, so it waits until no reader is
-// left and keeps new ones out while it writes. The BLOB file is locked only when the table has
-// one. Order: read slots or write locks first (data byte, then the index range, then the BLOB
-// range), record locks inside them; write locks are released before record locks.
+// left and keeps new ones out while it writes.
+//
+// Writers take turns: the data write lock is only taken while holding the writer turn, which
+// is let go as soon as the data byte is had. A writer that has to wait keeps the turn while it
+// polls, so a program that releases the data byte and asks for it again at once (a transaction
+// that failed and starts over) queues behind it instead of winning every race against the
+// 3 ms polls. Programs that do not know the turn byte still exclude each other correctly
+// through the data byte; they only skip the queue. Waiters for the turn are not ordered among
+// themselves: whoever polls first after the turn is let go has it next.
+//
+// The BLOB file is locked only when the table has one. Order: read slots or write locks first
+// (data byte, then the index range, then the BLOB range), record locks inside them; write locks
+// are released before record locks.
 //
 // The set of records this table holds is kept here as well: a record that another cursor of the
 // same program holds is refused at once (10258) without asking the operating system. Tables
@@ -39,6 +51,7 @@ class TDataSession;
 
 inline constexpr int64_t kRecordLockBase = 2'147'483'646;
 inline constexpr int64_t kDataWriteLockOffset = 2'147'483'647;
+inline constexpr int64_t kWriterTurnOffset = 2'147'483'648;
 inline constexpr int64_t kWriteRangeOffset = 2'147'418'112;
 inline constexpr int64_t kWriteRangeLength = 65'535;
 inline constexpr int64_t kReadSlotBase = 2'147'483'647;
