@@ -419,23 +419,24 @@ int TDataSetModel::LocateCurrentRow() const {
     return it != orderRow_.end() ? it->second : -1;
   }
   // (The dataset's Bof and Eof flags are set only after it has told its controls of the move,
-  // so the rows are compared by bookmark.)
+  // so the rows are compared by bookmark.) First the rows next to the one it was on (Next and
+  // Prior, also across the end of a page), then the pages read, then the first row (First) and
+  // the last row (Last): each reads at most one page.
   int rows = Rows();
   if (rows <= 0) return -1;
+  auto isAt = [&](int row) {
+    if (row < 0 || row >= rows) return false;
+    const Row* r = RowAt(row);
+    return r && SameBookmark(r->bookmark, mark);
+  };
+  if (currentRow_ >= 0)
+    for (int row : {currentRow_ + 1, currentRow_ - 1, currentRow_})
+      if (isAt(row)) return row;
   for (const auto& [page, pageRows] : pages_)
     for (size_t i = 0; i < pageRows.size(); ++i)
       if (SameBookmark(pageRows[i].bookmark, mark)) return page * kPageRows + static_cast<int>(i);
-  // Next to the row it was on (Next and Prior across the end of a page), the first row (First),
-  // the last row (Last): each reads at most one page.
-  std::vector<int> candidates;
-  if (currentRow_ >= 0) candidates = {currentRow_ + 1, currentRow_ - 1};
-  candidates.push_back(0);
-  candidates.push_back(rows - 1);
-  for (int row : candidates) {
-    if (row < 0 || row >= rows) continue;
-    const Row* r = RowAt(row);
-    if (r && SameBookmark(r->bookmark, mark)) return row;
-  }
+  if (isAt(0)) return 0;
+  if (isAt(rows - 1)) return rows - 1;
   try {
     int recNo = t.RecNo();
     return recNo > 0 ? recNo - 1 : -1;
