@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <exception>
 #include <numeric>
+#include <string>
 
 #include "app/QtText.h"
 #include "data/DBControls.h"
@@ -195,7 +196,9 @@ bool TDataSetModel::BuildOrder() const {
     std::vector<TBookmark> marks;
     std::vector<char> nulls;
     std::vector<double> numbers;
-    std::vector<QCollatorSortKey> texts;
+    std::vector<QCollatorSortKey> keys;
+    std::unordered_map<std::string, int> textKeys;
+    std::vector<int> texts;  // index into keys
     ++fullReads_;
     for (r.First(); !r.Eof(); r.Next()) {
       marks.push_back(r.GetBookmark());
@@ -207,7 +210,11 @@ bool TDataSetModel::BuildOrder() const {
                           : IsDateTime(type)            ? f.AsDateTime()
                                                         : f.AsFloat());
       } else {
-        texts.push_back(collator.sortKey(null ? QString() : ToQ(f.AsString())));
+        // One collation key per distinct value: columns such as E-mails repeat few values.
+        std::string text = null ? std::string() : f.AsString();
+        auto [it, added] = textKeys.try_emplace(std::move(text), static_cast<int>(keys.size()));
+        if (added) keys.push_back(collator.sortKey(ToQ(it->first)));
+        texts.push_back(it->second);
       }
     }
     std::vector<int> idx(marks.size());
@@ -218,7 +225,8 @@ bool TDataSetModel::BuildOrder() const {
       if (nulls[a] != nulls[b]) return nulls[a] > nulls[b];
       if (nulls[a]) return false;
       if (numeric) return numbers[a] < numbers[b];
-      return texts[a].compare(texts[b]) < 0;
+      return texts[a] != texts[b] &&
+             keys[static_cast<size_t>(texts[a])].compare(keys[static_cast<size_t>(texts[b])]) < 0;
     };
     std::stable_sort(idx.begin(), idx.end(),
                      [&](int a, int b) { return descending ? less(b, a) : less(a, b); });
