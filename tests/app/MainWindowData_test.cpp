@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTest>
@@ -205,6 +206,35 @@ TEST_F(WindowTest, GridShowsTheSitesAndAFailedPostKeepsTheEdit) {
   EXPECT_EQ(table.State(), TDataSetState::Edit);
   EXPECT_EQ(priority->text(), "q9");
   EXPECT_EQ(table.FieldByName("Url").AsString(), "http://www.crackz.test:8080/path/x");
+}
+
+TEST_F(WindowTest, DetailGridSortsByItsHeaderAndCtrlEndGoesToTheLastSite) {
+  auto* grid = Find<TDBGrid>("DBGrid1");
+  form->MenuItem("ToggleFormView1")->trigger();
+  table.First();
+  table.Next();  // http://abc.test/
+  QHeaderView* header = grid->horizontalHeader();
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                    QPoint(header->sectionViewportPosition(0) + 5, header->height() / 2));
+  EXPECT_TRUE(header->isSortIndicatorShown());
+  std::vector<QString> urls;
+  for (int r = 0; r < 4; ++r) urls.push_back(grid->model()->index(r, 0).data().toString());
+  std::vector<QString> expected = {"http://abc.test/", "http://serialz.test/",
+                                   "http://www.crackz.test:8080/path/x", "http://xabcx.test/"};
+  EXPECT_EQ(urls, expected);
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                    QPoint(header->sectionViewportPosition(0) + 5, header->height() / 2));
+  EXPECT_EQ(grid->model()->index(0, 0).data().toString(), "http://xabcx.test/");
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://abc.test/");
+  EXPECT_EQ(grid->currentIndex().row(), 3);
+
+  grid->setFocus();
+  QTest::keyClick(grid, Qt::Key_Home, Qt::ControlModifier);
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://xabcx.test/");
+  QTest::keyClick(grid, Qt::Key_End, Qt::ControlModifier);
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://abc.test/");
+  EXPECT_TRUE(grid->selectionModel()->isRowSelected(3, {}));
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.back();
 }
 
 TEST(StartUp, MissingTablesShowTheErrorThenAUsableWindow) {
