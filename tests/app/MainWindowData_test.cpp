@@ -3,13 +3,20 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <chrono>
 #include <sstream>
 
 #include "app/Config.h"
+#include "app/Find.h"
 #include "app/FindDialog.h"
 #include "app/Include.h"
 #include "app/QtUi.h"
@@ -235,6 +242,50 @@ TEST_F(WindowTest, DetailGridSortsByItsHeaderAndCtrlEndGoesToTheLastSite) {
   EXPECT_EQ(table.FieldByName("Url").AsString(), "http://abc.test/");
   EXPECT_TRUE(grid->selectionModel()->isRowSelected(3, {}));
   EXPECT_TRUE(ui.calls.empty()) << ui.calls.back();
+}
+
+// A find step over many sites whose records read slowly: after a second the Qt progress
+// window is up, the window keeps handling its timers, and Cancel there ends the step on the site
+// it began on, without a message.
+TEST(FindProgress, TheProgressWindowShowsAfterASecondAndCancelStopsTheSearch) {
+  TempDir dir;
+  TStoreTable table;
+  table.SetDatabaseName(dir.path());
+  table.SetTableName("slow.DAT");
+  table.FieldDefs().Add("Url", TFieldType::String, 60);
+  table.CreateTable();
+  table.Open();
+  for (int i = 0; i < 8000; ++i) {
+    table.Append();
+    table.FieldByName("Url").SetAsString("http://site" + std::to_string(i) + ".test/");
+    table.Post();
+  }
+  table.First();
+  table.Next();
+  RecordingQtUi ui;
+  TFinder finder;
+  auto start = TFinder::Clock::now();
+  finder.SetClock([] {
+    QThread::msleep(40);  // each chunk of records "takes" 40 ms
+    return TFinder::Clock::now();
+  });
+  double shownAfter = -1;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* dialog = qobject_cast<QProgressDialog*>(QApplication::activeModalWidget());
+    if (!dialog || dialog->objectName() != "ProgressDialog" || shownAfter >= 0) return;
+    shownAfter = std::chrono::duration<double>(TFinder::Clock::now() - start).count();
+    dialog->findChild<QPushButton*>()->click();
+  });
+  poll.start(20);
+  EXPECT_FALSE(finder.SearchStep(table, 0, {"no such text", true, false}, ui));
+  EXPECT_TRUE(finder.Cancelled());
+  EXPECT_GE(shownAfter, 0.9);
+  EXPECT_LT(shownAfter, 3.0);
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://site1.test/");
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.back();
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 
 TEST(StartUp, MissingTablesShowTheErrorThenAUsableWindow) {
