@@ -189,6 +189,31 @@ bool TDataSetModel::BuildOrder() const {
   try {
     TStoreTable& r = *reader_;
     TStoreField& f = r.Fields(sortColumn_);
+    bool descending = sort_ == TGridSort::Descending;
+    // A column that leads an index of the table is read in that index's order (the table's own
+    // collation): no keys to build and sort. The reader goes back to its index afterwards.
+    std::string indexName = r.IndexName(), indexFields = r.IndexFieldNames();
+    bool indexed = false;
+    try {
+      r.SetIndexFieldNames(f.FieldName());
+      indexed = true;
+    } catch (const std::exception&) {
+    }
+    if (indexed) {
+      ++fullReads_;
+      for (r.First(); !r.Eof(); r.Next()) order_.push_back(r.GetBookmark());
+      if (indexFields.empty())
+        r.SetIndexName(indexName);
+      else
+        r.SetIndexFieldNames(indexFields);
+      if (descending) std::reverse(order_.begin(), order_.end());
+      orderRow_.reserve(order_.size());
+      for (size_t i = 0; i < order_.size(); ++i) orderRow_[order_[i].slot] = static_cast<int>(i);
+      QGuiApplication::restoreOverrideCursor();
+      readerRow_ = -1;
+      orderBuilt_ = true;
+      return true;
+    }
     TFieldType type = f.DataType();
     bool numeric = IsNumeric(type) || IsDateTime(type);
     QCollator collator;
@@ -219,7 +244,6 @@ bool TDataSetModel::BuildOrder() const {
     }
     std::vector<int> idx(marks.size());
     std::iota(idx.begin(), idx.end(), 0);
-    bool descending = sort_ == TGridSort::Descending;
     // Empty values come first in ascending order; equal values keep the dataset's order.
     auto less = [&](int a, int b) {
       if (nulls[a] != nulls[b]) return nulls[a] > nulls[b];
@@ -239,6 +263,7 @@ bool TDataSetModel::BuildOrder() const {
   } catch (const std::exception& e) {
     QGuiApplication::restoreOverrideCursor();
     ReportDataControlError(e.what());
+    reader_.reset();  // it may stand on another index: open it anew when next needed
     order_.clear();
     orderRow_.clear();
     orderBuilt_ = true;

@@ -401,6 +401,27 @@ TEST_F(GridTest, HeaderClicksSortAscendingDescendingThenBackAndTheSiteStaysCurre
   EXPECT_TRUE(errors.empty());
 }
 
+TEST_F(GridTest, AColumnThatLeadsAnIndexSortsInTheIndexOrder) {
+  table.MoveBy(2);
+  grid.HeaderClicked(0);  // Url, the primary index
+  EXPECT_EQ(Cell(0, 0), "http://site0000.test/");
+  EXPECT_EQ(Cell(kRows - 1, 0), "http://site1998.test/");
+  EXPECT_EQ(grid.currentIndex().row(), 2);
+  grid.HeaderClicked(0);
+  EXPECT_EQ(model->Sort(), TGridSort::Descending);
+  EXPECT_EQ(Cell(0, 0), "http://site1998.test/");
+  EXPECT_EQ(Cell(kRows - 1, 0), "http://site0000.test/");
+  EXPECT_EQ(grid.currentIndex().row(), kRows - 3);
+  EXPECT_EQ(Cell(kRows - 3, 0).toStdString(), Current("Url"));
+  grid.HeaderClicked(1);  // another column: ascending by it, the reader back on its own index
+  grid.HeaderClicked(1);
+  grid.HeaderClicked(1);
+  EXPECT_EQ(model->Sort(), TGridSort::None);
+  EXPECT_EQ(Cell(kRows - 1, 0), "http://site1998.test/");
+  EXPECT_EQ(Cell(500, 0).toStdString(), Url(500 / 4 * 5 + 500 % 4));
+  EXPECT_TRUE(errors.empty());
+}
+
 TEST_F(GridTest, BooleansAreCheckBoxesThatAClickChanges) {
   // Rows 0, 1, 2 are sites 0, 1, 2: killed, not killed, empty.
   EXPECT_EQ(model->index(0, 2).data(Qt::CheckStateRole).toInt(), Qt::Checked);
