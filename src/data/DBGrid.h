@@ -3,19 +3,37 @@
 // The grid reads rows on demand through a reader cursor of its own on the same table (same
 // index and filter), in pages of kPageRows, so a table of 100,000 records shows its first page
 // at once and the person's cursor (and its at-start/at-end flags) is never moved by painting.
-// The grid's current row follows the dataset's current record; choosing a row moves the dataset
-// there. The row being edited shows the edit buffer.
+// The grid's current row (drawn as a selected row) follows the dataset's current record;
+// choosing a row moves the dataset there. The row being edited shows the edit buffer.
+//
+// What the grid has read (the row count, the pages, a sort order) stays valid while the
+// dataset's ChangeCount stands still and its filter is the same: a move of the cursor only
+// finds the current record's row again — at the end after Last, at the start after First,
+// among the pages read, or next to the row it was on — and does not count or read the records
+// again. A page far from the start is reached from the nearest known place (the end, a page
+// read before) by moving the reader, so Last and Ctrl+End show the last page at once. A change
+// of the records (this program's or another's that the store noticed) reads them again.
+//
+// A click on a column's header sorts the grid by that column, ascending; a second click
+// descending; a third gives the dataset's own order back. The sorted order is a list of the
+// records' bookmarks, built in memory once per sort and kept while the records do not change;
+// the table's files are not touched, and the dataset's own order (the navigator's Next and
+// Prior) stays as it is. Boolean fields show as check boxes, which a click changes when the
+// table can be written (the record goes into editing, as with the form's check boxes).
 #pragma once
 
 #include <QAbstractTableModel>
 #include <QTableView>
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "data/DataSource.h"
 
 namespace quellor {
+
+enum class TGridSort { None, Ascending, Descending };
 
 class TDataSetModel : public QAbstractTableModel, public TDataLink {
   Q_OBJECT
@@ -32,20 +50,33 @@ class TDataSetModel : public QAbstractTableModel, public TDataLink {
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;
   QVariant data(const QModelIndex& index, int role) const override;
+  bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
   QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
   // The row of the dataset's current record (from 0), or -1.
   int CurrentRow() const;
   // Moves the dataset to the record shown in `row`.
   void MoveToRow(int row);
+  // Whether the column shows a boolean field (as a check box).
+  bool IsBooleanColumn(int column) const;
+
+  // Orders the rows by `column` (TGridSort::None: the dataset's own order).
+  void SortBy(int column, TGridSort order);
+  int SortColumn() const { return sort_ == TGridSort::None ? -1 : sortColumn_; }
+  TGridSort Sort() const { return sort_; }
 
   void DataEvent(TDataEvent event, int info) override;
 
-  // Pages read from the table since the last reset (for tests and the benchmark).
+  // Pages read from the table since the last reset, and times the records were counted or
+  // walked through from end to end (for tests and the benchmark).
   int PagesRead() const { return pagesRead_; }
+  int FullReads() const { return fullReads_; }
 
  signals:
   void CurrentRowChanged(int row);
+  // Another dataset (or none) is shown: the columns are new.
+  void ColumnsChanged();
 
  private:
   struct Row {
@@ -53,18 +84,39 @@ class TDataSetModel : public QAbstractTableModel, public TDataLink {
     std::vector<QString> values;
   };
   void Reset();
+  // Forgets the rows read (count, pages, sort order); called inside a model reset.
+  void DropRows() const;
+  bool RecordsChanged() const;
   bool OpenReader() const;
+  int Rows() const;  // rows without the one being inserted
+  bool BuildOrder() const;
+  bool PositionReader(int first) const;
+  void ReadRow(Row& row) const;
   const std::vector<Row>* Page(int page) const;
+  const Row* RowAt(int row) const;
+  int LocateCurrentRow() const;
   QString CurrentValue(int column) const;
+  QVariant CheckState(const QString& value) const;
 
   TDataSource* source_ = nullptr;
   mutable std::unique_ptr<TStoreTable> reader_;
+  mutable uint64_t changeCount_ = 0;  // the dataset's ChangeCount when the rows were read
   mutable int rowCount_ = -1;
   mutable int readerRow_ = -1;  // row the reader stands on after the last page, or -1
   mutable std::map<int, std::vector<Row>> pages_;
   mutable std::vector<int> pageOrder_;  // least recently used first
   mutable int pagesRead_ = 0;
+  mutable int fullReads_ = 0;
+  mutable int currentRow_ = -1;
+  mutable bool currentKnown_ = false;
+  bool inserting_ = false;
   std::vector<QString> columns_;
+  std::vector<bool> booleans_;
+  int sortColumn_ = -1;
+  TGridSort sort_ = TGridSort::None;
+  mutable bool orderBuilt_ = false;
+  mutable std::vector<TBookmark> order_;
+  mutable std::unordered_map<int32_t, int> orderRow_;  // record slot -> row of the sorted order
 };
 
 class TDBGrid : public QTableView {
@@ -75,8 +127,13 @@ class TDBGrid : public QTableView {
   TDataSetModel* Model() const { return model_; }
   // The selected column (the first, Url, until the person selects another).
   int SelectedIndex() const;
+  // A click on the header of `column`: ascending, then descending, then the dataset's order.
+  void HeaderClicked(int column);
 
  private:
+  void FollowCurrentRow(int row);
+  void FitUrlColumn();
+
   TDataSetModel* model_;
   bool following_ = false;
   int selectedColumn_ = 0;

@@ -1117,6 +1117,10 @@ TBookmark TStoreTable::GetBookmark() const {
   return TBookmark{slot_, bytes::GetI32(shown_.data() + 5)};
 }
 
+uint64_t TStoreTable::ChangeCount() const {
+  return table_ ? table_->ChangeCount() : 0;
+}
+
 void TStoreTable::GotoBookmark(const TBookmark& bookmark) {
   CheckBrowseMode();
   if (bookmark.slot < 1 || bookmark.slot > table_->Data().SlotCount())

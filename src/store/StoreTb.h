@@ -491,6 +491,11 @@ class TStoreTable {
   int RecNo();
   void SetRecNo(int recNo);
   TBookmark GetBookmark() const;
+  // Moves on with every change of the table's records that this process makes or notices
+  // (through any cursor on the table, or another program's change found while reading or by
+  // Refresh); 0 while closed. What a control keeps of the records (the grid's rows) is stale
+  // once it has moved; a RecordChanged event without it is a move of the cursor only.
+  uint64_t ChangeCount() const;
   // 8710 when the record is gone.
   void GotoBookmark(const TBookmark& bookmark);
 

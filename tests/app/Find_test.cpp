@@ -95,3 +95,84 @@ TEST_F(FindTest, ComparesTheSelectedColumn) {
   EXPECT_EQ(FindNeedle(" a b ", false), "A B");
   EXPECT_EQ(FindNeedle("\xc3\xa9x", false), "\xc3\xa9X");  // only a to z are upper-cased
 }
+
+namespace {
+
+// The fake Ui noting the busy cursor as well.
+class FeedbackUi : public FakeUi {
+ public:
+  void BeginBusy() override {
+    FakeUi::BeginBusy();
+    calls.push_back("busy");
+  }
+  void EndBusy() override {
+    FakeUi::EndBusy();
+    calls.push_back("busy end");
+  }
+};
+
+// A long table and a clock that moves on 100 ms each time it is read, so that a step over it
+// takes "seconds".
+class LongFindTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    t.SetDatabaseName(dir.path());
+    t.SetTableName("long.DAT");
+    t.FieldDefs().Add("Url", TFieldType::String, 60);
+    t.CreateTable();
+    t.Open();
+    for (int i = 0; i < 3000; ++i) {
+      t.Append();
+      t.FieldByName("Url").SetAsString("http://site" + std::to_string(i) + ".test/");
+      t.Post();
+    }
+    finder.SetClock([this] {
+      fake += std::chrono::milliseconds(100);
+      return fake;
+    });
+    finder.FindFirst(t);
+    t.MoveBy(5);
+  }
+  std::string Url() { return t.FieldByName("Url").AsString(); }
+
+  TempDir dir;
+  TStoreTable t;
+  FeedbackUi ui;
+  TFinder finder;
+  TFinder::Clock::time_point fake{};
+};
+
+}  // namespace
+
+TEST_F(LongFindTest, ALongStepShowsTheBusyCursorThenProgressAndEndsBoth) {
+  EXPECT_FALSE(finder.SearchStep(t, 0, {"no such text", true, false}, ui));
+  std::vector<std::string> expected = {"busy", "progress: Find|0", "progress end", "busy end",
+                                       "message: No matches found"};
+  EXPECT_EQ(ui.calls, expected);
+  EXPECT_GE(ui.progressSteps, 5);
+  EXPECT_EQ(ui.busyDepth, 0);
+  EXPECT_FALSE(finder.Cancelled());
+  EXPECT_EQ(Url(), "http://site5.test/");
+}
+
+TEST_F(LongFindTest, CancelLeavesTheRecordWhereItWasWithoutAMessage) {
+  ui.cancelAtStep = 2;
+  EXPECT_FALSE(finder.SearchStep(t, 0, {"site2999", true, false}, ui));
+  EXPECT_TRUE(finder.Cancelled());
+  std::vector<std::string> expected = {"busy", "progress: Find|0", "progress end", "busy end"};
+  EXPECT_EQ(ui.calls, expected);
+  EXPECT_EQ(ui.progressSteps, 2);
+  EXPECT_EQ(Url(), "http://site5.test/");
+  // The cancelled step did not count: the next one compares the record it starts on.
+  EXPECT_FALSE(finder.SearchStarted());
+  ui.cancelAtStep = -1;
+  EXPECT_TRUE(finder.SearchStep(t, 0, {"site5.", true, false}, ui));
+  EXPECT_EQ(Url(), "http://site5.test/");
+}
+
+TEST_F(LongFindTest, AShortStepShowsNeitherBusyCursorNorProgress) {
+  finder.SetClock([] { return TFinder::Clock::time_point{}; });
+  EXPECT_TRUE(finder.SearchStep(t, 0, {"site2999.", true, false}, ui));
+  EXPECT_EQ(ui.calls, std::vector<std::string>{});
+  EXPECT_EQ(Url(), "http://site2999.test/");
+}

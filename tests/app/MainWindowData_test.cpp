@@ -5,17 +5,24 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
 #include <QTabWidget>
 #include <QTest>
+#include <QThread>
+#include <QTimer>
 #include <QToolButton>
+#include <chrono>
 #include <sstream>
 
 #include "app/Config.h"
+#include "app/Find.h"
 #include "app/FindDialog.h"
 #include "app/Help.h"
 #include "app/Include.h"
@@ -224,6 +231,79 @@ TEST_F(WindowTest, GridShowsTheSitesAndAFailedPostKeepsTheEdit) {
   EXPECT_EQ(table.State(), TDataSetState::Edit);
   EXPECT_EQ(priority->text(), "99999");
   EXPECT_EQ(table.FieldByName("Url").AsString(), "http://www.crackz.test:8080/path/x");
+}
+
+TEST_F(WindowTest, DetailGridSortsByItsHeaderAndCtrlEndGoesToTheLastSite) {
+  auto* grid = Find<TDBGrid>("DBGrid1");
+  form->MenuItem("ToggleFormView1")->trigger();
+  table.First();
+  table.Next();  // http://abc.test/
+  QHeaderView* header = grid->horizontalHeader();
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                    QPoint(header->sectionViewportPosition(0) + 5, header->height() / 2));
+  EXPECT_TRUE(header->isSortIndicatorShown());
+  std::vector<QString> urls;
+  for (int r = 0; r < 4; ++r) urls.push_back(grid->model()->index(r, 0).data().toString());
+  std::vector<QString> expected = {"http://abc.test/", "http://serialz.test/",
+                                   "http://www.crackz.test:8080/path/x", "http://xabcx.test/"};
+  EXPECT_EQ(urls, expected);
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                    QPoint(header->sectionViewportPosition(0) + 5, header->height() / 2));
+  EXPECT_EQ(grid->model()->index(0, 0).data().toString(), "http://xabcx.test/");
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://abc.test/");
+  EXPECT_EQ(grid->currentIndex().row(), 3);
+
+  grid->setFocus();
+  QTest::keyClick(grid, Qt::Key_Home, Qt::ControlModifier);
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://xabcx.test/");
+  QTest::keyClick(grid, Qt::Key_End, Qt::ControlModifier);
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://abc.test/");
+  EXPECT_TRUE(grid->selectionModel()->isRowSelected(3, {}));
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.back();
+}
+
+// A find step over many sites whose records read slowly: after a second the Qt progress
+// window is up, the window keeps handling its timers, and Cancel there ends the step on the site
+// it began on, without a message.
+TEST(FindProgress, TheProgressWindowShowsAfterASecondAndCancelStopsTheSearch) {
+  TempDir dir;
+  TStoreTable table;
+  table.SetDatabaseName(dir.path());
+  table.SetTableName("slow.DAT");
+  table.FieldDefs().Add("Url", TFieldType::String, 60);
+  table.CreateTable();
+  table.Open();
+  for (int i = 0; i < 8000; ++i) {
+    table.Append();
+    table.FieldByName("Url").SetAsString("http://site" + std::to_string(i) + ".test/");
+    table.Post();
+  }
+  table.First();
+  table.Next();
+  RecordingQtUi ui;
+  TFinder finder;
+  auto start = TFinder::Clock::now();
+  finder.SetClock([] {
+    QThread::msleep(40);  // each chunk of records "takes" 40 ms
+    return TFinder::Clock::now();
+  });
+  double shownAfter = -1;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* dialog = qobject_cast<QProgressDialog*>(QApplication::activeModalWidget());
+    if (!dialog || dialog->objectName() != "ProgressDialog" || shownAfter >= 0) return;
+    shownAfter = std::chrono::duration<double>(TFinder::Clock::now() - start).count();
+    dialog->findChild<QPushButton*>()->click();
+  });
+  poll.start(20);
+  EXPECT_FALSE(finder.SearchStep(table, 0, {"no such text", true, false}, ui));
+  EXPECT_TRUE(finder.Cancelled());
+  EXPECT_GE(shownAfter, 0.9);
+  EXPECT_LT(shownAfter, 3.0);
+  EXPECT_EQ(table.FieldByName("Url").AsString(), "http://site1.test/");
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.back();
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 
 TEST(StartUp, MissingTablesShowTheErrorThenAUsableWindow) {

@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QLineEdit>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTest>
 #include <QToolButton>
+#include <cstdio>
 
 #include "data/DBGrid.h"
 #include "store/StoreTb.h"
@@ -246,6 +250,222 @@ TEST_F(DBControlsTest, GridReadsPagesOnDemandAndFollowsTheCurrentRecord) {
   grid.setCurrentIndex(model->index(10, 0));
   EXPECT_EQ(table.FieldByName("Url").AsString(), "http://site11.test/");
   EXPECT_TRUE(table.Eof() == false);
+}
+
+namespace {
+
+// A grid over 2,000 sites behind a filter that leaves out every fifth (Priority 4): 1,600 rows,
+// so that every position is a walk through the records.
+class GridTest : public ::testing::Test {
+ protected:
+  static constexpr int kRows = 1600;
+  void SetUp() override {
+    SetDataControlErrorHandler([this](const std::string& e) { errors.push_back(e); });
+    table.SetDatabaseName(dir.path());
+    table.SetTableName("sites.DAT");
+    table.FieldDefs().Add("Url", TFieldType::String, 125);
+    table.FieldDefs().Add("E-mails", TFieldType::String, 40);
+    table.FieldDefs().Add("Killed", TFieldType::Boolean);
+    table.FieldDefs().Add("Priority", TFieldType::SmallInt);
+    table.IndexDefs().Add("", "Url", IndexOption::Primary);
+    table.CreateTable();
+    table.Open();
+    for (int i = 0; i < 2000; ++i) {
+      table.Append();
+      table.FieldByName("Url").SetAsString(Url(i));
+      table.FieldByName("E-mails").SetAsString(std::string("m") + char('a' + (i * 7) % 13));
+      if (i % 3 != 2) table.FieldByName("Killed").SetAsBoolean(i % 3 == 0);
+      table.FieldByName("Priority").SetAsInteger(i % 5);
+      table.Post();
+    }
+    table.SetFilter("Priority <> 4");
+    table.SetFiltered(true);
+    table.First();
+    source.SetDataSet(&table);
+    grid.resize(700, 300);
+    grid.SetDataSource(&source);
+    grid.show();
+    model = grid.Model();
+  }
+  void TearDown() override { SetDataControlErrorHandler(nullptr); }
+  static std::string Url(int i) {
+    char url[40];
+    std::snprintf(url, sizeof url, "http://site%04d.test/", i);
+    return url;
+  }
+  std::string Current(const char* field) { return table.FieldByName(field).AsString(); }
+  QString Cell(int row, int column) { return model->index(row, column).data().toString(); }
+
+  TempDir dir;
+  TStoreTable table;
+  TDataSource source;
+  TDBGrid grid;
+  TDataSetModel* model = nullptr;
+  std::vector<std::string> errors;
+};
+
+}  // namespace
+
+TEST_F(GridTest, LastAndCtrlEndShowTheLastPageWithoutReadingEveryRecordAgain) {
+  ASSERT_EQ(model->rowCount(), kRows);
+  EXPECT_EQ(Cell(0, 0), "http://site0000.test/");
+  int fullReads = model->FullReads();
+  int pages = model->PagesRead();
+
+  table.Last();
+  EXPECT_EQ(grid.currentIndex().row(), kRows - 1);
+  EXPECT_TRUE(grid.selectionModel()->isRowSelected(kRows - 1, {}));
+  EXPECT_EQ(Cell(kRows - 1, 0), "http://site1998.test/");
+  table.Prior();
+  EXPECT_EQ(grid.currentIndex().row(), kRows - 2);
+  table.First();
+  EXPECT_EQ(grid.currentIndex().row(), 0);
+
+  grid.setFocus();
+  QTest::keyClick(&grid, Qt::Key_End, Qt::ControlModifier);
+  EXPECT_EQ(Current("Url"), "http://site1998.test/");
+  EXPECT_EQ(grid.currentIndex().row(), kRows - 1);
+
+  // Moves neither count the records again nor read more than the pages they show.
+  EXPECT_EQ(model->FullReads(), fullReads);
+  EXPECT_LE(model->PagesRead() - pages, 3);
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(GridTest, ChangesOfTheRecordsAreShown) {
+  table.MoveBy(5);
+  int row = grid.currentIndex().row();
+  ASSERT_EQ(row, 5);
+  table.Edit();
+  table.FieldByName("E-mails").SetAsString("changed");
+  EXPECT_EQ(Cell(row, 1), "changed");  // the edit buffer
+  table.Post();
+  EXPECT_EQ(Cell(row, 1), "changed");
+  table.Delete();
+  EXPECT_EQ(model->rowCount(), kRows - 1);
+  EXPECT_EQ(Cell(row, 0), QString::fromStdString(Current("Url")));
+
+  // Another cursor's change shows once this one refreshes.
+  TStoreTable other;
+  other.SetDatabaseName(dir.path());
+  other.SetTableName("sites.DAT");
+  other.Open();
+  other.Edit();
+  other.FieldByName("E-mails").SetAsString("other");
+  other.Post();
+  table.Refresh();
+  EXPECT_EQ(Cell(0, 1), "other");
+  EXPECT_EQ(grid.currentIndex().row(), row);
+}
+
+TEST_F(GridTest, HeaderClicksSortAscendingDescendingThenBackAndTheSiteStaysCurrent) {
+  QHeaderView* header = grid.horizontalHeader();
+  auto click = [&](int section) {
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                      QPoint(header->sectionViewportPosition(section) + 5, header->height() / 2));
+  };
+  table.MoveBy(7);
+  std::string url = Current("Url");
+
+  click(1);
+  EXPECT_EQ(model->Sort(), TGridSort::Ascending);
+  EXPECT_TRUE(header->isSortIndicatorShown());
+  EXPECT_EQ(header->sortIndicatorSection(), 1);
+  EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
+  ASSERT_EQ(model->rowCount(), kRows);
+  for (int r = 1; r < kRows; r += 37) EXPECT_LE(Cell(r - 1, 1), Cell(r, 1)) << r;
+  EXPECT_EQ(Cell(0, 1), "ma");
+  EXPECT_EQ(Cell(kRows - 1, 1), "mm");
+  EXPECT_EQ(Current("Url"), url);
+  EXPECT_EQ(Cell(grid.currentIndex().row(), 0).toStdString(), url);
+
+  // Choosing a row moves to its site; editing goes on, and the edited site stays current.
+  grid.setCurrentIndex(model->index(3, 0));
+  EXPECT_EQ(Current("Url"), Cell(3, 0).toStdString());
+  url = Current("Url");
+  table.Edit();
+  table.FieldByName("E-mails").SetAsString("mz");
+  table.Post();
+  EXPECT_EQ(Current("Url"), url);
+  EXPECT_EQ(grid.currentIndex().row(), kRows - 1);
+  EXPECT_EQ(Cell(kRows - 1, 0).toStdString(), url);
+
+  click(1);
+  EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
+  EXPECT_EQ(Cell(0, 1), "mz");
+  EXPECT_EQ(Cell(1, 1), "mm");
+  EXPECT_EQ(grid.currentIndex().row(), 0);
+
+  click(1);
+  EXPECT_EQ(model->Sort(), TGridSort::None);
+  EXPECT_FALSE(header->isSortIndicatorShown());
+  EXPECT_EQ(Cell(0, 0), "http://site0000.test/");
+  EXPECT_EQ(Cell(grid.currentIndex().row(), 0).toStdString(), url);
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(GridTest, AColumnThatLeadsAnIndexSortsInTheIndexOrder) {
+  table.MoveBy(2);
+  grid.HeaderClicked(0);  // Url, the primary index
+  EXPECT_EQ(Cell(0, 0), "http://site0000.test/");
+  EXPECT_EQ(Cell(kRows - 1, 0), "http://site1998.test/");
+  EXPECT_EQ(grid.currentIndex().row(), 2);
+  grid.HeaderClicked(0);
+  EXPECT_EQ(model->Sort(), TGridSort::Descending);
+  EXPECT_EQ(Cell(0, 0), "http://site1998.test/");
+  EXPECT_EQ(Cell(kRows - 1, 0), "http://site0000.test/");
+  EXPECT_EQ(grid.currentIndex().row(), kRows - 3);
+  EXPECT_EQ(Cell(kRows - 3, 0).toStdString(), Current("Url"));
+  grid.HeaderClicked(1);  // another column: ascending by it, the reader back on its own index
+  grid.HeaderClicked(1);
+  grid.HeaderClicked(1);
+  EXPECT_EQ(model->Sort(), TGridSort::None);
+  EXPECT_EQ(Cell(kRows - 1, 0), "http://site1998.test/");
+  EXPECT_EQ(Cell(500, 0).toStdString(), Url(500 / 4 * 5 + 500 % 4));
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(GridTest, BooleansAreCheckBoxesThatAClickChanges) {
+  // Rows 0, 1, 2 are sites 0, 1, 2: killed, not killed, empty.
+  EXPECT_EQ(model->index(0, 2).data(Qt::CheckStateRole).toInt(), Qt::Checked);
+  EXPECT_EQ(model->index(1, 2).data(Qt::CheckStateRole).toInt(), Qt::Unchecked);
+  EXPECT_EQ(model->index(2, 2).data(Qt::CheckStateRole).toInt(), Qt::PartiallyChecked);
+  EXPECT_FALSE(model->index(0, 2).data(Qt::DisplayRole).isValid());
+  EXPECT_TRUE(model->flags(model->index(0, 2)) & Qt::ItemIsUserCheckable);
+  EXPECT_FALSE(model->flags(model->index(0, 1)) & Qt::ItemIsUserCheckable);
+
+  // A click on the box of row 1: that site becomes current, goes into editing, and is killed.
+  QStyleOptionViewItem option;
+  option.initFrom(&grid);
+  option.rect = grid.visualRect(model->index(1, 2));
+  option.features = QStyleOptionViewItem::HasCheckIndicator;
+  QRect box = grid.style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, &grid);
+  QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, box.center());
+  EXPECT_EQ(Current("Url"), "http://site0001.test/");
+  EXPECT_EQ(table.State(), TDataSetState::Edit);
+  EXPECT_TRUE(table.FieldByName("Killed").AsBoolean());
+  EXPECT_EQ(model->index(1, 2).data(Qt::CheckStateRole).toInt(), Qt::Checked);
+  table.Post();
+  EXPECT_EQ(model->index(1, 2).data(Qt::CheckStateRole).toInt(), Qt::Checked);
+
+  // A table that cannot be written shows the boxes without letting a click change them.
+  TStoreTable readOnly;
+  readOnly.SetDatabaseName(dir.path());
+  readOnly.SetTableName("sites.DAT");
+  readOnly.SetReadOnly(true);
+  readOnly.Open();
+  TDataSource readOnlySource(&readOnly);
+  TDBGrid other;
+  other.SetDataSource(&readOnlySource);
+  EXPECT_FALSE(other.Model()->flags(other.Model()->index(0, 2)) & Qt::ItemIsUserCheckable);
+  EXPECT_FALSE(
+      other.Model()->setData(other.Model()->index(0, 2), Qt::Unchecked, Qt::CheckStateRole));
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(GridTest, TheUrlColumnIsWideEnoughForItsText) {
+  int text = grid.fontMetrics().horizontalAdvance("http://site0000.test/");
+  EXPECT_GE(grid.columnWidth(0), text);
 }
 
 int main(int argc, char** argv) {
