@@ -724,7 +724,11 @@ bool TDataTable::CountersChanged() {
 }
 
 bool TDataTable::DropStaleCaches() {
-  readChecked_ = true;
+  // Inside a reading operation the counters now stand compared for the rest of it. A change
+  // calls this outside any: the mark must not outlive it, or the next reading operation would
+  // read the files without the read slots and without comparing the counters, into caches
+  // another program's later change has made stale.
+  if (readDepth_ > 0) readChecked_ = true;
   if (discardAll_) {
     DiscardAll();
     return true;
