@@ -80,6 +80,11 @@ bool HasScheme(const std::string& url) {
     ++i;
   return url.compare(i, 3, "://") == 0;
 }
+
+// How long a hand-over to xdg-open is watched for a failure. A desktop without a browser makes it
+// fail within some tens of milliseconds; a launcher that runs the browser in its own process is
+// still running when the time is up, and the window waits that long, so it stays under a second.
+constexpr int kLauncherWatchMs = 800;
 }  // namespace
 
 void SetUrlLauncher(UrlLauncher launcher) {
@@ -87,7 +92,7 @@ void SetUrlLauncher(UrlLauncher launcher) {
 }
 
 bool SystemUrlLauncher(const std::string& address) {
-  if (HasScheme(address)) return StartWatched("xdg-open", {address}, 2000);
+  if (HasScheme(address)) return StartWatched("xdg-open", {address}, kLauncherWatchMs);
   return ShellOpen(address);
 }
 

@@ -41,7 +41,7 @@ bool OpenUrl(Ui& ui, const std::string& address);
 std::string WebAddress(const std::string& url);
 
 // What hands an address to the desktop: true when a program took it. The system's launcher
-// gives a web address to xdg-open and watches it for two seconds, so that a desktop without a
+// gives a web address to xdg-open and watches it for 0.8 seconds, so that a desktop without a
 // browser (xdg-open ending with an error) counts as a failure; other names go to ShellOpen.
 // Tests put in a launcher of their own; an empty one brings back the system's.
 using UrlLauncher = std::function<bool(const std::string& address)>;
