@@ -16,8 +16,11 @@
 // The read slots and the write range form a readers-writer lock between programs: every reader
 // holds one random byte of the range, a writer the whole range, so it waits until no reader is
 // left and keeps new ones out while it writes. The BLOB file is locked only when the table has
-// one. Order: read slots or write locks first (data byte, then the index range, then the BLOB
-// range), record locks inside them; write locks are released before record locks.
+// one. Every writer takes the index range first and holds it while it writes any of the three
+// files, so a reader's slot on the index file alone keeps all writers out; the slot on the BLOB
+// file is added only when a reading operation reads BLOB blocks from the file. Order: read slots or
+// write locks first (data byte, then the index range, then the BLOB range), record locks inside
+// them; write locks are released before record locks.
 //
 // The set of records this table holds is kept here as well: a record that another cursor of the
 // same program holds is refused at once (10258) without asking the operating system. Tables
@@ -67,7 +70,11 @@ class TTableLocks {
 
   // ---- read slots (index and BLOB file) ----
   bool HoldsReadSlots() const { return indexSlot_ != 0; }
-  void AcquireReadSlots();  // 10249
+  // The index file's slot (the BLOB file's comes with AcquireBlobSlot); 10249.
+  void AcquireReadSlots();
+  // Adds the BLOB file's slot while the index file's is held (nothing otherwise); 10249.
+  void AcquireBlobSlot();
+  bool HoldsBlobSlot() const { return blobSlot_ != 0; }
   void ReleaseReadSlots();  // 10242 when not held
 
   // ---- write locks ----
@@ -99,6 +106,7 @@ class TTableLocks {
   bool TryLock(TAbstractFile& file, int64_t offset, int64_t length, int tries, int waitMs);
   void Unlock(TAbstractFile& file, int64_t offset, int64_t length);
   int32_t DrawSlot();
+  int32_t TakeReadSlot(TAbstractFile& file);  // the slot taken, 0 when every try failed
   [[noreturn]] void Fail(uint16_t code) const;
 
   TDataSession& session_;
