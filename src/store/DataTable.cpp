@@ -855,6 +855,7 @@ void TDataTable::Commit() {
     // What could not be written is dropped: the files keep the state before the transaction
     // as far as they were not written yet.
     failure = std::current_exception();
+    NoteChange();  // what readers derived from the dropped changes is stale
     try {
       indexes_->Discard();
       data_->Discard();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,135 @@ TEST(ReadPath, ARecordIsReadUnderTheIndexSlotAloneAndBlobBlocksUnderTheBlobSlotT
   // Both slots are let go at the end of the operation.
   EXPECT_TRUE(WriterCouldLock(dir.file("notes.IDX")));
   EXPECT_TRUE(WriterCouldLock(dir.file("notes.BLB")));
+}
+
+// Walks the shared table in key order from the first record: the values by key.
+std::vector<int> WalkValues(TStoreTable& t, const std::function<void(int)>& atStep) {
+  std::vector<int> values;
+  int step = 0;
+  for (t.First(); !t.Eof(); t.Next()) {
+    values.push_back(t.FieldByName("Value").AsInteger());
+    if (atStep) atStep(step);
+    ++step;
+  }
+  return values;
+}
+
+// Another program changes a record inside the walk's read-ahead window and one far ahead of it
+// while the walk goes on. The record far ahead shows the new value; once the walk has passed
+// it, the one in the window shows its new value as well (the counters moved: nothing read ahead
+// before is shown again). With StrictChangeDetection both show at once.
+void WalkWhileAnotherProgramChanges(bool strict) {
+  TempDir dir;
+  const int count = 600;
+  MakeSharedTable(dir, count);
+  TChild child([&](TChild& self) {
+    self.Receive();
+    TStoreTable t;
+    BindShared(t, dir);
+    t.Open();
+    for (int i : {12, 400}) {
+      if (!t.FindKey({KeyOf(i)})) return 1;
+      t.Edit();
+      t.FieldByName("Value").SetAsInteger(-i);
+      t.Post();
+    }
+    t.Close();
+    self.Send("changed");
+    return 0;
+  });
+  TStoreTable t;
+  BindShared(t, dir);
+  TStoreSession::Default().SetStrictChangeDetection(strict);
+  t.Open();
+  std::vector<int> values = WalkValues(t, [&](int step) {
+    if (step != 9) return;  // the walk has read records 9 to 16 or beyond ahead
+    child.Send("change");
+    ASSERT_EQ(child.Receive(), "changed");
+  });
+  TStoreSession::Default().SetStrictChangeDetection(false);
+  ASSERT_EQ(values.size(), static_cast<size_t>(count));
+  EXPECT_EQ(values[400], -400);
+  if (strict) {
+    EXPECT_EQ(values[12], -12);
+  }
+  EXPECT_TRUE(values[12] == 12 || values[12] == -12);
+  for (int i = 0; i < count; ++i)
+    if (i != 12 && i != 400) {
+      EXPECT_EQ(values[i], i) << i;
+    }
+  ASSERT_TRUE(t.FindKey({KeyOf(12)}));
+  EXPECT_EQ(t.FieldByName("Value").AsInteger(), -12);
+  // A second walk reads ahead afresh and shows both.
+  values = WalkValues(t, nullptr);
+  ASSERT_EQ(values.size(), static_cast<size_t>(count));
+  EXPECT_EQ(values[12], -12);
+  EXPECT_EQ(values[400], -400);
+  t.Close();
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST(ReadPath, AWalkServedFromReadAheadSeesAnotherProgramsChange) {
+  WalkWhileAnotherProgramChanges(false);
+}
+
+TEST(ReadPath, WithStrictChangeDetectionAWalkSeesAChangeInsideItsReadAheadAtOnce) {
+  WalkWhileAnotherProgramChanges(true);
+}
+
+// A cursor of the same program changes and deletes records the walk has read ahead: the walk
+// shows the changes and skips the deleted record.
+TEST(ReadPath, AWalkShowsChangesOfAnotherCursorOfTheProgramAtOnce) {
+  TempDir dir;
+  const int count = 300;
+  MakeSharedTable(dir, count);
+  TStoreTable walker, editor;
+  BindShared(walker, dir);
+  BindShared(editor, dir);
+  walker.Open();
+  editor.Open();
+  std::vector<int> values = WalkValues(walker, [&](int step) {
+    if (step != 20) return;
+    ASSERT_TRUE(editor.FindKey({KeyOf(22)}));
+    editor.Edit();
+    editor.FieldByName("Value").SetAsInteger(-22);
+    editor.Post();
+    ASSERT_TRUE(editor.FindKey({KeyOf(24)}));
+    editor.Delete();
+  });
+  ASSERT_EQ(values.size(), static_cast<size_t>(count - 1));
+  EXPECT_EQ(values[21], 21);
+  EXPECT_EQ(values[22], -22);
+  EXPECT_EQ(values[23], 23);
+  EXPECT_EQ(values[24], 25);  // 24 is gone
+}
+
+// A walk inside a transaction reads ahead the transaction's own unwritten changes.
+TEST(ReadPath, AWalkInATransactionShowsItsUnwrittenChanges) {
+  TempDir dir;
+  const int count = 200;
+  MakeSharedTable(dir, count);
+  TStoreDatabase database;
+  database.SetDatabaseName("ReadPathTx");
+  database.SetDirectory(dir.path());
+  TStoreTable t;
+  t.SetDatabaseName("ReadPathTx");
+  t.SetTableName(kSharedTable);
+  t.Open();
+  database.BeginTransaction();
+  for (int i = 50; i < 150; i += 3) {
+    ASSERT_TRUE(t.FindKey({KeyOf(i)}));
+    t.Edit();
+    t.FieldByName("Value").SetAsInteger(-i);
+    t.Post();
+  }
+  std::vector<int> values = WalkValues(t, nullptr);
+  database.RollbackTransaction();
+  ASSERT_EQ(values.size(), static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i)
+    EXPECT_EQ(values[i], (i >= 50 && i < 150 && (i - 50) % 3 == 0) ? -i : i) << i;
+  values = WalkValues(t, nullptr);
+  for (int i = 0; i < count; ++i) EXPECT_EQ(values[i], i) << i;
 }
 
 }  // namespace
