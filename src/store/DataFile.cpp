@@ -375,6 +375,21 @@ void TDataFile::ReadSlots(const int32_t* slots, size_t count, uint8_t* out) {
   nextAfterRead_ = 0;  // not a walk in slot order
 }
 
+void TDataFile::ReadRun(int32_t first, int32_t count, uint8_t* out) {
+  if (count < 1 || first < 1 || first > SlotCount() - count + 1) Fail(StoreCode::RecordsCorrupt);
+  const size_t rs = static_cast<size_t>(header_.recordSize);
+  const int64_t bytes = static_cast<int64_t>(count) * static_cast<int64_t>(rs);
+  if (readHook_) readHook_();
+  if (file_->ReadAt(SlotOffset(first), out, bytes) != bytes) Fail(StoreCode::ReadError);
+  if (header_.encrypted)
+    for (int32_t i = 0; i < count; ++i) ApplyCipher(out + i * rs, static_cast<int>(rs), kBodyKey);
+  // Clean cached images are what the file holds; changed ones are newer.
+  for (auto it = cache_.lower_bound(first); it != cache_.end() && it->first < first + count; ++it)
+    if (it->second.dirty)
+      std::memcpy(out + static_cast<size_t>(it->first - first) * rs, it->second.image.data(), rs);
+  nextAfterRead_ = 0;
+}
+
 void TDataFile::WriteSlot(int32_t slot, const uint8_t* image) {
   if (slot < 1 || slot > SlotCount()) Fail(StoreCode::RecordsCorrupt);
   if (undoActive_ && !undo_.count(slot)) {

@@ -178,6 +178,12 @@ class TDataFile {
   // entering the cache. Every slot must lie within the file's slots; the images are not
   // checked (CheckImage). 9217 when the file is shorter than the header says.
   void ReadSlots(const int32_t* slots, size_t count, uint8_t* out);
+  // Copies the images of the `count` slots from `first` on into `out` with one read of the
+  // file, for a reading operation that goes through the slots in order (a filter scan); the
+  // cache's changed images (a transaction's) replace what the file holds. Nothing enters the
+  // cache and the images are not checked (CheckImage). The slots must lie within the file's
+  // slots; 9217 when the file is shorter than the header says.
+  void ReadRun(int32_t first, int32_t count, uint8_t* out);
   // 8962 for an image that does not carry its own slot number (active) or a valid flag.
   void CheckImage(int32_t slot, const uint8_t* image) const { CheckSlot(slot, image); }
   // Puts a slot image into the cache; it is written by Flush.
