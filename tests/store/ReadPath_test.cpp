@@ -200,5 +200,60 @@ TEST(ReadPath, AWalkInATransactionShowsItsUnwrittenChanges) {
   for (int i = 0; i < count; ++i) EXPECT_EQ(values[i], i) << i;
 }
 
+int CountNegative(TStoreTable& t) {
+  t.SetFilter("Value < 0");
+  t.SetFiltered(true);
+  const int n = t.RecordCount();
+  t.SetFiltered(false);
+  t.SetFilter("");
+  return n;
+}
+
+// A filter without an index reads the records in runs of slots: a transaction's unwritten
+// changes count, and so does a change another program makes between two counts.
+TEST(ReadPath, AFilterScanCountsUnwrittenChangesAndAnotherProgramsChanges) {
+  TempDir dir;
+  const int count = 3000;  // more than one run of slots
+  MakeSharedTable(dir, count);
+  TChild child([&](TChild& self) {
+    self.Receive();
+    TStoreTable t;
+    BindShared(t, dir);
+    t.Open();
+    for (int i : {7, 1500, 2999}) {
+      if (!t.FindKey({KeyOf(i)})) return 1;
+      t.Edit();
+      t.FieldByName("Value").SetAsInteger(-i);
+      t.Post();
+    }
+    t.Close();
+    self.Send("changed");
+    return 0;
+  });
+  TStoreDatabase database;
+  database.SetDatabaseName("ReadPathScan");
+  database.SetDirectory(dir.path());
+  TStoreTable t;
+  t.SetDatabaseName("ReadPathScan");
+  t.SetTableName(kSharedTable);
+  t.Open();
+  EXPECT_EQ(CountNegative(t), 0);
+  database.BeginTransaction();
+  for (int i = 100; i < 2900; i += 700) {
+    ASSERT_TRUE(t.FindKey({KeyOf(i)}));
+    t.Edit();
+    t.FieldByName("Value").SetAsInteger(-1);
+    t.Post();
+  }
+  EXPECT_EQ(CountNegative(t), 4);
+  database.RollbackTransaction();
+  EXPECT_EQ(CountNegative(t), 0);
+  child.Send("change");
+  ASSERT_EQ(child.Receive(), "changed");
+  EXPECT_EQ(CountNegative(t), 3);
+  t.Close();
+  EXPECT_EQ(child.Wait(), 0);
+}
+
 }  // namespace
 }  // namespace quellor::test
