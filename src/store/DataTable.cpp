@@ -743,6 +743,8 @@ bool TDataTable::CountersChanged() {
 bool TDataTable::DropStaleCaches() {
   readChecked_ = true;
   if (discardAll_) {
+    locks_->AcquireBlobSlot();  // the BLOB header is read again too (nothing for a writer)
+    if (locks_->HoldsBlobSlot()) blobChecked_ = true;
     DiscardAll();
     return true;
   }
@@ -756,7 +758,7 @@ bool TDataTable::DropStaleCaches() {
   bool blobChanged = false;
   if (blob_ && (indexChanged || dataChanged || !locks_->HoldsReadSlots() || blobChecked_)) {
     locks_->AcquireBlobSlot();  // nothing when the read slots are not held (a writer)
-    if (locks_->HoldsReadSlots()) blobChecked_ = true;
+    if (locks_->HoldsBlobSlot()) blobChecked_ = true;
     blobChanged = blob_->Reload();
   }
   if (indexChanged || dataChanged) NoteChange();

@@ -13,9 +13,16 @@ namespace {
 // No sound tree is deeper than this (each level multiplies the entries by at least 3).
 constexpr size_t kMaxDepth = 32;
 // The cache grows with the file up to the page count of the index file (which bounds every
-// tree in it), at least 1024 and at most 8192 pages (32 MiB of pages) per tree.
+// tree in it), at least 1024 and at most 8192 pages per tree, and beyond 1024 pages only while
+// its decoded pages stay within 32 MiB (a compressed page decodes to several times its size).
 constexpr size_t kMinCachedPages = 1024;
 constexpr size_t kMaxCachedPages = 8192;
+constexpr size_t kMaxCachedBytes = size_t{32} << 20;
+
+size_t DecodedBytes(const TIndexPage& page) {
+  return sizeof(TIndexPage) + page.keys.capacity() +
+         (page.refs.capacity() + page.counts.capacity()) * sizeof(int32_t);
+}
 
 }  // namespace
 
@@ -54,6 +61,8 @@ std::shared_ptr<TIndexPage> TIndexTree::GetPage(int32_t offset) {
     io_.ReadPage(offset, raw_.data());
     page = std::make_shared<TIndexPage>();
     DecodeIndexPage(raw_.data(), format_, offset, io_.EndOffset(), io_.TableName(), *page);
+    decodedBytes_ += DecodedBytes(*page);
+    ++decodedPages_;
     EvictIfFull();
     it = std::lower_bound(cache_.begin(), cache_.end(), offset,
                           [](const auto& p, int32_t off) { return p->offset < off; });
@@ -106,7 +115,11 @@ void TIndexTree::AbortChange() {
 
 size_t TIndexTree::CachedPagesLimit() const {
   const size_t filePages = static_cast<size_t>(std::max(0, io_.EndOffset()) / kIndexPageSize);
-  return std::clamp(filePages, kMinCachedPages, kMaxCachedPages);
+  // The average decoded size of the pages read so far.
+  const size_t pageBytes =
+      decodedPages_ ? std::max<size_t>(decodedBytes_ / decodedPages_, 1) : kIndexPageSize;
+  return std::clamp(std::min(filePages, kMaxCachedBytes / pageBytes), kMinCachedPages,
+                    kMaxCachedPages);
 }
 
 void TIndexTree::EvictIfFull() {

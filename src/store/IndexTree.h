@@ -157,7 +157,8 @@ class TIndexTree {
   // The offsets of the pages made dirty since the last WriteDirtyPages (some may be clean or
   // gone again), so that writing them does not walk every cached page.
   std::vector<int32_t> dirtyPages_;
-  std::vector<uint8_t> raw_;  // one page's bytes, for reading and writing pages
+  uint64_t decodedBytes_ = 0, decodedPages_ = 0;  // of the pages read, for the cache's size
+  std::vector<uint8_t> raw_;                      // one page's bytes, for reading and writing pages
   // The journal of the current change: each page as it was before it (none for a new page).
   bool inChange_ = false;
   std::map<int32_t, std::optional<TIndexPage>> undo_;
