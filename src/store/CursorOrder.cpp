@@ -126,7 +126,41 @@ bool TCursorOrder::Locate(int32_t slot, const std::vector<uint8_t>* image) {
   return cursor_->Seek(KeyOf(slot, image)) && cursor_->RecNo() == slot;
 }
 
-int32_t TCursorOrder::Result() {
+void TCursorOrder::DropReadAhead() {
+  ahead_.valid = false;
+  ahead_.window = 0;
+}
+
+const uint8_t* TCursorOrder::Buffered(int32_t slot) {
+  if (!ahead_.valid) return nullptr;
+  if (ahead_.stamp != table_.ChangeCount()) {
+    DropReadAhead();
+    return nullptr;
+  }
+  const size_t n = ahead_.slots.size();
+  const size_t size = static_cast<size_t>(table_.Data().RecordSize());
+  for (size_t k = 0; k < n; ++k) {
+    const size_t i = (ahead_.next + k) % n;
+    if (ahead_.slots[i] != slot) continue;
+    ahead_.next = i + 1;
+    return ahead_.images.data() + i * size;
+  }
+  return nullptr;
+}
+
+bool TCursorOrder::Record(int32_t slot, std::vector<uint8_t>& image) {
+  return table_.Reading([&] {
+    // Looked up inside a reading operation: with StrictChangeDetection that compares the
+    // counters first, and a change found drops the buffer.
+    const uint8_t* buffered = Buffered(slot);
+    if (!buffered) return false;
+    table_.Data().CheckImage(slot, buffered);
+    image.assign(buffered, buffered + table_.Data().RecordSize());
+    return true;
+  });
+}
+
+int32_t TCursorOrder::Result(bool readAhead) {
   seenGeneration_ = tree_->Generation();
   if (!cursor_->OnEntry()) return 0;
   const int32_t slot = cursor_->RecNo();
@@ -135,7 +169,32 @@ int32_t TCursorOrder::Result() {
   TDataFile& data = table_.Data();
   if (slot < 1 || slot > data.SlotCount())
     throw EStoreEngineError(StoreCode::IndexPagesCorrupt, {table_.Name()});
-  const uint8_t* image = data.ReadSlot(slot);
+  const uint8_t* image = Buffered(slot);
+  if (!image && readAhead) {
+    // The records of this entry and the next ones in one go; entries that lead outside the
+    // file end the window (the step that reaches one reports it).
+    const size_t window = std::clamp<size_t>(ahead_.window * 2, 8, 64);
+    DropReadAhead();
+    ahead_.slots.resize(window);
+    size_t n = cursor_->PeekRecNos(ahead_.slots.data(), window);
+    for (size_t i = 0; i < n; ++i)
+      if (ahead_.slots[i] < 1 || ahead_.slots[i] > data.SlotCount()) n = i;
+    if (n > 1 && ahead_.slots[0] == slot) {
+      ahead_.slots.resize(n);
+      ahead_.images.resize(n * static_cast<size_t>(data.RecordSize()));
+      data.ReadSlots(ahead_.slots.data(), n, ahead_.images.data());
+      // Taken after the reads: a change they found has been noted already.
+      ahead_.stamp = table_.ChangeCount();
+      ahead_.next = 0;
+      ahead_.window = window;
+      ahead_.valid = true;
+      image = Buffered(slot);
+    }
+  }
+  if (image)
+    data.CheckImage(slot, image);
+  else
+    image = data.ReadSlot(slot);
   const int32_t logicalId = bytes::GetI32(image + 5);
   std::vector<uint8_t> key =
       keyed_ ? tree_->Layout().BuildKey(image, data.RecordSize(), logicalId, table_.Name())
@@ -149,13 +208,14 @@ int32_t TCursorOrder::First() {
   return table_.Reading([&] {
     Resolve();
     cursor_->First();
-    return Result();
+    return walkSlot_ = Result();
   });
 }
 
 int32_t TCursorOrder::Last() {
   return table_.Reading([&] {
     Resolve();
+    walkSlot_ = 0;
     cursor_->Last();
     return Result();
   });
@@ -167,8 +227,11 @@ int32_t TCursorOrder::Next(int32_t slot, const std::vector<uint8_t>* image) {
     if (slot == 0) return First();
     // When the record is no longer in the index, the cursor already stands on the entry that
     // follows where it was.
+    // A step from where First or the last Next left the order is a walk: it reads ahead.
+    const bool walking = slot == walkSlot_;
+    walkSlot_ = 0;
     if (Locate(slot, image)) cursor_->Next();
-    return Result();
+    return walkSlot_ = Result(walking);
   });
 }
 

@@ -11,6 +11,14 @@
 //
 // Every call is one reading operation of the table (TDataTable::Reading): it holds the table's
 // lock and is started over when another program changed the files under the caches.
+//
+// A walk with Next reads ahead: when the record it lands on is not in the cursor's read-ahead
+// buffer, the records of that entry and of the entries after it (8 at first, doubling with
+// every refill of one walk up to 64) are read in one operation, under one read slot and one
+// comparison of the change counters, into the buffer; later steps take their records from it
+// (Record) without reading the files. The buffer belongs to the table's change count
+// (TDataTable::ChangeCount): any change this program makes or notices, another program's
+// included, drops it, so it never outlives what the caches may hold.
 #pragma once
 
 #include <cstdint>
@@ -61,6 +69,9 @@ class TCursorOrder {
   int32_t Seek(const std::vector<uint8_t>& key, bool& found);
   // Whether the order stands on a record whose key begins with `key`.
   bool CurrentMatches(const std::vector<uint8_t>& key);
+  // Copies a record's image from the read-ahead buffer; false when it is not there (or the
+  // buffer is stale): the caller reads it from the table.
+  bool Record(int32_t slot, std::vector<uint8_t>& image);
 
  private:
   // Finds the selected tree again when the set of indexes changed.
@@ -69,7 +80,12 @@ class TCursorOrder {
   // Puts the index cursor on the record; false when it is not in the index (the cursor then
   // stands where its key would be).
   bool Locate(int32_t slot, const std::vector<uint8_t>* image);
-  int32_t Result();
+  // The slot the cursor stands on after checking its record; `readAhead` fills the
+  // read-ahead buffer from the cursor's entry when the record is not in it.
+  int32_t Result(bool readAhead = false);
+  // The buffered image of a slot; null when the buffer does not hold it or is stale.
+  const uint8_t* Buffered(int32_t slot);
+  void DropReadAhead();
 
   TDataTable& table_;
   std::string name_;
@@ -80,6 +96,15 @@ class TCursorOrder {
   uint64_t seenGeneration_ = 0;  // the tree's generation when the cursor last moved
   bool hasRange_ = false;
   std::vector<uint8_t> low_, high_;
+  int32_t walkSlot_ = 0;  // the slot First or Next returned last (0: not walking)
+  struct TReadAhead {
+    uint64_t stamp = 0;           // the table's change count it belongs to
+    std::vector<int32_t> slots;   // in the order of the walk
+    std::vector<uint8_t> images;  // one record image per slot
+    size_t next = 0;              // where the next lookup starts
+    size_t window = 0;            // entries of the last fill
+    bool valid = false;
+  } ahead_;
 };
 
 }  // namespace quellor

@@ -335,6 +335,61 @@ const uint8_t* TDataFile::ReadSlot(int32_t slot) {
   return it->second.image.data();
 }
 
+void TDataFile::ReadSlots(const int32_t* slots, size_t count, uint8_t* out) {
+  const size_t rs = static_cast<size_t>(header_.recordSize);
+  // The slots to read from the file, in file order, with where each goes.
+  std::vector<std::pair<int32_t, size_t>> wanted;
+  for (size_t i = 0; i < count; ++i) {
+    if (slots[i] < 1 || slots[i] > SlotCount()) Fail(StoreCode::RecordsCorrupt);
+    auto it = cache_.find(slots[i]);
+    if (it != cache_.end())
+      std::memcpy(out + i * rs, it->second.image.data(), rs);
+    else
+      wanted.emplace_back(slots[i], i);
+  }
+  if (wanted.empty()) return;
+  if (readHook_) readHook_();
+  std::sort(wanted.begin(), wanted.end());
+  // Neighbours are read together while the bytes between them stay few (a gap of at most
+  // 8 KiB or 4 records) and the read stays within 1 MiB.
+  const int32_t maxGap = std::max<int32_t>(4, static_cast<int32_t>(8192 / rs));
+  const int32_t maxRun = std::max<int32_t>(1, static_cast<int32_t>((1u << 20) / rs));
+  for (size_t first = 0; first < wanted.size();) {
+    size_t last = first;
+    while (last + 1 < wanted.size() && wanted[last + 1].first - wanted[last].first <= maxGap &&
+           wanted[last + 1].first - wanted[first].first < maxRun)
+      ++last;
+    const int32_t begin = wanted[first].first;
+    const size_t bytes = static_cast<size_t>(wanted[last].first - begin + 1) * rs;
+    if (runBuffer_.size() < bytes) runBuffer_.resize(bytes);
+    int64_t got = file_->ReadAt(SlotOffset(begin), runBuffer_.data(), static_cast<int64_t>(bytes));
+    for (size_t k = first; k <= last; ++k) {
+      const size_t at = static_cast<size_t>(wanted[k].first - begin) * rs;
+      if (got < 0 || static_cast<size_t>(got) < at + rs) Fail(StoreCode::ReadError);
+      uint8_t* image = out + wanted[k].second * rs;
+      std::memcpy(image, runBuffer_.data() + at, rs);
+      if (header_.encrypted) ApplyCipher(image, static_cast<int>(rs), kBodyKey);
+    }
+    first = last + 1;
+  }
+  nextAfterRead_ = 0;  // not a walk in slot order
+}
+
+void TDataFile::ReadRun(int32_t first, int32_t count, uint8_t* out) {
+  if (count < 1 || first < 1 || first > SlotCount() - count + 1) Fail(StoreCode::RecordsCorrupt);
+  const size_t rs = static_cast<size_t>(header_.recordSize);
+  const int64_t bytes = static_cast<int64_t>(count) * static_cast<int64_t>(rs);
+  if (readHook_) readHook_();
+  if (file_->ReadAt(SlotOffset(first), out, bytes) != bytes) Fail(StoreCode::ReadError);
+  if (header_.encrypted)
+    for (int32_t i = 0; i < count; ++i) ApplyCipher(out + i * rs, static_cast<int>(rs), kBodyKey);
+  // Clean cached images are what the file holds; changed ones are newer.
+  for (auto it = cache_.lower_bound(first); it != cache_.end() && it->first < first + count; ++it)
+    if (it->second.dirty)
+      std::memcpy(out + static_cast<size_t>(it->first - first) * rs, it->second.image.data(), rs);
+  nextAfterRead_ = 0;
+}
+
 void TDataFile::WriteSlot(int32_t slot, const uint8_t* image) {
   if (slot < 1 || slot > SlotCount()) Fail(StoreCode::RecordsCorrupt);
   if (undoActive_ && !undo_.count(slot)) {

@@ -172,6 +172,20 @@ class TDataFile {
   // 8962 for a slot outside the file's slots or one that does not carry its own number (active)
   // or a valid flag, 9217 when the file is shorter than the header says.
   const uint8_t* ReadSlot(int32_t slot);
+  // Copies the images of `count` slots into `out` (count x record size bytes) for a reader that
+  // keeps them itself (a cursor reading ahead): cached images (changed ones included) are
+  // copied, the others read from the file in as few reads as neighbouring slots allow, without
+  // entering the cache. Every slot must lie within the file's slots; the images are not
+  // checked (CheckImage). 9217 when the file is shorter than the header says.
+  void ReadSlots(const int32_t* slots, size_t count, uint8_t* out);
+  // Copies the images of the `count` slots from `first` on into `out` with one read of the
+  // file, for a reading operation that goes through the slots in order (a filter scan); the
+  // cache's changed images (a transaction's) replace what the file holds. Nothing enters the
+  // cache and the images are not checked (CheckImage). The slots must lie within the file's
+  // slots; 9217 when the file is shorter than the header says.
+  void ReadRun(int32_t first, int32_t count, uint8_t* out);
+  // 8962 for an image that does not carry its own slot number (active) or a valid flag.
+  void CheckImage(int32_t slot, const uint8_t* image) const { CheckSlot(slot, image); }
   // Puts a slot image into the cache; it is written by Flush.
   void WriteSlot(int32_t slot, const uint8_t* image);
 
@@ -243,7 +257,8 @@ class TDataFile {
   std::list<int32_t> lru_;  // clean slots, most recently used first
   size_t capacity_ = 1;
   int32_t readAhead_ = 1;
-  int32_t nextAfterRead_ = 1;  // the slot after the last one read from the file
+  int32_t nextAfterRead_ = 1;       // the slot after the last one read from the file
+  std::vector<uint8_t> runBuffer_;  // ReadSlots' reads, kept for the next call
   std::function<void()> readHook_;
   // The slots the running operation wrote, with their cache state before it (none: not cached).
   struct TSaved {

@@ -173,13 +173,17 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
     SetJournalFiles();
     blob_ = std::make_unique<TBlobFile>(blobFile_, tableName, data_->Header().BlobBlockSize(),
                                         data_->Header().encrypted);
-    readLocked([this] { blob_->Load(); });
+    locks_->SetFiles(dataFile_, indexFile_, blobFile_);
+    readLocked([this] {
+      locks_->AcquireBlobSlot();
+      blob_->Load();
+    });
   }
   locks_->SetFiles(dataFile_, indexFile_, blobFile_);
   if (locks_->Active()) {
     data_->SetReadHook([this] { BeforeDiskRead(); });
     indexes_->File().SetReadHook([this] { BeforeDiskRead(); });
-    if (blob_) blob_->SetReadHook([this] { BeforeDiskRead(); });
+    if (blob_) blob_->SetReadHook([this] { BeforeBlobRead(); });
   }
 }
 
@@ -701,6 +705,7 @@ void TDataTable::EnterRead() {
 void TDataTable::LeaveRead() {
   if (--readDepth_ > 0) return;
   readChecked_ = false;
+  blobChecked_ = false;
   if (locks_->HoldsReadSlots()) {
     try {
       locks_->ReleaseReadSlots();
@@ -718,9 +723,21 @@ void TDataTable::BeforeDiskRead() {
   if (discardAll_ || CountersChanged()) throw TStaleCaches{};
 }
 
+void TDataTable::BeforeBlobRead() {
+  BeforeDiskRead();
+  if (readDepth_ == 0 || blobChecked_ || !CoordinatedReads()) return;
+  // BLOB blocks are read under the BLOB file's slot as well, and its counter is compared
+  // once per operation before the first block comes from the file.
+  locks_->AcquireBlobSlot();
+  blobChecked_ = true;
+  if (blob_->ChangedOnDisk()) throw TStaleCaches{};
+}
+
 bool TDataTable::CountersChanged() {
-  return indexes_->File().ChangedOnDisk() || data_->ChangedOnDisk() ||
-         (blob_ && blob_->ChangedOnDisk());
+  // Every change of the BLOB file comes with one of the data file (the records hold the
+  // values' ids and the header the last id given out), so the BLOB file's counter is compared
+  // only when blocks are read from it (BeforeBlobRead) or the others moved (DropStaleCaches).
+  return indexes_->File().ChangedOnDisk() || data_->ChangedOnDisk();
 }
 
 bool TDataTable::DropStaleCaches() {
@@ -730,6 +747,8 @@ bool TDataTable::DropStaleCaches() {
   // another program's later change has made stale.
   if (readDepth_ > 0) readChecked_ = true;
   if (discardAll_) {
+    locks_->AcquireBlobSlot();  // the BLOB header is read again too (nothing for a writer)
+    if (locks_->HoldsBlobSlot()) blobChecked_ = true;
     DiscardAll();
     return true;
   }
@@ -738,7 +757,14 @@ bool TDataTable::DropStaleCaches() {
   bool dataChanged = data_->Reload();
   // The index file changed alone (a writer that touched only it): the records go too.
   if (indexChanged && !dataChanged && !data_->HasUnwrittenChanges()) data_->Discard();
-  bool blobChanged = blob_ && blob_->Reload();
+  // The BLOB file changes only together with the data file (see CountersChanged); under the
+  // write locks, or once its slot is held, its counter is read anyway.
+  bool blobChanged = false;
+  if (blob_ && (indexChanged || dataChanged || !locks_->HoldsReadSlots() || blobChecked_)) {
+    locks_->AcquireBlobSlot();  // nothing when the read slots are not held (a writer)
+    if (locks_->HoldsBlobSlot()) blobChecked_ = true;
+    blobChanged = blob_->Reload();
+  }
   if (indexChanged || dataChanged) NoteChange();
   return indexChanged || dataChanged || blobChanged;
 }
@@ -835,6 +861,7 @@ void TDataTable::Commit() {
     // What could not be written is dropped: the files keep the state before the transaction
     // as far as they were not written yet.
     failure = std::current_exception();
+    NoteChange();  // what readers derived from the dropped changes is stale
     try {
       indexes_->Discard();
       data_->Discard();

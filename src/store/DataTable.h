@@ -11,10 +11,12 @@
 //   - a change takes the data write lock and the write range, re-reads the counters (dropping
 //     stale caches), changes the caches, writes them and lets the locks go;
 //   - a reading operation (Reading) that must read a record, page or block that is not cached
-//     first takes the read slots and compares the counters; when another program changed a file
-//     the operation starts over on fresh caches, still holding the slots, so it never mixes old
-//     cached pages with new ones from the file. With StrictChangeDetection every reading
-//     operation takes the read slots and compares the counters before it begins;
+//     first takes the index file's read slot and compares the counters of the index and data
+//     files; when another program changed a file the operation starts over on fresh caches,
+//     still holding the slot, so it never mixes old cached pages with new ones from the file.
+//     The first BLOB block it reads from the file adds the BLOB file's slot and compares that
+//     counter too. With StrictChangeDetection every reading operation takes the slot and
+//     compares the counters before it begins;
 //   - index file changed: its pages are dropped and the data file's header and records are
 //     read again; data file changed: its header is read again and its records dropped; BLOB file
 //     changed: its blocks are dropped.
@@ -167,6 +169,8 @@ class TDataTable {
   // inside a change or transaction that keeps writers out anyway).
   bool CoordinatedReads() const;
   void BeforeDiskRead();
+  // BeforeDiskRead, then the BLOB file's slot and counter (once per operation).
+  void BeforeBlobRead();
   bool CountersChanged();
   // Re-reads the counters and drops what is stale; returns whether anything was.
   bool DropStaleCaches();
@@ -218,6 +222,7 @@ class TDataTable {
   bool inTransaction_ = false;
   int readDepth_ = 0;         // nested reading operations running
   bool readChecked_ = false;  // the counters were compared under the read slots in this one
+  bool blobChecked_ = false;  // the BLOB file's slot is held and its counter was compared
 };
 
 class TDataTable::TReadScope {

@@ -148,6 +148,21 @@ bool TIndexCursor::GoTo(int64_t position) {
   return Land(tree_->SeekPosition(b.begin + position, path_));
 }
 
+size_t TIndexCursor::PeekRecNos(int32_t* out, size_t max) {
+  if (state_ != TState::On || max == 0 || generation_ != tree_->Generation()) return 0;
+  const TBounds b = Bounds();
+  const size_t limit = static_cast<size_t>(std::clamp<int64_t>(b.end - position_, 0, max));
+  if (limit == 0) return 0;
+  TIndexTree::TPath path = path_;
+  out[0] = tree_->PathRecNo(path);
+  const uint64_t generation = tree_->Generation();
+  size_t n = 1;
+  while (n < limit && tree_->StepNext(path) && tree_->Generation() == generation &&
+         TIndexTree::OnEntry(path))
+    out[n++] = tree_->PathRecNo(path);
+  return tree_->Generation() == generation ? n : 1;
+}
+
 int64_t TIndexCursor::Position() {
   if (state_ != TState::On) return -1;
   Resync();

@@ -45,6 +45,10 @@ class TIndexCursor {
   // The current entry's key (the key size) and record number; valid only on an entry.
   const std::vector<uint8_t>& Key() const { return key_; }
   int32_t RecNo() const { return recNo_; }
+  // The record numbers of the current entry and of up to `max` - 1 entries after it within the
+  // range, without moving the cursor (for reading their records ahead); 0 when not on an entry.
+  // Reading a page that is not cached may end the list early.
+  size_t PeekRecNos(int32_t* out, size_t max);
   // 0-based position of the current entry within the range; -1 when not on an entry.
   int64_t Position();
   // The number of entries within the range.

@@ -12,7 +12,17 @@ namespace {
 
 // No sound tree is deeper than this (each level multiplies the entries by at least 3).
 constexpr size_t kMaxDepth = 32;
-constexpr size_t kMaxCachedPages = 1024;
+// The cache grows with the file up to the page count of the index file (which bounds every
+// tree in it), at least 1024 and at most 8192 pages per tree, and beyond 1024 pages only while
+// its decoded pages stay within 32 MiB (a compressed page decodes to several times its size).
+constexpr size_t kMinCachedPages = 1024;
+constexpr size_t kMaxCachedPages = 8192;
+constexpr size_t kMaxCachedBytes = size_t{32} << 20;
+
+size_t DecodedBytes(const TIndexPage& page) {
+  return sizeof(TIndexPage) + page.keys.capacity() +
+         (page.refs.capacity() + page.counts.capacity()) * sizeof(int32_t);
+}
 
 }  // namespace
 
@@ -21,6 +31,7 @@ TIndexTree::TIndexTree(TIndexPageIo& io, TIndexDesc desc, TKeyLayout layout)
   format_.keySize = layout_.KeySize();
   format_.unique = layout_.Unique();
   format_.compression = desc_.compression;
+  raw_.resize(kIndexPageSize);
 }
 
 void TIndexTree::Corrupt() const {
@@ -47,10 +58,11 @@ std::shared_ptr<TIndexPage> TIndexTree::GetPage(int32_t offset) {
   if (it != cache_.end() && (*it)->offset == offset) {
     page = *it;
   } else {
-    std::vector<uint8_t> raw(kIndexPageSize);
-    io_.ReadPage(offset, raw.data());
+    io_.ReadPage(offset, raw_.data());
     page = std::make_shared<TIndexPage>();
-    DecodeIndexPage(raw.data(), format_, offset, io_.EndOffset(), io_.TableName(), *page);
+    DecodeIndexPage(raw_.data(), format_, offset, io_.EndOffset(), io_.TableName(), *page);
+    decodedBytes_ += DecodedBytes(*page);
+    ++decodedPages_;
     EvictIfFull();
     it = std::lower_bound(cache_.begin(), cache_.end(), offset,
                           [](const auto& p, int32_t off) { return p->offset < off; });
@@ -88,6 +100,7 @@ void TIndexTree::AbortChange() {
     if (saved) {
       **it = std::move(*saved);
       (*it)->dirty = true;  // the changed page may have been written meanwhile
+      dirtyPages_.push_back(offset);
     } else {
       cache_.erase(it);
     }
@@ -100,8 +113,18 @@ void TIndexTree::AbortChange() {
   ++generation_;
 }
 
+size_t TIndexTree::CachedPagesLimit() const {
+  const size_t filePages = static_cast<size_t>(std::max(0, io_.EndOffset()) / kIndexPageSize);
+  // The average decoded size of the pages read so far.
+  const size_t pageBytes =
+      decodedPages_ ? std::max<size_t>(decodedBytes_ / decodedPages_, 1) : kIndexPageSize;
+  return std::clamp(std::min(filePages, kMaxCachedBytes / pageBytes), kMinCachedPages,
+                    kMaxCachedPages);
+}
+
 void TIndexTree::EvictIfFull() {
-  if (cache_.size() < kMaxCachedPages) return;
+  const size_t limit = CachedPagesLimit();
+  if (cache_.size() < limit) return;
   // Only clean pages that nobody holds (no path, not among the most recent) may go.
   std::vector<std::shared_ptr<TIndexPage>> candidates;
   for (const auto& p : cache_) {
@@ -110,7 +133,7 @@ void TIndexTree::EvictIfFull() {
   }
   std::sort(candidates.begin(), candidates.end(),
             [](const auto& a, const auto& b) { return a->lastUse < b->lastUse; });
-  size_t excess = cache_.size() - kMaxCachedPages * 3 / 4;
+  size_t excess = cache_.size() - limit * 3 / 4;
   if (candidates.size() > excess) candidates.resize(excess);
   std::set<const TIndexPage*> gone;
   for (const auto& p : candidates) gone.insert(p.get());
@@ -120,24 +143,38 @@ void TIndexTree::EvictIfFull() {
                cache_.end());
 }
 
+TIndexPage* TIndexTree::CachedPage(int32_t offset) const {
+  auto it = std::lower_bound(cache_.begin(), cache_.end(), offset,
+                             [](const auto& p, int32_t off) { return p->offset < off; });
+  return it != cache_.end() && (*it)->offset == offset ? it->get() : nullptr;
+}
+
 void TIndexTree::WriteDirtyPages() {
-  std::vector<uint8_t> raw(kIndexPageSize);
-  for (const auto& p : cache_) {
-    if (!p->dirty) continue;
-    EncodeIndexPage(*p, format_, io_.TableName(), raw.data());
-    io_.WritePage(p->offset, raw.data());
+  // In offset order, from the list of pages made dirty (changed pages are never evicted).
+  std::sort(dirtyPages_.begin(), dirtyPages_.end());
+  dirtyPages_.erase(std::unique(dirtyPages_.begin(), dirtyPages_.end()), dirtyPages_.end());
+  for (int32_t offset : dirtyPages_) {
+    TIndexPage* p = CachedPage(offset);
+    if (!p || !p->dirty) continue;
+    EncodeIndexPage(*p, format_, io_.TableName(), raw_.data());
+    io_.WritePage(p->offset, raw_.data());
     p->dirty = false;
   }
+  dirtyPages_.clear();
 }
 
 bool TIndexTree::HasDirtyPages() const {
-  return std::any_of(cache_.begin(), cache_.end(), [](const auto& p) { return p->dirty; });
+  return std::any_of(dirtyPages_.begin(), dirtyPages_.end(), [this](int32_t offset) {
+    const TIndexPage* p = CachedPage(offset);
+    return p && p->dirty;
+  });
 }
 
 void TIndexTree::Reload(const TIndexDesc& desc) {
   undo_.clear();
   inChange_ = false;
   cache_.clear();
+  dirtyPages_.clear();
   recent_.fill(nullptr);
   desc_.rootPage = desc.rootPage;
   desc_.freeChain = desc.freeChain;

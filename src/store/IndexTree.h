@@ -120,7 +120,13 @@ class TIndexTree {
   std::shared_ptr<TIndexPage> Child(const TIndexPage& parent, int index, size_t depth);
   std::shared_ptr<TIndexPage> AllocatePage(uint8_t kind);
   void FreePage(TIndexPage& page);
-  void Touch(TIndexPage& page) { page.dirty = true; }
+  void Touch(TIndexPage& page) {
+    if (!page.dirty) dirtyPages_.push_back(page.offset);
+    page.dirty = true;
+  }
+  TIndexPage* CachedPage(int32_t offset) const;
+  // How many pages the cache keeps before it evicts clean ones.
+  size_t CachedPagesLimit() const;
   void Remember(const TIndexPage& page);
   void EvictIfFull();
   [[noreturn]] void Corrupt() const;
@@ -148,6 +154,11 @@ class TIndexTree {
   // The cache: every cached page sorted by offset, and the most recently used in front.
   std::vector<std::shared_ptr<TIndexPage>> cache_;
   std::array<std::shared_ptr<TIndexPage>, 4> recent_;
+  // The offsets of the pages made dirty since the last WriteDirtyPages (some may be clean or
+  // gone again), so that writing them does not walk every cached page.
+  std::vector<int32_t> dirtyPages_;
+  uint64_t decodedBytes_ = 0, decodedPages_ = 0;  // of the pages read, for the cache's size
+  std::vector<uint8_t> raw_;                      // one page's bytes, for reading and writing pages
   // The journal of the current change: each page as it was before it (none for a new page).
   bool inChange_ = false;
   std::map<int32_t, std::optional<TIndexPage>> undo_;

@@ -942,7 +942,8 @@ bool TStoreTable::Accept(int32_t slot) {
     expressionDone = true;
   }
   if (expressionDone && !OnFilterRecord && recordFilters_.empty()) return true;
-  std::vector<uint8_t> image = table_->ReadRecord(slot);
+  std::vector<uint8_t> image;
+  if (!order_ || !order_->Record(slot, image)) image = table_->ReadRecord(slot);
   if (exprFilter_ && !expressionDone && !exprFilter_->Matches(TRecordValues(*table_, image.data())))
     return false;
   if (!OnFilterRecord && recordFilters_.empty()) return true;
@@ -976,7 +977,8 @@ int32_t TStoreTable::Seek(int32_t from, bool forward) {
 }
 
 void TStoreTable::SetCurrent(int32_t slot) {
-  shown_ = table_->ReadRecord(slot);
+  // A walk's record usually comes from the order's read-ahead.
+  if (!order_ || !order_->Record(slot, shown_)) shown_ = table_->ReadRecord(slot);
   slot_ = slot;
   blobCache_.clear();
   Fire(OnCalcFields);

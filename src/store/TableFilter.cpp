@@ -346,8 +346,34 @@ TExprRecordSet TTableFilterAccess::Lookup(int fieldId, bool ci, const TExprKeyRa
 }
 
 const TExprRecord& TTableFilterAccess::Read(uint32_t record) {
-  image_ = table_.ReadRecord(static_cast<int32_t>(record));
-  record_.SetImage(image_.data());
+  const int32_t slot = static_cast<int32_t>(record);
+  TDataFile& data = table_.Data();
+  const uint8_t* image = table_.Reading([&]() -> const uint8_t* {
+    if (slot < 1 || slot > data.SlotCount()) return nullptr;
+    const size_t rs = static_cast<size_t>(data.RecordSize());
+    if (run_.count == 0 || run_.stamp != table_.ChangeCount() || slot < run_.first ||
+        slot >= run_.first + run_.count) {
+      const bool following = run_.count > 0 && slot == run_.first + run_.count;
+      run_.bytes = following ? std::min<size_t>(run_.bytes * 2, 1u << 20) : 1u << 16;
+      run_.count = 0;
+      const int32_t count = static_cast<int32_t>(std::min<int64_t>(
+          std::max<size_t>(1, run_.bytes / rs), static_cast<int64_t>(data.SlotCount()) - slot + 1));
+      run_.images.resize(static_cast<size_t>(count) * rs);
+      data.ReadRun(slot, count, run_.images.data());
+      // Taken after the read: a change it found has been noted already.
+      run_.stamp = table_.ChangeCount();
+      run_.first = slot;
+      run_.count = count;
+    }
+    const uint8_t* found = run_.images.data() + static_cast<size_t>(slot - run_.first) * rs;
+    data.CheckImage(slot, found);
+    return found;
+  });
+  if (!image) {
+    image_ = table_.ReadRecord(slot);  // reports the bad slot
+    image = image_.data();
+  }
+  record_.SetImage(image);
   return record_;
 }
 

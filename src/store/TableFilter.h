@@ -69,6 +69,15 @@ class TTableFilterAccess : public TExprIndexProvider, public TExprRecordReader {
   TDataTable& table_;
   const TExprEvaluator& evaluator_;
   std::vector<uint8_t> image_;
+  // Read serves the records from runs of slots read in one go (64 KiB at first, doubling up to
+  // 1 MiB while the records asked for follow each other): a buffer of this reading operation,
+  // dropped with any change the table notes.
+  struct TRun {
+    std::vector<uint8_t> images;
+    int32_t first = 0, count = 0;
+    size_t bytes = 0;  // the size of the last run read
+    uint64_t stamp = 0;
+  } run_;
   TRecordValues record_;
   size_t entriesChecked_ = 0;
   size_t recordsReadForKeys_ = 0;

@@ -53,28 +53,28 @@ int32_t TTableLocks::DrawSlot() {
   return std::uniform_int_distribution<int32_t>(1, kReadSlotCount)(random_);
 }
 
+int32_t TTableLocks::TakeReadSlot(TAbstractFile& file) {
+  // A failed try draws a new byte: another reader may simply hold the same one.
+  for (int attempt = 0; attempt < kTableLockTries; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kTableLockWaitMs));
+    int32_t slot = DrawSlot();
+    if (file.Lock(kReadSlotBase - slot, 1)) return slot;
+  }
+  return 0;
+}
+
 void TTableLocks::AcquireReadSlots() {
   if (!active_ || HoldsReadSlots()) return;
-  // A failed try draws a new byte: another reader may simply hold the same one.
-  auto take = [this](TAbstractFile& file) -> int32_t {
-    for (int attempt = 0; attempt < kTableLockTries; ++attempt) {
-      if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kTableLockWaitMs));
-      int32_t slot = DrawSlot();
-      if (file.Lock(kReadSlotBase - slot, 1)) return slot;
-    }
-    return 0;
-  };
-  int32_t indexSlot = take(*index_);
+  int32_t indexSlot = TakeReadSlot(*index_);
   if (!indexSlot) Fail(StoreCode::GeneralLockFailure);
-  if (blob_) {
-    int32_t blobSlot = take(*blob_);
-    if (!blobSlot) {
-      index_->Unlock(kReadSlotBase - indexSlot, 1);
-      Fail(StoreCode::GeneralLockFailure);
-    }
-    blobSlot_ = blobSlot;
-  }
   indexSlot_ = indexSlot;
+}
+
+void TTableLocks::AcquireBlobSlot() {
+  if (!active_ || !blob_ || !HoldsReadSlots() || blobSlot_) return;
+  int32_t blobSlot = TakeReadSlot(*blob_);
+  if (!blobSlot) Fail(StoreCode::GeneralLockFailure);
+  blobSlot_ = blobSlot;
 }
 
 void TTableLocks::ReleaseReadSlots() {

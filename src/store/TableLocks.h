@@ -17,7 +17,10 @@
 //
 // The read slots and the write range form a readers-writer lock between programs: every reader
 // holds one random byte of the range, a writer the whole range, so it waits until no reader is
-// left and keeps new ones out while it writes.
+// left and keeps new ones out while it writes. Every writer takes the index range first and
+// holds it while it writes any of the three files, so a reader's slot on the index file alone
+// keeps all writers out; the slot on the BLOB file is added only when a reading operation reads
+// BLOB blocks from the file.
 //
 // Writers take turns: the data write lock is only taken while holding the writer turn, which
 // is let go as soon as the data byte is had. A writer that has to wait keeps the turn while it
@@ -80,7 +83,11 @@ class TTableLocks {
 
   // ---- read slots (index and BLOB file) ----
   bool HoldsReadSlots() const { return indexSlot_ != 0; }
-  void AcquireReadSlots();  // 10249
+  // The index file's slot (the BLOB file's comes with AcquireBlobSlot); 10249.
+  void AcquireReadSlots();
+  // Adds the BLOB file's slot while the index file's is held (nothing otherwise); 10249.
+  void AcquireBlobSlot();
+  bool HoldsBlobSlot() const { return blobSlot_ != 0; }
   void ReleaseReadSlots();  // 10242 when not held
 
   // ---- write locks ----
@@ -112,6 +119,7 @@ class TTableLocks {
   bool TryLock(TAbstractFile& file, int64_t offset, int64_t length, int tries, int waitMs);
   void Unlock(TAbstractFile& file, int64_t offset, int64_t length);
   int32_t DrawSlot();
+  int32_t TakeReadSlot(TAbstractFile& file);  // the slot taken, 0 when every try failed
   [[noreturn]] void Fail(uint16_t code) const;
 
   TDataSession& session_;

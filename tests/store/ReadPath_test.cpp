@@ -1,0 +1,315 @@
+// The read paths of a shared table and the locks and counters they use: a reading operation
+// holds the index file's read slot and adds the BLOB file's only for BLOB blocks; key-order
+// walks served from the cursor's read-ahead and filter scans read in runs still see what other
+// programs change.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "LockTestSupport.h"
+#include "store/DataTable.h"
+#include "store/PhysicalFile.h"
+#include "store/StoreInternals.h"
+#include "store/TableLocks.h"
+
+namespace quellor::test {
+namespace {
+
+std::shared_ptr<TDataTable> EngineTable(const TempDir& dir, const std::string& name) {
+  char* real = ::realpath(dir.path().c_str(), nullptr);
+  std::string folder = real ? real : dir.path();
+  std::free(real);
+  if (folder.back() != '/') folder += '/';
+  return TStoreInternals::DirectoryFor(TStoreSession::Default(), folder)->OpenTable(name, false);
+}
+
+// Whether another open file description could take a writer's range of `path` now.
+bool WriterCouldLock(const std::string& path) {
+  auto file = TPhysicalFile::Open(path, false, "notes.DAT");
+  if (!file->Lock(kWriteRangeOffset, kWriteRangeLength)) return false;
+  EXPECT_TRUE(file->Unlock(kWriteRangeOffset, kWriteRangeLength));
+  return true;
+}
+
+TEST(ReadPath, ARecordIsReadUnderTheIndexSlotAloneAndBlobBlocksUnderTheBlobSlotToo) {
+  TempDir dir;
+  {
+    TStoreTable t;
+    t.SetDatabaseName(dir.path());
+    t.SetTableName("notes.DAT");
+    t.FieldDefs().Add("Key", TFieldType::String, 10);
+    t.FieldDefs().Add("Note", TFieldType::Memo);
+    t.IndexDefs().Add("", "Key", IndexOption::Primary);
+    t.CreateTable();
+    t.Open();
+    t.Append();
+    t.FieldByName("Key").SetAsString("a");
+    t.FieldByName("Note").SetAsString(std::string(3000, 'n'));
+    t.Post();
+    t.Close();
+  }
+  std::shared_ptr<TDataTable> table = EngineTable(dir, "notes.DAT");
+  const TFieldDesc* note = nullptr;
+  for (const auto& f : table->Fields())
+    if (f.name == "Note") note = &f;
+  ASSERT_NE(note, nullptr);
+  std::string value;
+  table->Reading([&] {
+    std::vector<uint8_t> image = table->ReadRecord(1);
+    EXPECT_FALSE(WriterCouldLock(dir.file("notes.IDX")));
+    EXPECT_TRUE(WriterCouldLock(dir.file("notes.BLB")));  // no BLOB block read yet
+    value = table->ReadBlob(image.data(), *note);
+    EXPECT_FALSE(WriterCouldLock(dir.file("notes.BLB")));
+  });
+  EXPECT_EQ(value, std::string(3000, 'n'));
+  // Both slots are let go at the end of the operation.
+  EXPECT_TRUE(WriterCouldLock(dir.file("notes.IDX")));
+  EXPECT_TRUE(WriterCouldLock(dir.file("notes.BLB")));
+}
+
+// Walks the shared table in key order from the first record: the values by key.
+std::vector<int> WalkValues(TStoreTable& t, const std::function<void(int)>& atStep) {
+  std::vector<int> values;
+  int step = 0;
+  for (t.First(); !t.Eof(); t.Next()) {
+    values.push_back(t.FieldByName("Value").AsInteger());
+    if (atStep) atStep(step);
+    ++step;
+  }
+  return values;
+}
+
+// Another program changes a record inside the walk's read-ahead window and one far ahead of it
+// while the walk goes on. The record far ahead shows the new value; once the walk has passed
+// it, the one in the window shows its new value as well (the counters moved: nothing read ahead
+// before is shown again). With StrictChangeDetection both show at once.
+void WalkWhileAnotherProgramChanges(bool strict) {
+  TempDir dir;
+  const int count = 600;
+  MakeSharedTable(dir, count);
+  TChild child([&](TChild& self) {
+    self.Receive();
+    TStoreTable t;
+    BindShared(t, dir);
+    t.Open();
+    for (int i : {12, 400}) {
+      if (!t.FindKey({KeyOf(i)})) return 1;
+      t.Edit();
+      t.FieldByName("Value").SetAsInteger(-i);
+      t.Post();
+    }
+    t.Close();
+    self.Send("changed");
+    return 0;
+  });
+  TStoreTable t;
+  BindShared(t, dir);
+  TStoreSession::Default().SetStrictChangeDetection(strict);
+  t.Open();
+  std::vector<int> values = WalkValues(t, [&](int step) {
+    if (step != 9) return;  // the walk has read records 9 to 16 or beyond ahead
+    child.Send("change");
+    ASSERT_EQ(child.Receive(), "changed");
+  });
+  TStoreSession::Default().SetStrictChangeDetection(false);
+  ASSERT_EQ(values.size(), static_cast<size_t>(count));
+  EXPECT_EQ(values[400], -400);
+  if (strict) {
+    EXPECT_EQ(values[12], -12);
+  }
+  EXPECT_TRUE(values[12] == 12 || values[12] == -12);
+  for (int i = 0; i < count; ++i)
+    if (i != 12 && i != 400) {
+      EXPECT_EQ(values[i], i) << i;
+    }
+  ASSERT_TRUE(t.FindKey({KeyOf(12)}));
+  EXPECT_EQ(t.FieldByName("Value").AsInteger(), -12);
+  // A second walk reads ahead afresh and shows both.
+  values = WalkValues(t, nullptr);
+  ASSERT_EQ(values.size(), static_cast<size_t>(count));
+  EXPECT_EQ(values[12], -12);
+  EXPECT_EQ(values[400], -400);
+  t.Close();
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST(ReadPath, AWalkServedFromReadAheadSeesAnotherProgramsChange) {
+  WalkWhileAnotherProgramChanges(false);
+}
+
+TEST(ReadPath, WithStrictChangeDetectionAWalkSeesAChangeInsideItsReadAheadAtOnce) {
+  WalkWhileAnotherProgramChanges(true);
+}
+
+// A cursor of the same program changes and deletes records the walk has read ahead: the walk
+// shows the changes and skips the deleted record.
+TEST(ReadPath, AWalkShowsChangesOfAnotherCursorOfTheProgramAtOnce) {
+  TempDir dir;
+  const int count = 300;
+  MakeSharedTable(dir, count);
+  TStoreTable walker, editor;
+  BindShared(walker, dir);
+  BindShared(editor, dir);
+  walker.Open();
+  editor.Open();
+  std::vector<int> values = WalkValues(walker, [&](int step) {
+    if (step != 20) return;
+    ASSERT_TRUE(editor.FindKey({KeyOf(22)}));
+    editor.Edit();
+    editor.FieldByName("Value").SetAsInteger(-22);
+    editor.Post();
+    ASSERT_TRUE(editor.FindKey({KeyOf(24)}));
+    editor.Delete();
+  });
+  ASSERT_EQ(values.size(), static_cast<size_t>(count - 1));
+  EXPECT_EQ(values[21], 21);
+  EXPECT_EQ(values[22], -22);
+  EXPECT_EQ(values[23], 23);
+  EXPECT_EQ(values[24], 25);  // 24 is gone
+}
+
+// A walk inside a transaction reads ahead the transaction's own unwritten changes.
+TEST(ReadPath, AWalkInATransactionShowsItsUnwrittenChanges) {
+  TempDir dir;
+  const int count = 200;
+  MakeSharedTable(dir, count);
+  TStoreDatabase database;
+  database.SetDatabaseName("ReadPathTx");
+  database.SetDirectory(dir.path());
+  TStoreTable t;
+  t.SetDatabaseName("ReadPathTx");
+  t.SetTableName(kSharedTable);
+  t.Open();
+  database.BeginTransaction();
+  for (int i = 50; i < 150; i += 3) {
+    ASSERT_TRUE(t.FindKey({KeyOf(i)}));
+    t.Edit();
+    t.FieldByName("Value").SetAsInteger(-i);
+    t.Post();
+  }
+  std::vector<int> values = WalkValues(t, nullptr);
+  database.RollbackTransaction();
+  ASSERT_EQ(values.size(), static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i)
+    EXPECT_EQ(values[i], (i >= 50 && i < 150 && (i - 50) % 3 == 0) ? -i : i) << i;
+  values = WalkValues(t, nullptr);
+  for (int i = 0; i < count; ++i) EXPECT_EQ(values[i], i) << i;
+}
+
+int CountNegative(TStoreTable& t) {
+  t.SetFilter("Value < 0");
+  t.SetFiltered(true);
+  const int n = t.RecordCount();
+  t.SetFiltered(false);
+  t.SetFilter("");
+  return n;
+}
+
+// A filter without an index reads the records in runs of slots: a transaction's unwritten
+// changes count, and so does a change another program makes between two counts.
+TEST(ReadPath, AFilterScanCountsUnwrittenChangesAndAnotherProgramsChanges) {
+  TempDir dir;
+  const int count = 3000;  // more than one run of slots
+  MakeSharedTable(dir, count);
+  TChild child([&](TChild& self) {
+    self.Receive();
+    TStoreTable t;
+    BindShared(t, dir);
+    t.Open();
+    for (int i : {7, 1500, 2999}) {
+      if (!t.FindKey({KeyOf(i)})) return 1;
+      t.Edit();
+      t.FieldByName("Value").SetAsInteger(-i);
+      t.Post();
+    }
+    t.Close();
+    self.Send("changed");
+    return 0;
+  });
+  TStoreDatabase database;
+  database.SetDatabaseName("ReadPathScan");
+  database.SetDirectory(dir.path());
+  TStoreTable t;
+  t.SetDatabaseName("ReadPathScan");
+  t.SetTableName(kSharedTable);
+  t.Open();
+  EXPECT_EQ(CountNegative(t), 0);
+  database.BeginTransaction();
+  for (int i = 100; i < 2900; i += 700) {
+    ASSERT_TRUE(t.FindKey({KeyOf(i)}));
+    t.Edit();
+    t.FieldByName("Value").SetAsInteger(-1);
+    t.Post();
+  }
+  EXPECT_EQ(CountNegative(t), 4);
+  database.RollbackTransaction();
+  EXPECT_EQ(CountNegative(t), 0);
+  child.Send("change");
+  ASSERT_EQ(child.Receive(), "changed");
+  EXPECT_EQ(CountNegative(t), 3);
+  t.Close();
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+// Index pages changed in a transaction, some of them put back by changes that failed, are all
+// written by the commit: a program with fresh caches finds every record by every index.
+TEST(ReadPath, EveryIndexPageATransactionChangedIsWrittenAtCommit) {
+  TempDir dir;
+  MakeSharedTable(dir, 0);
+  const int count = 1500;
+  TChild child([&](TChild& self) {
+    self.Receive();
+    TStoreTable t;
+    BindShared(t, dir);
+    t.Open();
+    int found = t.RecordCount() == count ? 0 : 1000000;
+    for (const char* index : {"", "ByTag", "ByCode"}) {
+      t.SetIndexName(index);
+      int n = 0;
+      for (t.First(); !t.Eof(); t.Next()) ++n;
+      if (n != count) found += 1;
+    }
+    t.SetIndexName("ByCode");
+    for (int i = 0; i < count; i += 37)
+      if (!t.FindKey({CodeOf(i)}) || t.FieldByName("Value").AsInteger() != i) found += 1;
+    t.Close();
+    self.Send(std::to_string(found));
+    return 0;
+  });
+  TStoreDatabase database;
+  database.SetDatabaseName("ReadPathPages");
+  database.SetDirectory(dir.path());
+  TStoreTable t;
+  t.SetDatabaseName("ReadPathPages");
+  t.SetTableName(kSharedTable);
+  t.Open();
+  database.BeginTransaction();
+  auto insert = [&](int i, const std::string& code) {
+    t.Append();
+    t.FieldByName("Key").SetAsString(KeyOf(i));
+    t.FieldByName("Value").SetAsInteger(i);
+    t.FieldByName("Tag").SetAsString(std::string(200, 'a' + i % 26) + std::to_string(i));
+    t.FieldByName("Code").SetAsString(code);
+    t.Post();
+  };
+  for (int i = 0; i < count; ++i) {
+    insert(i, CodeOf(i));
+    if (i % 100 == 50) {
+      // A duplicate code: the change is undone after the primary and tag indexes took it.
+      EXPECT_EQ(EngineCode([&] { insert(count + i, CodeOf(i)); }), 9729);
+      t.Cancel();
+    }
+  }
+  database.CommitTransaction();
+  t.Close();
+  child.Send("check");
+  EXPECT_EQ(child.Receive(), "0");
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+}  // namespace
+}  // namespace quellor::test
