@@ -234,15 +234,12 @@ void TDataTable::AddIndex(const TIndexDesc& desc, bool primary) {
   std::lock_guard lock(mutex_);
   if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
   if (!exclusive_) Fail(StoreCode::MustBeExclusive);
-  // The records are copied first: building the tree must not interleave with the data cache.
-  std::vector<std::pair<int32_t, std::vector<uint8_t>>> records;
-  VisitRecords([&](std::span<const uint8_t> record, int32_t slot, int32_t) {
-    records.emplace_back(slot, std::vector<uint8_t>(record.begin(), record.end()));
-  });
+  // The records are handed to the tree straight from the record cache, one at a time: building
+  // the tree touches only index pages, so each image stays valid while it is visited, and the
+  // table is never held in memory as a whole (the table is open exclusively: no other program
+  // changes the files meanwhile).
   Journaled(false, [&] {
-    indexes_->AddIndex(desc, primary, [&](const TRecordVisitor& visit) {
-      for (const auto& [slot, image] : records) visit(image, slot, GetI32(image.data() + 5));
-    });
+    indexes_->AddIndex(desc, primary, [&](const TRecordVisitor& visit) { VisitRecords(visit); });
   });
 }
 

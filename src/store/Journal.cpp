@@ -89,6 +89,11 @@ uint64_t JournalChecksum(const uint8_t* data, size_t size, uint64_t seed) {
 
 // ---- TJournaledFile -----------------------------------------------------------------------
 
+namespace {
+// The size a run of held-back writes grows to by writes that continue it.
+constexpr size_t kRunLimit = size_t{1} << 20;
+}  // namespace
+
 void TJournaledFile::Hold(int64_t offset, const uint8_t* bytes, int64_t count) {
   auto& runs = held_.runs;
   const int64_t end = offset + count;
@@ -97,13 +102,19 @@ void TJournaledFile::Hold(int64_t offset, const uint8_t* bytes, int64_t count) {
   if (it != runs.begin()) {
     auto prev = std::prev(it);
     int64_t prevEnd = prev->first + static_cast<int64_t>(prev->second.size());
-    if (prevEnd == offset && (it == runs.end() || it->first > end)) {
+    // A run is continued up to kRunLimit only: growing one vector by the whole change would
+    // need its old and its new buffer at once. Runs that touch are written one after another.
+    if (prevEnd == offset && (it == runs.end() || it->first > end) &&
+        prev->second.size() + static_cast<size_t>(count) <= kRunLimit) {
+      if (prev->second.capacity() < prev->second.size() + static_cast<size_t>(count))
+        prev->second.reserve(
+            std::min(kRunLimit, 2 * (prev->second.size() + static_cast<size_t>(count))));
       prev->second.insert(prev->second.end(), bytes, bytes + count);
       held_.runsEnd = std::max(held_.runsEnd, end);
       if (held_.cut) held_.sizeAfterCut = std::max(held_.sizeAfterCut, end);
       return;
     }
-    if (prevEnd >= offset) it = prev;
+    if (prevEnd > offset) it = prev;
   }
   int64_t start = offset, stop = end;
   auto last = it;
@@ -120,6 +131,12 @@ void TJournaledFile::Hold(int64_t offset, const uint8_t* bytes, int64_t count) {
   runs.emplace(start, std::move(merged));
   held_.runsEnd = std::max(held_.runsEnd, end);
   if (held_.cut) held_.sizeAfterCut = std::max(held_.sizeAfterCut, end);
+}
+
+size_t TJournaledFile::LongestHeldRun() const {
+  size_t longest = 0;
+  for (const auto& [offset, bytes] : held_.runs) longest = std::max(longest, bytes.size());
+  return longest;
 }
 
 void TJournaledFile::HoldCut(int64_t size) {

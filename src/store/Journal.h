@@ -102,6 +102,10 @@ class TJournaledFile : public TAbstractFile {
   bool IsReadOnly() const override { return base_->IsReadOnly(); }
 
   TAbstractFile& Base() { return *base_; }
+  // The longest run of writes held back now, in bytes: writes that continue one another are
+  // kept in runs of at most 1 MiB, so that holding a large change back never needs its bytes
+  // twice.
+  size_t LongestHeldRun() const;
 
  private:
   friend class TTableJournal;
