@@ -30,6 +30,10 @@ class TDataSession {
   // Changes go through each table's journal (Journal.h). Off only to measure what the journal
   // costs (the benchmark); a table changed with it off is not safe against crashes.
   bool journalChanges = true;
+  // A transaction whose changed records and BLOB values reach this many bytes writes them to
+  // the table files under its journal (Journal.h, "Large transactions") instead of keeping them
+  // in memory to the commit.
+  int64_t transactionSpillBytes = int64_t{4} << 20;
   int16_t languageId = 0;
   int16_t sortId = 0;
 
