@@ -473,6 +473,10 @@ void TDataFile::Flush(bool forceHeader, bool flushOs) {
     if (file_->WriteAt(SlotOffset(runStart), run.data(), size) != size) Fail(StoreCode::WriteError);
     for (int32_t s = runStart; s < runNext; ++s) SetDirty(s, cache_[s], false);
     run.clear();
+    // Written records may go at once: the file (or the journal holding its writes back) has
+    // them now, so a transaction's many changed records are not kept twice while they are
+    // written. The record the loop stands on is still changed and stays.
+    Trim();
   };
   for (auto& [slot, e] : cache_) {
     if (!e.dirty) continue;

@@ -238,15 +238,12 @@ void TDataTable::AddIndex(const TIndexDesc& desc, bool primary) {
   std::lock_guard lock(mutex_);
   if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
   if (!exclusive_) Fail(StoreCode::MustBeExclusive);
-  // The records are copied first: building the tree must not interleave with the data cache.
-  std::vector<std::pair<int32_t, std::vector<uint8_t>>> records;
-  VisitRecords([&](std::span<const uint8_t> record, int32_t slot, int32_t) {
-    records.emplace_back(slot, std::vector<uint8_t>(record.begin(), record.end()));
-  });
+  // The records are handed to the tree straight from the record cache, one at a time: building
+  // the tree touches only index pages, so each image stays valid while it is visited, and the
+  // table is never held in memory as a whole (the table is open exclusively: no other program
+  // changes the files meanwhile).
   Journaled(false, [&] {
-    indexes_->AddIndex(desc, primary, [&](const TRecordVisitor& visit) {
-      for (const auto& [slot, image] : records) visit(image, slot, GetI32(image.data() + 5));
-    });
+    indexes_->AddIndex(desc, primary, [&](const TRecordVisitor& visit) { VisitRecords(visit); });
   });
 }
 
@@ -308,6 +305,7 @@ void TDataTable::WriteBlobs(std::vector<uint8_t>& image, const TBlobChanges& blo
     int32_t oldId = isNull ? 0 : GetI32(v + 4);
     int32_t newId = data_->NextBlobId();
     blob_->WriteValue(first, oldId, newId, value);
+    changeBlobBytes_ += static_cast<int64_t>(value.size());
     if (value.empty()) {
       ClearField(image.data(), f);
     } else {
@@ -358,7 +356,9 @@ void TDataTable::SetJournalFiles() {
 }
 
 bool TDataTable::ResolveJournal() {
-  if (!journal_ || !session_.journalChanges || !journal_->Hot()) return false;
+  // What this table's own running transaction spilled is not a killed writer's.
+  if (!journal_ || !session_.journalChanges || journal_->Spilled() || !journal_->Hot())
+    return false;
   if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
   journal_->Resolve();
   // Other programs' caches hold the state before the killed change, which is what the files
@@ -401,7 +401,7 @@ void TDataTable::ResolveJournalAtOpen() {
 void TDataTable::AcquireReadSlots() {
   for (;;) {
     locks_->AcquireReadSlots();
-    if (!journal_ || !session_.journalChanges || !journal_->Hot()) return;
+    if (!journal_ || !session_.journalChanges || journal_->Spilled() || !journal_->Hot()) return;
     // A writer was killed half way: undone under the write locks, then read.
     locks_->ReleaseReadSlots();
     AcquireWriteLocks();
@@ -452,13 +452,14 @@ void TDataTable::Journaled(bool durable, const std::function<void()>& write) {
 }
 
 void TDataTable::ReleaseWriteLocks() {
-  if (locks_->HoldsWriteRange()) locks_->ReleaseWriteRange();
+  if (locks_->HoldsWriteRange() && !KeepsWriteRange()) locks_->ReleaseWriteRange();
   if (!inTransaction_ && locks_->HoldsDataWriteLock()) locks_->ReleaseDataWriteLock();
 }
 
 void TDataTable::Change(const std::function<void()>& body) {
   std::lock_guard lock(mutex_);
   if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
+  if (inTransaction_ && txLost_) Fail(StoreCode::WriteError);
   // In a transaction the data write lock keeps every other writer out and the changes stay in
   // the caches: nothing more to take, nothing to re-read.
   if (!inTransaction_) {
@@ -471,6 +472,7 @@ void TDataTable::Change(const std::function<void()>& body) {
     }
   }
   NoteChange();
+  changeBlobBytes_ = 0;
   auto dataSnapshot = data_->Snapshot();
   std::optional<TBlobFile::TSnapshot> blobSnapshot;
   if (blob_) blobSnapshot = blob_->Snapshot();
@@ -497,6 +499,48 @@ void TDataTable::Change(const std::function<void()>& body) {
     throw;
   }
   if (!inTransaction_) ReleaseWriteLocks();
+  if (inTransaction_) NoteTransactionBytes(data_->RecordSize() + changeBlobBytes_);
+}
+
+void TDataTable::NoteTransactionBytes(int64_t bytes) {
+  txUnspilled_ += bytes;
+  if (txUnspilled_ < session_.transactionSpillBytes || !journal_ || !session_.journalChanges ||
+      readOnlyFiles_)
+    return;
+  txUnspilled_ = 0;
+  if (!journal_->Spilled()) {
+    // From the first spill to its end the transaction keeps readers out. When they do not let
+    // it in, the changes stay in the caches a while longer.
+    try {
+      locks_->AcquireWriteRange();
+    } catch (const EStoreEngineError&) {
+      return;
+    }
+  }
+  try {
+    journal_->Begin();
+    try {
+      WriteChanges(false);
+    } catch (...) {
+      journal_->Abort();
+      throw;
+    }
+    journal_->Spill(session_.forceBufferFlush);
+  } catch (...) {
+    LoseTransaction();
+    throw;
+  }
+}
+
+void TDataTable::LoseTransaction() {
+  txLost_ = true;
+  try {
+    journal_->RollBackSpilled();
+  } catch (...) {
+    // The journal stays: it is resolved under the write locks before anything is read again.
+  }
+  DiscardAll();
+  discardAll_ = true;
 }
 
 void TDataTable::CheckUnchanged(int32_t slot, const std::vector<uint8_t>& shown) {
@@ -824,6 +868,8 @@ void TDataTable::BeginTransaction() {
   }
   locks_->SetKeepRecords(true);
   inTransaction_ = true;
+  txLost_ = false;
+  txUnspilled_ = 0;
 }
 
 void TDataTable::AbandonTransaction() {
@@ -845,7 +891,7 @@ void TDataTable::PrepareCommit() {
 
 void TDataTable::ReleaseCommitRange() {
   std::lock_guard lock(mutex_);
-  if (locks_->HoldsWriteRange()) locks_->ReleaseWriteRange();
+  if (locks_->HoldsWriteRange() && !KeepsWriteRange()) locks_->ReleaseWriteRange();
 }
 
 void TDataTable::Commit() {
@@ -853,15 +899,26 @@ void TDataTable::Commit() {
   if (!inTransaction_) return;
   std::exception_ptr failure;
   try {
+    // A spill that failed rolled the whole transaction back already.
+    if (txLost_) Fail(StoreCode::WriteError);
     if (!readOnlyFiles_) {
       locks_->AcquireWriteRange();  // held already after PrepareCommit
       WriteChangesJournaled(session_.forceBufferFlush);
+      // What was spilled before stands from here on.
+      if (journal_) journal_->FinishSpilled(session_.forceBufferFlush);
     }
   } catch (...) {
     // What could not be written is dropped: the files keep the state before the transaction
-    // as far as they were not written yet.
+    // as far as they were not written yet, and what earlier spills wrote is undone.
     failure = std::current_exception();
     NoteChange();  // what readers derived from the dropped changes is stale
+    if (journal_ && journal_->Spilled()) {
+      try {
+        journal_->RollBackSpilled();
+      } catch (...) {
+        discardAll_ = true;
+      }
+    }
     try {
       indexes_->Discard();
       data_->Discard();
@@ -878,6 +935,13 @@ void TDataTable::Rollback() {
   NoteChange();
   std::exception_ptr failure;
   try {
+    // What the transaction spilled into the files is undone from its journal first.
+    if (journal_ && journal_->Spilled()) journal_->RollBackSpilled();
+  } catch (...) {
+    failure = std::current_exception();
+    discardAll_ = true;
+  }
+  try {
     indexes_->Discard();
     data_->Discard();
     if (blob_) blob_->Discard();
@@ -889,6 +953,8 @@ void TDataTable::Rollback() {
 
 void TDataTable::EndTransaction(std::exception_ptr failure) {
   inTransaction_ = false;
+  txLost_ = false;
+  txUnspilled_ = 0;
   locks_->SetKeepRecords(false);
   // Write locks before record locks.
   try {

@@ -21,7 +21,10 @@
 //     read again; data file changed: its header is read again and its records dropped; BLOB file
 //     changed: its blocks are dropped.
 // In a transaction of its database the table holds the data write lock throughout, keeps its
-// changes in the caches and its record locks until commit or rollback.
+// changes in the caches and its record locks until commit or rollback. A transaction whose
+// changes grow beyond the session's transactionSpillBytes writes them to the files under the
+// journal instead (Journal.h, "Large transactions") and keeps the write range from then on, so
+// that no other program reads what is not committed; its rollback undoes them from the journal.
 //
 // Every write of the table files goes through the table's journal (Journal.h), so a change or
 // commit reaches the files whole or not at all, also when the program is killed while writing
@@ -202,6 +205,12 @@ class TDataTable {
     Journaled(flushOs, [&] { WriteChanges(flushOs); });
   }
   void VisitSlots(const TSlotVisitor& visit);
+  // In a transaction: counts what a change added to the caches, and writes the changes out
+  // under the journal when they are many.
+  void NoteTransactionBytes(int64_t bytes);
+  // Drops a transaction whose spill failed: the files go back to the state before it.
+  void LoseTransaction();
+  bool KeepsWriteRange() const { return inTransaction_ && journal_ && journal_->Spilled(); }
   [[noreturn]] void Fail(uint16_t code) const;
 
   TDataSession& session_;
@@ -220,9 +229,12 @@ class TDataTable {
   std::recursive_mutex mutex_;
   uint64_t openSequence_ = 0;
   bool inTransaction_ = false;
-  int readDepth_ = 0;         // nested reading operations running
-  bool readChecked_ = false;  // the counters were compared under the read slots in this one
-  bool blobChecked_ = false;  // the BLOB file's slot is held and its counter was compared
+  int64_t txUnspilled_ = 0;      // bytes changed in the caches since the last spill
+  bool txLost_ = false;          // a spill failed: the transaction was rolled back
+  int64_t changeBlobBytes_ = 0;  // BLOB bytes written by the running change
+  int readDepth_ = 0;            // nested reading operations running
+  bool readChecked_ = false;     // the counters were compared under the read slots in this one
+  bool blobChecked_ = false;     // the BLOB file's slot is held and its counter was compared
 };
 
 class TDataTable::TReadScope {

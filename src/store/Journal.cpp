@@ -89,6 +89,11 @@ uint64_t JournalChecksum(const uint8_t* data, size_t size, uint64_t seed) {
 
 // ---- TJournaledFile -----------------------------------------------------------------------
 
+namespace {
+// The size a run of held-back writes grows to by writes that continue it.
+constexpr size_t kRunLimit = size_t{1} << 20;
+}  // namespace
+
 void TJournaledFile::Hold(int64_t offset, const uint8_t* bytes, int64_t count) {
   auto& runs = held_.runs;
   const int64_t end = offset + count;
@@ -97,13 +102,19 @@ void TJournaledFile::Hold(int64_t offset, const uint8_t* bytes, int64_t count) {
   if (it != runs.begin()) {
     auto prev = std::prev(it);
     int64_t prevEnd = prev->first + static_cast<int64_t>(prev->second.size());
-    if (prevEnd == offset && (it == runs.end() || it->first > end)) {
+    // A run is continued up to kRunLimit only: growing one vector by the whole change would
+    // need its old and its new buffer at once. Runs that touch are written one after another.
+    if (prevEnd == offset && (it == runs.end() || it->first > end) &&
+        prev->second.size() + static_cast<size_t>(count) <= kRunLimit) {
+      if (prev->second.capacity() < prev->second.size() + static_cast<size_t>(count))
+        prev->second.reserve(
+            std::min(kRunLimit, 2 * (prev->second.size() + static_cast<size_t>(count))));
       prev->second.insert(prev->second.end(), bytes, bytes + count);
       held_.runsEnd = std::max(held_.runsEnd, end);
       if (held_.cut) held_.sizeAfterCut = std::max(held_.sizeAfterCut, end);
       return;
     }
-    if (prevEnd >= offset) it = prev;
+    if (prevEnd > offset) it = prev;
   }
   int64_t start = offset, stop = end;
   auto last = it;
@@ -120,6 +131,12 @@ void TJournaledFile::Hold(int64_t offset, const uint8_t* bytes, int64_t count) {
   runs.emplace(start, std::move(merged));
   held_.runsEnd = std::max(held_.runsEnd, end);
   if (held_.cut) held_.sizeAfterCut = std::max(held_.sizeAfterCut, end);
+}
+
+size_t TJournaledFile::LongestHeldRun() const {
+  size_t longest = 0;
+  for (const auto& [offset, bytes] : held_.runs) longest = std::max(longest, bytes.size());
+  return longest;
 }
 
 void TJournaledFile::HoldCut(int64_t size) {
@@ -287,7 +304,50 @@ bool TTableJournal::ReadJournal(TPlan& plan, uint32_t& state) {
         {file, offset, std::vector<uint8_t>(body.begin() + at, body.begin() + at + n)});
     at += n;
   }
+  if (state == kStateRollBack) ReadLevels(plan, nonce, st.st_size);
   return true;
+}
+
+uint64_t TTableJournal::LevelNonce(uint64_t nonce, uint32_t level) {
+  return Mix(nonce ^ (0xC2B2AE3D27D4EB4Full * level));
+}
+
+void TTableJournal::ReadLevels(TPlan& plan, uint64_t nonce, int64_t fileSize) {
+  int64_t at = kJournalHeaderSize + bodyLength_;
+  for (uint32_t level = 1;; ++level) {
+    uint8_t h[kJournalHeaderSize];
+    if (at + kJournalHeaderSize > fileSize ||
+        ReadAll(fd_, h, kJournalHeaderSize, at) != kJournalHeaderSize)
+      return;
+    const uint64_t levelNonce = LevelNonce(nonce, level);
+    if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || GetU32(h + 8) != kJournalVersion ||
+        JournalChecksum(h, 56, 0) != GetU64(h + 56) || GetU32(h + 12) != kStateRollBack ||
+        GetU64(h + 16) != levelNonce)
+      return;
+    const uint32_t count = GetU32(h + 24);
+    const int64_t length = GetI64(h + 32);
+    if (length < kFileTableSize || length > fileSize - at - kJournalHeaderSize) return;
+    std::vector<uint8_t> body(static_cast<size_t>(length));
+    if (ReadAll(fd_, body.data(), body.size(), at + kJournalHeaderSize) != length ||
+        JournalChecksum(body.data(), body.size(), levelNonce) != GetU64(h + 40))
+      return;
+    std::vector<TEntry> entries;
+    size_t pos = kFileTableSize;
+    for (uint32_t e = 0; e < count; ++e) {
+      if (pos + kEntryHeaderSize > body.size()) return;
+      int file = body[pos];
+      uint32_t n = GetU32(body.data() + pos + 4);
+      int64_t offset = GetI64(body.data() + pos + 8);
+      pos += kEntryHeaderSize;
+      if (file >= kJournalFileCount || n > body.size() - pos || offset < 0) return;
+      entries.push_back(
+          {file, offset, std::vector<uint8_t>(body.begin() + pos, body.begin() + pos + n)});
+      pos += n;
+    }
+    for (auto& e : entries) plan.entries.push_back(std::move(e));
+    at += kJournalHeaderSize + length;
+    bodyLength_ = at - kJournalHeaderSize;
+  }
 }
 
 bool TTableJournal::Resolve() {
@@ -452,7 +512,14 @@ void TTableJournal::WriteJournal(const TPlan& plan, bool durable) {
     std::memcpy(body + at + kEntryHeaderSize, e.bytes.data(), e.bytes.size());
     at += kEntryHeaderSize + e.bytes.size();
   }
-  const uint64_t nonce = Mix(++nonceCounter_ * 0x9E3779B97F4A7C15ull);
+  if (nonceSeed_ == 0) {
+    std::random_device device;
+    nonceSeed_ = (static_cast<uint64_t>(device()) << 32) ^ device() ^
+                 static_cast<uint64_t>(::getpid()) ^
+                 static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    nonceSeed_ |= 1;
+  }
+  const uint64_t nonce = Mix((++nonceCounter_ * 0x9E3779B97F4A7C15ull) ^ nonceSeed_);
   uint8_t* h = buffer.data();
   std::memcpy(h, kMagic, sizeof kMagic);
   PutU32(h + 8, kJournalVersion);
@@ -500,6 +567,10 @@ void TTableJournal::Sync() {
 
 void TTableJournal::Commit(bool durable) {
   if (!holding_) return;
+  if (spilled_) {
+    Spill(durable);
+    return;
+  }
   // The held-back writes stay with the files until they are written; reads of the files go
   // straight to disk again only after that.
   bool anything = false;
@@ -588,6 +659,173 @@ void TTableJournal::Commit(bool durable) {
     return;
   }
   EndJournal(durable);
+}
+
+// ---- a transaction that writes its changes before its commit -------------------------------
+
+void TTableJournal::JournalRange(int i, int64_t from, int64_t to, std::vector<TEntry>& entries) {
+  to = std::min(to, txSizeBefore_[i]);
+  if (from >= to) return;
+  auto& done = txJournaled_[i];
+  TAbstractFile& base = files_[i]->Base();
+  auto keep = [&](int64_t a, int64_t b) {
+    if (a >= b) return;
+    std::vector<uint8_t> bytes(static_cast<size_t>(b - a));
+    int64_t got = base.ReadAt(a, bytes.data(), b - a);
+    if (got < 0) Fail(StoreCode::ReadError);
+    bytes.resize(static_cast<size_t>(got));
+    if (!bytes.empty()) entries.push_back({i, a, std::move(bytes)});
+  };
+  // The gaps between the ranges journaled already.
+  auto it = done.upper_bound(from);
+  if (it != done.begin() && std::prev(it)->second > from) --it;
+  int64_t at = from;
+  for (; it != done.end() && it->first < to; ++it) {
+    keep(at, std::min(it->first, to));
+    at = std::max(at, it->second);
+  }
+  keep(at, to);
+}
+
+void TTableJournal::AppendEntries(std::vector<TEntry> entries, bool durable) {
+  if (!spilled_) {
+    TPlan plan;
+    plan.sizeBefore = txSizeBefore_;
+    plan.entries = std::move(entries);
+    WriteJournal(plan, durable);
+    level_ = 0;
+    return;
+  }
+  if (entries.empty()) return;
+  // A level after what is there, header and body in ONE write: torn, it does not hold
+  // together and is ignored, and no table file was touched for it yet.
+  size_t bodySize = kFileTableSize;
+  for (const TEntry& e : entries) bodySize += kEntryHeaderSize + e.bytes.size();
+  std::vector<uint8_t> buffer(kJournalHeaderSize + bodySize, 0);
+  uint8_t* body = buffer.data() + kJournalHeaderSize;
+  for (int i = 0; i < kJournalFileCount; ++i) {
+    PutI64(body + i * 16, -1);
+    PutI64(body + i * 16 + 8, -1);
+  }
+  size_t at = kFileTableSize;
+  for (const TEntry& e : entries) {
+    body[at] = static_cast<uint8_t>(e.file);
+    PutU32(body + at + 4, static_cast<uint32_t>(e.bytes.size()));
+    PutI64(body + at + 8, e.offset);
+    std::memcpy(body + at + kEntryHeaderSize, e.bytes.data(), e.bytes.size());
+    at += kEntryHeaderSize + e.bytes.size();
+  }
+  const uint64_t nonce = LevelNonce(GetU64(header_.data() + 16), level_ + 1);
+  uint8_t* h = buffer.data();
+  std::memcpy(h, kMagic, sizeof kMagic);
+  PutU32(h + 8, kJournalVersion);
+  PutU32(h + 12, kStateRollBack);
+  PutU64(h + 16, nonce);
+  PutU32(h + 24, static_cast<uint32_t>(entries.size()));
+  PutI64(h + 32, static_cast<int64_t>(bodySize));
+  PutU64(h + 40, JournalChecksum(body, bodySize, nonce));
+  PutU64(h + 56, JournalChecksum(h, 56, 0));
+  if (!WriteAll(fd_, buffer.data(), buffer.size(), kJournalHeaderSize + bodyLength_) ||
+      (durable && ::fdatasync(fd_) != 0))
+    Fail(StoreCode::WriteError);
+  ++level_;
+  bodyLength_ += static_cast<int64_t>(buffer.size());
+}
+
+void TTableJournal::Spill(bool durable) {
+  if (!holding_) return;
+  std::array<TAbstractFile*, kJournalFileCount> base{};
+  bool anything = false;
+  for (int i = 0; i < kJournalFileCount; ++i) {
+    TJournaledFile* f = files_[i];
+    if (!f) continue;
+    base[i] = &f->Base();
+    durable = durable || f->held_.flushAsked;
+    anything = anything || !f->held_.runs.empty() || f->held_.cut;
+  }
+  if (!anything) {
+    DropHeld();
+    return;
+  }
+  std::vector<TEntry> entries;
+  try {
+    OpenFile(true);
+    if (!spilled_) {
+      for (int i = 0; i < kJournalFileCount; ++i) {
+        txSizeBefore_[i] = -1;
+        txJournaled_[i].clear();
+        if (!base[i]) continue;
+        txSizeBefore_[i] = base[i]->Size();
+        if (txSizeBefore_[i] < 0) Fail(StoreCode::ReadError);
+      }
+    }
+    for (int i = 0; i < kJournalFileCount; ++i) {
+      if (!files_[i]) continue;
+      const auto& held = files_[i]->held_;
+      if (held.cut) JournalRange(i, *held.cut, txSizeBefore_[i], entries);
+      for (const auto& [offset, bytes] : held.runs)
+        JournalRange(i, offset, offset + static_cast<int64_t>(bytes.size()), entries);
+    }
+    std::vector<std::pair<int, std::pair<int64_t, int64_t>>> ranges;
+    for (const TEntry& e : entries)
+      ranges.push_back({e.file, {e.offset, e.offset + static_cast<int64_t>(e.bytes.size())}});
+    AppendEntries(std::move(entries), durable);
+    spilled_ = true;
+    for (const auto& [i, range] : ranges) {
+      auto& done = txJournaled_[static_cast<size_t>(i)];
+      int64_t from = range.first, to = range.second;
+      // Merged with the ranges it touches.
+      auto it = done.upper_bound(from);
+      if (it != done.begin() && std::prev(it)->second >= from) --it;
+      while (it != done.end() && it->first <= to) {
+        from = std::min(from, it->first);
+        to = std::max(to, it->second);
+        it = done.erase(it);
+      }
+      done.emplace(from, to);
+    }
+  } catch (...) {
+    // No table file was touched by this spill: what earlier spills wrote is undone when the
+    // transaction is rolled back.
+    DropHeld();
+    throw;
+  }
+  bool ok = true;
+  for (int i : kApplyOrder) {
+    TJournaledFile* f = files_[i];
+    if (!f || !ok) continue;
+    auto& held = f->held_;
+    if (held.cut) ok = base[i]->WriteAt(*held.cut, nullptr, 0) == 0;
+    for (const auto& [offset, bytes] : held.runs) {
+      if (!ok) break;
+      ok = FullWrite(*base[i], offset, bytes);
+    }
+    if (ok && held.cut && held.sizeAfterCut > std::max(*held.cut, held.runsEnd))
+      ok = base[i]->WriteAt(held.sizeAfterCut, nullptr, 0) == 0;
+    if (ok && durable) ok = base[i]->Flush();
+  }
+  DropHeld();
+  if (!ok) {
+    try {
+      RollBackSpilled();
+    } catch (...) {
+    }
+    Fail(StoreCode::WriteError);
+  }
+}
+
+void TTableJournal::FinishSpilled(bool durable) {
+  if (!spilled_) return;
+  spilled_ = false;
+  for (auto& done : txJournaled_) done.clear();
+  EndJournal(durable);
+}
+
+void TTableJournal::RollBackSpilled() {
+  if (!spilled_) return;
+  spilled_ = false;
+  for (auto& done : txJournaled_) done.clear();
+  Resolve();
 }
 
 }  // namespace quellor

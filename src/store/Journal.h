@@ -25,6 +25,23 @@
 // files, and ends as in 4. When a cut file is also written beyond the cut, the bytes cut off
 // are journaled instead and the change is an ordinary roll-back change.
 //
+// Large transactions: a transaction keeps its changes in the table's caches until its commit,
+// unless they grow large. Then it writes them to the table files before its commit ("spills"),
+// holding the write range (so no other program reads them) to its end:
+//   1. The first spill records each file's size as it was before the transaction in the file
+//      table and journals the bytes the spill overwrites below those sizes, then writes the
+//      held-back writes; the state stays "roll back".
+//   2. Each later spill, and the commit's own writes, add a "level" right after what the
+//      journal holds: a header and body as above, in ONE write, with the before-images of the
+//      bytes not journaled yet in this transaction (its file table all -1), before touching
+//      the table files. A level's nonce is derived from the journal's (level k of a journal
+//      with nonce N: Mix(N xor k x 0xC2B2AE3D27D4EB4F)), so a level left from an earlier
+//      journal never passes for one of this one. Resolving undoes the entries of the journal
+//      and of every level that follows it and holds together; the first that does not (torn
+//      while written, before its table writes) ends the chain. Levels never overlap.
+//   3. The commit ends the journal as in 4 above; a rollback resolves it as below: the files
+//      are back as before the transaction, and the caches are dropped.
+//
 // Whoever comes next and finds the state "roll back" or "cut" (a program that opens the table,
 // takes its write locks, or takes a read slot: TDataTable checks the header each time, one
 // read) takes the write locks and resolves it: "roll back" writes every before-image back and
@@ -102,6 +119,10 @@ class TJournaledFile : public TAbstractFile {
   bool IsReadOnly() const override { return base_->IsReadOnly(); }
 
   TAbstractFile& Base() { return *base_; }
+  // The longest run of writes held back now, in bytes: writes that continue one another are
+  // kept in runs of at most 1 MiB, so that holding a large change back never needs its bytes
+  // twice.
+  size_t LongestHeldRun() const;
 
  private:
   friend class TTableJournal;
@@ -153,6 +174,21 @@ class TTableJournal {
   void Commit(bool durable);
   // Forgets the held-back writes (nothing reached the files).
   void Abort();
+
+  // ---- a transaction that writes its changes before its commit ----
+  // Writes what is held back to the files under the transaction's journal, which stays in the
+  // state "roll back" (starting it when this is the first spill). While spilled, Commit does
+  // the same. A failure rolls back everything spilled (where that fails, the journal stays for
+  // whoever comes next) and raises 9218.
+  void Spill(bool durable);
+  // Whether the files hold changes of a transaction not ended yet.
+  bool Spilled() const { return spilled_; }
+  // Ends the transaction's journal: what was spilled stands. 9218 when the state cannot be
+  // written (the journal then rolls the transaction back for whoever comes next).
+  void FinishSpilled(bool durable);
+  // Writes back what the transaction overwrote and cuts the files to their sizes before it.
+  // 9218 when that fails (the journal stays for whoever comes next).
+  void RollBackSpilled();
   // Asks the system to write the journal file to the device (FlushToDisk), so that an ended
   // journal stays ended after a power loss.
   void Sync();
@@ -179,6 +215,15 @@ class TTableJournal {
                    bool sync);
   bool ReadJournal(TPlan& plan, uint32_t& state);
   void EndJournal(bool durable);
+  // Spill: the before-images of [from, to) of file `i` not journaled yet in this transaction.
+  void JournalRange(int i, int64_t from, int64_t to, std::vector<TEntry>& entries);
+  // Spill: appends entries to the journal and rewrites its header (or writes a new journal
+  // for the first spill).
+  void AppendEntries(std::vector<TEntry> entries, bool durable);
+  // The nonce of level `level` of the journal with `nonce`.
+  static uint64_t LevelNonce(uint64_t nonce, uint32_t level);
+  // Adds the entries of the levels after the body (as far as they hold together) to `plan`.
+  void ReadLevels(TPlan& plan, uint64_t nonce, int64_t fileSize);
   void DropHeld();
   [[noreturn]] void Fail(uint16_t code) const;
 
@@ -192,6 +237,12 @@ class TTableJournal {
   std::array<uint8_t, kJournalHeaderSize> header_{};
   int64_t bodyLength_ = 0;
   uint64_t nonceCounter_ = 0;
+  uint64_t nonceSeed_ = 0;  // drawn at the first journal, so that no two programs share nonces
+  // A spilled transaction: each file's size before it, and the ranges journaled in it.
+  bool spilled_ = false;
+  uint32_t level_ = 0;  // levels written after the first spill's journal
+  std::array<int64_t, kJournalFileCount> txSizeBefore_{-1, -1, -1};
+  std::array<std::map<int64_t, int64_t>, kJournalFileCount> txJournaled_;
 };
 
 }  // namespace quellor

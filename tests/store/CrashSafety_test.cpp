@@ -14,6 +14,7 @@
 #include "CrashShim.h"
 #include "CrashTestSupport.h"
 #include "store/StoreError.h"
+#include "store/StoreInternals.h"
 #include "store/StoreTb.h"
 #include "support/TempDir.h"
 
@@ -84,6 +85,33 @@ const std::vector<TScenario>& Scenarios() {
            if (!t.FindKey({CrashKey(k)})) throw std::runtime_error("no record");
            t.Delete();
          }
+         db.CommitTransaction();
+       }},
+      {"large transaction written before its commit", false,
+       [](const std::string& folder) {
+         // Every change of the transaction is written to the files under its journal at once.
+         TStoreInternals::Engine(TStoreSession::Default()).transactionSpillBytes = 1;
+         TStoreDatabase db;
+         db.SetDatabaseName("CrashDb");
+         db.SetDirectory(folder);
+         TStoreTable t;
+         t.SetDatabaseName("CrashDb");
+         t.SetTableName(kCrashTable);
+         t.Open();
+         db.BeginTransaction();
+         for (int i = 0; i < 3; ++i) {
+           t.Append();
+           SetRow(t, {"BIG" + std::to_string(i), "big", "CBIG" + std::to_string(i),
+                      NotesOf(i, 500 + 900 * i), i, 0});
+           t.Post();
+         }
+         if (!t.FindKey({CrashKey(70)})) throw std::runtime_error("no record");
+         t.Edit();
+         t.FieldByName("Tag").SetAsString("big-edited");
+         t.FieldByName("Notes").SetAsString(NotesOf(70, 3000));
+         t.Post();
+         if (!t.FindKey({CrashKey(71)})) throw std::runtime_error("no record");
+         t.Delete();
          db.CommitTransaction();
        }},
       {"empty", false,

@@ -1,0 +1,126 @@
+// The journaled file wrapper holding a change's writes back: what it holds reads back as
+// written, reaches the file whole at the commit and not at all when the change is dropped,
+// also for changes of many megabytes written piece by piece.
+#include "store/Journal.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "store/MemoryFile.h"
+#include "support/TempDir.h"
+
+using namespace quellor;
+using namespace quellor::test;
+
+namespace {
+
+std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>((i * 131 + seed) % 251);
+  return bytes;
+}
+
+std::vector<uint8_t> ReadAll(TAbstractFile& file) {
+  std::vector<uint8_t> bytes(static_cast<size_t>(file.Size()));
+  EXPECT_EQ(file.ReadAt(0, bytes.data(), static_cast<int64_t>(bytes.size())),
+            static_cast<int64_t>(bytes.size()));
+  return bytes;
+}
+
+struct TWrite {
+  int64_t offset;
+  size_t size;
+  uint8_t seed;
+};
+
+struct TCase {
+  const char* name;
+  size_t existing;  // bytes in the file before the change
+  std::vector<TWrite> writes;
+  size_t piece;  // each write is handed over in pieces of this size
+};
+
+const TCase kCases[] = {
+    {"small overwrite", 10000, {{100, 500, 1}}, 500},
+    {"5 MiB appended in 4 KiB pieces", 8192, {{8192, 5 << 20, 2}}, 4096},
+    {"3 MiB appended, then a write across two runs",
+     4096,
+     {{4096, 3 << 20, 3}, {4096 + (1 << 20) - 30000, 70000, 4}},
+     1000},
+    {"overwrite of existing bytes and growth in record-sized pieces",
+     2 << 20,
+     {{(1 << 20) + 7, 3 << 20, 5}, {0, 127, 6}},
+     977},
+};
+
+class JournaledFile : public ::testing::TestWithParam<TCase> {};
+
+// Runs the case: the expected bytes after it, and the wrapper after the writes.
+std::vector<uint8_t> Apply(const TCase& c, TJournaledFile& file) {
+  std::vector<uint8_t> expected = ReadAll(file);
+  for (const TWrite& w : c.writes) {
+    std::vector<uint8_t> bytes = Pattern(w.size, w.seed);
+    for (size_t at = 0; at < w.size; at += c.piece) {
+      size_t n = std::min(c.piece, w.size - at);
+      EXPECT_EQ(file.WriteAt(w.offset + static_cast<int64_t>(at), bytes.data() + at,
+                             static_cast<int64_t>(n)),
+                static_cast<int64_t>(n));
+    }
+    if (expected.size() < w.offset + w.size) expected.resize(w.offset + w.size);
+    std::copy(bytes.begin(), bytes.end(), expected.begin() + w.offset);
+  }
+  return expected;
+}
+
+TEST_P(JournaledFile, HeldWritesReadBackInBoundedRunsAndReachTheFileAtCommit) {
+  const TCase& c = GetParam();
+  TempDir dir;
+  auto base = std::make_shared<TMemoryFile>("T.DAT");
+  std::vector<uint8_t> before = Pattern(c.existing, 9);
+  base->WriteAt(0, before.data(), static_cast<int64_t>(before.size()));
+  TJournaledFile file(base);
+  TTableJournal journal(dir.file("T.JNL"), "T");
+  journal.SetFiles(&file, nullptr, nullptr);
+
+  journal.Begin();
+  std::vector<uint8_t> expected = Apply(c, file);
+  // Runs grow by continuation to 1 MiB; a write across the end of one joins the two.
+  EXPECT_LE(file.LongestHeldRun(), size_t{2} << 20);
+  EXPECT_EQ(ReadAll(file), expected);
+  EXPECT_EQ(ReadAll(*base), before);  // nothing reached the file yet
+  journal.Commit(false);
+  EXPECT_EQ(ReadAll(*base), expected);
+  EXPECT_FALSE(journal.Hot());
+}
+
+TEST_P(JournaledFile, DroppedChangeLeavesTheFileAsItWas) {
+  const TCase& c = GetParam();
+  TempDir dir;
+  auto base = std::make_shared<TMemoryFile>("T.DAT");
+  std::vector<uint8_t> before = Pattern(c.existing, 9);
+  base->WriteAt(0, before.data(), static_cast<int64_t>(before.size()));
+  TJournaledFile file(base);
+  TTableJournal journal(dir.file("T.JNL"), "T");
+  journal.SetFiles(&file, nullptr, nullptr);
+
+  journal.Begin();
+  Apply(c, file);
+  journal.Abort();
+  EXPECT_EQ(ReadAll(*base), before);
+  EXPECT_EQ(ReadAll(file), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, JournaledFile, ::testing::ValuesIn(kCases), [](const auto& info) {
+  std::string name;
+  for (char ch : std::string(info.param.name))
+    name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+  return name;
+});
+
+}  // namespace
