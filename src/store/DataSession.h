@@ -21,7 +21,7 @@
 
 namespace quellor {
 
-inline constexpr int64_t kDefaultTransactionSpillBytes = int64_t{64} << 20;
+inline constexpr int64_t kDefaultTransactionSpillBytes = int64_t{16} << 20;
 
 class TDataSession {
  public:
