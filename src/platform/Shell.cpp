@@ -47,13 +47,14 @@ std::string FindOnPath(const std::string& name) {
   return {};
 }
 
-bool StartDetached(const std::string& program, const std::vector<std::string>& args) {
-  std::string exe = FindOnPath(program);
-  if (exe.empty()) return false;
+namespace {
 
-  // A pipe closed on exec tells the parent whether the program really started.
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+// Runs `exe` as a grandchild in a session of its own, so that it is reparented and never becomes
+// our zombie. A pipe closed on exec carries a failure back: the errno of an exec that failed, or,
+// when `watchMs` is not negative, one byte from the first child when the program ended within
+// that many milliseconds with a non-zero status or by a signal. Nothing read means success.
+bool Spawn(const std::string& exe, const std::string& program, const std::vector<std::string>& args,
+           int watchMs) {
   std::vector<std::string> argvStore;
   argvStore.push_back(program);
   argvStore.insert(argvStore.end(), args.begin(), args.end());
@@ -61,6 +62,8 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
   for (auto& a : argvStore) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
   pid_t child = fork();
   if (child < 0) {
     close(fds[0]);
@@ -68,8 +71,6 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
     return false;
   }
   if (child == 0) {
-    // First child: new session, then a grandchild that runs the program, so it is reparented
-    // and never becomes our zombie.
     close(fds[0]);
     setsid();
     pid_t grandchild = fork();
@@ -91,6 +92,17 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
       (void)!write(fds[1], &err, sizeof err);
       _exit(127);
     }
+    const timespec step{0, 10 * 1000 * 1000};
+    for (int waited = 0; waited <= watchMs; waited += 10) {
+      int status = 0;
+      pid_t done = waitpid(grandchild, &status, WNOHANG);
+      if (done == grandchild) {
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) (void)!write(fds[1], "0", 1);
+        break;
+      }
+      if (done < 0 && errno != EINTR) break;
+      nanosleep(&step, nullptr);
+    }
     _exit(0);
   }
   close(fds[1]);
@@ -102,73 +114,19 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
   while ((n = read(fds[0], &err, sizeof err)) < 0 && errno == EINTR) {
   }
   close(fds[0]);
-  return n == 0;  // nothing written: exec succeeded
+  return n == 0;
+}
+
+}  // namespace
+
+bool StartDetached(const std::string& program, const std::vector<std::string>& args) {
+  std::string exe = FindOnPath(program);
+  return !exe.empty() && Spawn(exe, program, args, -1);
 }
 
 bool StartWatched(const std::string& program, const std::vector<std::string>& args, int waitMs) {
   std::string exe = FindOnPath(program);
-  if (exe.empty()) return false;
-  std::vector<std::string> argvStore;
-  argvStore.push_back(program);
-  argvStore.insert(argvStore.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argvStore) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  // The first child starts the program as its own child, watches it for waitMs and writes one
-  // byte to the pipe: '1' for a start that went well (or is still going on), '0' for a failure.
-  // It then exits, so a program that runs on is reparented and never becomes our zombie.
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return false;
-  pid_t child = fork();
-  if (child < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return false;
-  }
-  if (child == 0) {
-    close(fds[0]);
-    setsid();
-    char verdict = '0';
-    pid_t grandchild = fork();
-    if (grandchild == 0) {
-      int devnull = open("/dev/null", O_RDWR);
-      if (devnull >= 0) {
-        dup2(devnull, 0);
-        dup2(devnull, 1);
-        dup2(devnull, 2);
-        if (devnull > 2) close(devnull);
-      }
-      execv(exe.c_str(), argv.data());
-      _exit(127);
-    }
-    if (grandchild > 0) {
-      verdict = '1';  // still running when the time is up
-      const timespec step{0, 10 * 1000 * 1000};
-      for (int waited = 0; waited <= waitMs; waited += 10) {
-        int status = 0;
-        pid_t done = waitpid(grandchild, &status, WNOHANG);
-        if (done == grandchild) {
-          verdict = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? '1' : '0';
-          break;
-        }
-        if (done < 0 && errno != EINTR) break;
-        nanosleep(&step, nullptr);
-      }
-    }
-    (void)!write(fds[1], &verdict, 1);
-    _exit(0);
-  }
-  close(fds[1]);
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  char verdict = '0';
-  ssize_t n;
-  while ((n = read(fds[0], &verdict, 1)) < 0 && errno == EINTR) {
-  }
-  close(fds[0]);
-  return n == 1 && verdict == '1';
+  return !exe.empty() && Spawn(exe, program, args, waitMs < 0 ? 0 : waitMs);
 }
 
 bool ShellOpen(const std::string& name) {
