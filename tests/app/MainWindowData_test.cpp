@@ -35,34 +35,14 @@
 #include "data/DataSource.h"
 #include "data/SiteTables.h"
 #include "store/StoreTb.h"
+#include "support/RecordingQtUi.h"
 #include "support/TempDir.h"
 
 using namespace quellor;
+using quellor::test::RecordingQtUi;
 using quellor::test::TempDir;
 
 namespace {
-
-// The Qt Ui with its boxes recorded instead of shown.
-class RecordingQtUi : public QtUi {
- public:
-  std::vector<std::string> calls;
-  void ShowMessage(const std::string& text) override { calls.push_back("message: " + text); }
-  void ShowError(const std::string& text) override { calls.push_back("error: " + text); }
-  MbResult MessageBox(const std::string& text, const std::string& caption, MbButtons,
-                      MbIcon) override {
-    calls.push_back("box: " + caption + "|" + text);
-    return MbResult::Ok;
-  }
-  MbResult MessageBoxWithDefault(const std::string& text, const std::string& caption, MbButtons,
-                                 MbIcon, MbResult defaultButton) override {
-    calls.push_back("box: " + caption + "|" + text);
-    defaults.push_back(defaultButton);
-    return answer;
-  }
-  std::vector<MbResult> defaults;
-  MbResult answer = MbResult::Ok;
-  void SetClipboardText(const std::string& text) override { calls.push_back("clipboard: " + text); }
-};
 
 class WindowTest : public ::testing::Test {
  protected:

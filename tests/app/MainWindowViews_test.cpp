@@ -35,26 +35,16 @@
 #include "data/DataSource.h"
 #include "data/SiteViews.h"
 #include "data/fFilters.h"
+#include "support/RecordingQtUi.h"
 #include "support/TempDir.h"
 
 using namespace quellor;
 using quellor::test::ReadFileBytes;
+using quellor::test::RecordingQtUi;
 using quellor::test::TempDir;
 using quellor::test::WriteFileBytes;
 
 namespace {
-
-class RecordingQtUi : public QtUi {
- public:
-  std::vector<std::string> calls;
-  void ShowMessage(const std::string& text) override { calls.push_back("message: " + text); }
-  void ShowError(const std::string& text) override { calls.push_back("error: " + text); }
-  MbResult MessageBox(const std::string& text, const std::string& caption, MbButtons,
-                      MbIcon) override {
-    calls.push_back("box: " + caption + "|" + text);
-    return MbResult::Ok;
-  }
-};
 
 // Runs `act` on the modal dialog of type T once it is shown (by a command that runs exec()).
 template <typename T>

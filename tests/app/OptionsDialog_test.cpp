@@ -27,6 +27,7 @@
 #include "app/QtUi.h"
 #include "app/fOptions.h"
 #include "platform/Files.h"
+#include "support/RecordingQtUi.h"
 #include "support/TempDir.h"
 
 using namespace quellor;
@@ -37,13 +38,10 @@ using quellor::test::WriteFileBytes;
 namespace {
 
 // The Qt Ui with its boxes recorded instead of shown, and folder answers given beforehand.
-class RecordingQtUi : public QtUi {
+class RecordingQtUi : public quellor::test::RecordingQtUi {
  public:
-  std::vector<std::string> calls;
   std::vector<MbResult> answers;
   std::vector<std::optional<std::string>> folders;
-  void ShowMessage(const std::string& text) override { calls.push_back("message: " + text); }
-  void ShowError(const std::string& text) override { calls.push_back("error: " + text); }
   MbResult MessageBox(const std::string& text, const std::string& caption, MbButtons,
                       MbIcon) override {
     calls.push_back("box: " + caption + "|" + text);

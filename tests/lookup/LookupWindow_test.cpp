@@ -14,26 +14,13 @@
 #include "app/fMain.h"
 #include "data/DBControls.h"
 #include "lookup/LookupTestSupport.h"
+#include "support/RecordingQtUi.h"
 #include "support/ScriptedResolver.h"
 
 using namespace quellor;
 using namespace quellor::test;
 
 namespace {
-
-// The Qt Ui with its boxes recorded instead of shown; progress windows are the real ones.
-class RecordingQtUi : public QtUi {
- public:
-  std::vector<std::string> calls;
-  void ShowMessage(const std::string& text) override { calls.push_back("message: " + text); }
-  void ShowError(const std::string& text) override { calls.push_back("error: " + text); }
-  MbResult MessageBox(const std::string& text, const std::string& caption, MbButtons,
-                      MbIcon) override {
-    calls.push_back("box: " + caption + "|" + text);
-    return MbResult::Ok;
-  }
-  void SetClipboardText(const std::string& text) override { calls.push_back("clipboard: " + text); }
-};
 
 class LookupWindowTest : public ::testing::Test {
  protected:

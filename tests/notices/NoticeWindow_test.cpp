@@ -20,6 +20,7 @@
 #include "data/SiteTables.h"
 #include "notices/SmtpSink.h"
 #include "store/StoreTb.h"
+#include "support/RecordingQtUi.h"
 #include "support/TempDir.h"
 #include "transfer/CsvField.h"
 
@@ -33,18 +34,10 @@ const char* const kNoticeItems[] = {"PreviewComplaintMail1", "SendComplaintMail1
 
 // The Qt Ui with its boxes recorded instead of shown; while the window serves its events during
 // a send it notes whether the notice commands and bbtnMail could be used.
-class RecordingQtUi : public QtUi {
+class RecordingQtUi : public quellor::test::RecordingQtUi {
  public:
-  Strings calls;
   TForm1* form = nullptr;
   std::vector<bool> enabledDuringSend;
-  void ShowMessage(const std::string& text) override { calls.push_back("message: " + text); }
-  void ShowError(const std::string& text) override { calls.push_back("error: " + text); }
-  MbResult MessageBox(const std::string& text, const std::string& caption, MbButtons,
-                      MbIcon) override {
-    calls.push_back("box: " + caption + "|" + text);
-    return MbResult::Ok;
-  }
   void ProcessEvents() override {
     if (form && enabledDuringSend.empty()) {
       for (const char* item : kNoticeItems)

@@ -33,6 +33,16 @@ void OpenAt(TStoreTable& t, const std::string& folder, const std::string& key) {
   if (!t.FindKey({key})) throw std::runtime_error("no record " + key);
 }
 
+// Opens the crash table through a database named for it and starts a transaction there.
+void BeginInDatabase(TStoreDatabase& db, TStoreTable& t, const std::string& folder) {
+  db.SetDatabaseName("CrashDb");
+  db.SetDirectory(folder);
+  t.SetDatabaseName("CrashDb");
+  t.SetTableName(kCrashTable);
+  t.Open();
+  db.BeginTransaction();
+}
+
 const std::vector<TScenario>& Scenarios() {
   static const std::vector<TScenario> all = {
       {"insert", false,
@@ -63,13 +73,8 @@ const std::vector<TScenario>& Scenarios() {
       {"mixed transaction", false,
        [](const std::string& folder) {
          TStoreDatabase db;
-         db.SetDatabaseName("CrashDb");
-         db.SetDirectory(folder);
          TStoreTable t;
-         t.SetDatabaseName("CrashDb");
-         t.SetTableName(kCrashTable);
-         t.Open();
-         db.BeginTransaction();
+         BeginInDatabase(db, t, folder);
          for (int i = 0; i < 2; ++i) {
            t.Append();
            SetRow(t, {"TX" + std::to_string(i), "tx", "CTX" + std::to_string(i),
@@ -92,13 +97,8 @@ const std::vector<TScenario>& Scenarios() {
          // Every change of the transaction is written to the files under its journal at once.
          TStoreInternals::Engine(TStoreSession::Default()).transactionSpillBytes = 1;
          TStoreDatabase db;
-         db.SetDatabaseName("CrashDb");
-         db.SetDirectory(folder);
          TStoreTable t;
-         t.SetDatabaseName("CrashDb");
-         t.SetTableName(kCrashTable);
-         t.Open();
-         db.BeginTransaction();
+         BeginInDatabase(db, t, folder);
          for (int i = 0; i < 3; ++i) {
            t.Append();
            SetRow(t, {"BIG" + std::to_string(i), "big", "CBIG" + std::to_string(i),
