@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "SilentUi.h"
 #include "StoreTool.h"
 #include "app/Ui.h"
 #include "store/StoreTb.h"
@@ -45,40 +46,6 @@ double CpuSeconds() {
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
-
-// A Ui that answers nothing and shows nothing; the count message is kept.
-class TSilentUi : public Ui {
- public:
-  std::string lastMessage;
-  void ShowMessage(const std::string& text) override { lastMessage = text; }
-  void ShowError(const std::string& text) override { lastMessage = text; }
-  MbResult MessageBox(const std::string&, const std::string&, MbButtons, MbIcon) override {
-    return MbResult::Ok;
-  }
-  std::optional<std::string> InputBox(const std::string&, const std::string&,
-                                      const std::string&) override {
-    return std::nullopt;
-  }
-  std::optional<std::string> OpenFileDialog(const std::string&, const std::vector<FileFilter>&,
-                                            const std::string&) override {
-    return std::nullopt;
-  }
-  std::optional<std::string> SaveFileDialog(const std::string&, const std::vector<FileFilter>&,
-                                            const std::string&, const std::string&) override {
-    return std::nullopt;
-  }
-  std::optional<std::string> SelectFolder(const std::string&, const std::string&) override {
-    return std::nullopt;
-  }
-  void BeginBusy() override {}
-  void EndBusy() override {}
-  void ProcessEvents() override {}
-  void SetClipboardText(const std::string&) override {}
-  std::string FindText() override { return {}; }
-  void BeginProgress(const std::string&, int) override {}
-  bool StepProgress(int, const std::string&) override { return false; }
-  void EndProgress() override {}
-};
 
 // Site lines as the CSV export writes them: every field quoted, most of them filled.
 std::string MakeFile(int count) {
@@ -211,7 +178,7 @@ int main(int argc, char** argv) {
     sites.SetDatabaseName("BENCH");
     sites.SetTableName("cracks");
     sites.Open();
-    TSilentUi ui;
+    SilentUi ui;
 
     sqlite3* lite = nullptr;
     Check(sqlite3_open((dir + "cracks.sqlite").c_str(), &lite), lite, "open");
@@ -234,7 +201,8 @@ int main(int argc, char** argv) {
       Line(run.name, store, sqlite, storeCpu, sqliteCpu);
       if (result.imported != run.expected || added != run.expected) {
         std::fprintf(stderr, "unexpected counts: store %d (%s), SQLite %d, expected %d\n",
-                     result.imported, ui.lastMessage.c_str(), added, run.expected);
+                     result.imported, (ui.messages.empty() ? "" : ui.messages.back().c_str()),
+                     added, run.expected);
         status = 1;
       }
     }
