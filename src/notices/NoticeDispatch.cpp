@@ -97,18 +97,7 @@ void TNoticeDispatcher::PrepareMessage(const std::string& recipients, const std:
 void TNoticeDispatcher::Deliver() {
   // Nothing goes on the wire for a message whose addresses could break the dialogue.
   msg_.CheckAddresses();
-  smtp_.Open();
-  if (!smtp_.IsOpen()) return;
-  try {
-    smtp_.Deliver(msg_);
-  } catch (...) {
-    try {
-      smtp_.Close();
-    } catch (...) {
-    }
-    throw;
-  }
-  smtp_.Close();
+  smtp_.Send(msg_);
 }
 
 void TNoticeDispatcher::Stamp(TStoreTable& dataSet, const TBookmark& sent,

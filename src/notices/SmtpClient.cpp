@@ -214,6 +214,21 @@ void TSMTPClient::Close() {
   if (quitError) std::rethrow_exception(quitError);
 }
 
+void TSMTPClient::Send(TMailMessage& message) {
+  Open();
+  if (!IsOpen()) return;
+  try {
+    Deliver(message);
+  } catch (...) {
+    try {
+      Close();
+    } catch (...) {
+    }
+    throw;
+  }
+  Close();
+}
+
 void TSMTPClient::Write(std::string_view bytes, std::chrono::milliseconds blockTimeout) {
   try {
     conn_.Write(bytes, blockTimeout);

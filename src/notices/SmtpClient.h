@@ -78,6 +78,10 @@ class TSMTPClient {
   // Sends "Quit" without waiting for the reply when open, then closes the socket. A failure to
   // send "Quit" is passed on after the socket is closed.
   void Close();
+  // One message on a connection of its own: Open, Deliver and Close. A failure of Deliver
+  // closes the connection (quietly) and is passed on. Nothing is sent when Open leaves no
+  // connection open.
+  void Send(TMailMessage& message);
   // Writes the line and CR LF, reads the reply and returns its code; with allowed codes given,
   // any other code fails with EMailReplyError.
   int Command(std::string_view line, const std::vector<int>& allowed = {});

@@ -53,19 +53,7 @@ class SmtpTls : public ::testing::Test {
     msg.Subject = "Notice";
     msg.Body = {"Please shut down this site:", "http://warez.example/"};
     try {
-      client.Open();
-      if (client.IsOpen()) {
-        try {
-          client.Deliver(msg);
-        } catch (...) {
-          try {
-            client.Close();
-          } catch (...) {
-          }
-          throw;
-        }
-        client.Close();
-      }
+      client.Send(msg);
     } catch (const EMailError& e) {
       return e.what();
     }
