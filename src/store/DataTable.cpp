@@ -429,7 +429,8 @@ void TDataTable::Journaled(bool durable, const std::function<void()>& write) {
     write();
     return;
   }
-  journal_->Begin();
+  // Once a transaction has spilled, its commit writes in chunks as its spills do.
+  journal_->Begin(durable, journal_->Spilled() ? SpillChunkBytes() : 0);
   try {
     write();
   } catch (...) {
@@ -502,9 +503,17 @@ void TDataTable::Change(const std::function<void()>& body) {
   if (inTransaction_) NoteTransactionBytes(data_->RecordSize() + changeBlobBytes_);
 }
 
+int64_t TDataTable::SpillChunkBytes() const {
+  return std::clamp<int64_t>(session_.transactionSpillBytes / 8, kIndexPageSize, int64_t{2} << 20);
+}
+
 void TDataTable::NoteTransactionBytes(int64_t bytes) {
   txUnspilled_ += bytes;
-  if (txUnspilled_ < session_.transactionSpillBytes || !journal_ || !session_.journalChanges ||
+  // The changed index pages count as well: a transaction that changes keys all over a large
+  // index holds a good part of it changed in memory.
+  const int64_t held =
+      txUnspilled_ + static_cast<int64_t>(indexes_->DirtyPageCount()) * kIndexPageSize;
+  if (held < session_.transactionSpillBytes || !journal_ || !session_.journalChanges ||
       readOnlyFiles_)
     return;
   txUnspilled_ = 0;
@@ -518,7 +527,7 @@ void TDataTable::NoteTransactionBytes(int64_t bytes) {
     }
   }
   try {
-    journal_->Begin();
+    journal_->Begin(session_.forceBufferFlush, SpillChunkBytes());
     try {
       WriteChanges(false);
     } catch (...) {

@@ -22,9 +22,11 @@
 //     changed: its blocks are dropped.
 // In a transaction of its database the table holds the data write lock throughout, keeps its
 // changes in the caches and its record locks until commit or rollback. A transaction whose
-// changes grow beyond the session's transactionSpillBytes writes them to the files under the
-// journal instead (Journal.h, "Large transactions") and keeps the write range from then on, so
-// that no other program reads what is not committed; its rollback undoes them from the journal.
+// changes (records, BLOB values and changed index pages) grow beyond the session's
+// transactionSpillBytes writes them to the files under the journal instead (Journal.h, "Large
+// transactions"), in chunks of an eighth of that bound (at most 2 MiB), and keeps the write
+// range from then on, so that no other program reads what is not committed; its rollback undoes
+// them from the journal.
 //
 // Every write of the table files goes through the table's journal (Journal.h), so a change or
 // commit reaches the files whole or not at all, also when the program is killed while writing
@@ -208,6 +210,8 @@ class TDataTable {
   // In a transaction: counts what a change added to the caches, and writes the changes out
   // under the journal when they are many.
   void NoteTransactionBytes(int64_t bytes);
+  // The bytes a spill holds back before it writes them as a level of its own.
+  int64_t SpillChunkBytes() const;
   // Drops a transaction whose spill failed: the files go back to the state before it.
   void LoseTransaction();
   bool KeepsWriteRange() const { return inTransaction_ && journal_ && journal_->Spilled(); }

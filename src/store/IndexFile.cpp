@@ -444,6 +444,12 @@ bool TIndexFile::HasUnwrittenChanges() const {
                      [](const auto& t) { return t->HasDirtyPages(); });
 }
 
+size_t TIndexFile::DirtyPageCount() const {
+  size_t count = sysDeleted_->DirtyPageCount() + (primary_ ? primary_->DirtyPageCount() : 0);
+  for (const auto& t : secondary_) count += t->DirtyPageCount();
+  return count;
+}
+
 void TIndexFile::WriteChanges(bool forceHeader, bool flushToDisk) {
   // Every write of the file moves its change counter on, also one that changed pages alone
   // (an edit that moves an entry within its page): other programs keep their cached pages

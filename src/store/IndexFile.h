@@ -151,6 +151,8 @@ class TIndexFile : private TIndexPageIo {
   // failure).
   void WriteChanges(bool forceHeader = false, bool flushToDisk = false);
   bool HasUnwrittenChanges() const;
+  // About how many index pages of all trees wait to be written (TIndexTree::DirtyPageCount).
+  size_t DirtyPageCount() const;
   // Forgets unwritten changes and reads the header again.
   void DiscardChanges() { Reload(); }
   // Whether another writer changed the file: the change counter on disk differs from ours.

@@ -76,7 +76,35 @@ int64_t TIndexPage::Total() const {
   return total;
 }
 
+namespace {
+
+// A cached page grows by this many entries at a time and gives back what lies beyond as much
+// again when it loses entries: vectors that double would leave most pages of a large cache
+// with room for twice their entries, and a page that split with its old room.
+constexpr size_t kGrowEntries = 8;
+
+template <typename T>
+void Grow(std::vector<T>& v, size_t add, size_t step) {
+  if (v.size() + add > v.capacity()) v.reserve(v.size() + std::max(add, step));
+}
+
+template <typename T>
+void Trim(std::vector<T>& v, size_t step) {
+  if (v.capacity() > v.size() + step) v.shrink_to_fit();
+}
+
+}  // namespace
+
+void TIndexPage::TrimRoom(int keySize) {
+  Trim(keys, kGrowEntries * static_cast<size_t>(keySize));
+  Trim(refs, kGrowEntries);
+  Trim(counts, kGrowEntries);
+}
+
 void TIndexPage::InsertEntry(int i, const uint8_t* key, int keySize, int32_t ref, int32_t count) {
+  Grow(keys, static_cast<size_t>(keySize), kGrowEntries * static_cast<size_t>(keySize));
+  Grow(refs, 1, kGrowEntries);
+  if (!IsLeaf()) Grow(counts, 1, kGrowEntries);
   keys.insert(keys.begin() + static_cast<ptrdiff_t>(i) * keySize, key, key + keySize);
   refs.insert(refs.begin() + i, ref);
   if (!IsLeaf()) counts.insert(counts.begin() + i, count);
@@ -101,6 +129,7 @@ void TIndexPage::MoveTail(int from, TIndexPage& to, bool atFront, int keySize) {
   }
   keys.erase(kFrom, keys.end());
   refs.erase(refs.begin() + from, refs.end());
+  TrimRoom(keySize);
 }
 
 void TIndexPage::MoveHead(int n, TIndexPage& to, int keySize) {
@@ -113,6 +142,7 @@ void TIndexPage::MoveHead(int n, TIndexPage& to, int keySize) {
   }
   keys.erase(keys.begin(), kEnd);
   refs.erase(refs.begin(), refs.begin() + n);
+  TrimRoom(keySize);
 }
 
 void TIndexPage::Clear() {

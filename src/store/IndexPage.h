@@ -92,6 +92,8 @@ struct TIndexPage {
   // Moves the first `n` entries of this page to the end of `to`.
   void MoveHead(int n, TIndexPage& to, int keySize);
   void Clear();
+  // Gives back room for more than a few entries beyond those the page holds.
+  void TrimRoom(int keySize);
 };
 
 // Bytes the entries of a leaf take when encoded with the format's compression.

@@ -89,6 +89,9 @@ class TIndexTree {
   // Writes every changed page (in offset order) and keeps them cached.
   void WriteDirtyPages();
   bool HasDirtyPages() const;
+  // About how many pages are changed and not written (a page changed back after a failed change
+  // may count twice): what the tree holds in memory that only a write can free.
+  size_t DirtyPageCount() const { return dirtyPages_.size(); }
   // Forgets every cached page, changed or not (another user changed the file, or a
   // transaction was rolled back), and takes the descriptor's root and free chain from `desc`.
   void Reload(const TIndexDesc& desc);

@@ -110,6 +110,7 @@ void TJournaledFile::Hold(int64_t offset, const uint8_t* bytes, int64_t count) {
         prev->second.reserve(
             std::min(kRunLimit, 2 * (prev->second.size() + static_cast<size_t>(count))));
       prev->second.insert(prev->second.end(), bytes, bytes + count);
+      held_.bytes += count;
       held_.runsEnd = std::max(held_.runsEnd, end);
       if (held_.cut) held_.sizeAfterCut = std::max(held_.sizeAfterCut, end);
       return;
@@ -124,8 +125,11 @@ void TJournaledFile::Hold(int64_t offset, const uint8_t* bytes, int64_t count) {
     ++last;
   }
   std::vector<uint8_t> merged(static_cast<size_t>(stop - start));
-  for (auto r = it; r != last; ++r)
+  for (auto r = it; r != last; ++r) {
     std::copy(r->second.begin(), r->second.end(), merged.begin() + (r->first - start));
+    held_.bytes -= static_cast<int64_t>(r->second.size());
+  }
+  held_.bytes += static_cast<int64_t>(merged.size());
   std::copy(bytes, bytes + count, merged.begin() + (offset - start));
   runs.erase(it, last);
   runs.emplace(start, std::move(merged));
@@ -147,6 +151,8 @@ void TJournaledFile::HoldCut(int64_t size) {
     if (last.first + static_cast<int64_t>(last.second.size()) > size)
       last.second.resize(static_cast<size_t>(size - last.first));
   }
+  held_.bytes = 0;
+  for (const auto& [offset, bytes] : runs) held_.bytes += static_cast<int64_t>(bytes.size());
   held_.cut = held_.cut ? std::min(*held_.cut, size) : size;
   held_.sizeAfterCut = size;
   held_.runsEnd =
@@ -188,6 +194,7 @@ int64_t TJournaledFile::WriteAt(int64_t offset, const void* buffer, int64_t coun
     return 0;
   }
   Hold(offset, static_cast<const uint8_t*>(buffer), count);
+  if (journal_) journal_->HeldGrew();
   return count;
 }
 
@@ -224,6 +231,8 @@ void TTableJournal::Fail(uint16_t code) const {
 
 void TTableJournal::SetFiles(TJournaledFile* data, TJournaledFile* index, TJournaledFile* blob) {
   files_ = {data, index, blob};
+  for (TJournaledFile* f : files_)
+    if (f) f->journal_ = this;
 }
 
 bool TTableJournal::OpenFile(bool create) {
@@ -409,7 +418,9 @@ bool TTableJournal::Undo(const TPlan& plan,
   return ok;
 }
 
-void TTableJournal::Begin() {
+void TTableJournal::Begin(bool durable, int64_t spillChunk) {
+  spillChunk_ = spillChunk;
+  chunkDurable_ = durable;
   holding_ = true;
   for (TJournaledFile* f : files_) {
     if (!f) continue;
@@ -418,8 +429,23 @@ void TTableJournal::Begin() {
   }
 }
 
+void TTableJournal::HeldGrew() {
+  if (!holding_ || spillChunk_ <= 0) return;
+  int64_t held = 0;
+  for (const TJournaledFile* f : files_)
+    if (f) held += f->held_.bytes;
+  if (held < spillChunk_) return;
+  // What is held goes to the files under a level of its own; the writes that follow are held
+  // anew. The caller's write is among those spilled, so it has reached the file.
+  const int64_t chunk = spillChunk_;
+  const bool durable = chunkDurable_;
+  Spill(durable);
+  Begin(durable, chunk);
+}
+
 void TTableJournal::DropHeld() {
   holding_ = false;
+  spillChunk_ = 0;
   for (TJournaledFile* f : files_) {
     if (!f) continue;
     f->holding_ = false;

@@ -98,6 +98,8 @@ namespace quellor {
 inline constexpr int kJournalHeaderSize = 64;
 inline constexpr int kJournalFileCount = 3;  // data, index, BLOB
 
+class TTableJournal;
+
 // 64-bit checksum of the journal's header and body.
 uint64_t JournalChecksum(const uint8_t* data, size_t size, uint64_t seed);
 
@@ -123,12 +125,15 @@ class TJournaledFile : public TAbstractFile {
   // kept in runs of at most 1 MiB, so that holding a large change back never needs its bytes
   // twice.
   size_t LongestHeldRun() const;
+  // The bytes held back now, in all runs.
+  int64_t HeldBytes() const { return held_.bytes; }
 
  private:
   friend class TTableJournal;
   // The writes held back, merged: non-overlapping runs of bytes by offset.
   struct THeld {
     std::map<int64_t, std::vector<uint8_t>> runs;
+    int64_t bytes = 0;           // the bytes of all runs
     std::optional<int64_t> cut;  // the lowest size the file was cut to
     int64_t sizeAfterCut = 0;    // the file's size as the change leaves it, once cut
     int64_t runsEnd = 0;         // the end of the last run
@@ -139,6 +144,7 @@ class TJournaledFile : public TAbstractFile {
   void HoldCut(int64_t size);
 
   std::shared_ptr<TAbstractFile> base_;
+  TTableJournal* journal_ = nullptr;  // the journal holding this file's writes back
   bool holding_ = false;
   THeld held_;
 };
@@ -163,8 +169,12 @@ class TTableJournal {
   bool Resolve(std::array<TAbstractFile*, kJournalFileCount> files);
   bool Resolve();
 
-  // A change is written: the files hold back their writes until Commit or Abort.
-  void Begin();
+  // A change is written: the files hold back their writes until Commit or Abort. With
+  // `spillChunk` > 0 (a transaction's spill, or its commit once it has spilled), whenever the
+  // held-back writes of all files reach that many bytes they are spilled at once (Spill) as a
+  // level of their own and holding goes on, so that a large spill never keeps more than about
+  // that much in memory. `durable` is the durability of such a level (as Spill's).
+  void Begin(bool durable = false, int64_t spillChunk = 0);
   bool Holding() const { return holding_; }
   // Whether a file took a write or cut since Begin.
   bool HeldAnything() const;
@@ -194,6 +204,7 @@ class TTableJournal {
   void Sync();
 
  private:
+  friend class TJournaledFile;
   struct TEntry {
     int file;
     int64_t offset;
@@ -225,6 +236,8 @@ class TTableJournal {
   // Adds the entries of the levels after the body (as far as they hold together) to `plan`.
   void ReadLevels(TPlan& plan, uint64_t nonce, int64_t fileSize);
   void DropHeld();
+  // A file took a write while holding: spills what is held when it reached the chunk.
+  void HeldGrew();
   [[noreturn]] void Fail(uint16_t code) const;
 
   std::string path_;
@@ -233,6 +246,9 @@ class TTableJournal {
   bool writable_ = false;
   std::array<TJournaledFile*, kJournalFileCount> files_{};
   bool holding_ = false;
+  // Begin's chunk and durability: held-back writes of a spill are spilled in chunks.
+  int64_t spillChunk_ = 0;
+  bool chunkDurable_ = false;
   // The last journal written: its header, so that ending it needs no read.
   std::array<uint8_t, kJournalHeaderSize> header_{};
   int64_t bodyLength_ = 0;

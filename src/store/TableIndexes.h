@@ -55,6 +55,8 @@ class TTableIndexes {
   void EndChange() { index_->EndChange(); }
   void AbortChange() { index_->AbortChange(); }
   void Flush(bool flushOs) { index_->WriteChanges(false, flushOs); }
+  // About how many changed index pages wait to be written.
+  size_t DirtyPageCount() const { return index_->DirtyPageCount(); }
   // Reads the header again when another user changed the file (its cached pages are dropped);
   // returns whether it had changed.
   bool Reload();

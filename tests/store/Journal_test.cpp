@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,8 +62,10 @@ const TCase kCases[] = {
 
 class JournaledFile : public ::testing::TestWithParam<TCase> {};
 
-// Runs the case: the expected bytes after it, and the wrapper after the writes.
-std::vector<uint8_t> Apply(const TCase& c, TJournaledFile& file) {
+// Runs the case: the expected bytes after it, and the wrapper after the writes. `afterWrite`
+// runs after each piece.
+std::vector<uint8_t> Apply(const TCase& c, TJournaledFile& file,
+                           const std::function<void()>& afterWrite = {}) {
   std::vector<uint8_t> expected = ReadAll(file);
   for (const TWrite& w : c.writes) {
     std::vector<uint8_t> bytes = Pattern(w.size, w.seed);
@@ -71,6 +74,7 @@ std::vector<uint8_t> Apply(const TCase& c, TJournaledFile& file) {
       EXPECT_EQ(file.WriteAt(w.offset + static_cast<int64_t>(at), bytes.data() + at,
                              static_cast<int64_t>(n)),
                 static_cast<int64_t>(n));
+      if (afterWrite) afterWrite();
     }
     if (expected.size() < w.offset + w.size) expected.resize(w.offset + w.size);
     std::copy(bytes.begin(), bytes.end(), expected.begin() + w.offset);
@@ -114,6 +118,44 @@ TEST_P(JournaledFile, DroppedChangeLeavesTheFileAsItWas) {
   journal.Abort();
   EXPECT_EQ(ReadAll(*base), before);
   EXPECT_EQ(ReadAll(file), before);
+}
+
+// A transaction's spill in chunks: the held-back writes never grow past the chunk (and the
+// piece that reached it), what was spilled part way is in the file, and the transaction's end
+// keeps all of it or, rolled back, none.
+TEST_P(JournaledFile, SpillInChunksHoldsAChunkAtMostAndEndsWhole) {
+  const TCase& c = GetParam();
+  constexpr int64_t kChunk = 256 << 10;
+  size_t total = 0;
+  for (const TWrite& w : c.writes) total += w.size;
+  for (bool commit : {true, false}) {
+    SCOPED_TRACE(commit ? "committed" : "rolled back");
+    TempDir dir;
+    auto base = std::make_shared<TMemoryFile>("T.DAT");
+    std::vector<uint8_t> before = Pattern(c.existing, 9);
+    base->WriteAt(0, before.data(), static_cast<int64_t>(before.size()));
+    TJournaledFile file(base);
+    TTableJournal journal(dir.file("T.JNL"), "T");
+    journal.SetFiles(&file, nullptr, nullptr);
+
+    journal.Begin(false, kChunk);
+    int64_t most = 0;
+    std::vector<uint8_t> expected =
+        Apply(c, file, [&] { most = std::max(most, file.HeldBytes()); });
+    EXPECT_LT(most, kChunk + static_cast<int64_t>(c.piece));
+    EXPECT_EQ(ReadAll(file), expected);
+    // Beyond one chunk, part of the change reached the file before the spill's end.
+    EXPECT_EQ(ReadAll(*base) != before, total >= static_cast<size_t>(kChunk));
+    journal.Spill(false);
+    EXPECT_TRUE(journal.Spilled());
+    EXPECT_EQ(ReadAll(*base), expected);
+    if (commit)
+      journal.FinishSpilled(false);
+    else
+      journal.RollBackSpilled();
+    EXPECT_EQ(ReadAll(*base), commit ? expected : before);
+    EXPECT_FALSE(journal.Hot());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Changes, JournaledFile, ::testing::ValuesIn(kCases), [](const auto& info) {

@@ -167,6 +167,42 @@ TEST_P(LargeTransactionReader, OtherProgramsNeverReadWhatIsNotCommitted) {
   EXPECT_EQ(Keys(dir.path()), beforeRows);
 }
 
+// Edits that move keys all over an index change few record bytes but many index pages: those
+// count towards the bound too, so the transaction writes them out (and keeps readers out)
+// before its changed pages alone grow large.
+TEST(LargeTransactionIndexPages, ChangedIndexPagesCountTowardsTheBound) {
+  TempDir dir;
+  CreateCrashTable(dir.path(), 6000);
+  const auto beforeRows = Keys(dir.path());
+  TChild child([&](TChild& self) {
+    // 300 records of about 100 bytes stay far below the bound; the ByCode leaves they leave
+    // (each edit moves its entry to the end of the index) reach it.
+    TStoreInternals::Engine(TStoreSession::Default()).transactionSpillBytes = 96 << 10;
+    TStoreDatabase db;
+    db.SetDatabaseName("PagesDb");
+    db.SetDirectory(dir.path());
+    TStoreTable t;
+    t.SetDatabaseName("PagesDb");
+    t.SetTableName(kCrashTable);
+    t.Open();
+    db.BeginTransaction();
+    for (int k = 0; k < 6000; k += 20) {
+      if (!t.FindKey({CrashKey(k)})) return 1;
+      t.Edit();
+      t.FieldByName("Code").SetAsString("X" + CrashKey(k));
+      t.Post();
+    }
+    self.Send("inside");
+    self.Receive(60000);
+    return 0;
+  });
+  ASSERT_EQ(child.Receive(60000), "inside");
+  EXPECT_TRUE(WriteRangeHeld(dir.file("crash.IDX")));
+  child.Send("done");
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_EQ(Keys(dir.path()), beforeRows);
+}
+
 // The committed case of each threshold (the reader test leaves its transaction open anyway).
 std::vector<TCase> OnePerThreshold() {
   std::vector<TCase> cases;
