@@ -32,11 +32,11 @@ class TDataSession {
   // Changes go through each table's journal (Journal.h). Off only to measure what the journal
   // costs (the benchmark); a table changed with it off is not safe against crashes.
   bool journalChanges = true;
-  // A transaction whose changed records and BLOB values reach this many bytes writes them to
-  // the table files under its journal (Journal.h, "Large transactions") instead of keeping them
-  // in memory to the commit. From the first such write to the commit, other programs cannot
-  // read the table, so the bound is high enough for an import of tens of thousands of sites to
-  // leave the table readable to everyone else, and low enough to keep memory bounded.
+  // A transaction whose changed records, BLOB values and index pages reach this many bytes
+  // writes them to the table files under its journal (Journal.h, "Large transactions") instead
+  // of keeping them in memory to the commit. From the first such write to the commit, other
+  // programs cannot read the table, so the bound is high enough for an import of thousands of
+  // sites to leave the table readable to everyone else, and low enough to keep memory bounded.
   int64_t transactionSpillBytes = kDefaultTransactionSpillBytes;
   int16_t languageId = 0;
   int16_t sortId = 0;
