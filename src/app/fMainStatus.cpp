@@ -41,14 +41,8 @@ namespace quellor {
 class TForm1::TStatusLink : public TDataLink {
  public:
   explicit TStatusLink(TForm1& form) : form_(form) {}
-  ~TStatusLink() override { Attach(nullptr); }
 
-  void Attach(TDataSource* source) {
-    if (source_ == source) return;
-    if (source_) source_->RemoveLink(this);
-    source_ = source;
-    if (source_) source_->AddLink(this);
-  }
+  void Attach(TDataSource* source) { AttachTo(source); }
 
   void DataEvent(TDataEvent event, int) override {
     if (event == TDataEvent::ActiveChanged) form_.UpdateTableNotice();
@@ -58,7 +52,6 @@ class TForm1::TStatusLink : public TDataLink {
 
  private:
   TForm1& form_;
-  TDataSource* source_ = nullptr;
 };
 
 void TForm1::TStatusLinkDeleter::operator()(TStatusLink* link) const {

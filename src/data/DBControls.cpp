@@ -54,15 +54,11 @@ void TFieldDataLink::StoreOnLeave(QWidget& control, QFocusEvent* event) {
 
 // ---- TFieldDataLink ---------------------------------------------------------------------------
 
-TFieldDataLink::~TFieldDataLink() {
-  if (source_) source_->RemoveLink(this);
-}
+TFieldDataLink::~TFieldDataLink() = default;
 
 void TFieldDataLink::SetDataSource(TDataSource* source) {
   if (source_ == source) return;
-  if (source_) source_->RemoveLink(this);
-  source_ = source;
-  if (source_) source_->AddLink(this);
+  AttachTo(source);
   modified_ = false;
   Reload();
 }
@@ -314,14 +310,10 @@ TDBNavigator::TDBNavigator(Ui& ui, QWidget* parent) : QWidget(parent), ui_(ui) {
   UpdateButtons();
 }
 
-TDBNavigator::~TDBNavigator() {
-  if (source_) source_->RemoveLink(this);
-}
+TDBNavigator::~TDBNavigator() = default;
 
 void TDBNavigator::SetDataSource(TDataSource* source) {
-  if (source_) source_->RemoveLink(this);
-  source_ = source;
-  if (source_) source_->AddLink(this);
+  AttachTo(source);
   UpdateButtons();
 }
 

@@ -37,7 +37,6 @@ class TFieldDataLink : public TDataLink {
   TFieldDataLink() = default;
   ~TFieldDataLink() override;
 
-  TDataSource* DataSource() const { return source_; }
   void SetDataSource(TDataSource* source);
   const std::string& DataField() const { return field_; }
   void SetDataField(const std::string& field);
@@ -68,7 +67,6 @@ class TFieldDataLink : public TDataLink {
   void Reload();
 
  private:
-  TDataSource* source_ = nullptr;
   std::string field_;
   bool modified_ = false;
   bool loading_ = false;
@@ -137,7 +135,6 @@ class TDBNavigator : public QWidget, public TDataLink {
   TDBNavigator(Ui& ui, QWidget* parent = nullptr);
   ~TDBNavigator() override;
 
-  TDataSource* DataSource() const { return source_; }
   void SetDataSource(TDataSource* source);
   void BtnClick(Button button);
   QToolButton* ButtonWidget(Button button) const { return buttons_[button]; }
@@ -151,7 +148,6 @@ class TDBNavigator : public QWidget, public TDataLink {
   void UpdateButtons();
 
   Ui& ui_;
-  TDataSource* source_ = nullptr;
   QToolButton* buttons_[9] = {};
 };
 

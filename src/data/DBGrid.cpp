@@ -44,14 +44,10 @@ bool IsDateTime(TFieldType type) {
 
 TDataSetModel::TDataSetModel(QObject* parent) : QAbstractTableModel(parent) {}
 
-TDataSetModel::~TDataSetModel() {
-  if (source_) source_->RemoveLink(this);
-}
+TDataSetModel::~TDataSetModel() = default;
 
 void TDataSetModel::SetDataSource(TDataSource* source) {
-  if (source_) source_->RemoveLink(this);
-  source_ = source;
-  if (source_) source_->AddLink(this);
+  AttachTo(source);
   Reset();
 }
 

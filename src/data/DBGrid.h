@@ -45,7 +45,6 @@ class TDataSetModel : public QAbstractTableModel, public TDataLink {
   ~TDataSetModel() override;
 
   void SetDataSource(TDataSource* source);
-  TDataSource* DataSource() const { return source_; }
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -98,7 +97,6 @@ class TDataSetModel : public QAbstractTableModel, public TDataLink {
   QString CurrentValue(int column) const;
   QVariant CheckState(const QString& value) const;
 
-  TDataSource* source_ = nullptr;
   mutable std::unique_ptr<TStoreTable> reader_;
   mutable uint64_t changeCount_ = 0;  // the dataset's ChangeCount when the rows were read
   mutable int rowCount_ = -1;

@@ -4,6 +4,17 @@
 
 namespace quellor {
 
+TDataLink::~TDataLink() {
+  AttachTo(nullptr);
+}
+
+void TDataLink::AttachTo(TDataSource* source) {
+  if (source_ == source) return;
+  if (source_) source_->RemoveLink(this);
+  source_ = source;
+  if (source_) source_->AddLink(this);
+}
+
 TDataSource::TDataSource(TStoreTable* dataSet) {
   SetDataSet(dataSet);
 }

@@ -12,12 +12,23 @@
 
 namespace quellor {
 
+class TDataSource;
+
+// What a data-aware control registers with its source. The link leaves its source when it is
+// destroyed.
 class TDataLink {
  public:
-  virtual ~TDataLink() = default;
+  virtual ~TDataLink();
   // The dataset's event (see TDataEvent); ActiveChanged is also sent when the source changes
   // its dataset or is enabled again.
   virtual void DataEvent(TDataEvent event, int info) = 0;
+  TDataSource* DataSource() const { return source_; }
+
+ protected:
+  // Registers with `source` (null: none), leaving the source before.
+  void AttachTo(TDataSource* source);
+
+  TDataSource* source_ = nullptr;
 };
 
 class TDataSource : public TDataSetListener {
