@@ -62,6 +62,23 @@ const TCase kCases[] = {
 
 class JournaledFile : public ::testing::TestWithParam<TCase> {};
 
+// A data file in memory holding the case's existing bytes, wrapped and journaled.
+struct TTable {
+  explicit TTable(const TCase& c)
+      : base(std::make_shared<TMemoryFile>("T.DAT")),
+        before(Pattern(c.existing, 9)),
+        file(base),
+        journal(dir.file("T.JNL"), "T") {
+    base->WriteAt(0, before.data(), static_cast<int64_t>(before.size()));
+    journal.SetFiles(&file, nullptr, nullptr);
+  }
+  TempDir dir;
+  std::shared_ptr<TMemoryFile> base;
+  std::vector<uint8_t> before;
+  TJournaledFile file;
+  TTableJournal journal;
+};
+
 // Runs the case: the expected bytes after it, and the wrapper after the writes. `afterWrite`
 // runs after each piece.
 std::vector<uint8_t> Apply(const TCase& c, TJournaledFile& file,
@@ -84,13 +101,8 @@ std::vector<uint8_t> Apply(const TCase& c, TJournaledFile& file,
 
 TEST_P(JournaledFile, HeldWritesReadBackInBoundedRunsAndReachTheFileAtCommit) {
   const TCase& c = GetParam();
-  TempDir dir;
-  auto base = std::make_shared<TMemoryFile>("T.DAT");
-  std::vector<uint8_t> before = Pattern(c.existing, 9);
-  base->WriteAt(0, before.data(), static_cast<int64_t>(before.size()));
-  TJournaledFile file(base);
-  TTableJournal journal(dir.file("T.JNL"), "T");
-  journal.SetFiles(&file, nullptr, nullptr);
+  TTable table(c);
+  auto& [dir, base, before, file, journal] = table;
 
   journal.Begin();
   std::vector<uint8_t> expected = Apply(c, file);
@@ -105,13 +117,8 @@ TEST_P(JournaledFile, HeldWritesReadBackInBoundedRunsAndReachTheFileAtCommit) {
 
 TEST_P(JournaledFile, DroppedChangeLeavesTheFileAsItWas) {
   const TCase& c = GetParam();
-  TempDir dir;
-  auto base = std::make_shared<TMemoryFile>("T.DAT");
-  std::vector<uint8_t> before = Pattern(c.existing, 9);
-  base->WriteAt(0, before.data(), static_cast<int64_t>(before.size()));
-  TJournaledFile file(base);
-  TTableJournal journal(dir.file("T.JNL"), "T");
-  journal.SetFiles(&file, nullptr, nullptr);
+  TTable table(c);
+  auto& [dir, base, before, file, journal] = table;
 
   journal.Begin();
   Apply(c, file);
@@ -130,13 +137,8 @@ TEST_P(JournaledFile, SpillInChunksHoldsAChunkAtMostAndEndsWhole) {
   for (const TWrite& w : c.writes) total += w.size;
   for (bool commit : {true, false}) {
     SCOPED_TRACE(commit ? "committed" : "rolled back");
-    TempDir dir;
-    auto base = std::make_shared<TMemoryFile>("T.DAT");
-    std::vector<uint8_t> before = Pattern(c.existing, 9);
-    base->WriteAt(0, before.data(), static_cast<int64_t>(before.size()));
-    TJournaledFile file(base);
-    TTableJournal journal(dir.file("T.JNL"), "T");
-    journal.SetFiles(&file, nullptr, nullptr);
+    TTable table(c);
+    auto& [dir, base, before, file, journal] = table;
 
     journal.Begin(false, kChunk);
     int64_t most = 0;
