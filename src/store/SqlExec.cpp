@@ -27,6 +27,7 @@
 #include "store/ExprText.h"
 #include "store/FieldValue.h"
 #include "store/PhysicalFile.h"
+#include "store/Restructure.h"
 #include "store/SqlParser.h"
 #include "store/StoreError.h"
 #include "store/StoreInternals.h"
@@ -278,51 +279,15 @@ void AppendKey(std::string& key, const TExprValue& v) {
   }
 }
 
+// The kind of a result column that shows a stored field: the field's own kind, except that a
+// result column holds plain values (an autoincrement field's are integers) and shows every
+// stored number (a 10-byte float as a float).
 TFieldType KindOfDesc(const TFieldDesc& f) {
-  switch (f.type) {
-    case TStoreFieldType::String:
-      return TFieldType::String;
-    case TStoreFieldType::Date:
-      return TFieldType::Date;
-    case TStoreFieldType::Blob:
-      switch (f.subtype) {
-        case StoreSubtype::Memo:
-          return TFieldType::Memo;
-        case StoreSubtype::FmtMemo:
-          return TFieldType::FmtMemo;
-        case StoreSubtype::Graphic:
-          return TFieldType::Graphic;
-        case StoreSubtype::TypedBinary:
-          return TFieldType::TypedBinary;
-        case StoreSubtype::Ole:
-          return TFieldType::Ole;
-        default:
-          return TFieldType::Blob;
-      }
-    case TStoreFieldType::Boolean:
-      return TFieldType::Boolean;
-    case TStoreFieldType::SmallInt:
-      return TFieldType::SmallInt;
-    case TStoreFieldType::Integer:
-    case TStoreFieldType::UInt32:
-      return TFieldType::Integer;
-    case TStoreFieldType::Float:
-    case TStoreFieldType::Float10:
-      return f.subtype == StoreSubtype::Money ? TFieldType::Currency : TFieldType::Float;
-    case TStoreFieldType::BCD:
-      return TFieldType::BCD;
-    case TStoreFieldType::Bytes:
-      return TFieldType::Bytes;
-    case TStoreFieldType::VarBytes:
-      return TFieldType::VarBytes;
-    case TStoreFieldType::Time:
-      return TFieldType::Time;
-    case TStoreFieldType::TimeStamp:
-      return TFieldType::DateTime;
-    case TStoreFieldType::Word:
-      return TFieldType::Word;
-  }
-  return TFieldType::String;
+  if (f.type == TStoreFieldType::Float10)
+    return f.subtype == StoreSubtype::Money ? TFieldType::Currency : TFieldType::Float;
+  const TFieldType kind = KindOfStoreField(f);
+  if (kind == TFieldType::AutoInc) return TFieldType::Integer;
+  return kind == TFieldType::Unknown ? TFieldType::String : kind;
 }
 
 TFieldType KindOfExpr(TExprType t) {

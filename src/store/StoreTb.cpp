@@ -126,6 +126,8 @@ TFieldType KindOf(const TFieldDesc& f) {
           return TFieldType::Graphic;
         case StoreSubtype::TypedBinary:
           return TFieldType::TypedBinary;
+        case StoreSubtype::Ole:
+          return TFieldType::Ole;
         default:
           return TFieldType::Blob;
       }

@@ -109,6 +109,33 @@ TEST(Restructure, AddingAFieldKeepsValuesAndIdsAndLeavesBackups) {
   EXPECT_EQ(t.RecordCount(), 49);
 }
 
+// Each kind of BLOB field keeps its kind when the table is opened again and through a
+// restructure that adds a field (the restructure lists are loaded from the stored fields).
+TEST(Restructure, BlobFieldKindsSurviveOpeningAndRestructuring) {
+  const TFieldType kinds[] = {TFieldType::Blob,    TFieldType::Memo,        TFieldType::FmtMemo,
+                              TFieldType::Graphic, TFieldType::TypedBinary, TFieldType::Ole};
+  TempDir dir;
+  TStoreTable t;
+  Bind(t, dir, "kinds");
+  t.FieldDefs().Add("Name", TFieldType::String, 10);
+  for (size_t i = 0; i < std::size(kinds); ++i)
+    t.FieldDefs().Add("B" + std::to_string(i), kinds[i]);
+  t.CreateTable();
+  auto check = [&](const char* when) {
+    SCOPED_TRACE(when);
+    t.Open();
+    for (size_t i = 0; i < std::size(kinds); ++i)
+      EXPECT_EQ(t.FieldByName("B" + std::to_string(i)).DataType(), kinds[i]) << i;
+    t.Close();
+  };
+  check("opened");
+  t.RestructureFieldDefs().LoadFromTable();
+  t.RestructureIndexDefs().LoadFromTable();
+  t.RestructureFieldDefs().Add("Extra", TFieldType::String, 30);
+  ASSERT_TRUE(RestructureDefault(t));
+  check("restructured");
+}
+
 TEST(Restructure, NoBackupLeavesNoBackupFiles) {
   TempDir dir;
   MakeTable(dir, 5);
