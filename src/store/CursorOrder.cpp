@@ -199,10 +199,11 @@ int32_t TCursorOrder::Result(bool readAhead) {
   else
     image = data.ReadSlot(slot);
   const int32_t logicalId = bytes::GetI32(image + 5);
-  std::vector<uint8_t> key =
-      keyed_ ? tree_->Layout().BuildKey(image, data.RecordSize(), logicalId, table_.Name())
-             : TKeyLayout::SysDeletedKey(false, logicalId);
-  if (image[0] != 0 || key != cursor_->Key())
+  if (keyed_)
+    tree_->Layout().BuildKeyInto(image, data.RecordSize(), logicalId, table_.Name(), stepKey_);
+  else
+    stepKey_ = TKeyLayout::SysDeletedKey(false, logicalId);
+  if (image[0] != 0 || stepKey_ != cursor_->Key())
     throw EStoreEngineError(StoreCode::IndexPagesCorrupt, {table_.Name()});
   return slot;
 }

@@ -7,14 +7,15 @@
 #include <thread>
 
 #include "store/DataSession.h"
+#include "store/RandomSeed.h"
 #include "store/StoreError.h"
 
 namespace quellor {
 
 TTableLocks::TTableLocks(TDataSession& session, std::string tableName, bool active)
     : session_(session), tableName_(std::move(tableName)), active_(active) {
-  std::random_device device;
-  random_.seed(device() ^ static_cast<unsigned>(::getpid()));
+  const uint64_t seed = RandomSeed();
+  random_.seed(static_cast<uint32_t>(seed ^ (seed >> 32)));
 }
 
 TTableLocks::~TTableLocks() {
