@@ -10,6 +10,7 @@
 // a short or failed write or flush) with the table's name in the message.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -42,9 +43,6 @@ class TAbstractFile {
   // what a read call would. Nested and overlapping brackets are counted.
   virtual void BeginGuardedReads(bool mapped) { (void)mapped; }
   virtual void EndGuardedReads(bool mapped) { (void)mapped; }
-  // Copies `count` pieces of `size` bytes each, the i-th from offsets[i], to out + i x size,
-  // when they can all be copied from a mapping now (see BeginGuardedReads); false (nothing
-  // copied) when they cannot, and the caller reads them with ReadAt.
   // The bytes [offset, offset + count) in place in a mapping, when they can be read from one
   // now; null otherwise. Only for a caller that holds a guard of its own (BeginGuardedReads):
   // the bytes stay valid, and show what the file holds, until that guard ends.
@@ -53,11 +51,15 @@ class TAbstractFile {
     (void)count;
     return nullptr;
   }
-  virtual bool ReadMappedPieces(const int64_t* offsets, size_t count, size_t size, uint8_t* out) {
+  // Copies `count` pieces of `size` bytes each, the i-th from offsets[i] to outs[i], when they
+  // can all be copied from a mapping now (see BeginGuardedReads); false (nothing copied) when
+  // they cannot, and the caller reads them with ReadAt.
+  virtual bool ReadMappedPieces(const int64_t* offsets, size_t count, size_t size,
+                                uint8_t* const* outs) {
     (void)offsets;
     (void)count;
     (void)size;
-    (void)out;
+    (void)outs;
     return false;
   }
 };

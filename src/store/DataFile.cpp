@@ -349,18 +349,19 @@ void TDataFile::ReadSlots(const int32_t* slots, size_t count, uint8_t* out) {
   }
   if (wanted.empty()) return;
   if (readHook_) readHook_();
-  if (wanted.size() == count) {
-    // Nothing cached: copied from a mapping when the file has one, each record straight to
-    // its place and nothing between them.
-    pieceOffsets_.resize(count);
-    for (size_t i = 0; i < count; ++i) pieceOffsets_[i] = SlotOffset(slots[i]);
-    if (file_->ReadMappedPieces(pieceOffsets_.data(), count, rs, out)) {
-      if (header_.encrypted)
-        for (size_t i = 0; i < count; ++i)
-          ApplyCipher(out + i * rs, static_cast<int>(rs), kBodyKey);
-      nextAfterRead_ = 0;
-      return;
-    }
+  // Copied from a mapping when the file has one: each record straight to its place, nothing
+  // between them.
+  pieceOffsets_.resize(wanted.size());
+  pieceOuts_.resize(wanted.size());
+  for (size_t k = 0; k < wanted.size(); ++k) {
+    pieceOffsets_[k] = SlotOffset(wanted[k].first);
+    pieceOuts_[k] = out + wanted[k].second * rs;
+  }
+  if (file_->ReadMappedPieces(pieceOffsets_.data(), wanted.size(), rs, pieceOuts_.data())) {
+    if (header_.encrypted)
+      for (uint8_t* image : pieceOuts_) ApplyCipher(image, static_cast<int>(rs), kBodyKey);
+    nextAfterRead_ = 0;
+    return;
   }
   std::sort(wanted.begin(), wanted.end());
   // Neighbours are read together while the bytes between them stay few (a gap of at most

@@ -265,7 +265,8 @@ class TDataFile {
   int32_t readAhead_ = 1;
   int32_t nextAfterRead_ = 1;          // the slot after the last one read from the file
   std::vector<uint8_t> runBuffer_;     // ReadSlots' reads, kept for the next call
-  std::vector<int64_t> pieceOffsets_;  // ReadSlots' offsets for a mapped copy
+  std::vector<int64_t> pieceOffsets_;  // ReadSlots' offsets and places for a mapped copy
+  std::vector<uint8_t*> pieceOuts_;
   std::function<void()> readHook_;
   // The slots the running operation wrote, with their cache state before it (none: not cached).
   struct TSaved {

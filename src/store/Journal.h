@@ -122,8 +122,9 @@ class TJournaledFile : public TAbstractFile {
   const uint8_t* MappedView(int64_t offset, int64_t count) override {
     return holding_ ? nullptr : base_->MappedView(offset, count);
   }
-  bool ReadMappedPieces(const int64_t* offsets, size_t count, size_t size, uint8_t* out) override {
-    return !holding_ && base_->ReadMappedPieces(offsets, count, size, out);
+  bool ReadMappedPieces(const int64_t* offsets, size_t count, size_t size,
+                        uint8_t* const* outs) override {
+    return !holding_ && base_->ReadMappedPieces(offsets, count, size, outs);
   }
 
   TAbstractFile& Base() { return *base_; }

@@ -194,7 +194,7 @@ const uint8_t* TPhysicalFile::MappedView(int64_t offset, int64_t count) {
 }
 
 bool TPhysicalFile::ReadMappedPieces(const int64_t* offsets, size_t count, size_t size,
-                                     uint8_t* out) {
+                                     uint8_t* const* outs) {
   std::lock_guard lock(mutex_);
   if (count == 0 || size == 0 || guards_ == 0) return false;
   int64_t low = offsets[0], high = offsets[0];
@@ -213,7 +213,7 @@ bool TPhysicalFile::ReadMappedPieces(const int64_t* offsets, size_t count, size_
   for (size_t i = 0; i < std::min(count, kAhead); ++i) prefetch(i);
   for (size_t i = 0; i < count; ++i) {
     if (i + kAhead < count) prefetch(i + kAhead);
-    std::memcpy(out + i * size, map_ + offsets[i], size);
+    std::memcpy(outs[i], map_ + offsets[i], size);
   }
   return true;
 }

@@ -86,7 +86,8 @@ class TPhysicalFile : public TAbstractFile {
   bool IsReadOnly() const override { return readOnly_; }
   void BeginGuardedReads(bool mapped) override;
   void EndGuardedReads(bool mapped) override;
-  bool ReadMappedPieces(const int64_t* offsets, size_t count, size_t size, uint8_t* out) override;
+  bool ReadMappedPieces(const int64_t* offsets, size_t count, size_t size,
+                        uint8_t* const* outs) override;
   const uint8_t* MappedView(int64_t offset, int64_t count) override;
   // Whether reads can be mapped at all (a local file system); for tests and diagnostics.
   bool Mappable() const { return mappable_; }
