@@ -10,6 +10,7 @@
 // a short or failed write or flush) with the table's name in the message.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -35,6 +36,32 @@ class TAbstractFile {
   virtual const std::string& Name() const = 0;
   // True when the file can only be read (a disk file whose mode has no write bit).
   virtual bool IsReadOnly() const { return false; }
+  // Brackets a stretch in which the caller holds a lock that keeps every writer of the file
+  // out (a reader's slot or a writer's range), so that no other program truncates the file
+  // until the matching EndGuardedReads. `mapped`: reads may then come from a memory mapping
+  // of the file instead of read calls (a disk file on a local file system); they see exactly
+  // what a read call would. Nested and overlapping brackets are counted.
+  virtual void BeginGuardedReads(bool mapped) { (void)mapped; }
+  virtual void EndGuardedReads(bool mapped) { (void)mapped; }
+  // The bytes [offset, offset + count) in place in a mapping, when they can be read from one
+  // now; null otherwise. Only for a caller that holds a guard of its own (BeginGuardedReads):
+  // the bytes stay valid, and show what the file holds, until that guard ends.
+  virtual const uint8_t* MappedView(int64_t offset, int64_t count) {
+    (void)offset;
+    (void)count;
+    return nullptr;
+  }
+  // Copies `count` pieces of `size` bytes each, the i-th from offsets[i] to outs[i], when they
+  // can all be copied from a mapping now (see BeginGuardedReads); false (nothing copied) when
+  // they cannot, and the caller reads them with ReadAt.
+  virtual bool ReadMappedPieces(const int64_t* offsets, size_t count, size_t size,
+                                uint8_t* const* outs) {
+    (void)offsets;
+    (void)count;
+    (void)size;
+    (void)outs;
+    return false;
+  }
 };
 
 }  // namespace quellor

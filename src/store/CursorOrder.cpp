@@ -139,8 +139,11 @@ const uint8_t* TCursorOrder::Buffered(int32_t slot) {
   }
   const size_t n = ahead_.slots.size();
   const size_t size = static_cast<size_t>(table_.Data().RecordSize());
+  // A step asks for the entry after the last one found, and then once more for the same one
+  // (the order finds it, the cursor shows it): both are looked at first.
+  const size_t from = ahead_.next == 0 ? 0 : ahead_.next - 1;
   for (size_t k = 0; k < n; ++k) {
-    const size_t i = (ahead_.next + k) % n;
+    const size_t i = (from + k) % n;
     if (ahead_.slots[i] != slot) continue;
     ahead_.next = i + 1;
     return ahead_.images.data() + i * size;
@@ -196,10 +199,11 @@ int32_t TCursorOrder::Result(bool readAhead) {
   else
     image = data.ReadSlot(slot);
   const int32_t logicalId = bytes::GetI32(image + 5);
-  std::vector<uint8_t> key =
-      keyed_ ? tree_->Layout().BuildKey(image, data.RecordSize(), logicalId, table_.Name())
-             : TKeyLayout::SysDeletedKey(false, logicalId);
-  if (image[0] != 0 || key != cursor_->Key())
+  if (keyed_)
+    tree_->Layout().BuildKeyInto(image, data.RecordSize(), logicalId, table_.Name(), stepKey_);
+  else
+    stepKey_ = TKeyLayout::SysDeletedKey(false, logicalId);
+  if (image[0] != 0 || stepKey_ != cursor_->Key())
     throw EStoreEngineError(StoreCode::IndexPagesCorrupt, {table_.Name()});
   return slot;
 }

@@ -96,7 +96,8 @@ class TCursorOrder {
   uint64_t seenGeneration_ = 0;  // the tree's generation when the cursor last moved
   bool hasRange_ = false;
   std::vector<uint8_t> low_, high_;
-  int32_t walkSlot_ = 0;  // the slot First or Next returned last (0: not walking)
+  int32_t walkSlot_ = 0;          // the slot First or Next returned last (0: not walking)
+  std::vector<uint8_t> stepKey_;  // the key Result builds from a record, kept for its memory
   struct TReadAhead {
     uint64_t stamp = 0;           // the table's change count it belongs to
     std::vector<int32_t> slots;   // in the order of the walk

@@ -349,6 +349,20 @@ void TDataFile::ReadSlots(const int32_t* slots, size_t count, uint8_t* out) {
   }
   if (wanted.empty()) return;
   if (readHook_) readHook_();
+  // Copied from a mapping when the file has one: each record straight to its place, nothing
+  // between them.
+  pieceOffsets_.resize(wanted.size());
+  pieceOuts_.resize(wanted.size());
+  for (size_t k = 0; k < wanted.size(); ++k) {
+    pieceOffsets_[k] = SlotOffset(wanted[k].first);
+    pieceOuts_[k] = out + wanted[k].second * rs;
+  }
+  if (file_->ReadMappedPieces(pieceOffsets_.data(), wanted.size(), rs, pieceOuts_.data())) {
+    if (header_.encrypted)
+      for (uint8_t* image : pieceOuts_) ApplyCipher(image, static_cast<int>(rs), kBodyKey);
+    nextAfterRead_ = 0;
+    return;
+  }
   std::sort(wanted.begin(), wanted.end());
   // Neighbours are read together while the bytes between them stay few (a gap of at most
   // 8 KiB or 4 records) and the read stays within 1 MiB.
@@ -388,6 +402,19 @@ void TDataFile::ReadRun(int32_t first, int32_t count, uint8_t* out) {
     if (it->second.dirty)
       std::memcpy(out + static_cast<size_t>(it->first - first) * rs, it->second.image.data(), rs);
   nextAfterRead_ = 0;
+}
+
+const uint8_t* TDataFile::ViewRun(int32_t first, int32_t count) {
+  if (count < 1 || first < 1 || first > SlotCount() - count + 1) Fail(StoreCode::RecordsCorrupt);
+  if (header_.encrypted) return nullptr;
+  if (readHook_) readHook_();
+  // Changed images are newer than the file's.
+  for (auto it = cache_.lower_bound(first); it != cache_.end() && it->first < first + count; ++it)
+    if (it->second.dirty) return nullptr;
+  const int64_t bytes = static_cast<int64_t>(count) * header_.recordSize;
+  const uint8_t* view = file_->MappedView(SlotOffset(first), bytes);
+  if (view) nextAfterRead_ = 0;
+  return view;
 }
 
 void TDataFile::WriteSlot(int32_t slot, const uint8_t* image) {

@@ -184,6 +184,12 @@ class TDataFile {
   // cache and the images are not checked (CheckImage). The slots must lie within the file's
   // slots; 9217 when the file is shorter than the header says.
   void ReadRun(int32_t first, int32_t count, uint8_t* out);
+  // The images of the `count` slots from `first` on in place in the file's mapping, for a
+  // caller that holds the read slots once the read hook ran (TDataTable::ReadTerm nonzero):
+  // valid while it keeps them. Null when they cannot be had in place (no mapping, an
+  // encrypted table, a changed image of the range in the cache): the caller uses ReadRun.
+  // The same checks and failures as ReadRun otherwise.
+  const uint8_t* ViewRun(int32_t first, int32_t count);
   // 8962 for an image that does not carry its own slot number (active) or a valid flag.
   void CheckImage(int32_t slot, const uint8_t* image) const { CheckSlot(slot, image); }
   // Puts a slot image into the cache; it is written by Flush.
@@ -257,8 +263,10 @@ class TDataFile {
   std::list<int32_t> lru_;  // clean slots, most recently used first
   size_t capacity_ = 1;
   int32_t readAhead_ = 1;
-  int32_t nextAfterRead_ = 1;       // the slot after the last one read from the file
-  std::vector<uint8_t> runBuffer_;  // ReadSlots' reads, kept for the next call
+  int32_t nextAfterRead_ = 1;          // the slot after the last one read from the file
+  std::vector<uint8_t> runBuffer_;     // ReadSlots' reads, kept for the next call
+  std::vector<int64_t> pieceOffsets_;  // ReadSlots' offsets and places for a mapped copy
+  std::vector<uint8_t*> pieceOuts_;
   std::function<void()> readHook_;
   // The slots the running operation wrote, with their cache state before it (none: not cached).
   struct TSaved {

@@ -29,6 +29,9 @@ class TDataSession {
   int lockWaitTime = 100;
   bool forceBufferFlush = false;
   bool strictChangeDetection = false;
+  // Reads under a read slot come from a memory mapping of the data and index files on a local
+  // file system (PhysicalFile.h); off: always read calls.
+  bool mappedReads = true;
   // Changes go through each table's journal (Journal.h). Off only to measure what the journal
   // costs (the benchmark); a table changed with it off is not safe against crashes.
   bool journalChanges = true;

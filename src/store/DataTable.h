@@ -86,6 +86,8 @@ class TDataTable {
   // Held by every operation on the table's files and caches; cursors walking an index hold it
   // too (the index trees are not safe for use from several threads at once).
   std::recursive_mutex& Mutex() { return mutex_; }
+  // The read slots' current holding (TTableLocks::ReadTerm); 0 when they are not held.
+  uint64_t ReadTerm() const { return locks_ ? locks_->ReadTerm() : 0; }
 
   // The number of active records, from the index file's header.
   int32_t RecordCount();

@@ -152,7 +152,11 @@ bool TExprEvaluator::Test(const TExprNode& node, const TExprRecord* record) cons
         bool match = !a.isNull && text_.StartsWith(a.text, node.text, node.noCase);
         return node.op == TExprOp::Eq ? match : !match;
       }
-      TExprValue b = Evaluate(*node.args[1], record);
+      // A constant operand is compared where it stands, not copied for every record.
+      const TExprNode& right = *node.args[1];
+      if (right.kind == TExprKind::Constant && !right.dynamic)
+        return Compare(node.op, a, right.value, node.noCase);
+      TExprValue b = Evaluate(right, record);
       return Compare(node.op, a, b, node.noCase);
     }
     case TExprKind::Like: {

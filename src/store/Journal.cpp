@@ -12,6 +12,7 @@
 
 #include "store/ByteOrder.h"
 #include "store/PhysicalFile.h"
+#include "store/RandomSeed.h"
 #include "store/StoreError.h"
 
 namespace quellor {
@@ -215,10 +216,7 @@ bool TJournaledFile::Flush() {
 
 TTableJournal::TTableJournal(std::string path, std::string tableName)
     : path_(std::move(path)), tableName_(std::move(tableName)) {
-  std::random_device device;
-  nonceCounter_ =
-      (static_cast<uint64_t>(device()) << 32) ^ device() ^ static_cast<uint64_t>(::getpid()) ^
-      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  nonceCounter_ = RandomSeed();
 }
 
 TTableJournal::~TTableJournal() {

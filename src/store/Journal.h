@@ -119,6 +119,15 @@ class TJournaledFile : public TAbstractFile {
   bool Unlock(int64_t offset, int64_t length) override { return base_->Unlock(offset, length); }
   const std::string& Name() const override { return base_->Name(); }
   bool IsReadOnly() const override { return base_->IsReadOnly(); }
+  void BeginGuardedReads(bool mapped) override { base_->BeginGuardedReads(mapped); }
+  void EndGuardedReads(bool mapped) override { base_->EndGuardedReads(mapped); }
+  const uint8_t* MappedView(int64_t offset, int64_t count) override {
+    return holding_ ? nullptr : base_->MappedView(offset, count);
+  }
+  bool ReadMappedPieces(const int64_t* offsets, size_t count, size_t size,
+                        uint8_t* const* outs) override {
+    return !holding_ && base_->ReadMappedPieces(offsets, count, size, outs);
+  }
 
   TAbstractFile& Base() { return *base_; }
   // The longest run of writes held back now, in bytes: writes that continue one another are

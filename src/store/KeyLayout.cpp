@@ -126,6 +126,10 @@ void TKeyLayout::PutFieldKey(size_t keyField, bool isNull, const uint8_t* stored
       case TStoreFieldType::String: {
         size_t len = 0;
         while (len < static_cast<size_t>(w - 1) && stored[len] != 0) ++len;
+        if (!caseInsensitive_) {
+          std::memcpy(v, stored, len);  // the characters themselves
+          break;
+        }
         std::string text(reinterpret_cast<const char*>(stored), len);
         if (caseInsensitive_) {
           text = UpperCaseText(text, icuLocale_);
@@ -175,7 +179,14 @@ void TKeyLayout::PutFieldKey(size_t keyField, bool isNull, const uint8_t* stored
 
 std::vector<uint8_t> TKeyLayout::BuildKey(const uint8_t* record, int recordSize, int32_t logicalId,
                                           const std::string& tableName) const {
-  std::vector<uint8_t> key(static_cast<size_t>(keySize_));
+  std::vector<uint8_t> key;
+  BuildKeyInto(record, recordSize, logicalId, tableName, key);
+  return key;
+}
+
+void TKeyLayout::BuildKeyInto(const uint8_t* record, int recordSize, int32_t logicalId,
+                              const std::string& tableName, std::vector<uint8_t>& key) const {
+  key.assign(static_cast<size_t>(keySize_), 0);
   for (size_t i = 0; i < fields_.size(); ++i) {
     const TKeyField& f = fields_[i];
     uint8_t* out = key.data() + f.keyOffset;
@@ -191,7 +202,6 @@ std::vector<uint8_t> TKeyLayout::BuildKey(const uint8_t* record, int recordSize,
   }
   if (!fields_.empty() && !unique_)
     indexbytes::PutKeyI32(key.data() + keySize_ - kKeySuffixSize, logicalId);
-  return key;
 }
 
 }  // namespace quellor

@@ -79,6 +79,10 @@ class TKeyLayout {
   // raise 8962.
   std::vector<uint8_t> BuildKey(const uint8_t* record, int recordSize, int32_t logicalId,
                                 const std::string& tableName) const;
+  // The same into `key` (resized to the key size), reusing its memory: for a walk that builds
+  // a key per step.
+  void BuildKeyInto(const uint8_t* record, int recordSize, int32_t logicalId,
+                    const std::string& tableName, std::vector<uint8_t>& key) const;
   // The key of "Sys Deleted" for a record slot.
   static std::vector<uint8_t> SysDeletedKey(bool deleted, int32_t logicalId);
 

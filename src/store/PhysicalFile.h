@@ -17,6 +17,18 @@
 //
 // A file whose mode has no write bit is the read-only attribute: it is opened for reading only
 // and the table becomes read-only (the bits are tested, not access(), which succeeds for root).
+//
+// Mapped reads: on a local file system (not NFS, SMB/CIFS, FUSE, 9P, AFS, Ceph and the like,
+// told by fstatfs at the open) a read inside a guarded stretch (BeginGuardedReads with `mapped`
+// from every holder) is served from a read-only shared mapping of the file: a copy from the
+// page cache instead of a read call, the same bytes a read call returns. A mapped page beyond
+// the end of the file must never be touched (the process would get SIGBUS), so the first
+// mapped read of a stretch asks the system for the file's size (fstat, counted as a read) and
+// maps at least that much; reads up to that size come from the mapping for the rest of the
+// stretch, anything beyond it (or straddling it) from read calls. The size cannot drop below
+// what was seen while the stretch lasts: only a writer cuts a table file, and the guard keeps
+// every writer out; a cut through this file itself lowers the mapped limit at once. Outside a
+// stretch, and on a network or user-space file system, every read is a read call.
 #pragma once
 
 #include <atomic>
@@ -72,16 +84,32 @@ class TPhysicalFile : public TAbstractFile {
   bool Unlock(int64_t offset, int64_t length) override;
   const std::string& Name() const override { return path_; }
   bool IsReadOnly() const override { return readOnly_; }
+  void BeginGuardedReads(bool mapped) override;
+  void EndGuardedReads(bool mapped) override;
+  bool ReadMappedPieces(const int64_t* offsets, size_t count, size_t size,
+                        uint8_t* const* outs) override;
+  const uint8_t* MappedView(int64_t offset, int64_t count) override;
+  // Whether reads can be mapped at all (a local file system); for tests and diagnostics.
+  bool Mappable() const { return mappable_; }
 
  private:
   TPhysicalFile(int fd, std::string path, bool readOnly);
   bool SetLock(short type, int64_t offset, int64_t length);
+  // Whether [offset, offset + count) can be copied from the mapping now; maps the file the
+  // first time in a guarded stretch. Called with the mutex held.
+  bool MappedRange(int64_t offset, int64_t count);
+  void Unmap();
 
   int fd_;
   std::string path_;
   bool readOnly_;
   std::mutex mutex_;
   std::map<int64_t, int64_t> held_;  // the regions locked through this file: offset, length
+  bool mappable_ = false;            // a local file system
+  const uint8_t* map_ = nullptr;     // the mapping, mapLength_ bytes (may exceed the file)
+  int64_t mapLength_ = 0;
+  int guards_ = 0, mappedGuards_ = 0;  // guarded stretches open, those allowing the mapping
+  int64_t mappedEnd_ = -1;  // bytes readable from the mapping in this stretch; -1: not asked
 };
 
 // The engine code of an operating-system error number: file or path not found 11010, too many

@@ -225,6 +225,12 @@ bool TStoreSession::StrictChangeDetection() const {
 void TStoreSession::SetStrictChangeDetection(bool on) {
   engine_->strictChangeDetection = on;
 }
+bool TStoreSession::MappedReads() const {
+  return engine_->mappedReads;
+}
+void TStoreSession::SetMappedReads(bool on) {
+  engine_->mappedReads = on;
+}
 int TStoreSession::LanguageID() const {
   return engine_->languageId;
 }

@@ -71,6 +71,10 @@ class TStoreSession {
   void SetForceBufferFlush(bool on);
   bool StrictChangeDetection() const;
   void SetStrictChangeDetection(bool on);
+  // Whether records and index pages are read through a memory mapping of the table files on a
+  // local file system (on by default; network shares are always read with read calls).
+  bool MappedReads() const;
+  void SetMappedReads(bool on);
   int LanguageID() const;
   void SetLanguageID(int id);
   int SortID() const;

@@ -351,21 +351,35 @@ const TExprRecord& TTableFilterAccess::Read(uint32_t record) {
   const uint8_t* image = table_.Reading([&]() -> const uint8_t* {
     if (slot < 1 || slot > data.SlotCount()) return nullptr;
     const size_t rs = static_cast<size_t>(data.RecordSize());
-    if (run_.count == 0 || run_.stamp != table_.ChangeCount() || slot < run_.first ||
+    // A run seen in place in the mapping is good only while the read slots it was seen under
+    // are held (no writer can have changed or cut the file).
+    const bool viewGood = !run_.view || run_.term == table_.ReadTerm();
+    if (run_.count == 0 || !viewGood || run_.stamp != table_.ChangeCount() || slot < run_.first ||
         slot >= run_.first + run_.count) {
       const bool following = run_.count > 0 && slot == run_.first + run_.count;
       run_.bytes = following ? std::min<size_t>(run_.bytes * 2, 1u << 20) : 1u << 16;
       run_.count = 0;
+      run_.view = nullptr;
       const int32_t count = static_cast<int32_t>(std::min<int64_t>(
           std::max<size_t>(1, run_.bytes / rs), static_cast<int64_t>(data.SlotCount()) - slot + 1));
-      run_.images.resize(static_cast<size_t>(count) * rs);
-      data.ReadRun(slot, count, run_.images.data());
+      // In place when this operation holds the read slots and the file is mapped (the read
+      // hook has run by then); copied otherwise.
+      const uint8_t* view = data.ViewRun(slot, count);
+      const uint64_t term = table_.ReadTerm();
+      if (view && term != 0) {
+        run_.view = view;
+        run_.term = term;
+      } else {
+        run_.images.resize(static_cast<size_t>(count) * rs);
+        data.ReadRun(slot, count, run_.images.data());
+      }
       // Taken after the read: a change it found has been noted already.
       run_.stamp = table_.ChangeCount();
       run_.first = slot;
       run_.count = count;
     }
-    const uint8_t* found = run_.images.data() + static_cast<size_t>(slot - run_.first) * rs;
+    const uint8_t* base = run_.view ? run_.view : run_.images.data();
+    const uint8_t* found = base + static_cast<size_t>(slot - run_.first) * rs;
     data.CheckImage(slot, found);
     return found;
   });

@@ -71,9 +71,13 @@ class TTableFilterAccess : public TExprIndexProvider, public TExprRecordReader {
   std::vector<uint8_t> image_;
   // Read serves the records from runs of slots read in one go (64 KiB at first, doubling up to
   // 1 MiB while the records asked for follow each other): a buffer of this reading operation,
-  // dropped with any change the table notes.
+  // dropped with any change the table notes. Under the read slots on a mapped file the run is
+  // not copied but looked at in place (`view`), good while the same holding of the slots
+  // (`term`) lasts.
   struct TRun {
     std::vector<uint8_t> images;
+    const uint8_t* view = nullptr;
+    uint64_t term = 0;
     int32_t first = 0, count = 0;
     size_t bytes = 0;  // the size of the last run read
     uint64_t stamp = 0;

@@ -7,14 +7,15 @@
 #include <thread>
 
 #include "store/DataSession.h"
+#include "store/RandomSeed.h"
 #include "store/StoreError.h"
 
 namespace quellor {
 
 TTableLocks::TTableLocks(TDataSession& session, std::string tableName, bool active)
     : session_(session), tableName_(std::move(tableName)), active_(active) {
-  std::random_device device;
-  random_.seed(device() ^ static_cast<unsigned>(::getpid()));
+  const uint64_t seed = RandomSeed();
+  random_.seed(static_cast<uint32_t>(seed ^ (seed >> 32)));
 }
 
 TTableLocks::~TTableLocks() {
@@ -68,6 +69,20 @@ void TTableLocks::AcquireReadSlots() {
   int32_t indexSlot = TakeReadSlot(*index_);
   if (!indexSlot) Fail(StoreCode::GeneralLockFailure);
   indexSlot_ = indexSlot;
+  ++readTerm_;
+  guardMapped_ = session_.mappedReads;
+  guardedData_ = data_;
+  guardedIndex_ = index_;
+  if (guardedData_) guardedData_->BeginGuardedReads(guardMapped_);
+  if (guardedIndex_) guardedIndex_->BeginGuardedReads(guardMapped_);
+}
+
+void TTableLocks::EndGuard() {
+  // Before the slot goes: from then on a writer may cut the files.
+  if (guardedData_) guardedData_->EndGuardedReads(guardMapped_);
+  if (guardedIndex_) guardedIndex_->EndGuardedReads(guardMapped_);
+  guardedData_.reset();
+  guardedIndex_.reset();
 }
 
 void TTableLocks::AcquireBlobSlot() {
@@ -81,6 +96,7 @@ void TTableLocks::ReleaseReadSlots() {
   if (!active_) return;
   if (!HoldsReadSlots()) Fail(StoreCode::CannotUnlock);
   int32_t indexSlot = indexSlot_, blobSlot = blobSlot_;
+  EndGuard();
   indexSlot_ = blobSlot_ = 0;
   bool ok = index_->Unlock(kReadSlotBase - indexSlot, 1);
   if (blob_ && blobSlot) ok = blob_->Unlock(kReadSlotBase - blobSlot, 1) && ok;
@@ -187,6 +203,7 @@ void TTableLocks::ReleaseAll() {
       index_->Unlock(kWriteRangeOffset, kWriteRangeLength);
     }
     if (dataWrite_) data_->Unlock(kDataWriteLockOffset, 1);
+    if (indexSlot_) EndGuard();
     if (indexSlot_) index_->Unlock(kReadSlotBase - indexSlot_, 1);
     if (blobSlot_ && blob_) blob_->Unlock(kReadSlotBase - blobSlot_, 1);
     for (auto it = records_.rbegin(); it != records_.rend(); ++it)  // lowest offset first

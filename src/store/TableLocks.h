@@ -38,6 +38,10 @@
 // same program holds is refused at once (10258) without asking the operating system. Tables
 // opened exclusively and in-memory tables keep that set but take no operating-system locks.
 // Releasing what is not held fails with 10242. Every wait is bounded.
+//
+// While the index file's read slot is held no writer can change (or cut) the data and index
+// files, so the slot brackets a guarded stretch of both (TAbstractFile::BeginGuardedReads),
+// in which their reads may come from a memory mapping when the session's mappedReads allows.
 #pragma once
 
 #include <cstdint>
@@ -83,6 +87,9 @@ class TTableLocks {
 
   // ---- read slots (index and BLOB file) ----
   bool HoldsReadSlots() const { return indexSlot_ != 0; }
+  // A number for the current holding of the read slots, new with every taking; 0 when they
+  // are not held. What was read in place under one holding is good while the number stays.
+  uint64_t ReadTerm() const { return indexSlot_ != 0 ? readTerm_ : 0; }
   // The index file's slot (the BLOB file's comes with AcquireBlobSlot); 10249.
   void AcquireReadSlots();
   // Adds the BLOB file's slot while the index file's is held (nothing otherwise); 10249.
@@ -120,6 +127,7 @@ class TTableLocks {
   void Unlock(TAbstractFile& file, int64_t offset, int64_t length);
   int32_t DrawSlot();
   int32_t TakeReadSlot(TAbstractFile& file);  // the slot taken, 0 when every try failed
+  void EndGuard();                            // ends the guarded stretch the read slot began
   [[noreturn]] void Fail(uint16_t code) const;
 
   TDataSession& session_;
@@ -127,6 +135,10 @@ class TTableLocks {
   bool active_;
   std::shared_ptr<TAbstractFile> data_, index_, blob_;
   int32_t indexSlot_ = 0, blobSlot_ = 0;  // the read slots held, 0 for none
+  // The files whose guarded stretch the index slot began, and whether it allowed mapping.
+  std::shared_ptr<TAbstractFile> guardedData_, guardedIndex_;
+  bool guardMapped_ = false;
+  uint64_t readTerm_ = 0;
   bool dataWrite_ = false, rangeWrite_ = false;
   bool keepRecords_ = false;
   std::map<int32_t, const void*> records_;  // cursor null: kept by the transaction

@@ -1,7 +1,8 @@
 // The read paths of a shared table and the locks and counters they use: a reading operation
 // holds the index file's read slot and adds the BLOB file's only for BLOB blocks; key-order
 // walks served from the cursor's read-ahead and filter scans read in runs still see what other
-// programs change.
+// programs change. Every test runs twice: reading through a memory mapping of the files (the
+// default on a local file system) and with read calls only (MappedReads off).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -35,7 +36,19 @@ bool WriterCouldLock(const std::string& path) {
   return true;
 }
 
-TEST(ReadPath, ARecordIsReadUnderTheIndexSlotAloneAndBlobBlocksUnderTheBlobSlotToo) {
+// The session's MappedReads for the whole test (inherited by the test's child processes).
+class ReadPath : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { TStoreSession::Default().SetMappedReads(GetParam()); }
+  void TearDown() override { TStoreSession::Default().SetMappedReads(true); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Both, ReadPath, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? std::string("Mapped") : std::string("ReadCalls");
+                         });
+
+TEST_P(ReadPath, ARecordIsReadUnderTheIndexSlotAloneAndBlobBlocksUnderTheBlobSlotToo) {
   TempDir dir;
   {
     TStoreTable t;
@@ -137,17 +150,17 @@ void WalkWhileAnotherProgramChanges(bool strict) {
   EXPECT_EQ(child.Wait(), 0);
 }
 
-TEST(ReadPath, AWalkServedFromReadAheadSeesAnotherProgramsChange) {
+TEST_P(ReadPath, AWalkServedFromReadAheadSeesAnotherProgramsChange) {
   WalkWhileAnotherProgramChanges(false);
 }
 
-TEST(ReadPath, WithStrictChangeDetectionAWalkSeesAChangeInsideItsReadAheadAtOnce) {
+TEST_P(ReadPath, WithStrictChangeDetectionAWalkSeesAChangeInsideItsReadAheadAtOnce) {
   WalkWhileAnotherProgramChanges(true);
 }
 
 // A cursor of the same program changes and deletes records the walk has read ahead: the walk
 // shows the changes and skips the deleted record.
-TEST(ReadPath, AWalkShowsChangesOfAnotherCursorOfTheProgramAtOnce) {
+TEST_P(ReadPath, AWalkShowsChangesOfAnotherCursorOfTheProgramAtOnce) {
   TempDir dir;
   const int count = 300;
   MakeSharedTable(dir, count);
@@ -173,7 +186,7 @@ TEST(ReadPath, AWalkShowsChangesOfAnotherCursorOfTheProgramAtOnce) {
 }
 
 // A walk inside a transaction reads ahead the transaction's own unwritten changes.
-TEST(ReadPath, AWalkInATransactionShowsItsUnwrittenChanges) {
+TEST_P(ReadPath, AWalkInATransactionShowsItsUnwrittenChanges) {
   TempDir dir;
   const int count = 200;
   MakeSharedTable(dir, count);
@@ -211,7 +224,7 @@ int CountNegative(TStoreTable& t) {
 
 // A filter without an index reads the records in runs of slots: a transaction's unwritten
 // changes count, and so does a change another program makes between two counts.
-TEST(ReadPath, AFilterScanCountsUnwrittenChangesAndAnotherProgramsChanges) {
+TEST_P(ReadPath, AFilterScanCountsUnwrittenChangesAndAnotherProgramsChanges) {
   TempDir dir;
   const int count = 3000;  // more than one run of slots
   MakeSharedTable(dir, count);
@@ -257,7 +270,7 @@ TEST(ReadPath, AFilterScanCountsUnwrittenChangesAndAnotherProgramsChanges) {
 
 // Index pages changed in a transaction, some of them put back by changes that failed, are all
 // written by the commit: a program with fresh caches finds every record by every index.
-TEST(ReadPath, EveryIndexPageATransactionChangedIsWrittenAtCommit) {
+TEST_P(ReadPath, EveryIndexPageATransactionChangedIsWrittenAtCommit) {
   TempDir dir;
   MakeSharedTable(dir, 0);
   const int count = 1500;
@@ -308,6 +321,119 @@ TEST(ReadPath, EveryIndexPageATransactionChangedIsWrittenAtCommit) {
   t.Close();
   child.Send("check");
   EXPECT_EQ(child.Receive(), "0");
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+// Another program deletes records ahead of a walk and adds many more (the data file grows
+// beyond what was mapped) while the walk goes on: once the walk is past its read-ahead window
+// it shows none of the deleted records and every added one, each once, in key order.
+TEST_P(ReadPath, AWalkSeesRecordsAnotherProgramDeletesAndAddsWhileTheFileGrows) {
+  TempDir dir;
+  const int count = 1200;
+  MakeSharedTable(dir, count);
+  TChild child([&](TChild& self) {
+    self.Receive();
+    TStoreTable t;
+    BindShared(t, dir);
+    t.Open();
+    for (int i = 500; i < 800; ++i) {
+      if (!t.FindKey({KeyOf(i)})) return 1;
+      t.Delete();
+    }
+    for (int i = 5000; i < 8000; ++i) {
+      t.Append();
+      t.FieldByName("Key").SetAsString(KeyOf(i));
+      t.FieldByName("Value").SetAsInteger(i);
+      t.FieldByName("Tag").SetAsString(std::string(200, 'g'));
+      t.FieldByName("Code").SetAsString(CodeOf(i));
+      t.Post();
+    }
+    t.Close();
+    self.Send("changed");
+    return 0;
+  });
+  TStoreTable t;
+  BindShared(t, dir);
+  t.Open();
+  std::vector<int> values = WalkValues(t, [&](int step) {
+    if (step != 100) return;
+    child.Send("change");
+    ASSERT_EQ(child.Receive(), "changed");
+  });
+  std::vector<int> expected;
+  for (int i = 0; i < count; ++i)
+    if (i < 500 || i >= 800) expected.push_back(i);
+  for (int i = 5000; i < 8000; ++i) expected.push_back(i);
+  EXPECT_EQ(values, expected);
+  EXPECT_EQ(CountNegative(t), 0);
+  t.SetFilter("Value >= 5000");
+  t.SetFiltered(true);
+  EXPECT_EQ(t.RecordCount(), 3000);
+  t.SetFiltered(false);
+  t.Close();
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+// Another program empties the table and fills it with fewer records (the data file is cut
+// below what the walk's process has mapped) in the middle of a walk and between two filter
+// counts. Nothing is read beyond the file's new end: the walk goes on with the new records
+// once it is past its read-ahead window, never shows a record that was not there before or
+// after, and the counts are exact.
+TEST_P(ReadPath, AWalkAndAFilterSurviveAnotherProgramCuttingTheFile) {
+  TempDir dir;
+  const int count = 1500;
+  MakeSharedTable(dir, count);
+  const int refill = 150;
+  TChild child([&](TChild& self) {
+    self.Receive();
+    TStoreTable t;
+    BindShared(t, dir);
+    t.Open();
+    t.EmptyTable();
+    for (int i = 0; i < refill; ++i) {
+      t.Append();
+      t.FieldByName("Key").SetAsString(KeyOf(i * 10 + 5));
+      t.FieldByName("Value").SetAsInteger(-(i * 10 + 5));
+      t.FieldByName("Tag").SetAsString("n");
+      t.FieldByName("Code").SetAsString(CodeOf(i));
+      t.Post();
+    }
+    t.Close();
+    self.Send("changed");
+    return 0;
+  });
+  TStoreTable t;
+  BindShared(t, dir);
+  t.Open();
+  EXPECT_EQ(CountNegative(t), 0);
+  const int at = 200;
+  std::vector<int> values = WalkValues(t, [&](int step) {
+    if (step != at) return;
+    child.Send("change");
+    ASSERT_EQ(child.Receive(), "changed");
+  });
+  ASSERT_GT(values.size(), static_cast<size_t>(at));
+  for (size_t k = 0; k <= static_cast<size_t>(at); ++k) EXPECT_EQ(values[k], static_cast<int>(k));
+  // Then at most a read-ahead window of the old records (the keys that follow), then the new
+  // records whose keys follow the last one shown, each once, to the end.
+  size_t k = at + 1;
+  int last = at;
+  while (k < values.size() && values[k] >= 0) {
+    EXPECT_EQ(values[k], last + 1);
+    last = values[k++];
+  }
+  EXPECT_LE(k, static_cast<size_t>(at + 1 + 64));
+  std::vector<int> rest(values.begin() + static_cast<std::ptrdiff_t>(k), values.end());
+  std::vector<int> expected;
+  for (int i = 0; i < refill; ++i)
+    if (i * 10 + 5 > last) expected.push_back(-(i * 10 + 5));
+  EXPECT_EQ(rest, expected);
+  EXPECT_EQ(CountNegative(t), refill);
+  EXPECT_EQ(t.RecordCount(), refill);
+  std::vector<int> again = WalkValues(t, nullptr);
+  ASSERT_EQ(again.size(), static_cast<size_t>(refill));
+  for (int i = 0; i < refill; ++i) EXPECT_EQ(again[static_cast<size_t>(i)], -(i * 10 + 5));
+  t.Close();
   EXPECT_EQ(child.Wait(), 0);
 }
 
