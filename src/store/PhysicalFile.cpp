@@ -1,6 +1,7 @@
 #include "store/PhysicalFile.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -98,7 +99,93 @@ bool LocalFileSystem(int fd) {
   }
 }
 
+// ---- bus errors in the mappings ----
+// The mappings live in a fixed table that the handler reads without locks: a slot is in use
+// while its start is not 0 (its end and flag are set before the start, and the start cleared
+// first when it goes).
+struct TMapSlot {
+  std::atomic<uintptr_t> start{0};
+  std::atomic<uintptr_t> end{0};
+  std::atomic<std::atomic<bool>*> faulted{nullptr};
+};
+constexpr size_t kMapSlots = 512;
+TMapSlot gMapSlots[kMapSlots];
+std::atomic<uint64_t> gBusErrors{0};
+uintptr_t gPageSize = 4096;
+struct sigaction gPreviousBusAction {};
+
+void OnBusError(int signal, siginfo_t* info, void* context) {
+  const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+  for (TMapSlot& slot : gMapSlots) {
+    const uintptr_t start = slot.start.load(std::memory_order_acquire);
+    if (start == 0 || address < start || address >= slot.end.load(std::memory_order_acquire))
+      continue;
+    // Zeros in place of the page that cannot be read; the file notices the mark after the copy.
+    void* page = reinterpret_cast<void*>(address & ~(gPageSize - 1));
+    if (::mmap(page, gPageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) ==
+        MAP_FAILED)
+      break;
+    if (std::atomic<bool>* faulted = slot.faulted.load(std::memory_order_acquire))
+      faulted->store(true, std::memory_order_release);
+    gBusErrors.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  // Not a page of ours: whoever handled bus errors before does, or the default action when the
+  // faulting access runs again.
+  if ((gPreviousBusAction.sa_flags & SA_SIGINFO) && gPreviousBusAction.sa_sigaction) {
+    gPreviousBusAction.sa_sigaction(signal, info, context);
+    return;
+  }
+  if (gPreviousBusAction.sa_handler != SIG_DFL && gPreviousBusAction.sa_handler != SIG_IGN) {
+    gPreviousBusAction.sa_handler(signal);
+    return;
+  }
+  ::signal(SIGBUS, SIG_DFL);
+}
+
+void InstallBusErrorHandler() {
+  static const bool installed = [] {
+    gPageSize = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    struct sigaction action {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    return ::sigaction(SIGBUS, &action, &gPreviousBusAction) == 0;
+  }();
+  (void)installed;
+}
+
+// Enters a mapping into the table; false when the table is full (the file is then not mapped).
+bool RegisterMapping(const uint8_t* map, int64_t length, std::atomic<bool>* faulted) {
+  for (TMapSlot& slot : gMapSlots) {
+    if (slot.start.load(std::memory_order_acquire) != 0 ||
+        slot.faulted.load(std::memory_order_acquire) != nullptr)
+      continue;
+    std::atomic<bool>* none = nullptr;
+    if (!slot.faulted.compare_exchange_strong(none, faulted)) continue;
+    slot.end.store(reinterpret_cast<uintptr_t>(map) + static_cast<uintptr_t>(length),
+                   std::memory_order_release);
+    slot.start.store(reinterpret_cast<uintptr_t>(map), std::memory_order_release);
+    return true;
+  }
+  return false;
+}
+
+void UnregisterMapping(const uint8_t* map) {
+  for (TMapSlot& slot : gMapSlots) {
+    if (slot.start.load(std::memory_order_acquire) != reinterpret_cast<uintptr_t>(map)) continue;
+    slot.start.store(0, std::memory_order_release);
+    slot.end.store(0, std::memory_order_release);
+    slot.faulted.store(nullptr, std::memory_order_release);
+    return;
+  }
+}
+
 }  // namespace
+
+uint64_t TPhysicalFile::BusErrorsCaught() {
+  return gBusErrors.load(std::memory_order_relaxed);
+}
 
 TPhysicalFile::TPhysicalFile(int fd, std::string path, bool readOnly)
     : fd_(fd), path_(std::move(path)), readOnly_(readOnly), mappable_(LocalFileSystem(fd)) {}
@@ -109,7 +196,10 @@ TPhysicalFile::~TPhysicalFile() {
 }
 
 void TPhysicalFile::Unmap() {
-  if (map_) ::munmap(const_cast<uint8_t*>(map_), static_cast<size_t>(mapLength_));
+  if (map_) {
+    UnregisterMapping(map_);
+    ::munmap(const_cast<uint8_t*>(map_), static_cast<size_t>(mapLength_));
+  }
   map_ = nullptr;
   mapLength_ = 0;
 }
@@ -126,6 +216,10 @@ void TPhysicalFile::EndGuardedReads(bool mapped) {
   if (mapped && mappedGuards_ > 0) --mappedGuards_;
   // The size seen holds only while a guard lasts.
   if (guards_ == 0) mappedEnd_ = -1;
+  if (guards_ == 0 && faulted_.load(std::memory_order_acquire)) {
+    Unmap();
+    faulted_.store(false, std::memory_order_release);
+  }
 }
 
 bool TPhysicalFile::MappedRange(int64_t offset, int64_t count) {
@@ -143,10 +237,15 @@ bool TPhysicalFile::MappedRange(int64_t offset, int64_t count) {
       const int64_t length = (std::max(size + size / 4, kMiB) + kMiB - 1) / kMiB * kMiB;
       Unmap();
       file_calls::Count(file_calls::reads);
+      InstallBusErrorHandler();
       void* p = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, fd_, 0);
       if (p == MAP_FAILED) {
         mappable_ = false;  // read calls from now on
         return false;
+      }
+      if (!RegisterMapping(static_cast<const uint8_t*>(p), length, &faulted_)) {
+        ::munmap(p, static_cast<size_t>(length));
+        return false;  // too many files mapped: read calls this time
       }
       map_ = static_cast<const uint8_t*>(p);
       mapLength_ = length;
@@ -185,9 +284,23 @@ std::unique_ptr<TPhysicalFile> TPhysicalFile::Create(const std::string& path, bo
   return std::unique_ptr<TPhysicalFile>(new TPhysicalFile(fd, path, false));
 }
 
+bool TPhysicalFile::MappingFaulted() {
+  if (!faulted_.load(std::memory_order_acquire)) return false;
+  // The mapping holds pages of zeros now: nothing more is read from it, and it goes when the
+  // last guard ends (views handed out in this stretch stay readable until then).
+  mappable_ = false;
+  return true;
+}
+
 const uint8_t* TPhysicalFile::MappedView(int64_t offset, int64_t count) {
   std::lock_guard lock(mutex_);
   if (offset < 0 || count <= 0 || guards_ == 0 || !MappedRange(offset, count)) return nullptr;
+  // Every page of the view is touched now: one that cannot be read makes the view null (the
+  // caller reads with read calls) rather than show zeros later.
+  const volatile uint8_t* view = map_ + offset;
+  for (int64_t at = 0; at < count; at += static_cast<int64_t>(gPageSize)) (void)view[at];
+  (void)view[count - 1];
+  if (MappingFaulted()) return nullptr;
   // The mapping is only replaced at the first mapped read of a stretch: the pointer stays good
   // while the caller's guard lasts.
   return map_ + offset;
@@ -215,7 +328,7 @@ bool TPhysicalFile::ReadMappedPieces(const int64_t* offsets, size_t count, size_
     if (i + kAhead < count) prefetch(i + kAhead);
     std::memcpy(outs[i], map_ + offsets[i], size);
   }
-  return true;
+  return !MappingFaulted();
 }
 
 int64_t TPhysicalFile::ReadAt(int64_t offset, void* buffer, int64_t count) {
@@ -223,7 +336,8 @@ int64_t TPhysicalFile::ReadAt(int64_t offset, void* buffer, int64_t count) {
   if (offset < 0 || count < 0) return -1;
   if (count > 0 && guards_ > 0 && MappedRange(offset, count)) {
     std::memcpy(buffer, map_ + offset, static_cast<size_t>(count));
-    return count;
+    if (!MappingFaulted()) return count;
+    // A page could not be read: the read call below says why.
   }
   int64_t done = 0;
   auto* out = static_cast<char*>(buffer);

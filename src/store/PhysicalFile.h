@@ -29,6 +29,14 @@
 // what was seen while the stretch lasts: only a writer cuts a table file, and the guard keeps
 // every writer out; a cut through this file itself lowers the mapped limit at once. Outside a
 // stretch, and on a network or user-space file system, every read is a read call.
+//
+// A mapped page that cannot be read after all (a disk error, or a program that cuts the file
+// without taking the table's locks) raises SIGBUS. The store's handler puts a page of zeros in
+// place of that page, so the copy goes on instead of the process dying, and marks the file: the
+// read that met it is made again with a read call, which reports the error (or the shorter
+// file) as read calls do, and the file is read with read calls from then on. Bus errors outside
+// the store's mappings go to the handler that was there before. A view (MappedView) has its
+// pages touched before it is handed out, so a page that cannot be read makes it null.
 #pragma once
 
 #include <atomic>
@@ -91,6 +99,8 @@ class TPhysicalFile : public TAbstractFile {
   const uint8_t* MappedView(int64_t offset, int64_t count) override;
   // Whether reads can be mapped at all (a local file system); for tests and diagnostics.
   bool Mappable() const { return mappable_; }
+  // How many bus errors in the store's mappings the process has caught (see above).
+  static uint64_t BusErrorsCaught();
 
  private:
   TPhysicalFile(int fd, std::string path, bool readOnly);
@@ -98,15 +108,20 @@ class TPhysicalFile : public TAbstractFile {
   // Whether [offset, offset + count) can be copied from the mapping now; maps the file the
   // first time in a guarded stretch. Called with the mutex held.
   bool MappedRange(int64_t offset, int64_t count);
+  // After copying from the mapping: whether a bus error hit it meanwhile; if so the mapping
+  // stays unread (it goes when the last guard ends) and the file is read with read calls from
+  // now on. Called with the mutex held.
+  bool MappingFaulted();
   void Unmap();
 
   int fd_;
   std::string path_;
   bool readOnly_;
   std::mutex mutex_;
-  std::map<int64_t, int64_t> held_;  // the regions locked through this file: offset, length
-  bool mappable_ = false;            // a local file system
-  const uint8_t* map_ = nullptr;     // the mapping, mapLength_ bytes (may exceed the file)
+  std::map<int64_t, int64_t> held_;   // the regions locked through this file: offset, length
+  bool mappable_ = false;             // a local file system
+  const uint8_t* map_ = nullptr;      // the mapping, mapLength_ bytes (may exceed the file)
+  std::atomic<bool> faulted_{false};  // a bus error hit the mapping (set by the handler)
   int64_t mapLength_ = 0;
   int guards_ = 0, mappedGuards_ = 0;  // guarded stretches open, those allowing the mapping
   int64_t mappedEnd_ = -1;  // bytes readable from the mapping in this stretch; -1: not asked

@@ -2,6 +2,8 @@
 // holder allows it, the same bytes a read call returns, never beyond the size the file had when
 // the stretch began (a file cut while no guard was held is read with read calls up to its new
 // end), a file that grew is mapped anew, and a cut through the file itself lowers the limit.
+// A page that cannot be read after all (a program cuts the file without the table's locks) is
+// a read error or a shorter read, as with read calls, never the end of the process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -66,7 +68,17 @@ class MappedReads : public ::testing::Test {
     path_ = MakeFile(dir_, 100'000);
     file_ = TPhysicalFile::Open(path_, false, "mapped.DAT");
     if (!file_->Mappable()) GTEST_SKIP() << "the temporary folder is not on a local file system";
+    busErrors_ = TPhysicalFile::BusErrorsCaught();
   }
+  // Within the limits no page beyond the end is ever touched: no bus error was caught (the
+  // handler would hide a limit read past the end of the file).
+  void TearDown() override {
+    if (!expectBusError_) {
+      EXPECT_EQ(TPhysicalFile::BusErrorsCaught(), busErrors_);
+    }
+  }
+  uint64_t busErrors_ = 0;
+  bool expectBusError_ = false;
   TempDir dir_;
   std::string path_;
   std::unique_ptr<TPhysicalFile> file_;
@@ -140,6 +152,45 @@ TEST_F(MappedReads, ACutThroughTheFileItselfLowersTheLimitAtOnce) {
   EXPECT_EQ(file_->MappedView(19'000, 2'000), nullptr);
   EXPECT_EQ(ReadChecked(*file_, 19'000, 2000, 1), 1000);
   file_->EndGuardedReads(true);
+}
+
+// Another program cuts the file inside a stretch without taking the table's locks: the pages
+// past its new end cannot be read. The read that meets them gets what a read call gets, the
+// process lives on, and the file is read with read calls from then on.
+TEST_F(MappedReads, APageCutAwayInsideAStretchIsAShortReadNotTheEndOfTheProcess) {
+  expectBusError_ = true;
+  file_->BeginGuardedReads(true);
+  EXPECT_EQ(ReadChecked(*file_, 60'000, 1000, 1), 1000);  // mapped, 100,000 bytes seen
+  TOther(path_).Cut(8'192);
+  EXPECT_EQ(ReadChecked(*file_, 60'000, 1000, 1), 0);
+  EXPECT_EQ(TPhysicalFile::BusErrorsCaught(), busErrors_ + 1);
+  const uint64_t before = ReadCalls();
+  EXPECT_EQ(ReadChecked(*file_, 0, 1000, 1), 1000);
+  EXPECT_EQ(ReadCalls(), before + 1);  // a read call now
+  EXPECT_EQ(file_->MappedView(0, 1000), nullptr);
+  file_->EndGuardedReads(true);
+  file_->BeginGuardedReads(true);
+  EXPECT_EQ(file_->MappedView(0, 1000), nullptr);  // and in later stretches
+  EXPECT_EQ(ReadChecked(*file_, 4'000, 5'000, 1), 4'192);
+  file_->EndGuardedReads(true);
+}
+
+// The same for a view and for pieces: a view with a page that cannot be read is not handed
+// out, and pieces from such a page are read with read calls.
+TEST_F(MappedReads, ViewsAndPiecesOfAPageCutAwayAreNotServedFromTheMapping) {
+  expectBusError_ = true;
+  auto other = TPhysicalFile::Open(path_, false, "mapped.DAT");
+  for (TPhysicalFile* f : {file_.get(), other.get()}) f->BeginGuardedReads(true);
+  ASSERT_NE(file_->MappedView(0, 4096), nullptr);
+  EXPECT_EQ(ReadChecked(*other, 0, 100, 1), 100);
+  TOther(path_).Cut(40'960);
+  EXPECT_EQ(file_->MappedView(50'000, 1'000), nullptr);
+  std::vector<int64_t> offsets{0, 70'000};
+  std::vector<uint8_t> pieces(2 * 100);
+  uint8_t* outs[2] = {pieces.data(), pieces.data() + 100};
+  EXPECT_FALSE(other->ReadMappedPieces(offsets.data(), 2, 100, outs));
+  EXPECT_EQ(TPhysicalFile::BusErrorsCaught(), busErrors_ + 2);
+  for (TPhysicalFile* f : {file_.get(), other.get()}) f->EndGuardedReads(true);
 }
 
 TEST_F(MappedReads, AFileThatGrewIsMappedAnewInTheNextStretch) {
