@@ -21,7 +21,11 @@ using namespace bytes;
 namespace {
 
 constexpr char kMagic[8] = {'Q', 'J', 'O', 'U', 'R', 'N', 'A', 'L'};
-constexpr uint32_t kJournalVersion = 1;
+// Version 2 checksums the body with JournalChecksum; version 1 (still read, so that a journal
+// left by an earlier build is rolled back) with JournalChecksumV1. Headers use
+// JournalChecksumV1 in both.
+constexpr uint32_t kJournalVersion = 2;
+constexpr uint32_t kJournalVersionV1 = 1;
 constexpr uint32_t kStateIdle = 0;
 constexpr uint32_t kStateRollBack = 1;
 constexpr uint32_t kStateCut = 2;
@@ -66,6 +70,15 @@ int64_t ReadAll(int fd, uint8_t* data, size_t size, int64_t offset) {
   return static_cast<int64_t>(done);
 }
 
+bool KnownVersion(uint32_t version) {
+  return version == kJournalVersion || version == kJournalVersionV1;
+}
+
+uint64_t BodyChecksum(uint32_t version, const uint8_t* data, size_t size, uint64_t seed) {
+  return version == kJournalVersionV1 ? JournalChecksumV1(data, size, seed)
+                                      : JournalChecksum(data, size, seed);
+}
+
 bool FullWrite(TAbstractFile& file, int64_t offset, const std::vector<uint8_t>& bytes) {
   int64_t size = static_cast<int64_t>(bytes.size());
   return file.WriteAt(offset, bytes.data(), size) == size;
@@ -73,7 +86,7 @@ bool FullWrite(TAbstractFile& file, int64_t offset, const std::vector<uint8_t>& 
 
 }  // namespace
 
-uint64_t JournalChecksum(const uint8_t* data, size_t size, uint64_t seed) {
+uint64_t JournalChecksumV1(const uint8_t* data, size_t size, uint64_t seed) {
   uint64_t h = Mix(seed ^ 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(size));
   size_t i = 0;
   for (; i + 8 <= size; i += 8) {
@@ -85,6 +98,35 @@ uint64_t JournalChecksum(const uint8_t* data, size_t size, uint64_t seed) {
   std::memcpy(tail, data + i, size - i);
   h ^= GetU64(tail);
   return Mix(h * 0x9E3779B97F4A7C15ull);
+}
+
+uint64_t JournalChecksum(const uint8_t* data, size_t size, uint64_t seed) {
+  // Four independent lanes over 32-byte blocks: the multiplications of the lanes overlap
+  // instead of waiting for one another. Each lane starts from its own value, so that moving
+  // a word from one lane to another changes the sum.
+  constexpr uint64_t kPrime = 0x9E3779B97F4A7C15ull;
+  const uint64_t start = Mix(seed ^ kPrime ^ static_cast<uint64_t>(size));
+  uint64_t lane[4] = {start, start ^ 0xC2B2AE3D27D4EB4Full, start ^ 0x165667B19E3779F9ull,
+                      start ^ 0x27D4EB2F165667C5ull};
+  size_t i = 0;
+  for (; i + 32 <= size; i += 32) {
+    for (int k = 0; k < 4; ++k) {
+      lane[k] ^= GetU64(data + i + 8 * static_cast<size_t>(k));
+      lane[k] *= kPrime;
+      lane[k] ^= lane[k] >> 29;
+    }
+  }
+  uint64_t h =
+      Mix(lane[0]) ^ Mix(lane[1] + kPrime) ^ Mix(lane[2] + 2 * kPrime) ^ Mix(lane[3] + 3 * kPrime);
+  for (; i + 8 <= size; i += 8) {
+    h ^= GetU64(data + i);
+    h *= kPrime;
+    h ^= h >> 29;
+  }
+  uint8_t tail[8] = {};
+  std::memcpy(tail, data + i, size - i);
+  h ^= GetU64(tail);
+  return Mix(h * kPrime);
 }
 
 // ---- TJournaledFile -----------------------------------------------------------------------
@@ -253,8 +295,8 @@ bool TTableJournal::Hot() {
   if (fd_ < 0 && !OpenFile(false)) return false;
   uint8_t h[kJournalHeaderSize];
   if (ReadAll(fd_, h, sizeof h, 0) != kJournalHeaderSize) return false;
-  if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || GetU32(h + 8) != kJournalVersion) return false;
-  if (JournalChecksum(h, 56, 0) != GetU64(h + 56)) return false;
+  if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || !KnownVersion(GetU32(h + 8))) return false;
+  if (JournalChecksumV1(h, 56, 0) != GetU64(h + 56)) return false;
   uint32_t state = GetU32(h + 12);
   return state == kStateRollBack || state == kStateCut;
 }
@@ -263,9 +305,10 @@ bool TTableJournal::ReadJournal(TPlan& plan, uint32_t& state) {
   state = kStateIdle;
   uint8_t* h = header_.data();
   if (ReadAll(fd_, h, kJournalHeaderSize, 0) != kJournalHeaderSize) return false;
-  if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || GetU32(h + 8) != kJournalVersion ||
-      JournalChecksum(h, 56, 0) != GetU64(h + 56))
+  if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || !KnownVersion(GetU32(h + 8)) ||
+      JournalChecksumV1(h, 56, 0) != GetU64(h + 56))
     return false;
+  const uint32_t version = GetU32(h + 8);
   state = GetU32(h + 12);
   if (state != kStateRollBack && state != kStateCut) return false;
   // From here on a journal that does not hold together was torn while it was written: the
@@ -283,7 +326,7 @@ bool TTableJournal::ReadJournal(TPlan& plan, uint32_t& state) {
   std::vector<uint8_t> body(static_cast<size_t>(length));
   if (ReadAll(fd_, body.data(), body.size(), kJournalHeaderSize) != length)
     Fail(StoreCode::ReadError);
-  if (JournalChecksum(body.data(), body.size(), nonce) != GetU64(h + 40)) {
+  if (BodyChecksum(version, body.data(), body.size(), nonce) != GetU64(h + 40)) {
     state = kStateIdle;
     return false;
   }
@@ -304,7 +347,7 @@ bool TTableJournal::ReadJournal(TPlan& plan, uint32_t& state) {
         {file, offset, std::vector<uint8_t>(body.begin() + at, body.begin() + at + n)});
     at += n;
   }
-  if (state == kStateRollBack) ReadLevels(plan, nonce, st.st_size);
+  if (state == kStateRollBack) ReadLevels(plan, version, nonce, st.st_size);
   return true;
 }
 
@@ -312,7 +355,7 @@ uint64_t TTableJournal::LevelNonce(uint64_t nonce, uint32_t level) {
   return Mix(nonce ^ (0xC2B2AE3D27D4EB4Full * level));
 }
 
-void TTableJournal::ReadLevels(TPlan& plan, uint64_t nonce, int64_t fileSize) {
+void TTableJournal::ReadLevels(TPlan& plan, uint32_t version, uint64_t nonce, int64_t fileSize) {
   int64_t at = kJournalHeaderSize + bodyLength_;
   for (uint32_t level = 1;; ++level) {
     uint8_t h[kJournalHeaderSize];
@@ -320,8 +363,9 @@ void TTableJournal::ReadLevels(TPlan& plan, uint64_t nonce, int64_t fileSize) {
         ReadAll(fd_, h, kJournalHeaderSize, at) != kJournalHeaderSize)
       return;
     const uint64_t levelNonce = LevelNonce(nonce, level);
-    if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || GetU32(h + 8) != kJournalVersion ||
-        JournalChecksum(h, 56, 0) != GetU64(h + 56) || GetU32(h + 12) != kStateRollBack ||
+    // A level has the version of the journal it follows.
+    if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || GetU32(h + 8) != version ||
+        JournalChecksumV1(h, 56, 0) != GetU64(h + 56) || GetU32(h + 12) != kStateRollBack ||
         GetU64(h + 16) != levelNonce)
       return;
     const uint32_t count = GetU32(h + 24);
@@ -329,7 +373,7 @@ void TTableJournal::ReadLevels(TPlan& plan, uint64_t nonce, int64_t fileSize) {
     if (length < kFileTableSize || length > fileSize - at - kJournalHeaderSize) return;
     std::vector<uint8_t> body(static_cast<size_t>(length));
     if (ReadAll(fd_, body.data(), body.size(), at + kJournalHeaderSize) != length ||
-        JournalChecksum(body.data(), body.size(), levelNonce) != GetU64(h + 40))
+        BodyChecksum(version, body.data(), body.size(), levelNonce) != GetU64(h + 40))
       return;
     std::vector<TEntry> entries;
     size_t pos = kFileTableSize;
@@ -366,7 +410,7 @@ bool TTableJournal::Resolve(std::array<TAbstractFile*, kJournalFileCount> files)
     // A journal torn while it was written (no table file was touched yet) is ended, so that
     // nobody looks at it again.
     uint32_t stored = GetU32(header_.data() + 12);
-    bool headerSound = JournalChecksum(header_.data(), 56, 0) == GetU64(header_.data() + 56);
+    bool headerSound = JournalChecksumV1(header_.data(), 56, 0) == GetU64(header_.data() + 56);
     if (headerSound && (stored == kStateRollBack || stored == kStateCut)) {
       OpenFile(true);
       EndJournal(true);
@@ -528,7 +572,7 @@ void TTableJournal::WriteJournal(const TPlan& plan, bool durable) {
   PutU32(h + 24, static_cast<uint32_t>(plan.entries.size()));
   PutI64(h + 32, static_cast<int64_t>(bodySize));
   PutU64(h + 40, JournalChecksum(body, bodySize, nonce));
-  PutU64(h + 56, JournalChecksum(h, 56, 0));
+  PutU64(h + 56, JournalChecksumV1(h, 56, 0));
   std::copy(h, h + kJournalHeaderSize, header_.begin());
   bodyLength_ = static_cast<int64_t>(bodySize);
   if (!WriteAll(fd_, buffer.data(), buffer.size(), 0) || (durable && ::fdatasync(fd_) != 0)) {
@@ -541,7 +585,7 @@ void TTableJournal::WriteJournal(const TPlan& plan, bool durable) {
 
 bool TTableJournal::WriteState(uint32_t state, bool durable) {
   PutU32(header_.data() + 12, state);
-  PutU64(header_.data() + 56, JournalChecksum(header_.data(), 56, 0));
+  PutU64(header_.data() + 56, JournalChecksumV1(header_.data(), 56, 0));
   if (!WriteAll(fd_, header_.data(), kJournalHeaderSize, 0)) return false;
   return !durable || ::fdatasync(fd_) == 0;
 }
@@ -724,7 +768,7 @@ void TTableJournal::AppendEntries(std::vector<TEntry> entries, bool durable) {
   PutU32(h + 24, static_cast<uint32_t>(entries.size()));
   PutI64(h + 32, static_cast<int64_t>(bodySize));
   PutU64(h + 40, JournalChecksum(body, bodySize, nonce));
-  PutU64(h + 56, JournalChecksum(h, 56, 0));
+  PutU64(h + 56, JournalChecksumV1(h, 56, 0));
   if (!WriteAll(fd_, buffer.data(), buffer.size(), kJournalHeaderSize + bodyLength_) ||
       (durable && ::fdatasync(fd_) != 0))
     Fail(StoreCode::WriteError);

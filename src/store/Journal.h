@@ -58,16 +58,18 @@
 //
 //   Header, 64 bytes at offset 0
 //   0   8   magic "QJOURNAL"
-//   8   4   uint32  format version, 1
+//   8   4   uint32  format version: 2; 1 in journals of earlier builds, still read (they
+//                   differ only in the body checksum)
 //   12  4   uint32  state: 0 nothing to do, 1 roll back, 2 cut
 //   16  8   uint64  nonce, drawn anew for every journal; the body checksum starts from it, so
 //                   the body of an earlier journal never passes for this one's
 //   24  4   uint32  number of entries in the body
 //   28  4           reserved, 0
 //   32  8   int64   body length in bytes
-//   40  8   uint64  body checksum (JournalChecksum of the body, seeded with the nonce)
+//   40  8   uint64  body checksum, seeded with the nonce: JournalChecksum of the body in
+//                   version 2, JournalChecksumV1 in version 1
 //   48  8           reserved, 0
-//   56  8   uint64  header checksum (JournalChecksum of bytes 0 to 55, seed 0)
+//   56  8   uint64  header checksum (JournalChecksumV1 of bytes 0 to 55, seed 0)
 //
 //   Body, from offset 64
 //   file table, 3 x 16 bytes, for the data (0), index (1) and BLOB file (2):
@@ -98,8 +100,11 @@ namespace quellor {
 inline constexpr int kJournalHeaderSize = 64;
 inline constexpr int kJournalFileCount = 3;  // data, index, BLOB
 
-// 64-bit checksum of the journal's header and body.
+// 64-bit checksum of a journal body (version 2): four independent lanes.
 uint64_t JournalChecksum(const uint8_t* data, size_t size, uint64_t seed);
+// 64-bit checksum of every journal header (56 bytes, seed 0) and of the body of a version 1
+// journal: one serial chain.
+uint64_t JournalChecksumV1(const uint8_t* data, size_t size, uint64_t seed);
 
 // A table file whose writes a journal can hold back. Outside a change it passes everything to
 // the file it wraps.
@@ -223,7 +228,7 @@ class TTableJournal {
   // The nonce of level `level` of the journal with `nonce`.
   static uint64_t LevelNonce(uint64_t nonce, uint32_t level);
   // Adds the entries of the levels after the body (as far as they hold together) to `plan`.
-  void ReadLevels(TPlan& plan, uint64_t nonce, int64_t fileSize);
+  void ReadLevels(TPlan& plan, uint32_t version, uint64_t nonce, int64_t fileSize);
   void DropHeld();
   [[noreturn]] void Fail(uint16_t code) const;
 
