@@ -452,6 +452,7 @@ void TDataTable::Journaled(bool durable, const std::function<void()>& write) {
 }
 
 void TDataTable::ReleaseWriteLocks() {
+  if (journal_ && !inTransaction_) journal_->DistrustKnown();
   if (locks_->HoldsWriteRange() && !KeepsWriteRange()) locks_->ReleaseWriteRange();
   if (!inTransaction_ && locks_->HoldsDataWriteLock()) locks_->ReleaseDataWriteLock();
 }
@@ -465,7 +466,9 @@ void TDataTable::Change(const std::function<void()>& body) {
   if (!inTransaction_) {
     AcquireWriteLocks();
     try {
-      DropStaleCaches();
+      // Nobody wrote the files since this table's last change: the journal may take the
+      // before-images of what that change wrote from memory.
+      if (!DropStaleCaches() && journal_) journal_->TrustKnown();
     } catch (...) {
       ReleaseWriteLocks();
       throw;
@@ -860,7 +863,7 @@ void TDataTable::BeginTransaction() {
       }
       // No other writer can be at work now: the files are as the last one left them.
       TReadScope scope(*this);
-      DropStaleCaches();
+      if (!DropStaleCaches() && journal_) journal_->TrustKnown();
     } catch (...) {
       locks_->ReleaseDataWriteLock();
       throw;
@@ -875,6 +878,7 @@ void TDataTable::BeginTransaction() {
 void TDataTable::AbandonTransaction() {
   std::lock_guard lock(mutex_);
   if (!inTransaction_) return;
+  if (journal_) journal_->DistrustKnown();
   inTransaction_ = false;
   locks_->SetKeepRecords(false);
   try {
@@ -952,6 +956,7 @@ void TDataTable::Rollback() {
 }
 
 void TDataTable::EndTransaction(std::exception_ptr failure) {
+  if (journal_) journal_->DistrustKnown();
   inTransaction_ = false;
   txLost_ = false;
   txUnspilled_ = 0;

@@ -233,8 +233,21 @@ int64_t TJournaledFile::ReadAt(int64_t offset, void* buffer, int64_t count) {
   return got;
 }
 
+bool TJournaledFile::CopyKnown(int64_t offset, uint8_t* out, int64_t count) const {
+  auto it = known_.upper_bound(offset);
+  if (it == known_.begin()) return false;
+  --it;
+  const int64_t end = it->first + static_cast<int64_t>(it->second.size());
+  if (offset + count > end) return false;
+  std::memcpy(out, it->second.data() + (offset - it->first), static_cast<size_t>(count));
+  return true;
+}
+
 int64_t TJournaledFile::WriteAt(int64_t offset, const void* buffer, int64_t count) {
-  if (!holding_) return base_->WriteAt(offset, buffer, count);
+  if (!holding_) {
+    ForgetKnown();
+    return base_->WriteAt(offset, buffer, count);
+  }
   if (offset < 0 || count < 0 || base_->IsReadOnly()) return -1;
   if (count == 0) {
     HoldCut(offset);
@@ -413,6 +426,9 @@ bool TTableJournal::Resolve() {
 }
 
 bool TTableJournal::Resolve(std::array<TAbstractFile*, kJournalFileCount> files) {
+  // Resolving writes the files behind the wrappers' backs.
+  ForgetAllKnown();
+  trustKnown_ = false;
   if (fd_ < 0 && !OpenFile(false)) return false;
   TPlan plan;
   uint32_t state = kStateIdle;
@@ -473,8 +489,33 @@ void TTableJournal::Begin() {
   }
 }
 
+void TTableJournal::ForgetAllKnown() {
+  for (TJournaledFile* f : files_)
+    if (f) f->ForgetKnown();
+}
+
+void TTableJournal::KeepKnown(const TPlan& plan) {
+  // Kept only while small: the runs are moved, not copied, and replace what was kept before.
+  constexpr size_t kKnownLimit = size_t{512} << 10;
+  for (int i = 0; i < kJournalFileCount; ++i) {
+    TJournaledFile* f = files_[i];
+    if (!f) continue;
+    auto& held = f->held_;
+    size_t total = 0;
+    for (const auto& run : held.runs) total += run.second.size();
+    const int64_t before = plan.knownBefore[i];
+    if (held.cut || plan.cutTo[i] >= 0 || total > kKnownLimit) {
+      f->ForgetKnown();
+      continue;
+    }
+    f->knownSize_ = before >= 0 ? std::max(before, held.runsEnd) : -1;
+    f->known_ = std::move(held.runs);
+  }
+}
+
 void TTableJournal::DropHeld() {
   holding_ = false;
+  trustKnown_ = false;
   for (TJournaledFile* f : files_) {
     if (!f) continue;
     f->holding_ = false;
@@ -499,13 +540,18 @@ TTableJournal::TPlan TTableJournal::Plan() {
     if (!f) continue;
     auto& held = f->held_;
     TAbstractFile& base = f->Base();
-    int64_t sizeBefore = -1;  // known only where needed
+    const bool trusted = trustKnown_ && !spilled_;
+    int64_t sizeBefore = trusted ? f->knownSize_ : -1;  // known only where needed
     auto knowSize = [&] {
       if (sizeBefore < 0) sizeBefore = base.Size();
       if (sizeBefore < 0) Fail(StoreCode::ReadError);
     };
     auto journal = [&](int64_t offset, int64_t length) {
       std::vector<uint8_t> bytes(static_cast<size_t>(length));
+      if (trusted && f->CopyKnown(offset, bytes.data(), length)) {
+        plan.entries.push_back({i, offset, std::move(bytes)});
+        return;
+      }
       int64_t got = base.ReadAt(offset, bytes.data(), length);
       if (got < 0) Fail(StoreCode::ReadError);
       if (got < length) {
@@ -542,6 +588,7 @@ TTableJournal::TPlan TTableJournal::Plan() {
       if (offset >= end) continue;
       journal(offset, end - offset);
     }
+    plan.knownBefore[i] = sizeBefore;
     if (sizeBefore >= 0 && plan.cutTo[i] < 0) {
       int64_t after = held.cut ? held.sizeAfterCut : std::max(sizeBefore, held.runsEnd);
       if (after > sizeBefore || held.cut) plan.sizeBefore[i] = sizeBefore;
@@ -654,6 +701,7 @@ void TTableJournal::Commit(bool durable) {
     plan = Plan();
     WriteJournal(plan, durable);
   } catch (...) {
+    // Nothing reached the table files: what is known of them still holds.
     DropHeld();
     throw;
   }
@@ -687,6 +735,10 @@ void TTableJournal::Commit(bool durable) {
       if (f && (!f->held_.Empty() || plan.cutTo[i] >= 0)) ok = base[i]->Flush() && ok;
     }
   }
+  if (ok && !plan.cutting)
+    KeepKnown(plan);
+  else
+    ForgetAllKnown();
   DropHeld();
   if (!ok && cutStarted) {
     // The headers already say what the change made: the change stands, and the journal in
@@ -789,6 +841,8 @@ void TTableJournal::AppendEntries(std::vector<TEntry> entries, bool durable) {
 
 void TTableJournal::Spill(bool durable) {
   if (!holding_) return;
+  // A spill journals from the files themselves; what it writes is not kept.
+  ForgetAllKnown();
   std::array<TAbstractFile*, kJournalFileCount> base{};
   bool anything = false;
   for (int i = 0; i < kJournalFileCount; ++i) {

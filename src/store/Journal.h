@@ -143,9 +143,23 @@ class TJournaledFile : public TAbstractFile {
   void Hold(int64_t offset, const uint8_t* bytes, int64_t count);
   void HoldCut(int64_t size);
 
+  // What the file holds after this table's last change, as far as it is known without a
+  // read: the runs that change wrote (the before-images of the next change, when nobody else
+  // wrote the file in between) and the file's size then (-1: not known). Any write that does
+  // not go through a change of the journal forgets them.
+  void ForgetKnown() {
+    known_.clear();
+    knownSize_ = -1;
+  }
+  // Copies the bytes [offset, offset + count) from the known runs; false when a run does not
+  // cover them whole.
+  bool CopyKnown(int64_t offset, uint8_t* out, int64_t count) const;
+
   std::shared_ptr<TAbstractFile> base_;
   bool holding_ = false;
   THeld held_;
+  std::map<int64_t, std::vector<uint8_t>> known_;
+  int64_t knownSize_ = -1;
 };
 
 class TTableJournal {
@@ -179,6 +193,13 @@ class TTableJournal {
   void Commit(bool durable);
   // Forgets the held-back writes (nothing reached the files).
   void Abort();
+  // REQUIRES: the table's data write lock or write range, taken after this table's last
+  // change, and its change counters found as that change left them (no other writer came in
+  // between). The next Commit then takes the before-images of what the last change wrote, and
+  // the files' sizes, from memory instead of reading them. Every Commit, Abort, Spill and
+  // Resolve ends this trust; DistrustKnown ends it too (the write locks are let go).
+  void TrustKnown() { trustKnown_ = true; }
+  void DistrustKnown() { trustKnown_ = false; }
 
   // ---- a transaction that writes its changes before its commit ----
   // Writes what is held back to the files under the transaction's journal, which stays in the
@@ -209,7 +230,12 @@ class TTableJournal {
     std::array<int64_t, kJournalFileCount> cutTo{-1, -1, -1};
     std::vector<TEntry> entries;
     bool cutting = false;
+    // Each file's size before the change where it became known (not written to the journal).
+    std::array<int64_t, kJournalFileCount> knownBefore{-1, -1, -1};
   };
+  // Keeps what a successful Commit wrote as the files' known content (see TrustKnown).
+  void KeepKnown(const TPlan& plan);
+  void ForgetAllKnown();
   // Opens the journal file; `create` makes it when missing. False when it is not there.
   bool OpenFile(bool create);
   TPlan Plan();
@@ -238,6 +264,7 @@ class TTableJournal {
   bool writable_ = false;
   std::array<TJournaledFile*, kJournalFileCount> files_{};
   bool holding_ = false;
+  bool trustKnown_ = false;
   // The last journal written: its header, so that ending it needs no read.
   std::array<uint8_t, kJournalHeaderSize> header_{};
   int64_t bodyLength_ = 0;
