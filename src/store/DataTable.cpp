@@ -599,13 +599,15 @@ int32_t TDataTable::Insert(std::vector<uint8_t>& image, const TBlobChanges& blob
       } else {
         PutI32(image.data() + 5, data_->NextLogicalId());
       }
-      indexes_->CheckInsert(image.data());
+      // The entries go in with one descent per index, each unique one checked on its way
+      // (a duplicate raises 9729 before the record lock; the change then undoes them). No
+      // key holds a BLOB field, so the BLOB references written below do not touch them.
+      indexes_->Insert(slot, image.data(), reusedId);
       // The new slot's record lock, inside the write locks: a program that still edits the
       // record it showed before that slot was freed is waited for (10258 in the end).
       locks_->LockRecord(slot, &image);
       locked = true;
       WriteBlobs(image, blobs);
-      indexes_->Insert(slot, image.data(), reusedId);
       data_->WriteSlot(slot, image.data());
     });
   } catch (...) {

@@ -402,6 +402,14 @@ std::optional<int32_t> TIndexTree::Find(const uint8_t* key) {
 // ---- insert -------------------------------------------------------------------------------
 
 void TIndexTree::Insert(const uint8_t* key, int32_t recNo) {
+  InsertChecked(key, recNo, false);
+}
+
+bool TIndexTree::InsertUnique(const uint8_t* key, int32_t recNo) {
+  return InsertChecked(key, recNo, true);
+}
+
+bool TIndexTree::InsertChecked(const uint8_t* key, int32_t recNo, bool refuseEqual) {
   const int ks = KeySize();
   if (desc_.rootPage == 0) {
     auto page = AllocatePage(IndexPageKind::RootLeaf);
@@ -409,10 +417,18 @@ void TIndexTree::Insert(const uint8_t* key, int32_t recNo) {
     desc_.rootPage = page->offset;
     io_.DescriptorChanged();
     ++generation_;
-    return;
+    return true;
   }
   TPath path;
   DescendForChange(key, path);
+  auto cmp = [this](const uint8_t* a, const uint8_t* b, int n) { return Cmp(a, b, n); };
+  TIndexPage& leaf = *path.back().page;
+  const int pos = Bound(leaf, ks, key, ks, true, cmp);
+  // The upper pages lead to the last child whose first key is not above `key`: an entry
+  // equal to it is in that leaf, right before the place of the new one.
+  if (refuseEqual && pos > 0 && Cmp(leaf.Key(pos - 1, ks), key, ks) == 0 &&
+      leaf.refs[static_cast<size_t>(pos - 1)] != recNo)
+    return false;
   // A split may take a page on every level and a new root; refuse before changing anything
   // when the file cannot grow by that much.
   int64_t pagesNeeded = static_cast<int64_t>(path.size()) + 1;
@@ -420,9 +436,6 @@ void TIndexTree::Insert(const uint8_t* key, int32_t recNo) {
       static_cast<int64_t>(FreePages().size()) < pagesNeeded)
     throw EStoreEngineError(StoreCode::TableFull, {io_.TableName()});
 
-  auto cmp = [this](const uint8_t* a, const uint8_t* b, int n) { return Cmp(a, b, n); };
-  TIndexPage& leaf = *path.back().page;
-  int pos = Bound(leaf, ks, key, ks, true, cmp);
   leaf.InsertEntry(pos, key, ks, recNo);
   Touch(leaf);
   path.back().index = pos;
@@ -433,6 +446,7 @@ void TIndexTree::Insert(const uint8_t* key, int32_t recNo) {
   ++generation_;
   if (pos == 0) FixFirstKeyUpward(path, path.size() - 1);
   SplitUpward(path, path.size() - 1);
+  return true;
 }
 
 void TIndexTree::FixFirstKeyUpward(TPath& path, size_t level) {

@@ -66,6 +66,9 @@ class TIndexTree {
   std::optional<int32_t> Find(const uint8_t* key);
   // Adds an entry. Uniqueness is the caller's check.
   void Insert(const uint8_t* key, int32_t recNo);
+  // Adds an entry unless the tree holds one with an equal key for another record: then it
+  // returns false and changes nothing. One descent checks and places the entry.
+  bool InsertUnique(const uint8_t* key, int32_t recNo);
   // Removes the entry whose key equals `key`; false when there is none.
   bool Remove(const uint8_t* key);
 
@@ -131,6 +134,7 @@ class TIndexTree {
   void EvictIfFull();
   [[noreturn]] void Corrupt() const;
 
+  bool InsertChecked(const uint8_t* key, int32_t recNo, bool refuseEqual);
   // Descends choosing in upper pages the last entry not above `key` (insert and delete).
   void DescendForChange(const uint8_t* key, TPath& path);
   void FixFirstKeyUpward(TPath& path, size_t level);
