@@ -281,6 +281,7 @@ void TDataTable::CheckValues(const std::vector<uint8_t>& image, const TBlobChang
     if (f.required && isNull)
       throw EStoreEngineError(StoreCode::RequiredValue, {f.name, tableName_});
     if (isNull || f.type == TStoreFieldType::Blob) continue;
+    if (f.minimum.empty() && f.maximum.empty()) continue;
     const uint8_t* value = image.data() + ValueOffset(f);
     std::vector<uint8_t> limit(std::max<size_t>(f.width, 16));
     if (!f.minimum.empty() && PutTextValue(limit.data(), f, f.minimum) &&
