@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "store/IndexPage.h"
@@ -164,8 +165,21 @@ class TIndexTree {
   uint64_t decodedBytes_ = 0, decodedPages_ = 0;  // of the pages read, for the cache's size
   std::vector<uint8_t> raw_;                      // one page's bytes, for reading and writing pages
   // The journal of the current change: each page as it was before it (none for a new page).
+  // The first undoCount_ entries belong to the change; the entries after them keep their
+  // buffers, so that remembering the pages of the next change allocates nothing. Lookups go
+  // through undoIndex_ once a change remembers more than a few pages.
+  struct TUndoEntry {
+    int32_t offset = 0;
+    bool existed = false;
+    TIndexPage page;
+  };
+  bool Remembered(int32_t offset) const;
+  void AddUndo(int32_t offset, const TIndexPage* page);
+  void ClearUndo();
   bool inChange_ = false;
-  std::map<int32_t, std::optional<TIndexPage>> undo_;
+  std::vector<TUndoEntry> undo_;
+  size_t undoCount_ = 0;
+  std::unordered_map<int32_t, size_t> undoIndex_;
   TIndexDesc savedDesc_;
 };
 
