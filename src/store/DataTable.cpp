@@ -425,7 +425,20 @@ void TDataTable::DiscardAll() {
   NoteChange();
 }
 
+std::array<int32_t, 3> TDataTable::CurrentCounters() const {
+  return {data_->Header().changeCounter, indexes_->File().ChangeCounter(),
+          blob_ ? blob_->Header().changeCounter : 0};
+}
+
+void TDataTable::TrustKnownIfUnchanged() {
+  // Called under the write locks right after the counters were compared with the files and
+  // found as cached: nobody wrote the files since this table's last written change when they
+  // are still the ones that change left.
+  if (journal_ && knownCountersSet_ && CurrentCounters() == knownCounters_) journal_->TrustKnown();
+}
+
 void TDataTable::Journaled(bool durable, const std::function<void()>& write) {
+  knownCountersSet_ = false;
   if (!journal_ || !session_.journalChanges) {
     write();
     return;
@@ -450,6 +463,8 @@ void TDataTable::Journaled(bool durable, const std::function<void()>& write) {
     discardAll_ = true;
     throw;
   }
+  knownCounters_ = CurrentCounters();
+  knownCountersSet_ = true;
 }
 
 void TDataTable::ReleaseWriteLocks() {
@@ -467,9 +482,7 @@ void TDataTable::Change(const std::function<void()>& body) {
   if (!inTransaction_) {
     AcquireWriteLocks();
     try {
-      // Nobody wrote the files since this table's last change: the journal may take the
-      // before-images of what that change wrote from memory.
-      if (!DropStaleCaches() && journal_) journal_->TrustKnown();
+      if (!DropStaleCaches()) TrustKnownIfUnchanged();
     } catch (...) {
       ReleaseWriteLocks();
       throw;
@@ -866,7 +879,7 @@ void TDataTable::BeginTransaction() {
       }
       // No other writer can be at work now: the files are as the last one left them.
       TReadScope scope(*this);
-      if (!DropStaleCaches() && journal_) journal_->TrustKnown();
+      if (!DropStaleCaches()) TrustKnownIfUnchanged();
     } catch (...) {
       locks_->ReleaseDataWriteLock();
       throw;
