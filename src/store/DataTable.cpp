@@ -820,10 +820,14 @@ bool TDataTable::DropStaleCaches() {
   bool dataChanged = data_->Reload();
   // The index file changed alone (a writer that touched only it): the records go too.
   if (indexChanged && !dataChanged && !data_->HasUnwrittenChanges()) data_->Discard();
-  // The BLOB file changes only together with the data file (see CountersChanged); under the
-  // write locks, or once its slot is held, its counter is read anyway.
+  // The BLOB file changes only together with the data file (see CountersChanged), so a
+  // writer under the write range whose other two counters stand does not read it (a killed
+  // writer's BLOB writes were undone when the range was taken); without the write range and
+  // the read slots (a transaction's start), or once its slot is held, it is read anyway.
   bool blobChanged = false;
-  if (blob_ && (indexChanged || dataChanged || !locks_->HoldsReadSlots() || blobChecked_)) {
+  const bool writer = locks_->HoldsWriteRange();
+  if (blob_ &&
+      (indexChanged || dataChanged || (!locks_->HoldsReadSlots() && !writer) || blobChecked_)) {
     locks_->AcquireBlobSlot();  // nothing when the read slots are not held (a writer)
     if (locks_->HoldsBlobSlot()) blobChecked_ = true;
     blobChanged = blob_->Reload();
