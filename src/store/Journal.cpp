@@ -546,10 +546,54 @@ TTableJournal::TPlan TTableJournal::Plan() {
       if (sizeBefore < 0) sizeBefore = base.Size();
       if (sizeBefore < 0) Fail(StoreCode::ReadError);
     };
-    auto journal = [&](int64_t offset, int64_t length) {
+    // The before-image of [offset, offset + n) as entries; with `after` (the bytes the change
+    // writes there) only the parts that differ from it, in blocks of 32 bytes (neighbouring
+    // parts apart by less than two equal blocks stay one entry): what the change leaves as it
+    // was needs no undoing. A page of which the change alters a few counts journals those.
+    auto keep = [&](int64_t offset, std::vector<uint8_t>&& bytes, const uint8_t* after) {
+      if (bytes.empty()) return;
+      if (!after || held.cut) {
+        plan.entries.push_back({i, offset, std::move(bytes)});
+        return;
+      }
+      constexpr size_t kBlock = 32;
+      const size_t n = bytes.size();
+      auto differs = [&](size_t at, size_t len) {
+        return std::memcmp(bytes.data() + at, after + at, len) != 0;
+      };
+      size_t at = 0;
+      while (at < n) {
+        size_t len = std::min(kBlock, n - at);
+        if (!differs(at, len)) {
+          at += len;
+          continue;
+        }
+        const size_t start = at;
+        size_t stop = at + len;
+        int equalBlocks = 0;
+        for (at += len; at < n; at += len) {
+          len = std::min(kBlock, n - at);
+          if (differs(at, len)) {
+            stop = at + len;
+            equalBlocks = 0;
+          } else if (++equalBlocks == 2) {
+            break;
+          }
+        }
+        if (start == 0 && stop == n) {
+          plan.entries.push_back({i, offset, std::move(bytes)});
+          return;
+        }
+        plan.entries.push_back(
+            {i, offset + static_cast<int64_t>(start),
+             std::vector<uint8_t>(bytes.begin() + static_cast<ptrdiff_t>(start),
+                                  bytes.begin() + static_cast<ptrdiff_t>(stop))});
+      }
+    };
+    auto journal = [&](int64_t offset, int64_t length, const uint8_t* after) {
       std::vector<uint8_t> bytes(static_cast<size_t>(length));
       if (trusted && f->CopyKnown(offset, bytes.data(), length)) {
-        plan.entries.push_back({i, offset, std::move(bytes)});
+        keep(offset, std::move(bytes), after);
         return;
       }
       int64_t got = base.ReadAt(offset, bytes.data(), length);
@@ -562,7 +606,7 @@ TTableJournal::TPlan TTableJournal::Plan() {
           knowSize();
         bytes.resize(static_cast<size_t>(got));
       }
-      if (!bytes.empty()) plan.entries.push_back({i, offset, std::move(bytes)});
+      keep(offset, std::move(bytes), after);
     };
     int64_t limit = INT64_MAX;  // runs at or beyond it need no before-image
     if (held.cut) {
@@ -574,7 +618,7 @@ TTableJournal::TPlan TTableJournal::Plan() {
           plan.cutting = true;
         } else {
           // Written beyond the cut as well: the bytes cut off are kept instead.
-          journal(*held.cut, sizeBefore - *held.cut);
+          journal(*held.cut, sizeBefore - *held.cut, nullptr);
           limit = sizeBefore;
         }
       } else {
@@ -586,7 +630,7 @@ TTableJournal::TPlan TTableJournal::Plan() {
       if (sizeBefore >= 0) end = std::min(end, sizeBefore);
       end = std::min(end, limit);
       if (offset >= end) continue;
-      journal(offset, end - offset);
+      journal(offset, end - offset, bytes.data());
     }
     plan.knownBefore[i] = sizeBefore;
     if (sizeBefore >= 0 && plan.cutTo[i] < 0) {
