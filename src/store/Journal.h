@@ -10,7 +10,10 @@
 //      is held back by their TJournaledFile wrappers (reads see the held-back writes).
 //   2. The journal is written with ONE write at offset 0: its header (state "roll back") and
 //      a body with the bytes each held-back write will overwrite, as they are now (the
-//      "before-images"), and each file's size when the change makes it longer.
+//      "before-images"; only the 32-byte blocks the write alters, neighbouring ones joined),
+//      and each file's size when the change makes it longer. The before-images of what the
+//      table's previous change wrote come from memory when the table vouches that nobody
+//      wrote the files since (TrustKnown); the others are read from the files.
 //      Durable changes (ForceBufferFlush, FlushToDisk) then fsync the journal (fdatasync: its
 //      data and size are what count).
 //   3. The held-back writes go to the table files, neighbouring ones merged into one write.

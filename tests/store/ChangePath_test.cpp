@@ -190,6 +190,10 @@ TEST(ChangePath, AnInsertReadsAndWritesLittle) {
   // journal's end.
   EXPECT_LE(reads, 8.0);
   EXPECT_LE(writes, 14.0);
+  // The journal of the last insert holds the bytes it altered, not whole pages.
+  const std::string journal = ReadFileBytes(dir.file("shared.JNL"));
+  ASSERT_GE(journal.size(), 64u);
+  EXPECT_LT(Get(journal, 32, 8), 8192u);
   t.Close();
 }
 
