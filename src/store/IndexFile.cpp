@@ -267,14 +267,15 @@ void TIndexFile::InsertRecord(std::span<const uint8_t> record, int32_t recNo, in
 void TIndexFile::DeleteRecord(std::span<const uint8_t> record, int32_t recNo, int32_t logicalId) {
   const int size = static_cast<int>(record.size());
   std::vector<std::vector<uint8_t>> keys;
-  for (TIndexTree* t : RecordIndexes()) {
+  for (TIndexTree* t : RecordIndexes())
     keys.push_back(t->Layout().BuildKey(record.data(), size, logicalId, options_.tableName));
-    if (!t->Find(keys.back().data()))
-      throw EStoreEngineError(StoreCode::IndexPagesCorrupt, {options_.tableName});
-  }
+  // One descent per index finds and removes the entry; a missing one undoes what the
+  // indexes before it gave up (the change is aborted as a whole) and raises 8965.
   AsOneChange([&] {
     size_t i = 0;
-    for (TIndexTree* t : RecordIndexes()) t->Remove(keys[i++].data());
+    for (TIndexTree* t : RecordIndexes())
+      if (!t->Remove(keys[i++].data()))
+        throw EStoreEngineError(StoreCode::IndexPagesCorrupt, {options_.tableName});
   });
 }
 
