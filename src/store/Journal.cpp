@@ -233,14 +233,13 @@ int64_t TJournaledFile::ReadAt(int64_t offset, void* buffer, int64_t count) {
   return got;
 }
 
-bool TJournaledFile::CopyKnown(int64_t offset, uint8_t* out, int64_t count) const {
+const uint8_t* TJournaledFile::KnownBytes(int64_t offset, int64_t count) const {
   auto it = known_.upper_bound(offset);
-  if (it == known_.begin()) return false;
+  if (it == known_.begin()) return nullptr;
   --it;
   const int64_t end = it->first + static_cast<int64_t>(it->second.size());
-  if (offset + count > end) return false;
-  std::memcpy(out, it->second.data() + (offset - it->first), static_cast<size_t>(count));
-  return true;
+  if (offset + count > end) return nullptr;
+  return it->second.data() + (offset - it->first);
 }
 
 int64_t TJournaledFile::WriteAt(int64_t offset, const void* buffer, int64_t count) {
@@ -535,6 +534,7 @@ void TTableJournal::Abort() {
 
 TTableJournal::TPlan TTableJournal::Plan() {
   TPlan plan;
+  std::vector<uint8_t> scratch;  // before-images read from the files, one range at a time
   for (int i = 0; i < kJournalFileCount; ++i) {
     TJournaledFile* f = files_[i];
     if (!f) continue;
@@ -550,16 +550,25 @@ TTableJournal::TPlan TTableJournal::Plan() {
     // writes there) only the parts that differ from it, in blocks of 32 bytes (neighbouring
     // parts apart by less than two equal blocks stay one entry): what the change leaves as it
     // was needs no undoing. A page of which the change alters a few counts journals those.
-    auto keep = [&](int64_t offset, std::vector<uint8_t>&& bytes, const uint8_t* after) {
-      if (bytes.empty()) return;
+    auto keep = [&](int64_t offset, const uint8_t* before, size_t n, const uint8_t* after) {
+      if (n == 0) return;
+      auto entry = [&](size_t from, size_t to) {
+        plan.entries.push_back({i, offset + static_cast<int64_t>(from),
+                                std::vector<uint8_t>(before + from, before + to)});
+      };
       if (!after || held.cut) {
-        plan.entries.push_back({i, offset, std::move(bytes)});
+        entry(0, n);
         return;
       }
       constexpr size_t kBlock = 32;
-      const size_t n = bytes.size();
       auto differs = [&](size_t at, size_t len) {
-        return std::memcmp(bytes.data() + at, after + at, len) != 0;
+        if (len == kBlock) {
+          uint64_t x[4], y[4];
+          std::memcpy(x, before + at, kBlock);
+          std::memcpy(y, after + at, kBlock);
+          return ((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2]) | (x[3] ^ y[3])) != 0;
+        }
+        return std::memcmp(before + at, after + at, len) != 0;
       };
       size_t at = 0;
       while (at < n) {
@@ -580,22 +589,18 @@ TTableJournal::TPlan TTableJournal::Plan() {
             break;
           }
         }
-        if (start == 0 && stop == n) {
-          plan.entries.push_back({i, offset, std::move(bytes)});
-          return;
-        }
-        plan.entries.push_back(
-            {i, offset + static_cast<int64_t>(start),
-             std::vector<uint8_t>(bytes.begin() + static_cast<ptrdiff_t>(start),
-                                  bytes.begin() + static_cast<ptrdiff_t>(stop))});
+        entry(start, stop);
       }
     };
     auto journal = [&](int64_t offset, int64_t length, const uint8_t* after) {
-      std::vector<uint8_t> bytes(static_cast<size_t>(length));
-      if (trusted && f->CopyKnown(offset, bytes.data(), length)) {
-        keep(offset, std::move(bytes), after);
-        return;
+      if (trusted) {
+        if (const uint8_t* known = f->KnownBytes(offset, length)) {
+          keep(offset, known, static_cast<size_t>(length), after);
+          return;
+        }
       }
+      std::vector<uint8_t>& bytes = scratch;
+      bytes.resize(static_cast<size_t>(length));
       int64_t got = base.ReadAt(offset, bytes.data(), length);
       if (got < 0) Fail(StoreCode::ReadError);
       if (got < length) {
@@ -604,9 +609,8 @@ TTableJournal::TPlan TTableJournal::Plan() {
           sizeBefore = offset + got;
         else
           knowSize();
-        bytes.resize(static_cast<size_t>(got));
       }
-      keep(offset, std::move(bytes), after);
+      keep(offset, bytes.data(), static_cast<size_t>(got), after);
     };
     int64_t limit = INT64_MAX;  // runs at or beyond it need no before-image
     if (held.cut) {

@@ -154,9 +154,9 @@ class TJournaledFile : public TAbstractFile {
     known_.clear();
     knownSize_ = -1;
   }
-  // Copies the bytes [offset, offset + count) from the known runs; false when a run does not
-  // cover them whole.
-  bool CopyKnown(int64_t offset, uint8_t* out, int64_t count) const;
+  // The bytes [offset, offset + count) in the known runs; null when a run does not cover
+  // them whole.
+  const uint8_t* KnownBytes(int64_t offset, int64_t count) const;
 
   std::shared_ptr<TAbstractFile> base_;
   bool holding_ = false;
