@@ -563,10 +563,14 @@ TTableJournal::TPlan TTableJournal::Plan() {
       constexpr size_t kBlock = 32;
       auto differs = [&](size_t at, size_t len) {
         if (len == kBlock) {
-          uint64_t x[4], y[4];
-          std::memcpy(x, before + at, kBlock);
-          std::memcpy(y, after + at, kBlock);
-          return ((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2]) | (x[3] ^ y[3])) != 0;
+          uint64_t d = 0;
+          for (size_t k = 0; k < kBlock; k += 8) {
+            uint64_t x, y;
+            std::memcpy(&x, before + at + k, 8);
+            std::memcpy(&y, after + at + k, 8);
+            d |= x ^ y;
+          }
+          return d != 0;
         }
         return std::memcmp(before + at, after + at, len) != 0;
       };
