@@ -245,6 +245,7 @@ void TDataFile::Load() {
   capacity_ = static_cast<size_t>(std::max(1, std::min(131070 / recordSize, 8191)));
   readAhead_ = std::max(1, 65535 / recordSize);
   cache_.clear();
+  dirty_.clear();
   lru_.clear();
 }
 
@@ -261,6 +262,10 @@ void TDataFile::CheckSlot(int32_t slot, const uint8_t* image) const {
 
 void TDataFile::SetDirty(int32_t slot, CacheEntry& e, bool dirty) {
   e.dirty = dirty;
+  if (dirty)
+    dirty_.insert(slot);
+  else
+    dirty_.erase(slot);
   if (dirty && e.inLru) {
     lru_.erase(e.lru);
     e.inLru = false;
@@ -273,6 +278,7 @@ void TDataFile::SetDirty(int32_t slot, CacheEntry& e, bool dirty) {
 
 void TDataFile::Forget(std::map<int32_t, CacheEntry>::iterator it) {
   if (it->second.inLru) lru_.erase(it->second.lru);
+  dirty_.erase(it->first);
   cache_.erase(it);
 }
 
@@ -484,10 +490,7 @@ void TDataFile::Restore(const TSnapshot& snapshot) {
 }
 
 bool TDataFile::HasUnwrittenChanges() const {
-  if (headerChanged_) return true;
-  for (const auto& [slot, e] : cache_)
-    if (e.dirty) return true;
-  return false;
+  return headerChanged_ || !dirty_.empty();
 }
 
 void TDataFile::Flush(bool forceHeader, bool flushOs) {
@@ -505,8 +508,13 @@ void TDataFile::Flush(bool forceHeader, bool flushOs) {
     // written. The record the loop stands on is still changed and stays.
     Trim();
   };
-  for (auto& [slot, e] : cache_) {
-    if (!e.dirty) continue;
+  // Only the changed slots are walked (in slot order), not the whole cache; the list is
+  // copied because writing a run marks its slots clean.
+  const std::vector<int32_t> changed(dirty_.begin(), dirty_.end());
+  for (int32_t slot : changed) {
+    auto found = cache_.find(slot);
+    if (found == cache_.end() || !found->second.dirty) continue;
+    CacheEntry& e = found->second;
     if (run.empty() || slot != runNext || run.size() >= (1u << 20)) {
       writeRun();
       runStart = slot;
@@ -547,6 +555,7 @@ bool TDataFile::ChangedOnDisk() {
 
 void TDataFile::Discard() {
   cache_.clear();
+  dirty_.clear();
   lru_.clear();
   undo_.clear();
   undoActive_ = false;
@@ -575,6 +584,7 @@ bool TDataFile::Reload() {
   if (!HasUnwrittenChanges()) {
     header_ = std::move(h);
     cache_.clear();
+    dirty_.clear();
     lru_.clear();
   }
   return true;
@@ -584,6 +594,7 @@ void TDataFile::Empty() {
   int64_t end = SlotOffset(1);
   if (file_->WriteAt(end, nullptr, 0) != 0) Fail(StoreCode::WriteError);
   cache_.clear();
+  dirty_.clear();
   lru_.clear();
   header_.changeCounter = 0;
   header_.deletedChain = 0;

@@ -71,6 +71,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -260,7 +261,8 @@ class TDataFile {
   bool headerChanged_ = false;
   std::vector<TFieldDesc> fields_;
   std::map<int32_t, CacheEntry> cache_;
-  std::list<int32_t> lru_;  // clean slots, most recently used first
+  std::list<int32_t> lru_;   // clean slots, most recently used first
+  std::set<int32_t> dirty_;  // the changed slots in the cache
   size_t capacity_ = 1;
   int32_t readAhead_ = 1;
   int32_t nextAfterRead_ = 1;          // the slot after the last one read from the file

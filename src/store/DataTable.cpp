@@ -281,6 +281,7 @@ void TDataTable::CheckValues(const std::vector<uint8_t>& image, const TBlobChang
     if (f.required && isNull)
       throw EStoreEngineError(StoreCode::RequiredValue, {f.name, tableName_});
     if (isNull || f.type == TStoreFieldType::Blob) continue;
+    if (f.minimum.empty() && f.maximum.empty()) continue;
     const uint8_t* value = image.data() + ValueOffset(f);
     std::vector<uint8_t> limit(std::max<size_t>(f.width, 16));
     if (!f.minimum.empty() && PutTextValue(limit.data(), f, f.minimum) &&
@@ -424,7 +425,20 @@ void TDataTable::DiscardAll() {
   NoteChange();
 }
 
+std::array<int32_t, 3> TDataTable::CurrentCounters() const {
+  return {data_->Header().changeCounter, indexes_->File().ChangeCounter(),
+          blob_ ? blob_->Header().changeCounter : 0};
+}
+
+void TDataTable::TrustKnownIfUnchanged() {
+  // Called under the write locks right after the counters were compared with the files and
+  // found as cached: nobody wrote the files since this table's last written change when they
+  // are still the ones that change left.
+  if (journal_ && knownCountersSet_ && CurrentCounters() == knownCounters_) journal_->TrustKnown();
+}
+
 void TDataTable::Journaled(bool durable, const std::function<void()>& write) {
+  knownCountersSet_ = false;
   if (!journal_ || !session_.journalChanges) {
     write();
     return;
@@ -450,9 +464,12 @@ void TDataTable::Journaled(bool durable, const std::function<void()>& write) {
     discardAll_ = true;
     throw;
   }
+  knownCounters_ = CurrentCounters();
+  knownCountersSet_ = true;
 }
 
 void TDataTable::ReleaseWriteLocks() {
+  if (journal_ && !inTransaction_) journal_->DistrustKnown();
   if (locks_->HoldsWriteRange() && !KeepsWriteRange()) locks_->ReleaseWriteRange();
   if (!inTransaction_ && locks_->HoldsDataWriteLock()) locks_->ReleaseDataWriteLock();
 }
@@ -466,7 +483,7 @@ void TDataTable::Change(const std::function<void()>& body) {
   if (!inTransaction_) {
     AcquireWriteLocks();
     try {
-      DropStaleCaches();
+      if (!DropStaleCaches()) TrustKnownIfUnchanged();
     } catch (...) {
       ReleaseWriteLocks();
       throw;
@@ -605,13 +622,15 @@ int32_t TDataTable::Insert(std::vector<uint8_t>& image, const TBlobChanges& blob
       } else {
         PutI32(image.data() + 5, data_->NextLogicalId());
       }
-      indexes_->CheckInsert(image.data());
+      // The entries go in with one descent per index, each unique one checked on its way
+      // (a duplicate raises 9729 before the record lock; the change then undoes them). No
+      // key holds a BLOB field, so the BLOB references written below do not touch them.
+      indexes_->Insert(slot, image.data(), reusedId);
       // The new slot's record lock, inside the write locks: a program that still edits the
       // record it showed before that slot was freed is waited for (10258 in the end).
       locks_->LockRecord(slot, &image);
       locked = true;
       WriteBlobs(image, blobs);
-      indexes_->Insert(slot, image.data(), reusedId);
       data_->WriteSlot(slot, image.data());
     });
   } catch (...) {
@@ -810,10 +829,14 @@ bool TDataTable::DropStaleCaches() {
   bool dataChanged = data_->Reload();
   // The index file changed alone (a writer that touched only it): the records go too.
   if (indexChanged && !dataChanged && !data_->HasUnwrittenChanges()) data_->Discard();
-  // The BLOB file changes only together with the data file (see CountersChanged); under the
-  // write locks, or once its slot is held, its counter is read anyway.
+  // The BLOB file changes only together with the data file (see CountersChanged), so a
+  // writer under the write range whose other two counters stand does not read it (a killed
+  // writer's BLOB writes were undone when the range was taken); without the write range and
+  // the read slots (a transaction's start), or once its slot is held, it is read anyway.
   bool blobChanged = false;
-  if (blob_ && (indexChanged || dataChanged || !locks_->HoldsReadSlots() || blobChecked_)) {
+  const bool writer = locks_->HoldsWriteRange();
+  if (blob_ &&
+      (indexChanged || dataChanged || (!locks_->HoldsReadSlots() && !writer) || blobChecked_)) {
     locks_->AcquireBlobSlot();  // nothing when the read slots are not held (a writer)
     if (locks_->HoldsBlobSlot()) blobChecked_ = true;
     blobChanged = blob_->Reload();
@@ -869,7 +892,7 @@ void TDataTable::BeginTransaction() {
       }
       // No other writer can be at work now: the files are as the last one left them.
       TReadScope scope(*this);
-      DropStaleCaches();
+      if (!DropStaleCaches()) TrustKnownIfUnchanged();
     } catch (...) {
       locks_->ReleaseDataWriteLock();
       throw;
@@ -884,6 +907,7 @@ void TDataTable::BeginTransaction() {
 void TDataTable::AbandonTransaction() {
   std::lock_guard lock(mutex_);
   if (!inTransaction_) return;
+  if (journal_) journal_->DistrustKnown();
   inTransaction_ = false;
   locks_->SetKeepRecords(false);
   try {
@@ -961,6 +985,7 @@ void TDataTable::Rollback() {
 }
 
 void TDataTable::EndTransaction(std::exception_ptr failure) {
+  if (journal_) journal_->DistrustKnown();
   inTransaction_ = false;
   txLost_ = false;
   txUnspilled_ = 0;

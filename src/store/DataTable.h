@@ -35,6 +35,7 @@
 // read), and a journal to resolve is resolved under the write locks before anything is read.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -226,7 +227,15 @@ class TDataTable {
   bool readOnlyFiles_ = false;
   std::shared_ptr<TAbstractFile> dataFile_, indexFile_, blobFile_;
   std::unique_ptr<TTableJournal> journal_;  // null for in-memory tables
-  bool discardAll_ = false;                 // the caches must go before the next use
+  // The change counters of the three files as this table's last written change left them:
+  // the journal may take before-images from what that change wrote only while the files
+  // still carry them (nobody wrote since; a reading operation that took in another program's
+  // change has the newer counters).
+  std::array<int32_t, 3> CurrentCounters() const;
+  void TrustKnownIfUnchanged();
+  std::array<int32_t, 3> knownCounters_{};
+  bool knownCountersSet_ = false;
+  bool discardAll_ = false;  // the caches must go before the next use
   std::unique_ptr<TDataFile> data_;
   std::unique_ptr<TBlobFile> blob_;
   std::unique_ptr<TTableIndexes> indexes_;

@@ -2,6 +2,7 @@
 // forms used inside keys, and the string[n] layout (a length byte and n bytes of text).
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -22,7 +23,11 @@ inline void PutU16(uint8_t* p, uint16_t v) {
 }
 inline void PutI32(uint8_t* p, int32_t value) {
   uint32_t v = static_cast<uint32_t>(value);
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(p, &v, 4);  // one store (encoding a page writes one per entry)
+  } else {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  }
 }
 
 // A 32-bit signed value in key form: big-endian with the top bit inverted, so that unsigned

@@ -245,28 +245,37 @@ void TIndexFile::CheckUnique(std::span<const uint8_t> record, int32_t recNo, int
 }
 
 void TIndexFile::InsertRecord(std::span<const uint8_t> record, int32_t recNo, int32_t logicalId) {
-  CheckUnique(record, recNo, logicalId);
   const int size = static_cast<int>(record.size());
   std::vector<std::vector<uint8_t>> keys;
   for (TIndexTree* t : RecordIndexes())
     keys.push_back(t->Layout().BuildKey(record.data(), size, logicalId, options_.tableName));
+  // Each unique index checks the key on the descent that places it; a duplicate undoes what
+  // the indexes before it took (the change is aborted as a whole).
   AsOneChange([&] {
     size_t i = 0;
-    for (TIndexTree* t : RecordIndexes()) t->Insert(keys[i++].data(), recNo);
+    for (TIndexTree* t : RecordIndexes()) {
+      const uint8_t* key = keys[i++].data();
+      if (!t->Layout().Unique()) {
+        t->Insert(key, recNo);
+      } else if (!t->InsertUnique(key, recNo)) {
+        throw EStoreEngineError(StoreCode::DuplicateKey, {DisplayName(*t), options_.tableName});
+      }
+    }
   });
 }
 
 void TIndexFile::DeleteRecord(std::span<const uint8_t> record, int32_t recNo, int32_t logicalId) {
   const int size = static_cast<int>(record.size());
   std::vector<std::vector<uint8_t>> keys;
-  for (TIndexTree* t : RecordIndexes()) {
+  for (TIndexTree* t : RecordIndexes())
     keys.push_back(t->Layout().BuildKey(record.data(), size, logicalId, options_.tableName));
-    if (!t->Find(keys.back().data()))
-      throw EStoreEngineError(StoreCode::IndexPagesCorrupt, {options_.tableName});
-  }
+  // One descent per index finds and removes the entry; a missing one undoes what the
+  // indexes before it gave up (the change is aborted as a whole) and raises 8965.
   AsOneChange([&] {
     size_t i = 0;
-    for (TIndexTree* t : RecordIndexes()) t->Remove(keys[i++].data());
+    for (TIndexTree* t : RecordIndexes())
+      if (!t->Remove(keys[i++].data()))
+        throw EStoreEngineError(StoreCode::IndexPagesCorrupt, {options_.tableName});
   });
 }
 

@@ -92,6 +92,9 @@ class TIndexFile : private TIndexPageIo {
   // raises 9729 naming the index, and a key that should be there but is not raises 8965, in
   // both cases with no index changed.
   void CheckUnique(std::span<const uint8_t> record, int32_t recNo, int32_t logicalId);
+  // Checks each unique index on the descent that places the entry (no CheckUnique needed
+  // first); a duplicate raises 9729 with no index changed once the change is aborted: at once
+  // when the call made the change of its own, else by the caller's AbortChange.
   void InsertRecord(std::span<const uint8_t> record, int32_t recNo, int32_t logicalId);
   void DeleteRecord(std::span<const uint8_t> record, int32_t recNo, int32_t logicalId);
   // Only the indexes whose key changed are touched.

@@ -75,30 +75,67 @@ std::shared_ptr<TIndexPage> TIndexTree::GetPage(int32_t offset) {
   return page;
 }
 
+namespace {
+// Up to this many remembered pages are searched one by one (a change of one record remembers
+// the pages of one path per tree); beyond it through the index.
+constexpr size_t kUndoLinear = 16;
+// Entries kept for reuse after a change; a large change's buffers go.
+constexpr size_t kUndoKept = 16;
+}  // namespace
+
+bool TIndexTree::Remembered(int32_t offset) const {
+  if (undoCount_ > kUndoLinear) return undoIndex_.count(offset) != 0;
+  for (size_t i = 0; i < undoCount_; ++i)
+    if (undo_[i].offset == offset) return true;
+  return false;
+}
+
+void TIndexTree::AddUndo(int32_t offset, const TIndexPage* page) {
+  if (undoCount_ == undo_.size()) undo_.emplace_back();
+  TUndoEntry& e = undo_[undoCount_];
+  e.offset = offset;
+  e.existed = page != nullptr;
+  if (page) e.page = *page;  // copied into the entry's buffers, reused from earlier changes
+  ++undoCount_;
+  if (undoCount_ == kUndoLinear + 1) {
+    for (size_t i = 0; i < undoCount_; ++i) undoIndex_.emplace(undo_[i].offset, i);
+  } else if (undoCount_ > kUndoLinear + 1) {
+    undoIndex_.emplace(offset, undoCount_ - 1);
+  }
+}
+
+void TIndexTree::ClearUndo() {
+  undoCount_ = 0;
+  if (!undoIndex_.empty()) undoIndex_.clear();
+  if (undo_.size() > kUndoKept) undo_.resize(kUndoKept);
+}
+
 void TIndexTree::Remember(const TIndexPage& page) {
-  if (undo_.count(page.offset) == 0) undo_.emplace(page.offset, page);
+  if (!Remembered(page.offset)) AddUndo(page.offset, &page);
 }
 
 void TIndexTree::BeginChange() {
-  undo_.clear();
+  ClearUndo();
   savedDesc_ = desc_;
   inChange_ = true;
 }
 
 void TIndexTree::EndChange() {
-  undo_.clear();
+  ClearUndo();
   inChange_ = false;
 }
 
 void TIndexTree::AbortChange() {
   if (!inChange_) return;
-  for (auto& [offset, saved] : undo_) {
+  for (size_t i = 0; i < undoCount_; ++i) {
+    TUndoEntry& saved = undo_[i];
+    const int32_t offset = saved.offset;
     auto it = std::lower_bound(cache_.begin(), cache_.end(), offset,
                                [](const auto& p, int32_t off) { return p->offset < off; });
     bool cached = it != cache_.end() && (*it)->offset == offset;
     if (!cached) continue;
-    if (saved) {
-      **it = std::move(*saved);
+    if (saved.existed) {
+      **it = std::move(saved.page);
       (*it)->dirty = true;  // the changed page may have been written meanwhile
       dirtyPages_.push_back(offset);
     } else {
@@ -106,7 +143,7 @@ void TIndexTree::AbortChange() {
     }
   }
   recent_.fill(nullptr);
-  undo_.clear();
+  ClearUndo();
   desc_.rootPage = savedDesc_.rootPage;
   desc_.freeChain = savedDesc_.freeChain;
   inChange_ = false;
@@ -171,7 +208,7 @@ bool TIndexTree::HasDirtyPages() const {
 }
 
 void TIndexTree::Reload(const TIndexDesc& desc) {
-  undo_.clear();
+  ClearUndo();
   inChange_ = false;
   cache_.clear();
   dirtyPages_.clear();
@@ -212,7 +249,7 @@ std::shared_ptr<TIndexPage> TIndexTree::AllocatePage(uint8_t kind) {
     if (it != cache_.end() && (*it)->offset == offset) Corrupt();
     cache_.insert(it, page);
     page->lastUse = ++useClock_;
-    if (inChange_ && undo_.count(offset) == 0) undo_.emplace(offset, std::nullopt);
+    if (inChange_ && !Remembered(offset)) AddUndo(offset, nullptr);
   }
   page->Clear();
   page->kind = kind;
@@ -402,6 +439,14 @@ std::optional<int32_t> TIndexTree::Find(const uint8_t* key) {
 // ---- insert -------------------------------------------------------------------------------
 
 void TIndexTree::Insert(const uint8_t* key, int32_t recNo) {
+  InsertChecked(key, recNo, false);
+}
+
+bool TIndexTree::InsertUnique(const uint8_t* key, int32_t recNo) {
+  return InsertChecked(key, recNo, true);
+}
+
+bool TIndexTree::InsertChecked(const uint8_t* key, int32_t recNo, bool refuseEqual) {
   const int ks = KeySize();
   if (desc_.rootPage == 0) {
     auto page = AllocatePage(IndexPageKind::RootLeaf);
@@ -409,10 +454,18 @@ void TIndexTree::Insert(const uint8_t* key, int32_t recNo) {
     desc_.rootPage = page->offset;
     io_.DescriptorChanged();
     ++generation_;
-    return;
+    return true;
   }
   TPath path;
   DescendForChange(key, path);
+  auto cmp = [this](const uint8_t* a, const uint8_t* b, int n) { return Cmp(a, b, n); };
+  TIndexPage& leaf = *path.back().page;
+  const int pos = Bound(leaf, ks, key, ks, true, cmp);
+  // The upper pages lead to the last child whose first key is not above `key`: an entry
+  // equal to it is in that leaf, right before the place of the new one.
+  if (refuseEqual && pos > 0 && Cmp(leaf.Key(pos - 1, ks), key, ks) == 0 &&
+      leaf.refs[static_cast<size_t>(pos - 1)] != recNo)
+    return false;
   // A split may take a page on every level and a new root; refuse before changing anything
   // when the file cannot grow by that much.
   int64_t pagesNeeded = static_cast<int64_t>(path.size()) + 1;
@@ -420,9 +473,6 @@ void TIndexTree::Insert(const uint8_t* key, int32_t recNo) {
       static_cast<int64_t>(FreePages().size()) < pagesNeeded)
     throw EStoreEngineError(StoreCode::TableFull, {io_.TableName()});
 
-  auto cmp = [this](const uint8_t* a, const uint8_t* b, int n) { return Cmp(a, b, n); };
-  TIndexPage& leaf = *path.back().page;
-  int pos = Bound(leaf, ks, key, ks, true, cmp);
   leaf.InsertEntry(pos, key, ks, recNo);
   Touch(leaf);
   path.back().index = pos;
@@ -433,6 +483,7 @@ void TIndexTree::Insert(const uint8_t* key, int32_t recNo) {
   ++generation_;
   if (pos == 0) FixFirstKeyUpward(path, path.size() - 1);
   SplitUpward(path, path.size() - 1);
+  return true;
 }
 
 void TIndexTree::FixFirstKeyUpward(TPath& path, size_t level) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "store/IndexPage.h"
@@ -66,6 +67,9 @@ class TIndexTree {
   std::optional<int32_t> Find(const uint8_t* key);
   // Adds an entry. Uniqueness is the caller's check.
   void Insert(const uint8_t* key, int32_t recNo);
+  // Adds an entry unless the tree holds one with an equal key for another record: then it
+  // returns false and changes nothing. One descent checks and places the entry.
+  bool InsertUnique(const uint8_t* key, int32_t recNo);
   // Removes the entry whose key equals `key`; false when there is none.
   bool Remove(const uint8_t* key);
 
@@ -134,6 +138,7 @@ class TIndexTree {
   void EvictIfFull();
   [[noreturn]] void Corrupt() const;
 
+  bool InsertChecked(const uint8_t* key, int32_t recNo, bool refuseEqual);
   // Descends choosing in upper pages the last entry not above `key` (insert and delete).
   void DescendForChange(const uint8_t* key, TPath& path);
   void FixFirstKeyUpward(TPath& path, size_t level);
@@ -163,8 +168,21 @@ class TIndexTree {
   uint64_t decodedBytes_ = 0, decodedPages_ = 0;  // of the pages read, for the cache's size
   std::vector<uint8_t> raw_;                      // one page's bytes, for reading and writing pages
   // The journal of the current change: each page as it was before it (none for a new page).
+  // The first undoCount_ entries belong to the change; the entries after them keep their
+  // buffers, so that remembering the pages of the next change allocates nothing. Lookups go
+  // through undoIndex_ once a change remembers more than a few pages.
+  struct TUndoEntry {
+    int32_t offset = 0;
+    bool existed = false;
+    TIndexPage page;
+  };
+  bool Remembered(int32_t offset) const;
+  void AddUndo(int32_t offset, const TIndexPage* page);
+  void ClearUndo();
   bool inChange_ = false;
-  std::map<int32_t, std::optional<TIndexPage>> undo_;
+  std::vector<TUndoEntry> undo_;
+  size_t undoCount_ = 0;
+  std::unordered_map<int32_t, size_t> undoIndex_;
   TIndexDesc savedDesc_;
 };
 

@@ -22,7 +22,11 @@ using namespace bytes;
 namespace {
 
 constexpr char kMagic[8] = {'Q', 'J', 'O', 'U', 'R', 'N', 'A', 'L'};
-constexpr uint32_t kJournalVersion = 1;
+// Version 2 checksums the body with JournalChecksum; version 1 (still read, so that a journal
+// left by an earlier build is rolled back) with JournalChecksumV1. Headers use
+// JournalChecksumV1 in both.
+constexpr uint32_t kJournalVersion = 2;
+constexpr uint32_t kJournalVersionV1 = 1;
 constexpr uint32_t kStateIdle = 0;
 constexpr uint32_t kStateRollBack = 1;
 constexpr uint32_t kStateCut = 2;
@@ -67,6 +71,15 @@ int64_t ReadAll(int fd, uint8_t* data, size_t size, int64_t offset) {
   return static_cast<int64_t>(done);
 }
 
+bool KnownVersion(uint32_t version) {
+  return version == kJournalVersion || version == kJournalVersionV1;
+}
+
+uint64_t BodyChecksum(uint32_t version, const uint8_t* data, size_t size, uint64_t seed) {
+  return version == kJournalVersionV1 ? JournalChecksumV1(data, size, seed)
+                                      : JournalChecksum(data, size, seed);
+}
+
 bool FullWrite(TAbstractFile& file, int64_t offset, const std::vector<uint8_t>& bytes) {
   int64_t size = static_cast<int64_t>(bytes.size());
   return file.WriteAt(offset, bytes.data(), size) == size;
@@ -74,7 +87,7 @@ bool FullWrite(TAbstractFile& file, int64_t offset, const std::vector<uint8_t>& 
 
 }  // namespace
 
-uint64_t JournalChecksum(const uint8_t* data, size_t size, uint64_t seed) {
+uint64_t JournalChecksumV1(const uint8_t* data, size_t size, uint64_t seed) {
   uint64_t h = Mix(seed ^ 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(size));
   size_t i = 0;
   for (; i + 8 <= size; i += 8) {
@@ -86,6 +99,46 @@ uint64_t JournalChecksum(const uint8_t* data, size_t size, uint64_t seed) {
   std::memcpy(tail, data + i, size - i);
   h ^= GetU64(tail);
   return Mix(h * 0x9E3779B97F4A7C15ull);
+}
+
+// Kept scalar: the vector units of the base instruction set have no 64-bit multiply, and
+// emulating it is slower than four scalar chains.
+#if defined(__GNUC__) && !defined(__clang__)
+__attribute__((optimize("no-tree-vectorize")))
+#endif
+uint64_t
+JournalChecksum(const uint8_t* data, size_t size, uint64_t seed) {
+  // Four independent lanes over 32-byte blocks: the multiplications of the lanes overlap
+  // instead of waiting for one another. Each lane starts from its own value, so that moving
+  // a word from one lane to another changes the sum.
+  constexpr uint64_t kPrime = 0x9E3779B97F4A7C15ull;
+  const uint64_t start = Mix(seed ^ kPrime ^ static_cast<uint64_t>(size));
+  uint64_t a = start, b = start ^ 0xC2B2AE3D27D4EB4Full, c = start ^ 0x165667B19E3779F9ull,
+           d = start ^ 0x27D4EB2F165667C5ull;
+  auto step = [](uint64_t h, uint64_t word) {
+    h ^= word;
+    h *= kPrime;
+    return h ^ (h >> 29);
+  };
+  size_t i = 0;
+  for (; i + 32 <= size; i += 32) {
+    a = step(a, GetU64(data + i));
+    b = step(b, GetU64(data + i + 8));
+    c = step(c, GetU64(data + i + 16));
+    d = step(d, GetU64(data + i + 24));
+  }
+  const uint64_t lane[4] = {a, b, c, d};
+  uint64_t h =
+      Mix(lane[0]) ^ Mix(lane[1] + kPrime) ^ Mix(lane[2] + 2 * kPrime) ^ Mix(lane[3] + 3 * kPrime);
+  for (; i + 8 <= size; i += 8) {
+    h ^= GetU64(data + i);
+    h *= kPrime;
+    h ^= h >> 29;
+  }
+  uint8_t tail[8] = {};
+  std::memcpy(tail, data + i, size - i);
+  h ^= GetU64(tail);
+  return Mix(h * kPrime);
 }
 
 // ---- TJournaledFile -----------------------------------------------------------------------
@@ -187,8 +240,20 @@ int64_t TJournaledFile::ReadAt(int64_t offset, void* buffer, int64_t count) {
   return got;
 }
 
+const uint8_t* TJournaledFile::KnownBytes(int64_t offset, int64_t count) const {
+  auto it = known_.upper_bound(offset);
+  if (it == known_.begin()) return nullptr;
+  --it;
+  const int64_t end = it->first + static_cast<int64_t>(it->second.size());
+  if (offset + count > end) return nullptr;
+  return it->second.data() + (offset - it->first);
+}
+
 int64_t TJournaledFile::WriteAt(int64_t offset, const void* buffer, int64_t count) {
-  if (!holding_) return base_->WriteAt(offset, buffer, count);
+  if (!holding_) {
+    ForgetKnown();
+    return base_->WriteAt(offset, buffer, count);
+  }
   if (offset < 0 || count < 0 || base_->IsReadOnly()) return -1;
   if (count == 0) {
     HoldCut(offset);
@@ -260,8 +325,8 @@ bool TTableJournal::Hot() {
   if (fd_ < 0 && !OpenFile(false)) return false;
   uint8_t h[kJournalHeaderSize];
   if (ReadAll(fd_, h, sizeof h, 0) != kJournalHeaderSize) return false;
-  if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || GetU32(h + 8) != kJournalVersion) return false;
-  if (JournalChecksum(h, 56, 0) != GetU64(h + 56)) return false;
+  if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || !KnownVersion(GetU32(h + 8))) return false;
+  if (JournalChecksumV1(h, 56, 0) != GetU64(h + 56)) return false;
   uint32_t state = GetU32(h + 12);
   return state == kStateRollBack || state == kStateCut;
 }
@@ -270,9 +335,10 @@ bool TTableJournal::ReadJournal(TPlan& plan, uint32_t& state) {
   state = kStateIdle;
   uint8_t* h = header_.data();
   if (ReadAll(fd_, h, kJournalHeaderSize, 0) != kJournalHeaderSize) return false;
-  if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || GetU32(h + 8) != kJournalVersion ||
-      JournalChecksum(h, 56, 0) != GetU64(h + 56))
+  if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || !KnownVersion(GetU32(h + 8)) ||
+      JournalChecksumV1(h, 56, 0) != GetU64(h + 56))
     return false;
+  const uint32_t version = GetU32(h + 8);
   state = GetU32(h + 12);
   if (state != kStateRollBack && state != kStateCut) return false;
   // From here on a journal that does not hold together was torn while it was written: the
@@ -290,7 +356,7 @@ bool TTableJournal::ReadJournal(TPlan& plan, uint32_t& state) {
   std::vector<uint8_t> body(static_cast<size_t>(length));
   if (ReadAll(fd_, body.data(), body.size(), kJournalHeaderSize) != length)
     Fail(StoreCode::ReadError);
-  if (JournalChecksum(body.data(), body.size(), nonce) != GetU64(h + 40)) {
+  if (BodyChecksum(version, body.data(), body.size(), nonce) != GetU64(h + 40)) {
     state = kStateIdle;
     return false;
   }
@@ -311,7 +377,7 @@ bool TTableJournal::ReadJournal(TPlan& plan, uint32_t& state) {
         {file, offset, std::vector<uint8_t>(body.begin() + at, body.begin() + at + n)});
     at += n;
   }
-  if (state == kStateRollBack) ReadLevels(plan, nonce, st.st_size);
+  if (state == kStateRollBack) ReadLevels(plan, version, nonce, st.st_size);
   return true;
 }
 
@@ -319,7 +385,7 @@ uint64_t TTableJournal::LevelNonce(uint64_t nonce, uint32_t level) {
   return Mix(nonce ^ (0xC2B2AE3D27D4EB4Full * level));
 }
 
-void TTableJournal::ReadLevels(TPlan& plan, uint64_t nonce, int64_t fileSize) {
+void TTableJournal::ReadLevels(TPlan& plan, uint32_t version, uint64_t nonce, int64_t fileSize) {
   int64_t at = kJournalHeaderSize + bodyLength_;
   for (uint32_t level = 1;; ++level) {
     uint8_t h[kJournalHeaderSize];
@@ -327,8 +393,9 @@ void TTableJournal::ReadLevels(TPlan& plan, uint64_t nonce, int64_t fileSize) {
         ReadAll(fd_, h, kJournalHeaderSize, at) != kJournalHeaderSize)
       return;
     const uint64_t levelNonce = LevelNonce(nonce, level);
-    if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || GetU32(h + 8) != kJournalVersion ||
-        JournalChecksum(h, 56, 0) != GetU64(h + 56) || GetU32(h + 12) != kStateRollBack ||
+    // A level has the version of the journal it follows.
+    if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || GetU32(h + 8) != version ||
+        JournalChecksumV1(h, 56, 0) != GetU64(h + 56) || GetU32(h + 12) != kStateRollBack ||
         GetU64(h + 16) != levelNonce)
       return;
     const uint32_t count = GetU32(h + 24);
@@ -336,7 +403,7 @@ void TTableJournal::ReadLevels(TPlan& plan, uint64_t nonce, int64_t fileSize) {
     if (length < kFileTableSize || length > fileSize - at - kJournalHeaderSize) return;
     std::vector<uint8_t> body(static_cast<size_t>(length));
     if (ReadAll(fd_, body.data(), body.size(), at + kJournalHeaderSize) != length ||
-        JournalChecksum(body.data(), body.size(), levelNonce) != GetU64(h + 40))
+        BodyChecksum(version, body.data(), body.size(), levelNonce) != GetU64(h + 40))
       return;
     std::vector<TEntry> entries;
     size_t pos = kFileTableSize;
@@ -365,6 +432,9 @@ bool TTableJournal::Resolve() {
 }
 
 bool TTableJournal::Resolve(std::array<TAbstractFile*, kJournalFileCount> files) {
+  // Resolving writes the files behind the wrappers' backs.
+  ForgetAllKnown();
+  trustKnown_ = false;
   if (fd_ < 0 && !OpenFile(false)) return false;
   TPlan plan;
   uint32_t state = kStateIdle;
@@ -373,7 +443,7 @@ bool TTableJournal::Resolve(std::array<TAbstractFile*, kJournalFileCount> files)
     // A journal torn while it was written (no table file was touched yet) is ended, so that
     // nobody looks at it again.
     uint32_t stored = GetU32(header_.data() + 12);
-    bool headerSound = JournalChecksum(header_.data(), 56, 0) == GetU64(header_.data() + 56);
+    bool headerSound = JournalChecksumV1(header_.data(), 56, 0) == GetU64(header_.data() + 56);
     if (headerSound && (stored == kStateRollBack || stored == kStateCut)) {
       OpenFile(true);
       EndJournal(true);
@@ -441,9 +511,34 @@ void TTableJournal::HeldGrew() {
   Begin(durable, chunk);
 }
 
+void TTableJournal::ForgetAllKnown() {
+  for (TJournaledFile* f : files_)
+    if (f) f->ForgetKnown();
+}
+
+void TTableJournal::KeepKnown(const TPlan& plan) {
+  // Kept only while small: the runs are moved, not copied, and replace what was kept before.
+  constexpr size_t kKnownLimit = size_t{512} << 10;
+  for (int i = 0; i < kJournalFileCount; ++i) {
+    TJournaledFile* f = files_[i];
+    if (!f) continue;
+    auto& held = f->held_;
+    size_t total = 0;
+    for (const auto& run : held.runs) total += run.second.size();
+    const int64_t before = plan.knownBefore[i];
+    if (held.cut || plan.cutTo[i] >= 0 || total > kKnownLimit) {
+      f->ForgetKnown();
+      continue;
+    }
+    f->knownSize_ = before >= 0 ? std::max(before, held.runsEnd) : -1;
+    f->known_ = std::move(held.runs);
+  }
+}
+
 void TTableJournal::DropHeld() {
   holding_ = false;
   spillChunk_ = 0;
+  trustKnown_ = false;
   for (TJournaledFile* f : files_) {
     if (!f) continue;
     f->holding_ = false;
@@ -463,18 +558,77 @@ void TTableJournal::Abort() {
 
 TTableJournal::TPlan TTableJournal::Plan() {
   TPlan plan;
+  std::vector<uint8_t> scratch;  // before-images read from the files, one range at a time
   for (int i = 0; i < kJournalFileCount; ++i) {
     TJournaledFile* f = files_[i];
     if (!f) continue;
     auto& held = f->held_;
     TAbstractFile& base = f->Base();
-    int64_t sizeBefore = -1;  // known only where needed
+    const bool trusted = trustKnown_ && !spilled_;
+    int64_t sizeBefore = trusted ? f->knownSize_ : -1;  // known only where needed
     auto knowSize = [&] {
       if (sizeBefore < 0) sizeBefore = base.Size();
       if (sizeBefore < 0) Fail(StoreCode::ReadError);
     };
-    auto journal = [&](int64_t offset, int64_t length) {
-      std::vector<uint8_t> bytes(static_cast<size_t>(length));
+    // The before-image of [offset, offset + n) as entries; with `after` (the bytes the change
+    // writes there) only the parts that differ from it, in blocks of 32 bytes (neighbouring
+    // parts apart by less than two equal blocks stay one entry): what the change leaves as it
+    // was needs no undoing. A page of which the change alters a few counts journals those.
+    auto keep = [&](int64_t offset, const uint8_t* before, size_t n, const uint8_t* after) {
+      if (n == 0) return;
+      auto entry = [&](size_t from, size_t to) {
+        plan.entries.push_back({i, offset + static_cast<int64_t>(from),
+                                std::vector<uint8_t>(before + from, before + to)});
+      };
+      if (!after || held.cut) {
+        entry(0, n);
+        return;
+      }
+      constexpr size_t kBlock = 32;
+      auto differs = [&](size_t at, size_t len) {
+        if (len == kBlock) {
+          uint64_t d = 0;
+          for (size_t k = 0; k < kBlock; k += 8) {
+            uint64_t x, y;
+            std::memcpy(&x, before + at + k, 8);
+            std::memcpy(&y, after + at + k, 8);
+            d |= x ^ y;
+          }
+          return d != 0;
+        }
+        return std::memcmp(before + at, after + at, len) != 0;
+      };
+      size_t at = 0;
+      while (at < n) {
+        size_t len = std::min(kBlock, n - at);
+        if (!differs(at, len)) {
+          at += len;
+          continue;
+        }
+        const size_t start = at;
+        size_t stop = at + len;
+        int equalBlocks = 0;
+        for (at += len; at < n; at += len) {
+          len = std::min(kBlock, n - at);
+          if (differs(at, len)) {
+            stop = at + len;
+            equalBlocks = 0;
+          } else if (++equalBlocks == 2) {
+            break;
+          }
+        }
+        entry(start, stop);
+      }
+    };
+    auto journal = [&](int64_t offset, int64_t length, const uint8_t* after) {
+      if (trusted) {
+        if (const uint8_t* known = f->KnownBytes(offset, length)) {
+          keep(offset, known, static_cast<size_t>(length), after);
+          return;
+        }
+      }
+      std::vector<uint8_t>& bytes = scratch;
+      bytes.resize(static_cast<size_t>(length));
       int64_t got = base.ReadAt(offset, bytes.data(), length);
       if (got < 0) Fail(StoreCode::ReadError);
       if (got < length) {
@@ -483,9 +637,8 @@ TTableJournal::TPlan TTableJournal::Plan() {
           sizeBefore = offset + got;
         else
           knowSize();
-        bytes.resize(static_cast<size_t>(got));
       }
-      if (!bytes.empty()) plan.entries.push_back({i, offset, std::move(bytes)});
+      keep(offset, bytes.data(), static_cast<size_t>(got), after);
     };
     int64_t limit = INT64_MAX;  // runs at or beyond it need no before-image
     if (held.cut) {
@@ -497,7 +650,7 @@ TTableJournal::TPlan TTableJournal::Plan() {
           plan.cutting = true;
         } else {
           // Written beyond the cut as well: the bytes cut off are kept instead.
-          journal(*held.cut, sizeBefore - *held.cut);
+          journal(*held.cut, sizeBefore - *held.cut, nullptr);
           limit = sizeBefore;
         }
       } else {
@@ -509,8 +662,9 @@ TTableJournal::TPlan TTableJournal::Plan() {
       if (sizeBefore >= 0) end = std::min(end, sizeBefore);
       end = std::min(end, limit);
       if (offset >= end) continue;
-      journal(offset, end - offset);
+      journal(offset, end - offset, bytes.data());
     }
+    plan.knownBefore[i] = sizeBefore;
     if (sizeBefore >= 0 && plan.cutTo[i] < 0) {
       int64_t after = held.cut ? held.sizeAfterCut : std::max(sizeBefore, held.runsEnd);
       if (after > sizeBefore || held.cut) plan.sizeBefore[i] = sizeBefore;
@@ -552,7 +706,7 @@ void TTableJournal::WriteJournal(const TPlan& plan, bool durable) {
   PutU32(h + 24, static_cast<uint32_t>(plan.entries.size()));
   PutI64(h + 32, static_cast<int64_t>(bodySize));
   PutU64(h + 40, JournalChecksum(body, bodySize, nonce));
-  PutU64(h + 56, JournalChecksum(h, 56, 0));
+  PutU64(h + 56, JournalChecksumV1(h, 56, 0));
   std::copy(h, h + kJournalHeaderSize, header_.begin());
   bodyLength_ = static_cast<int64_t>(bodySize);
   if (!WriteAll(fd_, buffer.data(), buffer.size(), 0) || (durable && ::fdatasync(fd_) != 0)) {
@@ -565,7 +719,7 @@ void TTableJournal::WriteJournal(const TPlan& plan, bool durable) {
 
 bool TTableJournal::WriteState(uint32_t state, bool durable) {
   PutU32(header_.data() + 12, state);
-  PutU64(header_.data() + 56, JournalChecksum(header_.data(), 56, 0));
+  PutU64(header_.data() + 56, JournalChecksumV1(header_.data(), 56, 0));
   if (!WriteAll(fd_, header_.data(), kJournalHeaderSize, 0)) return false;
   return !durable || ::fdatasync(fd_) == 0;
 }
@@ -623,6 +777,7 @@ void TTableJournal::Commit(bool durable) {
     plan = Plan();
     WriteJournal(plan, durable);
   } catch (...) {
+    // Nothing reached the table files: what is known of them still holds.
     DropHeld();
     throw;
   }
@@ -656,6 +811,10 @@ void TTableJournal::Commit(bool durable) {
       if (f && (!f->held_.Empty() || plan.cutTo[i] >= 0)) ok = base[i]->Flush() && ok;
     }
   }
+  if (ok && !plan.cutting)
+    KeepKnown(plan);
+  else
+    ForgetAllKnown();
   DropHeld();
   if (!ok && cutStarted) {
     // The headers already say what the change made: the change stands, and the journal in
@@ -748,7 +907,7 @@ void TTableJournal::AppendEntries(std::vector<TEntry> entries, bool durable) {
   PutU32(h + 24, static_cast<uint32_t>(entries.size()));
   PutI64(h + 32, static_cast<int64_t>(bodySize));
   PutU64(h + 40, JournalChecksum(body, bodySize, nonce));
-  PutU64(h + 56, JournalChecksum(h, 56, 0));
+  PutU64(h + 56, JournalChecksumV1(h, 56, 0));
   if (!WriteAll(fd_, buffer.data(), buffer.size(), kJournalHeaderSize + bodyLength_) ||
       (durable && ::fdatasync(fd_) != 0))
     Fail(StoreCode::WriteError);
@@ -758,6 +917,8 @@ void TTableJournal::AppendEntries(std::vector<TEntry> entries, bool durable) {
 
 void TTableJournal::Spill(bool durable) {
   if (!holding_) return;
+  // A spill journals from the files themselves; what it writes is not kept.
+  ForgetAllKnown();
   std::array<TAbstractFile*, kJournalFileCount> base{};
   bool anything = false;
   for (int i = 0; i < kJournalFileCount; ++i) {

@@ -10,7 +10,10 @@
 //      is held back by their TJournaledFile wrappers (reads see the held-back writes).
 //   2. The journal is written with ONE write at offset 0: its header (state "roll back") and
 //      a body with the bytes each held-back write will overwrite, as they are now (the
-//      "before-images"), and each file's size when the change makes it longer.
+//      "before-images"; only the 32-byte blocks the write alters, neighbouring ones joined),
+//      and each file's size when the change makes it longer. The before-images of what the
+//      table's previous change wrote come from memory when the table vouches that nobody
+//      wrote the files since (TrustKnown); the others are read from the files.
 //      Durable changes (ForceBufferFlush, FlushToDisk) then fsync the journal (fdatasync: its
 //      data and size are what count).
 //   3. The held-back writes go to the table files, neighbouring ones merged into one write.
@@ -58,16 +61,18 @@
 //
 //   Header, 64 bytes at offset 0
 //   0   8   magic "QJOURNAL"
-//   8   4   uint32  format version, 1
+//   8   4   uint32  format version: 2; 1 in journals of earlier builds, still read (they
+//                   differ only in the body checksum)
 //   12  4   uint32  state: 0 nothing to do, 1 roll back, 2 cut
 //   16  8   uint64  nonce, drawn anew for every journal; the body checksum starts from it, so
 //                   the body of an earlier journal never passes for this one's
 //   24  4   uint32  number of entries in the body
 //   28  4           reserved, 0
 //   32  8   int64   body length in bytes
-//   40  8   uint64  body checksum (JournalChecksum of the body, seeded with the nonce)
+//   40  8   uint64  body checksum, seeded with the nonce: JournalChecksum of the body in
+//                   version 2, JournalChecksumV1 in version 1
 //   48  8           reserved, 0
-//   56  8   uint64  header checksum (JournalChecksum of bytes 0 to 55, seed 0)
+//   56  8   uint64  header checksum (JournalChecksumV1 of bytes 0 to 55, seed 0)
 //
 //   Body, from offset 64
 //   file table, 3 x 16 bytes, for the data (0), index (1) and BLOB file (2):
@@ -100,8 +105,11 @@ inline constexpr int kJournalFileCount = 3;  // data, index, BLOB
 
 class TTableJournal;
 
-// 64-bit checksum of the journal's header and body.
+// 64-bit checksum of a journal body (version 2): four independent lanes.
 uint64_t JournalChecksum(const uint8_t* data, size_t size, uint64_t seed);
+// 64-bit checksum of every journal header (56 bytes, seed 0) and of the body of a version 1
+// journal: one serial chain.
+uint64_t JournalChecksumV1(const uint8_t* data, size_t size, uint64_t seed);
 
 // A table file whose writes a journal can hold back. Outside a change it passes everything to
 // the file it wraps.
@@ -152,10 +160,24 @@ class TJournaledFile : public TAbstractFile {
   void Hold(int64_t offset, const uint8_t* bytes, int64_t count);
   void HoldCut(int64_t size);
 
+  // What the file holds after this table's last change, as far as it is known without a
+  // read: the runs that change wrote (the before-images of the next change, when nobody else
+  // wrote the file in between) and the file's size then (-1: not known). Any write that does
+  // not go through a change of the journal forgets them.
+  void ForgetKnown() {
+    known_.clear();
+    knownSize_ = -1;
+  }
+  // The bytes [offset, offset + count) in the known runs; null when a run does not cover
+  // them whole.
+  const uint8_t* KnownBytes(int64_t offset, int64_t count) const;
+
   std::shared_ptr<TAbstractFile> base_;
   TTableJournal* journal_ = nullptr;  // the journal holding this file's writes back
   bool holding_ = false;
   THeld held_;
+  std::map<int64_t, std::vector<uint8_t>> known_;
+  int64_t knownSize_ = -1;
 };
 
 class TTableJournal {
@@ -193,6 +215,13 @@ class TTableJournal {
   void Commit(bool durable);
   // Forgets the held-back writes (nothing reached the files).
   void Abort();
+  // REQUIRES: the table's data write lock or write range, taken after this table's last
+  // change, and its change counters found as that change left them (no other writer came in
+  // between). The next Commit then takes the before-images of what the last change wrote, and
+  // the files' sizes, from memory instead of reading them. Every Commit, Abort, Spill and
+  // Resolve ends this trust; DistrustKnown ends it too (the write locks are let go).
+  void TrustKnown() { trustKnown_ = true; }
+  void DistrustKnown() { trustKnown_ = false; }
 
   // ---- a transaction that writes its changes before its commit ----
   // Writes what is held back to the files under the transaction's journal, which stays in the
@@ -224,7 +253,12 @@ class TTableJournal {
     std::array<int64_t, kJournalFileCount> cutTo{-1, -1, -1};
     std::vector<TEntry> entries;
     bool cutting = false;
+    // Each file's size before the change where it became known (not written to the journal).
+    std::array<int64_t, kJournalFileCount> knownBefore{-1, -1, -1};
   };
+  // Keeps what a successful Commit wrote as the files' known content (see TrustKnown).
+  void KeepKnown(const TPlan& plan);
+  void ForgetAllKnown();
   // Opens the journal file; `create` makes it when missing. False when it is not there.
   bool OpenFile(bool create);
   TPlan Plan();
@@ -243,7 +277,7 @@ class TTableJournal {
   // The nonce of level `level` of the journal with `nonce`.
   static uint64_t LevelNonce(uint64_t nonce, uint32_t level);
   // Adds the entries of the levels after the body (as far as they hold together) to `plan`.
-  void ReadLevels(TPlan& plan, uint64_t nonce, int64_t fileSize);
+  void ReadLevels(TPlan& plan, uint32_t version, uint64_t nonce, int64_t fileSize);
   void DropHeld();
   // A file took a write while holding: spills what is held when it reached the chunk.
   void HeldGrew();
@@ -258,6 +292,7 @@ class TTableJournal {
   // Begin's chunk and durability: held-back writes of a spill are spilled in chunks.
   int64_t spillChunk_ = 0;
   bool chunkDurable_ = false;
+  bool trustKnown_ = false;
   // The last journal written: its header, so that ending it needs no read.
   std::array<uint8_t, kJournalHeaderSize> header_{};
   int64_t bodyLength_ = 0;

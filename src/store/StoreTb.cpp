@@ -1427,9 +1427,10 @@ TStoreField& TStoreTable::Fields(int i) {
 }
 
 TStoreField* TStoreTable::FindField(const std::string& name) {
-  std::string wanted = AsciiLower(TrimBlanks(name));
+  // Called for every FieldByName: compared in place, without lower-case copies.
+  const std::string_view wanted = TrimBlanksView(name);
   for (auto& f : fields_)
-    if (AsciiLower(f->FieldName()) == wanted) return f.get();
+    if (AsciiEqualNoCase(f->FieldName(), wanted)) return f.get();
   return nullptr;
 }
 

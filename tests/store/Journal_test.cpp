@@ -168,3 +168,104 @@ INSTANTIATE_TEST_SUITE_P(Changes, JournaledFile, ::testing::ValuesIn(kCases), []
 });
 
 }  // namespace
+
+// ---- journals of both body checksums ---------------------------------------------------------
+
+namespace {
+
+void Put32(std::string& s, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
+}
+void Put64(std::string& s, size_t at, uint64_t v) {
+  for (int i = 0; i < 8; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+// A journal in state "roll back" as a build writes it: one entry that puts `before` back at
+// offset `at` of the data file. `version` 1 checksums its body with the serial function, 2 with
+// the lanes; `laneSum` chooses the function actually used (to make a journal that does not
+// hold together).
+std::string MakeJournal(uint32_t version, bool laneSum, const std::vector<uint8_t>& before,
+                        int64_t at) {
+  std::string body(48 + 16 + before.size(), '\0');
+  for (int i = 0; i < 3; ++i) {
+    Put64(body, static_cast<size_t>(i) * 16, static_cast<uint64_t>(-1));
+    Put64(body, static_cast<size_t>(i) * 16 + 8, static_cast<uint64_t>(-1));
+  }
+  body[48] = 0;  // data file
+  Put32(body, 48 + 4, static_cast<uint32_t>(before.size()));
+  Put64(body, 48 + 8, static_cast<uint64_t>(at));
+  std::copy(before.begin(), before.end(), body.begin() + 64);
+  const uint64_t nonce = 0x1234567887654321ull;
+  const auto* b = reinterpret_cast<const uint8_t*>(body.data());
+  std::string header(64, '\0');
+  header.replace(0, 8, "QJOURNAL");
+  Put32(header, 8, version);
+  Put32(header, 12, 1);  // roll back
+  Put64(header, 16, nonce);
+  Put32(header, 24, 1);
+  Put64(header, 32, body.size());
+  Put64(
+      header, 40,
+      laneSum ? JournalChecksum(b, body.size(), nonce) : JournalChecksumV1(b, body.size(), nonce));
+  Put64(header, 56, JournalChecksumV1(reinterpret_cast<const uint8_t*>(header.data()), 56, 0));
+  return header + body;
+}
+
+struct TJournalCase {
+  const char* name;
+  uint32_t version;
+  bool laneSum;
+  bool rollsBack;  // false: the body does not hold together and is ignored
+};
+
+const TJournalCase kJournalCases[] = {
+    {"earlier build, serial checksum", 1, false, true},
+    {"this build, lane checksum", 2, true, true},
+    {"earlier build with a lane checksum", 1, true, false},
+    {"this build with a serial checksum", 2, false, false},
+};
+
+class JournalVersion : public ::testing::TestWithParam<TJournalCase> {};
+
+TEST_P(JournalVersion, IsRolledBackOnlyWhenItsBodyChecksumHolds) {
+  const TJournalCase& c = GetParam();
+  TempDir dir;
+  auto base = std::make_shared<TMemoryFile>("T.DAT");
+  const std::vector<uint8_t> before = Pattern(5000, 3);
+  std::vector<uint8_t> changed = before;
+  const std::vector<uint8_t> image(before.begin() + 1000, before.begin() + 1777);
+  std::fill(changed.begin() + 1000, changed.begin() + 1777, uint8_t{0xEE});
+  base->WriteAt(0, changed.data(), static_cast<int64_t>(changed.size()));
+  WriteFileBytes(dir.file("T.JNL"), MakeJournal(c.version, c.laneSum, image, 1000));
+  TJournaledFile file(base);
+  TTableJournal journal(dir.file("T.JNL"), "T");
+  journal.SetFiles(&file, nullptr, nullptr);
+  EXPECT_TRUE(journal.Hot());
+  EXPECT_EQ(journal.Resolve(), c.rollsBack);
+  EXPECT_EQ(ReadAll(*base), c.rollsBack ? before : changed);
+  EXPECT_FALSE(journal.Hot());  // ended either way
+}
+
+INSTANTIATE_TEST_SUITE_P(Checksums, JournalVersion, ::testing::ValuesIn(kJournalCases),
+                         [](const auto& info) {
+                           std::string name;
+                           for (char ch : std::string(info.param.name))
+                             name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+                           return name;
+                         });
+
+TEST(JournalChecksum, LanesSeeEveryByteAndItsPlace) {
+  std::vector<uint8_t> bytes = Pattern(4096 + 13, 1);
+  const uint64_t sum = JournalChecksum(bytes.data(), bytes.size(), 7);
+  EXPECT_NE(sum, JournalChecksum(bytes.data(), bytes.size(), 8));
+  for (size_t at : {size_t{0}, size_t{8}, size_t{17}, size_t{31}, size_t{4095}, size_t{4108}}) {
+    bytes[at] ^= 1;
+    EXPECT_NE(JournalChecksum(bytes.data(), bytes.size(), 7), sum) << at;
+    bytes[at] ^= 1;
+  }
+  // Two words swapped between lanes.
+  std::swap_ranges(bytes.begin(), bytes.begin() + 8, bytes.begin() + 8);
+  EXPECT_NE(JournalChecksum(bytes.data(), bytes.size(), 7), sum);
+}
+
+}  // namespace
