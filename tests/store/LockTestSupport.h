@@ -38,6 +38,17 @@ inline void BindShared(TStoreTable& table, const TempDir& dir) {
 }
 
 // Creates the table with records 0 .. count-1 (Value i, Tag "t" + i % 7, Code CodeOf(i)).
+// Appends a record to the shared table.
+inline void AppendShared(TStoreTable& table, const std::string& key, int value,
+                         const std::string& tag, const std::string& code) {
+  table.Append();
+  table.FieldByName("Key").SetAsString(key);
+  table.FieldByName("Value").SetAsInteger(value);
+  table.FieldByName("Tag").SetAsString(tag);
+  table.FieldByName("Code").SetAsString(code);
+  table.Post();
+}
+
 inline void MakeSharedTable(const TempDir& dir, int count) {
   TStoreTable table;
   BindShared(table, dir);
@@ -50,14 +61,8 @@ inline void MakeSharedTable(const TempDir& dir, int count) {
   table.IndexDefs().Add("ByCode", "Code", IndexOption::Unique);
   table.CreateTable();
   table.Open();
-  for (int i = 0; i < count; ++i) {
-    table.Append();
-    table.FieldByName("Key").SetAsString(KeyOf(i));
-    table.FieldByName("Value").SetAsInteger(i);
-    table.FieldByName("Tag").SetAsString("t" + std::to_string(i % 7));
-    table.FieldByName("Code").SetAsString(CodeOf(i));
-    table.Post();
-  }
+  for (int i = 0; i < count; ++i)
+    AppendShared(table, KeyOf(i), i, "t" + std::to_string(i % 7), CodeOf(i));
   table.Close();
 }
 

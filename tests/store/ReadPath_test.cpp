@@ -84,6 +84,24 @@ TEST_P(ReadPath, ARecordIsReadUnderTheIndexSlotAloneAndBlobBlocksUnderTheBlobSlo
   EXPECT_TRUE(WriterCouldLock(dir.file("notes.BLB")));
 }
 
+// Another program's part: when asked, sets the values of `keys` to their negatives, then says
+// "changed". 1 when a key is missing.
+int NegateWhenAsked(TChild& self, const TempDir& dir, std::initializer_list<int> keys) {
+  self.Receive();
+  TStoreTable t;
+  BindShared(t, dir);
+  t.Open();
+  for (int i : keys) {
+    if (!t.FindKey({KeyOf(i)})) return 1;
+    t.Edit();
+    t.FieldByName("Value").SetAsInteger(-i);
+    t.Post();
+  }
+  t.Close();
+  self.Send("changed");
+  return 0;
+}
+
 // Walks the shared table in key order from the first record: the values by key.
 std::vector<int> WalkValues(TStoreTable& t, const std::function<void(int)>& atStep) {
   std::vector<int> values;
@@ -104,21 +122,7 @@ void WalkWhileAnotherProgramChanges(bool strict) {
   TempDir dir;
   const int count = 600;
   MakeSharedTable(dir, count);
-  TChild child([&](TChild& self) {
-    self.Receive();
-    TStoreTable t;
-    BindShared(t, dir);
-    t.Open();
-    for (int i : {12, 400}) {
-      if (!t.FindKey({KeyOf(i)})) return 1;
-      t.Edit();
-      t.FieldByName("Value").SetAsInteger(-i);
-      t.Post();
-    }
-    t.Close();
-    self.Send("changed");
-    return 0;
-  });
+  TChild child([&](TChild& self) { return NegateWhenAsked(self, dir, {12, 400}); });
   TStoreTable t;
   BindShared(t, dir);
   TStoreSession::Default().SetStrictChangeDetection(strict);
@@ -228,21 +232,7 @@ TEST_P(ReadPath, AFilterScanCountsUnwrittenChangesAndAnotherProgramsChanges) {
   TempDir dir;
   const int count = 3000;  // more than one run of slots
   MakeSharedTable(dir, count);
-  TChild child([&](TChild& self) {
-    self.Receive();
-    TStoreTable t;
-    BindShared(t, dir);
-    t.Open();
-    for (int i : {7, 1500, 2999}) {
-      if (!t.FindKey({KeyOf(i)})) return 1;
-      t.Edit();
-      t.FieldByName("Value").SetAsInteger(-i);
-      t.Post();
-    }
-    t.Close();
-    self.Send("changed");
-    return 0;
-  });
+  TChild child([&](TChild& self) { return NegateWhenAsked(self, dir, {7, 1500, 2999}); });
   TStoreDatabase database;
   database.SetDatabaseName("ReadPathScan");
   database.SetDirectory(dir.path());
@@ -302,12 +292,7 @@ TEST_P(ReadPath, EveryIndexPageATransactionChangedIsWrittenAtCommit) {
   t.Open();
   database.BeginTransaction();
   auto insert = [&](int i, const std::string& code) {
-    t.Append();
-    t.FieldByName("Key").SetAsString(KeyOf(i));
-    t.FieldByName("Value").SetAsInteger(i);
-    t.FieldByName("Tag").SetAsString(std::string(200, 'a' + i % 26) + std::to_string(i));
-    t.FieldByName("Code").SetAsString(code);
-    t.Post();
+    AppendShared(t, KeyOf(i), i, std::string(200, 'a' + i % 26) + std::to_string(i), code);
   };
   for (int i = 0; i < count; ++i) {
     insert(i, CodeOf(i));
@@ -340,14 +325,8 @@ TEST_P(ReadPath, AWalkSeesRecordsAnotherProgramDeletesAndAddsWhileTheFileGrows) 
       if (!t.FindKey({KeyOf(i)})) return 1;
       t.Delete();
     }
-    for (int i = 5000; i < 8000; ++i) {
-      t.Append();
-      t.FieldByName("Key").SetAsString(KeyOf(i));
-      t.FieldByName("Value").SetAsInteger(i);
-      t.FieldByName("Tag").SetAsString(std::string(200, 'g'));
-      t.FieldByName("Code").SetAsString(CodeOf(i));
-      t.Post();
-    }
+    for (int i = 5000; i < 8000; ++i)
+      AppendShared(t, KeyOf(i), i, std::string(200, 'g'), CodeOf(i));
     t.Close();
     self.Send("changed");
     return 0;
@@ -390,14 +369,8 @@ TEST_P(ReadPath, AWalkAndAFilterSurviveAnotherProgramCuttingTheFile) {
     BindShared(t, dir);
     t.Open();
     t.EmptyTable();
-    for (int i = 0; i < refill; ++i) {
-      t.Append();
-      t.FieldByName("Key").SetAsString(KeyOf(i * 10 + 5));
-      t.FieldByName("Value").SetAsInteger(-(i * 10 + 5));
-      t.FieldByName("Tag").SetAsString("n");
-      t.FieldByName("Code").SetAsString(CodeOf(i));
-      t.Post();
-    }
+    for (int i = 0; i < refill; ++i)
+      AppendShared(t, KeyOf(i * 10 + 5), -(i * 10 + 5), "n", CodeOf(i));
     t.Close();
     self.Send("changed");
     return 0;
