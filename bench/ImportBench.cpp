@@ -25,7 +25,7 @@
 #include "SilentUi.h"
 #include "StoreTool.h"
 #include "app/Ui.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "transfer/CsvField.h"
 #include "transfer/CsvRecords.h"
 #include "transfer/ImportSites.h"

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "store/AbstractFile.h"
-#include "store/IndexCursor.h"
-#include "store/IndexFile.h"
+#include "store/os/AbstractFile.h"
+#include "store/btree/IndexCursor.h"
+#include "store/btree/IndexFile.h"
 
 using namespace quellor;
 

@@ -21,7 +21,7 @@
 #include "app/Ui.h"
 #include "data/DataMod.h"
 #include "lookup/IpCheck.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "tests/support/ScriptedResolver.h"
 
 using namespace quellor;

@@ -24,15 +24,15 @@
 #include <vector>
 
 #include "app/Config.h"
-#include "app/FindDialog.h"
+#include "app/ui/FindDialog.h"
 #include "app/Include.h"
-#include "app/QtUi.h"
-#include "app/fMain.h"
-#include "data/DBControls.h"
-#include "data/DBGrid.h"
+#include "app/ui/QtUi.h"
+#include "app/ui/fMain.h"
+#include "data/ui/DBControls.h"
+#include "data/ui/DBGrid.h"
 #include "data/DataMod.h"
 #include "data/SiteTables.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 
 using namespace quellor;
 using Clock = std::chrono::steady_clock;

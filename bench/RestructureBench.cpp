@@ -21,7 +21,7 @@
 
 #include "StoreTool.h"
 #include "data/SiteTables.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 
 using namespace quellor;
 

@@ -23,8 +23,8 @@
 
 #include "StoreTool.h"
 #include "data/SiteTables.h"
-#include "store/StoreQuery.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreQuery.h"
+#include "store/api/StoreTb.h"
 
 using namespace quellor;
 

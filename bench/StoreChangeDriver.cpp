@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "data/SiteTables.h"
-#include "store/PhysicalFile.h"
-#include "store/StoreInternals.h"
-#include "store/StoreTb.h"
+#include "store/os/PhysicalFile.h"
+#include "store/engine/StoreInternals.h"
+#include "store/api/StoreTb.h"
 
 using namespace quellor;
 

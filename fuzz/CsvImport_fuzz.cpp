@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "data/SiteTables.h"
-#include "store/StoreError.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreError.h"
+#include "store/api/StoreTb.h"
 #include "transfer/CsvField.h"
 #include "transfer/CsvRecords.h"
 

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "ExprSupport.h"
-#include "store/ExprFilter.h"
-#include "store/StoreError.h"
+#include "store/expr/ExprFilter.h"
+#include "store/api/StoreError.h"
 
 using namespace quellor;
 using namespace quellor::exprtest;

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "ExprSupport.h"
-#include "store/ExprParser.h"
-#include "store/SqlParser.h"
+#include "store/expr/ExprParser.h"
+#include "store/sql/SqlParser.h"
 
 using namespace quellor;
 using namespace quellor::exprtest;

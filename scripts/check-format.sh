@@ -11,9 +11,9 @@ cd "$(dirname "$0")/.."
 NOT_YET_FORMATTED=(
   src/platform/Files.cpp
   src/platform/IniFile.cpp
-  src/store/ExprValue.h
-  src/store/StoreError.cpp
-  src/store/StoreError.h
+  src/store/expr/ExprValue.h
+  src/store/api/StoreError.cpp
+  src/store/api/StoreError.h
   tests/app/Include_test.cpp
   tests/store/StoreError_test.cpp
 )

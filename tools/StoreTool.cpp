@@ -5,11 +5,11 @@
 #include <sstream>
 
 #include "data/SiteTables.h"
-#include "store/DataFile.h"
-#include "store/DataTable.h"
-#include "store/Language.h"
-#include "store/StoreQuery.h"
-#include "store/StoreTb.h"
+#include "store/format/DataFile.h"
+#include "store/engine/DataTable.h"
+#include "store/format/Language.h"
+#include "store/api/StoreQuery.h"
+#include "store/api/StoreTb.h"
 #include "transfer/CsvRecords.h"
 
 namespace quellor {

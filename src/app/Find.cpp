@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "app/Ui.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 
 namespace quellor {
 

@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 
 namespace quellor {
 

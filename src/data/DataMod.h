@@ -23,8 +23,8 @@
 #include <string>
 
 #include "data/DataSource.h"
-#include "store/StoreQuery.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreQuery.h"
+#include "store/api/StoreTb.h"
 
 namespace quellor {
 

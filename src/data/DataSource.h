@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 
 namespace quellor {
 

@@ -1,6 +1,6 @@
 #include "data/SiteTables.h"
 
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 
 namespace quellor {
 

@@ -3,7 +3,7 @@
 #include "app/Config.h"
 #include "app/Ui.h"
 #include "data/DataMod.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 
 namespace quellor {
 

@@ -10,7 +10,7 @@
 #include "app/Ui.h"
 #include "lookup/LookupPool.h"
 #include "lookup/RecordEdit.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 
 namespace quellor {
 

@@ -3,7 +3,7 @@
 // record is left as it was and unlocked; an edit the person had already begun is left to them.
 #pragma once
 
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 
 namespace quellor {
 

@@ -13,7 +13,7 @@
 #include "notices/NoticeComposer.h"
 #include "platform/Files.h"
 #include "platform/Locale.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "transfer/CsvField.h"
 
 namespace quellor {

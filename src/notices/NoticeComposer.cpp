@@ -6,7 +6,7 @@
 #include "app/Include.h"
 #include "app/Ui.h"
 #include "platform/Files.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 
 namespace quellor {
 namespace {

@@ -11,7 +11,7 @@
 #include "notices/MailTransport.h"
 #include "platform/Files.h"
 #include "platform/Shell.h"
-#include "store/StoreDate.h"
+#include "store/api/StoreDate.h"
 
 namespace quellor {
 namespace {

@@ -24,7 +24,7 @@
 #include "notices/MailMessage.h"
 #include "notices/NoticeComposer.h"
 #include "notices/SmtpClient.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 
 namespace quellor {
 

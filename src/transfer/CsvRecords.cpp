@@ -8,7 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "transfer/CsvField.h"
 
 namespace quellor {

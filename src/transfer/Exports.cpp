@@ -14,10 +14,10 @@
 #include "app/Ui.h"
 #include "platform/Files.h"
 #include "platform/Shell.h"
-#include "store/StoreDate.h"
-#include "store/StoreError.h"
-#include "store/StoreQuery.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreDate.h"
+#include "store/api/StoreError.h"
+#include "store/api/StoreQuery.h"
+#include "store/api/StoreTb.h"
 
 namespace quellor {
 

@@ -12,7 +12,7 @@
 
 #include "app/Include.h"
 #include "app/Ui.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "transfer/CsvField.h"
 #include "transfer/CsvRecords.h"
 

@@ -13,7 +13,7 @@
 #include "data/DataMod.h"
 #include "platform/Files.h"
 #include "platform/Shell.h"
-#include "store/StoreQuery.h"
+#include "store/api/StoreQuery.h"
 
 namespace quellor {
 

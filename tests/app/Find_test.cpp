@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
 

@@ -13,9 +13,9 @@
 
 #include "app/Config.h"
 #include "app/Include.h"
-#include "app/QtUi.h"
-#include "app/fMain.h"
-#include "data/DBControls.h"
+#include "app/ui/QtUi.h"
+#include "app/ui/fMain.h"
+#include "data/ui/DBControls.h"
 #include "data/DataMod.h"
 #include "data/SiteTables.h"
 #include "support/TempDir.h"

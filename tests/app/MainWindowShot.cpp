@@ -15,9 +15,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/QtUi.h"
-#include "app/Startup.h"
-#include "app/fMain.h"
+#include "app/ui/QtUi.h"
+#include "app/ui/Startup.h"
+#include "app/ui/fMain.h"
 #include "data/DataMod.h"
 
 namespace {

@@ -11,12 +11,12 @@
 #include <QTabWidget>
 #include <QToolButton>
 
-#include "app/About.h"
+#include "app/ui/About.h"
 #include "app/Config.h"
 #include "app/Help.h"
 #include "app/Include.h"
-#include "app/QtUi.h"
-#include "app/fMain.h"
+#include "app/ui/QtUi.h"
+#include "app/ui/fMain.h"
 #include "platform/Locale.h"
 #include "support/TempDir.h"
 

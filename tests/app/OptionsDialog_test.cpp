@@ -22,10 +22,10 @@
 
 #include "app/Config.h"
 #include "app/FolderChoice.h"
-#include "app/FolderPicker.h"
+#include "app/ui/FolderPicker.h"
 #include "app/Include.h"
-#include "app/QtUi.h"
-#include "app/fOptions.h"
+#include "app/ui/QtUi.h"
+#include "app/ui/fOptions.h"
 #include "platform/Files.h"
 #include "support/RecordingQtUi.h"
 #include "support/TempDir.h"

@@ -1,6 +1,6 @@
 // The store's password dialog, offscreen: installed as the session's password handler, it lets
 // an encrypted table open once the person typed its password, and Cancel gives up with 10498.
-#include "app/StorePw.h"
+#include "app/ui/StorePw.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <QTimer>
 #include <functional>
 
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "support/TempDir.h"
 
 using namespace quellor;

@@ -1,5 +1,5 @@
 // Data-aware controls on a real table, with the real widgets offscreen.
-#include "data/DBControls.h"
+#include "data/ui/DBControls.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <QToolButton>
 #include <cstdio>
 
-#include "data/DBGrid.h"
-#include "store/StoreTb.h"
+#include "data/ui/DBGrid.h"
+#include "store/api/StoreTb.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
 

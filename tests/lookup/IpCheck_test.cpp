@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "lookup/LookupTestSupport.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "support/FakeUi.h"
 #include "support/ScriptedResolver.h"
 

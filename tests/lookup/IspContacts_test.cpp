@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "lookup/LookupTestSupport.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 
 using namespace quellor;
 using namespace quellor::test;

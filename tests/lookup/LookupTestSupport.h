@@ -14,7 +14,7 @@
 #include "app/Config.h"
 #include "app/Include.h"
 #include "data/DataMod.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "support/TempDir.h"
 
 namespace quellor::test {

@@ -10,9 +10,9 @@
 #include <QTest>
 #include <QTimer>
 
-#include "app/QtUi.h"
-#include "app/fMain.h"
-#include "data/DBControls.h"
+#include "app/ui/QtUi.h"
+#include "app/ui/fMain.h"
+#include "data/ui/DBControls.h"
 #include "lookup/LookupTestSupport.h"
 #include "support/RecordingQtUi.h"
 #include "support/ScriptedResolver.h"

@@ -10,7 +10,7 @@
 #include "app/Include.h"
 #include "data/SiteTables.h"
 #include "platform/Locale.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "support/TempDir.h"
 
 namespace quellor {

@@ -11,7 +11,7 @@
 #include "app/Config.h"
 #include "app/Include.h"
 #include "data/SiteTables.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
 

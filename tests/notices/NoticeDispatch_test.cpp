@@ -15,7 +15,7 @@
 #include "app/Include.h"
 #include "data/SiteTables.h"
 #include "notices/ScriptedServer.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
 

@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "app/QtUi.h"
-#include "app/Startup.h"
-#include "app/fMain.h"
+#include "app/ui/QtUi.h"
+#include "app/ui/Startup.h"
+#include "app/ui/fMain.h"
 #include "data/SiteTables.h"
 #include "notices/SmtpSink.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "support/RecordingQtUi.h"
 #include "support/TempDir.h"
 #include "transfer/CsvField.h"

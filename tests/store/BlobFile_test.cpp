@@ -1,10 +1,10 @@
 // BLOB values: block chains, reuse of freed blocks, ids, and damaged chains.
-#include "store/BlobFile.h"
+#include "store/format/BlobFile.h"
 
 #include <gtest/gtest.h>
 
-#include "store/ByteOrder.h"
-#include "store/StoreTb.h"
+#include "store/format/ByteOrder.h"
+#include "store/api/StoreTb.h"
 #include "store/StoreTestTables.h"
 #include "support/TempDir.h"
 

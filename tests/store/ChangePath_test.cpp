@@ -13,8 +13,8 @@
 
 #include "ChildProcess.h"
 #include "LockTestSupport.h"
-#include "store/PhysicalFile.h"
-#include "store/StoreError.h"
+#include "store/os/PhysicalFile.h"
+#include "store/api/StoreError.h"
 
 namespace quellor::test {
 namespace {

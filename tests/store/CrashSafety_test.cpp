@@ -13,9 +13,9 @@
 #include "ChildProcess.h"
 #include "CrashShim.h"
 #include "CrashTestSupport.h"
-#include "store/StoreError.h"
-#include "store/StoreInternals.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreError.h"
+#include "store/engine/StoreInternals.h"
+#include "store/api/StoreTb.h"
 #include "support/TempDir.h"
 
 namespace quellor::test {

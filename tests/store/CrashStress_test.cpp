@@ -39,8 +39,8 @@
 #include "ChildProcess.h"
 #include "CrashShim.h"
 #include "CrashTestSupport.h"
-#include "store/StoreError.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreError.h"
+#include "store/api/StoreTb.h"
 #include "support/TempDir.h"
 
 namespace quellor::test {

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "store/StoreTestTables.h"
 #include "support/TempDir.h"
 

@@ -1,14 +1,14 @@
 // The data file's layout, byte by byte, and its record slots.
-#include "store/DataFile.h"
+#include "store/format/DataFile.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 
-#include "store/ByteOrder.h"
-#include "store/MemoryFile.h"
-#include "store/StoreTb.h"
+#include "store/format/ByteOrder.h"
+#include "store/os/MemoryFile.h"
+#include "store/api/StoreTb.h"
 #include "store/StoreTestTables.h"
 #include "support/TempDir.h"
 

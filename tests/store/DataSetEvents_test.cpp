@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "StoreTestTables.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "support/TempDir.h"
 
 namespace quellor::test {

@@ -1,13 +1,13 @@
 // Filter expressions over the site table: the language's edge cases, its functions and every
 // compile error, as tables of cases.
-#include "store/ExprFilter.h"
+#include "store/expr/ExprFilter.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 
 #include "ExprSupport.h"
-#include "store/StoreError.h"
+#include "store/api/StoreError.h"
 
 using namespace quellor;
 using namespace quellor::exprtest;

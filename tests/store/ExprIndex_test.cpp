@@ -4,7 +4,7 @@
 
 #include "ExprRandom.h"
 #include "ExprSupport.h"
-#include "store/ExprFilter.h"
+#include "store/expr/ExprFilter.h"
 
 using namespace quellor;
 using namespace quellor::exprtest;

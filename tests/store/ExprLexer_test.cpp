@@ -1,14 +1,14 @@
 // Tokens of the expression language, and malformed texts: every one compiles or fails with a
 // filter error, none crashes.
-#include "store/ExprLexer.h"
+#include "store/expr/ExprLexer.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "ExprSupport.h"
-#include "store/ExprContext.h"
-#include "store/StoreError.h"
+#include "store/expr/ExprContext.h"
+#include "store/api/StoreError.h"
 
 using namespace quellor;
 using namespace quellor::exprtest;

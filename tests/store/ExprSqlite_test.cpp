@@ -6,7 +6,7 @@
 #include <sqlite3.h>
 
 #include "ExprRandom.h"
-#include "store/ExprFilter.h"
+#include "store/expr/ExprFilter.h"
 
 using namespace quellor;
 using namespace quellor::exprtest;

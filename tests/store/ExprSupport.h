@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "store/ExprEval.h"
-#include "store/ExprFilter.h"
-#include "store/ExprIndex.h"
+#include "store/expr/ExprEval.h"
+#include "store/expr/ExprFilter.h"
+#include "store/expr/ExprIndex.h"
 
 namespace quellor::exprtest {
 

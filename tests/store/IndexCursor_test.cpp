@@ -1,11 +1,11 @@
-#include "store/IndexCursor.h"
+#include "store/btree/IndexCursor.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "IndexTestSupport.h"
-#include "store/IndexFile.h"
+#include "store/btree/IndexFile.h"
 
 using namespace quellor;
 using namespace quellor::test;

@@ -1,4 +1,4 @@
-#include "store/IndexFile.h"
+#include "store/btree/IndexFile.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <functional>
 
 #include "IndexTestSupport.h"
-#include "store/IndexBytes.h"
-#include "store/IndexCursor.h"
-#include "store/StoreError.h"
+#include "store/format/IndexBytes.h"
+#include "store/btree/IndexCursor.h"
+#include "store/api/StoreError.h"
 
 using namespace quellor;
 using namespace quellor::test;

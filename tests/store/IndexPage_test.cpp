@@ -1,11 +1,11 @@
-#include "store/IndexPage.h"
+#include "store/format/IndexPage.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "store/IndexBytes.h"
-#include "store/StoreError.h"
+#include "store/format/IndexBytes.h"
+#include "store/api/StoreError.h"
 
 using namespace quellor;
 using Bytes = std::vector<uint8_t>;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "store/AbstractFile.h"
-#include "store/StoreTypes.h"
+#include "store/os/AbstractFile.h"
+#include "store/api/StoreTypes.h"
 
 namespace quellor::test {
 

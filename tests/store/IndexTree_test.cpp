@@ -1,12 +1,12 @@
-#include "store/IndexTree.h"
+#include "store/btree/IndexTree.h"
 
 #include <gtest/gtest.h>
 
 #include "IndexTestSupport.h"
-#include "store/IndexBytes.h"
-#include "store/IndexCursor.h"
-#include "store/IndexFile.h"
-#include "store/StoreError.h"
+#include "store/format/IndexBytes.h"
+#include "store/btree/IndexCursor.h"
+#include "store/btree/IndexFile.h"
+#include "store/api/StoreError.h"
 
 using namespace quellor;
 using namespace quellor::test;

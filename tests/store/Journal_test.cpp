@@ -1,7 +1,7 @@
 // The journaled file wrapper holding a change's writes back: what it holds reads back as
 // written, reaches the file whole at the commit and not at all when the change is dropped,
 // also for changes of many megabytes written piece by piece.
-#include "store/Journal.h"
+#include "store/engine/Journal.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "store/MemoryFile.h"
+#include "store/os/MemoryFile.h"
 #include "support/TempDir.h"
 
 using namespace quellor;

@@ -1,4 +1,4 @@
-#include "store/Language.h"
+#include "store/format/Language.h"
 
 #include <gtest/gtest.h>
 #include <unicode/coll.h>

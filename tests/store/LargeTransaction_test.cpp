@@ -13,10 +13,10 @@
 
 #include "ChildProcess.h"
 #include "CrashTestSupport.h"
-#include "store/StoreError.h"
-#include "store/StoreInternals.h"
-#include "store/StoreTb.h"
-#include "store/TableLocks.h"
+#include "store/api/StoreError.h"
+#include "store/engine/StoreInternals.h"
+#include "store/api/StoreTb.h"
+#include "store/engine/TableLocks.h"
 #include "support/TempDir.h"
 
 namespace quellor::test {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "support/TempDir.h"
 
 namespace quellor::test {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "store/PhysicalFile.h"
+#include "store/os/PhysicalFile.h"
 #include "support/TempDir.h"
 
 namespace quellor::test {

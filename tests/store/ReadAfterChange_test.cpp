@@ -10,10 +10,10 @@
 
 #include "ChildProcess.h"
 #include "LockTestSupport.h"
-#include "store/CursorOrder.h"
-#include "store/DataTable.h"
-#include "store/FieldValue.h"
-#include "store/StoreInternals.h"
+#include "store/engine/CursorOrder.h"
+#include "store/engine/DataTable.h"
+#include "store/format/FieldValue.h"
+#include "store/engine/StoreInternals.h"
 
 namespace quellor::test {
 namespace {

@@ -12,10 +12,10 @@
 
 #include "ChildProcess.h"
 #include "LockTestSupport.h"
-#include "store/DataTable.h"
-#include "store/PhysicalFile.h"
-#include "store/StoreInternals.h"
-#include "store/TableLocks.h"
+#include "store/engine/DataTable.h"
+#include "store/os/PhysicalFile.h"
+#include "store/engine/StoreInternals.h"
+#include "store/engine/TableLocks.h"
 
 namespace quellor::test {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "ChildProcess.h"
 #include "StoreTestTables.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "support/TempDir.h"
 
 namespace quellor::test {

@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "data/SiteTables.h"
-#include "store/StoreQuery.h"
-#include "store/StoreTb.h"
+#include "store/api/StoreQuery.h"
+#include "store/api/StoreTb.h"
 #include "support/TempDir.h"
 
 using namespace quellor;

@@ -13,9 +13,9 @@
 #include "LockTestSupport.h"
 #include "StoreTool.h"
 #include "data/SiteTables.h"
-#include "store/SqlExec.h"
-#include "store/StoreQuery.h"
-#include "store/StoreTb.h"
+#include "store/sql/SqlExec.h"
+#include "store/api/StoreQuery.h"
+#include "store/api/StoreTb.h"
 #include "support/TempDir.h"
 
 using namespace quellor;

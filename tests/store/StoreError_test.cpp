@@ -1,4 +1,4 @@
-#include "store/StoreError.h"
+#include "store/api/StoreError.h"
 
 #include <gtest/gtest.h>
 

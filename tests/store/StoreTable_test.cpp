@@ -5,8 +5,8 @@
 
 #include <functional>
 
-#include "store/ByteOrder.h"
-#include "store/StoreTb.h"
+#include "store/format/ByteOrder.h"
+#include "store/api/StoreTb.h"
 #include "store/StoreTestTables.h"
 #include "support/TempDir.h"
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "support/TempDir.h"
 
 namespace quellor::test {

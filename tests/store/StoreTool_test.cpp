@@ -5,7 +5,7 @@
 
 #include <sstream>
 
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "store/StoreTestTables.h"
 #include "support/TempDir.h"
 

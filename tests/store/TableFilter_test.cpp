@@ -1,7 +1,7 @@
 // Filter expressions on a real table: the filter cases of the site table, compile errors, the
 // filter limit, navigation and counts while filtered, a second cursor, and seeded random
 // conditions answered with the table's indexes against the same conditions record by record.
-#include "store/TableFilter.h"
+#include "store/engine/TableFilter.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +13,10 @@
 
 #include "ExprRandom.h"
 #include "StoreTestTables.h"
-#include "store/DataTable.h"
-#include "store/ExprFilter.h"
-#include "store/StoreInternals.h"
-#include "store/StoreTb.h"
+#include "store/engine/DataTable.h"
+#include "store/expr/ExprFilter.h"
+#include "store/engine/StoreInternals.h"
+#include "store/api/StoreTb.h"
 
 namespace quellor {
 namespace {

@@ -10,7 +10,7 @@
 #include <optional>
 #include <random>
 
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "store/StoreTestTables.h"
 #include "support/TempDir.h"
 

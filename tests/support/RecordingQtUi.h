@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/QtUi.h"
+#include "app/ui/QtUi.h"
 
 namespace quellor::test {
 

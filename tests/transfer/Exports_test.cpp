@@ -10,8 +10,8 @@
 #include <climits>
 #include <sstream>
 
-#include "store/StoreDate.h"
-#include "store/StoreError.h"
+#include "store/api/StoreDate.h"
+#include "store/api/StoreError.h"
 #include "transfer/ImportTestSupport.h"
 
 using namespace quellor;

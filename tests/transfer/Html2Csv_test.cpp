@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "store/StoreTb.h"
+#include "store/api/StoreTb.h"
 #include "transfer/ImportTestSupport.h"
 
 using namespace quellor;

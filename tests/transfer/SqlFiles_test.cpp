@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "store/StoreError.h"
+#include "store/api/StoreError.h"
 #include "transfer/ImportTestSupport.h"
 
 using namespace quellor;

@@ -1,6 +1,6 @@
 // The "Html to Csv" window under the offscreen platform, its controls found by objectName, and
 // the main window's two import commands enabled.
-#include "transfer/fHtml2Csv.h"
+#include "transfer/ui/fHtml2Csv.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/QtUi.h"
-#include "app/fMain.h"
+#include "app/ui/QtUi.h"
+#include "app/ui/fMain.h"
 #include "transfer/ImportTestSupport.h"
 
 using namespace quellor;

@@ -8,9 +8,9 @@
 #include <QApplication>
 #include <deque>
 
-#include "app/QtUi.h"
-#include "app/fMain.h"
-#include "data/DBGrid.h"
+#include "app/ui/QtUi.h"
+#include "app/ui/fMain.h"
+#include "data/ui/DBGrid.h"
 #include "transfer/ImportTestSupport.h"
 
 using namespace quellor;

@@ -11,8 +11,8 @@
 #include "app/Include.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
-#include "web/UrlCheckThread.h"
-#include "web/fUrlCheck.h"
+#include "web/ui/UrlCheckThread.h"
+#include "web/ui/fUrlCheck.h"
 
 using namespace quellor;
 using quellor::test::FakeUi;

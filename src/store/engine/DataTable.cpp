@@ -1,0 +1,1004 @@
+#include "store/engine/DataTable.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <optional>
+
+#include "store/format/AsciiText.h"
+#include "store/format/ByteOrder.h"
+#include "store/format/Cipher.h"
+#include "store/engine/DataSession.h"
+#include "store/format/FieldValue.h"
+#include "store/os/FileList.h"
+#include "store/btree/IndexFile.h"
+#include "store/format/KeyLayout.h"
+#include "store/format/Language.h"
+#include "store/os/PhysicalFile.h"
+#include "store/api/StoreError.h"
+
+namespace quellor {
+
+using namespace bytes;
+
+namespace {
+
+bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() &&
+         AsciiLower(s.substr(s.size() - suffix.size())) == AsciiLower(suffix);
+}
+
+// The name of an existing file in `folder` equal to `name` without regard to case; `name`
+// itself when there is none.
+std::string ResolveCase(const std::string& folder, const std::string& name) {
+  if (FileExists(folder + name)) return name;
+  std::string wanted = AsciiLower(name);
+  std::string found = name;
+  if (DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str())) {
+    while (dirent* entry = ::readdir(dir)) {
+      if (AsciiLower(entry->d_name) == wanted && FileExists(folder + entry->d_name)) {
+        found = entry->d_name;
+        break;
+      }
+    }
+    ::closedir(dir);
+  }
+  return found;
+}
+
+}  // namespace
+
+TTableFiles TableFileNames(const std::string& folder, const std::string& tableName) {
+  std::string name = tableName;
+  std::string dir = folder;
+  size_t slash = name.rfind('/');
+  if (slash != std::string::npos) {
+    dir = name[0] == '/' ? name.substr(0, slash + 1) : folder + name.substr(0, slash + 1);
+    name = name.substr(slash + 1);
+  }
+  std::string base = name;
+  size_t dot = base.rfind('.');
+  if (dot != std::string::npos && dot > 0) base = base.substr(0, dot);
+  TTableFiles files;
+  files.data = dir + ResolveCase(dir, EndsWithNoCase(name, ".DAT") ? name : base + ".DAT");
+  files.index = dir + ResolveCase(dir, EndsWithNoCase(name, ".IDX") ? name : base + ".IDX");
+  files.blob = dir + ResolveCase(dir, EndsWithNoCase(name, ".BLB") ? name : base + ".BLB");
+  files.journal = dir + ResolveCase(dir, base + ".JNL");
+  return files;
+}
+
+TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
+                       const std::string& tableName, bool exclusive)
+    : session_(session), files_(files), tableName_(tableName), exclusive_(exclusive) {
+  static std::atomic<uint64_t> openCount{0};
+  openSequence_ = ++openCount;
+  locks_ = std::make_unique<TTableLocks>(session, tableName, !exclusive && !files.inMemory);
+  TFileList& list = TFileList::Instance();
+  // Disk files are written through the journal; memory files directly.
+  auto open = [&](const std::string& path) -> std::shared_ptr<TAbstractFile> {
+    if (files.inMemory) return list.OpenMemory(path, exclusive, tableName);
+    return std::make_shared<TJournaledFile>(list.OpenDisk(path, exclusive, tableName));
+  };
+  dataFile_ = open(files.data);
+  readOnlyFiles_ = dataFile_->IsReadOnly();
+  bool indexExists = files.inMemory ? list.MemoryFileExists(files.index) : FileExists(files.index);
+  if (indexExists) indexFile_ = open(files.index);
+  if (!files.inMemory && !files.journal.empty()) {
+    journal_ = std::make_unique<TTableJournal>(files.journal, tableName);
+    SetJournalFiles();
+  }
+  locks_->SetFiles(dataFile_, indexFile_, nullptr);
+  ResolveJournalAtOpen();
+  // Headers are read under a read slot of the index file: no writer is half way through
+  // writing them then (a writer holds the whole range of the index file), and a writer that
+  // was killed half way has been undone.
+  auto readLocked = [this](const std::function<void()>& read) {
+    for (;;) {
+      bool slot = indexFile_ && locks_->Active();
+      if (slot) locks_->AcquireReadSlots();
+      if (journal_ && journal_->Hot()) {
+        if (slot) locks_->ReleaseReadSlots();
+        ResolveJournalAtOpen();
+        continue;
+      }
+      read();
+      if (slot) locks_->ReleaseReadSlots();
+      return;
+    }
+  };
+  data_ = std::make_unique<TDataFile>(dataFile_, tableName);
+  readLocked([this] { data_->Load(); });
+  const TDataHeader& header = data_->Header();
+  if (header.languageId != 0 && !LanguageIsValid(static_cast<uint16_t>(header.languageId),
+                                                 static_cast<uint16_t>(header.sortId)))
+    Fail(StoreCode::LanguageDriver);
+  if (header.encrypted) session_.CheckPassword(header.password, tableName);
+
+  // A missing index file is made anew: a primary index without key fields, no secondary
+  // indexes, and every record slot entered into "Sys Deleted" with the active ones counted.
+  TIndexFileOptions options;
+  options.tableName = tableName;
+  options.languageId = static_cast<uint16_t>(header.languageId);
+  options.sortId = static_cast<uint16_t>(header.sortId);
+  if (header.encrypted)
+    options.cipher = [](uint8_t* bytes, size_t size) { ApplyCipher(bytes, size, kBodyKey); };
+  if (!indexExists) {
+    indexFile_ =
+        files.inMemory
+            ? list.CreateMemory(files.index, exclusive, tableName)
+            : std::make_shared<TJournaledFile>(list.CreateDisk(files.index, exclusive, tableName));
+    CreateIndexFile(*indexFile_, data_->Fields(), nullptr, options);
+    locks_->SetFiles(dataFile_, indexFile_, nullptr);
+    SetJournalFiles();
+  }
+  readLocked([&] {
+    data_->Reload();  // a writer may have come between the two headers
+    indexes_ =
+        std::make_unique<TTableIndexes>(indexFile_, data_->Fields(), options, data_->RecordSize());
+  });
+  auto writeLocked = [this](const std::function<void()>& write) {
+    // Other programs may have the table open: the index file is written under the write locks.
+    AcquireWriteLocks();
+    try {
+      Journaled(false, write);
+    } catch (...) {
+      ReleaseWriteLocks();
+      throw;
+    }
+    ReleaseWriteLocks();
+  };
+  if (!indexExists) {
+    writeLocked([this] {
+      indexes_->FillSlots([this](const TSlotVisitor& visit) { VisitSlots(visit); });
+      indexes_->Flush(false);
+    });
+  } else if (data_->SlotCount() > 0 && indexes_->File().SysDeleted().Empty() && !readOnlyFiles_) {
+    // Every slot has an entry in "Sys Deleted": an empty one beside records is an index file
+    // that was not kept in step with the data file. Its definitions are good; its trees are
+    // built again from the records.
+    writeLocked([this] {
+      if (indexes_->Reload()) data_->Reload();
+      if (!indexes_->File().SysDeleted().Empty()) return;  // another program rebuilt it
+      indexes_->File().Rebuild([this](const TRecordVisitor& visit) { VisitRecords(visit); },
+                               [this](const TSlotVisitor& visit) { VisitSlots(visit); });
+      indexes_->Flush(false);
+    });
+  }
+
+  if (header.blobFieldCount > 0) {
+    blobFile_ = open(files.blob);
+    SetJournalFiles();
+    blob_ = std::make_unique<TBlobFile>(blobFile_, tableName, data_->Header().BlobBlockSize(),
+                                        data_->Header().encrypted);
+    locks_->SetFiles(dataFile_, indexFile_, blobFile_);
+    readLocked([this] {
+      locks_->AcquireBlobSlot();
+      blob_->Load();
+    });
+  }
+  locks_->SetFiles(dataFile_, indexFile_, blobFile_);
+  if (locks_->Active()) {
+    data_->SetReadHook([this] { BeforeDiskRead(); });
+    indexes_->File().SetReadHook([this] { BeforeDiskRead(); });
+    if (blob_) blob_->SetReadHook([this] { BeforeBlobRead(); });
+  }
+}
+
+TDataTable::~TDataTable() {
+  // The last user's close writes what is still cached (nothing, unless a commit failed part
+  // way); a failure cannot be reported here. Then every lock is let go.
+  try {
+    std::lock_guard lock(mutex_);
+    if (inTransaction_) Rollback();  // never commit what nobody committed
+    if (data_ && !readOnlyFiles_) {
+      bool unwritten = data_->HasUnwrittenChanges() || indexes_->File().HasUnwrittenChanges();
+      if (unwritten) {
+        if (!locks_->HoldsDataWriteLock()) locks_->AcquireDataWriteLock();
+        locks_->AcquireWriteRange();
+        // Written only onto the files these changes were made on, never over a resolved journal.
+        if (!ResolveJournal()) WriteChangesJournaled(false);
+      }
+    }
+  } catch (...) {
+  }
+  try {
+    locks_->ReleaseAll();
+  } catch (...) {
+  }
+}
+
+void TDataTable::Fail(uint16_t code) const {
+  throw EStoreEngineError(code, {tableName_});
+}
+
+int32_t TDataTable::RecordCount() {
+  return Reading([&] { return indexes_->RecordCount(); });
+}
+
+void TDataTable::VisitSlots(const TSlotVisitor& visit) {
+  for (int32_t slot = 1; slot <= data_->SlotCount(); ++slot) {
+    const uint8_t* image = data_->ReadSlot(slot);
+    visit(image[0] != 0, GetI32(image + 5), slot);
+  }
+}
+
+void TDataTable::VisitRecords(const TRecordVisitor& visit) {
+  std::lock_guard lock(mutex_);
+  const size_t size = static_cast<size_t>(data_->RecordSize());
+  for (int32_t slot = 1; slot <= data_->SlotCount(); ++slot) {
+    const uint8_t* image = data_->ReadSlot(slot);
+    if (image[0] == 0) visit(std::span<const uint8_t>(image, size), slot, GetI32(image + 5));
+  }
+}
+
+void TDataTable::AddIndex(const TIndexDesc& desc, bool primary) {
+  std::lock_guard lock(mutex_);
+  if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
+  if (!exclusive_) Fail(StoreCode::MustBeExclusive);
+  // The records are handed to the tree straight from the record cache, one at a time: building
+  // the tree touches only index pages, so each image stays valid while it is visited, and the
+  // table is never held in memory as a whole (the table is open exclusively: no other program
+  // changes the files meanwhile).
+  Journaled(false, [&] {
+    indexes_->AddIndex(desc, primary, [&](const TRecordVisitor& visit) { VisitRecords(visit); });
+  });
+}
+
+void TDataTable::DeleteIndex(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
+  if (!exclusive_) Fail(StoreCode::MustBeExclusive);
+  Journaled(false, [&] { indexes_->DeleteIndex(name); });
+}
+
+std::vector<uint8_t> TDataTable::ReadRecord(int32_t slot) {
+  return Reading([&] {
+    const uint8_t* image = data_->ReadSlot(slot);
+    return std::vector<uint8_t>(image, image + data_->RecordSize());
+  });
+}
+
+std::string TDataTable::ReadBlob(const uint8_t* image, const TFieldDesc& field) {
+  return Reading([&] {
+    if (field.type != TStoreFieldType::Blob || FieldIsNull(image, field)) return std::string();
+    if (!blob_) Fail(StoreCode::BlobBlocksCorrupt);
+    const uint8_t* v = image + ValueOffset(field);
+    return blob_->ReadValue(GetI32(v), GetI32(v + 4));
+  });
+}
+
+void TDataTable::CheckValues(const std::vector<uint8_t>& image, const TBlobChanges& blobs) {
+  const auto& fields = data_->Fields();
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const TFieldDesc& f = fields[i];
+    if (f.IsAutoInc() || f.noStorage) continue;
+    bool isNull = FieldIsNull(image.data(), f);
+    auto blob = blobs.find(i);
+    if (blob != blobs.end()) isNull = blob->second.empty();
+    if (f.required && isNull)
+      throw EStoreEngineError(StoreCode::RequiredValue, {f.name, tableName_});
+    if (isNull || f.type == TStoreFieldType::Blob) continue;
+    if (f.minimum.empty() && f.maximum.empty()) continue;
+    const uint8_t* value = image.data() + ValueOffset(f);
+    std::vector<uint8_t> limit(std::max<size_t>(f.width, 16));
+    if (!f.minimum.empty() && PutTextValue(limit.data(), f, f.minimum) &&
+        CompareValues(value, limit.data(), f) < 0)
+      throw EStoreEngineError(StoreCode::BelowMinimum, {f.name, tableName_});
+    std::fill(limit.begin(), limit.end(), 0);
+    if (!f.maximum.empty() && PutTextValue(limit.data(), f, f.maximum) &&
+        CompareValues(value, limit.data(), f) > 0)
+      throw EStoreEngineError(StoreCode::AboveMaximum, {f.name, tableName_});
+  }
+}
+
+void TDataTable::WriteBlobs(std::vector<uint8_t>& image, const TBlobChanges& blobs) {
+  const auto& fields = data_->Fields();
+  for (const auto& [index, value] : blobs) {
+    if (index >= fields.size() || fields[index].type != TStoreFieldType::Blob) continue;
+    if (!blob_) Fail(StoreCode::BlobBlocksCorrupt);
+    const TFieldDesc& f = fields[index];
+    uint8_t* v = image.data() + ValueOffset(f);
+    bool isNull = FieldIsNull(image.data(), f);
+    int32_t first = isNull ? 0 : GetI32(v);
+    int32_t oldId = isNull ? 0 : GetI32(v + 4);
+    int32_t newId = data_->NextBlobId();
+    blob_->WriteValue(first, oldId, newId, value);
+    changeBlobBytes_ += static_cast<int64_t>(value.size());
+    if (value.empty()) {
+      ClearField(image.data(), f);
+    } else {
+      PutI32(v, first);
+      PutI32(v + 4, newId);
+      MarkFieldSet(image.data(), f);
+    }
+  }
+}
+
+void TDataTable::WriteChanges(bool flushOs) {
+  // BLOB blocks before the records that point at them; every change moves the data file's
+  // change counter on, so that other users notice it.
+  bool changed = data_->HasUnwrittenChanges();
+  if (blob_) blob_->Flush(false, flushOs);
+  data_->Flush(changed, flushOs);
+  indexes_->Flush(flushOs);
+}
+
+void TDataTable::AcquireWriteLocks() {
+  // The data byte (held already in a transaction), then the index and BLOB range.
+  bool tookData = false;
+  if (!locks_->HoldsDataWriteLock()) {
+    locks_->AcquireDataWriteLock();
+    tookData = true;
+  }
+  try {
+    locks_->AcquireWriteRange();
+  } catch (...) {
+    if (tookData) locks_->ReleaseDataWriteLock();
+    throw;
+  }
+  // A writer killed half way is undone before anything is read or written.
+  try {
+    ResolveJournal();
+  } catch (...) {
+    ReleaseWriteLocks();
+    throw;
+  }
+}
+
+void TDataTable::SetJournalFiles() {
+  if (!journal_) return;
+  auto journaled = [](const std::shared_ptr<TAbstractFile>& f) {
+    return dynamic_cast<TJournaledFile*>(f.get());
+  };
+  journal_->SetFiles(journaled(dataFile_), journaled(indexFile_), journaled(blobFile_));
+}
+
+bool TDataTable::ResolveJournal() {
+  // What this table's own running transaction spilled is not a killed writer's.
+  if (!journal_ || !session_.journalChanges || journal_->Spilled() || !journal_->Hot())
+    return false;
+  if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
+  journal_->Resolve();
+  // Other programs' caches hold the state before the killed change, which is what the files
+  // hold again; this table's may hold what its own failed write left.
+  discardAll_ = true;
+  NoteChange();
+  return true;
+}
+
+void TDataTable::ResolveJournalAtOpen() {
+  if (!journal_ || !journal_->Hot()) return;
+  if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
+  auto base = [](const std::shared_ptr<TAbstractFile>& f) -> TAbstractFile* {
+    auto* j = dynamic_cast<TJournaledFile*>(f.get());
+    return j ? &j->Base() : f.get();
+  };
+  // The BLOB file is not open yet: it is opened for this alone when it exists.
+  std::shared_ptr<TAbstractFile> blob = blobFile_;
+  if (!blob && FileExists(files_.blob))
+    blob = TFileList::Instance().OpenDisk(files_.blob, exclusive_, tableName_);
+  bool tookData = !locks_->HoldsDataWriteLock();
+  locks_->AcquireDataWriteLock();
+  bool tookRange = false;
+  try {
+    if (indexFile_ && !locks_->HoldsWriteRange()) {
+      locks_->AcquireWriteRange();
+      tookRange = true;
+    }
+    journal_->Resolve(
+        {base(dataFile_), indexFile_ ? base(indexFile_) : nullptr, blob ? base(blob) : nullptr});
+  } catch (...) {
+    if (tookRange) locks_->ReleaseWriteRange();
+    if (tookData) locks_->ReleaseDataWriteLock();
+    throw;
+  }
+  if (tookRange) locks_->ReleaseWriteRange();
+  if (tookData) locks_->ReleaseDataWriteLock();
+}
+
+void TDataTable::AcquireReadSlots() {
+  for (;;) {
+    locks_->AcquireReadSlots();
+    if (!journal_ || !session_.journalChanges || journal_->Spilled() || !journal_->Hot()) return;
+    // A writer was killed half way: undone under the write locks, then read.
+    locks_->ReleaseReadSlots();
+    AcquireWriteLocks();
+    ReleaseWriteLocks();
+  }
+}
+
+void TDataTable::DiscardAll() {
+  discardAll_ = false;
+  auto quietly = [this](const std::function<void()>& discard) {
+    try {
+      discard();
+    } catch (...) {
+      discardAll_ = true;  // tried again before the next use
+    }
+  };
+  if (indexes_) quietly([this] { indexes_->Discard(); });
+  if (data_) quietly([this] { data_->Discard(); });
+  if (blob_) quietly([this] { blob_->Discard(); });
+  NoteChange();
+}
+
+std::array<int32_t, 3> TDataTable::CurrentCounters() const {
+  return {data_->Header().changeCounter, indexes_->File().ChangeCounter(),
+          blob_ ? blob_->Header().changeCounter : 0};
+}
+
+void TDataTable::TrustKnownIfUnchanged() {
+  // Called under the write locks right after the counters were compared with the files and
+  // found as cached: nobody wrote the files since this table's last written change when they
+  // are still the ones that change left.
+  if (journal_ && knownCountersSet_ && CurrentCounters() == knownCounters_) journal_->TrustKnown();
+}
+
+void TDataTable::Journaled(bool durable, const std::function<void()>& write) {
+  knownCountersSet_ = false;
+  if (!journal_ || !session_.journalChanges) {
+    write();
+    return;
+  }
+  // Once a transaction has spilled, its commit writes in chunks as its spills do.
+  journal_->Begin(durable, journal_->Spilled() ? SpillChunkBytes() : 0);
+  try {
+    write();
+  } catch (...) {
+    // The caches may take what they handed over as written.
+    bool held = journal_->HeldAnything();
+    journal_->Abort();
+    if (held) {
+      DiscardAll();
+      discardAll_ = true;
+    }
+    throw;
+  }
+  try {
+    journal_->Commit(durable);
+  } catch (...) {
+    DiscardAll();
+    discardAll_ = true;
+    throw;
+  }
+  knownCounters_ = CurrentCounters();
+  knownCountersSet_ = true;
+}
+
+void TDataTable::ReleaseWriteLocks() {
+  if (journal_ && !inTransaction_) journal_->DistrustKnown();
+  if (locks_->HoldsWriteRange() && !KeepsWriteRange()) locks_->ReleaseWriteRange();
+  if (!inTransaction_ && locks_->HoldsDataWriteLock()) locks_->ReleaseDataWriteLock();
+}
+
+void TDataTable::Change(const std::function<void()>& body) {
+  std::lock_guard lock(mutex_);
+  if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
+  if (inTransaction_ && txLost_) Fail(StoreCode::WriteError);
+  // In a transaction the data write lock keeps every other writer out and the changes stay in
+  // the caches: nothing more to take, nothing to re-read.
+  if (!inTransaction_) {
+    AcquireWriteLocks();
+    try {
+      if (!DropStaleCaches()) TrustKnownIfUnchanged();
+    } catch (...) {
+      ReleaseWriteLocks();
+      throw;
+    }
+  }
+  NoteChange();
+  changeBlobBytes_ = 0;
+  auto dataSnapshot = data_->Snapshot();
+  std::optional<TBlobFile::TSnapshot> blobSnapshot;
+  if (blob_) blobSnapshot = blob_->Snapshot();
+  indexes_->BeginChange();
+  bool writing = false;
+  try {
+    body();
+    writing = !inTransaction_;
+    if (writing) WriteChangesJournaled(session_.forceBufferFlush);
+    indexes_->EndChange();
+    data_->EndChange();
+  } catch (...) {
+    data_->Restore(dataSnapshot);
+    if (blob_) blob_->Restore(*blobSnapshot);
+    indexes_->AbortChange();
+    // A failed write left the files as before (Journaled): the caches go with the change.
+    if (writing && discardAll_) DiscardAll();
+    if (!inTransaction_) {
+      try {
+        ReleaseWriteLocks();
+      } catch (...) {
+      }
+    }
+    throw;
+  }
+  if (!inTransaction_) ReleaseWriteLocks();
+  if (inTransaction_) NoteTransactionBytes(data_->RecordSize() + changeBlobBytes_);
+}
+
+int64_t TDataTable::SpillChunkBytes() const {
+  return std::clamp<int64_t>(session_.transactionSpillBytes / 8, kIndexPageSize, int64_t{2} << 20);
+}
+
+void TDataTable::NoteTransactionBytes(int64_t bytes) {
+  txUnspilled_ += bytes;
+  // The changed index pages count as well: a transaction that changes keys all over a large
+  // index holds a good part of it changed in memory.
+  const int64_t held =
+      txUnspilled_ + static_cast<int64_t>(indexes_->DirtyPageCount()) * kIndexPageSize;
+  if (held < session_.transactionSpillBytes || !journal_ || !session_.journalChanges ||
+      readOnlyFiles_)
+    return;
+  txUnspilled_ = 0;
+  if (!journal_->Spilled()) {
+    // From the first spill to its end the transaction keeps readers out. When they do not let
+    // it in, the changes stay in the caches a while longer.
+    try {
+      locks_->AcquireWriteRange();
+    } catch (const EStoreEngineError&) {
+      return;
+    }
+  }
+  try {
+    journal_->Begin(session_.forceBufferFlush, SpillChunkBytes());
+    try {
+      WriteChanges(false);
+    } catch (...) {
+      journal_->Abort();
+      throw;
+    }
+    journal_->Spill(session_.forceBufferFlush);
+  } catch (...) {
+    LoseTransaction();
+    throw;
+  }
+}
+
+void TDataTable::LoseTransaction() {
+  txLost_ = true;
+  try {
+    journal_->RollBackSpilled();
+  } catch (...) {
+    // The journal stays: it is resolved under the write locks before anything is read again.
+  }
+  DiscardAll();
+  discardAll_ = true;
+}
+
+void TDataTable::CheckUnchanged(int32_t slot, const std::vector<uint8_t>& shown) {
+  std::lock_guard lock(mutex_);
+  // Inside a change the counters were compared under the write locks already.
+  if (!locks_->HoldsWriteRange()) DetectChanges();
+  Reading([&] { CheckUnchangedCached(slot, shown); });
+}
+
+void TDataTable::CheckUnchangedCached(int32_t slot, const std::vector<uint8_t>& shown) {
+  if (slot < 1 || slot > data_->SlotCount()) Fail(StoreCode::RecordChanged);
+  const uint8_t* image = data_->ReadSlot(slot);
+  if (image[0] != 0 || shown.size() != static_cast<size_t>(data_->RecordSize()) ||
+      std::memcmp(image, shown.data(), shown.size()) != 0)
+    Fail(StoreCode::RecordChanged);
+}
+
+void TDataTable::TakeGivenLogicalId(int32_t id, int32_t reusedId) {
+  TIndexFile& file = indexes_->File();
+  const bool live = file.SysDeleted().Find(TKeyLayout::SysDeletedKey(false, id).data()).has_value();
+  const bool deleted =
+      id != reusedId && file.SysDeleted().Find(TKeyLayout::SysDeletedKey(true, id).data());
+  if (live || deleted) {
+    std::string name = "Sys Deleted";
+    for (const auto& f : data_->Fields())
+      if (f.IsAutoInc()) name = f.name;
+    throw EStoreEngineError(StoreCode::DuplicateKey, {name, tableName_});
+  }
+  int32_t& last = data_->EditHeader().lastLogicalId;
+  if (last >= 0 && id > last) last = id;
+}
+
+int32_t TDataTable::Insert(std::vector<uint8_t>& image, const TBlobChanges& blobs,
+                           int32_t givenLogicalId) {
+  std::lock_guard lock(mutex_);
+  int32_t slot = 0;
+  bool locked = false;
+  try {
+    Change([&] {
+      image.resize(static_cast<size_t>(data_->RecordSize()));
+      // A new record owns no BLOB blocks yet, whatever the buffer was copied from.
+      for (const auto& f : data_->Fields())
+        if (f.type == TStoreFieldType::Blob) ClearField(image.data(), f);
+      CheckValues(image, blobs);
+      bool reused = false;
+      slot = data_->AllocateSlot(indexes_->PrimaryHasKeyFields(), reused);
+      const int32_t reusedId = reused ? GetI32(data_->ReadSlot(slot) + 5) : 0;
+      image[0] = 0;
+      PutI32(image.data() + 1, slot);
+      if (givenLogicalId > 0) {
+        TakeGivenLogicalId(givenLogicalId, reusedId);
+        PutI32(image.data() + 5, givenLogicalId);
+      } else {
+        PutI32(image.data() + 5, data_->NextLogicalId());
+      }
+      // The entries go in with one descent per index, each unique one checked on its way
+      // (a duplicate raises 9729 before the record lock; the change then undoes them). No
+      // key holds a BLOB field, so the BLOB references written below do not touch them.
+      indexes_->Insert(slot, image.data(), reusedId);
+      // The new slot's record lock, inside the write locks: a program that still edits the
+      // record it showed before that slot was freed is waited for (10258 in the end).
+      locks_->LockRecord(slot, &image);
+      locked = true;
+      WriteBlobs(image, blobs);
+      data_->WriteSlot(slot, image.data());
+    });
+  } catch (...) {
+    if (locked) ReleaseQuietly(slot, &image);
+    throw;
+  }
+  // After the write locks: the record lock (kept to the end of a transaction).
+  locks_->UnlockRecord(slot, &image);
+  return slot;
+}
+
+void TDataTable::Update(int32_t slot, const std::vector<uint8_t>& shown,
+                        std::vector<uint8_t>& image, const TBlobChanges& blobs,
+                        int32_t givenLogicalId) {
+  Change([&] {
+    CheckUnchanged(slot, shown);
+    std::vector<uint8_t> disk = ReadRecord(slot);
+    image.resize(disk.size());
+    std::memcpy(image.data(), disk.data(), kRecordHeaderSize);
+    if (givenLogicalId > 0 && givenLogicalId != GetI32(disk.data() + 5)) {
+      TakeGivenLogicalId(givenLogicalId, 0);
+      PutI32(image.data() + 5, givenLogicalId);
+    }
+    // BLOB references come from the disk; only changed values get new chains.
+    for (const auto& f : data_->Fields())
+      if (f.type == TStoreFieldType::Blob)
+        std::memcpy(image.data() + f.offset, disk.data() + f.offset, f.width + 1u);
+    CheckValues(image, blobs);
+    indexes_->CheckUpdate(slot, disk.data(), image.data());
+    WriteBlobs(image, blobs);
+    indexes_->Update(slot, disk.data(), image.data());
+    data_->WriteSlot(slot, image.data());
+  });
+}
+
+void TDataTable::Delete(int32_t slot, const std::vector<uint8_t>& shown) {
+  Change([&] { DeleteLocked(slot, shown); });
+}
+
+void TDataTable::Delete(int32_t slot, const std::vector<uint8_t>& shown, const void* cursor) {
+  std::lock_guard lock(mutex_);
+  bool locked = false;
+  try {
+    Change([&] {
+      CheckUnchanged(slot, shown);
+      // The record lock comes inside the write locks.
+      locks_->LockRecord(slot, cursor);
+      locked = true;
+      DeleteLocked(slot, shown);
+    });
+  } catch (...) {
+    if (locked) ReleaseQuietly(slot, cursor);
+    throw;
+  }
+  locks_->UnlockRecord(slot, cursor);
+}
+
+void TDataTable::ReleaseQuietly(int32_t slot, const void* cursor) {
+  try {
+    locks_->UnlockRecord(slot, cursor);
+  } catch (...) {
+  }
+}
+
+void TDataTable::DeleteLocked(int32_t slot, const std::vector<uint8_t>& shown) {
+  {
+    CheckUnchanged(slot, shown);
+    std::vector<uint8_t> image = ReadRecord(slot);
+    indexes_->Delete(slot, image.data());
+    for (const auto& f : data_->Fields()) {
+      if (f.type != TStoreFieldType::Blob || FieldIsNull(image.data(), f) || !blob_) continue;
+      const uint8_t* v = image.data() + ValueOffset(f);
+      blob_->FreeValue(GetI32(v), GetI32(v + 4));
+      ClearField(image.data(), f);
+    }
+    data_->FreeSlot(slot, image.data());
+  }
+}
+
+void TDataTable::Empty() {
+  std::lock_guard lock(mutex_);
+  if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
+  NoteChange();
+  AcquireWriteLocks();
+  try {
+    DropStaleCaches();
+    const bool durable = session_.forceBufferFlush;
+    Journaled(durable, [&] {
+      data_->Empty();
+      if (blob_) blob_->Empty();
+      indexes_->Empty();
+      if (durable) WriteChanges(true);
+    });
+  } catch (...) {
+    try {
+      ReleaseWriteLocks();
+    } catch (...) {
+    }
+    throw;
+  }
+  ReleaseWriteLocks();
+}
+
+void TDataTable::FlushToDisk() {
+  std::lock_guard lock(mutex_);
+  if (readOnlyFiles_) return;
+  if (inTransaction_) {
+    // The changes of a transaction reach the files only at its commit.
+    data_->File().Flush();
+    return;
+  }
+  AcquireWriteLocks();
+  try {
+    WriteChangesJournaled(true);
+  } catch (...) {
+    try {
+      ReleaseWriteLocks();
+    } catch (...) {
+    }
+    throw;
+  }
+  ReleaseWriteLocks();
+}
+
+// ---- reading between programs -------------------------------------------------------------
+
+bool TDataTable::CoordinatedReads() const {
+  return locks_->Active() && !inTransaction_ && !locks_->HoldsWriteRange();
+}
+
+void TDataTable::EnterRead() {
+  ++readDepth_;
+  if (readDepth_ == 1 && session_.strictChangeDetection && CoordinatedReads()) {
+    try {
+      AcquireReadSlots();
+      DropStaleCaches();
+    } catch (...) {
+      LeaveRead();
+      throw;
+    }
+  }
+}
+
+void TDataTable::LeaveRead() {
+  if (--readDepth_ > 0) return;
+  readChecked_ = false;
+  blobChecked_ = false;
+  if (locks_->HoldsReadSlots()) {
+    try {
+      locks_->ReleaseReadSlots();
+    } catch (...) {
+    }
+  }
+}
+
+void TDataTable::BeforeDiskRead() {
+  if (readDepth_ == 0 || readChecked_ || !CoordinatedReads()) return;
+  // The first read from the files in this operation: keep writers out from here to its end,
+  // and make sure the caches still belong to what the files hold.
+  AcquireReadSlots();
+  readChecked_ = true;
+  if (discardAll_ || CountersChanged()) throw TStaleCaches{};
+}
+
+void TDataTable::BeforeBlobRead() {
+  BeforeDiskRead();
+  if (readDepth_ == 0 || blobChecked_ || !CoordinatedReads()) return;
+  // BLOB blocks are read under the BLOB file's slot as well, and its counter is compared
+  // once per operation before the first block comes from the file.
+  locks_->AcquireBlobSlot();
+  blobChecked_ = true;
+  if (blob_->ChangedOnDisk()) throw TStaleCaches{};
+}
+
+bool TDataTable::CountersChanged() {
+  // Every change of the BLOB file comes with one of the data file (the records hold the
+  // values' ids and the header the last id given out), so the BLOB file's counter is compared
+  // only when blocks are read from it (BeforeBlobRead) or the others moved (DropStaleCaches).
+  return indexes_->File().ChangedOnDisk() || data_->ChangedOnDisk();
+}
+
+bool TDataTable::DropStaleCaches() {
+  // Inside a reading operation the counters now stand compared for the rest of it. A change
+  // calls this outside any: the mark must not outlive it, or the next reading operation would
+  // read the files without the read slots and without comparing the counters, into caches
+  // another program's later change has made stale.
+  if (readDepth_ > 0) readChecked_ = true;
+  if (discardAll_) {
+    locks_->AcquireBlobSlot();  // the BLOB header is read again too (nothing for a writer)
+    if (locks_->HoldsBlobSlot()) blobChecked_ = true;
+    DiscardAll();
+    return true;
+  }
+  if (!locks_->Active()) return false;
+  bool indexChanged = indexes_->Reload();
+  bool dataChanged = data_->Reload();
+  // The index file changed alone (a writer that touched only it): the records go too.
+  if (indexChanged && !dataChanged && !data_->HasUnwrittenChanges()) data_->Discard();
+  // The BLOB file changes only together with the data file (see CountersChanged), so a
+  // writer under the write range whose other two counters stand does not read it (a killed
+  // writer's BLOB writes were undone when the range was taken); without the write range and
+  // the read slots (a transaction's start), or once its slot is held, it is read anyway.
+  bool blobChanged = false;
+  const bool writer = locks_->HoldsWriteRange();
+  if (blob_ &&
+      (indexChanged || dataChanged || (!locks_->HoldsReadSlots() && !writer) || blobChecked_)) {
+    locks_->AcquireBlobSlot();  // nothing when the read slots are not held (a writer)
+    if (locks_->HoldsBlobSlot()) blobChecked_ = true;
+    blobChanged = blob_->Reload();
+  }
+  if (indexChanged || dataChanged) NoteChange();
+  return indexChanged || dataChanged || blobChanged;
+}
+
+void TDataTable::DetectChanges() {
+  std::lock_guard lock(mutex_);
+  if (!CoordinatedReads()) return;
+  TReadScope scope(*this);
+  AcquireReadSlots();
+  DropStaleCaches();
+}
+
+// ---- record locks -------------------------------------------------------------------------
+
+void TDataTable::LockRecord(int32_t slot, const void* cursor) {
+  std::lock_guard lock(mutex_);
+  locks_->LockRecord(slot, cursor);
+}
+
+void TDataTable::UnlockRecord(int32_t slot, const void* cursor) {
+  std::lock_guard lock(mutex_);
+  locks_->UnlockRecord(slot, cursor);
+}
+
+bool TDataTable::RecordLocked(int32_t slot) {
+  std::lock_guard lock(mutex_);
+  return locks_->RecordLocked(slot);
+}
+
+// ---- transactions -------------------------------------------------------------------------
+
+void TDataTable::BeginTransaction() {
+  std::lock_guard lock(mutex_);
+  if (inTransaction_) return;
+  if (exclusive_ && !readOnlyFiles_) WriteChangesJournaled(false);
+  if (locks_->Active()) {
+    locks_->AcquireDataWriteLock();
+    try {
+      if (journal_ && journal_->Hot()) {
+        // A writer killed half way: undone under the whole write lock first.
+        locks_->AcquireWriteRange();
+        try {
+          ResolveJournal();
+        } catch (...) {
+          locks_->ReleaseWriteRange();
+          throw;
+        }
+        locks_->ReleaseWriteRange();
+      }
+      // No other writer can be at work now: the files are as the last one left them.
+      TReadScope scope(*this);
+      if (!DropStaleCaches()) TrustKnownIfUnchanged();
+    } catch (...) {
+      locks_->ReleaseDataWriteLock();
+      throw;
+    }
+  }
+  locks_->SetKeepRecords(true);
+  inTransaction_ = true;
+  txLost_ = false;
+  txUnspilled_ = 0;
+}
+
+void TDataTable::AbandonTransaction() {
+  std::lock_guard lock(mutex_);
+  if (!inTransaction_) return;
+  if (journal_) journal_->DistrustKnown();
+  inTransaction_ = false;
+  locks_->SetKeepRecords(false);
+  try {
+    locks_->ReleaseKeptRecords();
+  } catch (...) {
+  }
+  if (locks_->HoldsDataWriteLock()) locks_->ReleaseDataWriteLock();
+}
+
+void TDataTable::PrepareCommit() {
+  std::lock_guard lock(mutex_);
+  if (inTransaction_ && !readOnlyFiles_) locks_->AcquireWriteRange();
+}
+
+void TDataTable::ReleaseCommitRange() {
+  std::lock_guard lock(mutex_);
+  if (locks_->HoldsWriteRange() && !KeepsWriteRange()) locks_->ReleaseWriteRange();
+}
+
+void TDataTable::Commit() {
+  std::lock_guard lock(mutex_);
+  if (!inTransaction_) return;
+  std::exception_ptr failure;
+  try {
+    // A spill that failed rolled the whole transaction back already.
+    if (txLost_) Fail(StoreCode::WriteError);
+    if (!readOnlyFiles_) {
+      locks_->AcquireWriteRange();  // held already after PrepareCommit
+      WriteChangesJournaled(session_.forceBufferFlush);
+      // What was spilled before stands from here on.
+      if (journal_) journal_->FinishSpilled(session_.forceBufferFlush);
+    }
+  } catch (...) {
+    // What could not be written is dropped: the files keep the state before the transaction
+    // as far as they were not written yet, and what earlier spills wrote is undone.
+    failure = std::current_exception();
+    NoteChange();  // what readers derived from the dropped changes is stale
+    if (journal_ && journal_->Spilled()) {
+      try {
+        journal_->RollBackSpilled();
+      } catch (...) {
+        discardAll_ = true;
+      }
+    }
+    try {
+      indexes_->Discard();
+      data_->Discard();
+      if (blob_) blob_->Discard();
+    } catch (...) {
+    }
+  }
+  EndTransaction(failure);
+}
+
+void TDataTable::Rollback() {
+  std::lock_guard lock(mutex_);
+  if (!inTransaction_) return;
+  NoteChange();
+  std::exception_ptr failure;
+  try {
+    // What the transaction spilled into the files is undone from its journal first.
+    if (journal_ && journal_->Spilled()) journal_->RollBackSpilled();
+  } catch (...) {
+    failure = std::current_exception();
+    discardAll_ = true;
+  }
+  try {
+    indexes_->Discard();
+    data_->Discard();
+    if (blob_) blob_->Discard();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  EndTransaction(failure);
+}
+
+void TDataTable::EndTransaction(std::exception_ptr failure) {
+  if (journal_) journal_->DistrustKnown();
+  inTransaction_ = false;
+  txLost_ = false;
+  txUnspilled_ = 0;
+  locks_->SetKeepRecords(false);
+  // Write locks before record locks.
+  try {
+    if (locks_->HoldsWriteRange()) locks_->ReleaseWriteRange();
+    if (locks_->HoldsDataWriteLock()) locks_->ReleaseDataWriteLock();
+    locks_->ReleaseKeptRecords();
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace quellor

@@ -1,0 +1,829 @@
+// Verify and repair (Repair.h). The files are read on their own here, slot by slot and block by
+// block, with every offset checked before it is used: nothing read from a damaged file is
+// trusted, and every loop is bounded by the size of the file it walks. The layouts read here are
+// drawn in DataFile.h (header, descriptors, slots), BlobFile.h (header, blocks) and IndexHeader.h
+// (index file header and descriptors); index trees are checked by IndexTree::Verify.
+#include "store/maint/Repair.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <map>
+#include <memory>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "store/format/AsciiText.h"
+#include "store/format/BlobFile.h"
+#include "store/format/ByteOrder.h"
+#include "store/format/Cipher.h"
+#include "store/format/DataFile.h"
+#include "store/engine/DataSession.h"
+#include "store/format/FieldValue.h"
+#include "store/os/FileList.h"
+#include "store/btree/IndexFile.h"
+#include "store/format/IndexHeader.h"
+#include "store/format/KeyLayout.h"
+#include "store/format/Language.h"
+#include "store/os/PhysicalFile.h"
+#include "store/maint/Restructure.h"
+#include "store/api/StoreError.h"
+
+namespace quellor {
+
+using namespace bytes;
+
+namespace {
+
+std::string Quoted(const std::string& name) {
+  return "'" + name + "'";
+}
+
+// The current date and time in the system's short format.
+std::string Now() {
+  std::time_t t = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&t, &local);
+  char text[64];
+  std::strftime(text, sizeof text, "%x %X", &local);
+  return text;
+}
+
+bool SizedType(TStoreFieldType t) {
+  return t == TStoreFieldType::String || t == TStoreFieldType::Bytes ||
+         t == TStoreFieldType::VarBytes;
+}
+
+std::string Str(int64_t v) {
+  return std::to_string(v);
+}
+
+// Writes the log lines; counts what was found and what could not be mended.
+class TLog {
+ public:
+  TLog(TRepairEvents& events, bool repair) : events_(events), repair_(repair) {}
+  bool Repair() const { return repair_; }
+  void Line(const std::string& line) {
+    if (events_.log) events_.log(line);
+  }
+  // A finding with the endings "error not fixed" / "error fixed" after `separator`.
+  // While quiet (a value read again for the rebuild) nothing is written or counted.
+  void SetQuiet(bool on) { quiet_ = on; }
+  void Found(const std::string& text, const std::string& separator = ", ") {
+    if (quiet_) return;
+    ++found_;
+    Line(text + separator + (repair_ ? "error fixed" : "error not fixed"));
+  }
+  void FoundWith(const std::string& text, const std::string& fixedEnding) {
+    ++found_;
+    Line(text + (repair_ ? fixedEnding : ", error not fixed"));
+  }
+  void Unfixable(const std::string& text) {
+    ++found_;
+    ++unfixable_;
+    Line(text + "error cannot be fixed");
+  }
+  int FoundCount() const { return found_; }
+  int UnfixableCount() const { return unfixable_; }
+
+ private:
+  TRepairEvents& events_;
+  bool repair_;
+  int found_ = 0;
+  int unfixable_ = 0;
+  bool quiet_ = false;
+};
+
+struct TStopCheck {};  // the damage found stops the check (after its line was written)
+
+class TChecker {
+ public:
+  TChecker(TDataDirectory& directory, const std::string& tableName, bool repair,
+           TRepairEvents& events)
+      : directory_(directory), name_(tableName), log_(events, repair), events_(events) {}
+
+  bool Run();
+
+ private:
+  void OpenFiles();
+  void CheckDataHeader();
+  void CheckFields();
+  void CheckIndexHeader();
+  void CheckIndexTrees();
+  void CheckSlots();
+  void CheckDeletedChain();
+  void CheckCounts();
+  void WriteRepaired();
+  // Reads one BLOB value of slot r along its chain; false (with the line logged) when broken.
+  bool ReadBlobValue(int32_t r, int32_t first, int32_t id, std::string& value);
+  std::vector<uint8_t> ReadSlotRaw(int32_t slot);
+  int64_t DataStart() const { return kDataHeaderSize + int64_t{kFieldDescSize} * fieldCount_; }
+
+  TDataDirectory& directory_;
+  std::string name_;
+  TLog log_;
+  TRepairEvents& events_;
+  TTableFiles files_;
+  std::shared_ptr<TAbstractFile> data_, index_, blob_;
+  int64_t dataSize_ = 0, indexSize_ = 0, blobSize_ = 0;
+
+  TDataHeader header_;
+  int fieldCount_ = 0;
+  std::vector<TFieldDesc> fields_;  // as mended, laid out
+  int recordSize_ = 0;
+  int32_t slotCount_ = 0;
+  int blockSize_ = kDefaultBlobBlockSize;
+  bool blobUsable_ = false;
+  int32_t blobEnd_ = 0;
+
+  bool indexHeaderSound_ = false;
+  int32_t indexRecordCount_ = -1;
+  TIndexDesc primary_;
+  bool hasPrimary_ = false;
+  std::vector<TIndexDesc> secondary_;
+
+  // What the slots hold, for the index checks and the rebuild.
+  struct TSlot {
+    bool active = false;
+    int32_t logicalId = 0;
+    bool dropped = false;  // deleted by the repair (colliding key)
+  };
+  std::vector<TSlot> slots_;  // index 0 unused
+  int32_t highestId_ = 0;
+  int32_t activeCount_ = 0;
+  std::vector<uint8_t> chunk_;  // slots read ahead, from file offset chunkStart_
+  int64_t chunkStart_ = 0;
+};
+
+bool TChecker::Run() {
+  const char* what = log_.Repair() ? "Repair of table " : "Verification of table ";
+  log_.Line(std::string(what) + name_ + " started at " + Now());
+  try {
+    OpenFiles();
+    CheckDataHeader();
+    CheckFields();
+    CheckIndexHeader();
+    CheckSlots();
+    CheckDeletedChain();
+    CheckIndexTrees();
+    CheckCounts();
+    if (log_.Repair()) WriteRepaired();
+  } catch (const TStopCheck&) {
+  }
+  data_.reset();
+  index_.reset();
+  blob_.reset();
+  log_.Line(std::string(what) + name_ + " completed at " + Now());
+  return log_.Repair() ? log_.UnfixableCount() == 0 : log_.FoundCount() == 0;
+}
+
+void TChecker::OpenFiles() {
+  files_ = directory_.Files(name_);
+  TFileList& list = TFileList::Instance();
+  auto open = [&](const std::string& path) -> std::shared_ptr<TAbstractFile> {
+    bool exists = files_.inMemory ? list.MemoryFileExists(path) : FileExists(path);
+    if (!exists) return nullptr;
+    return files_.inMemory ? list.OpenMemory(path, true, name_) : list.OpenDisk(path, true, name_);
+  };
+  data_ = open(files_.data);
+  if (!data_) throw EStoreEngineError(StoreCode::InvalidPath, {name_});
+  if (log_.Repair() && data_->IsReadOnly())
+    throw EStoreEngineError(StoreCode::AccessDenied, {name_});
+  index_ = open(files_.index);
+  blob_ = open(files_.blob);
+  dataSize_ = data_->Size();
+  indexSize_ = index_ ? index_->Size() : 0;
+  blobSize_ = blob_ ? blob_->Size() : 0;
+}
+
+void TChecker::CheckDataHeader() {
+  uint8_t raw[kDataHeaderSize]{};
+  if (dataSize_ < kDataHeaderSize || data_->ReadAt(0, raw, kDataHeaderSize) != kDataHeaderSize) {
+    log_.Unfixable("Table header cannot be read, ");
+    throw TStopCheck{};
+  }
+  header_ = DecodeDataHeader(raw);
+  if (header_.version != kFormatVersion) {
+    log_.Unfixable("Invalid table version in table header, ");
+    throw TStopCheck{};
+  }
+  if (header_.fieldCount < 1 || header_.fieldCount > kMaxFields ||
+      kDataHeaderSize + int64_t{kFieldDescSize} * header_.fieldCount > dataSize_) {
+    log_.Unfixable("Invalid field count in table header, ");
+    throw TStopCheck{};
+  }
+  fieldCount_ = header_.fieldCount;
+  if (raw[86] > 1) {
+    log_.Unfixable("Invalid encryption flag in table header, ");
+    throw TStopCheck{};
+  }
+  if (header_.encrypted) directory_.Session().CheckPassword(header_.password, name_);
+  if (header_.languageId != 0 && !LanguageIsValid(static_cast<uint16_t>(header_.languageId),
+                                                  static_cast<uint16_t>(header_.sortId))) {
+    log_.Unfixable("Invalid language in table header, ");
+    throw TStopCheck{};
+  }
+  if (header_.blobBlockSize != 0 && (header_.blobBlockSize < 64 || header_.blobBlockSize > 65535)) {
+    log_.Found("Invalid BLOB block size in table header");
+    header_.blobBlockSize = kDefaultBlobBlockSize;
+  }
+  blockSize_ = header_.BlobBlockSize();
+  if (raw[35] > 50) header_.description.clear();
+}
+
+void TChecker::CheckFields() {
+  const size_t bytes = static_cast<size_t>(kFieldDescSize) * static_cast<size_t>(fieldCount_);
+  std::vector<uint8_t> raw(bytes);
+  if (data_->ReadAt(kDataHeaderSize, raw.data(), static_cast<int64_t>(bytes)) !=
+      static_cast<int64_t>(bytes)) {
+    log_.Unfixable("Field descriptors cannot be read in table header, ");
+    throw TStopCheck{};
+  }
+  if (header_.encrypted)
+    ApplyCipher(raw.data(), DescriptorCipherLength(bytes, header_.writerVersion), kBodyKey);
+  const std::string ending = " in table header";
+  std::set<std::string> names;
+  std::set<uint16_t> numbers;
+  uint16_t highestNumber = 0;
+  std::vector<uint16_t> storedOffsets;
+  for (int i = 0; i < fieldCount_; ++i) {
+    const uint8_t* d = raw.data() + static_cast<size_t>(kFieldDescSize) * static_cast<size_t>(i);
+    TFieldDesc f = DecodeFieldDesc(d);
+    highestNumber = std::max(highestNumber, f.number);
+    storedOffsets.push_back(f.offset);
+    fields_.push_back(std::move(f));
+  }
+  bool unknownType = false;
+  for (size_t i = 0; i < fields_.size(); ++i) {
+    TFieldDesc& f = fields_[i];
+    auto type = static_cast<uint8_t>(f.type);
+    if (type < 1 || type > 15) {
+      log_.Unfixable("Invalid field data type (unknown) for field " + Quoted(f.name) +
+                     " in table header, ");
+      unknownType = true;
+    }
+  }
+  if (unknownType) throw TStopCheck{};  // the layout of the records is not known
+
+  for (size_t i = 0; i < fields_.size(); ++i) {
+    TFieldDesc& f = fields_[i];
+    if (f.number == 0 || numbers.count(f.number)) {
+      log_.Found("Invalid field number for field " + Quoted(f.name) + ending);
+      f.number = ++highestNumber;
+    }
+    numbers.insert(f.number);
+    std::string trimmed = f.name;
+    bool blank = trimmed.find_first_not_of(' ') == std::string::npos;
+    if (blank) {
+      log_.Found("Invalid field name (blank) for field # " + Str(f.number) + ending);
+      f.name = "Repaired_Fld" + Str(f.number);
+    } else if (f.name.size() > 30) {
+      log_.Found("Invalid field name (too long) for field " + Quoted(f.name) + ending);
+      f.name = f.name.substr(0, 30);
+    } else if (!NameValid(f.name)) {
+      log_.Found("Invalid field name (first character) for field " + Quoted(f.name) + ending);
+      f.name = "Repaired_Fld" + Str(f.number);
+    }
+    if (!names.insert(AsciiLower(f.name)).second) {
+      log_.Found("Invalid field name (duplicate) for field " + Quoted(f.name) + ending);
+      f.name = "Repaired_Fld" + Str(f.number);
+      names.insert(AsciiLower(f.name));
+    }
+    bool sized = SizedType(f.type);
+    if (sized ? (f.size < 1 || f.size > 250) : f.size != 0) {
+      log_.Found("Invalid field length for field " + Quoted(f.name) + ending);
+      if (!sized) {
+        f.size = 0;
+      } else {
+        // The stored width still tells the size.
+        int fromWidth = f.type == TStoreFieldType::String ? f.width - 1 : f.width;
+        f.size = static_cast<uint8_t>(std::clamp(fromWidth, 1, 250));
+      }
+    }
+    bool bcd = f.type == TStoreFieldType::BCD;
+    if (bcd ? f.decimals > 4 : f.decimals != 0) {
+      log_.Found("Invalid field decimals for field " + Quoted(f.name) + ending);
+      f.decimals = bcd ? 4 : 0;
+    }
+    if (static_cast<uint8_t>(f.charCase) > 2) f.charCase = TCharCase::Unchanged;
+    if (f.description.size() > 50) f.description.resize(50);
+    if (!f.defaultValue.empty() && !ConstantConverts(f, f.defaultValue)) {
+      log_.Found("Invalid default value for field " + Quoted(f.name) + ending);
+      f.defaultValue.clear();
+    }
+    if (!f.minimum.empty() && !ConstantConverts(f, f.minimum)) {
+      log_.Found("Invalid minimum value for field " + Quoted(f.name) + ending);
+      f.minimum.clear();
+    }
+    if (!f.maximum.empty() && !ConstantConverts(f, f.maximum)) {
+      log_.Found("Invalid maximum value for field " + Quoted(f.name) + ending);
+      f.maximum.clear();
+    }
+  }
+  recordSize_ = LayoutFields(fields_);
+  for (size_t i = 0; i < fields_.size(); ++i) {
+    if (fields_[i].offset != storedOffsets[i])
+      log_.Found("Invalid field offset for field " + Quoted(fields_[i].name) + ending);
+  }
+  if (recordSize_ > kMaxRecordSize) {
+    log_.Unfixable("Invalid physical record length in table header, ");
+    throw TStopCheck{};
+  }
+  if (header_.recordSize != recordSize_) {
+    log_.Found("Invalid physical record length in table header");
+    header_.recordSize = static_cast<uint16_t>(recordSize_);
+  }
+  int blobFields = 0;
+  for (const auto& f : fields_)
+    if (f.type == TStoreFieldType::Blob) ++blobFields;
+  if (blobFields > kMaxBlobFields) {
+    log_.Unfixable("Invalid BLOB field count in table header, ");
+    throw TStopCheck{};
+  }
+  if (header_.blobFieldCount != blobFields) {
+    log_.Found("Invalid BLOB field count in table header");
+    header_.blobFieldCount = static_cast<int16_t>(blobFields);
+  }
+  // The slots the file holds.
+  int64_t area = std::max<int64_t>(0, dataSize_ - DataStart());
+  if (area % recordSize_ != 0)
+    log_.Found("Physical records not aligned on even record size boundaries");
+  int64_t whole = std::min<int64_t>(area / recordSize_, kMaxSlots);
+  if (header_.nextPhysical - 1 != whole) {
+    log_.Found("Physical record count not correct");
+  }
+  slotCount_ = static_cast<int32_t>(whole);
+
+  // The BLOB file's header.
+  if (blobFields > 0) {
+    uint8_t bh[kBlobHeaderSize]{};
+    if (!blob_ || blobSize_ < kBlobHeaderSize ||
+        blob_->ReadAt(0, bh, kBlobHeaderSize) != kBlobHeaderSize) {
+      log_.Found("BLOB file missing or its header cannot be read");
+    } else {
+      if (header_.encrypted) ApplyCipher(bh, kBlobHeaderSize, kBodyKey);
+      blobUsable_ = true;
+      blobEnd_ =
+          static_cast<int32_t>(std::min<int64_t>(blobSize_, std::numeric_limits<int32_t>::max()));
+      int32_t end = GetI32(bh + 13);
+      int32_t free = GetI32(bh + 9);
+      bool sound = bh[8] == 4 && end >= kBlobHeaderSize && end <= blobSize_ &&
+                   (end - kBlobHeaderSize) % blockSize_ == 0 &&
+                   (free == 0 || (free >= kBlobHeaderSize && free < end &&
+                                  (free - kBlobHeaderSize) % blockSize_ == 0));
+      if (!sound) log_.Found("Invalid BLOB file header");
+      if ((blobSize_ - kBlobHeaderSize) % blockSize_ != 0)
+        log_.Found("BLOB blocks not aligned on even block size boundaries");
+      // Blocks are valid only below both the stored end and the file's end.
+      if (sound) blobEnd_ = std::min(blobEnd_, end);
+    }
+  }
+}
+
+void TChecker::CheckIndexHeader() {
+  std::vector<uint8_t> raw(kIndexHeaderSize);
+  if (!index_ || indexSize_ < kIndexHeaderSize ||
+      index_->ReadAt(0, raw.data(), kIndexHeaderSize) != kIndexHeaderSize) {
+    log_.FoundWith("Index file header cannot be read", ", error fixed and index removed");
+    return;
+  }
+  if (header_.encrypted) ApplyCipher(raw.data(), raw.size(), kBodyKey);
+  const uint8_t* h = raw.data();
+  bool sound = true;
+  if (h[8] != kIndexFileVersion) {
+    log_.Found("Invalid version in index file header");
+    sound = false;
+  }
+  int secondaryCount = h[13];
+  if (secondaryCount > kMaxSecondaryIndexes) {
+    log_.Found("Invalid index count in index file header");
+    secondaryCount = kMaxSecondaryIndexes;
+    sound = false;
+  }
+  const bool noKeyFields = h[3978] != 0;
+  indexRecordCount_ = GetI32(h + 3974);
+  int32_t endOffset = GetI32(h + 9);
+  if (endOffset < kIndexHeaderSize || endOffset % kIndexPageSize != 0 || endOffset > indexSize_)
+    sound = false;
+  std::set<std::string> names;
+  auto describe = [&](int slot) {
+    const uint8_t* d = h + 14 + kIndexDescriptorSize * slot;
+    TIndexDesc desc;
+    uint8_t len = std::min<uint8_t>(d[0], 30);
+    desc.name.assign(reinterpret_cast<const char*>(d + 1), len);
+    desc.keySize = GetU16(d + 31);
+    desc.descending = d[33] != 0;
+    desc.caseInsensitive = d[34] != 0;
+    desc.unique = d[35] != 0;
+    desc.compression = static_cast<TIndexCompression>(d[36] > 3 ? 0 : d[36]);
+    if (d[36] > 3) sound = false;
+    int count = d[37];
+    if (count > 16) {
+      sound = false;
+      count = 16;
+    }
+    for (int k = 0; k < count; ++k) {
+      desc.fieldDescending.push_back(d[38 + k] != 0);
+      desc.fieldNumbers.push_back(GetU16(d + 54 + 2 * k));
+    }
+    desc.rootPage = GetI32(d + 86);
+    desc.freeChain = GetI32(d + 90);
+    return desc;
+  };
+  // Key fields must name fields of the table that are not BLOBs; the key size follows.
+  auto checkFields = [&](TIndexDesc& desc, const std::string& shown) {
+    std::vector<uint16_t> numbers;
+    std::vector<bool> descending;
+    for (size_t k = 0; k < desc.fieldNumbers.size(); ++k) {
+      uint16_t n = desc.fieldNumbers[k];
+      auto it = std::find_if(fields_.begin(), fields_.end(),
+                             [&](const TFieldDesc& f) { return f.number == n; });
+      if (it == fields_.end() || it->type == TStoreFieldType::Blob || it->noStorage) {
+        log_.FoundWith("Invalid field number " + Str(n) + " in index " + Quoted(shown) +
+                           ", field removed from index",
+                       ", error fixed");
+        sound = false;
+        continue;
+      }
+      numbers.push_back(n);
+      descending.push_back(desc.fieldDescending[k]);
+    }
+    desc.fieldNumbers = numbers;
+    desc.fieldDescending = descending;
+    int bytes = 0;
+    for (uint16_t n : numbers)
+      for (const auto& f : fields_)
+        if (f.number == n) bytes += ValueWidth(f) + 1;
+    int expected = bytes + (desc.unique ? 0 : 4);
+    if (numbers.empty() || bytes > 524) {
+      log_.FoundWith("Invalid key size of " + Str(desc.keySize) + " for index " + Quoted(shown),
+                     ", error fixed and index removed");
+      sound = false;
+      return false;
+    }
+    if (desc.keySize != expected) {
+      log_.Found("Invalid key size of " + Str(desc.keySize) + " for index " + Quoted(shown));
+      desc.keySize = static_cast<uint16_t>(expected);
+      sound = false;
+    }
+    return true;
+  };
+  if (!noKeyFields) {
+    TIndexDesc p = describe(0);
+    p.name.clear();
+    p.unique = true;
+    if (checkFields(p, "Primary")) {
+      hasPrimary_ = true;
+      primary_ = p;
+    }
+  }
+  for (int i = 1; i <= secondaryCount; ++i) {
+    TIndexDesc s = describe(i);
+    if (!NameValid(s.name)) {
+      log_.FoundWith("Invalid index name for index # " + Str(i), ", error fixed and index removed");
+      sound = false;
+      continue;
+    }
+    if (!names.insert(AsciiLower(s.name)).second) {
+      log_.FoundWith("Duplicate index name for index " + Quoted(s.name),
+                     ", error fixed and index removed");
+      sound = false;
+      continue;
+    }
+    if (checkFields(s, s.name)) secondary_.push_back(s);
+  }
+  TIndexDesc sys = describe(31);
+  if (sys.keySize != 5 || sys.name != "Sys Deleted") sound = false;
+  indexHeaderSound_ = sound;
+  if (!sound && log_.FoundCount() == 0) log_.Found("Index file header damaged");
+  if (sound) {
+    // The header must also pass the checks of opening.
+    try {
+      DecodeIndexHeader(raw.data(), name_);
+    } catch (const EStoreEngineError&) {
+      indexHeaderSound_ = false;
+      log_.Found("Index file header damaged");
+    }
+  }
+}
+
+std::vector<uint8_t> TChecker::ReadSlotRaw(int32_t slot) {
+  // Slots are read a megabyte at a time; the checks walk them in order several times.
+  const int64_t at = DataStart() + int64_t{slot - 1} * recordSize_;
+  if (at < chunkStart_ || at + recordSize_ > chunkStart_ + static_cast<int64_t>(chunk_.size())) {
+    int64_t slots = std::max<int64_t>(1, (1 << 20) / recordSize_);
+    int64_t size = std::min<int64_t>(slots * recordSize_, dataSize_ - at);
+    if (size < recordSize_) throw EStoreEngineError(StoreCode::ReadError, {name_});
+    chunk_.resize(static_cast<size_t>(size));
+    if (data_->ReadAt(at, chunk_.data(), size) != size) {
+      chunk_.clear();
+      throw EStoreEngineError(StoreCode::ReadError, {name_});
+    }
+    chunkStart_ = at;
+  }
+  auto from = chunk_.begin() + (at - chunkStart_);
+  std::vector<uint8_t> image(from, from + recordSize_);
+  if (header_.encrypted) ApplyCipher(image.data(), image.size(), kBodyKey);
+  return image;
+}
+
+bool TChecker::ReadBlobValue(int32_t r, int32_t first, int32_t id, std::string& value) {
+  const std::string at = " in BLOB file for physical record # " + Str(r);
+  if (!blobUsable_ || first < kBlobHeaderSize || first >= blobEnd_ ||
+      (first - kBlobHeaderSize) % blockSize_ != 0) {
+    log_.Found("Invalid BLOB offset into BLOB file for physical record # " + Str(r));
+    return false;
+  }
+  const int data = blockSize_ - kBlobBlockHeaderSize;
+  std::vector<uint8_t> block(static_cast<size_t>(blockSize_));
+  std::unordered_set<int32_t> seen;
+  int32_t offset = first, previous = 0;
+  int64_t total = -1;
+  value.clear();
+  for (;;) {
+    if (block.size() != static_cast<size_t>(blockSize_) ||
+        blob_->ReadAt(offset, block.data(), blockSize_) != blockSize_) {
+      log_.Found("Invalid intra-block pointer" + at);
+      return false;
+    }
+    if (header_.encrypted) {
+      ApplyCipher(block.data(), kBlobBlockHeaderSize, kBodyKey);
+      ApplyCipher(block.data() + kBlobBlockHeaderSize, static_cast<size_t>(data), kBodyKey);
+    }
+    seen.insert(offset);
+    int32_t prev = GetI32(block.data());
+    int32_t next = GetI32(block.data() + 4);
+    int used = GetU16(block.data() + 8);
+    int32_t owner = GetI32(block.data() + 10);
+    if (total < 0) total = GetI32(block.data() + 14);
+    if (total < 0) {
+      log_.Found("BLOB size mismatch" + at);
+      return false;
+    }
+    if (used > data) {
+      log_.Found("Invalid block size" + at);
+      return false;
+    }
+    if (owner != id || prev != previous) {
+      log_.Found("Invalid intra-block pointer" + at);
+      return false;
+    }
+    value.append(reinterpret_cast<const char*>(block.data()) + kBlobBlockHeaderSize,
+                 static_cast<size_t>(used));
+    if (static_cast<int64_t>(value.size()) > total) {
+      log_.Found("BLOB size mismatch" + at);
+      return false;
+    }
+    if (next == 0) break;
+    if (next < kBlobHeaderSize || next >= blobEnd_ || (next - kBlobHeaderSize) % blockSize_ != 0) {
+      log_.Found("Invalid intra-block pointer" + at);
+      return false;
+    }
+    if (seen.count(next)) {
+      log_.Found("Recursive intra-block pointer" + at);
+      return false;
+    }
+    if (used != data) {
+      log_.Found("Invalid block size" + at);
+      return false;
+    }
+    previous = offset;
+    offset = next;
+  }
+  if (static_cast<int64_t>(value.size()) != total) {
+    log_.Found("BLOB size mismatch" + at);
+    return false;
+  }
+  return true;
+}
+
+struct TRecordValues {
+  std::vector<uint8_t> image;
+  TBlobChanges blobs;
+};
+
+void TChecker::CheckSlots() {
+  slots_.assign(static_cast<size_t>(slotCount_) + 1, TSlot{});
+  std::unordered_map<int32_t, int32_t> ids;  // logical id -> first slot
+  std::vector<int32_t> needId;
+  std::unordered_set<int32_t> blocksInUse;
+  int lastPercent = -1;
+  for (int32_t r = 1; r <= slotCount_; ++r) {
+    std::vector<uint8_t> image = ReadSlotRaw(r);
+    TSlot& s = slots_[static_cast<size_t>(r)];
+    uint8_t flag = image[0];
+    int32_t number = GetI32(image.data() + 1);
+    s.active = flag == 0 || (flag != 1 && number == r);
+    if (flag > 1 || (s.active && number != r))
+      log_.Found("Invalid record header for physical record # " + Str(r));
+    s.logicalId = GetI32(image.data() + 5);
+    if (s.logicalId <= 0) {
+      log_.Found("Logical record ID for physical record # " + Str(r) + " is invalid");
+      needId.push_back(r);
+    } else if (!ids.emplace(s.logicalId, r).second) {
+      log_.Found("Logical record ID for physical record # " + Str(r) + " is a duplicate");
+      needId.push_back(r);
+    }
+    if (s.logicalId > highestId_) highestId_ = s.logicalId;
+    if (!s.active) continue;
+    ++activeCount_;
+    for (const auto& f : fields_) {
+      if (f.IsAutoInc() || f.noStorage) continue;
+      uint8_t nullFlag = image[f.offset];
+      if (nullFlag > 1) {
+        log_.Found("Invalid field value for field " + Quoted(f.name) + " for physical record # " +
+                   Str(r));
+        continue;
+      }
+      const uint8_t* v = image.data() + ValueOffset(f);
+      bool zero = std::all_of(v, v + f.width, [](uint8_t b) { return b == 0; });
+      if ((nullFlag == 0 && !zero) ||
+          (nullFlag == 1 && f.type == TStoreFieldType::String && v[f.width - 1] != 0)) {
+        log_.Found("Invalid field value for field " + Quoted(f.name) + " for physical record # " +
+                   Str(r));
+        continue;
+      }
+      if (nullFlag == 0 || f.type != TStoreFieldType::Blob) continue;
+      int32_t first = GetI32(v), id = GetI32(v + 4);
+      if (first == 0) continue;
+      std::string value;
+      if (ReadBlobValue(r, first, id, value)) {
+        // A chain may belong to one value only.
+        if (!blocksInUse.insert(first).second)
+          log_.Found("Invalid intra-block pointer in BLOB file for physical record # " + Str(r));
+      }
+    }
+    int percent = static_cast<int>(int64_t{r} * 100 / std::max(slotCount_, 1));
+    if (events_.progress && percent != lastPercent) {
+      lastPercent = percent;
+      events_.progress(r, percent);
+    }
+  }
+  // Records without a valid id get new ones after the highest.
+  for (int32_t r : needId) {
+    TSlot& s = slots_[static_cast<size_t>(r)];
+    s.logicalId = highestId_ == 2'147'483'647 ? 1 : ++highestId_;
+  }
+  if (events_.progress && lastPercent != 100) events_.progress(slotCount_, 100);
+}
+
+void TChecker::CheckDeletedChain() {
+  // Every deleted slot once on the chain, no active slot on it, no loop.
+  std::vector<bool> onChain(static_cast<size_t>(slotCount_) + 1, false);
+  int32_t at = header_.deletedChain;
+  int64_t steps = 0;
+  bool sound = true;
+  while (at != 0) {
+    if (at < 0 || at > slotCount_ || onChain[static_cast<size_t>(at)] ||
+        slots_[static_cast<size_t>(at)].active || ++steps > slotCount_) {
+      sound = false;
+      break;
+    }
+    onChain[static_cast<size_t>(at)] = true;
+    at = GetI32(ReadSlotRaw(at).data() + 1);
+  }
+  for (int32_t r = 1; sound && r <= slotCount_; ++r)
+    if (!slots_[static_cast<size_t>(r)].active && !onChain[static_cast<size_t>(r)]) sound = false;
+  if (!sound) log_.Found("Invalid chain of deleted records in table header");
+}
+
+void TChecker::CheckIndexTrees() {
+  if (!indexHeaderSound_ || !index_) return;
+  TIndexFileOptions options;
+  options.tableName = name_;
+  options.languageId = static_cast<uint16_t>(header_.languageId);
+  options.sortId = static_cast<uint16_t>(header_.sortId);
+  if (header_.encrypted)
+    options.cipher = [](uint8_t* bytes, size_t size) { ApplyCipher(bytes, size, kBodyKey); };
+  std::unique_ptr<TIndexFile> file;
+  try {
+    file = std::make_unique<TIndexFile>(*index_, fields_, options);
+  } catch (const EStoreEngineError&) {
+    log_.Found("Index file header damaged");
+    return;
+  }
+  std::vector<TIndexTree*> trees;
+  if (file->Primary()) trees.push_back(file->Primary());
+  for (int i = 0; i < file->SecondaryCount(); ++i) trees.push_back(&file->Secondary(i));
+  trees.push_back(&file->SysDeleted());
+  for (TIndexTree* t : trees) {
+    std::string shown = t == &file->SysDeleted() ? "Sys Deleted" : TIndexFile::DisplayName(*t);
+    bool sound = true;
+    try {
+      sound = t->Verify().empty();
+      int64_t expected = t == &file->SysDeleted() ? slotCount_ : activeCount_;
+      if (sound && t->Count() != expected) sound = false;
+      for (int32_t r = 1; sound && r <= slotCount_; ++r) {
+        const TSlot& s = slots_[static_cast<size_t>(r)];
+        if (t == &file->SysDeleted()) {
+          uint8_t key[5];
+          key[0] = s.active ? 0 : 1;
+          uint32_t id = static_cast<uint32_t>(s.logicalId) ^ 0x80000000u;
+          key[1] = static_cast<uint8_t>(id >> 24);
+          key[2] = static_cast<uint8_t>(id >> 16);
+          key[3] = static_cast<uint8_t>(id >> 8);
+          key[4] = static_cast<uint8_t>(id);
+          auto found = t->Find(key);
+          sound = found && *found == r;
+          continue;
+        }
+        if (!s.active) continue;
+        std::vector<uint8_t> image = ReadSlotRaw(r);
+        auto key = t->Layout().BuildKey(image.data(), recordSize_, s.logicalId, name_);
+        auto found = t->Find(key.data());
+        sound = found && *found == r;
+      }
+    } catch (const EStoreEngineError&) {
+      sound = false;
+    }
+    if (!sound) log_.Found("Index " + Quoted(shown) + " does not match the records");
+  }
+}
+
+void TChecker::CheckCounts() {
+  if (!log_.Repair() && indexRecordCount_ >= 0 && indexRecordCount_ != activeCount_)
+    log_.Found("Record count in index file header not correct");
+  if (header_.lastLogicalId < highestId_)
+    log_.Found("Invalid next available record ID (auto-increment)");
+}
+
+void TChecker::WriteRepaired() {
+  // A new table is built beside the damaged one and then takes its place.
+  TTableFiles temp;
+  temp.inMemory = files_.inMemory;
+  std::string folder = files_.data.substr(0, files_.data.rfind('/') + 1);
+  std::string base = (files_.inMemory ? std::string("_RP") : folder) + TemporaryTableName(folder);
+  temp.data = base + ".DAT";
+  temp.index = base + ".IDX";
+  temp.blob = base + ".BLB";
+  TDataHeader h = header_;
+  h.lastLogicalId = std::max(header_.lastLogicalId, highestId_);
+  // The new table cannot hold more than the limits allow: a primary index the records break
+  // is dropped rather than losing the records (the lines above said so).
+  auto builder = std::make_unique<TTableBuilder>(temp, name_, h, fields_,
+                                                 hasPrimary_ ? &primary_ : nullptr, secondary_);
+  std::unordered_set<int32_t> blocksCopied;
+  for (int32_t r = 1; r <= slotCount_; ++r) {
+    TSlot& s = slots_[static_cast<size_t>(r)];
+    if (!s.active) {
+      builder->PutDeleted(r, s.logicalId);
+      continue;
+    }
+    std::vector<uint8_t> image = ReadSlotRaw(r);
+    image[0] = 0;
+    PutI32(image.data() + 1, r);
+    PutI32(image.data() + 5, s.logicalId);
+    TBlobChanges blobs;
+    for (size_t i = 0; i < fields_.size(); ++i) {
+      const TFieldDesc& f = fields_[i];
+      if (f.IsAutoInc() || f.noStorage) continue;
+      uint8_t& nullFlag = image[f.offset];
+      if (nullFlag > 1) nullFlag = 1;
+      if (nullFlag == 0) {
+        std::fill(image.begin() + ValueOffset(f), image.begin() + ValueOffset(f) + f.width, 0);
+        continue;
+      }
+      if (f.type == TStoreFieldType::String)
+        image[static_cast<size_t>(ValueOffset(f) + f.width - 1)] = 0;
+      if (f.type != TStoreFieldType::Blob) continue;
+      const uint8_t* v = image.data() + ValueOffset(f);
+      int32_t first = GetI32(v), id = GetI32(v + 4);
+      std::string value;
+      if (first != 0) {
+        // The lines were written by the check; the value is read again without them.
+        log_.SetQuiet(true);
+        bool ok = ReadBlobValue(r, first, id, value);
+        log_.SetQuiet(false);
+        if (!ok || !blocksCopied.insert(first).second) value.clear();
+      }
+      if (!value.empty()) blobs[i] = value;
+    }
+    if (!builder->DuplicateIn(image.data()).empty()) {
+      log_.Line("Error rebuilding index keys for physical record # " + Str(r) +
+                ", error fixed but physical record deleted");
+      builder->PutDeleted(r, s.logicalId);
+      continue;
+    }
+    builder->Put(image, blobs, r);
+  }
+  builder->Finish(std::max(header_.lastLogicalId, highestId_));
+  auto fresh = builder->TakeFiles();
+  data_.reset();
+  index_.reset();
+  blob_.reset();
+  InstallTable(directory_, name_, files_, temp, std::move(fresh), false);
+}
+
+}  // namespace
+
+bool CheckTable(TDataDirectory& directory, const std::string& tableName, bool repair,
+                TRepairEvents& events) {
+  if (directory.TableIsOpen(tableName))
+    throw EStoreEngineError(StoreCode::AccessDenied, {tableName});
+  TChecker checker(directory, tableName, repair, events);
+  return checker.Run();
+}
+
+}  // namespace quellor
