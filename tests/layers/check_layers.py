@@ -6,12 +6,16 @@ compile.
 
     check_layers.py BUILD_DIR
 
+It also reads the store's sources: each module folder of src/store/ may include only the modules
+below it (STORE_MODULES), so the engine's parts keep one direction among themselves too.
+
 Exit code 0 when every case holds, 1 otherwise (each failing case is printed).
 """
 
 import concurrent.futures
 import json
 import os
+import re
 import shlex
 import subprocess
 import sys
@@ -73,6 +77,46 @@ CASES = [
     ("gui", '"store/expr/ExprFilter.h"', "store/expr/ExprFilter.h"),
     ("gui", '"store/format/DataFile.h"', "store/format/DataFile.h"),
 ]
+
+
+# The store's module folders and the folders each may include. api/ holds the store's vocabulary
+# (types, errors, dates) that every module uses, and the front end, which calls into all of them.
+STORE_MODULES = {
+    "os": {"api"},
+    "expr": {"api"},
+    "format": {"api", "os", "expr"},
+    "btree": {"api", "os", "format"},
+    "engine": {"api", "os", "format", "btree", "expr"},
+    "maint": {"api", "os", "format", "btree", "engine"},
+    "sql": {"api", "os", "format", "btree", "engine", "expr", "maint"},
+    "api": {"os", "format", "btree", "engine", "expr", "sql", "maint"},
+}
+
+STORE_INCLUDE = re.compile(r'^\s*#\s*include\s*"store/([^/"]+)/', re.M)
+
+
+def store_module_failures(store_dir):
+    """Every include of a store module that its folder may not see, as printable lines."""
+    failures = []
+    for module in sorted(os.listdir(store_dir)):
+        folder = os.path.join(store_dir, module)
+        if not os.path.isdir(folder):
+            continue
+        if module not in STORE_MODULES:
+            failures.append("src/store/%s/: a folder the layer check does not know" % module)
+            continue
+        for name in sorted(os.listdir(folder)):
+            if not name.endswith((".h", ".cpp")):
+                continue
+            with open(os.path.join(folder, name), encoding="utf-8", errors="replace") as f:
+                text = f.read()
+            for used in STORE_INCLUDE.findall(text):
+                if used != module and used not in STORE_MODULES[module]:
+                    failures.append("src/store/%s/%s includes store/%s/, which %s/ may not see"
+                                    % (module, name, used, module))
+    loose = [n for n in os.listdir(store_dir) if n.endswith((".h", ".cpp"))]
+    failures += ["src/store/%s: every store file belongs to a module folder" % n for n in loose]
+    return failures
 
 
 def compile_args(entry):
@@ -157,6 +201,11 @@ def main():
             results = list(pool.map(lambda n: run_case(n, cases[n], commands, work),
                                     range(len(cases))))
     failures = [r for r in results if r]
+    store_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "store")
+    module_failures = store_module_failures(store_dir)
+    print("%-4s %-8s %-9s %s" % ("FAIL" if module_failures else "ok", "store", "modules",
+                                 "each module folder includes only those below it"))
+    failures += module_failures
     for (layer, includes, missing), r in zip(cases, results):
         expected = "must fail" if missing else "compiles"
         print("%-4s %-8s %-9s %s" % ("FAIL" if r else "ok", layer, expected, " ".join(includes)))
