@@ -10,6 +10,7 @@
 #include "platform/Shell.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 using namespace quellor;
 using quellor::test::FakeUi;
@@ -195,9 +196,9 @@ TEST(Include, LaunchFileStartsAProgramDetached) {
   FakeUi ui;
   EXPECT_TRUE(LaunchFile(ui, script));
   EXPECT_TRUE(ui.calls.empty());
-  // The program runs on its own; wait a little for its mark.
+  // The program runs on its own; wait for its mark.
   struct stat st;
-  for (int i = 0; i < 200 && stat(marker.c_str(), &st) != 0; ++i) usleep(10000);
+  quellor::test::WaitUntil([&] { return stat(marker.c_str(), &st) == 0; });
   EXPECT_EQ(stat(marker.c_str(), &st), 0);
 }
 

@@ -37,6 +37,7 @@
 #include "data/ui/fFilters.h"
 #include "support/RecordingQtUi.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 using namespace quellor;
 using quellor::test::ReadFileBytes;
@@ -348,8 +349,7 @@ TEST(FiltersDialog, F1OpensHelpContext50) {
     dialog.show();
     QApplication::setActiveWindow(&dialog);
     QTest::keyClick(dialog.findChild<QLineEdit*>("edPriority"), Qt::Key_F1);
-    for (int i = 0; i < 200 && ReadFileBytes(log).empty(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    quellor::test::WaitUntil([&] { return ReadFileBytes(log).ends_with("\n"); });
   }
   setenv("PATH", path.c_str(), 1);
   EXPECT_EQ(ReadFileBytes(log), "file://" + dir.path() + "help/context-50.html\n");

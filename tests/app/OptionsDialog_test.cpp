@@ -29,6 +29,7 @@
 #include "platform/Files.h"
 #include "support/RecordingQtUi.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 using namespace quellor;
 using quellor::test::ReadFileBytes;
@@ -436,8 +437,7 @@ TEST_F(OptionsDialogTest, F1OpensHelpContext40) {
     dialog.show();
     QApplication::setActiveWindow(&dialog);
     QTest::keyClick(Find<QLineEdit>(dialog, "HostEdit"), Qt::Key_F1);
-    for (int i = 0; i < 200 && ReadFileBytes(log).empty(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    quellor::test::WaitUntil([&] { return ReadFileBytes(log).ends_with("\n"); });
   }
   setenv("PATH", path.c_str(), 1);
   EXPECT_EQ(ReadFileBytes(log), "file://" + dir.path() + "help/context-40.html\n");

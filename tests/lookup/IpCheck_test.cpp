@@ -228,7 +228,9 @@ TEST_F(IpCheckTest, GetIpOnAHangingResolverEndsWithinItsTimeout) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_THROW(GetIP(dm.tblCracks, "http://www.site.test/", "10.0.0.1", resolver, ui, 200ms),
                std::runtime_error);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  // It waited its time, and the time limit ended the wait (the bound only catches a hang).
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
   resolver->Release();
   EXPECT_EQ(Snapshot(folder.dir)[0].ip, "10.0.0.1");
 }
@@ -394,7 +396,10 @@ TEST_F(IpCheckTest, FailedAndHangingLookupsWriteNothingAndAreReported) {
   options.timeout = 300ms;
   auto start = std::chrono::steady_clock::now();
   TIpCheckResult result = CheckIPs(dm.tblCracks, resolver, ui, options);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  // The hanging lookup was waited for its time, and the time limit ended the wait (the bound
+  // only catches a hang).
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
   resolver->Release();
   EXPECT_EQ(result.failed, 3);
   EXPECT_EQ(result.changed, 1);
@@ -484,13 +489,12 @@ TEST_F(IpCheckTest, LookupsRunAheadConcurrentlyWithinTheirBound) {
   TIpCheckOptions options;
   options.inFlight = 8;
   options.maxThreads = 16;
-  auto start = std::chrono::steady_clock::now();
   TIpCheckResult result = CheckIPs(dm.tblCracks, resolver, ui, options);
-  auto took = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(result.changed, 60);
+  // Lookups ran at the same time, never more than in flight (the gain in time is measured by
+  // the IP check benchmark).
   EXPECT_GT(resolver->MaxRunning(), 1);
   EXPECT_LE(resolver->MaxRunning(), 8);
-  EXPECT_LT(took, 60 * 40ms) << "no faster than one lookup after the other";
   EXPECT_GT(ui.progressSteps, 0);
   EXPECT_EQ(ui.progressDone, 60);
   EXPECT_EQ(ui.progressText, "60 of 60 sites checked, 60 addresses changed");

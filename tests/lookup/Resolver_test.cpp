@@ -54,18 +54,20 @@ TEST(ResolverTest, WhatCountsAsAHostName) {
   EXPECT_FALSE(IsHostName(longest + "a"));
 }
 
-TEST(ResolverTest, BadHostsAreNotFoundWithoutAskingAndWithinABoundedTime) {
+// No resolver is asked about a bad host: the scripted one records nothing, and the system's
+// never sees "localhost" in a name cut at its NUL (it would find that one).
+TEST(ResolverTest, BadHostsAreNotFoundWithoutAsking) {
   auto r = std::make_shared<TScriptedResolver>();
   r->Answer("a.test", "10.0.0.1");
+  r->Answer("localhost", "127.0.0.1");
   for (const std::string& host :
        {std::string(), std::string(10000, 'x'), std::string("a.test") + '\0' + "x",
+        std::string("localhost") + '\0' + "x",
         std::string("b\xC3\xBC"
                     "cher.test"),
         std::string(" a.test"), std::string("a.test\r\n")}) {
-    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(LookUpHost(r, host).kind, Kind::NotFound);
     EXPECT_EQ(TSystemResolver().Resolve(host).kind, Kind::NotFound);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
   }
   EXPECT_TRUE(r->Asked().empty());
 }
@@ -79,7 +81,9 @@ TEST(ResolverTest, LookUpHostBoundsAHangingOrFailingResolver) {
   r->Answer("ok.test", "10.0.0.2");
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(LookUpHost(r, "hang.test", 150ms), TResolveAnswer::Failed("timed out"));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  // It waited its time, and the time limit ended the wait (the bound only catches a hang).
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
   EXPECT_EQ(LookUpHost(r, "throw.test"), TResolveAnswer::Failed("scripted failure"));
   EXPECT_EQ(LookUpHost(r, "fail.test"), TResolveAnswer::Failed("no name server"));
   EXPECT_EQ(LookUpHost(r, "ok.test"), TResolveAnswer::Found("10.0.0.2"));
@@ -93,9 +97,9 @@ TEST(ResolverTest, HangingLookupsDoNotHoldUpTheOthersBeyondTheThreadLimit) {
   for (int i = 0; i < 20; ++i) r->Answer("ok" + std::to_string(i) + ".test", "10.0.0.1");
   TLookupPool pool(r, {4, 200ms});
   std::vector<TLookupPool::TTicket> hanging, ok;
+  auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 3; ++i) hanging.push_back(pool.Start("hang" + std::to_string(i) + ".test"));
   for (int i = 0; i < 20; ++i) ok.push_back(pool.Start("ok" + std::to_string(i) + ".test"));
-  auto start = std::chrono::steady_clock::now();
   for (auto& t : hanging) {
     std::optional<TResolveAnswer> a;
     while (!(a = pool.Wait(t, 50ms))) {
@@ -106,9 +110,12 @@ TEST(ResolverTest, HangingLookupsDoNotHoldUpTheOthersBeyondTheThreadLimit) {
     std::optional<TResolveAnswer> a;
     while (!(a = pool.Wait(t, 50ms))) {
     }
-    EXPECT_EQ(*a, TResolveAnswer::Found("10.0.0.1"));
+    EXPECT_EQ(*a, TResolveAnswer::Found("10.0.0.1"));  // not held up until timed out
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  // The hanging ones waited their time, and the time limit ended the wait (the bound only
+  // catches a hang).
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
   EXPECT_LE(r->MaxRunning(), 4) << "never more threads than the limit";
   EXPECT_EQ(pool.Open(), 0);
   r->Release();
@@ -126,7 +133,10 @@ TEST(ResolverTest, AllThreadsHangingStillDecidesEveryLookupInTime) {
     }
     EXPECT_EQ(a->kind, Kind::Failed);
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  // One after the other, each waited its time, and the time limit ended each wait (the bound
+  // only catches a hang).
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 4 * 100ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
   EXPECT_LE(r->MaxRunning(), 2);
   r->Release();
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -18,6 +19,7 @@
 #include "store/api/StoreTb.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 namespace quellor {
 namespace {
@@ -293,7 +295,7 @@ TEST(NoticeDispatch, CommandsThatStopBeforeSending) {
 
 TEST(NoticeDispatch, OneSendAtATimeAndTheSentRecordIsStamped) {
   Env env;
-  int reentered = 0;
+  std::atomic<int> reentered{0};
   // While the window serves its events the person moves to the next site and tries to send
   // again: the second send does nothing, the first one stamps the site it sent.
   env.ui.onEvents = [&] {
@@ -305,14 +307,15 @@ TEST(NoticeDispatch, OneSendAtATimeAndTheSentRecordIsStamped) {
     env.dispatcher.PreviewComplaintMail1Click();
     ++reentered;
   };
-  ScriptedServer server([](test::ServerPeer& p) {
-    usleep(600000);  // the client waits for the greeting: the window serves its events
+  ScriptedServer server([&](test::ServerPeer& p) {
+    // The greeting comes once the window has served its events while the client waited for it.
+    test::WaitUntil([&] { return reentered.load() > 0; });
     Responder(Replies{})(p);
   });
   env.config.Port = server.Port();
   env.dispatcher.SendComplaintMail1Click();
   server.Join();
-  EXPECT_EQ(reentered, 1);
+  EXPECT_EQ(reentered.load(), 1);
   EXPECT_EQ(env.ui.busyDepth, 0);
   EXPECT_EQ(env.busy, (std::vector<bool>{true, false}));
   EXPECT_EQ(env.ui.calls, Strings{});
@@ -350,10 +353,10 @@ TEST(NoticeDispatch, PreviewWritesTheNoticeAndNamesTheEditorTried) {
   setenv("VISUAL", editor.c_str(), 1);
   env.dispatcher.PreviewComplaintMail1Click();
   std::string opened;
-  for (int i = 0; i < 500 && opened.empty(); ++i) {
-    usleep(10000);
+  test::WaitUntil([&] {
     opened = test::ReadFileBytes(tmp.file("opened"));
-  }
+    return opened.ends_with("\n");
+  });
   ASSERT_FALSE(opened.empty());
   opened.pop_back();
   EXPECT_EQ(opened.rfind(tmp.path() + "_TR", 0), 0u) << opened;

@@ -12,6 +12,7 @@
 
 #include "notices/ScriptedServer.h"
 #include "support/FakeUi.h"
+#include "support/WaitUntil.h"
 
 namespace quellor {
 namespace {
@@ -415,7 +416,7 @@ TEST_F(SmtpClientTest, WaitingLetsTheWindowProcessEvents) {
   TSMTPClient slowClient(signallingUi);
   // The server greets only once the client has been through at least one empty wait slice.
   ScriptedServer server([&](ServerPeer& p) {
-    for (int i = 0; i < 4000 && signallingUi.events == 0; ++i) usleep(5000);
+    test::WaitUntil([&] { return signallingUi.events > 0; });
     p.Send("220 late\r\n");
     p.ReadLine();
     p.Send("250 ok\r\n");
@@ -664,7 +665,8 @@ TEST_F(SmtpClientTest, ServerThatStopsAnsweringTimesOutAtEveryStep) {
 }
 
 TEST_F(SmtpClientTest, ServerThatStopsReadingTheBodyDoesNotHoldTheWindow) {
-  ScriptedServer server([](ServerPeer& p) {
+  std::atomic<bool> clientDone{false};
+  ScriptedServer server([&](ServerPeer& p) {
     p.Send("220 mail.test ESMTP ready\r\n");
     for (;;) {
       std::optional<std::string> line = p.ReadLine();
@@ -674,7 +676,8 @@ TEST_F(SmtpClientTest, ServerThatStopsReadingTheBodyDoesNotHoldTheWindow) {
         p.Send("250 mail.test\r\n");
       } else if (w == "DATA") {
         p.Send("354 go ahead\r\n");
-        usleep(2500000);  // reads nothing more: the client's writes find full buffers
+        // Reads nothing more until the client has given up: its writes find full buffers.
+        test::WaitUntil([&] { return clientDone.load(); });
         return;
       } else {
         p.Send("250 OK\r\n");
@@ -686,6 +689,7 @@ TEST_F(SmtpClientTest, ServerThatStopsReadingTheBodyDoesNotHoldTheWindow) {
   TMailMessage msg = Message();
   msg.Body.assign(400000, std::string(70, 'b'));  // 28 MB, more than the socket buffers hold
   EXPECT_EQ(Send(msg), "Socket Error # 10060\r\nConnection timed out.");
+  clientDone = true;
   EXPECT_GT(ui.processEventsCount, 0);
   EXPECT_EQ(statuses.back(), "Not connected.");
 }

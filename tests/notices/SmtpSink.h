@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "support/WaitUntil.h"
+
 extern char** environ;
 
 namespace quellor::test {
@@ -92,11 +94,7 @@ inline std::map<std::string, std::string> Parse(const std::string& file) {
 
 // Waits for the server to have written a message (a generous limit, only against a hang).
 inline bool WaitForFile(const std::string& path) {
-  for (int i = 0; i < 2000; ++i) {
-    if (std::filesystem::exists(path)) return true;
-    usleep(10000);
-  }
-  return false;
+  return WaitUntil([&] { return std::filesystem::exists(path); });
 }
 
 inline bool HaveAiosmtpd() {

@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+#include "support/WaitUntil.h"
+
 namespace quellor::test {
 
 class TChild {
@@ -101,18 +103,13 @@ class TChild {
   // Parent: the child's exit code; 128 + signal when a signal ended it; -1 when it did not end
   // within `timeoutMs` (it is killed then).
   int Wait(int timeoutMs = 120000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int status = 0;
-    for (;;) {
-      pid_t r = ::waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) break;
-      if (std::chrono::steady_clock::now() > deadline) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        reaped_ = true;
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },
+                   std::chrono::milliseconds(timeoutMs))) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      reaped_ = true;
+      return -1;
     }
     reaped_ = true;
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);

@@ -340,6 +340,7 @@ TEST(CrashStress, HundredsOfRandomKillsAmongSeveralProgramsLeaveEveryChangeWhole
   for (; round < kRounds && !HasFailure(); ++round) {
     for (int i = 0; i <= kWriters; ++i) start(i);
     for (int k = 0; k < kKillsPerRound; ++k) {
+      // The programs work for a random while: the kill lands wherever they are then.
       std::this_thread::sleep_for(std::chrono::milliseconds(20 + random() % 120));
       // Writers that killed themselves at a write start again.
       for (int i = 0; i < kWriters; ++i) {
@@ -358,7 +359,7 @@ TEST(CrashStress, HundredsOfRandomKillsAmongSeveralProgramsLeaveEveryChangeWhole
       start(victim);
       ++kills;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 80));
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 80));  // as above
     for (int i = 0; i <= kWriters; ++i) stop(i);
     kills += kWriters + 1;
 

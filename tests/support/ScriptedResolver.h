@@ -84,6 +84,7 @@ class TScriptedResolver : public THostResolver {
       hang = hang_.count(host) || hang_.count("");
       fail = throw_.count(host) > 0;
     }
+    // A slow resolver: the lookup really takes this long, for the time limits that measure it.
     if (delay.count() > 0) std::this_thread::sleep_for(delay);
     std::unique_lock<std::mutex> lock(mutex_);
     if (hang) wake_.wait(lock, [this] { return released_; });

@@ -4,14 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/Include.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 #include "transfer/Exports.h"
 
 using quellor::test::ReadFileBytes;
@@ -130,10 +129,9 @@ TEST(Text2Html, ExportStartsTheConverterBesideTheProgram) {
   EXPECT_EQ(quellor::Text2HtmlProgram(), kConverter);
   WriteFileBytes(dir.file("cracksites.txt"), "http://a.test/\r\n");
   ASSERT_TRUE(quellor::StartText2Html(dir.file("cracksites.txt"), dir.file("cracksites.html")));
-  for (int i = 0;
-       i < 400 && ReadFileBytes(dir.file("cracksites.html")).find("</html>") == std::string::npos;
-       ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  quellor::test::WaitUntil([&] {
+    return ReadFileBytes(dir.file("cracksites.html")).find("</html>") != std::string::npos;
+  });
   EXPECT_NE(ReadFileBytes(dir.file("cracksites.html")).find("<a href=\"http://a.test/\">"),
             std::string::npos);
   // Without it beside the program, the name is looked up on PATH.

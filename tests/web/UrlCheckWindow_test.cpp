@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
@@ -11,6 +10,7 @@
 #include "app/Include.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 #include "web/ui/UrlCheckThread.h"
 #include "web/ui/fUrlCheck.h"
 
@@ -27,12 +27,9 @@ std::string Cell(QTableWidget* grid, int dataRow, int column) {
 }
 
 // Lets the user-interface thread run the workers' updates until every worker has finished.
-bool WaitForWorkers(int timeoutMs = 20000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (UrlCheck::Running() > 0 && timer.elapsed() < timeoutMs)
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  return UrlCheck::Running() == 0;
+bool WaitForWorkers() {
+  return quellor::test::WaitUntilServing([] { return UrlCheck::Running() == 0; },
+                                         [] { QCoreApplication::processEvents(); });
 }
 
 std::string Page(int links) {
