@@ -870,19 +870,8 @@ void TDataTable::Commit() {
     // as far as they were not written yet, and what earlier spills wrote is undone.
     failure = std::current_exception();
     NoteChange();  // what readers derived from the dropped changes is stale
-    if (journal_ && journal_->Spilled()) {
-      try {
-        journal_->RollBackSpilled();
-      } catch (...) {
-        discardAll_ = true;
-      }
-    }
-    try {
-      indexes_->Discard();
-      data_->Discard();
-      if (blob_) blob_->Discard();
-    } catch (...) {
-    }
+    UndoSpills();
+    DropCachedChanges();
   }
   EndTransaction(failure);
 }
@@ -891,22 +880,32 @@ void TDataTable::Rollback() {
   std::lock_guard lock(mutex_);
   if (!inTransaction_) return;
   NoteChange();
-  std::exception_ptr failure;
+  // What the transaction spilled into the files is undone from its journal first.
+  std::exception_ptr failure = UndoSpills();
+  if (std::exception_ptr dropped = DropCachedChanges()) failure = dropped;
+  EndTransaction(failure);
+}
+
+std::exception_ptr TDataTable::UndoSpills() noexcept {
+  if (!journal_ || !journal_->Spilled()) return nullptr;
   try {
-    // What the transaction spilled into the files is undone from its journal first.
-    if (journal_ && journal_->Spilled()) journal_->RollBackSpilled();
+    journal_->RollBackSpilled();
   } catch (...) {
-    failure = std::current_exception();
-    discardAll_ = true;
+    discardAll_ = true;  // the caches go before the next use, the journal is resolved then
+    return std::current_exception();
   }
+  return nullptr;
+}
+
+std::exception_ptr TDataTable::DropCachedChanges() noexcept {
   try {
     indexes_->Discard();
     data_->Discard();
     if (blob_) blob_->Discard();
   } catch (...) {
-    failure = std::current_exception();
+    return std::current_exception();
   }
-  EndTransaction(failure);
+  return nullptr;
 }
 
 void TDataTable::EndTransaction(std::exception_ptr failure) {

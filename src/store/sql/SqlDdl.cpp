@@ -27,8 +27,7 @@ void CreateTableWithLanguage(TStoreSession& session, TStoreTable& table, int lan
 
 TSqlRunOutcome TSqlRunner::RunCreateTable(const TSqlStatement& st) {
   TStoreTable table(session_);
-  table.SetDatabaseName(DatabaseFor(st.table));
-  table.SetTableName(st.table.name);
+  NameTable(table, st.table);
   if (table.Exists()) throw EStoreEngineError(StoreCode::TableExists, {st.table.name});
   for (const TSqlColumnDef& c : st.columns) {
     TFieldDef& d = table.FieldDefs().Add(c.name, c.type, c.size, c.notNull);
@@ -59,8 +58,7 @@ TSqlRunOutcome TSqlRunner::RunCreateTable(const TSqlStatement& st) {
 
 TSqlRunOutcome TSqlRunner::RunCreateIndex(const TSqlStatement& st) {
   TStoreTable table(session_);
-  table.SetDatabaseName(DatabaseFor(st.table));
-  table.SetTableName(st.table.name);
+  NameTable(table, st.table);
   std::string fieldsText;
   for (const std::string& f : st.index.columns) fieldsText += (fieldsText.empty() ? "" : ";") + f;
   uint8_t options = 0;
@@ -73,10 +71,8 @@ TSqlRunOutcome TSqlRunner::RunCreateIndex(const TSqlStatement& st) {
 
 TSqlRunOutcome TSqlRunner::RunDrop(const TSqlStatement& st) {
   TStoreTable table(session_);
-  table.SetDatabaseName(DatabaseFor(st.table));
-  table.SetTableName(st.table.name);
-  if (!table.Exists())
-    SqlFail("Table '" + st.table.name + "' does not exist in " + kSqlStatementName);
+  NameTable(table, st.table);
+  if (!table.Exists()) NoSuchTable(st.table.name);
   if (st.kind == TSqlKind::DropTable) {
     // Nobody may have it open: an exclusive open proves it (11013 otherwise).
     table.SetExclusive(true);
@@ -219,10 +215,8 @@ void AlterTable(TStoreTable& table, const TSqlStatement& st, const TDataHeader& 
 
 TSqlRunOutcome TSqlRunner::RunAlter(const TSqlStatement& st) {
   TStoreTable table(session_);
-  table.SetDatabaseName(DatabaseFor(st.table));
-  table.SetTableName(st.table.name);
-  if (!table.Exists())
-    SqlFail("Table '" + st.table.name + "' does not exist in " + kSqlStatementName);
+  NameTable(table, st.table);
+  if (!table.Exists()) NoSuchTable(st.table.name);
   table.Open();
   TDataHeader current = TSqlTableAccess::Engine(table).Data().Header();
   table.Close();

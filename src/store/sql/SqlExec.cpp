@@ -20,6 +20,10 @@ void SqlFail(const std::string& message) {
   throw EExprError(message);
 }
 
+void NoSuchTable(const std::string& name) {
+  SqlFail("Table '" + name + "' does not exist in " + kSqlStatementName);
+}
+
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
@@ -56,8 +60,7 @@ std::shared_ptr<TDataDirectory> TSqlRunner::DirectoryOf(bool memory) {
 
 void TSqlRunner::CheckTableExists(const TSqlTableRef& ref) {
   TTableFiles files = DirectoryOf(ref.memory)->Files(ref.name);
-  if (!files.inMemory && !FileExists(files.data))
-    SqlFail("Table '" + ref.name + "' does not exist in " + kSqlStatementName);
+  if (!files.inMemory && !FileExists(files.data)) NoSuchTable(ref.name);
 }
 
 TExprNodePtr TSqlRunner::Compile(const TSqlExprRef& r, const TExprScope& scope,

@@ -69,13 +69,11 @@ void TSqlRunner::OpenSources(const TSqlSelect& s, std::vector<TSource>& sources)
               "' found in source tables");
     source.directory = DirectoryOf(src.table.memory);
     TTableFiles files = source.directory->Files(src.table.name);
-    if (!files.inMemory && !FileExists(files.data))
-      SqlFail("Table '" + src.table.name + "' does not exist in " + kSqlStatementName);
+    if (!files.inMemory && !FileExists(files.data)) NoSuchTable(src.table.name);
     try {
       source.table = source.directory->OpenTable(src.table.name, false);
     } catch (const EStoreEngineError& e) {
-      if (e.ErrorCode() == StoreCode::InvalidPath)
-        SqlFail("Table '" + src.table.name + "' does not exist in " + kSqlStatementName);
+      if (e.ErrorCode() == StoreCode::InvalidPath) NoSuchTable(src.table.name);
       throw;
     }
     sources.push_back(std::move(source));

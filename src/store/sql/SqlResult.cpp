@@ -39,8 +39,7 @@ TSqlRunOutcome TSqlRunner::RunSelect(const TSqlStatement& st) {
         filter = text.substr(from, to - from);
       }
       auto table = std::make_unique<TStoreTable>(session_);
-      table->SetDatabaseName(DatabaseFor(s.sources[0].table));
-      table->SetTableName(s.sources[0].table.name);
+      NameTable(*table, s.sources[0].table);
       try {
         if (!filter.empty()) {
           table->SetFilter(filter);

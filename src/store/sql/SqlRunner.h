@@ -59,6 +59,8 @@ std::string Upper(std::string s);
 // A table name without its folder and extension (its correlation name when none is given).
 std::string BareName(const std::string& table);
 bool FileExists(const std::string& path);
+// "Table '...' does not exist in SQL statement".
+[[noreturn]] void NoSuchTable(const std::string& name);
 
 // ---- names (SqlNames.cpp) ----
 
@@ -232,6 +234,11 @@ class TSqlRunner {
   std::shared_ptr<TDataDirectory> DirectoryOf(bool memory);
   std::string DatabaseFor(const TSqlTableRef& ref) const {
     return ref.memory ? "MEMORY" : options_.databaseName;
+  }
+  // Points a cursor at the table a statement names.
+  void NameTable(TStoreTable& table, const TSqlTableRef& ref) const {
+    table.SetDatabaseName(DatabaseFor(ref));
+    table.SetTableName(ref.name);
   }
   // SqlFail unless the table's data file exists.
   void CheckTableExists(const TSqlTableRef& ref);

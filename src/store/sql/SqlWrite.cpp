@@ -40,8 +40,10 @@ class TStatementTransaction {
   void Commit() {
     if (own_) dir_->CommitTransaction();
   }
-  // The statement failed part way: what it wrote before stays.
-  void Keep() {
+  // The statement failed part way: the record being written is given up, what was written
+  // before stays.
+  void Failed(TStoreTable& table) {
+    if (table.State() != TDataSetState::Browse && table.Active()) table.Cancel();
     if (own_ && dir_->InTransaction()) dir_->CommitTransaction();
   }
 
@@ -57,8 +59,7 @@ class TStatementTransaction {
 TSqlRunOutcome TSqlRunner::RunInsert(const TSqlStatement& st) {
   TSqlRunOutcome out;
   TStoreTable table(session_);
-  table.SetDatabaseName(DatabaseFor(st.table));
-  table.SetTableName(st.table.name);
+  NameTable(table, st.table);
   CheckTableExists(st.table);
   table.Open();
   TDataTable& engine = TSqlTableAccess::Engine(table);
@@ -143,9 +144,7 @@ TSqlRunOutcome TSqlRunner::RunInsert(const TSqlStatement& st) {
     }
     transaction.Commit();
   } catch (...) {
-    if (table.State() != TDataSetState::Browse && table.Active()) table.Cancel();
-    // What was written before the failure stays.
-    transaction.Keep();
+    transaction.Failed(table);
     throw;
   }
   return out;
@@ -156,8 +155,7 @@ TSqlRunOutcome TSqlRunner::RunUpdateDelete(const TSqlStatement& st) {
   const bool update = st.kind == TSqlKind::Update;
   CheckTableExists(st.table);
   TStoreTable table(session_);
-  table.SetDatabaseName(DatabaseFor(st.table));
-  table.SetTableName(st.table.name);
+  NameTable(table, st.table);
   table.Open();
   std::vector<TSource> sources(1);
   sources[0].ast.table = st.table;
@@ -245,9 +243,7 @@ TSqlRunOutcome TSqlRunner::RunUpdateDelete(const TSqlStatement& st) {
     }
     transaction.Commit();
   } catch (...) {
-    if (table.State() != TDataSetState::Browse && table.Active()) table.Cancel();
-    // The records changed before the failure stay changed.
-    transaction.Keep();
+    transaction.Failed(table);
     throw;
   }
   return out;
