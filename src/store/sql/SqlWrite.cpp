@@ -54,6 +54,24 @@ class TStatementTransaction {
   int interval_ = 1;
 };
 
+// Sets the fields of the cursor's edit buffer, values[k] into field targets[k] (with NOAUTOINC
+// an auto-increment field's value becomes the record's logical id), and posts the record.
+void PostValues(TStoreTable& table, const std::vector<TFieldDesc>& fields,
+                const std::vector<size_t>& targets, const std::vector<TExprValue>& values,
+                bool noAutoInc) {
+  int32_t givenId = 0;
+  for (size_t k = 0; k < targets.size(); ++k) {
+    const TFieldDesc& f = fields[targets[k]];
+    if (f.IsAutoInc()) {
+      if (noAutoInc) givenId = GivenAutoInc(f, values[k]);
+      continue;
+    }
+    if (TStoreField* field = table.FindField(f.name)) SetField(*field, values[k]);
+  }
+  TSqlTableAccess::GiveLogicalId(table, givenId);
+  table.Post();
+}
+
 }  // namespace
 
 TSqlRunOutcome TSqlRunner::RunInsert(const TSqlStatement& st) {
@@ -127,18 +145,7 @@ TSqlRunOutcome TSqlRunner::RunInsert(const TSqlStatement& st) {
   try {
     for (const auto& r : rows) {
       table.Append();
-      int32_t givenId = 0;
-      for (size_t c = 0; c < targets.size(); ++c) {
-        const TFieldDesc& f = fields[targets[c]];
-        if (f.IsAutoInc()) {
-          if (st.noAutoInc) givenId = GivenAutoInc(f, r[c]);
-          continue;
-        }
-        TStoreField* field = table.FindField(f.name);
-        if (field) SetField(*field, r[c]);
-      }
-      TSqlTableAccess::GiveLogicalId(table, givenId);
-      table.Post();
+      PostValues(table, fields, targets, r, st.noAutoInc);
       ++out.rows;
       transaction.Written(out.rows);
     }
@@ -182,6 +189,8 @@ TSqlRunOutcome TSqlRunner::RunUpdateDelete(const TSqlStatement& st) {
               "statement");
     sets.emplace_back(i, std::move(node));
   }
+  std::vector<size_t> setTargets;
+  for (const auto& set : sets) setTargets.push_back(set.first);
   TExprNodePtr where;
   if (st.where.Present())
     where = Compile(st.where, scope, base, evaluator, true, "WHERE or JOIN clause is empty",
@@ -224,17 +233,7 @@ TSqlRunOutcome TSqlRunner::RunUpdateDelete(const TSqlStatement& st) {
         std::vector<TExprValue> values;
         for (const auto& [i, node] : sets) values.push_back(evaluator.Evaluate(*node, &row));
         table.Edit();
-        int32_t givenId = 0;
-        for (size_t k = 0; k < sets.size(); ++k) {
-          const TFieldDesc& f = fields[sets[k].first];
-          if (f.IsAutoInc()) {
-            if (st.noAutoInc) givenId = GivenAutoInc(f, values[k]);
-            continue;
-          }
-          if (TStoreField* field = table.FindField(f.name)) SetField(*field, values[k]);
-        }
-        TSqlTableAccess::GiveLogicalId(table, givenId);
-        table.Post();
+        PostValues(table, fields, setTargets, values, st.noAutoInc);
       } else {
         table.Delete();
       }
