@@ -832,14 +832,14 @@ void TDataTable::BeginTransaction() {
   txUnspilled_ = 0;
 }
 
-void TDataTable::AbandonTransaction() {
+void TDataTable::AbandonTransaction() noexcept {
   std::lock_guard lock(mutex_);
   if (!inTransaction_) return;
   if (journal_) journal_->DistrustKnown();
   inTransaction_ = false;
   locks_->SetKeepRecords(false);
   locks_->ReleaseKeptRecordsQuietly();
-  if (locks_->HoldsDataWriteLock()) locks_->ReleaseDataWriteLock();
+  locks_->ReleaseQuietly(TLockRegion::DataWrite);
 }
 
 void TDataTable::PrepareCommit() {
@@ -847,9 +847,9 @@ void TDataTable::PrepareCommit() {
   if (inTransaction_ && !readOnlyFiles_) locks_->AcquireWriteRange();
 }
 
-void TDataTable::ReleaseCommitRange() {
+void TDataTable::ReleaseCommitRange() noexcept {
   std::lock_guard lock(mutex_);
-  if (locks_->HoldsWriteRange() && !KeepsWriteRange()) locks_->ReleaseWriteRange();
+  if (!KeepsWriteRange()) locks_->ReleaseQuietly(TLockRegion::WriteRange);
 }
 
 void TDataTable::Commit() {

@@ -151,12 +151,14 @@ class TDataTable {
   // Writes out what an exclusive table has cached, takes the data write lock (10249) and
   // re-reads the counters; the table then holds its changes in its caches.
   void BeginTransaction();
-  // Undoes BeginTransaction when another table of the database could not begin.
-  void AbandonTransaction();
+  // Undoes BeginTransaction when another table of the database could not begin (what cannot
+  // be let go is the close's to let go).
+  void AbandonTransaction() noexcept;
   // The first step of a commit: the write range (10249; the transaction goes on).
   void PrepareCommit();
-  // Lets the write range of PrepareCommit go when another table could not take its own.
-  void ReleaseCommitRange();
+  // Lets the write range of PrepareCommit go when another table could not take its own (what
+  // cannot be let go is the close's to let go).
+  void ReleaseCommitRange() noexcept;
   // Writes every cached change, lets the data write lock go and then the kept record locks.
   void Commit();
   // Drops every cached change and lets the data write lock and the kept record locks go.
