@@ -4,8 +4,8 @@
 #include <array>
 #include <cctype>
 
-#include "store/api/StoreError.h"
 #include "store/format/KeyLayout.h"
+#include "store/api/StoreError.h"
 #include "store/os/StoreAssert.h"
 
 namespace quellor {

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <set>
 
-#include "store/api/StoreDate.h"
-#include "store/api/StoreError.h"
 #include "store/format/ByteOrder.h"
 #include "store/format/Cipher.h"
 #include "store/format/FieldValue.h"
+#include "store/api/StoreDate.h"
+#include "store/api/StoreError.h"
 #include "store/os/StoreAssert.h"
 
 namespace quellor {

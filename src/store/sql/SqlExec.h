@@ -32,8 +32,8 @@
 #include <string>
 #include <vector>
 
-#include "store/expr/ExprValue.h"
 #include "store/api/StoreTb.h"
+#include "store/expr/ExprValue.h"
 
 namespace quellor {
 
