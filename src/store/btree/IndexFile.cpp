@@ -6,6 +6,7 @@
 
 #include "store/format/KeyLayout.h"
 #include "store/api/StoreError.h"
+#include "store/os/StoreAssert.h"
 
 namespace quellor {
 namespace {
@@ -136,12 +137,14 @@ void TIndexFile::BuildTrees() {
 
 void TIndexFile::ReadPage(int32_t offset, uint8_t* raw) {
   if (readHook_) readHook_();
+  STORE_ASSERT(IsIndexPageOffset(offset, header_.endOffset));  // the trees check what they follow
   if (file_.ReadAt(offset, raw, kIndexPageSize) != kIndexPageSize)
     throw EStoreEngineError(StoreCode::ReadError, {options_.tableName});
   if (options_.cipher) options_.cipher(raw, kIndexPageSize);
 }
 
 void TIndexFile::WritePage(int32_t offset, const uint8_t* raw) {
+  STORE_ASSERT(IsIndexPageOffset(offset, header_.endOffset));
   std::array<uint8_t, kIndexPageSize> bytes;
   std::copy(raw, raw + kIndexPageSize, bytes.begin());
   if (options_.cipher) options_.cipher(bytes.data(), bytes.size());

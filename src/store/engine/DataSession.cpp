@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
-#include "store/os/FileList.h"
 #include "store/api/StoreError.h"
+#include "store/os/FileList.h"
 
 namespace quellor {
 
@@ -100,6 +101,31 @@ std::vector<std::shared_ptr<TDataTable>> TDataDirectory::TransactionTablesNewest
   return tables;
 }
 
+namespace {
+
+// The tables that have taken one step of a transaction (begun it, or taken the write range of
+// their commit): unless every table took it, the step is undone for each of those that did.
+class TTablesStepped {
+ public:
+  using TUndo = void (TDataTable::*)() noexcept;
+  explicit TTablesStepped(TUndo undo) : undo_(undo) {}
+  ~TTablesStepped() {
+    for (auto& table : tables_) ((*table).*undo_)();
+  }
+  TTablesStepped(const TTablesStepped&) = delete;
+  TTablesStepped& operator=(const TTablesStepped&) = delete;
+
+  void Add(std::shared_ptr<TDataTable> table) { tables_.push_back(std::move(table)); }
+  // Every table took the step: it stands.
+  std::vector<std::shared_ptr<TDataTable>> Done() { return std::exchange(tables_, {}); }
+
+ private:
+  TUndo undo_;
+  std::vector<std::shared_ptr<TDataTable>> tables_;
+};
+
+}  // namespace
+
 void TDataDirectory::BeginTransaction() {
   std::lock_guard lock(mutex_);
   if (inTransaction_) return;
@@ -108,17 +134,12 @@ void TDataDirectory::BeginTransaction() {
     if (auto table = weak.lock()) open.push_back(table);
   std::sort(open.begin(), open.end(),
             [](const auto& a, const auto& b) { return a->OpenSequence() < b->OpenSequence(); });
-  std::vector<std::shared_ptr<TDataTable>> begun;
-  try {
-    for (auto& table : open) {
-      table->BeginTransaction();
-      begun.push_back(table);
-    }
-  } catch (...) {
-    for (auto& table : begun) table->AbandonTransaction();
-    throw;
+  TTablesStepped begun(&TDataTable::AbandonTransaction);
+  for (auto& table : open) {
+    table->BeginTransaction();
+    begun.Add(table);
   }
-  transactionTables_ = std::move(begun);
+  transactionTables_ = begun.Done();
   inTransaction_ = true;
 }
 
@@ -134,21 +155,12 @@ void TDataDirectory::CommitTransaction() {
   auto tables = TransactionTablesNewestFirst();
   // Every table takes its write range first, so that a range that cannot be had leaves all of
   // them uncommitted (the transaction goes on).
-  std::vector<std::shared_ptr<TDataTable>> prepared;
-  try {
-    for (auto& table : tables) {
-      table->PrepareCommit();
-      prepared.push_back(table);
-    }
-  } catch (...) {
-    for (auto& table : prepared) {
-      try {
-        table->ReleaseCommitRange();
-      } catch (...) {
-      }
-    }
-    throw;
+  TTablesStepped prepared(&TDataTable::ReleaseCommitRange);
+  for (auto& table : tables) {
+    table->PrepareCommit();
+    prepared.Add(table);
   }
+  prepared.Done();
   std::exception_ptr failure;
   for (auto& table : tables) {
     try {

@@ -8,17 +8,17 @@
 #include <exception>
 #include <optional>
 
+#include "store/api/StoreError.h"
+#include "store/btree/IndexFile.h"
+#include "store/engine/DataSession.h"
 #include "store/format/AsciiText.h"
 #include "store/format/ByteOrder.h"
 #include "store/format/Cipher.h"
-#include "store/engine/DataSession.h"
 #include "store/format/FieldValue.h"
-#include "store/os/FileList.h"
-#include "store/btree/IndexFile.h"
 #include "store/format/KeyLayout.h"
 #include "store/format/Language.h"
+#include "store/os/FileList.h"
 #include "store/os/PhysicalFile.h"
-#include "store/api/StoreError.h"
 
 namespace quellor {
 
@@ -97,15 +97,15 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
   // was killed half way has been undone.
   auto readLocked = [this](const std::function<void()>& read) {
     for (;;) {
-      bool slot = indexFile_ && locks_->Active();
-      if (slot) locks_->AcquireReadSlots();
+      std::optional<TLockScope> slot;
+      if (indexFile_ && locks_->Active()) slot.emplace(*locks_, TLockRegion::ReadSlots);
       if (journal_ && journal_->Hot()) {
-        if (slot) locks_->ReleaseReadSlots();
+        if (slot) slot->Release();
         ResolveJournalAtOpen();
         continue;
       }
       read();
-      if (slot) locks_->ReleaseReadSlots();
+      if (slot) slot->Release();
       return;
     }
   };
@@ -141,14 +141,9 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
   });
   auto writeLocked = [this](const std::function<void()>& write) {
     // Other programs may have the table open: the index file is written under the write locks.
-    AcquireWriteLocks();
-    try {
-      Journaled(false, write);
-    } catch (...) {
-      ReleaseWriteLocks();
-      throw;
-    }
-    ReleaseWriteLocks();
+    TWriteScope writeLocks(*this);
+    Journaled(false, write);
+    writeLocks.Release();
   };
   if (!indexExists) {
     writeLocked([this] {
@@ -196,18 +191,15 @@ TDataTable::~TDataTable() {
     if (data_ && !readOnlyFiles_) {
       bool unwritten = data_->HasUnwrittenChanges() || indexes_->File().HasUnwrittenChanges();
       if (unwritten) {
-        if (!locks_->HoldsDataWriteLock()) locks_->AcquireDataWriteLock();
-        locks_->AcquireWriteRange();
+        TWriteScope writeLocks(*this);
         // Written only onto the files these changes were made on, never over a resolved journal.
-        if (!ResolveJournal()) WriteChangesJournaled(false);
+        if (!writeLocks.ResolvedJournal()) WriteChangesJournaled(false);
+        writeLocks.Release();
       }
     }
   } catch (...) {
   }
-  try {
-    locks_->ReleaseAll();
-  } catch (...) {
-  }
+  locks_->ReleaseAll();
 }
 
 void TDataTable::Fail(uint16_t code) const {
@@ -320,32 +312,46 @@ void TDataTable::WriteBlobs(std::vector<uint8_t>& image, const TBlobChanges& blo
 void TDataTable::WriteChanges(bool flushOs) {
   // BLOB blocks before the records that point at them; every change moves the data file's
   // change counter on, so that other users notice it.
-  bool changed = data_->HasUnwrittenChanges();
+  const bool changed = data_->HasUnwrittenChanges();
+  const bool indexChanged = indexes_->File().HasUnwrittenChanges();
+  const std::array<int32_t, 3> before = CurrentCounters();
   if (blob_) blob_->Flush(false, flushOs);
   data_->Flush(changed, flushOs);
   indexes_->Flush(flushOs);
+  // Each file's header was written once at most, and those with changes were written.
+  const std::array<int32_t, 3> after = CurrentCounters();
+  auto step = [&](size_t file) {
+    return static_cast<uint32_t>(after[file]) - static_cast<uint32_t>(before[file]);
+  };
+  STORE_ASSERT(step(0) <= 1 && step(1) <= 1 && step(2) <= 1);
+  STORE_ASSERT((!changed || step(0) == 1) && step(1) == (indexChanged ? 1u : 0u));
 }
 
-void TDataTable::AcquireWriteLocks() {
-  // The data byte (held already in a transaction), then the index and BLOB range.
-  bool tookData = false;
-  if (!locks_->HoldsDataWriteLock()) {
-    locks_->AcquireDataWriteLock();
-    tookData = true;
-  }
-  try {
-    locks_->AcquireWriteRange();
-  } catch (...) {
-    if (tookData) locks_->ReleaseDataWriteLock();
-    throw;
-  }
+// ---- write locks --------------------------------------------------------------------------
+
+TDataTable::TWriteScope::TWriteScope(TDataTable& table)
+    : table_(table),
+      data_(*table.locks_, TLockRegion::DataWrite),
+      range_(*table.locks_, TLockRegion::WriteRange) {
   // A writer killed half way is undone before anything is read or written.
-  try {
-    ResolveJournal();
-  } catch (...) {
-    ReleaseWriteLocks();
-    throw;
-  }
+  resolved_ = table.ResolveJournal();
+}
+
+TDataTable::TWriteScope::~TWriteScope() {
+  // A change that failed: the files may have been written by it, or will be by others.
+  if (!released_ && table_.journal_ && !table_.inTransaction_) table_.journal_->DistrustKnown();
+}
+
+void TDataTable::TWriteScope::Release() {
+  released_ = true;
+  // From here on other programs may write: what this table wrote last is no longer known to
+  // be what the files hold (a transaction goes on holding the data byte).
+  if (table_.journal_ && !table_.inTransaction_) table_.journal_->DistrustKnown();
+  if (table_.KeepsWriteRange())
+    range_.Keep();
+  else
+    range_.Release();
+  data_.Release();
 }
 
 void TDataTable::SetJournalFiles() {
@@ -380,23 +386,13 @@ void TDataTable::ResolveJournalAtOpen() {
   std::shared_ptr<TAbstractFile> blob = blobFile_;
   if (!blob && FileExists(files_.blob))
     blob = TFileList::Instance().OpenDisk(files_.blob, exclusive_, tableName_);
-  bool tookData = !locks_->HoldsDataWriteLock();
-  locks_->AcquireDataWriteLock();
-  bool tookRange = false;
-  try {
-    if (indexFile_ && !locks_->HoldsWriteRange()) {
-      locks_->AcquireWriteRange();
-      tookRange = true;
-    }
-    journal_->Resolve(
-        {base(dataFile_), indexFile_ ? base(indexFile_) : nullptr, blob ? base(blob) : nullptr});
-  } catch (...) {
-    if (tookRange) locks_->ReleaseWriteRange();
-    if (tookData) locks_->ReleaseDataWriteLock();
-    throw;
-  }
-  if (tookRange) locks_->ReleaseWriteRange();
-  if (tookData) locks_->ReleaseDataWriteLock();
+  TLockScope data(*locks_, TLockRegion::DataWrite);
+  std::optional<TLockScope> range;
+  if (indexFile_) range.emplace(*locks_, TLockRegion::WriteRange);
+  journal_->Resolve(
+      {base(dataFile_), indexFile_ ? base(indexFile_) : nullptr, blob ? base(blob) : nullptr});
+  if (range) range->Release();
+  data.Release();
 }
 
 void TDataTable::AcquireReadSlots() {
@@ -405,8 +401,7 @@ void TDataTable::AcquireReadSlots() {
     if (!journal_ || !session_.journalChanges || journal_->Spilled() || !journal_->Hot()) return;
     // A writer was killed half way: undone under the write locks, then read.
     locks_->ReleaseReadSlots();
-    AcquireWriteLocks();
-    ReleaseWriteLocks();
+    TWriteScope(*this).Release();
   }
 }
 
@@ -468,26 +463,16 @@ void TDataTable::Journaled(bool durable, const std::function<void()>& write) {
   knownCountersSet_ = true;
 }
 
-void TDataTable::ReleaseWriteLocks() {
-  if (journal_ && !inTransaction_) journal_->DistrustKnown();
-  if (locks_->HoldsWriteRange() && !KeepsWriteRange()) locks_->ReleaseWriteRange();
-  if (!inTransaction_ && locks_->HoldsDataWriteLock()) locks_->ReleaseDataWriteLock();
-}
-
 void TDataTable::Change(const std::function<void()>& body) {
   std::lock_guard lock(mutex_);
   if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
   if (inTransaction_ && txLost_) Fail(StoreCode::WriteError);
   // In a transaction the data write lock keeps every other writer out and the changes stay in
   // the caches: nothing more to take, nothing to re-read.
+  std::optional<TWriteScope> writeLocks;
   if (!inTransaction_) {
-    AcquireWriteLocks();
-    try {
-      if (!DropStaleCaches()) TrustKnownIfUnchanged();
-    } catch (...) {
-      ReleaseWriteLocks();
-      throw;
-    }
+    writeLocks.emplace(*this);
+    if (!DropStaleCaches()) TrustKnownIfUnchanged();
   }
   NoteChange();
   changeBlobBytes_ = 0;
@@ -508,15 +493,9 @@ void TDataTable::Change(const std::function<void()>& body) {
     indexes_->AbortChange();
     // A failed write left the files as before (Journaled): the caches go with the change.
     if (writing && discardAll_) DiscardAll();
-    if (!inTransaction_) {
-      try {
-        ReleaseWriteLocks();
-      } catch (...) {
-      }
-    }
     throw;
   }
-  if (!inTransaction_) ReleaseWriteLocks();
+  if (writeLocks) writeLocks->Release();
   if (inTransaction_) NoteTransactionBytes(data_->RecordSize() + changeBlobBytes_);
 }
 
@@ -603,42 +582,37 @@ int32_t TDataTable::Insert(std::vector<uint8_t>& image, const TBlobChanges& blob
                            int32_t givenLogicalId) {
   std::lock_guard lock(mutex_);
   int32_t slot = 0;
-  bool locked = false;
-  try {
-    Change([&] {
-      image.resize(static_cast<size_t>(data_->RecordSize()));
-      // A new record owns no BLOB blocks yet, whatever the buffer was copied from.
-      for (const auto& f : data_->Fields())
-        if (f.type == TStoreFieldType::Blob) ClearField(image.data(), f);
-      CheckValues(image, blobs);
-      bool reused = false;
-      slot = data_->AllocateSlot(indexes_->PrimaryHasKeyFields(), reused);
-      const int32_t reusedId = reused ? GetI32(data_->ReadSlot(slot) + 5) : 0;
-      image[0] = 0;
-      PutI32(image.data() + 1, slot);
-      if (givenLogicalId > 0) {
-        TakeGivenLogicalId(givenLogicalId, reusedId);
-        PutI32(image.data() + 5, givenLogicalId);
-      } else {
-        PutI32(image.data() + 5, data_->NextLogicalId());
-      }
-      // The entries go in with one descent per index, each unique one checked on its way
-      // (a duplicate raises 9729 before the record lock; the change then undoes them). No
-      // key holds a BLOB field, so the BLOB references written below do not touch them.
-      indexes_->Insert(slot, image.data(), reusedId);
-      // The new slot's record lock, inside the write locks: a program that still edits the
-      // record it showed before that slot was freed is waited for (10258 in the end).
-      locks_->LockRecord(slot, &image);
-      locked = true;
-      WriteBlobs(image, blobs);
-      data_->WriteSlot(slot, image.data());
-    });
-  } catch (...) {
-    if (locked) ReleaseQuietly(slot, &image);
-    throw;
-  }
+  TRecordLockScope record(*locks_, &image);
+  Change([&] {
+    image.resize(static_cast<size_t>(data_->RecordSize()));
+    // A new record owns no BLOB blocks yet, whatever the buffer was copied from.
+    for (const auto& f : data_->Fields())
+      if (f.type == TStoreFieldType::Blob) ClearField(image.data(), f);
+    CheckValues(image, blobs);
+    bool reused = false;
+    slot = data_->AllocateSlot(indexes_->PrimaryHasKeyFields(), reused);
+    STORE_ASSERT(slot >= 1 && slot <= data_->SlotCount());
+    const int32_t reusedId = reused ? GetI32(data_->ReadSlot(slot) + 5) : 0;
+    image[0] = 0;
+    PutI32(image.data() + 1, slot);
+    if (givenLogicalId > 0) {
+      TakeGivenLogicalId(givenLogicalId, reusedId);
+      PutI32(image.data() + 5, givenLogicalId);
+    } else {
+      PutI32(image.data() + 5, data_->NextLogicalId());
+    }
+    // The entries go in with one descent per index, each unique one checked on its way
+    // (a duplicate raises 9729 before the record lock; the change then undoes them). No
+    // key holds a BLOB field, so the BLOB references written below do not touch them.
+    indexes_->Insert(slot, image.data(), reusedId);
+    // The new slot's record lock, inside the write locks: a program that still edits the
+    // record it showed before that slot was freed is waited for (10258 in the end).
+    record.Lock(slot);
+    WriteBlobs(image, blobs);
+    data_->WriteSlot(slot, image.data());
+  });
   // After the write locks: the record lock (kept to the end of a transaction).
-  locks_->UnlockRecord(slot, &image);
+  record.Release();
   return slot;
 }
 
@@ -672,27 +646,14 @@ void TDataTable::Delete(int32_t slot, const std::vector<uint8_t>& shown) {
 
 void TDataTable::Delete(int32_t slot, const std::vector<uint8_t>& shown, const void* cursor) {
   std::lock_guard lock(mutex_);
-  bool locked = false;
-  try {
-    Change([&] {
-      CheckUnchanged(slot, shown);
-      // The record lock comes inside the write locks.
-      locks_->LockRecord(slot, cursor);
-      locked = true;
-      DeleteLocked(slot, shown);
-    });
-  } catch (...) {
-    if (locked) ReleaseQuietly(slot, cursor);
-    throw;
-  }
-  locks_->UnlockRecord(slot, cursor);
-}
-
-void TDataTable::ReleaseQuietly(int32_t slot, const void* cursor) {
-  try {
-    locks_->UnlockRecord(slot, cursor);
-  } catch (...) {
-  }
+  TRecordLockScope record(*locks_, cursor);
+  Change([&] {
+    CheckUnchanged(slot, shown);
+    // The record lock comes inside the write locks.
+    record.Lock(slot);
+    DeleteLocked(slot, shown);
+  });
+  record.Release();
 }
 
 void TDataTable::DeleteLocked(int32_t slot, const std::vector<uint8_t>& shown) {
@@ -714,24 +675,16 @@ void TDataTable::Empty() {
   std::lock_guard lock(mutex_);
   if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
   NoteChange();
-  AcquireWriteLocks();
-  try {
-    DropStaleCaches();
-    const bool durable = session_.forceBufferFlush;
-    Journaled(durable, [&] {
-      data_->Empty();
-      if (blob_) blob_->Empty();
-      indexes_->Empty();
-      if (durable) WriteChanges(true);
-    });
-  } catch (...) {
-    try {
-      ReleaseWriteLocks();
-    } catch (...) {
-    }
-    throw;
-  }
-  ReleaseWriteLocks();
+  TWriteScope writeLocks(*this);
+  DropStaleCaches();
+  const bool durable = session_.forceBufferFlush;
+  Journaled(durable, [&] {
+    data_->Empty();
+    if (blob_) blob_->Empty();
+    indexes_->Empty();
+    if (durable) WriteChanges(true);
+  });
+  writeLocks.Release();
 }
 
 void TDataTable::FlushToDisk() {
@@ -742,17 +695,9 @@ void TDataTable::FlushToDisk() {
     data_->File().Flush();
     return;
   }
-  AcquireWriteLocks();
-  try {
-    WriteChangesJournaled(true);
-  } catch (...) {
-    try {
-      ReleaseWriteLocks();
-    } catch (...) {
-    }
-    throw;
-  }
-  ReleaseWriteLocks();
+  TWriteScope writeLocks(*this);
+  WriteChangesJournaled(true);
+  writeLocks.Release();
 }
 
 // ---- reading between programs -------------------------------------------------------------
@@ -762,15 +707,9 @@ bool TDataTable::CoordinatedReads() const {
 }
 
 void TDataTable::EnterRead() {
-  ++readDepth_;
   if (readDepth_ == 1 && session_.strictChangeDetection && CoordinatedReads()) {
-    try {
-      AcquireReadSlots();
-      DropStaleCaches();
-    } catch (...) {
-      LeaveRead();
-      throw;
-    }
+    AcquireReadSlots();
+    DropStaleCaches();
   }
 }
 
@@ -778,12 +717,8 @@ void TDataTable::LeaveRead() {
   if (--readDepth_ > 0) return;
   readChecked_ = false;
   blobChecked_ = false;
-  if (locks_->HoldsReadSlots()) {
-    try {
-      locks_->ReleaseReadSlots();
-    } catch (...) {
-    }
-  }
+  // What was read stands: a slot that cannot be let go is the close's to let go.
+  locks_->ReleaseQuietly(TLockRegion::ReadSlots);
 }
 
 void TDataTable::BeforeDiskRead() {
@@ -877,26 +812,19 @@ void TDataTable::BeginTransaction() {
   if (inTransaction_) return;
   if (exclusive_ && !readOnlyFiles_) WriteChangesJournaled(false);
   if (locks_->Active()) {
-    locks_->AcquireDataWriteLock();
-    try {
-      if (journal_ && journal_->Hot()) {
-        // A writer killed half way: undone under the whole write lock first.
-        locks_->AcquireWriteRange();
-        try {
-          ResolveJournal();
-        } catch (...) {
-          locks_->ReleaseWriteRange();
-          throw;
-        }
-        locks_->ReleaseWriteRange();
-      }
+    TLockScope data(*locks_, TLockRegion::DataWrite);
+    if (journal_ && journal_->Hot()) {
+      // A writer killed half way: undone under the whole write lock first.
+      TLockScope range(*locks_, TLockRegion::WriteRange);
+      ResolveJournal();
+      range.Release();
+    }
+    {
       // No other writer can be at work now: the files are as the last one left them.
       TReadScope scope(*this);
       if (!DropStaleCaches()) TrustKnownIfUnchanged();
-    } catch (...) {
-      locks_->ReleaseDataWriteLock();
-      throw;
     }
+    data.Keep();  // to the end of the transaction
   }
   locks_->SetKeepRecords(true);
   inTransaction_ = true;
@@ -904,17 +832,14 @@ void TDataTable::BeginTransaction() {
   txUnspilled_ = 0;
 }
 
-void TDataTable::AbandonTransaction() {
+void TDataTable::AbandonTransaction() noexcept {
   std::lock_guard lock(mutex_);
   if (!inTransaction_) return;
   if (journal_) journal_->DistrustKnown();
   inTransaction_ = false;
   locks_->SetKeepRecords(false);
-  try {
-    locks_->ReleaseKeptRecords();
-  } catch (...) {
-  }
-  if (locks_->HoldsDataWriteLock()) locks_->ReleaseDataWriteLock();
+  locks_->ReleaseKeptRecordsQuietly();
+  locks_->ReleaseQuietly(TLockRegion::DataWrite);
 }
 
 void TDataTable::PrepareCommit() {
@@ -922,9 +847,9 @@ void TDataTable::PrepareCommit() {
   if (inTransaction_ && !readOnlyFiles_) locks_->AcquireWriteRange();
 }
 
-void TDataTable::ReleaseCommitRange() {
+void TDataTable::ReleaseCommitRange() noexcept {
   std::lock_guard lock(mutex_);
-  if (locks_->HoldsWriteRange() && !KeepsWriteRange()) locks_->ReleaseWriteRange();
+  if (!KeepsWriteRange()) locks_->ReleaseQuietly(TLockRegion::WriteRange);
 }
 
 void TDataTable::Commit() {
@@ -945,19 +870,8 @@ void TDataTable::Commit() {
     // as far as they were not written yet, and what earlier spills wrote is undone.
     failure = std::current_exception();
     NoteChange();  // what readers derived from the dropped changes is stale
-    if (journal_ && journal_->Spilled()) {
-      try {
-        journal_->RollBackSpilled();
-      } catch (...) {
-        discardAll_ = true;
-      }
-    }
-    try {
-      indexes_->Discard();
-      data_->Discard();
-      if (blob_) blob_->Discard();
-    } catch (...) {
-    }
+    UndoSpills();
+    DropCachedChanges();
   }
   EndTransaction(failure);
 }
@@ -966,22 +880,32 @@ void TDataTable::Rollback() {
   std::lock_guard lock(mutex_);
   if (!inTransaction_) return;
   NoteChange();
-  std::exception_ptr failure;
+  // What the transaction spilled into the files is undone from its journal first.
+  std::exception_ptr failure = UndoSpills();
+  if (std::exception_ptr dropped = DropCachedChanges()) failure = dropped;
+  EndTransaction(failure);
+}
+
+std::exception_ptr TDataTable::UndoSpills() noexcept {
+  if (!journal_ || !journal_->Spilled()) return nullptr;
   try {
-    // What the transaction spilled into the files is undone from its journal first.
-    if (journal_ && journal_->Spilled()) journal_->RollBackSpilled();
+    journal_->RollBackSpilled();
   } catch (...) {
-    failure = std::current_exception();
-    discardAll_ = true;
+    discardAll_ = true;  // the caches go before the next use, the journal is resolved then
+    return std::current_exception();
   }
+  return nullptr;
+}
+
+std::exception_ptr TDataTable::DropCachedChanges() noexcept {
   try {
     indexes_->Discard();
     data_->Discard();
     if (blob_) blob_->Discard();
   } catch (...) {
-    failure = std::current_exception();
+    return std::current_exception();
   }
-  EndTransaction(failure);
+  return nullptr;
 }
 
 void TDataTable::EndTransaction(std::exception_ptr failure) {

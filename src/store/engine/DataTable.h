@@ -46,11 +46,11 @@
 #include <string>
 #include <vector>
 
-#include "store/format/BlobFile.h"
-#include "store/format/DataFile.h"
 #include "store/engine/Journal.h"
 #include "store/engine/TableIndexes.h"
 #include "store/engine/TableLocks.h"
+#include "store/format/BlobFile.h"
+#include "store/format/DataFile.h"
 
 namespace quellor {
 
@@ -151,12 +151,14 @@ class TDataTable {
   // Writes out what an exclusive table has cached, takes the data write lock (10249) and
   // re-reads the counters; the table then holds its changes in its caches.
   void BeginTransaction();
-  // Undoes BeginTransaction when another table of the database could not begin.
-  void AbandonTransaction();
+  // Undoes BeginTransaction when another table of the database could not begin (what cannot
+  // be let go is the close's to let go).
+  void AbandonTransaction() noexcept;
   // The first step of a commit: the write range (10249; the transaction goes on).
   void PrepareCommit();
-  // Lets the write range of PrepareCommit go when another table could not take its own.
-  void ReleaseCommitRange();
+  // Lets the write range of PrepareCommit go when another table could not take its own (what
+  // cannot be let go is the close's to let go).
+  void ReleaseCommitRange() noexcept;
   // Writes every cached change, lets the data write lock go and then the kept record locks.
   void Commit();
   // Drops every cached change and lets the data write lock and the kept record locks go.
@@ -166,6 +168,10 @@ class TDataTable {
   // 9729 when `id` is taken by a record (live, or deleted except `reusedId`); moves the
   // counter of given-out ids up to it.
   void TakeGivenLogicalId(int32_t id, int32_t reusedId);
+  // The end of a transaction that is not committed: undoes what it spilled into the files
+  // (from the journal), and drops its changes from the caches; each returns its failure.
+  std::exception_ptr UndoSpills() noexcept;
+  std::exception_ptr DropCachedChanges() noexcept;
   // Leaves transaction mode: releases the write locks, then the record locks kept; rethrows
   // `failure` (or the first release failure) afterwards.
   void EndTransaction(std::exception_ptr failure);
@@ -173,6 +179,7 @@ class TDataTable {
   // operation drops the stale caches and starts over. Never leaves the table.
   struct TStaleCaches {};
   class TReadScope;
+  class TWriteScope;
   // Whether reads are coordinated with other programs now (not exclusive, not in memory, not
   // inside a change or transaction that keeps writers out anyway).
   bool CoordinatedReads() const;
@@ -182,10 +189,10 @@ class TDataTable {
   bool CountersChanged();
   // Re-reads the counters and drops what is stale; returns whether anything was.
   bool DropStaleCaches();
+  // The start of the outermost reading operation with StrictChangeDetection: read slots, then
+  // counters. LeaveRead ends every one (the outermost lets the slots go).
   void EnterRead();
   void LeaveRead();
-  void AcquireWriteLocks();
-  void ReleaseWriteLocks();
   // The read slots, with what a killed writer left resolved first.
   void AcquireReadSlots();
   // REQUIRES: the write locks. Resolves the journal when it holds something; then nothing that
@@ -200,11 +207,11 @@ class TDataTable {
   void SetJournalFiles();
   void DeleteLocked(int32_t slot, const std::vector<uint8_t>& shown);
   void CheckUnchangedCached(int32_t slot, const std::vector<uint8_t>& shown);
-  void ReleaseQuietly(int32_t slot, const void* cursor);
   void CheckValues(const std::vector<uint8_t>& image, const TBlobChanges& blobs);
   void WriteBlobs(std::vector<uint8_t>& image, const TBlobChanges& blobs);
   // Runs a change: snapshot, body, write; rollback of the caches on failure.
   void Change(const std::function<void()>& body);
+  // Writes what the caches hold changed; every file written moves its change counter on.
   void WriteChanges(bool flushOs);
   void WriteChangesJournaled(bool flushOs) {
     Journaled(flushOs, [&] { WriteChanges(flushOs); });
@@ -252,15 +259,49 @@ class TDataTable {
   bool blobChecked_ = false;     // the BLOB file's slot is held and its counter was compared
 };
 
+// One reading operation, nested ones counted: the outermost holds the read slots from the
+// first read that is not served by the caches (or, with StrictChangeDetection, from its start)
+// and lets them go at its end.
 class TDataTable::TReadScope {
  public:
-  explicit TReadScope(TDataTable& table) : table_(table) { table_.EnterRead(); }
-  ~TReadScope() { table_.LeaveRead(); }
+  // The depth counts first, so that a failure of the strict start (10249 for the slots, the
+  // errors of reading the headers) ends the operation again and lets go what it took.
+  explicit TReadScope(TDataTable& table) : depth_(table) { table.EnterRead(); }
   TReadScope(const TReadScope&) = delete;
   TReadScope& operator=(const TReadScope&) = delete;
 
  private:
+  struct TDepth {
+    explicit TDepth(TDataTable& t) : table(t) { ++table.readDepth_; }
+    ~TDepth() { table.LeaveRead(); }
+    TDataTable& table;
+  } depth_;
+};
+
+// The write locks of one change (TableLocks.h): the data byte, unless the transaction holds
+// it, then the write range, unless a spilled transaction holds it; a journal that a killed
+// writer left is resolved under them before anything is read or written. Release() lets them
+// go (the range, then the data byte) on the way out of a change that succeeded and reports a
+// failure; the destructor lets them go quietly on any other way out.
+class TDataTable::TWriteScope {
+ public:
+  // 10249 when a lock cannot be had; the errors of resolving the journal. Nothing is held then.
+  explicit TWriteScope(TDataTable& table);
+  ~TWriteScope();
+  TWriteScope(const TWriteScope&) = delete;
+  TWriteScope& operator=(const TWriteScope&) = delete;
+
+  // The journal held a killed writer's change, undone now: nothing cached may be trusted.
+  bool ResolvedJournal() const { return resolved_; }
+  void Release();
+
+ private:
   TDataTable& table_;
+  // Declared in the order of taking: they are let go in the reverse order.
+  TLockScope data_;
+  TLockScope range_;
+  bool resolved_ = false;
+  bool released_ = false;
 };
 
 template <typename F>

@@ -6,9 +6,9 @@
 #include <chrono>
 #include <thread>
 
+#include "store/api/StoreError.h"
 #include "store/engine/DataSession.h"
 #include "store/os/RandomSeed.h"
-#include "store/api/StoreError.h"
 
 namespace quellor {
 
@@ -19,10 +19,7 @@ TTableLocks::TTableLocks(TDataSession& session, std::string tableName, bool acti
 }
 
 TTableLocks::~TTableLocks() {
-  try {
-    ReleaseAll();
-  } catch (...) {
-  }
+  ReleaseAll();
 }
 
 void TTableLocks::SetFiles(std::shared_ptr<TAbstractFile> data,
@@ -46,10 +43,6 @@ bool TTableLocks::TryLock(TAbstractFile& file, int64_t offset, int64_t length, i
   return false;
 }
 
-void TTableLocks::Unlock(TAbstractFile& file, int64_t offset, int64_t length) {
-  if (!file.Unlock(offset, length)) Fail(StoreCode::CannotUnlock);
-}
-
 int32_t TTableLocks::DrawSlot() {
   return std::uniform_int_distribution<int32_t>(1, kReadSlotCount)(random_);
 }
@@ -66,6 +59,7 @@ int32_t TTableLocks::TakeReadSlot(TAbstractFile& file) {
 
 void TTableLocks::AcquireReadSlots() {
   if (!active_ || HoldsReadSlots()) return;
+  STORE_ASSERT(!rangeWrite_);
   int32_t indexSlot = TakeReadSlot(*index_);
   if (!indexSlot) Fail(StoreCode::GeneralLockFailure);
   indexSlot_ = indexSlot;
@@ -95,16 +89,24 @@ void TTableLocks::AcquireBlobSlot() {
 void TTableLocks::ReleaseReadSlots() {
   if (!active_) return;
   if (!HoldsReadSlots()) Fail(StoreCode::CannotUnlock);
+  if (!UnlockReadSlots()) Fail(StoreCode::CannotUnlock);
+}
+
+bool TTableLocks::UnlockReadSlots() noexcept {
+  if (!indexSlot_) return true;
   int32_t indexSlot = indexSlot_, blobSlot = blobSlot_;
   EndGuard();
   indexSlot_ = blobSlot_ = 0;
   bool ok = index_->Unlock(kReadSlotBase - indexSlot, 1);
   if (blob_ && blobSlot) ok = blob_->Unlock(kReadSlotBase - blobSlot, 1) && ok;
-  if (!ok) Fail(StoreCode::CannotUnlock);
+  return ok;
 }
 
 void TTableLocks::AcquireDataWriteLock() {
   if (!active_ || dataWrite_) return;
+  // The data byte first: a writer holding a read slot would wait here for another writer that
+  // waits for that slot; one holding the range took it out of order.
+  STORE_ASSERT(!rangeWrite_ && indexSlot_ == 0);
   // The turn byte first, then the data byte, then the turn byte goes again: whoever holds the
   // turn is the next writer, as nobody can take the data byte without it. A program that gives
   // the data byte back and wants it again at once finds the turn taken by the one waiting.
@@ -127,6 +129,7 @@ void TTableLocks::AcquireDataWriteLock() {
 
 void TTableLocks::AcquireWriteRange() {
   if (!active_ || rangeWrite_) return;
+  STORE_ASSERT(dataWrite_ && indexSlot_ == 0);
   if (!TryLock(*index_, kWriteRangeOffset, kWriteRangeLength, kTableLockTries, kTableLockWaitMs))
     Fail(StoreCode::GeneralLockFailure);
   if (blob_ &&
@@ -140,17 +143,26 @@ void TTableLocks::AcquireWriteRange() {
 void TTableLocks::ReleaseWriteRange() {
   if (!active_) return;
   if (!rangeWrite_) Fail(StoreCode::CannotUnlock);
+  if (!UnlockWriteRange()) Fail(StoreCode::CannotUnlock);
+}
+
+bool TTableLocks::UnlockWriteRange() noexcept {
+  if (!rangeWrite_) return true;
   rangeWrite_ = false;
   bool ok = blob_ ? blob_->Unlock(kWriteRangeOffset, kWriteRangeLength) : true;
-  ok = index_->Unlock(kWriteRangeOffset, kWriteRangeLength) && ok;
-  if (!ok) Fail(StoreCode::CannotUnlock);
+  return index_->Unlock(kWriteRangeOffset, kWriteRangeLength) && ok;
 }
 
 void TTableLocks::ReleaseDataWriteLock() {
   if (!active_) return;
   if (!dataWrite_) Fail(StoreCode::CannotUnlock);
+  if (!UnlockDataWrite()) Fail(StoreCode::CannotUnlock);
+}
+
+bool TTableLocks::UnlockDataWrite() noexcept {
+  if (!dataWrite_) return true;
   dataWrite_ = false;
-  Unlock(*data_, kDataWriteLockOffset, 1);
+  return data_->Unlock(kDataWriteLockOffset, 1);
 }
 
 void TTableLocks::LockRecord(int32_t slot, const void* cursor) {
@@ -162,6 +174,7 @@ void TTableLocks::LockRecord(int32_t slot, const void* cursor) {
     return;
   }
   if (active_) {
+    STORE_ASSERT(indexSlot_ == 0);
     int retries = std::max(0, session_.lockRetryCount);
     if (!TryLock(*data_, RecordLockOffset(slot), 1, retries + 1, session_.lockWaitTime))
       Fail(StoreCode::RecordLocked);
@@ -170,18 +183,30 @@ void TTableLocks::LockRecord(int32_t slot, const void* cursor) {
 }
 
 void TTableLocks::UnlockRecord(int32_t slot, const void* cursor) {
+  if (UnlockRecordFor(slot, cursor) != 0) Fail(StoreCode::CannotUnlock);
+}
+
+void TTableLocks::UnlockRecordQuietly(int32_t slot, const void* cursor) noexcept {
+  UnlockRecordFor(slot, cursor);
+}
+
+int TTableLocks::UnlockRecordFor(int32_t slot, const void* cursor) noexcept {
   auto it = records_.find(slot);
-  if (it == records_.end() || (it->second != cursor && it->second != nullptr))
-    Fail(StoreCode::CannotUnlock);
+  if (it == records_.end() || (it->second != cursor && it->second != nullptr)) return 1;
   if (keepRecords_) {
     it->second = nullptr;
-    return;
+    return 0;
   }
   records_.erase(it);
-  if (active_) Unlock(*data_, RecordLockOffset(slot), 1);
+  if (active_ && !data_->Unlock(RecordLockOffset(slot), 1)) return 2;
+  return 0;
 }
 
 void TTableLocks::ReleaseKeptRecords() {
+  if (!UnlockKeptRecords()) Fail(StoreCode::CannotUnlock);
+}
+
+bool TTableLocks::UnlockKeptRecords() noexcept {
   // Highest record first, which is the lowest lock offset first: the kernel keeps a file's locks
   // sorted by offset, so each unlock then finds its lock at the front of the list instead of
   // walking past every lock still held (quadratic with thousands of kept records).
@@ -192,26 +217,78 @@ void TTableLocks::ReleaseKeptRecords() {
     if (active_) ok = data_->Unlock(RecordLockOffset(it->first), 1) && ok;
     it = records_.erase(it);
   }
-  if (!ok) Fail(StoreCode::CannotUnlock);
+  return ok;
 }
 
-void TTableLocks::ReleaseAll() {
+void TTableLocks::ReleaseAll() noexcept {
   // Write locks before record locks; every region is let go even when one fails.
   if (active_) {
-    if (rangeWrite_) {
-      if (blob_) blob_->Unlock(kWriteRangeOffset, kWriteRangeLength);
-      index_->Unlock(kWriteRangeOffset, kWriteRangeLength);
-    }
-    if (dataWrite_) data_->Unlock(kDataWriteLockOffset, 1);
-    if (indexSlot_) EndGuard();
-    if (indexSlot_) index_->Unlock(kReadSlotBase - indexSlot_, 1);
-    if (blobSlot_ && blob_) blob_->Unlock(kReadSlotBase - blobSlot_, 1);
+    UnlockWriteRange();
+    UnlockDataWrite();
+    UnlockReadSlots();
     for (auto it = records_.rbegin(); it != records_.rend(); ++it)  // lowest offset first
       data_->Unlock(RecordLockOffset(it->first), 1);
   }
   rangeWrite_ = dataWrite_ = false;
   indexSlot_ = blobSlot_ = 0;
   records_.clear();
+}
+
+// ---- by region ----------------------------------------------------------------------------
+
+bool TTableLocks::Holds(TLockRegion region) const {
+  switch (region) {
+    case TLockRegion::DataWrite:
+      return dataWrite_;
+    case TLockRegion::WriteRange:
+      return rangeWrite_;
+    case TLockRegion::ReadSlots:
+      return HoldsReadSlots();
+  }
+  return false;
+}
+
+void TTableLocks::Acquire(TLockRegion region) {
+  switch (region) {
+    case TLockRegion::DataWrite:
+      return AcquireDataWriteLock();
+    case TLockRegion::WriteRange:
+      return AcquireWriteRange();
+    case TLockRegion::ReadSlots:
+      return AcquireReadSlots();
+  }
+}
+
+void TTableLocks::Release(TLockRegion region) {
+  switch (region) {
+    case TLockRegion::DataWrite:
+      return ReleaseDataWriteLock();
+    case TLockRegion::WriteRange:
+      return ReleaseWriteRange();
+    case TLockRegion::ReadSlots:
+      return ReleaseReadSlots();
+  }
+}
+
+void TTableLocks::ReleaseQuietly(TLockRegion region) noexcept {
+  if (!active_) return;
+  switch (region) {
+    case TLockRegion::DataWrite:
+      UnlockDataWrite();
+      break;
+    case TLockRegion::WriteRange:
+      UnlockWriteRange();
+      break;
+    case TLockRegion::ReadSlots:
+      UnlockReadSlots();
+      break;
+  }
+}
+
+TLockScope::TLockScope(TTableLocks& locks, TLockRegion region) : locks_(locks), region_(region) {
+  if (locks_.Holds(region_)) return;
+  locks_.Acquire(region_);
+  took_ = true;
 }
 
 }  // namespace quellor

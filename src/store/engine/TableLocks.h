@@ -39,6 +39,16 @@
 // opened exclusively and in-memory tables keep that set but take no operating-system locks.
 // Releasing what is not held fails with 10242. Every wait is bounded.
 //
+// Code takes the regions through scope objects (TLockScope, TRecordLockScope below): a scope
+// takes its region in its constructor and lets it go in its destructor, so that every way out
+// of an operation, an error included, lets go what the operation took, in the reverse order
+// of taking. The order itself is checked (STORE_ASSERT, debug builds): the data byte is never
+// asked for while holding the write range or a read slot, the write range only while holding
+// the data byte and no read slot (the slot lies inside the range on the same open file, so
+// the range would swallow it), a read slot never while holding the write range, and a record
+// lock never while holding a read slot (a writer holding that record would wait for the slot
+// while this program waited for the record).
+//
 // While the index file's read slot is held no writer can change (or cut) the data and index
 // files, so the slot brackets a guarded stretch of both (TAbstractFile::BeginGuardedReads),
 // in which their reads may come from a memory mapping when the session's mappedReads allows.
@@ -51,6 +61,7 @@
 #include <string>
 
 #include "store/os/AbstractFile.h"
+#include "store/os/StoreAssert.h"
 
 namespace quellor {
 
@@ -70,6 +81,13 @@ inline constexpr int kTableLockWaitMs = 3;
 inline int64_t RecordLockOffset(int32_t slot) {
   return kRecordLockBase - slot;
 }
+
+// The regions a TLockScope holds.
+enum class TLockRegion {
+  DataWrite,   // the data write lock (the writer turn comes and goes with it)
+  WriteRange,  // the write range of the index file, then the BLOB file's
+  ReadSlots,   // the index file's read slot (and the BLOB file's once it is added)
+};
 
 class TTableLocks {
  public:
@@ -118,13 +136,31 @@ class TTableLocks {
   // Releases the records kept by a transaction; those a cursor still edits stay.
   void ReleaseKeptRecords();
 
-  // Releases every lock (the table is closed).
-  void ReleaseAll();
+  // Releases every lock (the table is closed); what cannot be let go is left to the close.
+  void ReleaseAll() noexcept;
+
+  // ---- by region (the scopes) ----
+  bool Holds(TLockRegion region) const;
+  void Acquire(TLockRegion region);
+  void Release(TLockRegion region);  // 10242 when not held or when letting go fails
+  // Lets the region go when held, ignoring failures: for a way out that reports another error.
+  void ReleaseQuietly(TLockRegion region) noexcept;
+  // UnlockRecord, ignoring that the record is not held or cannot be let go.
+  void UnlockRecordQuietly(int32_t slot, const void* cursor) noexcept;
+  // ReleaseKeptRecords, ignoring failures.
+  void ReleaseKeptRecordsQuietly() noexcept { UnlockKeptRecords(); }
 
  private:
+  // The letting go itself, every lock call of the region made even when one fails; false when
+  // one failed. The state says the region is free afterwards either way.
+  bool UnlockReadSlots() noexcept;
+  bool UnlockWriteRange() noexcept;
+  bool UnlockDataWrite() noexcept;
+  bool UnlockKeptRecords() noexcept;
+  // 0: unlocked; 1: not held by `cursor`; 2: the operating system refused.
+  int UnlockRecordFor(int32_t slot, const void* cursor) noexcept;
   // One non-blocking try after another, `waitMs` apart, up to `tries` tries.
   bool TryLock(TAbstractFile& file, int64_t offset, int64_t length, int tries, int waitMs);
-  void Unlock(TAbstractFile& file, int64_t offset, int64_t length);
   int32_t DrawSlot();
   int32_t TakeReadSlot(TAbstractFile& file);  // the slot taken, 0 when every try failed
   void EndGuard();                            // ends the guarded stretch the read slot began
@@ -143,6 +179,69 @@ class TTableLocks {
   bool keepRecords_ = false;
   std::map<int32_t, const void*> records_;  // cursor null: kept by the transaction
   std::mt19937 random_;
+};
+
+// One region of a table's locks, held for a stretch of code. The constructor takes it unless
+// the table holds it already (a transaction holds the data byte, a spilled one the write
+// range, an outer scope the read slots): then this scope neither takes nor lets it go.
+// Release() lets it go on the way out of an operation that succeeded and reports a failure
+// (10242); the destructor lets it go quietly on any other way out (the operation's own error
+// is the one that counts). Keep() hands it on: it stays held after the scope (a transaction's
+// data byte). Scopes of one stretch are declared in the order of the regions, so that they
+// are let go in the reverse order.
+class TLockScope {
+ public:
+  // 10249 when the region cannot be had; nothing is held then.
+  TLockScope(TTableLocks& locks, TLockRegion region);
+  ~TLockScope() {
+    if (took_) locks_.ReleaseQuietly(region_);
+  }
+  TLockScope(const TLockScope&) = delete;
+  TLockScope& operator=(const TLockScope&) = delete;
+
+  void Release() {
+    if (!took_) return;
+    took_ = false;
+    locks_.Release(region_);
+  }
+  void Keep() { took_ = false; }
+
+ private:
+  TTableLocks& locks_;
+  TLockRegion region_;
+  bool took_ = false;
+};
+
+// The record lock a change takes for a cursor inside the write locks (a deleted record, an
+// inserted record's new slot), let go after them: Lock within the change, Release after it;
+// the destructor lets it go quietly when the change failed. A transaction keeps it (see
+// TTableLocks::UnlockRecord).
+class TRecordLockScope {
+ public:
+  TRecordLockScope(TTableLocks& locks, const void* cursor) : locks_(locks), cursor_(cursor) {}
+  ~TRecordLockScope() {
+    if (slot_) locks_.UnlockRecordQuietly(slot_, cursor_);
+  }
+  TRecordLockScope(const TRecordLockScope&) = delete;
+  TRecordLockScope& operator=(const TRecordLockScope&) = delete;
+
+  // REQUIRES: no record held by this scope. 10258 as TTableLocks::LockRecord.
+  void Lock(int32_t slot) {
+    STORE_ASSERT(slot_ == 0 && slot > 0);
+    locks_.LockRecord(slot, cursor_);
+    slot_ = slot;
+  }
+  void Release() {
+    if (!slot_) return;
+    const int32_t slot = slot_;
+    slot_ = 0;
+    locks_.UnlockRecord(slot, cursor_);
+  }
+
+ private:
+  TTableLocks& locks_;
+  const void* cursor_;
+  int32_t slot_ = 0;
 };
 
 }  // namespace quellor

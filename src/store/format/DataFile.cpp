@@ -9,6 +9,7 @@
 #include "store/format/FieldValue.h"
 #include "store/api/StoreDate.h"
 #include "store/api/StoreError.h"
+#include "store/os/StoreAssert.h"
 
 namespace quellor {
 
@@ -314,6 +315,7 @@ const uint8_t* TDataFile::ReadSlot(int32_t slot) {
   auto it = cache_.find(slot);
   if (it == cache_.end()) {
     if (readHook_) readHook_();
+    STORE_ASSERT(slot >= 1 && slot <= SlotCount());  // the hook drops caches, never the slot
     const int rs = header_.recordSize;
     // Read ahead only while slots are read in order: a walk in key order reads records at
     // random, and each would otherwise read (and evict for) a block it does not need.
@@ -500,6 +502,8 @@ void TDataFile::Flush(bool forceHeader, bool flushOs) {
   auto writeRun = [&] {
     if (run.empty()) return;
     int64_t size = static_cast<int64_t>(run.size());
+    STORE_ASSERT(runStart >= 1 && runNext - 1 <= SlotCount() &&
+                 size == int64_t{rs} * (runNext - runStart));
     if (file_->WriteAt(SlotOffset(runStart), run.data(), size) != size) Fail(StoreCode::WriteError);
     for (int32_t s = runStart; s < runNext; ++s) SetDirty(s, cache_[s], false);
     run.clear();

@@ -14,6 +14,7 @@
 //      columns are evaluated, grouped (aggregates), made distinct, sorted and cut to
 //      MaxRowCount;
 //   5. the rows are written to the result table.
+// The executor is cut into one file a job; SqlRunner.h lists them.
 //
 // Temporary result tables: a session's private folder holds tables named after the first five
 // digits of the creating thread's id followed by the lowest number not in use (".DAT", ".IDX",
@@ -31,8 +32,8 @@
 #include <string>
 #include <vector>
 
-#include "store/expr/ExprValue.h"
 #include "store/api/StoreTb.h"
+#include "store/expr/ExprValue.h"
 
 namespace quellor {
 
