@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "store/format/TableFormat.h"
 #include "store/os/AbstractFile.h"
 
 namespace quellor {
@@ -45,7 +46,7 @@ inline constexpr int kBlobBlockHeaderSize = 18;
 
 struct TBlobHeader {
   int32_t changeCounter = 0;
-  uint8_t version = 4;
+  uint8_t version = kFormatVersion;
   int32_t freeChain = 0;
   int32_t endOffset = kBlobHeaderSize;
 };

@@ -16,22 +16,23 @@
 #include <set>
 #include <unordered_map>
 
-#include "store/format/ByteOrder.h"
+#include "store/api/StoreError.h"
+#include "store/api/StoreTbSupport.h"
 #include "store/engine/DataSession.h"
 #include "store/engine/DataTable.h"
+#include "store/engine/StoreInternals.h"
+#include "store/engine/TableFilter.h"
 #include "store/expr/ExprContext.h"
 #include "store/expr/ExprEval.h"
 #include "store/expr/ExprIndex.h"
 #include "store/expr/ExprLexer.h"
 #include "store/expr/ExprParser.h"
 #include "store/expr/ExprText.h"
+#include "store/format/ByteOrder.h"
 #include "store/format/FieldValue.h"
-#include "store/os/PhysicalFile.h"
 #include "store/maint/Restructure.h"
+#include "store/os/PhysicalFile.h"
 #include "store/sql/SqlParser.h"
-#include "store/api/StoreError.h"
-#include "store/engine/StoreInternals.h"
-#include "store/engine/TableFilter.h"
 
 namespace quellor {
 
@@ -82,21 +83,14 @@ struct TTempRegistry {
   std::set<std::pair<std::string, std::string>> tables;
   std::set<std::string> cleanedFolders;
   ~TTempRegistry() {
-    for (const auto& [folder, table] : tables) {
-      for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
-        ::unlink((folder + table + ext).c_str());
-    }
+    for (const auto& [folder, table] : tables)
+      TTableFiles::Named(folder + table, false).RemoveAll();
   }
 };
 
 TTempRegistry& Registry() {
   static TTempRegistry r;
   return r;
-}
-
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
 }
 
 std::string NewTemporaryName(const std::string& folder) {
@@ -106,7 +100,7 @@ std::string NewTemporaryName(const std::string& folder) {
   for (int n = 1;; ++n) {
     std::string name = prefix + std::to_string(n);
     if (Registry().tables.count({folder, name})) continue;
-    if (FileExists(folder + name + ".DAT") || FileExists(folder + name + ".dat")) continue;
+    if (TTableFiles::OnDisk(folder, name).Exists(TTableFile::Data)) continue;
     Registry().tables.insert({folder, name});
     return name;
   }
@@ -529,8 +523,7 @@ void TSqlRunner::OpenSources(const TSqlSelect& s, std::vector<TSource>& sources)
               (src.table.correlation.empty() ? BareName(src.table.name) : src.table.correlation) +
               "' found in source tables");
     source.directory = DirectoryOf(src.table.memory);
-    TTableFiles files = source.directory->Files(src.table.name);
-    if (!files.inMemory && !FileExists(files.data))
+    if (!source.directory->TableExists(src.table.name))
       SqlFail("Table '" + src.table.name + "' does not exist in " + kSqlStatementName);
     try {
       source.table = source.directory->OpenTable(src.table.name, false);
@@ -1222,10 +1215,10 @@ void TSqlRunner::WriteRows(const TSelectRows& result, TStoreTable& table,
         size_t longest = 1;
         for (const auto& r : result.rows)
           if (!r[i].isNull) longest = std::max(longest, r[i].text.size());
-        if (longest > 250 && kind == TFieldType::String)
+        if (longest > static_cast<size_t>(kMaxFieldSize) && kind == TFieldType::String)
           kind = TFieldType::Memo;
         else
-          size = static_cast<int>(std::min<size_t>(longest, 250));
+          size = static_cast<int>(std::min<size_t>(longest, kMaxFieldSize));
       } else if (kind == TFieldType::BCD) {
         size = 4;
       }
@@ -1368,11 +1361,8 @@ TSqlRunOutcome TSqlRunner::RunInsert(const TSqlStatement& st) {
   TStoreTable table(session_);
   table.SetDatabaseName(DatabaseFor(st.table));
   table.SetTableName(st.table.name);
-  {
-    TTableFiles files = DirectoryOf(st.table.memory)->Files(st.table.name);
-    if (!files.inMemory && !FileExists(files.data))
-      SqlFail("Table '" + st.table.name + "' does not exist in " + kSqlStatementName);
-  }
+  if (!DirectoryOf(st.table.memory)->TableExists(st.table.name))
+    SqlFail("Table '" + st.table.name + "' does not exist in " + kSqlStatementName);
   table.Open();
   TDataTable& engine = TSqlTableAccess::Engine(table);
   const auto& fields = engine.Fields();
@@ -1476,11 +1466,8 @@ TSqlRunOutcome TSqlRunner::RunInsert(const TSqlStatement& st) {
 TSqlRunOutcome TSqlRunner::RunUpdateDelete(const TSqlStatement& st) {
   TSqlRunOutcome out;
   const bool update = st.kind == TSqlKind::Update;
-  {
-    TTableFiles files = DirectoryOf(st.table.memory)->Files(st.table.name);
-    if (!files.inMemory && !FileExists(files.data))
-      SqlFail("Table '" + st.table.name + "' does not exist in " + kSqlStatementName);
-  }
+  if (!DirectoryOf(st.table.memory)->TableExists(st.table.name))
+    SqlFail("Table '" + st.table.name + "' does not exist in " + kSqlStatementName);
   TStoreTable table(session_);
   table.SetDatabaseName(DatabaseFor(st.table));
   table.SetTableName(st.table.name);
@@ -1531,7 +1518,7 @@ TSqlRunOutcome TSqlRunner::RunUpdateDelete(const TSqlStatement& st) {
       std::vector<uint8_t> image = engine.ReadRecord(static_cast<int32_t>(slot));
       row.SetImage(0, image.data());
       if (where && !(answer.answered && answer.exact) && !evaluator.Test(*where, &row)) continue;
-      marks.push_back({static_cast<int32_t>(slot), bytes::GetI32(image.data() + 5)});
+      marks.push_back({static_cast<int32_t>(slot), SlotLogicalId(image.data())});
     }
   });
 
@@ -1851,7 +1838,7 @@ int CountSqlParams(const std::string& text) {
 }
 
 void RemoveTemporaryTable(const std::string& folder, const std::string& table) {
-  for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) ::unlink((folder + table + ext).c_str());
+  TTableFiles::Named(folder + table, false).RemoveAll();
   std::lock_guard lock(TempMutex());
   Registry().tables.erase({folder, table});
 }
@@ -1884,9 +1871,7 @@ int RemoveStaleTemporaryTables(const std::string& folder) {
     } catch (const std::exception&) {
       continue;
     }
-    std::string stem = name.substr(0, name.size() - 4);
-    for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL", ".dat", ".idx", ".blb", ".jnl"})
-      ::unlink((folder + stem + ext).c_str());
+    TTableFiles::OnDisk(folder, name).RemoveAll();
     ++removed;
   }
   return removed;
