@@ -213,7 +213,7 @@ class TDataFile {
   // Re-reads the header; when its change counter differs from ours the record cache is
   // dropped and true returned. Unwritten changes are kept.
   bool Reload();
-  // Whether another writer changed the file: the change counter on disk differs from ours.
+  // Whether another writer changed the file since our header was read (ChangeCounter.h).
   bool ChangedOnDisk();
   // Forgets every cached record and unwritten change and reads the header again (a
   // transaction rolled back).
