@@ -13,9 +13,9 @@
 #include "LockTestSupport.h"
 #include "StoreTool.h"
 #include "data/SiteTables.h"
-#include "store/sql/SqlExec.h"
 #include "store/api/StoreQuery.h"
 #include "store/api/StoreTb.h"
+#include "store/sql/SqlExec.h"
 #include "support/TempDir.h"
 
 using namespace quellor;
@@ -358,6 +358,18 @@ TEST_F(Sql, SelectIntoMakesTheNamedTable) {
             "Url\nhttp://c.example");
   EXPECT_EQ(Run("SELECT Url INTO Killed FROM Cracks"),
             "ERR 13060 The table 'Killed' already exists");
+}
+
+// Every statement says the same of a table that is not there, in a folder or in memory.
+TEST_F(Sql, AMissingTableIsReportedAlikeOnDiskAndInMemory) {
+  for (const char* table : {"Gone", "MEMORY Gone"}) {
+    const std::string t = table;
+    for (const std::string& sql : {"SELECT * FROM " + t, "INSERT INTO " + t + " (A) VALUES (1)",
+                                   "UPDATE " + t + " SET A = 1", "DELETE FROM " + t}) {
+      EXPECT_EQ(Run(sql), "ERR 11949 SQL error - Table 'Gone' does not exist in SQL statement")
+          << sql;
+    }
+  }
 }
 
 TEST_F(Sql, ResultsAreTemporaryTablesRemovedOnClose) {

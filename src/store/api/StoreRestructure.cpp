@@ -3,42 +3,15 @@
 #include <algorithm>
 #include <sstream>
 
-#include "store/format/AsciiText.h"
-#include "store/engine/DataSession.h"
+#include "store/api/StoreTb.h"
+#include "store/api/StoreTbSupport.h"
 #include "store/btree/IndexFile.h"
+#include "store/engine/DataSession.h"
+#include "store/format/AsciiText.h"
 #include "store/maint/Repair.h"
 #include "store/maint/Restructure.h"
-#include "store/api/StoreTb.h"
 
 namespace quellor {
-
-namespace {
-
-std::vector<std::string> SplitNames(const std::string& list) {
-  std::vector<std::string> names;
-  std::stringstream stream(list);
-  std::string name;
-  while (std::getline(stream, name, ';')) {
-    name = TrimBlanks(name);
-    if (!name.empty()) names.push_back(name);
-  }
-  return names;
-}
-
-bool SizeAllowed(TFieldType kind, int size) {
-  switch (kind) {
-    case TFieldType::String:
-    case TFieldType::Bytes:
-    case TFieldType::VarBytes:
-      return size >= 1 && size <= 250;
-    case TFieldType::BCD:
-      return size >= 0 && size <= 8;
-    default:
-      return size == 0;
-  }
-}
-
-}  // namespace
 
 // ---- field list -------------------------------------------------------------------------------
 
@@ -68,7 +41,7 @@ void TRestructureFieldDefs::Delete(int i) {
 TRestructureFieldDef& TRestructureFieldDefs::Place(size_t position, TRestructureFieldDef def) {
   if (TrimBlanks(def.Name).empty()) throw EDatabaseError("Field name missing");
   if (IndexOf(def.Name) >= 0) throw EDatabaseError("Duplicate field name '" + def.Name + "'");
-  if (!SizeAllowed(def.DataType, def.Size)) throw EDatabaseError("Invalid field size");
+  if (!FieldSizeAllowed(def.DataType, def.Size)) throw EDatabaseError("Invalid field size");
   position = std::min(position, items_.size());
   return *items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(position), std::move(def));
 }
@@ -216,14 +189,9 @@ bool TStoreTable::Restructure(int LanguageID, int SortID, int UserMajorVersion,
   }
   for (int i = 0; i < restructureIndexes_.Count(); ++i) {
     const TRestructureIndexDef& def = restructureIndexes_.Items(i);
-    TIndexPlan ix;
-    bool primary = (def.Options & IndexOption::Primary) != 0 ||
-                   AsciiLower(TrimBlanks(def.Name)) == "primary" || TrimBlanks(def.Name).empty();
-    ix.name = def.Name;
-    ix.fieldNames = SplitNames(def.Fields);
-    ix.options = static_cast<uint8_t>(def.Options | (primary ? IndexOption::Primary : 0));
-    ix.compression = def.Compression;
-    plan.indexes.push_back(std::move(ix));
+    plan.indexes.push_back(IndexPlanOf(TIndexDef{def.Name, def.Fields, def.Options,
+                                                 static_cast<TIndexCompression>(def.Compression)},
+                                       TBlankIndexName::Primary));
   }
   plan.languageId = LanguageID;
   plan.sortId = SortID;

@@ -677,7 +677,8 @@ class TStoreTable {
   void SetCurrent(int32_t slot);
   void ClearCurrent();
   void ReleaseRecordLock();
-  void ReadHeaderClosed(TDataHeader& header);
+  // The data file header: the open table's, or the closed table's as its file holds it.
+  TDataHeader TableHeader();
   void LoadRestructureFields(TRestructureFieldDefs& list);
   void LoadRestructureIndexes(TRestructureIndexDefs& list);
   bool CheckTable(bool repair);
@@ -697,9 +698,6 @@ class TStoreTable {
   // Sets the detail range from the master's current record; no-op without a master.
   void ApplyMasterRange();
   void MasterChanged();
-  TIndexDesc MakeIndexDesc(const std::string& name, const std::string& fieldNames, uint8_t options,
-                           TIndexCompression compression,
-                           const std::vector<TFieldDesc>& fields) const;
 
   // Listens to the master of a detail range.
   class TMasterLink : public TDataSetListener {

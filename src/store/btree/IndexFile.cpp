@@ -4,8 +4,10 @@
 #include <array>
 #include <cctype>
 
-#include "store/format/KeyLayout.h"
 #include "store/api/StoreError.h"
+#include "store/format/ChangeCounter.h"
+#include "store/format/DataFile.h"
+#include "store/format/KeyLayout.h"
 #include "store/os/StoreAssert.h"
 
 namespace quellor {
@@ -56,6 +58,16 @@ bool SameDefinition(const TIndexDesc& a, const TIndexDesc& b) {
 }
 
 }  // namespace
+
+TIndexFileOptions TIndexFileOptions::ForTable(const std::string& tableName,
+                                              const TDataHeader& header) {
+  TIndexFileOptions options;
+  options.tableName = tableName;
+  options.languageId = static_cast<uint16_t>(header.languageId);
+  options.sortId = static_cast<uint16_t>(header.sortId);
+  options.cipher = BodyCipher(header.encrypted);
+  return options;
+}
 
 void CreateIndexFile(TAbstractFile& file, const std::vector<TFieldDesc>& fields,
                      const TIndexDesc* primary, const TIndexFileOptions& options) {
@@ -472,7 +484,7 @@ void TIndexFile::WriteChanges(bool forceHeader, bool flushToDisk) {
   sysDeleted_->WriteDirtyPages();
   if (pagesChanged || forceHeader) {
     CollectDescriptors();
-    header_.changeCounter = static_cast<int32_t>(static_cast<uint32_t>(header_.changeCounter) + 1);
+    header_.changeCounter = NextChangeCounter(header_.changeCounter);
     header_.headerChanged = true;
     WriteHeaderBytes(file_, header_, options_);
     header_.headerChanged = false;
@@ -483,16 +495,7 @@ void TIndexFile::WriteChanges(bool forceHeader, bool flushToDisk) {
 }
 
 bool TIndexFile::ChangedOnDisk() {
-  // The counter alone: the cipher runs from the start of the header, so its first four bytes
-  // decipher on their own.
-  std::array<uint8_t, 4> bytes;
-  if (file_.ReadAt(0, bytes.data(), 4) != 4)
-    throw EStoreEngineError(StoreCode::ReadError, {options_.tableName});
-  if (options_.cipher) options_.cipher(bytes.data(), bytes.size());
-  int32_t counter = static_cast<int32_t>(
-      static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-      (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24));
-  return counter != header_.changeCounter;
+  return quellor::ChangedOnDisk(file_, header_.changeCounter, options_.cipher, options_.tableName);
 }
 
 void TIndexFile::Reload() {

@@ -13,17 +13,19 @@
 #include <string>
 #include <vector>
 
-#include "store/os/AbstractFile.h"
-#include "store/format/IndexHeader.h"
-#include "store/btree/IndexTree.h"
 #include "store/api/StoreTypes.h"
+#include "store/btree/IndexTree.h"
+#include "store/format/Cipher.h"
+#include "store/format/IndexHeader.h"
+#include "store/os/AbstractFile.h"
 
 namespace quellor {
 
-// Enciphers or deciphers one piece in place; the store's cipher is its own inverse, so one
-// function serves both ways. Empty for a table that is not encrypted. The index file header
-// (4096 bytes) and every page (4096 bytes) are one piece each.
-using TIndexCipher = std::function<void(uint8_t* data, size_t size)>;
+struct TDataHeader;
+
+// Enciphers or deciphers one piece in place (Cipher.h); empty for a table that is not
+// encrypted. The index file header (4096 bytes) and every page (4096 bytes) are one piece each.
+using TIndexCipher = TPieceCipher;
 
 // What the index file needs to know of its table.
 struct TIndexFileOptions {
@@ -31,6 +33,10 @@ struct TIndexFileOptions {
   uint16_t languageId = 0;  // the table's language id (0: byte order)
   uint16_t sortId = 0;
   TIndexCipher cipher;  // empty when the table is not encrypted
+
+  // The options of the index file of the table whose data file header is `header`: its
+  // language and sort id, and the table's cipher when it is encrypted.
+  static TIndexFileOptions ForTable(const std::string& tableName, const TDataHeader& header);
 };
 
 // Creates a new, empty index file on `file` (which is cut to the header): version 4, end

@@ -4,9 +4,10 @@
 #include <cctype>
 #include <mutex>
 
-#include "store/format/ByteOrder.h"
-#include "store/engine/DataTable.h"
 #include "store/api/StoreError.h"
+#include "store/engine/DataTable.h"
+#include "store/format/ByteOrder.h"
+#include "store/format/TableFormat.h"
 
 namespace quellor {
 
@@ -110,7 +111,7 @@ std::vector<uint8_t> TCursorOrder::KeyOf(int32_t slot, const std::vector<uint8_t
   }
   if (image->size() < static_cast<size_t>(table_.Data().RecordSize()))
     throw EStoreEngineError(StoreCode::RecordsCorrupt, {table_.Name()});
-  int32_t logicalId = bytes::GetI32(image->data() + 5);
+  int32_t logicalId = SlotLogicalId(image->data());
   if (!keyed_) return TKeyLayout::SysDeletedKey(false, logicalId);
   return tree_->Layout().BuildKey(image->data(), static_cast<int>(image->size()), logicalId,
                                   table_.Name());
@@ -198,12 +199,12 @@ int32_t TCursorOrder::Result(bool readAhead) {
     data.CheckImage(slot, image);
   else
     image = data.ReadSlot(slot);
-  const int32_t logicalId = bytes::GetI32(image + 5);
+  const int32_t logicalId = SlotLogicalId(image);
   if (keyed_)
     tree_->Layout().BuildKeyInto(image, data.RecordSize(), logicalId, table_.Name(), stepKey_);
   else
     stepKey_ = TKeyLayout::SysDeletedKey(false, logicalId);
-  if (image[0] != 0 || stepKey_ != cursor_->Key())
+  if (!SlotActive(image) || stepKey_ != cursor_->Key())
     throw EStoreEngineError(StoreCode::IndexPagesCorrupt, {table_.Name()});
   return slot;
 }

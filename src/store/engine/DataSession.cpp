@@ -5,9 +5,38 @@
 #include <utility>
 
 #include "store/api/StoreError.h"
+#include "store/engine/TableCreate.h"
 #include "store/os/FileList.h"
 
 namespace quellor {
+
+namespace {
+
+// The data file header of a table no cursor of this process has open, read under a read slot
+// of its index file, so that no other program is half way through writing it. Without an
+// index file (made by the next open) or in memory there is no slot to take.
+TDataHeader ReadClosedHeader(TDataSession& session, const TTableFiles& files,
+                             const std::string& tableName) {
+  auto data = files.Open(TTableFile::Data, false, tableName);
+  std::shared_ptr<TAbstractFile> index;
+  if (!files.inMemory && files.Exists(TTableFile::Index))
+    index = files.Open(TTableFile::Index, false, tableName);
+  TTableLocks locks(session, tableName, index != nullptr);
+  if (index) {
+    locks.SetFiles(data, index, nullptr);
+    locks.AcquireReadSlots();
+  }
+  uint8_t raw[kDataHeaderSize];
+  const bool read = data->ReadAt(0, raw, kDataHeaderSize) == kDataHeaderSize;
+  if (index) locks.ReleaseReadSlots();
+  if (!read) throw EStoreEngineError(StoreCode::ReadError, {tableName});
+  TDataHeader header = DecodeDataHeader(raw);
+  if (header.version != kFormatVersion)
+    throw EStoreEngineError(StoreCode::WrongVersion, {tableName});
+  return header;
+}
+
+}  // namespace
 
 void TDataSession::AddPassword(const std::string& password) {
   std::lock_guard lock(mutex_);
@@ -51,11 +80,7 @@ TDataDirectory::~TDataDirectory() {
 }
 
 TTableFiles TDataDirectory::Files(const std::string& tableName) const {
-  if (!inMemory_) return TableFileNames(folder_, tableName);
-  std::string base = tableName;
-  size_t dot = base.rfind('.');
-  if (dot != std::string::npos && dot > 0) base = base.substr(0, dot);
-  return TTableFiles{base + ".DAT", base + ".IDX", base + ".BLB", true, {}};
+  return inMemory_ ? TTableFiles::InMemory(tableName) : TTableFiles::OnDisk(folder_, tableName);
 }
 
 std::string TDataDirectory::Key(const std::string& tableName) const {
@@ -206,6 +231,63 @@ void TDataDirectory::HoldMemoryFiles(std::vector<std::shared_ptr<TAbstractFile>>
 void TDataDirectory::ReleaseMemoryFiles(const std::string& tableName) {
   std::lock_guard lock(mutex_);
   heldMemoryFiles_.erase(Key(tableName));
+}
+
+// ---- closed tables ------------------------------------------------------------------------
+
+bool TDataDirectory::TableExists(const std::string& tableName) const {
+  return Files(tableName).Exists(TTableFile::Data);
+}
+
+void TDataDirectory::CreateTable(const std::string& tableName, const TTableDefinition& definition) {
+  quellor::CreateTable(*this, tableName, definition);
+}
+
+void TDataDirectory::DeleteTable(const std::string& tableName) {
+  if (TableIsOpen(tableName)) throw EStoreEngineError(StoreCode::TableInUse, {tableName});
+  const TTableFiles files = Files(tableName);
+  if (!files.Exists(TTableFile::Data)) throw EStoreEngineError(StoreCode::InvalidPath, {tableName});
+  // A table in memory is its files, held here until its first open: they go when let go.
+  ReleaseMemoryFiles(tableName);
+  for (TTableFile which :
+       {TTableFile::Data, TTableFile::Index, TTableFile::Blob, TTableFile::Journal})
+    files.Delete(which, tableName);
+}
+
+void TDataDirectory::RenameTable(const std::string& tableName, const std::string& newName) {
+  if (TableIsOpen(tableName)) throw EStoreEngineError(StoreCode::TableInUse, {tableName});
+  const TTableFiles from = Files(tableName);
+  const TTableFiles to = Files(newName);
+  // A table in memory lives only while it is open.
+  if (from.inMemory) throw EStoreEngineError(StoreCode::InvalidPath, {tableName});
+  if (!from.Exists(TTableFile::Data)) throw EStoreEngineError(StoreCode::InvalidPath, {tableName});
+  if (to.Exists(TTableFile::Data)) throw EStoreEngineError(StoreCode::TableExists, {newName});
+  for (TTableFile which : {TTableFile::Data, TTableFile::Index, TTableFile::Blob})
+    from.Rename(which, to, tableName);
+  // The journal goes with its table (one left by a killed writer is resolved at the next open).
+  to.Delete(TTableFile::Journal, newName);
+  from.Rename(TTableFile::Journal, to, tableName);
+}
+
+TDataHeader TDataDirectory::ReadTableHeader(const std::string& tableName) {
+  std::shared_ptr<TDataTable> table;
+  {
+    // Held while the files are read, so that no cursor of this process opens the table and
+    // locks the same files meanwhile.
+    std::lock_guard lock(mutex_);
+    auto it = tables_.find(Key(tableName));
+    if (it != tables_.end()) table = it->second.lock();
+    if (!table) {
+      const TTableFiles files = Files(tableName);
+      if (files.inMemory || files.journal.empty() || !TTableJournal(files.journal, tableName).Hot())
+        return ReadClosedHeader(session_, files, tableName);
+    }
+  }
+  // Open here, or left half written by a killed writer: the table's own reading.
+  if (!table) table = OpenTable(tableName, false);
+  std::lock_guard lock(table->Mutex());
+  table->DetectChanges();
+  return table->Data().Header();
 }
 
 }  // namespace quellor

@@ -6,7 +6,8 @@
 // twice in the process is shared (reference count) unless one of the opens asks for exclusive
 // use, which fails while the table is open (11013). The folder also carries the transaction of
 // its database: every table open in it takes part, and a table closed meanwhile stays open in
-// the engine until the transaction ends.
+// the engine until the transaction ends. What is done to a closed table as a whole (create,
+// delete, rename, read its header) is done here, on its files as TableFiles.h names them.
 #pragma once
 
 #include <cstdint>
@@ -60,6 +61,8 @@ class TDataSession {
   std::vector<std::string> passwords_;
 };
 
+struct TTableDefinition;
+
 class TDataDirectory {
  public:
   // `folder` ends with "/"; empty for the "MEMORY" database.
@@ -71,7 +74,26 @@ class TDataDirectory {
   bool InMemory() const { return inMemory_; }
   TDataSession& Session() { return session_; }
 
+  // The table's files: in the folder, or in the in-memory database.
   TTableFiles Files(const std::string& tableName) const;
+
+  // ---- closed tables ----
+  // Whether the table's data file exists.
+  bool TableExists(const std::string& tableName) const;
+  // Creates a table from its definition (TableCreate.h).
+  void CreateTable(const std::string& tableName, const TTableDefinition& definition);
+  // Deletes the table's files: 10031 while it is open in this process, 11010 when its data
+  // file does not exist.
+  void DeleteTable(const std::string& tableName);
+  // Gives the table's files the names of `newName` (a journal left there goes): 10031 while it
+  // is open in this process, 11010 for a table in memory or whose data file does not exist,
+  // 13060 when a table `newName` exists.
+  void RenameTable(const std::string& tableName, const std::string& newName);
+  // The data file header of a table, read with no writer at work on it: under a read slot of
+  // its index file, or through the table when this process has it open (which first takes in
+  // other programs' changes). A journal left by a killed writer is resolved first by opening
+  // the table. 12035 for a format version other than 4; the open's errors otherwise.
+  TDataHeader ReadTableHeader(const std::string& tableName);
   // The open table of that name, shared, or a newly opened one.
   std::shared_ptr<TDataTable> OpenTable(const std::string& tableName, bool exclusive);
   bool TableIsOpen(const std::string& tableName);

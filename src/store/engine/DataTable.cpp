@@ -1,7 +1,5 @@
 #include "store/engine/DataTable.h"
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -24,68 +22,22 @@ namespace quellor {
 
 using namespace bytes;
 
-namespace {
-
-bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() &&
-         AsciiLower(s.substr(s.size() - suffix.size())) == AsciiLower(suffix);
-}
-
-// The name of an existing file in `folder` equal to `name` without regard to case; `name`
-// itself when there is none.
-std::string ResolveCase(const std::string& folder, const std::string& name) {
-  if (FileExists(folder + name)) return name;
-  std::string wanted = AsciiLower(name);
-  std::string found = name;
-  if (DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str())) {
-    while (dirent* entry = ::readdir(dir)) {
-      if (AsciiLower(entry->d_name) == wanted && FileExists(folder + entry->d_name)) {
-        found = entry->d_name;
-        break;
-      }
-    }
-    ::closedir(dir);
-  }
-  return found;
-}
-
-}  // namespace
-
-TTableFiles TableFileNames(const std::string& folder, const std::string& tableName) {
-  std::string name = tableName;
-  std::string dir = folder;
-  size_t slash = name.rfind('/');
-  if (slash != std::string::npos) {
-    dir = name[0] == '/' ? name.substr(0, slash + 1) : folder + name.substr(0, slash + 1);
-    name = name.substr(slash + 1);
-  }
-  std::string base = name;
-  size_t dot = base.rfind('.');
-  if (dot != std::string::npos && dot > 0) base = base.substr(0, dot);
-  TTableFiles files;
-  files.data = dir + ResolveCase(dir, EndsWithNoCase(name, ".DAT") ? name : base + ".DAT");
-  files.index = dir + ResolveCase(dir, EndsWithNoCase(name, ".IDX") ? name : base + ".IDX");
-  files.blob = dir + ResolveCase(dir, EndsWithNoCase(name, ".BLB") ? name : base + ".BLB");
-  files.journal = dir + ResolveCase(dir, base + ".JNL");
-  return files;
-}
-
 TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
                        const std::string& tableName, bool exclusive)
     : session_(session), files_(files), tableName_(tableName), exclusive_(exclusive) {
   static std::atomic<uint64_t> openCount{0};
   openSequence_ = ++openCount;
   locks_ = std::make_unique<TTableLocks>(session, tableName, !exclusive && !files.inMemory);
-  TFileList& list = TFileList::Instance();
   // Disk files are written through the journal; memory files directly.
-  auto open = [&](const std::string& path) -> std::shared_ptr<TAbstractFile> {
-    if (files.inMemory) return list.OpenMemory(path, exclusive, tableName);
-    return std::make_shared<TJournaledFile>(list.OpenDisk(path, exclusive, tableName));
+  auto journaled = [&](std::shared_ptr<TAbstractFile> file) -> std::shared_ptr<TAbstractFile> {
+    if (files.inMemory) return file;
+    return std::make_shared<TJournaledFile>(std::move(file));
   };
-  dataFile_ = open(files.data);
+  auto open = [&](TTableFile which) { return journaled(files.Open(which, exclusive, tableName)); };
+  dataFile_ = open(TTableFile::Data);
   readOnlyFiles_ = dataFile_->IsReadOnly();
-  bool indexExists = files.inMemory ? list.MemoryFileExists(files.index) : FileExists(files.index);
-  if (indexExists) indexFile_ = open(files.index);
+  bool indexExists = files.Exists(TTableFile::Index);
+  if (indexExists) indexFile_ = open(TTableFile::Index);
   if (!files.inMemory && !files.journal.empty()) {
     journal_ = std::make_unique<TTableJournal>(files.journal, tableName);
     SetJournalFiles();
@@ -119,17 +71,9 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
 
   // A missing index file is made anew: a primary index without key fields, no secondary
   // indexes, and every record slot entered into "Sys Deleted" with the active ones counted.
-  TIndexFileOptions options;
-  options.tableName = tableName;
-  options.languageId = static_cast<uint16_t>(header.languageId);
-  options.sortId = static_cast<uint16_t>(header.sortId);
-  if (header.encrypted)
-    options.cipher = [](uint8_t* bytes, size_t size) { ApplyCipher(bytes, size, kBodyKey); };
+  const TIndexFileOptions options = TIndexFileOptions::ForTable(tableName, header);
   if (!indexExists) {
-    indexFile_ =
-        files.inMemory
-            ? list.CreateMemory(files.index, exclusive, tableName)
-            : std::make_shared<TJournaledFile>(list.CreateDisk(files.index, exclusive, tableName));
+    indexFile_ = journaled(files.Create(TTableFile::Index, exclusive, tableName));
     CreateIndexFile(*indexFile_, data_->Fields(), nullptr, options);
     locks_->SetFiles(dataFile_, indexFile_, nullptr);
     SetJournalFiles();
@@ -164,7 +108,7 @@ TDataTable::TDataTable(TDataSession& session, const TTableFiles& files,
   }
 
   if (header.blobFieldCount > 0) {
-    blobFile_ = open(files.blob);
+    blobFile_ = open(TTableFile::Blob);
     SetJournalFiles();
     blob_ = std::make_unique<TBlobFile>(blobFile_, tableName, data_->Header().BlobBlockSize(),
                                         data_->Header().encrypted);
@@ -213,7 +157,7 @@ int32_t TDataTable::RecordCount() {
 void TDataTable::VisitSlots(const TSlotVisitor& visit) {
   for (int32_t slot = 1; slot <= data_->SlotCount(); ++slot) {
     const uint8_t* image = data_->ReadSlot(slot);
-    visit(image[0] != 0, GetI32(image + 5), slot);
+    visit(!SlotActive(image), SlotLogicalId(image), slot);
   }
 }
 
@@ -222,7 +166,7 @@ void TDataTable::VisitRecords(const TRecordVisitor& visit) {
   const size_t size = static_cast<size_t>(data_->RecordSize());
   for (int32_t slot = 1; slot <= data_->SlotCount(); ++slot) {
     const uint8_t* image = data_->ReadSlot(slot);
-    if (image[0] == 0) visit(std::span<const uint8_t>(image, size), slot, GetI32(image + 5));
+    if (SlotActive(image)) visit(std::span<const uint8_t>(image, size), slot, SlotLogicalId(image));
   }
 }
 
@@ -384,8 +328,8 @@ void TDataTable::ResolveJournalAtOpen() {
   };
   // The BLOB file is not open yet: it is opened for this alone when it exists.
   std::shared_ptr<TAbstractFile> blob = blobFile_;
-  if (!blob && FileExists(files_.blob))
-    blob = TFileList::Instance().OpenDisk(files_.blob, exclusive_, tableName_);
+  if (!blob && files_.Exists(TTableFile::Blob))
+    blob = files_.Open(TTableFile::Blob, exclusive_, tableName_);
   TLockScope data(*locks_, TLockRegion::DataWrite);
   std::optional<TLockScope> range;
   if (indexFile_) range.emplace(*locks_, TLockRegion::WriteRange);
@@ -558,7 +502,7 @@ void TDataTable::CheckUnchanged(int32_t slot, const std::vector<uint8_t>& shown)
 void TDataTable::CheckUnchangedCached(int32_t slot, const std::vector<uint8_t>& shown) {
   if (slot < 1 || slot > data_->SlotCount()) Fail(StoreCode::RecordChanged);
   const uint8_t* image = data_->ReadSlot(slot);
-  if (image[0] != 0 || shown.size() != static_cast<size_t>(data_->RecordSize()) ||
+  if (!SlotActive(image) || shown.size() != static_cast<size_t>(data_->RecordSize()) ||
       std::memcmp(image, shown.data(), shown.size()) != 0)
     Fail(StoreCode::RecordChanged);
 }
@@ -592,14 +536,14 @@ int32_t TDataTable::Insert(std::vector<uint8_t>& image, const TBlobChanges& blob
     bool reused = false;
     slot = data_->AllocateSlot(indexes_->PrimaryHasKeyFields(), reused);
     STORE_ASSERT(slot >= 1 && slot <= data_->SlotCount());
-    const int32_t reusedId = reused ? GetI32(data_->ReadSlot(slot) + 5) : 0;
-    image[0] = 0;
-    PutI32(image.data() + 1, slot);
+    const int32_t reusedId = reused ? SlotLogicalId(data_->ReadSlot(slot)) : 0;
+    SetSlotDeletedFlag(image.data(), 0);
+    SetSlotLink(image.data(), slot);
     if (givenLogicalId > 0) {
       TakeGivenLogicalId(givenLogicalId, reusedId);
-      PutI32(image.data() + 5, givenLogicalId);
+      SetSlotLogicalId(image.data(), givenLogicalId);
     } else {
-      PutI32(image.data() + 5, data_->NextLogicalId());
+      SetSlotLogicalId(image.data(), data_->NextLogicalId());
     }
     // The entries go in with one descent per index, each unique one checked on its way
     // (a duplicate raises 9729 before the record lock; the change then undoes them). No
@@ -624,9 +568,9 @@ void TDataTable::Update(int32_t slot, const std::vector<uint8_t>& shown,
     std::vector<uint8_t> disk = ReadRecord(slot);
     image.resize(disk.size());
     std::memcpy(image.data(), disk.data(), kRecordHeaderSize);
-    if (givenLogicalId > 0 && givenLogicalId != GetI32(disk.data() + 5)) {
+    if (givenLogicalId > 0 && givenLogicalId != SlotLogicalId(disk.data())) {
       TakeGivenLogicalId(givenLogicalId, 0);
-      PutI32(image.data() + 5, givenLogicalId);
+      SetSlotLogicalId(image.data(), givenLogicalId);
     }
     // BLOB references come from the disk; only changed values get new chains.
     for (const auto& f : data_->Fields())

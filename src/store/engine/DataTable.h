@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "store/engine/Journal.h"
+#include "store/engine/TableFiles.h"
 #include "store/engine/TableIndexes.h"
 #include "store/engine/TableLocks.h"
 #include "store/format/BlobFile.h"
@@ -58,13 +59,6 @@ class TDataSession;
 
 // New values of a record's BLOB fields, by field position.
 using TBlobChanges = std::map<size_t, std::string>;
-
-// Where a table's files are: full paths on disk, or names in the "MEMORY" database.
-struct TTableFiles {
-  std::string data, index, blob;
-  bool inMemory = false;
-  std::string journal;  // the journal beside a table on disk (Journal.h)
-};
 
 class TDataTable {
  public:
@@ -321,10 +315,5 @@ auto TDataTable::Reading(F&& read) -> decltype(read()) {
     }
   }
 }
-
-// The file names of a table: the name with its extension replaced by ".DAT", ".IDX" and
-// ".BLB" (a name already ending in the extension is used as it is), each looked up in the
-// folder without regard to case.
-TTableFiles TableFileNames(const std::string& folder, const std::string& tableName);
 
 }  // namespace quellor

@@ -4,11 +4,12 @@
 #include <cmath>
 #include <cstring>
 
-#include "store/format/ByteOrder.h"
-#include "store/expr/ExprContext.h"
-#include "store/format/FieldValue.h"
 #include "store/btree/IndexFile.h"
+#include "store/expr/ExprContext.h"
+#include "store/format/ByteOrder.h"
+#include "store/format/FieldValue.h"
 #include "store/format/KeyLayout.h"
+#include "store/format/TableFormat.h"
 
 namespace quellor {
 
@@ -113,7 +114,7 @@ TExprValue TRecordValues::Value(int fieldId) const {
     return TExprValue::Null();
   const TFieldDesc& f = fields[static_cast<size_t>(fieldId)];
   TExprType type = TExprTableScope::TypeOf(f.type);
-  if (f.IsAutoInc()) return TExprValue::Int(bytes::GetI32(image_ + 5), TExprType::Integer);
+  if (f.IsAutoInc()) return TExprValue::Int(SlotLogicalId(image_), TExprType::Integer);
   if (f.noStorage || FieldIsNull(image_, f)) return TExprValue::Null(type);
   if (f.type == TStoreFieldType::Blob) {
     std::string text = table_.ReadBlob(image_, f);

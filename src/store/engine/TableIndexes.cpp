@@ -2,15 +2,16 @@
 
 #include <algorithm>
 
-#include "store/format/ByteOrder.h"
 #include "store/api/StoreError.h"
+#include "store/format/ByteOrder.h"
+#include "store/format/TableFormat.h"
 
 namespace quellor {
 
 namespace {
 
 int32_t LogicalIdOf(const uint8_t* image) {
-  return bytes::GetI32(image + 5);
+  return SlotLogicalId(image);
 }
 
 }  // namespace
@@ -22,7 +23,7 @@ TTableIndexes::TTableIndexes(std::shared_ptr<TAbstractFile> file, std::vector<TF
 }
 
 void TTableIndexes::CheckInsert(const uint8_t* image) {
-  index_->CheckUnique(Record(image), bytes::GetI32(image + 1), LogicalIdOf(image));
+  index_->CheckUnique(Record(image), SlotLink(image), LogicalIdOf(image));
 }
 
 void TTableIndexes::CheckUpdate(int32_t slot, const uint8_t*, const uint8_t* newImage) {

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "store/format/TableFormat.h"
+
 namespace quellor {
 namespace {
 
@@ -727,7 +729,7 @@ TExprType TExprParser::ParseCastType(int64_t& size) {
   }
   if (t.IsWord("CHARACTER") || t.IsWord("CHAR") || t.IsWord("VARCHAR") || t.IsWord("BYTES")) {
     std::vector<int64_t> n = arguments(true);
-    if (n.size() != 1 || n[0] < 1 || n[0] > 250) fail();
+    if (n.size() != 1 || n[0] < 1 || n[0] > kMaxFieldSize) fail();
     size = n[0];
     return t.IsWord("BYTES") ? TExprType::Bytes : TExprType::String;
   }

@@ -4,10 +4,12 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "store/format/ByteOrder.h"
-#include "store/format/Cipher.h"
-#include "store/format/DataFile.h"
 #include "store/api/StoreError.h"
+#include "store/format/ByteOrder.h"
+#include "store/format/ChangeCounter.h"
+#include "store/format/Cipher.h"
+#include "store/format/TableFormat.h"
+#include "store/os/RunWriter.h"
 
 namespace quellor {
 
@@ -324,35 +326,21 @@ void TBlobFile::Restore(const TSnapshot& s) {
 }
 
 void TBlobFile::Flush(bool forceHeader, bool flushOs) {
-  std::vector<uint8_t> run;
-  int64_t runStart = 0, runNext = -1;
-  std::vector<Block*> runBlocks;
-  auto writeRun = [&] {
-    if (run.empty()) return;
-    int64_t size = static_cast<int64_t>(run.size());
-    if (file_->WriteAt(runStart, run.data(), size) != size) Fail(StoreCode::WriteError);
-    for (Block* b : runBlocks) b->dirty = false;
-    run.clear();
-    runBlocks.clear();
-  };
+  TRunWriter writer(*file_, tableName_, [this](int64_t offset, int64_t size) {
+    for (int64_t at = offset; at < offset + size; at += blockSize_)
+      if (Block* b = Find(static_cast<int32_t>(at))) b->dirty = false;
+  });
   for (auto& block : sorted_) {
     if (!block->dirty) continue;
-    if (run.empty() || block->offset != runNext || run.size() >= (1u << 20)) {
-      writeRun();
-      runStart = block->offset;
-    }
-    size_t at = run.size();
-    run.insert(run.end(), block->bytes.begin(), block->bytes.end());
+    const size_t size = static_cast<size_t>(blockSize_);
+    uint8_t* at = writer.Add(block->offset, size);
+    std::memcpy(at, block->bytes.data(), size);
     if (encrypted_) {
-      ApplyCipher(run.data() + at, kBlobBlockHeaderSize, kBodyKey);
-      ApplyCipher(run.data() + at + kBlobBlockHeaderSize, blockSize_ - kBlobBlockHeaderSize,
-                  kBodyKey);
+      ApplyCipher(at, kBlobBlockHeaderSize, kBodyKey);
+      ApplyCipher(at + kBlobBlockHeaderSize, blockSize_ - kBlobBlockHeaderSize, kBodyKey);
     }
-    runBlocks.push_back(block.get());
-    runNext = block->offset + blockSize_;
   }
-  bool wroteBlocks = !runBlocks.empty() || runNext >= 0;
-  writeRun();
+  const bool wroteBlocks = writer.Finish();
   // Blocks rewritten in place must be noticed by other users too: their counter moves on.
   if (headerChanged_ || forceHeader || wroteBlocks) WriteHeader();
   if (flushOs && !file_->Flush()) Fail(StoreCode::WriteError);
@@ -360,7 +348,7 @@ void TBlobFile::Flush(bool forceHeader, bool flushOs) {
 }
 
 void TBlobFile::WriteHeader() {
-  ++header_.changeCounter;
+  header_.changeCounter = NextChangeCounter(header_.changeCounter);
   uint8_t raw[kBlobHeaderSize];
   EncodeHeader(header_, headerChanged_, encrypted_, raw);
   if (file_->WriteAt(0, raw, kBlobHeaderSize) != kBlobHeaderSize) Fail(StoreCode::WriteError);
@@ -368,11 +356,7 @@ void TBlobFile::WriteHeader() {
 }
 
 bool TBlobFile::ChangedOnDisk() {
-  // The counter alone (the cipher runs from the start of the header).
-  uint8_t raw[4];
-  if (file_->ReadAt(0, raw, 4) != 4) Fail(StoreCode::ReadError);
-  if (encrypted_) ApplyCipher(raw, 4, kBodyKey);
-  return GetI32(raw) != header_.changeCounter;
+  return quellor::ChangedOnDisk(*file_, header_.changeCounter, BodyCipher(encrypted_), tableName_);
 }
 
 void TBlobFile::Discard() {

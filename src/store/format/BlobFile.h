@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "store/format/TableFormat.h"
 #include "store/os/AbstractFile.h"
 
 namespace quellor {
@@ -45,7 +46,7 @@ inline constexpr int kBlobBlockHeaderSize = 18;
 
 struct TBlobHeader {
   int32_t changeCounter = 0;
-  uint8_t version = 4;
+  uint8_t version = kFormatVersion;
   int32_t freeChain = 0;
   int32_t endOffset = kBlobHeaderSize;
 };
@@ -94,15 +95,16 @@ class TBlobFile {
   // Writes changed blocks (neighbours in one write) and then the header when it changed or
   // `forceHeader`; flushes the file when `flushOs` (9218 on failure).
   void Flush(bool forceHeader, bool flushOs);
-  // Re-reads the header; a changed counter drops the cached blocks (unless changes are unwritten).
-  bool Reload();
-  // Whether another writer changed the file: the change counter on disk differs from ours.
+  // Change detection (ChangeCounter.h): ChangedOnDisk compares the file's counter with the one
+  // of our header; Reload reads the header again when they differ and then drops the cached
+  // blocks, unless some are changed and unwritten (true when the counter moved).
   bool ChangedOnDisk();
-  // Forgets every cached block and unwritten change and reads the header again (a
-  // transaction rolled back).
+  bool Reload();
+  // A rolled-back transaction: every cached block and unwritten change goes, and the header is
+  // read again.
   void Discard();
-  // Called before a block is read from the file (not from the cache); may throw to make the
-  // caller start its reading over.
+  // Runs before each read of blocks from the file (not for cached ones); it may throw, and the
+  // caller then starts its reading over.
   void SetReadHook(std::function<void()> hook) { readHook_ = std::move(hook); }
   // Cuts the file to its header: end offset 512, empty free chain.
   void Empty();

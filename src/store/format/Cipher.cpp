@@ -12,4 +12,9 @@ void ApplyCipher(uint8_t* data, size_t length, TCipherKey key) {
   }
 }
 
+TPieceCipher BodyCipher(bool encrypted) {
+  if (!encrypted) return {};
+  return [](uint8_t* bytes, size_t size) { ApplyCipher(bytes, size, kBodyKey); };
+}
+
 }  // namespace quellor

@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace quellor {
 
@@ -39,6 +40,14 @@ inline constexpr TCipherKey kHeaderTextKey{0x3D, 0x96};
 
 // Enciphers or deciphers `length` bytes at `data` in place.
 void ApplyCipher(uint8_t* data, size_t length, TCipherKey key);
+
+// Enciphers or deciphers one piece in place from its start (the cipher is its own inverse).
+// Empty for a file that is not enciphered.
+using TPieceCipher = std::function<void(uint8_t* data, size_t size)>;
+
+// The cipher of the pieces of records, descriptors, index file and BLOB file (kBodyKey) of a
+// table that is `encrypted`; empty for one that is not.
+TPieceCipher BodyCipher(bool encrypted);
 
 // How many bytes of the descriptor piece the cipher covers in a file of the given writer version.
 inline size_t DescriptorCipherLength(size_t length, int64_t writerVersion) {

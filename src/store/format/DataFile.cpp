@@ -4,11 +4,13 @@
 #include <cstring>
 #include <set>
 
-#include "store/format/ByteOrder.h"
-#include "store/format/Cipher.h"
-#include "store/format/FieldValue.h"
 #include "store/api/StoreDate.h"
 #include "store/api/StoreError.h"
+#include "store/format/ByteOrder.h"
+#include "store/format/ChangeCounter.h"
+#include "store/format/Cipher.h"
+#include "store/format/FieldValue.h"
+#include "store/os/RunWriter.h"
 #include "store/os/StoreAssert.h"
 
 namespace quellor {
@@ -129,7 +131,7 @@ int LayoutFields(std::vector<TFieldDesc>& fields) {
   for (auto& f : fields) {
     f.width = static_cast<uint8_t>(std::min(StoredWidth(f.type, f.size), 255));
     if (f.IsAutoInc()) {
-      f.offset = 5;
+      f.offset = kSlotLogicalIdOffset;
     } else if (f.noStorage) {
       f.offset = 0;
     } else {
@@ -141,7 +143,7 @@ int LayoutFields(std::vector<TFieldDesc>& fields) {
 }
 
 bool NameValid(const std::string& name) {
-  if (name.empty() || name.size() > 30) return false;
+  if (name.empty() || name.size() > static_cast<size_t>(kMaxNameLength)) return false;
   if (name.front() == ' ' || name.back() == ' ') return false;
   for (unsigned char ch : name)
     if (ch < 32) return false;
@@ -154,11 +156,11 @@ bool FieldDefinitionValid(const TFieldDesc& f) {
   if (type < 1 || type > 15) return false;
   bool sized = f.type == TStoreFieldType::String || f.type == TStoreFieldType::Bytes ||
                f.type == TStoreFieldType::VarBytes;
-  if (sized ? (f.size < 1 || f.size > 250) : f.size != 0) return false;
-  if (f.type == TStoreFieldType::BCD ? f.decimals > 4 : f.decimals != 0) return false;
+  if (sized ? (f.size < 1 || f.size > kMaxFieldSize) : f.size != 0) return false;
+  if (f.type == TStoreFieldType::BCD ? f.decimals > kMaxBcdDecimals : f.decimals != 0) return false;
   if (static_cast<uint8_t>(f.charCase) > 2) return false;
   for (const auto* text : {&f.description, &f.minimum, &f.maximum, &f.defaultValue})
-    if (text->size() > 50) return false;
+    if (text->size() > static_cast<size_t>(kMaxTextLength)) return false;
   return ConstantConverts(f, f.defaultValue) && ConstantConverts(f, f.minimum) &&
          ConstantConverts(f, f.maximum);
 }
@@ -199,9 +201,11 @@ void TDataFile::Load() {
   TDataHeader h = DecodeDataHeader(raw);
   if (h.version != kFormatVersion) Fail(StoreCode::WrongVersion);
   if (h.fieldCount < 1 || h.fieldCount > kMaxFields) Fail(StoreCode::HeaderCorrupt);
-  if (h.blobBlockSize != 0 && (h.blobBlockSize < 64 || h.blobBlockSize > 65535))
+  if (h.blobBlockSize != 0 &&
+      (h.blobBlockSize < kMinBlobBlockSize || h.blobBlockSize > kMaxBlobBlockSize))
     Fail(StoreCode::HeaderCorrupt);
-  if (raw[86] > 1 || raw[35] > 50 || raw[87] > 15) Fail(StoreCode::HeaderCorrupt);
+  if (raw[86] > 1 || raw[35] > kMaxTextLength || raw[87] > kMaxPasswordLength)
+    Fail(StoreCode::HeaderCorrupt);
   if (h.nextPhysical < 1 || h.nextPhysical > kMaxSlots + 1) Fail(StoreCode::HeaderCorrupt);
   if (h.deletedChain < 0 || h.deletedChain >= h.nextPhysical) Fail(StoreCode::HeaderCorrupt);
 
@@ -221,7 +225,8 @@ void TDataFile::Load() {
   for (size_t i = 0; i < h.fieldCount; ++i) {
     const uint8_t* raw = desc.data() + kFieldDescSize * i;
     // Length bytes beyond their strings' room are damage, not texts to cut.
-    if (raw[2] > 30 || raw[33] > 50 || raw[94] > 50 || raw[145] > 50 || raw[196] > 50)
+    if (raw[2] > kMaxNameLength || raw[33] > kMaxTextLength || raw[94] > kMaxTextLength ||
+        raw[145] > kMaxTextLength || raw[196] > kMaxTextLength)
       Fail(StoreCode::HeaderCorrupt);
     TFieldDesc f = DecodeFieldDesc(raw);
     if (!NameValid(f.name) || !names.insert(LowerName(f.name)).second ||
@@ -256,9 +261,9 @@ int64_t TDataFile::SlotOffset(int32_t slot) const {
 }
 
 void TDataFile::CheckSlot(int32_t slot, const uint8_t* image) const {
-  uint8_t flag = image[0];
+  uint8_t flag = SlotDeletedFlag(image);
   if (flag > 1) Fail(StoreCode::RecordsCorrupt);
-  if (flag == 0 && GetI32(image + 1) != slot) Fail(StoreCode::RecordsCorrupt);
+  if (flag == 0 && SlotLink(image) != slot) Fail(StoreCode::RecordsCorrupt);
 }
 
 void TDataFile::SetDirty(int32_t slot, CacheEntry& e, bool dirty) {
@@ -441,8 +446,8 @@ int32_t TDataFile::AllocateSlot(bool reuseDeleted, bool& reused) {
   if (reuseDeleted && header_.deletedChain != 0) {
     int32_t slot = header_.deletedChain;
     const uint8_t* image = ReadSlot(slot);
-    int32_t link = GetI32(image + 1);
-    if (image[0] != 1 || link < 0 || link > SlotCount() || link == slot)
+    int32_t link = SlotLink(image);
+    if (SlotDeletedFlag(image) != 1 || link < 0 || link > SlotCount() || link == slot)
       Fail(StoreCode::RecordsCorrupt);
     EditHeader().deletedChain = link;
     reused = true;
@@ -457,8 +462,8 @@ int32_t TDataFile::AllocateSlot(bool reuseDeleted, bool& reused) {
 }
 
 void TDataFile::FreeSlot(int32_t slot, uint8_t* image) {
-  image[0] = 1;
-  PutI32(image + 1, header_.deletedChain);
+  SetSlotDeletedFlag(image, 1);
+  SetSlotLink(image, header_.deletedChain);
   EditHeader().deletedChain = slot;
   WriteSlot(slot, image);
 }
@@ -497,45 +502,35 @@ bool TDataFile::HasUnwrittenChanges() const {
 
 void TDataFile::Flush(bool forceHeader, bool flushOs) {
   const int rs = header_.recordSize;
-  std::vector<uint8_t> run;
-  int32_t runStart = 0, runNext = 0;
-  auto writeRun = [&] {
-    if (run.empty()) return;
-    int64_t size = static_cast<int64_t>(run.size());
-    STORE_ASSERT(runStart >= 1 && runNext - 1 <= SlotCount() &&
-                 size == int64_t{rs} * (runNext - runStart));
-    if (file_->WriteAt(SlotOffset(runStart), run.data(), size) != size) Fail(StoreCode::WriteError);
-    for (int32_t s = runStart; s < runNext; ++s) SetDirty(s, cache_[s], false);
-    run.clear();
+  const int64_t first = SlotOffset(1);
+  TRunWriter writer(*file_, tableName_, [&](int64_t offset, int64_t size) {
+    const int32_t begin = static_cast<int32_t>((offset - first) / rs) + 1;
+    const int32_t end = begin + static_cast<int32_t>(size / rs);
+    STORE_ASSERT(begin >= 1 && end - 1 <= SlotCount() && size == int64_t{rs} * (end - begin));
+    for (int32_t s = begin; s < end; ++s) SetDirty(s, cache_[s], false);
     // Written records may go at once: the file (or the journal holding its writes back) has
     // them now, so a transaction's many changed records are not kept twice while they are
     // written. The record the loop stands on is still changed and stays.
     Trim();
-  };
+  });
   // Only the changed slots are walked (in slot order), not the whole cache; the list is
   // copied because writing a run marks its slots clean.
   const std::vector<int32_t> changed(dirty_.begin(), dirty_.end());
   for (int32_t slot : changed) {
     auto found = cache_.find(slot);
     if (found == cache_.end() || !found->second.dirty) continue;
-    CacheEntry& e = found->second;
-    if (run.empty() || slot != runNext || run.size() >= (1u << 20)) {
-      writeRun();
-      runStart = slot;
-    }
-    size_t at = run.size();
-    run.insert(run.end(), e.image.begin(), e.image.end());
-    if (header_.encrypted) ApplyCipher(run.data() + at, rs, kBodyKey);
-    runNext = slot + 1;
+    uint8_t* at = writer.Add(SlotOffset(slot), static_cast<size_t>(rs));
+    std::memcpy(at, found->second.image.data(), static_cast<size_t>(rs));
+    if (header_.encrypted) ApplyCipher(at, rs, kBodyKey);
   }
-  writeRun();
+  writer.Finish();
   if (headerChanged_ || forceHeader) WriteHeader(false);
   if (flushOs && !file_->Flush()) Fail(StoreCode::WriteError);
   Trim();
 }
 
 void TDataFile::WriteHeader(bool flushOs) {
-  ++header_.changeCounter;
+  header_.changeCounter = NextChangeCounter(header_.changeCounter);
   header_.writerVersion = kWriterVersion;
   header_.lastWrite = NowDateTime() - kDateDelta;
   uint8_t raw[kDataHeaderSize];
@@ -552,9 +547,8 @@ TDataHeader TDataFile::ReadHeaderFromDisk() {
 }
 
 bool TDataFile::ChangedOnDisk() {
-  uint8_t raw[4];
-  if (file_->ReadAt(0, raw, 4) != 4) Fail(StoreCode::ReadError);
-  return GetI32(raw) != header_.changeCounter;
+  // The data file header is never enciphered before offset 35.
+  return quellor::ChangedOnDisk(*file_, header_.changeCounter, {}, tableName_);
 }
 
 void TDataFile::Discard() {

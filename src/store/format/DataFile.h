@@ -54,7 +54,8 @@
 //   247 uint8      0 (a field with a nonzero byte here takes no bytes in the record)
 //   248 520 bytes  reserved
 //
-// Record slot (record size bytes):
+// Record slot (record size bytes; its 9-byte header is read and written through the accessors
+// of TableFormat.h):
 //   0   uint8      deleted flag: 0 active, 1 deleted
 //   1   int32      active: the slot's own number; deleted: next slot of the deleted chain
 //   5   int32      logical record id (also the value of every auto-increment field)
@@ -75,22 +76,15 @@
 #include <string>
 #include <vector>
 
-#include "store/os/AbstractFile.h"
 #include "store/api/StoreTypes.h"
+#include "store/format/TableFormat.h"
+#include "store/os/AbstractFile.h"
 
 namespace quellor {
 
+// The limits and the record slot header are TableFormat.h's.
 inline constexpr int kDataHeaderSize = 127;
 inline constexpr int kFieldDescSize = 768;
-inline constexpr int kRecordHeaderSize = 9;
-inline constexpr uint8_t kFormatVersion = 4;
-inline constexpr int64_t kWriterVersion = 21200;
-inline constexpr int kMaxFields = 1024;
-inline constexpr int kMaxBlobFields = 64;
-inline constexpr int kMaxRecordSize = 65535;
-inline constexpr int32_t kMaxSlots = 99'999'999;
-inline constexpr int64_t kGrowthLimit = 2'000'000'000;
-inline constexpr int kDefaultBlobBlockSize = 512;
 
 struct TDataHeader {
   int32_t changeCounter = 0;
@@ -135,12 +129,6 @@ bool FieldDefinitionValid(const TFieldDesc& field);
 // Whether a field or index name is valid: 1 to 30 characters, no leading or trailing blank,
 // first character an ASCII letter, "_" or a character from 129 to 254.
 bool NameValid(const std::string& name);
-
-// Next value of a wrapping id counter (header offsets 17 and 112).
-inline int32_t NextWrappingId(int32_t& counter) {
-  if (counter == 2'147'483'647 || counter < 0) counter = 0;
-  return ++counter;
-}
 
 class TDataFile {
  public:
@@ -225,7 +213,7 @@ class TDataFile {
   // Re-reads the header; when its change counter differs from ours the record cache is
   // dropped and true returned. Unwritten changes are kept.
   bool Reload();
-  // Whether another writer changed the file: the change counter on disk differs from ours.
+  // Whether another writer changed the file since our header was read (ChangeCounter.h).
   bool ChangedOnDisk();
   // Forgets every cached record and unwritten change and reads the header again (a
   // transaction rolled back).

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "store/api/StoreError.h"
 #include "store/format/IndexBytes.h"
 #include "store/format/KeyLayout.h"
-#include "store/api/StoreError.h"
 
 namespace quellor {
 namespace {
@@ -50,18 +50,32 @@ void EncodeDescriptor(const TIndexDesc& d, uint8_t* p) {
   PutI32(p + kDescFreeChain, d.freeChain);
 }
 
-TIndexDesc DecodeDescriptor(const uint8_t* p, const std::string& tableName) {
+// Decodes one descriptor. Strict (`damaged` null): a name length beyond 30, a compression code
+// above 3 or more than 16 key fields raise 8961. Lenient: the name is cut to 30, the others are
+// read as none and 16, and `damaged` is set.
+TIndexDesc DecodeDescriptor(const uint8_t* p, const std::string& tableName, bool* damaged) {
+  auto fault = [&] {
+    if (!damaged) throw EStoreEngineError(StoreCode::HeaderCorrupt, {tableName});
+    *damaged = true;
+  };
   TIndexDesc d;
-  if (p[kDescName] > 30) throw EStoreEngineError(StoreCode::HeaderCorrupt, {tableName});
+  if (p[kDescName] > 30 && !damaged) fault();
   d.name = GetShortString(p + kDescName, 30);
   d.keySize = GetU16(p + kDescKeySize);
   d.descending = p[kDescDescending] != 0;
   d.caseInsensitive = p[kDescCaseInsensitive] != 0;
   d.unique = p[kDescUnique] != 0;
-  if (p[kDescCompression] > 3) throw EStoreEngineError(StoreCode::HeaderCorrupt, {tableName});
-  d.compression = static_cast<TIndexCompression>(p[kDescCompression]);
+  uint8_t compression = p[kDescCompression];
+  if (compression > 3) {
+    fault();
+    compression = 0;
+  }
+  d.compression = static_cast<TIndexCompression>(compression);
   int count = p[kDescFieldCount];
-  if (count > kMaxKeyFields) throw EStoreEngineError(StoreCode::HeaderCorrupt, {tableName});
+  if (count > kMaxKeyFields) {
+    fault();
+    count = kMaxKeyFields;
+  }
   for (int i = 0; i < count; ++i) {
     d.fieldDescending.push_back(p[kDescFieldDescending + i] != 0);
     d.fieldNumbers.push_back(GetU16(p + kDescFieldNumbers + 2 * i));
@@ -69,6 +83,10 @@ TIndexDesc DecodeDescriptor(const uint8_t* p, const std::string& tableName) {
   d.rootPage = GetI32(p + kDescRoot);
   d.freeChain = GetI32(p + kDescFreeChain);
   return d;
+}
+
+const uint8_t* DescriptorAt(const uint8_t* in, int slot) {
+  return in + kOffDescriptors + slot * kIndexDescriptorSize;
 }
 
 void CheckPageLinks(const TIndexDesc& d, int32_t endOffset, const std::string& tableName) {
@@ -114,11 +132,10 @@ TIndexFileHeader DecodeIndexHeader(const uint8_t* in, const std::string& tableNa
   int secondaryCount = in[kOffSecondaryCount];
   if (secondaryCount > kMaxSecondaryIndexes)
     throw EStoreEngineError(StoreCode::HeaderCorrupt, {tableName});
-  h.primary = DecodeDescriptor(in + kOffDescriptors, tableName);
+  h.primary = DecodeDescriptor(DescriptorAt(in, 0), tableName, nullptr);
   for (int i = 0; i < secondaryCount; ++i)
-    h.secondary.push_back(
-        DecodeDescriptor(in + kOffDescriptors + (1 + i) * kIndexDescriptorSize, tableName));
-  h.sysDeleted = DecodeDescriptor(in + kOffDescriptors + 31 * kIndexDescriptorSize, tableName);
+    h.secondary.push_back(DecodeDescriptor(DescriptorAt(in, 1 + i), tableName, nullptr));
+  h.sysDeleted = DecodeDescriptor(DescriptorAt(in, 31), tableName, nullptr);
   h.recordCount = GetI32(in + kOffRecordCount);
   h.primaryNoKeyFields = in[kOffNoKeyFields] != 0;
   h.headerChanged = false;
@@ -136,6 +153,37 @@ TIndexFileHeader DecodeIndexHeader(const uint8_t* in, const std::string& tableNa
   if (h.primaryNoKeyFields && (h.primary.rootPage != 0 || h.primary.freeChain != 0))
     throw EStoreEngineError(StoreCode::HeaderCorrupt, {tableName});
   return h;
+}
+
+TIndexHeaderReading ReadIndexHeaderLeniently(const uint8_t* in) {
+  TIndexHeaderReading r;
+  TIndexFileHeader& h = r.header;
+  const std::string none;  // nothing is raised, so no table is named
+  h.version = in[kOffVersion];
+  r.wrongVersion = h.version != kIndexFileVersion;
+  h.changeCounter = GetI32(in + kOffCounter);
+  h.endOffset = GetI32(in + kOffEnd);
+  r.badEndOffset = h.endOffset < kIndexHeaderSize || h.endOffset % kIndexPageSize != 0;
+  int secondaryCount = in[kOffSecondaryCount];
+  if (secondaryCount > kMaxSecondaryIndexes) {
+    r.tooManySecondary = true;
+    secondaryCount = kMaxSecondaryIndexes;
+  }
+  bool damaged = false;
+  h.primary = DecodeDescriptor(DescriptorAt(in, 0), none, &damaged);
+  r.damagedSlot[0] = damaged;
+  for (int i = 0; i < secondaryCount; ++i) {
+    damaged = false;
+    h.secondary.push_back(DecodeDescriptor(DescriptorAt(in, 1 + i), none, &damaged));
+    r.damagedSlot[static_cast<size_t>(1 + i)] = damaged;
+  }
+  damaged = false;
+  h.sysDeleted = DecodeDescriptor(DescriptorAt(in, 31), none, &damaged);
+  r.damagedSlot[31] = damaged;
+  h.recordCount = GetI32(in + kOffRecordCount);
+  h.primaryNoKeyFields = in[kOffNoKeyFields] != 0;
+  h.headerChanged = false;
+  return r;
 }
 
 }  // namespace quellor

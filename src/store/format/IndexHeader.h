@@ -38,21 +38,23 @@
 // Slot 31 of a new file holds "Sys Deleted" with key size 5 and everything else 0.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "store/api/StoreTypes.h"
+#include "store/format/TableFormat.h"
 
 namespace quellor {
 
 inline constexpr int kIndexPageSize = 4096;
 inline constexpr int kIndexHeaderSize = 4096;
-inline constexpr uint8_t kIndexFileVersion = 4;
+inline constexpr uint8_t kIndexFileVersion = kFormatVersion;
 inline constexpr int kMaxSecondaryIndexes = 30;
 inline constexpr int kIndexDescriptorSize = 120;
 // New pages are made only while the end offset is at most this many bytes (9479 beyond).
-inline constexpr int64_t kIndexFileGrowthLimit = 2000000000;
+inline constexpr int64_t kIndexFileGrowthLimit = kGrowthLimit;
 
 struct TIndexFileHeader {
   int32_t changeCounter = 0;
@@ -79,6 +81,22 @@ void EncodeIndexHeader(const TIndexFileHeader& header, uint8_t* out);
 // and a "Sys Deleted" slot whose key size is not 5 raise 8961. The header-changed flag is
 // cleared.
 TIndexFileHeader DecodeIndexHeader(const uint8_t* in, const std::string& tableName);
+
+// A header read by verify and repair, which must see what a damaged header holds rather than
+// be refused by it: every value as stored, or brought within what can be used, with what was
+// wrong noted instead of raised.
+struct TIndexHeaderReading {
+  // Slot 0 is decoded whatever the no-key-fields flag says, which is kept as stored;
+  // `secondary` holds at most 30 descriptors.
+  TIndexFileHeader header;
+  bool wrongVersion = false;      // the format version is not 4
+  bool tooManySecondary = false;  // more than 30 secondary indexes (30 decoded)
+  bool badEndOffset = false;      // the end offset is not a multiple of 4096 of at least 4096
+  // By descriptor slot (0 the primary index, 31 "Sys Deleted"): a compression code above 3
+  // (read as none) or more than 16 key fields (16 read).
+  std::array<bool, 32> damagedSlot{};
+};
+TIndexHeaderReading ReadIndexHeaderLeniently(const uint8_t* in);
 
 // Whether `offset` can be a page of a file whose end offset is `endOffset`: a multiple of 4096,
 // at least 4096 and below the end offset.

@@ -7,9 +7,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "store/api/StoreError.h"
 #include "store/format/IndexBytes.h"
 #include "store/format/Language.h"
-#include "store/api/StoreError.h"
+#include "store/format/TableFormat.h"
 
 namespace quellor {
 namespace {
@@ -192,7 +193,7 @@ void TKeyLayout::BuildKeyInto(const uint8_t* record, int recordSize, int32_t log
     uint8_t* out = key.data() + f.keyOffset;
     if (f.autoInc) {
       if (recordSize < 9) throw EStoreEngineError(StoreCode::RecordsCorrupt, {tableName});
-      PutFieldKey(i, false, record + 5, out);
+      PutFieldKey(i, false, SlotLogicalIdBytes(record), out);
       continue;
     }
     if (f.recordOffset < 9 || f.recordOffset + 1 + f.width > recordSize)

@@ -15,21 +15,22 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "store/api/StoreError.h"
+#include "store/btree/IndexFile.h"
+#include "store/engine/DataSession.h"
 #include "store/format/AsciiText.h"
 #include "store/format/BlobFile.h"
 #include "store/format/ByteOrder.h"
 #include "store/format/Cipher.h"
 #include "store/format/DataFile.h"
-#include "store/engine/DataSession.h"
+#include "store/format/FieldCheck.h"
 #include "store/format/FieldValue.h"
-#include "store/os/FileList.h"
-#include "store/btree/IndexFile.h"
 #include "store/format/IndexHeader.h"
 #include "store/format/KeyLayout.h"
 #include "store/format/Language.h"
-#include "store/os/PhysicalFile.h"
 #include "store/maint/Restructure.h"
-#include "store/api/StoreError.h"
+#include "store/os/FileList.h"
+#include "store/os/PhysicalFile.h"
 
 namespace quellor {
 
@@ -49,11 +50,6 @@ std::string Now() {
   char text[64];
   std::strftime(text, sizeof text, "%x %X", &local);
   return text;
-}
-
-bool SizedType(TStoreFieldType t) {
-  return t == TStoreFieldType::String || t == TStoreFieldType::Bytes ||
-         t == TStoreFieldType::VarBytes;
 }
 
 std::string Str(int64_t v) {
@@ -181,18 +177,16 @@ bool TChecker::Run() {
 
 void TChecker::OpenFiles() {
   files_ = directory_.Files(name_);
-  TFileList& list = TFileList::Instance();
-  auto open = [&](const std::string& path) -> std::shared_ptr<TAbstractFile> {
-    bool exists = files_.inMemory ? list.MemoryFileExists(path) : FileExists(path);
-    if (!exists) return nullptr;
-    return files_.inMemory ? list.OpenMemory(path, true, name_) : list.OpenDisk(path, true, name_);
+  auto open = [&](TTableFile which) -> std::shared_ptr<TAbstractFile> {
+    if (!files_.Exists(which)) return nullptr;
+    return files_.Open(which, true, name_);
   };
-  data_ = open(files_.data);
+  data_ = open(TTableFile::Data);
   if (!data_) throw EStoreEngineError(StoreCode::InvalidPath, {name_});
   if (log_.Repair() && data_->IsReadOnly())
     throw EStoreEngineError(StoreCode::AccessDenied, {name_});
-  index_ = open(files_.index);
-  blob_ = open(files_.blob);
+  index_ = open(TTableFile::Index);
+  blob_ = open(TTableFile::Blob);
   dataSize_ = data_->Size();
   indexSize_ = index_ ? index_->Size() : 0;
   blobSize_ = blob_ ? blob_->Size() : 0;
@@ -243,90 +237,43 @@ void TChecker::CheckFields() {
   }
   if (header_.encrypted)
     ApplyCipher(raw.data(), DescriptorCipherLength(bytes, header_.writerVersion), kBodyKey);
+  std::vector<TFieldDesc> stored;
+  for (int i = 0; i < fieldCount_; ++i)
+    stored.push_back(
+        DecodeFieldDesc(raw.data() + static_cast<size_t>(kFieldDescSize) * static_cast<size_t>(i)));
+  // The descriptors are checked and mended as FieldCheck.h describes; each fault is a line.
   const std::string ending = " in table header";
-  std::set<std::string> names;
-  std::set<uint16_t> numbers;
-  uint16_t highestNumber = 0;
-  std::vector<uint16_t> storedOffsets;
-  for (int i = 0; i < fieldCount_; ++i) {
-    const uint8_t* d = raw.data() + static_cast<size_t>(kFieldDescSize) * static_cast<size_t>(i);
-    TFieldDesc f = DecodeFieldDesc(d);
-    highestNumber = std::max(highestNumber, f.number);
-    storedOffsets.push_back(f.offset);
-    fields_.push_back(std::move(f));
-  }
-  bool unknownType = false;
-  for (size_t i = 0; i < fields_.size(); ++i) {
-    TFieldDesc& f = fields_[i];
-    auto type = static_cast<uint8_t>(f.type);
-    if (type < 1 || type > 15) {
-      log_.Unfixable("Invalid field data type (unknown) for field " + Quoted(f.name) +
-                     " in table header, ");
-      unknownType = true;
+  auto line = [&](TFieldFault fault, const TFieldDesc& f) {
+    const std::string field = Quoted(f.name);
+    switch (fault) {
+      case TFieldFault::UnknownType:
+        log_.Unfixable("Invalid field data type (unknown) for field " + field + ending + ", ");
+        return;
+      case TFieldFault::BlankName:
+        log_.Found("Invalid field name (blank) for field # " + Str(f.number) + ending);
+        return;
+      default:
+        break;
     }
-  }
-  if (unknownType) throw TStopCheck{};  // the layout of the records is not known
-
-  for (size_t i = 0; i < fields_.size(); ++i) {
-    TFieldDesc& f = fields_[i];
-    if (f.number == 0 || numbers.count(f.number)) {
-      log_.Found("Invalid field number for field " + Quoted(f.name) + ending);
-      f.number = ++highestNumber;
-    }
-    numbers.insert(f.number);
-    std::string trimmed = f.name;
-    bool blank = trimmed.find_first_not_of(' ') == std::string::npos;
-    if (blank) {
-      log_.Found("Invalid field name (blank) for field # " + Str(f.number) + ending);
-      f.name = "Repaired_Fld" + Str(f.number);
-    } else if (f.name.size() > 30) {
-      log_.Found("Invalid field name (too long) for field " + Quoted(f.name) + ending);
-      f.name = f.name.substr(0, 30);
-    } else if (!NameValid(f.name)) {
-      log_.Found("Invalid field name (first character) for field " + Quoted(f.name) + ending);
-      f.name = "Repaired_Fld" + Str(f.number);
-    }
-    if (!names.insert(AsciiLower(f.name)).second) {
-      log_.Found("Invalid field name (duplicate) for field " + Quoted(f.name) + ending);
-      f.name = "Repaired_Fld" + Str(f.number);
-      names.insert(AsciiLower(f.name));
-    }
-    bool sized = SizedType(f.type);
-    if (sized ? (f.size < 1 || f.size > 250) : f.size != 0) {
-      log_.Found("Invalid field length for field " + Quoted(f.name) + ending);
-      if (!sized) {
-        f.size = 0;
-      } else {
-        // The stored width still tells the size.
-        int fromWidth = f.type == TStoreFieldType::String ? f.width - 1 : f.width;
-        f.size = static_cast<uint8_t>(std::clamp(fromWidth, 1, 250));
-      }
-    }
-    bool bcd = f.type == TStoreFieldType::BCD;
-    if (bcd ? f.decimals > 4 : f.decimals != 0) {
-      log_.Found("Invalid field decimals for field " + Quoted(f.name) + ending);
-      f.decimals = bcd ? 4 : 0;
-    }
-    if (static_cast<uint8_t>(f.charCase) > 2) f.charCase = TCharCase::Unchanged;
-    if (f.description.size() > 50) f.description.resize(50);
-    if (!f.defaultValue.empty() && !ConstantConverts(f, f.defaultValue)) {
-      log_.Found("Invalid default value for field " + Quoted(f.name) + ending);
-      f.defaultValue.clear();
-    }
-    if (!f.minimum.empty() && !ConstantConverts(f, f.minimum)) {
-      log_.Found("Invalid minimum value for field " + Quoted(f.name) + ending);
-      f.minimum.clear();
-    }
-    if (!f.maximum.empty() && !ConstantConverts(f, f.maximum)) {
-      log_.Found("Invalid maximum value for field " + Quoted(f.name) + ending);
-      f.maximum.clear();
-    }
-  }
-  recordSize_ = LayoutFields(fields_);
-  for (size_t i = 0; i < fields_.size(); ++i) {
-    if (fields_[i].offset != storedOffsets[i])
-      log_.Found("Invalid field offset for field " + Quoted(fields_[i].name) + ending);
-  }
+    static const std::pair<TFieldFault, const char*> kLines[] = {
+        {TFieldFault::Number, "Invalid field number for field "},
+        {TFieldFault::LongName, "Invalid field name (too long) for field "},
+        {TFieldFault::FirstCharacter, "Invalid field name (first character) for field "},
+        {TFieldFault::DuplicateName, "Invalid field name (duplicate) for field "},
+        {TFieldFault::Size, "Invalid field length for field "},
+        {TFieldFault::Decimals, "Invalid field decimals for field "},
+        {TFieldFault::Default, "Invalid default value for field "},
+        {TFieldFault::Minimum, "Invalid minimum value for field "},
+        {TFieldFault::Maximum, "Invalid maximum value for field "},
+        {TFieldFault::Offset, "Invalid field offset for field "},
+    };
+    for (const auto& [which, text] : kLines)
+      if (which == fault) log_.Found(text + field + ending);
+  };
+  TCheckedFields checked = MendFieldDescs(std::move(stored), line);
+  if (!checked.laidOut) throw TStopCheck{};  // the layout of the records is not known
+  fields_ = std::move(checked.fields);
+  recordSize_ = checked.recordSize;
   if (recordSize_ > kMaxRecordSize) {
     log_.Unfixable("Invalid physical record length in table header, ");
     throw TStopCheck{};
@@ -335,9 +282,7 @@ void TChecker::CheckFields() {
     log_.Found("Invalid physical record length in table header");
     header_.recordSize = static_cast<uint16_t>(recordSize_);
   }
-  int blobFields = 0;
-  for (const auto& f : fields_)
-    if (f.type == TStoreFieldType::Blob) ++blobFields;
+  const int blobFields = checked.blobFields;
   if (blobFields > kMaxBlobFields) {
     log_.Unfixable("Invalid BLOB field count in table header, ");
     throw TStopCheck{};
@@ -390,47 +335,27 @@ void TChecker::CheckIndexHeader() {
     return;
   }
   if (header_.encrypted) ApplyCipher(raw.data(), raw.size(), kBodyKey);
-  const uint8_t* h = raw.data();
+  // Read as it is, damage noted rather than refused (IndexHeader.h).
+  const TIndexHeaderReading reading = ReadIndexHeaderLeniently(raw.data());
+  const TIndexFileHeader& h = reading.header;
   bool sound = true;
-  if (h[8] != kIndexFileVersion) {
+  if (reading.wrongVersion) {
     log_.Found("Invalid version in index file header");
     sound = false;
   }
-  int secondaryCount = h[13];
-  if (secondaryCount > kMaxSecondaryIndexes) {
+  if (reading.tooManySecondary) {
     log_.Found("Invalid index count in index file header");
-    secondaryCount = kMaxSecondaryIndexes;
     sound = false;
   }
-  const bool noKeyFields = h[3978] != 0;
-  indexRecordCount_ = GetI32(h + 3974);
-  int32_t endOffset = GetI32(h + 9);
-  if (endOffset < kIndexHeaderSize || endOffset % kIndexPageSize != 0 || endOffset > indexSize_)
-    sound = false;
+  const bool noKeyFields = h.primaryNoKeyFields;
+  indexRecordCount_ = h.recordCount;
+  if (reading.badEndOffset || h.endOffset > indexSize_) sound = false;
   std::set<std::string> names;
   auto describe = [&](int slot) {
-    const uint8_t* d = h + 14 + kIndexDescriptorSize * slot;
-    TIndexDesc desc;
-    uint8_t len = std::min<uint8_t>(d[0], 30);
-    desc.name.assign(reinterpret_cast<const char*>(d + 1), len);
-    desc.keySize = GetU16(d + 31);
-    desc.descending = d[33] != 0;
-    desc.caseInsensitive = d[34] != 0;
-    desc.unique = d[35] != 0;
-    desc.compression = static_cast<TIndexCompression>(d[36] > 3 ? 0 : d[36]);
-    if (d[36] > 3) sound = false;
-    int count = d[37];
-    if (count > 16) {
-      sound = false;
-      count = 16;
-    }
-    for (int k = 0; k < count; ++k) {
-      desc.fieldDescending.push_back(d[38 + k] != 0);
-      desc.fieldNumbers.push_back(GetU16(d + 54 + 2 * k));
-    }
-    desc.rootPage = GetI32(d + 86);
-    desc.freeChain = GetI32(d + 90);
-    return desc;
+    if (reading.damagedSlot[static_cast<size_t>(slot)]) sound = false;
+    if (slot == 0) return h.primary;
+    if (slot == 31) return h.sysDeleted;
+    return h.secondary[static_cast<size_t>(slot - 1)];
   };
   // Key fields must name fields of the table that are not BLOBs; the key size follows.
   auto checkFields = [&](TIndexDesc& desc, const std::string& shown) {
@@ -457,7 +382,7 @@ void TChecker::CheckIndexHeader() {
       for (const auto& f : fields_)
         if (f.number == n) bytes += ValueWidth(f) + 1;
     int expected = bytes + (desc.unique ? 0 : 4);
-    if (numbers.empty() || bytes > 524) {
+    if (numbers.empty() || bytes > kMaxKeyFieldBytes) {
       log_.FoundWith("Invalid key size of " + Str(desc.keySize) + " for index " + Quoted(shown),
                      ", error fixed and index removed");
       sound = false;
@@ -479,7 +404,7 @@ void TChecker::CheckIndexHeader() {
       primary_ = p;
     }
   }
-  for (int i = 1; i <= secondaryCount; ++i) {
+  for (int i = 1; i <= static_cast<int>(h.secondary.size()); ++i) {
     TIndexDesc s = describe(i);
     if (!NameValid(s.name)) {
       log_.FoundWith("Invalid index name for index # " + Str(i), ", error fixed and index removed");
@@ -495,7 +420,7 @@ void TChecker::CheckIndexHeader() {
     if (checkFields(s, s.name)) secondary_.push_back(s);
   }
   TIndexDesc sys = describe(31);
-  if (sys.keySize != 5 || sys.name != "Sys Deleted") sound = false;
+  if (sys.keySize != kSysDeletedKeySize || sys.name != kSysDeletedName) sound = false;
   indexHeaderSound_ = sound;
   if (!sound && log_.FoundCount() == 0) log_.Found("Index file header damaged");
   if (sound) {
@@ -613,12 +538,12 @@ void TChecker::CheckSlots() {
   for (int32_t r = 1; r <= slotCount_; ++r) {
     std::vector<uint8_t> image = ReadSlotRaw(r);
     TSlot& s = slots_[static_cast<size_t>(r)];
-    uint8_t flag = image[0];
-    int32_t number = GetI32(image.data() + 1);
+    uint8_t flag = SlotDeletedFlag(image.data());
+    int32_t number = SlotLink(image.data());
     s.active = flag == 0 || (flag != 1 && number == r);
     if (flag > 1 || (s.active && number != r))
       log_.Found("Invalid record header for physical record # " + Str(r));
-    s.logicalId = GetI32(image.data() + 5);
+    s.logicalId = SlotLogicalId(image.data());
     if (s.logicalId <= 0) {
       log_.Found("Logical record ID for physical record # " + Str(r) + " is invalid");
       needId.push_back(r);
@@ -682,7 +607,7 @@ void TChecker::CheckDeletedChain() {
       break;
     }
     onChain[static_cast<size_t>(at)] = true;
-    at = GetI32(ReadSlotRaw(at).data() + 1);
+    at = SlotLink(ReadSlotRaw(at).data());
   }
   for (int32_t r = 1; sound && r <= slotCount_; ++r)
     if (!slots_[static_cast<size_t>(r)].active && !onChain[static_cast<size_t>(r)]) sound = false;
@@ -691,15 +616,10 @@ void TChecker::CheckDeletedChain() {
 
 void TChecker::CheckIndexTrees() {
   if (!indexHeaderSound_ || !index_) return;
-  TIndexFileOptions options;
-  options.tableName = name_;
-  options.languageId = static_cast<uint16_t>(header_.languageId);
-  options.sortId = static_cast<uint16_t>(header_.sortId);
-  if (header_.encrypted)
-    options.cipher = [](uint8_t* bytes, size_t size) { ApplyCipher(bytes, size, kBodyKey); };
   std::unique_ptr<TIndexFile> file;
   try {
-    file = std::make_unique<TIndexFile>(*index_, fields_, options);
+    file =
+        std::make_unique<TIndexFile>(*index_, fields_, TIndexFileOptions::ForTable(name_, header_));
   } catch (const EStoreEngineError&) {
     log_.Found("Index file header damaged");
     return;
@@ -751,19 +671,17 @@ void TChecker::CheckCounts() {
 
 void TChecker::WriteRepaired() {
   // A new table is built beside the damaged one and then takes its place.
-  TTableFiles temp;
-  temp.inMemory = files_.inMemory;
-  std::string folder = files_.data.substr(0, files_.data.rfind('/') + 1);
-  std::string base = (files_.inMemory ? std::string("_RP") : folder) + TemporaryTableName(folder);
-  temp.data = base + ".DAT";
-  temp.index = base + ".IDX";
-  temp.blob = base + ".BLB";
-  TDataHeader h = header_;
-  h.lastLogicalId = std::max(header_.lastLogicalId, highestId_);
+  const TTableFiles temp = TTableFiles::Temporary(files_.Folder(), files_.inMemory, "_RP");
+  TNewTable table;
+  table.header = header_;
+  table.header.lastLogicalId = std::max(header_.lastLogicalId, highestId_);
+  table.fields = fields_;
   // The new table cannot hold more than the limits allow: a primary index the records break
   // is dropped rather than losing the records (the lines above said so).
-  auto builder = std::make_unique<TTableBuilder>(temp, name_, h, fields_,
-                                                 hasPrimary_ ? &primary_ : nullptr, secondary_);
+  table.hasPrimary = hasPrimary_;
+  table.primary = primary_;
+  table.secondary = secondary_;
+  auto builder = std::make_unique<TTableBuilder>(temp, name_, table);
   std::unordered_set<int32_t> blocksCopied;
   for (int32_t r = 1; r <= slotCount_; ++r) {
     TSlot& s = slots_[static_cast<size_t>(r)];
@@ -772,9 +690,9 @@ void TChecker::WriteRepaired() {
       continue;
     }
     std::vector<uint8_t> image = ReadSlotRaw(r);
-    image[0] = 0;
-    PutI32(image.data() + 1, r);
-    PutI32(image.data() + 5, s.logicalId);
+    SetSlotDeletedFlag(image.data(), 0);
+    SetSlotLink(image.data(), r);
+    SetSlotLogicalId(image.data(), s.logicalId);
     TBlobChanges blobs;
     for (size_t i = 0; i < fields_.size(); ++i) {
       const TFieldDesc& f = fields_[i];

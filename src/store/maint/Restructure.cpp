@@ -12,18 +12,18 @@
 #include <cstring>
 #include <set>
 
+#include "store/api/StoreError.h"
+#include "store/btree/IndexFile.h"
+#include "store/engine/DataSession.h"
+#include "store/engine/TableIndexes.h"
 #include "store/format/AsciiText.h"
 #include "store/format/BlobFile.h"
 #include "store/format/ByteOrder.h"
 #include "store/format/Cipher.h"
-#include "store/engine/DataSession.h"
 #include "store/format/FieldValue.h"
-#include "store/os/FileList.h"
-#include "store/btree/IndexFile.h"
 #include "store/format/Language.h"
+#include "store/os/FileList.h"
 #include "store/os/PhysicalFile.h"
-#include "store/api/StoreError.h"
-#include "store/engine/TableIndexes.h"
 
 namespace quellor {
 
@@ -33,16 +33,6 @@ namespace {
 
 [[noreturn]] void Raise(uint16_t code, std::initializer_list<std::string> args) {
   throw EStoreEngineError(code, args);
-}
-
-bool SizedType(TStoreFieldType t) {
-  return t == TStoreFieldType::String || t == TStoreFieldType::Bytes ||
-         t == TStoreFieldType::VarBytes;
-}
-
-bool KnownType(TStoreFieldType t) {
-  auto v = static_cast<uint8_t>(t);
-  return v >= 1 && v <= 15;
 }
 
 bool SameField(const TFieldDesc& a, const TFieldDesc& b) {
@@ -58,28 +48,6 @@ bool SameIndex(const TIndexDesc& a, const TIndexDesc& b) {
          a.fieldNumbers == b.fieldNumbers && a.unique == b.unique && a.descending == b.descending &&
          a.caseInsensitive == b.caseInsensitive && a.compression == b.compression &&
          a.fieldDescending == b.fieldDescending;
-}
-
-TIndexFileOptions IndexOptions(const std::string& name, const TDataHeader& header) {
-  TIndexFileOptions options;
-  options.tableName = name;
-  options.languageId = static_cast<uint16_t>(header.languageId);
-  options.sortId = static_cast<uint16_t>(header.sortId);
-  if (header.encrypted)
-    options.cipher = [](uint8_t* bytes, size_t size) { ApplyCipher(bytes, size, kBodyKey); };
-  return options;
-}
-
-std::string WithExtension(const std::string& path, const char* extension) {
-  size_t slash = path.rfind('/');
-  size_t dot = path.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) dot = path.size();
-  return path.substr(0, dot) + extension;
-}
-
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 // Whole-file reads and writes that take no share lock: the table is held open exclusively by
@@ -157,12 +125,7 @@ int KeyBytes(const std::vector<uint16_t>& numbers, const std::vector<TFieldDesc>
 }
 
 // The checked definitions of a restructure.
-struct TNewStructure {
-  std::vector<TFieldDesc> fields;
-  bool hasPrimary = false;
-  TIndexDesc primary;
-  std::vector<TIndexDesc> secondary;
-  TDataHeader header;  // the attributes
+struct TNewStructure : TNewTable {
   int32_t lastAutoInc = -1;
 };
 
@@ -177,11 +140,12 @@ TNewStructure CheckPlan(const TRestructurePlan& plan, const TDataHeader& old,
   h.userMinor = static_cast<int16_t>(plan.userMinor);
   h.encrypted = plan.encrypted;
   h.password = plan.encrypted ? plan.password : std::string();
-  h.description = plan.description.substr(0, 50);
-  h.blobBlockSize = static_cast<uint32_t>(std::clamp(plan.blobBlockSize, 0, 65535));
+  h.description = plan.description.substr(0, kMaxTextLength);
+  h.blobBlockSize = static_cast<uint32_t>(std::clamp(plan.blobBlockSize, 0, kMaxBlobBlockSize));
   h.lastBlobId = old.lastBlobId;
 
-  if (plan.encrypted && (TrimBlanks(plan.password).empty() || plan.password.size() >= 16))
+  if (plan.encrypted && (TrimBlanks(plan.password).empty() ||
+                         plan.password.size() > static_cast<size_t>(kMaxPasswordLength)))
     Raise(StoreCode::InvalidPassword, {table});
   if (h.languageId != 0 &&
       !LanguageIsValid(static_cast<uint16_t>(h.languageId), static_cast<uint16_t>(h.sortId)))
@@ -195,58 +159,21 @@ TNewStructure CheckPlan(const TRestructurePlan& plan, const TDataHeader& old,
       ++primaryCount;
     else
       ++secondaryCount;
-    if (ix.fieldNames.size() > 16) Raise(StoreCode::IndexLimits, {table});
+    if (ix.fieldNames.size() > static_cast<size_t>(kMaxKeyFields))
+      Raise(StoreCode::IndexLimits, {table});
   }
   if (secondaryCount > kMaxSecondaryIndexes) Raise(StoreCode::IndexLimits, {table});
   if (primaryCount > 1) Raise(StoreCode::PrimaryIndexExists, {table});
-  if (plan.blobBlockSize < 64 || plan.blobBlockSize > 65535)
+  if (plan.blobBlockSize < kMinBlobBlockSize || plan.blobBlockSize > kMaxBlobBlockSize)
     Raise(StoreCode::BlobFieldLimits, {table});
 
-  // Names first, then numbers and types, sizes, texts.
-  std::set<std::string> names;
-  for (const auto& fp : plan.fields) {
-    std::string name = TrimBlanks(fp.desc.name);
-    if (!NameValid(name) || !names.insert(AsciiLower(name)).second)
-      Raise(StoreCode::DuplicateFieldName, {fp.desc.name, table});
-  }
+  // The fields: names first, then numbers and types, sizes, texts (FieldCheck.h).
   uint16_t highest = 0;
   for (const auto& f : oldFields) highest = std::max(highest, f.number);
-  for (const auto& fp : plan.fields) highest = std::max(highest, fp.desc.number);
-  std::set<uint16_t> numbers;
-  int blobFields = 0;
-  for (const auto& fp : plan.fields) {
-    TFieldDesc f = fp.desc;
-    f.name = TrimBlanks(f.name);
-    f.noStorage = false;
-    if (!fp.known || !KnownType(f.type)) Raise(StoreCode::InvalidFieldDef, {f.name, table});
-    if (f.number == 0) {
-      if (highest == 65535) Raise(StoreCode::InvalidFieldDef, {f.name, table});
-      f.number = ++highest;
-    }
-    if (!numbers.insert(f.number).second) Raise(StoreCode::InvalidFieldDef, {f.name, table});
-    f.size = 0;
-    f.decimals = 0;
-    if (SizedType(f.type)) {
-      if (fp.size < 1 || fp.size > 250) Raise(StoreCode::InvalidFieldDef, {f.name, table});
-      f.size = static_cast<uint8_t>(fp.size);
-    } else if (f.type == TStoreFieldType::BCD) {
-      if (fp.size < 0 || fp.size > 4) Raise(StoreCode::InvalidFieldDef, {f.name, table});
-      f.decimals = static_cast<uint8_t>(fp.size);
-    } else if (fp.size != 0) {
-      Raise(StoreCode::InvalidFieldDef, {f.name, table});
-    }
-    if (f.description.size() > 50) Raise(StoreCode::InvalidFieldDef, {f.name, table});
-    for (const auto* text : {&f.defaultValue, &f.minimum, &f.maximum})
-      if (text->size() > 50) Raise(StoreCode::InvalidValidityCheck, {f.name, table});
-    if (!FieldDefinitionValid(f)) Raise(StoreCode::InvalidValidityCheck, {f.name, table});
-    if (f.type == TStoreFieldType::Blob) ++blobFields;
-    out.fields.push_back(std::move(f));
-  }
-  if (blobFields > kMaxBlobFields) Raise(StoreCode::BlobFieldLimits, {table});
-  int recordSize = LayoutFields(out.fields);
-  if (recordSize > kMaxRecordSize) Raise(StoreCode::MaxRecordSize, {table});
-  h.recordSize = static_cast<uint16_t>(recordSize);
-  h.blobFieldCount = static_cast<int16_t>(blobFields);
+  TCheckedFields checked = CheckFieldPlans(plan.fields, highest, table);
+  out.fields = std::move(checked.fields);
+  h.recordSize = static_cast<uint16_t>(checked.recordSize);
+  h.blobFieldCount = static_cast<int16_t>(checked.blobFields);
   h.fieldCount = static_cast<uint16_t>(out.fields.size());
 
   std::set<std::string> indexNames;
@@ -279,7 +206,7 @@ TNewStructure CheckPlan(const TRestructurePlan& plan, const TDataHeader& old,
     }
     int bytes = KeyBytes(d.fieldNumbers, out.fields);
     if (primary && d.fieldNumbers.empty()) continue;  // a primary index without key fields
-    if (bytes < 1 || bytes > 524) Raise(StoreCode::InvalidKeySize, {shown, table});
+    if (bytes < 1 || bytes > kMaxKeyFieldBytes) Raise(StoreCode::InvalidKeySize, {shown, table});
     if (primary) {
       out.hasPrimary = true;
       out.primary = std::move(d);
@@ -350,61 +277,28 @@ bool CarryValue(TDataTable& table, const uint8_t* old, const TFieldDesc& of, uin
 
 }  // namespace
 
-// ---- temporary names ------------------------------------------------------------------------
-
-std::string TemporaryTableName(const std::string& folder) {
-  std::string prefix = std::to_string(static_cast<long>(::syscall(SYS_gettid))).substr(0, 5);
-  for (unsigned n = 0;; ++n) {
-    std::string name = prefix + std::to_string(n);
-    std::string base = folder + name;
-    if (!FileExists(base + ".DAT") && !FileExists(base + ".IDX") && !FileExists(base + ".BLB"))
-      return name;
-  }
-}
-
 // ---- TTableBuilder ---------------------------------------------------------------------------
 
 TTableBuilder::TTableBuilder(const TTableFiles& files, const std::string& tableName,
-                             TDataHeader header, std::vector<TFieldDesc> fields,
-                             const TIndexDesc* primary, const std::vector<TIndexDesc>& secondary)
+                             const TNewTable& table)
     : files_(files), name_(tableName) {
-  TFileList& list = TFileList::Instance();
-  int blobCount = 0;
-  for (const auto& f : fields)
-    if (f.type == TStoreFieldType::Blob) ++blobCount;
-  int recordSize = LayoutFields(fields);
-  if (recordSize > kMaxRecordSize) Raise(StoreCode::MaxRecordSize, {tableName});
-  header.recordSize = static_cast<uint16_t>(recordSize);
-  header.blobFieldCount = static_cast<int16_t>(blobCount);
-  const int32_t lastBlobId = header.lastBlobId;
-  auto make = [&](const std::string& path) {
-    return files.inMemory ? list.CreateMemory(path, true, tableName)
-                          : list.CreateDisk(path, true, tableName);
-  };
   try {
-    dataFile_ = make(files.data);
-    TDataFile::Create(*dataFile_, header, fields, tableName);
-    if (blobCount > 0) {
-      blobFile_ = make(files.blob);
-      TBlobFile::Create(*blobFile_, header.encrypted, tableName);
-    }
-    TIndexFileOptions options = IndexOptions(tableName, header);
-    indexFile_ = make(files.index);
-    CreateIndexFile(*indexFile_, fields, primary, options);
-    if (!secondary.empty()) {
-      TIndexFile index(*indexFile_, fields, options);
-      for (const TIndexDesc& desc : secondary) index.AddSecondaryIndex(desc, nullptr);
-      index.WriteChanges(true);
-    }
+    TCreatedTableFiles created = CreateTableFiles(files, tableName, table, false);
+    dataFile_ = created.data;
+    indexFile_ = created.index;
+    blobFile_ = created.blob;
     data_ = std::make_unique<TDataFile>(dataFile_, tableName);
     data_->Load();
-    data_->EditHeader().lastBlobId = lastBlobId;
+    const TDataHeader& header = data_->Header();
+    data_->EditHeader().lastBlobId = table.header.lastBlobId;
     if (blobFile_) {
       blob_ = std::make_unique<TBlobFile>(blobFile_, tableName, header.BlobBlockSize(),
                                           header.encrypted);
       blob_->Load();
     }
-    indexes_ = std::make_unique<TTableIndexes>(indexFile_, data_->Fields(), options, recordSize);
+    indexes_ = std::make_unique<TTableIndexes>(indexFile_, data_->Fields(),
+                                               TIndexFileOptions::ForTable(tableName, header),
+                                               header.recordSize);
   } catch (...) {
     Abandon();
     throw;
@@ -445,7 +339,7 @@ std::string TTableBuilder::DuplicateIn(const uint8_t* image) {
   std::vector<TIndexTree*> trees;
   if (file.Primary()) trees.push_back(file.Primary());
   for (int i = 0; i < file.SecondaryCount(); ++i) trees.push_back(&file.Secondary(i));
-  const int32_t id = GetI32(image + 5);
+  const int32_t id = SlotLogicalId(image);
   for (TIndexTree* t : trees) {
     if (!t->Layout().Unique()) continue;
     auto key = t->Layout().BuildKey(image, data_->RecordSize(), id, name_);
@@ -462,8 +356,8 @@ int32_t TTableBuilder::Put(std::vector<uint8_t>& image, const TBlobChanges& blob
   } else if (slot >= data_->Header().nextPhysical) {
     data_->EditHeader().nextPhysical = slot + 1;
   }
-  image[0] = 0;
-  PutI32(image.data() + 1, slot);
+  SetSlotDeletedFlag(image.data(), 0);
+  SetSlotLink(image.data(), slot);
   const auto& fields = data_->Fields();
   for (size_t i = 0; i < fields.size(); ++i) {
     const TFieldDesc& f = fields[i];
@@ -489,8 +383,8 @@ int32_t TTableBuilder::Put(std::vector<uint8_t>& image, const TBlobChanges& blob
 void TTableBuilder::PutDeleted(int32_t slot, int32_t logicalId) {
   if (slot >= data_->Header().nextPhysical) data_->EditHeader().nextPhysical = slot + 1;
   std::vector<uint8_t> image(static_cast<size_t>(data_->RecordSize()), 0);
-  image[0] = 1;
-  PutI32(image.data() + 5, logicalId);
+  SetSlotDeletedFlag(image.data(), 1);
+  SetSlotLogicalId(image.data(), logicalId);
   data_->WriteSlot(slot, image.data());
   indexes_->File().SysDeletedAdd(true, logicalId, slot);
   deleted_.push_back(slot);
@@ -509,7 +403,7 @@ void TTableBuilder::Finish(int32_t lastLogicalId) {
   for (size_t i = 0; i < deleted_.size(); ++i) {
     std::vector<uint8_t> image(data_->ReadSlot(deleted_[i]),
                                data_->ReadSlot(deleted_[i]) + data_->RecordSize());
-    PutI32(image.data() + 1, i + 1 < deleted_.size() ? deleted_[i + 1] : 0);
+    SetSlotLink(image.data(), i + 1 < deleted_.size() ? deleted_[i + 1] : 0);
     data_->WriteSlot(deleted_[i], image.data());
   }
   TDataHeader& h = data_->EditHeader();
@@ -545,10 +439,10 @@ void TTableBuilder::Abandon() {
   blobFile_.reset();
   dataFile_.reset();
   done_ = true;
-  if (files_.inMemory) return;  // memory files vanish with their last holder
-  if (hadData) ::unlink(files_.data.c_str());
-  if (hadIndex) ::unlink(files_.index.c_str());
-  if (hadBlob) ::unlink(files_.blob.c_str());
+  // Memory files vanish with their last holder.
+  if (hadData) files_.Remove(TTableFile::Data);
+  if (hadIndex) files_.Remove(TTableFile::Index);
+  if (hadBlob) files_.Remove(TTableFile::Blob);
 }
 
 // ---- the restructure --------------------------------------------------------------------------
@@ -591,7 +485,7 @@ bool ChangeInPlace(std::shared_ptr<TDataTable>& table, const TTableFiles& files,
     int32_t highest = 0;
     if (next.lastAutoInc != -1) {
       for (int32_t s = 1; s <= table->Data().SlotCount(); ++s)
-        highest = std::max(highest, GetI32(table->ReadRecord(s).data() + 5));
+        highest = std::max(highest, SlotLogicalId(table->ReadRecord(s).data()));
     }
     TDataHeader& h = table->Data().EditHeader();
     h.userMajor = next.header.userMajor;
@@ -616,7 +510,7 @@ bool ChangeInPlace(std::shared_ptr<TDataTable>& table, const TTableFiles& files,
   }
   table.reset();
   if (indexesChange && !plan.noBackup && !files.inMemory)
-    WriteNewFile(WithExtension(files.index, ".IBK"), savedIndex, name);
+    WriteNewFile(files.BackupPath(TTableFile::Index), savedIndex, name);
   return true;
 }
 
@@ -628,13 +522,10 @@ void InstallTable(TDataDirectory& directory, const std::string& tableName, const
   const std::string& name = tableName;
   if (files.inMemory) {
     // A memory table keeps no backup: the old files vanish with their last holder.
-    TFileList& list = TFileList::Instance();
     directory.ReleaseMemoryFiles(tableName);
     std::vector<std::shared_ptr<TAbstractFile>> held;
-    for (auto [from, to] : {std::pair{temp.data, files.data}, std::pair{temp.index, files.index},
-                            std::pair{temp.blob, files.blob}}) {
-      if (list.MemoryFileExists(from)) held.push_back(list.RenameMemory(from, to, name));
-    }
+    for (TTableFile which : {TTableFile::Data, TTableFile::Index, TTableFile::Blob})
+      if (auto file = temp.Rename(which, files, name)) held.push_back(std::move(file));
     fresh.clear();
     directory.HoldMemoryFiles(std::move(held));
     return;
@@ -642,9 +533,9 @@ void InstallTable(TDataDirectory& directory, const std::string& tableName, const
   struct TMove {
     std::string current, backup, fresh;
   };
-  std::vector<TMove> moves{{files.data, WithExtension(files.data, ".DBK"), temp.data},
-                           {files.index, WithExtension(files.data, ".IBK"), temp.index},
-                           {files.blob, WithExtension(files.data, ".BBK"), temp.blob}};
+  std::vector<TMove> moves;
+  for (TTableFile which : {TTableFile::Data, TTableFile::Index, TTableFile::Blob})
+    moves.push_back({files.Path(which), files.BackupPath(which), temp.Path(which)});
   if (keepBackup) {
     // A second name for each old file keeps the table in place until its new file replaces it;
     // where the file system has no hard links the old file is moved instead.
@@ -692,23 +583,10 @@ TRestructureResult RestructureTable(TDataDirectory& directory, const std::string
 
   // Step 4: copy into a temporary table.
   TLossPolicy losses(events);
-  std::string folder = plan.privateDir.empty() ? FolderOf(files.data) : plan.privateDir;
+  std::string folder = plan.privateDir.empty() ? files.Folder() : plan.privateDir;
   if (!folder.empty() && folder.back() != '/') folder += '/';
-  TTableFiles temp;
-  temp.inMemory = files.inMemory;
-  if (files.inMemory) {
-    std::string base = "_RS" + TemporaryTableName("/nonexistent/");
-    temp.data = base + ".DAT";
-    temp.index = base + ".IDX";
-    temp.blob = base + ".BLB";
-  } else {
-    std::string base = folder + TemporaryTableName(folder);
-    temp.data = base + ".DAT";
-    temp.index = base + ".IDX";
-    temp.blob = base + ".BLB";
-  }
-  TTableBuilder builder(temp, name, next.header, next.fields,
-                        next.hasPrimary ? &next.primary : nullptr, next.secondary);
+  const TTableFiles temp = TTableFiles::Temporary(folder, files.inMemory, "_RS");
+  TTableBuilder builder(temp, name, next);
   const auto& newFields = builder.Fields();
   try {
     // Old fields without a new one.
@@ -734,14 +612,14 @@ TRestructureResult RestructureTable(TDataDirectory& directory, const std::string
         ++result.recordsLeftOut;
         continue;
       }
-      if (oldImage[0] != 0) {
-        highest = std::max(highest, GetI32(oldImage.data() + 5));
+      if (!SlotActive(oldImage.data())) {
+        highest = std::max(highest, SlotLogicalId(oldImage.data()));
         continue;
       }
-      const int32_t id = GetI32(oldImage.data() + 5);
+      const int32_t id = SlotLogicalId(oldImage.data());
       highest = std::max(highest, id);
       std::vector<uint8_t> image(static_cast<size_t>(builder.RecordSize()), 0);
-      PutI32(image.data() + 5, id);
+      SetSlotLogicalId(image.data(), id);
       TBlobChanges blobs;
       for (size_t j = 0; j < newFields.size(); ++j) {
         if (source[j] < 0) continue;

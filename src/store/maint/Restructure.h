@@ -26,30 +26,17 @@
 #include <string>
 #include <vector>
 
-#include "store/format/DataFile.h"
-#include "store/engine/DataTable.h"
 #include "store/api/StoreError.h"
 #include "store/api/StoreTypes.h"
+#include "store/engine/DataTable.h"
+#include "store/engine/TableCreate.h"
+#include "store/format/DataFile.h"
+#include "store/format/FieldCheck.h"
 
 namespace quellor {
 
 class TDataDirectory;
 class TDataSession;
-
-// An index as a restructure names it: field names rather than numbers.
-struct TIndexPlan {
-  std::string name;
-  std::vector<std::string> fieldNames;
-  uint8_t options = 0;  // 1 primary, 2 unique, 4 descending, 8 case-insensitive
-  uint8_t compression = 0;
-};
-
-// A field as a restructure gives it; `known` is false for a kind that has no type code.
-struct TFieldPlan {
-  TFieldDesc desc;  // number 0: a new field
-  bool known = true;
-  int size = 0;  // as given (width, or decimals for BCD)
-};
 
 struct TRestructurePlan {
   std::vector<TFieldPlan> fields;
@@ -91,14 +78,12 @@ TRestructureResult RestructureTable(TDataDirectory& directory, const std::string
                                     const TRestructurePlan& plan, TRestructureEvents& events);
 
 // Writes a new table's three files and fills them record by record; the table is nobody else's
-// while it is built (the files are created exclusively). Used by restructure and repair.
+// while it is built (files on disk are created exclusively). Used by restructure and repair.
 class TTableBuilder {
  public:
-  // Creates the files (13060 when the data file exists); `header` gives the attributes, the
-  // fields are laid out here. The index definitions are checked as when a table is created.
-  TTableBuilder(const TTableFiles& files, const std::string& tableName, TDataHeader header,
-                std::vector<TFieldDesc> fields, const TIndexDesc* primary,
-                const std::vector<TIndexDesc>& secondary);
+  // Creates the files as a new table's (CreateTableFiles, TableCreate.h): 13060 when the data
+  // file exists; the fields are laid out there and the index definitions checked.
+  TTableBuilder(const TTableFiles& files, const std::string& tableName, const TNewTable& table);
   ~TTableBuilder();
   TTableBuilder(const TTableBuilder&) = delete;
   TTableBuilder& operator=(const TTableBuilder&) = delete;
@@ -138,11 +123,6 @@ class TTableBuilder {
   bool done_ = false;
 };
 
-// Maps between the dataset field kinds of the front end and stored types (StoreTb.cpp).
-enum class TFieldType;
-bool StoreTypeOfKind(TFieldType kind, TStoreFieldType& type, uint8_t& subtype);
-TFieldType KindOfStoreField(const TFieldDesc& field);
-
 // Puts a finished table (`temp`, with `fresh` holding its memory files) in the place of the
 // table `files`: the old files become ".DBK", ".IBK", ".BBK" with `keepBackup`, each new file
 // replaces its old one in one rename (copied across file systems), and an old file without a
@@ -150,9 +130,5 @@ TFieldType KindOfStoreField(const TFieldDesc& field);
 void InstallTable(TDataDirectory& directory, const std::string& tableName, const TTableFiles& files,
                   const TTableFiles& temp, std::vector<std::shared_ptr<TAbstractFile>> fresh,
                   bool keepBackup);
-
-// A name for a temporary table in `folder`: the first five digits of the thread id followed
-// by the lowest number whose ".DAT", ".IDX" and ".BLB" are all free.
-std::string TemporaryTableName(const std::string& folder);
 
 }  // namespace quellor

@@ -59,8 +59,7 @@ std::shared_ptr<TDataDirectory> TSqlRunner::DirectoryOf(bool memory) {
 }
 
 void TSqlRunner::CheckTableExists(const TSqlTableRef& ref) {
-  TTableFiles files = DirectoryOf(ref.memory)->Files(ref.name);
-  if (!files.inMemory && !FileExists(files.data)) NoSuchTable(ref.name);
+  if (!DirectoryOf(ref.memory)->TableExists(ref.name)) NoSuchTable(ref.name);
 }
 
 TExprNodePtr TSqlRunner::Compile(const TSqlExprRef& r, const TExprScope& scope,

@@ -23,11 +23,6 @@ std::string BareName(const std::string& table) {
   return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 bool MatchesStarCorrelation(const TSource& source, const std::string& correlation) {
   const std::string& given = source.ast.table.correlation;
   return given.empty() ? EqualsNoCase(correlation, BareName(source.ast.table.name))
@@ -68,8 +63,7 @@ void TSqlRunner::OpenSources(const TSqlSelect& s, std::vector<TSource>& sources)
               (src.table.correlation.empty() ? BareName(src.table.name) : src.table.correlation) +
               "' found in source tables");
     source.directory = DirectoryOf(src.table.memory);
-    TTableFiles files = source.directory->Files(src.table.name);
-    if (!files.inMemory && !FileExists(files.data)) NoSuchTable(src.table.name);
+    if (!source.directory->TableExists(src.table.name)) NoSuchTable(src.table.name);
     try {
       source.table = source.directory->OpenTable(src.table.name, false);
     } catch (const EStoreEngineError& e) {

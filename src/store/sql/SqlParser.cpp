@@ -6,6 +6,7 @@
 
 #include "store/expr/ExprContext.h"
 #include "store/format/Language.h"
+#include "store/format/TableFormat.h"
 
 namespace quellor {
 namespace {
@@ -361,7 +362,9 @@ void TSqlParser::DataType(TSqlColumnDef& c) {
              t.IsWord("BYTES")) {
     c.type = t.IsWord("BYTES") ? TFieldType::Bytes : TFieldType::String;
     std::vector<int> a = arguments(1, true);
-    if (a[0] < 1 || a[0] > 250) Fail("Data type size must be between 1 and 250 for " + t.text);
+    if (a[0] < 1 || a[0] > kMaxFieldSize)
+      Fail("Data type size must be between 1 and " + std::to_string(kMaxFieldSize) + " for " +
+           t.text);
     c.size = a[0];
   } else if (t.IsWord("DATE")) {
     c.type = TFieldType::Date;

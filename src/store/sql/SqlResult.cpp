@@ -8,6 +8,7 @@
 
 #include "store/api/StoreError.h"
 #include "store/expr/ExprText.h"
+#include "store/format/TableFormat.h"
 #include "store/sql/SqlRunner.h"
 
 namespace quellor::sqlexec {
@@ -117,10 +118,10 @@ void TSqlRunner::WriteRows(const TSelectRows& result, TStoreTable& table,
         size_t longest = 1;
         for (const auto& r : result.rows)
           if (!r[i].isNull) longest = std::max(longest, r[i].text.size());
-        if (longest > 250 && kind == TFieldType::String)
+        if (longest > static_cast<size_t>(kMaxFieldSize) && kind == TFieldType::String)
           kind = TFieldType::Memo;
         else
-          size = static_cast<int>(std::min<size_t>(longest, 250));
+          size = static_cast<int>(std::min<size_t>(longest, kMaxFieldSize));
       } else if (kind == TFieldType::BCD) {
         size = 4;
       }

@@ -58,7 +58,6 @@ inline constexpr int kMaxColumns = 1024;
 std::string Upper(std::string s);
 // A table name without its folder and extension (its correlation name when none is given).
 std::string BareName(const std::string& table);
-bool FileExists(const std::string& path);
 // "Table '...' does not exist in SQL statement".
 [[noreturn]] void NoSuchTable(const std::string& name);
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "store/api/StoreError.h"
+#include "store/engine/TableFiles.h"
 #include "store/os/PhysicalFile.h"
 #include "store/sql/SqlRunner.h"
 
@@ -32,10 +33,8 @@ struct TTempRegistry {
   std::set<std::pair<std::string, std::string>> tables;
   std::set<std::string> cleanedFolders;
   ~TTempRegistry() {
-    for (const auto& [folder, table] : tables) {
-      for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"})
-        ::unlink((folder + table + ext).c_str());
-    }
+    for (const auto& [folder, table] : tables)
+      TTableFiles::Named(folder + table, false).RemoveAll();
   }
 };
 
@@ -53,7 +52,7 @@ std::string sqlexec::NewTemporaryName(const std::string& folder) {
   for (int n = 1;; ++n) {
     std::string name = prefix + std::to_string(n);
     if (Registry().tables.count({folder, name})) continue;
-    if (FileExists(folder + name + ".DAT") || FileExists(folder + name + ".dat")) continue;
+    if (TTableFiles::OnDisk(folder, name).Exists(TTableFile::Data)) continue;
     Registry().tables.insert({folder, name});
     return name;
   }
@@ -62,7 +61,7 @@ std::string sqlexec::NewTemporaryName(const std::string& folder) {
 using sqlexec::Upper;
 
 void RemoveTemporaryTable(const std::string& folder, const std::string& table) {
-  for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) ::unlink((folder + table + ext).c_str());
+  TTableFiles::Named(folder + table, false).RemoveAll();
   std::lock_guard lock(TempMutex());
   Registry().tables.erase({folder, table});
 }
@@ -95,9 +94,7 @@ int RemoveStaleTemporaryTables(const std::string& folder) {
     } catch (const std::exception&) {
       continue;
     }
-    std::string stem = name.substr(0, name.size() - 4);
-    for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL", ".dat", ".idx", ".blb", ".jnl"})
-      ::unlink((folder + stem + ext).c_str());
+    TTableFiles::OnDisk(folder, name).RemoveAll();
     ++removed;
   }
   return removed;

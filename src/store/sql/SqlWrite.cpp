@@ -13,6 +13,7 @@
 #include "store/expr/ExprText.h"
 #include "store/format/ByteOrder.h"
 #include "store/format/FieldValue.h"
+#include "store/format/TableFormat.h"
 #include "store/sql/SqlRunner.h"
 
 namespace quellor::sqlexec {
@@ -212,7 +213,7 @@ TSqlRunOutcome TSqlRunner::RunUpdateDelete(const TSqlStatement& st) {
       std::vector<uint8_t> image = engine.ReadRecord(static_cast<int32_t>(slot));
       row.SetImage(0, image.data());
       if (where && !(answer.answered && answer.exact) && !evaluator.Test(*where, &row)) continue;
-      marks.push_back({static_cast<int32_t>(slot), bytes::GetI32(image.data() + 5)});
+      marks.push_back({static_cast<int32_t>(slot), SlotLogicalId(image.data())});
     }
   });
 
