@@ -9,8 +9,8 @@
 // connecting, connect, deliver and close; a delivered message adds the status line "Mail sent to
 // <addresses>." after the dialogue's lines; a failure puts its text in the status memo and then
 // shows "Could not send mail, you may have an invalid SMTP host" (the reason is in view while the
-// box is up); without them "Invalid SMTP server parameters."; finally stamp LastSent (LastDMCASent when the subject holds "DMCA") of the
-// record that was sent, also after a failed send.
+// box is up); without them "Invalid SMTP server parameters."; finally stamp LastSent (LastDMCASent
+// when the subject holds "DMCA") of the record that was sent, also after a failed send.
 //
 // One send at a time: while a send is under way (the SMTP client lets the window process its
 // events) every notice command returns at once, and OnBusyChanged tells the window to disable

@@ -7,10 +7,10 @@
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QMetaObject>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QStringList>
-#include <QMetaObject>
 #include <algorithm>
 #include <memory>
 

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "app/ui/QtText.h"
 #include "app/Ui.h"
+#include "app/ui/QtText.h"
 
 class QProgressDialog;
 class QWidget;
