@@ -83,6 +83,11 @@ std::string ProtectValue(const std::string& value) {
   return edgeBlank || quoted ? "\"" + value + "\"" : value;
 }
 
+std::string WithoutFinalLineBreaks(std::string text) {
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  return text;
+}
+
 std::string DecodeFragment(const std::string& stored) {
   std::string out;
   out.reserve(stored.size());
@@ -131,8 +136,8 @@ void TConfig::ReadSettings() {
   SiteVer = ini.ReadFloat("Data", "SiteVer", ConfigDefault::SiteVer);
   const auto& wording = WordingFields();
   for (size_t i = 0; i < wording.size(); ++i) {
-    this->*wording[i].field =
-        DecodeFragment(ini.ReadString("Wording", wording[i].key, kWordingDefaults[i]));
+    this->*wording[i].field = WithoutFinalLineBreaks(
+        DecodeFragment(ini.ReadString("Wording", wording[i].key, kWordingDefaults[i])));
   }
 }
 

@@ -10,6 +10,9 @@
 // Multi-line wording fragments: the format holds one line per key, so the wording keys store a
 // line break as the two characters "\n" and a backslash as "\\" (see EncodeFragment). A fragment
 // without backslashes or line breaks is stored as it is, so files written by hand stay valid.
+// A fragment never ends with a line break: the notice puts its own blank lines around it, and a
+// final break would add one more. The Options dialog saves none, and reading drops any that a
+// file holds (files saved by earlier versions of the dialog end every edited fragment with one).
 #pragma once
 
 #include <array>
@@ -94,6 +97,8 @@ inline constexpr double SiteVer = 1;
 // How a multi-line fragment is kept on one line of the settings file, and back.
 std::string EncodeFragment(const std::string& text);
 std::string DecodeFragment(const std::string& stored);
+// The text without the line breaks (CR and LF) at its end.
+std::string WithoutFinalLineBreaks(std::string text);
 // A string value as written to the settings file: one extra pair of double quotes when the value
 // has blanks at either end or is itself enclosed in quotes, which reading would otherwise strip.
 std::string ProtectValue(const std::string& value);

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cwchar>
+#include <memory>
 
 #include "app/Ui.h"
 #include "platform/Shell.h"
@@ -59,14 +60,8 @@ std::string FileBaseName(const std::string& path) {
   return name.substr(0, name.find(name.substr(dot)));
 }
 
-bool LaunchFile(Ui& ui, const std::string& name) {
-  if (ShellOpen(name)) return true;
-  ui.MessageBox("Could not launch " + name, "Launch Error", MbButtons::Ok, MbIcon::None);
-  return false;
-}
-
 namespace {
-UrlLauncher& Launcher() {
+UrlLauncher& TestLauncher() {
   static UrlLauncher launcher;
   return launcher;
 }
@@ -81,19 +76,49 @@ bool HasScheme(const std::string& url) {
   return url.compare(i, 3, "://") == 0;
 }
 
-// How long a hand-over to xdg-open is watched for a failure. A desktop without a browser makes it
-// fail within some tens of milliseconds; a launcher that runs the browser in its own process is
-// still running when the time is up, and the window waits that long, so it stays under a second.
-constexpr int kLauncherWatchMs = 800;
+const char* const kLaunchError = "Launch Error";
+const char* const kBrowserSentence = "Could not start your Internet browser";
+
+void ShowLaunchFailure(Ui& ui, const std::string& text) {
+  ui.MessageBox(text, kLaunchError, MbButtons::Ok, MbIcon::None);
+}
 }  // namespace
 
-void SetUrlLauncher(UrlLauncher launcher) {
-  Launcher() = std::move(launcher);
+bool LaunchReported(Ui& ui, const std::vector<TLaunchCommand>& commands,
+                    const LaunchSentence& sentence, const std::string& hint) {
+  std::weak_ptr<UiPoster> poster = ui.Poster();
+  Ui* target = &ui;
+  // Runs on the thread that watched the program: the box goes to the window's event loop. The
+  // posted call runs only while the Ui exists (its poster is closed with it).
+  auto onFailure = [poster, target, sentence](const std::string& program,
+                                              const std::string& reason) {
+    std::shared_ptr<UiPoster> p = poster.lock();
+    if (!p) return;
+    std::string text = sentence(program) + "\n" + reason + ".";
+    p->Post([target, text] { ShowLaunchFailure(*target, text); });
+  };
+  TLaunchStart start = LaunchFirst(commands, onFailure);
+  if (start.Started()) return true;
+  std::string text = sentence("");
+  if (!start.failure.empty()) text += "\n" + start.failure;
+  if (!hint.empty()) text += "\n" + hint;
+  ShowLaunchFailure(ui, text);
+  return false;
 }
 
-bool SystemUrlLauncher(const std::string& address) {
-  if (HasScheme(address)) return StartWatched("xdg-open", {address}, kLauncherWatchMs);
-  return ShellOpen(address);
+bool LaunchFile(Ui& ui, const std::string& name) {
+  std::vector<TLaunchCommand> commands = ShellOpenCommands(name);
+  if (commands.empty()) {
+    ShowLaunchFailure(ui, "Could not launch " + name + "\nNo program or file of that name.");
+    return false;
+  }
+  return LaunchReported(
+      ui, commands, [name](const std::string&) { return "Could not launch " + name; },
+      "Install xdg-utils so that documents open in the desktop's programs.");
+}
+
+void SetUrlLauncher(UrlLauncher launcher) {
+  TestLauncher() = std::move(launcher);
 }
 
 std::string WebAddress(const std::string& url) {
@@ -107,46 +132,29 @@ std::string WebAddress(const std::string& url) {
 
 bool OpenUrl(Ui& ui, const std::string& address) {
   std::string target = WebAddress(address);
-  bool opened;
-  {
-    BusyCursor busy(ui);
-    opened = Launcher() ? Launcher()(target) : SystemUrlLauncher(target);
+  if (TestLauncher()) {
+    if (TestLauncher()(target)) return true;
+    ShowLaunchFailure(ui, kBrowserSentence);
+    return false;
   }
-  if (opened) return true;
-  ui.MessageBox("Launch Error", "Could not start your Internet browser", MbButtons::Ok,
-                MbIcon::None);
-  return false;
+  // A web address, a file:// page or a document: the desktop's default program for it.
+  return LaunchReported(
+      ui, DesktopOpenCommands(target), [](const std::string&) { return kBrowserSentence; },
+      "Install xdg-utils and a web browser.");
+}
+
+bool OpenInTextEditor(Ui& ui, const std::string& file) {
+  return LaunchReported(
+      ui, TextEditorCommands(file),
+      [](const std::string& program) {
+        return "Could not launch " + (program.empty() ? std::string("a text editor") : program);
+      },
+      "Set VISUAL to your editor (or EDITOR, with TERMINAL naming a terminal, for one that runs "
+      "in a terminal), or install a desktop text editor or xdg-utils.");
 }
 
 std::string MakeTempFileName() {
   return CreateUniqueFile(TempFolder(), "_TR", ".tmp");
-}
-
-namespace {
-// Editors tried, in order, when $VISUAL is not set.
-const char* const kDesktopEditors[] = {
-    "gnome-text-editor", "gedit",  "kate", "kwrite", "mousepad", "pluma", "xed",
-    "featherpad",        "leafpad"};
-}  // namespace
-
-std::vector<std::string> TextEditorCommand() {
-  if (const char* visual = std::getenv("VISUAL"); visual && *visual) {
-    std::vector<std::string> words;
-    std::string word;
-    for (const char* p = visual;; ++p) {
-      if (*p == '\0' || *p == ' ' || *p == '\t') {
-        if (!word.empty()) words.push_back(word);
-        word.clear();
-        if (*p == '\0') break;
-      } else {
-        word += *p;
-      }
-    }
-    if (!words.empty()) return words;
-  }
-  for (const char* editor : kDesktopEditors)
-    if (!FindOnPath(editor).empty()) return {editor};
-  return {"xdg-open"};
 }
 
 }  // namespace quellor

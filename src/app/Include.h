@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Shell.h"
+
 namespace quellor {
 
 class Ui;
@@ -27,32 +29,46 @@ std::string HostFromUrl(const std::string& url);
 // from the last dot on). A name without an extension gives the empty string.
 std::string FileBaseName(const std::string& path);
 
-// Opens a program or document; on failure shows "Could not launch " + name with the caption
-// "Launch Error" and returns false.
+// ---- Launching programs for the person ------------------------------------------------------
+//
+// Every launch goes through LaunchReported: the platform's launcher (platform/Shell.h) starts the
+// first command of a list that can be started and never makes the window wait. A failure is
+// reported in full in a box captioned "Launch Error" whose text is the sentence of the action
+// followed by the reason on lines of their own:
+//  - at once, when no command could be started (each program tried and why not, and a hint);
+//  - later, from the window's event loop, when the started program ends with an error, however
+//    long after (its exit status or signal).
+
+// The sentence of a launch's failure: for the program that was started, or for "" when none
+// could be.
+using LaunchSentence = std::function<std::string(const std::string& program)>;
+
+// Starts the first of `commands` that can be started and reports failures as above; `hint` is
+// added when none could be started. True when a program was started.
+bool LaunchReported(Ui& ui, const std::vector<TLaunchCommand>& commands,
+                    const LaunchSentence& sentence, const std::string& hint);
+
+// Opens a program or document (a program on PATH or an executable file is started, another file
+// or a web address goes to the desktop's default); failure: "Could not launch " + name.
 bool LaunchFile(Ui& ui, const std::string& name);
-// Opens a web address or document (the address as WebAddress gives it) through the Url
-// launcher; when the launcher fails shows "Launch Error" with the caption "Could not start your
-// Internet browser" and returns false.
+// Opens a web address or document (the address as WebAddress gives it) in the desktop's default
+// program; failure: "Could not start your Internet browser".
 bool OpenUrl(Ui& ui, const std::string& address);
+// Opens `file` in the person's text editor (platform TextEditorCommands); without a file the
+// editor starts alone. Failure: "Could not launch " + the editor, or "Could not launch a text
+// editor" when none could be started.
+bool OpenInTextEditor(Ui& ui, const std::string& file);
 
 // The address a Url opens as: blanks around it are dropped, and a Url without a scheme
 // ("scheme://" or "mailto:" at its start) is a web host and gets "http://" in front. An empty
 // Url and a path starting with "/" stay as they are.
 std::string WebAddress(const std::string& url);
 
-// What hands an address to the desktop: true when a program took it. The system's launcher
-// gives a web address to xdg-open and watches it for 0.8 seconds, so that a desktop without a
-// browser (xdg-open ending with an error) counts as a failure; other names go to ShellOpen.
-// Tests put in a launcher of their own; an empty one brings back the system's.
+// Tests put in a launcher of their own for web addresses: true when it took the address (a false
+// answer is reported as a browser that could not be started). An empty one brings back the
+// desktop's.
 using UrlLauncher = std::function<bool(const std::string& address)>;
 void SetUrlLauncher(UrlLauncher launcher);
-bool SystemUrlLauncher(const std::string& address);
-
-// The text editor that previews and SQL files open in, as a program and its leading arguments:
-// the words of $VISUAL when it is set, else the first desktop editor found on PATH
-// (gnome-text-editor, gedit, kate, kwrite, mousepad, pluma, xed, featherpad, leafpad), else
-// "xdg-open".
-std::vector<std::string> TextEditorCommand();
 
 // A new, empty, uniquely named file in the temporary folder: "_TR" + hexadecimal number +
 // ".tmp". Throws std::runtime_error when the temporary folder cannot take a new file.

@@ -155,10 +155,23 @@ std::optional<std::string> WordingEditorText(const TConfig& config, int entry) {
 }
 
 std::string FragmentFromEditor(const std::string& editorText) {
+  const std::vector<std::string> lines = SplitLines(editorText);
   std::string fragment;
-  for (const std::string& line : SplitLines(editorText)) fragment += line + "\r\n";
-  return fragment;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i) fragment += "\r\n";
+    fragment += lines[i];
+  }
+  return WithoutFinalLineBreaks(fragment);
 }
+
+namespace {
+// The footer file's text: every line followed by CR LF.
+std::string FooterFromEditor(const std::string& editorText) {
+  std::string text;
+  for (const std::string& line : SplitLines(editorText)) text += line + "\r\n";
+  return text;
+}
+}  // namespace
 
 void WordingSave(TConfig& config, int entry, const std::string& editorText) {
   if (entry >= 0 && entry < kNoticeFooterEntry) {
@@ -176,7 +189,7 @@ void WordingSave(TConfig& config, int entry, const std::string& editorText) {
     config.*w.field = fragment;
   } else if (entry == kNoticeFooterEntry) {
     std::string name = NoticeFooterFileName();
-    if (!WriteWholeFile(name, FragmentFromEditor(editorText)))
+    if (!WriteWholeFile(name, FooterFromEditor(editorText)))
       throw EFileError("Cannot create file " + name);
   }
   config.WriteSettings();

@@ -93,8 +93,9 @@ std::string NoticeFooterFileName();
 // its text.
 std::optional<std::string> WordingEditorText(const TConfig& config, int entry);
 
-// The fragment the editor's text gives: its lines (CR LF, LF or CR; a final break ends the last
-// line) joined with CR LF, each followed by one, so a one-line text gains a final line break.
+// The fragment the editor's text gives: its lines (CR LF, LF or CR) joined with CR LF, without a
+// line break at the end (empty last lines are dropped), so that an unedited Save stores the
+// fragment as it was and the notice gets no blank line after it.
 std::string FragmentFromEditor(const std::string& editorText);
 
 // "&Save": entries 0 to 14 set the fragment from the editor (EOptionsRefused, nothing changed,

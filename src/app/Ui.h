@@ -5,6 +5,10 @@
 // Texts are std::string in the system code page; the Qt implementation converts them.
 #pragma once
 
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,9 +25,43 @@ struct FileFilter {
   std::string pattern;
 };
 
+// Hands calls from any thread to the user-interface thread, which runs them, in the order they
+// were posted, when it next handles events: between commands, or while a command lets the window
+// process its events. Every Ui owns one (Ui::Poster); a thread that may outlive the Ui keeps the
+// shared pointer, and calls posted after the Ui has gone are dropped. This is how work that ends
+// on another thread (a started program that fails later) reaches the person without the window
+// ever waiting for it.
+class UiPoster {
+ public:
+  // Queues `call`. Any thread.
+  void Post(std::function<void()> call);
+  // Runs the calls queued so far. The user-interface thread only; nothing once the Ui has gone.
+  void RunPending();
+  // How the implementation has its event loop call RunPending soon; called on the posting thread
+  // for every post. Without one, calls wait for the implementation's next RunPending.
+  void SetWake(std::function<void()> wake);
+  // Drops queued calls and refuses new ones (the Ui is going away).
+  void Close();
+
+ private:
+  std::mutex mutex_;
+  bool open_ = true;
+  std::function<void()> wake_;
+  std::deque<std::function<void()>> calls_;
+};
+
 class Ui {
  public:
-  virtual ~Ui() = default;
+  Ui() = default;
+  // A copy has a poster of its own.
+  Ui(const Ui&) {}
+  Ui& operator=(const Ui&) { return *this; }
+  virtual ~Ui();
+
+  // The poster through which other threads reach this Ui (see UiPoster).
+  std::shared_ptr<UiPoster> Poster() const { return poster_; }
+  // Runs the calls posted so far; implementations run it whenever they handle events.
+  void RunPostedCalls() { poster_->RunPending(); }
 
   // Plain message box: the text, caption "Quellor", an OK button, no icon.
   virtual void ShowMessage(const std::string& text) = 0;
@@ -72,6 +110,9 @@ class Ui {
   virtual void BeginProgress(const std::string& caption, int total) = 0;
   virtual bool StepProgress(int done, const std::string& text) = 0;
   virtual void EndProgress() = 0;
+
+ private:
+  std::shared_ptr<UiPoster> poster_ = std::make_shared<UiPoster>();
 };
 
 // The text the standard error box shows: a period is added when the code of the last

@@ -3,11 +3,14 @@
 #include <langinfo.h>
 #include <unicode/coll.h>
 #include <unicode/locid.h>
+#include <unicode/uchar.h>
 #include <unicode/unistr.h>
+#include <unicode/utf16.h>
 
 #include <algorithm>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <unordered_set>
 
 #include "notices/NoticeComposer.h"
@@ -49,7 +52,12 @@ std::string ReplaceAll(std::string text, const std::string& what, const std::str
   return out;
 }
 
-// Sort keys of a comparison that ignores case in the user's language (accents still count).
+// The titles' order and sameness. Order: sort keys of the user's language at secondary strength,
+// which ignores case (accents still count); titles that differ in more than case but sort alike
+// (width, ligatures, kana type) keep the order in which they were met. Sameness: equal after
+// simple case folding, code point by code point, and nothing else, so "ABC" and "abc" are one
+// title, while "ＡＢＣ" (full width), "ﬁle" (a ligature) and "カタ" (katakana) stay apart from
+// "ABC", "file" and "かた".
 class TitleCollation {
  public:
   TitleCollation() {
@@ -63,16 +71,27 @@ class TitleCollation {
     if (collator_) collator_->setStrength(icu::Collator::SECONDARY);
   }
 
+  // The text of a title with its case folded: titles with equal texts are the same title.
+  std::string Sameness(const std::string& title) const {
+    const icu::UnicodeString u = Unicode(title);
+    icu::UnicodeString folded;
+    for (int32_t i = 0; i < u.length();) {
+      const UChar32 c = u.char32At(i);
+      folded.append(u_foldCase(c, U_FOLD_CASE_DEFAULT));
+      i += U16_LENGTH(c);
+    }
+    std::string out;
+    folded.toUTF8String(out);
+    return out;
+  }
+
   std::string Key(const std::string& title) const {
     if (!collator_) {  // no collation data: byte order of the lower-case text
       std::string k = title;
       for (char& c : k) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       return k;
     }
-    icu::UnicodeString u =
-        IsUtf8() ? icu::UnicodeString::fromUTF8(title)
-                 : icu::UnicodeString(title.data(), static_cast<int32_t>(title.size()),
-                                      codeset_.c_str());
+    const icu::UnicodeString u = Unicode(title);
     std::string key(64, '\0');
     for (;;) {
       int32_t n = collator_->getSortKey(u, reinterpret_cast<uint8_t*>(key.data()),
@@ -86,6 +105,12 @@ class TitleCollation {
   }
 
  private:
+  icu::UnicodeString Unicode(const std::string& text) const {
+    return IsUtf8() ? icu::UnicodeString::fromUTF8(text)
+                    : icu::UnicodeString(text.data(), static_cast<int32_t>(text.size()),
+                                         codeset_.c_str());
+  }
+
   bool IsUtf8() const {
     std::string u = codeset_;
     for (char& c : u) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -120,80 +145,103 @@ TDmcaSite ReadDmcaSite(TStoreTable& siteTable) {
 }
 
 std::vector<TDmcaEntry> ParseDmcaUrls(const std::string& dmcaUrls) {
+  // Cut once into entries and each entry once into fields: the same values as GetCsvField entry
+  // by entry, in time proportional to the text (a list of thousands of entries is read at once).
   std::vector<TDmcaEntry> entries;
-  for (int n = 0;; ++n) {
-    const std::string entry = GetCsvField(dmcaUrls, ';', n);
+  for (const std::string& entry : GetCsvFields(dmcaUrls, ';')) {
     if (entry.empty()) break;
+    std::vector<std::string> fields = GetCsvFields(entry, ',');
     TDmcaEntry e;
-    e.Address = GetCsvField(entry, ',', 0);
-    e.Kind = GetCsvField(entry, ',', 1);
-    for (int k = 2;; ++k) {
-      std::string title = GetCsvField(entry, ',', k);
-      if (title.empty()) break;
-      e.Titles.push_back(std::move(title));
-    }
+    e.Address = std::move(fields[0]);
+    if (fields.size() > 1) e.Kind = std::move(fields[1]);
+    for (size_t k = 2; k < fields.size() && !fields[k].empty(); ++k)
+      e.Titles.push_back(std::move(fields[k]));
     entries.push_back(std::move(e));
   }
   return entries;
 }
 
+namespace {
+
+// What the expansion takes from the DMCA Urls field.
+struct TDmcaList {
+  std::string offences;             // the text of "%urls%"
+  std::vector<std::string> titles;  // every title, in the order met
+  bool crack = false, serialz = false, keygens = false;
+};
+
+TDmcaList ReadDmcaList(const std::string& dmcaUrls) {
+  TDmcaList list;
+  if (dmcaUrls.empty()) return list;
+  for (const TDmcaEntry& e : ParseDmcaUrls(dmcaUrls)) {
+    const char* sentence = nullptr;
+    if (e.Kind == "C") {
+      sentence = kSentenceC;
+      list.crack = true;
+    } else if (e.Kind == "S") {
+      sentence = kSentenceS;
+      list.serialz = true;
+    } else if (e.Kind == "K") {
+      sentence = kSentenceK;
+      list.keygens = true;
+    } else if (e.Kind == "W") {
+      sentence = kSentenceW;
+    }
+    std::string titleText;
+    for (const std::string& t : e.Titles) {
+      if (!titleText.empty()) titleText += ", ";
+      titleText += t;
+      list.titles.push_back(t);
+    }
+    if (!e.Address.empty()) {
+      list.offences += e.Address + " ";
+      if (sentence) list.offences += std::string(sentence) + " ";
+      list.offences += titleText + "\r\n\r\n";
+    }
+  }
+  return list;
+}
+
+// The text of "%apps%": each title once, sorted (see TitleCollation).
+std::string TitleList(const std::vector<std::string>& titles) {
+  std::string apps;
+  if (titles.empty()) return apps;
+  TitleCollation collation;
+  std::vector<std::pair<std::string, std::string>> keyed;  // sort key, first spelling
+  std::unordered_set<std::string> seen;
+  for (const std::string& t : titles)
+    if (seen.insert(collation.Sameness(t)).second) keyed.emplace_back(collation.Key(t), t);
+  std::stable_sort(keyed.begin(), keyed.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [key, title] : keyed) apps += title + "\r\n";
+  return apps;
+}
+
+bool Holds(const std::string& text, const char* placeholder) {
+  return text.find(placeholder) != std::string::npos;
+}
+
+}  // namespace
+
 std::string ExpandTemplateFor(const TDmcaSite& site, const std::string& text, bool subjectOnly,
                               const TDmcaDate& today) {
-  std::string offences;
-  std::vector<std::string> titles;
-  bool crack = false, serialz = false, keygens = false;
-  if (!site.DMCAUrls.empty()) {
-    for (const TDmcaEntry& e : ParseDmcaUrls(site.DMCAUrls)) {
-      const char* sentence = nullptr;
-      if (e.Kind == "C") {
-        sentence = kSentenceC;
-        crack = true;
-      } else if (e.Kind == "S") {
-        sentence = kSentenceS;
-        serialz = true;
-      } else if (e.Kind == "K") {
-        sentence = kSentenceK;
-        keygens = true;
-      } else if (e.Kind == "W") {
-        sentence = kSentenceW;
-      }
-      std::string titleText;
-      for (const std::string& t : e.Titles) {
-        if (!titleText.empty()) titleText += ", ";
-        titleText += t;
-        titles.push_back(t);
-      }
-      if (!e.Address.empty()) {
-        offences += e.Address + " ";
-        if (sentence) offences += std::string(sentence) + " ";
-        offences += titleText + "\r\n\r\n";
-      }
-    }
-  }
-
-  std::string apps;
-  if (!titles.empty()) {
-    TitleCollation collation;
-    std::vector<std::pair<std::string, std::string>> keyed;  // sort key, first spelling
-    std::unordered_set<std::string> seen;
-    for (const std::string& t : titles) {
-      std::string key = collation.Key(t);
-      if (seen.insert(key).second) keyed.emplace_back(std::move(key), t);
-    }
-    std::stable_sort(keyed.begin(), keyed.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& [key, title] : keyed) apps += title + "\r\n";
-  }
-
+  // The list is read only when the text asks for it ("%urls%", "%apps%", also when a value
+  // replaced before brings one in) or the paragraphs are wanted: a subject such as "Software
+  // piracy notice: %url%" does not read a long list at all.
+  std::optional<TDmcaList> list;
+  auto dmcaList = [&]() -> const TDmcaList& {
+    if (!list) list = ReadDmcaList(site.DMCAUrls);
+    return *list;
+  };
   std::string result = ReplaceAll(text, "%url%", site.Url);
   result = ReplaceAll(result, "%IP%", site.IPAddr);
-  result = ReplaceAll(result, "%urls%", offences);
-  result = ReplaceAll(result, "%apps%", apps);
+  if (Holds(result, "%urls%")) result = ReplaceAll(result, "%urls%", dmcaList().offences);
+  if (Holds(result, "%apps%")) result = ReplaceAll(result, "%apps%", TitleList(dmcaList().titles));
   result = ReplaceAll(result, "%date%", FormatDmcaDate(today));
   if (!subjectOnly) {
-    if (serialz) result += std::string(kParagraphSerialz) + "\r\n\r\n";
-    if (keygens) result += std::string(kParagraphKeyGens) + "\r\n\r\n";
-    if (crack) result += std::string(kParagraphCrack) + "\r\n\r\n";
+    if (dmcaList().serialz) result += std::string(kParagraphSerialz) + "\r\n\r\n";
+    if (dmcaList().keygens) result += std::string(kParagraphKeyGens) + "\r\n\r\n";
+    if (dmcaList().crack) result += std::string(kParagraphCrack) + "\r\n\r\n";
   }
   return result;
 }

@@ -16,9 +16,11 @@
 // The list ends at the first empty entry. Placeholders, replaced in this order, every
 // occurrence, matched with their case: "%url%" (Url), "%IP%" (IPAddr), "%urls%" (one line per
 // entry with an address: address, the kind's sentence, the titles joined by ", ", then an empty
-// line), "%apps%" (every title once, sorted without regard to case in the user's language, the
-// first spelling met kept, one per line), "%date%" (today as "<full month name> <day>, <year>",
-// the month name in the user's language). Lines inserted end with CR LF.
+// line), "%apps%" (every title once, sorted without regard to case in the user's language, one
+// per line; titles that differ in case only are one title, of which the first spelling met is
+// kept, while titles that differ in more than case, such as width or kana type, all stay), "%date%"
+// (today as "<full month name> <day>, <year>", the month name in the user's language). Lines
+// inserted end with CR LF.
 //
 // An entry whose kind is none of the four letters has no sentence: its line is the address, a
 // space and the titles.

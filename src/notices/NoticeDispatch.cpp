@@ -10,7 +10,6 @@
 #include "notices/MailEncoding.h"
 #include "notices/MailTransport.h"
 #include "platform/Files.h"
-#include "platform/Shell.h"
 #include "store/api/StoreDate.h"
 
 namespace quellor {
@@ -19,15 +18,6 @@ namespace {
 const char* const kDmcaSubject = "DMCA Notice";
 
 }  // namespace
-
-bool OpenInTextEditor(Ui& ui, const std::string& file) {
-  std::vector<std::string> command = TextEditorCommand();
-  std::vector<std::string> args(command.begin() + 1, command.end());
-  args.push_back(file);
-  if (StartDetached(command.front(), args)) return true;
-  ui.MessageBox("Launch Error", "Could not launch " + command.front(), MbButtons::Ok, MbIcon::None);
-  return false;
-}
 
 TNoticeDispatcher::TNoticeDispatcher(TConfig& config, Ui& ui, std::vector<std::string>& noticeLines,
                                      TMailMessage& msg, TSMTPClient& smtp)
@@ -94,10 +84,17 @@ void TNoticeDispatcher::PrepareMessage(const std::string& recipients, const std:
   msg_.Body = noticeLines_;
 }
 
-void TNoticeDispatcher::Deliver() {
+bool TNoticeDispatcher::Deliver() {
   // Nothing goes on the wire for a message whose addresses could break the dialogue.
   msg_.CheckAddresses();
-  smtp_.Send(msg_);
+  return smtp_.Send(msg_);
+}
+
+std::string TNoticeDispatcher::SentLine() const {
+  std::string to;
+  for (const TEMailAddressList* list : {&msg_.Recipients, &msg_.CCList, &msg_.BccList})
+    for (const TEMailAddressItem& item : *list) to += (to.empty() ? "" : ", ") + item.Address;
+  return to.empty() ? "Mail sent." : "Mail sent to " + to + ".";
 }
 
 void TNoticeDispatcher::Stamp(TStoreTable& dataSet, const TBookmark& sent,
@@ -146,14 +143,17 @@ void TNoticeDispatcher::SendNotice(const std::string& subject) {
   } busy(*this);
 
   if (SmtpConfigured()) {
+    bool sent = false;
     try {
       BusyCursor cursor(ui_);
       PrepareMessage(recipients, subject);
-      Deliver();
+      sent = Deliver();
     } catch (const std::exception& e) {
-      ui_.ShowMessage("Could not send mail, you may have an invalid SMTP host");
+      // The reason stands in the memo before the box, which hides the window until OK.
       for (const std::string& line : SplitTextLines(e.what())) SMTPStatus(line);
+      ui_.ShowMessage("Could not send mail, you may have an invalid SMTP host");
     }
+    if (sent) SMTPStatus(SentLine());
   } else {
     ui_.ShowMessage("Invalid SMTP server parameters.");
   }

@@ -6,10 +6,11 @@
 // Send, in order: post the current record of the grid's dataset (values typed into the form
 // count); refuse addresses listed in "bademails.txt" ("Bad email: " + entry, nothing sent, no
 // stamp); with HostName and From set, fill the message, check every envelope address before
-// connecting, connect, deliver and close, a failure showing "Could not send mail, you may have
-// an invalid SMTP host" and its text in the status memo; without them "Invalid SMTP server
-// parameters."; finally stamp LastSent (LastDMCASent when the subject holds "DMCA") of the
-// record that was sent, also after a failed send.
+// connecting, connect, deliver and close; a delivered message adds the status line "Mail sent to
+// <addresses>." after the dialogue's lines; a failure puts its text in the status memo and then
+// shows "Could not send mail, you may have an invalid SMTP host" (the reason is in view while the
+// box is up); without them "Invalid SMTP server parameters."; finally stamp LastSent (LastDMCASent
+// when the subject holds "DMCA") of the record that was sent, also after a failed send.
 //
 // One send at a time: while a send is under way (the SMTP client lets the window process its
 // events) every notice command returns at once, and OnBusyChanged tells the window to disable
@@ -68,7 +69,10 @@ class TNoticeDispatcher {
  private:
   TStoreTable& Grid() const;
   TStoreTable& Site() const;
-  void Deliver();
+  // True when the server took the message.
+  bool Deliver();
+  // The status line of a delivered message: "Mail sent to <addresses>.".
+  std::string SentLine() const;
   void Stamp(TStoreTable& dataSet, const TBookmark& sent, const std::string& subject);
   void SetBusy(bool on);
 
@@ -79,9 +83,5 @@ class TNoticeDispatcher {
   TSMTPClient& smtp_;
   bool busy_ = false;
 };
-
-// Starts the text editor with a file; on failure shows the box "Launch Error" with the caption
-// "Could not launch " + the program tried, and returns false.
-bool OpenInTextEditor(Ui& ui, const std::string& file);
 
 }  // namespace quellor

@@ -214,9 +214,9 @@ void TSMTPClient::Close() {
   if (quitError) std::rethrow_exception(quitError);
 }
 
-void TSMTPClient::Send(TMailMessage& message) {
+bool TSMTPClient::Send(TMailMessage& message) {
   Open();
-  if (!IsOpen()) return;
+  if (!IsOpen()) return false;
   try {
     Deliver(message);
   } catch (...) {
@@ -227,6 +227,7 @@ void TSMTPClient::Send(TMailMessage& message) {
     throw;
   }
   Close();
+  return true;
 }
 
 void TSMTPClient::Write(std::string_view bytes, std::chrono::milliseconds blockTimeout) {

@@ -80,8 +80,8 @@ class TSMTPClient {
   void Close();
   // One message on a connection of its own: Open, Deliver and Close. A failure of Deliver
   // closes the connection (quietly) and is passed on. Nothing is sent when Open leaves no
-  // connection open.
-  void Send(TMailMessage& message);
+  // connection open; the result is true when the server took the message.
+  bool Send(TMailMessage& message);
   // Writes the line and CR LF, reads the reply and returns its code; with allowed codes given,
   // any other code fails with EMailReplyError.
   int Command(std::string_view line, const std::vector<int>& allowed = {});

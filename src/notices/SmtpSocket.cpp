@@ -44,6 +44,83 @@ constexpr KnownError kKnownErrors[] = {
     {EHOSTUNREACH, 10065, "No route to host."},
 };
 
+// The TLS session's transport: the connection's socket, written with MSG_NOSIGNAL. OpenSSL's
+// own socket transport writes with write(), which raises SIGPIPE once the server has reset the
+// connection, and that signal ends the program; here such a write fails with EPIPE like any
+// other, whether it is a command, the "Quit" or the TLS close message at disconnect. The
+// transport also notes when the server closed the connection, so that a session the server
+// ends without the TLS close message reads as closed rather than as a broken record.
+struct SocketBioState {
+  int fd = -1;
+  bool sawEof = false;
+};
+
+int SocketBioWrite(BIO* bio, const char* data, int size) {
+  auto* state = static_cast<SocketBioState*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  for (;;) {
+    ssize_t n = ::send(state->fd, data, static_cast<size_t>(size), MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) BIO_set_retry_write(bio);
+    return -1;
+  }
+}
+
+int SocketBioRead(BIO* bio, char* data, int size) {
+  auto* state = static_cast<SocketBioState*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  for (;;) {
+    ssize_t n = ::recv(state->fd, data, static_cast<size_t>(size), 0);
+    if (n > 0) return static_cast<int>(n);
+    if (n == 0) {
+      state->sawEof = true;
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) BIO_set_retry_read(bio);
+    return -1;
+  }
+}
+
+long SocketBioCtrl(BIO* bio, int cmd, long, void*) {
+  switch (cmd) {
+    case BIO_CTRL_FLUSH:  // every write goes out at once
+      return 1;
+    case BIO_CTRL_EOF:
+      return static_cast<SocketBioState*>(BIO_get_data(bio))->sawEof ? 1 : 0;
+    default:
+      return 0;
+  }
+}
+
+int SocketBioCreate(BIO* bio) {
+  BIO_set_data(bio, new SocketBioState);
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+int SocketBioDestroy(BIO* bio) {
+  delete static_cast<SocketBioState*>(BIO_get_data(bio));
+  BIO_set_data(bio, nullptr);
+  return 1;
+}
+
+BIO_METHOD* SocketBioMethod() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quellor socket");
+    if (m) {
+      BIO_meth_set_write(m, SocketBioWrite);
+      BIO_meth_set_read(m, SocketBioRead);
+      BIO_meth_set_ctrl(m, SocketBioCtrl);
+      BIO_meth_set_create(m, SocketBioCreate);
+      BIO_meth_set_destroy(m, SocketBioDestroy);
+    }
+    return m;
+  }();
+  return method;
+}
+
 }  // namespace
 
 ESocketError::ESocketError(int code, const std::string& text)
@@ -256,7 +333,10 @@ void TTcpConnection::StartTls(const std::string& host, const std::string& ip,
   ssl_ = SSL_new(sslCtx_);
   if (!ssl_) TlsFailure("setting up", SSL_ERROR_SSL);
   SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  SSL_set_fd(ssl_, fd_);
+  BIO* bio = SocketBioMethod() ? BIO_new(SocketBioMethod()) : nullptr;
+  if (!bio) TlsFailure("setting up", SSL_ERROR_SSL);
+  static_cast<SocketBioState*>(BIO_get_data(bio))->fd = fd_;
+  SSL_set_bio(ssl_, bio, bio);  // the session owns it from here
   const bool byAddress = IsDottedIPv4(host);
   std::string name = host;
   if (strcasecmp(host.c_str(), "LOCALHOST") == 0) name = "localhost";
@@ -337,9 +417,12 @@ size_t TTcpConnection::ReadSome(char* buffer, size_t size, Deadline deadline) {
         WaitFor(POLLOUT, deadline);
       } else if (err == SSL_ERROR_ZERO_RETURN) {
         return 0;
-      } else if (err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) {
-        if (errno == 0) return 0;  // closed without the TLS close message
+      } else if (err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && errno != 0) {
         throw SocketErrorFromErrno(errno);
+      } else if (ServerClosed()) {
+        // Closed without the TLS close message: the server hung up all the same.
+        ERR_clear_error();
+        return 0;
       } else {
         TlsFailure("reading", err);
       }
@@ -351,6 +434,12 @@ size_t TTcpConnection::ReadSome(char* buffer, size_t size, Deadline deadline) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) throw SocketErrorFromErrno(errno);
     WaitFor(POLLIN, deadline);
   }
+}
+
+bool TTcpConnection::ServerClosed() const {
+  if (!ssl_) return false;
+  BIO* bio = SSL_get_rbio(ssl_);  // always the socket transport set up by StartTls
+  return bio && BIO_get_data(bio) && static_cast<const SocketBioState*>(BIO_get_data(bio))->sawEof;
 }
 
 std::optional<std::string> TTcpConnection::ReadLine(Deadline deadline) {

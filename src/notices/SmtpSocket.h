@@ -7,6 +7,13 @@
 // (OpenSSL) at any point; the server's certificate must chain to the system's CA store or to
 // the given CA file and name the host (or its address) that was dialled.
 //
+// No write raises SIGPIPE, plain or secured: the plain socket is written with MSG_NOSIGNAL, and
+// the TLS session runs over a transport of its own that does the same (OpenSSL's socket
+// transport uses write(), and a server that resets a secured session would otherwise end the
+// program with the signal). A write to a connection the server has closed fails with the socket
+// error instead. A secured session the server ends without the TLS close message reads as closed
+// by the server, as a plain one does.
+//
 // Failures of the sockets layer are ESocketError, whose text is "Socket Error # <number>",
 // CR LF and a short text. The conditions below keep the numbers and texts users and other
 // programs know from the mail client on other systems; any other error keeps the system's own
@@ -121,6 +128,8 @@ class TTcpConnection {
   // Writes some bytes (waiting until at least one is taken); returns how many.
   size_t WriteSome(std::string_view bytes, Deadline deadline);
   [[noreturn]] void TlsFailure(const std::string& what, int sslError);
+  // True when the TLS session's transport has read the end of the connection.
+  bool ServerClosed() const;
 
   std::function<void()> onIdle_;
   int fd_ = -1;

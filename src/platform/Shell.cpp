@@ -1,6 +1,8 @@
 #include "platform/Shell.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,9 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <random>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
+
+extern char** environ;
 
 namespace quellor {
 namespace {
@@ -49,12 +54,90 @@ std::string FindOnPath(const std::string& name) {
 
 namespace {
 
-// Runs `exe` as a grandchild in a session of its own, so that it is reparented and never becomes
-// our zombie. A pipe closed on exec carries a failure back: the errno of an exec that failed, or,
-// when `watchMs` is not negative, one byte from the first child when the program ended within
-// that many milliseconds with a non-zero status or by a signal. Nothing read means success.
-bool Spawn(const std::string& exe, const std::string& program, const std::vector<std::string>& args,
-           int watchMs) {
+// The words of an environment variable, split at blanks ("code --wait" is a program and its
+// argument); empty when the variable is not set.
+std::vector<std::string> EnvironmentWords(const char* name) {
+  std::vector<std::string> words;
+  const char* value = std::getenv(name);
+  if (!value) return words;
+  std::string word;
+  for (const char* p = value;; ++p) {
+    if (*p == '\0' || *p == ' ' || *p == '\t') {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+      if (*p == '\0') break;
+    } else {
+      word += *p;
+    }
+  }
+  return words;
+}
+
+std::string BaseName(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Waits for the program on a thread of its own and hands its end to `onEnd`. A program that
+// someone else reaped (nothing in this program does) counts as ended well.
+void WatchProgram(pid_t pid, ProgramEndHandler onEnd) {
+  auto wait = [pid, onEnd = std::move(onEnd)] {
+    int status = 0;
+    pid_t done;
+    while ((done = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (done != pid || !onEnd) return;
+    TProgramEnd end;
+    end.exited = WIFEXITED(status);
+    end.code = end.exited ? WEXITSTATUS(status) : WTERMSIG(status);
+    onEnd(end);
+  };
+  try {
+    std::thread(std::move(wait)).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had: the program runs on, unwatched, and stays a zombie when it ends.
+  }
+}
+
+}  // namespace
+
+std::string DescribeProgramEnd(const std::string& program, const TProgramEnd& end) {
+  if (!end.exited) {
+    const char* name = ::strsignal(end.code);
+    return program + " was ended by signal " + std::to_string(end.code) +
+           (name ? std::string(" (") + name + ")" : std::string());
+  }
+  std::string text = program + " ended with exit status " + std::to_string(end.code);
+  if (BaseName(program) == "xdg-open") {
+    switch (end.code) {
+      case 1:
+        text += ": it did not understand its command";
+        break;
+      case 2:
+        text += ": the file does not exist";
+        break;
+      case 3:
+        text += ": no program is set up to open it";
+        break;
+      case 4:
+        text += ": the program set up to open it failed";
+        break;
+      default:
+        break;
+    }
+  }
+  return text;
+}
+
+std::string StartProgram(const std::string& program, const std::vector<std::string>& args,
+                         ProgramEndHandler onEnd) {
+  const std::string exe = FindOnPath(program);
+  if (exe.empty()) {
+    struct stat st;
+    if (program.find('/') != std::string::npos && ::stat(program.c_str(), &st) == 0)
+      return "cannot be run: it is not an executable file";
+    return "not found";
+  }
   std::vector<std::string> argvStore;
   argvStore.push_back(program);
   argvStore.insert(argvStore.end(), args.begin(), args.end());
@@ -62,90 +145,120 @@ bool Spawn(const std::string& exe, const std::string& program, const std::vector
   for (auto& a : argvStore) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return false;
-  pid_t child = fork();
-  if (child < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return false;
-  }
-  if (child == 0) {
-    close(fds[0]);
-    setsid();
-    pid_t grandchild = fork();
-    if (grandchild < 0) {
-      int err = errno;
-      (void)!write(fds[1], &err, sizeof err);
-      _exit(1);
-    }
-    if (grandchild == 0) {
-      int devnull = open("/dev/null", O_RDWR);
-      if (devnull >= 0) {
-        dup2(devnull, 0);
-        dup2(devnull, 1);
-        dup2(devnull, 2);
-        if (devnull > 2) close(devnull);
-      }
-      execv(exe.c_str(), argv.data());
-      int err = errno;
-      (void)!write(fds[1], &err, sizeof err);
-      _exit(127);
-    }
-    const timespec step{0, 10 * 1000 * 1000};
-    for (int waited = 0; waited <= watchMs; waited += 10) {
-      int status = 0;
-      pid_t done = waitpid(grandchild, &status, WNOHANG);
-      if (done == grandchild) {
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) (void)!write(fds[1], "0", 1);
-        break;
-      }
-      if (done < 0 && errno != EINTR) break;
-      nanosleep(&step, nullptr);
-    }
-    _exit(0);
-  }
-  close(fds[1]);
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  int err = 0;
-  ssize_t n;
-  while ((n = read(fds[0], &err, sizeof err)) < 0 && errno == EINTR) {
-  }
-  close(fds[0]);
-  return n == 0;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = -1;
+  // posix_spawn reports a failed exec itself, so "cannot be run" is known before it returns.
+  int rc = ::posix_spawn(&pid, exe.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return std::string("cannot be run: ") + std::strerror(rc);
+  WatchProgram(pid, std::move(onEnd));
+  return {};
 }
-
-}  // namespace
 
 bool StartDetached(const std::string& program, const std::vector<std::string>& args) {
-  std::string exe = FindOnPath(program);
-  return !exe.empty() && Spawn(exe, program, args, -1);
+  return StartProgram(program, args).empty();
 }
 
-bool StartWatched(const std::string& program, const std::vector<std::string>& args, int waitMs) {
-  std::string exe = FindOnPath(program);
-  return !exe.empty() && Spawn(exe, program, args, waitMs < 0 ? 0 : waitMs);
+void IgnoreBrokenPipes() {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-bool ShellOpen(const std::string& name) {
-  if (name.empty()) return false;
+namespace {
+// Desktop editors tried, in order, after $VISUAL and $EDITOR.
+const char* const kDesktopEditors[] = {
+    "gnome-text-editor", "gedit",  "kate", "kwrite", "mousepad", "pluma", "xed",
+    "featherpad",        "leafpad"};
+}  // namespace
+
+std::vector<TLaunchCommand> TextEditorCommands(const std::string& file) {
+  std::vector<TLaunchCommand> commands;
+  auto add = [&](std::vector<std::string> argv) {
+    if (!file.empty()) argv.push_back(file);
+    commands.push_back({std::move(argv)});
+  };
+  if (std::vector<std::string> visual = EnvironmentWords("VISUAL"); !visual.empty()) add(visual);
+  if (std::vector<std::string> editor = EnvironmentWords("EDITOR"); !editor.empty()) {
+    // $EDITOR is a program for a terminal, and this program has none of its own.
+    std::vector<std::string> terminal = EnvironmentWords("TERMINAL");
+    if (terminal.empty() && !FindOnPath("x-terminal-emulator").empty())
+      terminal = {"x-terminal-emulator"};
+    if (!terminal.empty()) {
+      const std::string name = editor.front() + " in " + terminal.front();
+      terminal.push_back("-e");
+      terminal.insert(terminal.end(), editor.begin(), editor.end());
+      add(terminal);
+      commands.back().name = name;
+    }
+  }
+  for (const char* editor : kDesktopEditors)
+    if (!FindOnPath(editor).empty()) add({editor});
+  if (!file.empty()) commands.push_back({{"xdg-open", file}});
+  return commands;
+}
+
+std::vector<TLaunchCommand> DesktopOpenCommands(const std::string& target) {
+  return {{{"xdg-open", target}}};
+}
+
+std::vector<TLaunchCommand> ShellOpenCommands(const std::string& name) {
+  if (name.empty()) return {};
   if (IsWebAddress(name)) {
     std::string address = name;
     if (name.rfind("www.", 0) == 0 || name.rfind("WWW.", 0) == 0) address = "http://" + name;
-    return StartDetached("xdg-open", {address});
+    return DesktopOpenCommands(address);
   }
-  if (name.find('/') == std::string::npos) {
-    if (!FindOnPath(name).empty()) return StartDetached(name, {});
-  }
+  if (name.find('/') == std::string::npos && !FindOnPath(name).empty()) return {{{name}}};
   struct stat st;
-  if (stat(name.c_str(), &st) != 0) return false;
-  if (IsExecutableFile(name)) {
-    std::string path = name.find('/') == std::string::npos ? "./" + name : name;
-    return StartDetached(path, {});
+  if (::stat(name.c_str(), &st) != 0) return {};
+  if (IsExecutableFile(name)) return {{{name.find('/') == std::string::npos ? "./" + name : name}}};
+  return DesktopOpenCommands(name);
+}
+
+TLaunchStart LaunchFirst(const std::vector<TLaunchCommand>& commands,
+                         LaunchFailureHandler onFailure) {
+  TLaunchStart start;
+  for (const TLaunchCommand& command : commands) {
+    if (command.argv.empty()) continue;
+    const std::string name = command.Name();
+    ProgramEndHandler onEnd;
+    if (onFailure) {
+      onEnd = [name, onFailure](const TProgramEnd& end) {
+        if (!end.Succeeded()) onFailure(name, DescribeProgramEnd(name, end));
+      };
+    }
+    std::string whyNot = StartProgram(
+        command.argv.front(),
+        std::vector<std::string>(command.argv.begin() + 1, command.argv.end()), std::move(onEnd));
+    if (whyNot.empty()) {
+      start.program = name;
+      start.failure.clear();
+      return start;
+    }
+    if (!start.failure.empty()) start.failure += "\n";
+    start.failure += name + ": " + whyNot;
   }
-  return StartDetached("xdg-open", {name});
+  return start;
+}
+
+bool ShellOpen(const std::string& name) {
+  return LaunchFirst(ShellOpenCommands(name), nullptr).Started();
 }
 
 std::string ExecutableFolder() {

@@ -22,6 +22,41 @@ std::string TrimBlanks(const std::string& text) {
   return text.substr(begin, end - begin);
 }
 
+std::vector<std::string> GetCsvFields(const std::string& line, char separator) {
+  // The collect phase of GetCsvField, field after field. A field starts right after the separator
+  // that ended the one before; there the skip phase's quote state is off as well (a separator
+  // only counts outside quotes), so both phases agree on where every field begins.
+  std::vector<std::string> fields;
+  const std::size_t size = line.size();
+  std::size_t pos = 0;
+  std::string value;
+  for (;;) {
+    value.clear();
+    bool inQuotes = false;
+    while (pos < size) {
+      // A run of ordinary characters is copied at once.
+      std::size_t run = pos;
+      while (run < size && line[run] != kQuote && (inQuotes || line[run] != separator)) ++run;
+      value.append(line, pos, run - pos);
+      pos = run;
+      if (pos >= size || line[pos] != kQuote) break;  // the end, or a separator outside quotes
+      if (pos + 1 < size && line[pos + 1] == kQuote) {
+        value += kQuote;
+        pos += 2;
+      } else {
+        inQuotes = !inQuotes;
+        value += kQuote;
+        ++pos;
+      }
+    }
+    if (!value.empty() && value.front() == kQuote && value.back() == kQuote)
+      value = value.size() == 1 ? std::string() : value.substr(1, value.size() - 2);
+    fields.push_back(TrimBlanks(value));
+    if (pos >= size) return fields;
+    ++pos;  // past the separator
+  }
+}
+
 std::string GetCsvField(const std::string& line, char separator, int n) {
   if (n < 0) return {};
   const std::size_t size = line.size();

@@ -12,14 +12,12 @@
 #include "app/Ui.h"
 #include "data/DataMod.h"
 #include "platform/Files.h"
-#include "platform/Shell.h"
 #include "store/api/StoreQuery.h"
 
 namespace quellor {
 
 namespace {
 
-// Desktop editors tried, in order, when $VISUAL is not set.
 const std::vector<FileFilter>& SqlFilters() {
   static const std::vector<FileFilter> filters = {
       {"SQL Files", "*.SQL"}, {"Text Files", "*.TXT"}, {"All Files", "*"}};
@@ -44,30 +42,16 @@ std::optional<std::string> ChooseSqlFile(Ui& ui) {
   return std::nullopt;
 }
 
-// Starts the editor with `args` after its own arguments; false when it cannot be started.
-bool StartEditor(const std::vector<std::string>& command, const std::vector<std::string>& files) {
-  if (command.front() == "xdg-open" && files.empty()) return false;
-  std::vector<std::string> args(command.begin() + 1, command.end());
-  args.insert(args.end(), files.begin(), files.end());
-  return StartDetached(command.front(), args);
-}
-
 }  // namespace
 
 void NewSQLfile(Ui& ui) {
-  std::vector<std::string> command = TextEditorCommand();
-  if (!StartEditor(command, {}))
-    ui.MessageBox("Could not launch " + command.front(), "Launch Error", MbButtons::Ok,
-                  MbIcon::None);
+  OpenInTextEditor(ui, "");
 }
 
 void EditSQLfile(Ui& ui) {
   std::optional<std::string> file = ChooseSqlFile(ui);
   if (!file) return;
-  std::vector<std::string> command = TextEditorCommand();
-  if (!StartEditor(command, {*file}))
-    ui.MessageBox("Launch Error", "Could not launch " + command.front(), MbButtons::Ok,
-                  MbIcon::None);
+  OpenInTextEditor(ui, *file);
 }
 
 void RunSQLText(TDM& dm, Ui& ui, const std::string& text) {

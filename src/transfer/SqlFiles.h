@@ -21,15 +21,15 @@ namespace quellor {
 class TDM;
 class Ui;
 
-// "&New SQL file": the editor without a file. When it cannot be started: the box
-// "Could not launch <program>" with the caption "Launch Error". xdg-open needs a file, so
-// without a desktop editor this fails with that box.
+// "&New SQL file": the person's text editor without a file (OpenInTextEditor, Include.h), not
+// waited for. A failure, at once or when the editor ends with an error, is reported in the box
+// "Launch Error" whose text begins "Could not launch <program>". xdg-open needs a file, so it is
+// not tried here.
 void NewSQLfile(Ui& ui);
 
 // "E&dit SQL file": the open-file dialog (program folder; SQL, Text and All files), then the
-// editor on the chosen file, not waited for. Cancel or a file that does not exist: nothing.
-// When the editor cannot be started: the box "Launch Error" with the caption
-// "Could not launch <program>".
+// editor on the chosen file, reported the same way. Cancel or a file that does not exist:
+// nothing.
 void EditSQLfile(Ui& ui);
 
 // "&Open SQL file": the open-file dialog as above, then the file's statement run through

@@ -131,7 +131,7 @@ TEST_F(ConfigTest, EverySettingRoundTripsIncludingMultiLineWording) {
   config.Authentication = true;
   config.KilledSiteFolder = "/srv/reports/";
   config.SiteVer = 1.25;
-  config.CloseRequest = "Line one\r\nLine two with c:\\path\\n kept\r\n\r\nLast\r\n";
+  config.CloseRequest = "Line one\r\nLine two with c:\\path\\n kept\r\n\r\nLast";
   config.TOS = "'quoted whole'";
   config.Porn = "";
   config.WriteSettings();
@@ -152,10 +152,27 @@ TEST_F(ConfigTest, EverySettingRoundTripsIncludingMultiLineWording) {
   EXPECT_EQ(back.Porn, "");
   // One line per key in the file.
   std::string text = ReadFileBytes(dir.file("QuellorAcme.ini"));
-  EXPECT_NE(
-      text.find("CloseRequest=Line one\\nLine two with c:\\\\path\\\\n kept\\n\\nLast\\n\r\n"),
-      std::string::npos)
+  EXPECT_NE(text.find("CloseRequest=Line one\\nLine two with c:\\\\path\\\\n kept\\n\\nLast\r\n"),
+            std::string::npos)
       << text;
+}
+
+// A fragment never ends with a line break: one written into the file (earlier versions of the
+// Options dialog saved one after every edited fragment) is dropped at reading, so the notice gets
+// no blank line after the fragment.
+TEST_F(ConfigTest, WordingReadsBackWithoutFinalLineBreaks) {
+  config.Company = "Acme";
+  config.CloseRequest = "Please shut down this site:\r\n";
+  config.TOS = "two\r\nlines\r\n\r\n";
+  config.Porn = "\r\n";
+  config.WriteSettings();
+  TConfig back;
+  back.Company = "Acme";
+  back.ReadSettings();
+  EXPECT_EQ(back.CloseRequest, "Please shut down this site:");
+  EXPECT_EQ(back.TOS, "two\r\nlines");
+  EXPECT_EQ(back.Porn, "");
+  EXPECT_EQ(WithoutFinalLineBreaks("a\r\nb\n\r"), "a\r\nb");
 }
 
 TEST(ConfigFragments, EncodeDecode) {

@@ -1,10 +1,12 @@
 #include "app/Include.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <clocale>
 #include <cstdlib>
+#include <memory>
 
 #include "app/Ui.h"
 #include "platform/Shell.h"
@@ -97,9 +99,11 @@ TEST(Include, LaunchFailuresShowTheirBoxes) {
   FakeUi ui;
   EXPECT_FALSE(LaunchFile(ui, "no-such-program-quellor-test"));
   ASSERT_EQ(ui.calls.size(), 1u);
-  EXPECT_EQ(ui.calls[0], "box: Launch Error|Could not launch no-such-program-quellor-test");
+  EXPECT_EQ(ui.calls[0],
+            "box: Launch Error|Could not launch no-such-program-quellor-test\n"
+            "No program or file of that name.");
 
-  // No desktop opener on PATH: the browser cannot be started.
+  // No desktop opener on PATH: the browser cannot be started, and the box says so in full.
   TempDir empty;
   std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
   setenv("PATH", empty.path().c_str(), 1);
@@ -107,48 +111,96 @@ TEST(Include, LaunchFailuresShowTheirBoxes) {
   setenv("PATH", oldPath.c_str(), 1);
   EXPECT_FALSE(opened);
   ASSERT_EQ(ui.calls.size(), 2u);
-  EXPECT_EQ(ui.calls[1], "box: Could not start your Internet browser|Launch Error");
+  EXPECT_EQ(ui.calls[1],
+            "box: Launch Error|Could not start your Internet browser\nxdg-open: not found\n"
+            "Install xdg-utils and a web browser.");
 }
 
 // A desktop opener that is there but finds no browser (it ends with an error) is a failure to
-// start the browser; one that takes the address is a success. A Url without a scheme is opened
-// as a web address.
+// start the browser, reported when it ends however long it takes; one that takes the address is
+// a success. A Url without a scheme is opened as a web address. OpenUrl itself never waits.
 TEST(Include, OpenUrlReportsAnOpenerThatFindsNoBrowser) {
   TempDir bin;
   std::string opener = bin.file("xdg-open");
   std::string seen = bin.file("seen");
+  std::string release = bin.file("release");
   struct Case {
     const char* exitCode;
     const char* url;
-    bool opened;
     const char* address;
+    const char* box;  // the box once the opener has ended, "" for none
   } cases[] = {
-      {"3", "http://cracks-example.test/a", false, "http://cracks-example.test/a"},
-      {"4", "cracks-example.test/b", false, "http://cracks-example.test/b"},
-      {"0", " www.cracks-example.test/c ", true, "http://www.cracks-example.test/c"},
-      {"0", "https://cracks-example.test/d", true, "https://cracks-example.test/d"},
+      {"3", "http://cracks-example.test/a", "http://cracks-example.test/a",
+       "box: Launch Error|Could not start your Internet browser\n"
+       "xdg-open ended with exit status 3: no program is set up to open it."},
+      {"4", "cracks-example.test/b", "http://cracks-example.test/b",
+       "box: Launch Error|Could not start your Internet browser\n"
+       "xdg-open ended with exit status 4: the program set up to open it failed."},
+      {"0", " www.cracks-example.test/c ", "http://www.cracks-example.test/c", ""},
+      {"0", "https://cracks-example.test/d", "https://cracks-example.test/d", ""},
   };
   std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
   setenv("PATH", (bin.path() + ":" + oldPath).c_str(), 1);
   for (const Case& c : cases) {
+    // The opener notes the address, then takes until the test releases it.
     quellor::test::WriteFileBytes(
-        opener, "#!/bin/sh\nprintf '%s' \"$1\" > '" + seen + "'\nexit " + c.exitCode + "\n");
+        opener, "#!/bin/sh\nprintf '%s' \"$1\" > '" + seen + ".tmp'\nmv '" + seen + ".tmp' '" +
+                    seen + "'\nwhile [ ! -e '" + release + "' ]; do sleep 0.02; done\nexit " +
+                    c.exitCode + "\n");
     chmod(opener.c_str(), 0755);
     unlink(seen.c_str());
+    unlink(release.c_str());
     FakeUi ui;
-    EXPECT_EQ(OpenUrl(ui, c.url), c.opened) << c.url;
-    EXPECT_EQ(quellor::test::ReadFileBytes(seen), c.address) << c.url;
-    if (c.opened) {
-      EXPECT_TRUE(ui.calls.empty()) << c.url;
-    } else {
-      EXPECT_EQ(
-          ui.calls,
-          (std::vector<std::string>{"box: Could not start your Internet browser|Launch Error"}))
-          << c.url;
-    }
+    EXPECT_TRUE(OpenUrl(ui, c.url)) << c.url;
     EXPECT_EQ(ui.busyDepth, 0);
+    struct stat st;
+    for (int i = 0; i < 6000 && stat(seen.c_str(), &st) != 0; ++i) usleep(10000);
+    EXPECT_EQ(quellor::test::ReadFileBytes(seen), c.address) << c.url;
+    ui.ProcessEvents();
+    EXPECT_TRUE(ui.calls.empty()) << c.url;  // still running: nothing to report yet
+    quellor::test::WriteFileBytes(release, "");
+    if (*c.box) {
+      ASSERT_TRUE(ui.WaitForCalls(1)) << c.url;
+      EXPECT_EQ(ui.calls, (std::vector<std::string>{c.box})) << c.url;
+    } else {
+      ui.ProcessEvents();
+      EXPECT_TRUE(ui.calls.empty()) << c.url;
+    }
   }
   setenv("PATH", oldPath.c_str(), 1);
+}
+
+// A report that arrives after its window has gone is dropped.
+TEST(Include, ALateFailureAfterTheWindowHasGoneIsDropped) {
+  TempDir bin;
+  std::string release = bin.file("release");
+  std::string pidFile = bin.file("pid");
+  quellor::test::WriteFileBytes(bin.file("xdg-open"),
+                                "#!/bin/sh\necho $$ > '" + pidFile + ".tmp'\nmv '" + pidFile +
+                                    ".tmp' '" + pidFile + "'\nwhile [ ! -e '" + release +
+                                    "' ]; do sleep 0.02; done\nexit 3\n");
+  chmod(bin.file("xdg-open").c_str(), 0755);
+  std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+  setenv("PATH", (bin.path() + ":" + oldPath).c_str(), 1);
+  std::weak_ptr<UiPoster> poster;
+  {
+    FakeUi ui;
+    poster = ui.Poster();
+    EXPECT_TRUE(OpenUrl(ui, "http://cracks-example.test/"));
+  }
+  setenv("PATH", oldPath.c_str(), 1);
+  EXPECT_TRUE(poster.expired());
+  struct stat st;
+  for (int i = 0; i < 6000 && stat(pidFile.c_str(), &st) != 0; ++i) usleep(10000);
+  const pid_t pid = std::atoi(quellor::test::ReadFileBytes(pidFile).c_str());
+  ASSERT_GT(pid, 0);
+  quellor::test::WriteFileBytes(release, "");
+  // Gone once the watcher has reaped it (a zombie still answers).
+  for (int i = 0; i < 6000 && kill(pid, 0) == 0; ++i) usleep(10000);
+  // The watcher finds no Ui to post to; a new Ui hears nothing of it.
+  FakeUi other;
+  other.ProcessEvents();
+  EXPECT_TRUE(other.calls.empty());
 }
 
 TEST(Include, WebAddressPutsHttpBeforeAUrlWithoutScheme) {
@@ -184,7 +236,7 @@ TEST(Include, OpenUrlGoesThroughTheLauncher) {
   EXPECT_EQ(addresses, (std::vector<std::string>{"http://cracks-example.test",
                                                  "http://cracks-example.test/"}));
   EXPECT_EQ(ui.calls,
-            (std::vector<std::string>{"box: Could not start your Internet browser|Launch Error"}));
+            (std::vector<std::string>{"box: Launch Error|Could not start your Internet browser"}));
 }
 
 TEST(Include, LaunchFileStartsAProgramDetached) {

@@ -12,6 +12,7 @@
 #include "app/Config.h"
 #include "app/FolderChoice.h"
 #include "app/Include.h"
+#include "notices/NoticeComposer.h"
 #include "platform/Files.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
@@ -287,18 +288,54 @@ TEST_F(OptionsTest, WordingEntriesAndTheEditorText) {
 
 TEST_F(OptionsTest, SavingAFragmentStoresItWithItsLineBreaks) {
   WordingSave(config, 9, "Please note:\nthe site breaks\n\n  your TOS ");
-  EXPECT_EQ(config.TOS, "Please note:\r\nthe site breaks\r\n\r\n  your TOS \r\n");
+  EXPECT_EQ(config.TOS, "Please note:\r\nthe site breaks\r\n\r\n  your TOS ");
   EXPECT_EQ(Reread().TOS, config.TOS);
-  // Saving without editing: the fragment gains a final line break, and keeps it from then on.
+  // Saving without editing stores the fragment as it was, however often.
   std::string cracks = config.Cracks;
   WordingSave(config, 3, *WordingEditorText(config, 3));
-  EXPECT_EQ(config.Cracks, cracks + "\r\n");
+  EXPECT_EQ(config.Cracks, cracks);
   WordingSave(config, 3, *WordingEditorText(config, 3));
-  EXPECT_EQ(config.Cracks, cracks + "\r\n");
-  EXPECT_EQ(Reread().Cracks, cracks + "\r\n");
-  // An empty editor makes an empty fragment.
-  WordingSave(config, 0, "");
-  EXPECT_EQ(Reread().CloseRequest, "");
+  EXPECT_EQ(config.Cracks, cracks);
+  EXPECT_EQ(Reread().Cracks, cracks);
+  // Line breaks at the end of the editor's text end the last line and add nothing.
+  struct Case {
+    const char* editor;
+    const char* fragment;
+  } cases[] = {
+      {"one line\n", "one line"},
+      {"one line\r\n\r\n\n", "one line"},
+      {"two\nlines\n\n", "two\r\nlines"},
+      {"\n", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    WordingSave(config, 0, c.editor);
+    EXPECT_EQ(config.CloseRequest, c.fragment) << c.editor;
+    EXPECT_EQ(Reread().CloseRequest, c.fragment) << c.editor;
+  }
+}
+
+// A fragment saved with a final line break (as the dialog did before) reads back without it, and
+// the notice has no blank line after it.
+TEST_F(OptionsTest, AFinalLineBreakInTheSettingsFileIsDropped) {
+  config.CloseRequest = "Please shut down this site:\r\n";
+  config.Cracks = "crackz\r\n\r\n";
+  config.WriteSettings();
+  EXPECT_NE(ReadFileBytes(SettingsFile()).find("CloseRequest=Please shut down this site:\\n\r\n"),
+            std::string::npos);
+  TConfig back = Reread();
+  EXPECT_EQ(back.CloseRequest, "Please shut down this site:");
+  EXPECT_EQ(back.Cracks, "crackz");
+
+  TNoticeSite site;
+  site.Url = "http://warez.example/";
+  site.Cracks = true;
+  std::vector<std::string> lines;
+  ASSERT_EQ(ComposeNoticeLines(site, back, {"Regards"}, lines), NoticeKind::Infringement);
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  EXPECT_EQ(text.rfind("Please shut down this site:\r\nhttp://warez.example/\r\n", 0), 0u) << text;
+  EXPECT_NE(text.find("1)  crackz\r\n\r\nRegards\r\n"), std::string::npos) << text;
 }
 
 TEST_F(OptionsTest, SaveWritesEverySettingAlsoWithoutAnEntryAndValuesChangedInMemory) {
@@ -334,9 +371,10 @@ TEST_F(OptionsTest, FragmentsThatCannotBeStoredAreRefusedAndNothingChanges) {
     EXPECT_EQ(config.TOS, tos) << c.what;
     EXPECT_EQ(ReadFileBytes(SettingsFile()), bytes) << c.what;
   }
-  // The longest fragment that fits: 2045 characters and its final line break ("\n" as stored).
-  WordingSave(config, 9, std::string(2045, 'v'));
-  EXPECT_EQ(Reread().TOS, std::string(2045, 'v') + "\r\n");
+  // The longest fragment that fits: 2047 characters.
+  WordingSave(config, 9, std::string(2047, 'v'));
+  EXPECT_EQ(Reread().TOS, std::string(2047, 'v'));
+  EXPECT_THROW(WordingSave(config, 9, std::string(2048, 'v')), EOptionsRefused);
 }
 
 TEST_F(OptionsTest, TheNoticeFooterIsReadAndWrittenAsLines) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "platform/Locale.h"
 #include "store/api/StoreTb.h"
 #include "support/TempDir.h"
+#include "transfer/CsvField.h"
 
 namespace quellor {
 namespace {
@@ -93,6 +96,74 @@ TEST_F(DmcaTest, TitlesSortWithoutRegardToCaseAndKeepTheFirstSpelling) {
   std::string urls = "a, W, delta, Charlie, ALPHA, bravo; b, W, Delta, alpha, Bravo, echo";
   EXPECT_EQ(ExpandTemplateFor(Site(urls), "%apps%", true, kDay),
             "ALPHA\r\nbravo\r\nCharlie\r\ndelta\r\necho\r\n");
+}
+
+// Only case makes two titles one: width, ligatures and kana type keep them apart. Titles that
+// sort alike keep the order in which they were met.
+TEST_F(DmcaTest, TitlesThatDifferInMoreThanCaseStayApart) {
+  struct Case {
+    const char* what;
+    std::string urls;
+    std::string apps;
+  } cases[] = {
+      {"kana type", "a, W, \u30ab\u30bf, \u304b\u305f", "\u30ab\u30bf\r\n\u304b\u305f\r\n"},
+      {"width", "a, W, \uff21\uff22\uff23, ABC, abc", "\uff21\uff22\uff23\r\nABC\r\n"},
+      {"a ligature", "a, W, file, \ufb01le, FILE", "file\r\n\ufb01le\r\n"},
+      {"case of accented and Greek letters",
+       "a, W, \u00c9t\u00e9, \u00e9T\u00c9, \u03a3\u03bf\u03c6\u03af\u03b1, "
+       "\u03c3\u03bf\u03c6\u03af\u03b1",
+       "\u00c9t\u00e9\r\n\u03a3\u03bf\u03c6\u03af\u03b1\r\n"},
+      {"everything together, first spellings in order",
+       "a, W, \uff21\uff22\uff23, abc, ABC, \u30ab\u30bf; b, W, \u304b\u305f, \ufb01le, file, "
+       "FILE, Beta",
+       "\uff21\uff22\uff23\r\nabc\r\nBeta\r\n\ufb01le\r\nfile\r\n\u30ab\u30bf\r\n\u304b\u305f\r\n"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ExpandTemplateFor(Site(c.urls), "%apps%", true, kDay), c.apps) << c.what;
+}
+
+// Placeholders are replaced in their order, so a value brings in those that follow it.
+TEST_F(DmcaTest, AValueThatHoldsALaterPlaceholderHasItReplaced) {
+  TDmcaSite site{"http://w.example/%urls%|%apps%", "%date%", "a, W, Tool"};
+  EXPECT_EQ(ExpandTemplateFor(site, "%url% %IP%", true, kDay),
+            "http://w.example/a " + kW + " Tool\r\n\r\n|Tool\r\n March 1, 2024");
+}
+
+// The entries and titles of a long list are those of GetCsvField taken entry by entry.
+TEST_F(DmcaTest, ParsingALongListGivesWhatFieldByFieldGives) {
+  std::mt19937 random(7);
+  const char* const pieces[] = {"http://w.example/p",
+                                ", ",
+                                ",",
+                                "C",
+                                "S",
+                                "\"T, 1\"",
+                                "Tool",
+                                " ",
+                                "\r\n",
+                                ";",
+                                "\"\"",
+                                "\""};
+  for (int round = 0; round < 3000; ++round) {
+    std::string urls;
+    for (int i = random() % 200; i > 0; --i) urls += pieces[random() % std::size(pieces)];
+    std::vector<TDmcaEntry> expected;
+    for (int n = 0;; ++n) {
+      const std::string entry = GetCsvField(urls, ';', n);
+      if (entry.empty()) break;
+      TDmcaEntry e{GetCsvField(entry, ',', 0), GetCsvField(entry, ',', 1), {}};
+      for (int k = 2; !GetCsvField(entry, ',', k).empty(); ++k)
+        e.Titles.push_back(GetCsvField(entry, ',', k));
+      expected.push_back(e);
+    }
+    const std::vector<TDmcaEntry> entries = ParseDmcaUrls(urls);
+    ASSERT_EQ(entries.size(), expected.size()) << urls;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      EXPECT_EQ(entries[i].Address, expected[i].Address) << urls;
+      EXPECT_EQ(entries[i].Kind, expected[i].Kind) << urls;
+      EXPECT_EQ(entries[i].Titles, expected[i].Titles) << urls;
+    }
+  }
 }
 
 TEST_F(DmcaTest, DateHasNoLeadingZeroAndTheFullMonthName) {

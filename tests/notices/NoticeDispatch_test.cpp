@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,6 +36,12 @@ using Strings = std::vector<std::string>;
 class EventUi : public test::FakeUi {
  public:
   std::function<void()> onEvents;
+  // Runs when a plain message box comes up.
+  std::function<void()> onMessage;
+  void ShowMessage(const std::string& text) override {
+    if (onMessage) onMessage();
+    FakeUi::ShowMessage(text);
+  }
   void ProcessEvents() override {
     FakeUi::ProcessEvents();
     if (onEvents) {
@@ -117,7 +125,8 @@ TEST(NoticeDispatch, SuccessfulComplaintStampsLastSent) {
   EXPECT_NE(env.wire.find("\r\n\r\nPlease shut down this site:\r\nhttp://one.example/\r\n"),
             std::string::npos);
   EXPECT_EQ(env.memo, (Strings{"Connecting to 127.0.0.1.", "Connected.", "Encoding text",
-                               "Disconnecting from 127.0.0.1.", "Not connected."}));
+                               "Disconnecting from 127.0.0.1.", "Not connected.",
+                               "Mail sent to abuse@isp.example, noc@isp.example."}));
   EXPECT_EQ(env.busy, (std::vector<bool>{true, false}));
   EXPECT_TRUE(env.Stamped("LastSent"));
   EXPECT_FALSE(env.Stamped("LastDMCASent"));
@@ -194,9 +203,19 @@ TEST(NoticeDispatch, FailuresOfTheSend) {
   for (const Case& c : cases) {
     Env env;
     c.setUp(env);
+    // What the memo shows while the box is up: the box hides the window until OK.
+    std::optional<Strings> memoAtBox;
+    env.ui.onMessage = [&] { memoAtBox = env.memo; };
     EXPECT_EQ(env.Run(&TNoticeDispatcher::SendComplaintMail1Click, c.replies), c.connected)
         << c.what;
     EXPECT_EQ(env.ui.calls, c.calls) << c.what;
+    if (!c.memoTail.empty()) {
+      ASSERT_TRUE(memoAtBox) << c.what;
+      EXPECT_EQ(*memoAtBox, env.memo) << c.what << ": the reason is in the memo before the box";
+    }
+    EXPECT_TRUE(std::none_of(env.memo.begin(), env.memo.end(), [](const std::string& line) {
+      return line.rfind("Mail sent", 0) == 0;
+    })) << c.what;
     ASSERT_GE(env.memo.size(), c.memoTail.size()) << c.what;
     EXPECT_EQ(Strings(env.memo.end() - static_cast<long>(c.memoTail.size()), env.memo.end()),
               c.memoTail)
@@ -210,7 +229,10 @@ TEST(NoticeDispatch, RefusedConnectionGivesTheSocketErrorInTwoLines) {
   Env env;
   test::RefusingPort port;
   env.config.Port = port.Port();
+  std::optional<Strings> memoAtBox;
+  env.ui.onMessage = [&] { memoAtBox = env.memo; };
   env.dispatcher.SendComplaintMail1Click();
+  EXPECT_EQ(memoAtBox, env.memo);
   EXPECT_EQ(env.ui.calls,
             Strings{"message: Could not send mail, you may have an invalid SMTP host"});
   EXPECT_EQ(env.memo, (Strings{"Connecting to 127.0.0.1.", "Disconnecting from 127.0.0.1.",
@@ -342,15 +364,47 @@ TEST(NoticeDispatch, FindBadAddress) {
   for (const Case& c : cases) EXPECT_EQ(env.dispatcher.FindBadAddress(c.emails), c.bad) << c.emails;
 }
 
+// Sets environment variables for one test and puts the old values back.
+class Environment {
+ public:
+  void Set(const char* name, const std::optional<std::string>& value) {
+    const char* old = std::getenv(name);
+    saved_.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
+    if (value)
+      setenv(name, value->c_str(), 1);
+    else
+      unsetenv(name);
+  }
+  ~Environment() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      if (it->second)
+        setenv(it->first.c_str(), it->second->c_str(), 1);
+      else
+        unsetenv(it->first.c_str());
+    }
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+const char* const kEditorHint =
+    "Set VISUAL to your editor (or EDITOR, with TERMINAL naming a terminal, for one that runs in "
+    "a terminal), or install a desktop text editor or xdg-utils.";
+
 TEST(NoticeDispatch, PreviewWritesTheNoticeAndNamesTheEditorTried) {
   Env env;
   test::TempDir tmp;
-  setenv("TMPDIR", tmp.path().c_str(), 1);
+  test::TempDir emptyBin;  // no desktop editor, no xdg-open
+  Environment vars;
+  vars.Set("TMPDIR", tmp.path());
+  vars.Set("PATH", emptyBin.path());
+  vars.Set("EDITOR", std::nullopt);
   // An editor that records its argument.
   const std::string editor = tmp.file("editor.sh");
   test::WriteFileBytes(editor, "#!/bin/sh\necho \"$1\" > " + tmp.file("opened") + "\n");
   std::filesystem::permissions(editor, std::filesystem::perms::owner_all);
-  setenv("VISUAL", editor.c_str(), 1);
+  vars.Set("VISUAL", editor);
   env.dispatcher.PreviewComplaintMail1Click();
   std::string opened;
   test::WaitUntil([&] {
@@ -366,19 +420,56 @@ TEST(NoticeDispatch, PreviewWritesTheNoticeAndNamesTheEditorTried) {
             "Regards\r\n\r\n");
   EXPECT_EQ(env.ui.calls, Strings{});
 
-  // The DMCA preview needs no DMCA Urls; a missing editor is named in the box's caption.
-  setenv("VISUAL", "/nonexistent/editor --wait", 1);
+  // The DMCA preview needs no DMCA Urls; an editor that cannot be started is named in the box's
+  // text with the reason, and so is every other program tried.
+  vars.Set("VISUAL", "/nonexistent/editor --wait");
   env.dispatcher.PreviewDMCAReport1Click();
-  EXPECT_EQ(env.ui.calls, Strings{"box: Could not launch /nonexistent/editor|Launch Error"});
+  EXPECT_EQ(env.ui.calls, Strings{"box: Launch Error|Could not launch a text editor\n"
+                                  "/nonexistent/editor: not found\nxdg-open: not found\n" +
+                                  std::string(kEditorHint)});
   EXPECT_EQ(env.noticeLines, (Strings{"DMCA for http://one.example/", ""}));
-  unsetenv("VISUAL");
-  unsetenv("TMPDIR");
+
+  // No editor at all and no xdg-open: a clear message.
+  env.ui.calls.clear();
+  vars.Set("VISUAL", std::nullopt);
+  env.dispatcher.PreviewComplaintMail1Click();
+  EXPECT_EQ(env.ui.calls, Strings{"box: Launch Error|Could not launch a text editor\n"
+                                  "xdg-open: not found\n" +
+                                  std::string(kEditorHint)});
 
   // Nothing set: no preview.
   env.ui.calls.clear();
   env.Set("Cracks", "False");
   env.dispatcher.PreviewComplaintMail1Click();
   EXPECT_EQ(env.ui.calls, Strings{"message: nothing set"});
+}
+
+// $EDITOR runs in the configured terminal; when it ends with an error, however late, the box
+// says so, and the preview command itself returned at once.
+TEST(NoticeDispatch, PreviewInAnEditorThatFailsLater) {
+  Env env;
+  test::TempDir tmp;
+  Environment vars;
+  vars.Set("TMPDIR", tmp.path());
+  vars.Set("PATH", tmp.path());  // no desktop editor, no xdg-open
+  vars.Set("VISUAL", std::nullopt);
+  const std::string terminal = tmp.file("terminal");
+  test::WriteFileBytes(terminal, "#!/bin/sh\n[ \"$1\" = -e ] && shift\nexec \"$@\"\n");
+  std::filesystem::permissions(terminal, std::filesystem::perms::owner_all);
+  const std::string release = tmp.file("release");
+  const std::string editor = tmp.file("vi");
+  test::WriteFileBytes(
+      editor, "#!/bin/sh\nwhile [ ! -e '" + release + "' ]; do /bin/sleep 0.02; done\nexit 1\n");
+  std::filesystem::permissions(editor, std::filesystem::perms::owner_all);
+  vars.Set("EDITOR", "vi");
+  vars.Set("TERMINAL", terminal);
+  env.dispatcher.PreviewComplaintMail1Click();
+  env.ui.ProcessEvents();
+  EXPECT_EQ(env.ui.calls, Strings{});
+  test::WriteFileBytes(release, "");
+  ASSERT_TRUE(env.ui.WaitForCalls(1));
+  EXPECT_EQ(env.ui.calls, Strings{"box: Launch Error|Could not launch vi in " + terminal +
+                                  "\nvi in " + terminal + " ended with exit status 1."});
 }
 
 TEST(NoticeDispatch, BadInputNeverReachesTheWireAsCommandsOrHeaders) {

@@ -143,7 +143,7 @@ TEST_F(NoticeWindow, SendComplaintMailThroughTheButton) {
   EXPECT_EQ(ui.calls, Strings{});
   EXPECT_EQ(Memo(),
             "Connecting to 127.0.0.1.\nConnected.\nEncoding text\nDisconnecting from "
-            "127.0.0.1.\nNot connected.");
+            "127.0.0.1.\nNot connected.\nMail sent to abuse@isp.example, noc@isp.example.");
   // The commands could not be used while the send was under way, and can be again.
   EXPECT_EQ(ui.enabledDuringSend, (std::vector<bool>{false, false, false, false, false}));
   for (const char* item : kNoticeItems) EXPECT_TRUE(form->MenuItem(item)->isEnabled()) << item;

@@ -56,8 +56,16 @@ class FakeUi : public Ui {
                                           const std::string& initialDir) override;
   void BeginBusy() override { ++busyDepth; }
   void EndBusy() override { --busyDepth; }
-  void ProcessEvents() override { ++processEventsCount; }
+  // Also runs the calls other threads posted (Ui::Poster).
+  void ProcessEvents() override {
+    ++processEventsCount;
+    RunPostedCalls();
+  }
   void SetClipboardText(const std::string& text) override;
+  // Handles events until `calls` holds at least `count` entries (what other threads post comes in
+  // through ProcessEvents); false when a minute passes without them, so that a test fails
+  // instead of hanging.
+  bool WaitForCalls(size_t count);
   std::string FindText() override { return findText; }
   void BeginProgress(const std::string& caption, int total) override;
   bool StepProgress(int done, const std::string& text) override;

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 using namespace quellor;
 
@@ -63,6 +65,39 @@ const FieldCase kFieldCases[] = {
 TEST(CsvField, GetCsvFieldCases) {
   for (const FieldCase& c : kFieldCases)
     EXPECT_EQ(GetCsvField(c.line, c.separator, c.n), c.expected) << c.name;
+}
+
+TEST(CsvField, GetCsvFieldsCases) {
+  for (const FieldCase& c : kFieldCases) {
+    if (c.n < 0) continue;
+    std::vector<std::string> fields = GetCsvFields(c.line, c.separator);
+    const std::string field = static_cast<size_t>(c.n) < fields.size() ? fields[c.n] : "";
+    EXPECT_EQ(field, c.expected) << c.name;
+  }
+  EXPECT_EQ(GetCsvFields("", ','), std::vector<std::string>{""});
+  EXPECT_EQ(GetCsvFields("a;", ';'), (std::vector<std::string>{"a", ""}));
+  EXPECT_EQ(GetCsvFields("\"x;y\";z", ';'), (std::vector<std::string>{"x;y", "z"}));
+}
+
+// All fields at once against GetCsvField one by one, on random lines of the characters that
+// matter: quotes, both separators, blanks, line breaks and letters.
+TEST(CsvField, GetCsvFieldsAgreesWithGetCsvField) {
+  std::mt19937 random(20240301);
+  const std::string alphabet = "\"\";,, \r\nab\x01";
+  for (int round = 0; round < 20000; ++round) {
+    std::string line(random() % 24, ' ');
+    for (char& ch : line) ch = alphabet[random() % alphabet.size()];
+    for (char separator : {';', ','}) {
+      std::vector<std::string> fields = GetCsvFields(line, separator);
+      ASSERT_FALSE(fields.empty());
+      for (size_t n = 0; n <= fields.size(); ++n) {
+        const std::string expected = GetCsvField(line, separator, static_cast<int>(n));
+        const std::string got = n < fields.size() ? fields[n] : "";
+        ASSERT_EQ(got, expected) << "line \"" << line << "\" separator " << separator << " field "
+                                 << n;
+      }
+    }
+  }
 }
 
 TEST(CsvField, TrimBlanks) {

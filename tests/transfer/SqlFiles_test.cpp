@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
+#include <thread>
 
+#include "platform/Shell.h"
 #include "store/api/StoreError.h"
 #include "support/WaitUntil.h"
 #include "transfer/ImportTestSupport.h"
@@ -164,39 +167,61 @@ TEST_F(SqlFileTest, BadFilesGiveTheEnginesError) {
 
 // ---- The text editor --------------------------------------------------------------------------
 
-// Sets $VISUAL for one test and puts the old value back.
-class VisualEditor {
+// Sets environment variables for one test and puts the old values back.
+class Environment {
  public:
-  explicit VisualEditor(const std::string& value) {
-    if (const char* old = std::getenv("VISUAL")) old_ = old;
-    ::setenv("VISUAL", value.c_str(), 1);
+  void Set(const char* name, const std::optional<std::string>& value) {
+    const char* old = std::getenv(name);
+    saved_.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
+    if (value)
+      ::setenv(name, value->c_str(), 1);
+    else
+      ::unsetenv(name);
   }
-  ~VisualEditor() {
-    if (old_) {
-      ::setenv("VISUAL", old_->c_str(), 1);
-    } else {
-      ::unsetenv("VISUAL");
+  ~Environment() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      if (it->second)
+        ::setenv(it->first.c_str(), it->second->c_str(), 1);
+      else
+        ::unsetenv(it->first.c_str());
     }
   }
 
  private:
-  std::optional<std::string> old_;
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// $VISUAL for one test, with nothing else to fall back on: no $EDITOR and an empty PATH (no
+// desktop editor, no xdg-open).
+class VisualEditor {
+ public:
+  explicit VisualEditor(const std::string& value) {
+    env_.Set("VISUAL", value);
+    env_.Set("EDITOR", std::nullopt);
+    env_.Set("PATH", empty_.path());
+  }
+
+ private:
+  TempDir empty_;
+  Environment env_;
 };
 
 TEST(TextEditor, VisualIsSplitIntoProgramAndArguments) {
   VisualEditor visual("  my-editor  --new-window\t-x ");
-  EXPECT_EQ(TextEditorCommand(), (std::vector<std::string>{"my-editor", "--new-window", "-x"}));
+  std::vector<TLaunchCommand> commands = TextEditorCommands("");
+  ASSERT_EQ(commands.size(), 1u);
+  EXPECT_EQ(commands[0].argv, (std::vector<std::string>{"my-editor", "--new-window", "-x"}));
 }
 
 TEST_F(SqlFileTest, EditStartsTheEditorOnTheChosenFileWithoutWaiting) {
   // The "editor" records its arguments, then runs on until the test lets it end (or half a
   // minute has passed) and marks its end.
   std::string script = dir.file("editor.sh");
-  WriteFileBytes(script, "#!/bin/sh\necho \"$@\" > \"" + dir.file("args.tmp") + "\"\nmv \"" +
+  WriteFileBytes(script, "#!/bin/sh\necho \"$@\" > \"" + dir.file("args.tmp") + "\"\n/bin/mv \"" +
                              dir.file("args.tmp") + "\" \"" + dir.file("args") + "\"\n" +
                              "i=0; while [ ! -e \"" + dir.file("release") +
-                             "\" ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done\n" +
-                             "touch \"" + dir.file("ended") + "\"\n");
+                             "\" ] && [ $i -lt 600 ]; do /bin/sleep 0.05; i=$((i+1)); done\n" +
+                             "/bin/touch \"" + dir.file("ended") + "\"\n");
   ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
   VisualEditor visual(script + " --flag");
   WriteFileBytes(dir.file("my query.sql"), "SELECT Url FROM Cracks");
@@ -216,10 +241,19 @@ TEST_F(SqlFileTest, EditorThatCannotStartShowsTheLaunchBoxes) {
   WriteFileBytes(dir.file("q.sql"), "SELECT Url FROM Cracks");
   ui.fileAnswers.push_back(dir.file("q.sql"));
   EditSQLfile(ui);
-  // Edit's box has text and caption the other way round.
-  EXPECT_EQ(ui.calls, (std::vector<std::string>{
-                          "box: Launch Error|Could not launch /no/such/editor",
-                          "open: ", "box: Could not launch /no/such/editor|Launch Error"}));
+  // Both boxes carry the whole sentence in their text: the programs tried and why not (without a
+  // file xdg-open is not tried), and what to do.
+  const std::string hint =
+      "Set VISUAL to your editor (or EDITOR, with TERMINAL naming a terminal, for one that runs "
+      "in a terminal), or install a desktop text editor or xdg-utils.";
+  EXPECT_EQ(ui.calls,
+            (std::vector<std::string>{"box: Launch Error|Could not launch a text editor\n"
+                                      "/no/such/editor: not found\n" +
+                                          hint,
+                                      "open: ",
+                                      "box: Launch Error|Could not launch a text editor\n"
+                                      "/no/such/editor: not found\nxdg-open: not found\n" +
+                                          hint}));
   // Cancel and a missing file start nothing and show nothing.
   ui.calls.clear();
   ui.fileAnswers.push_back(std::nullopt);
@@ -227,6 +261,21 @@ TEST_F(SqlFileTest, EditorThatCannotStartShowsTheLaunchBoxes) {
   ui.fileAnswers.push_back(dir.file("gone.sql"));
   EditSQLfile(ui);
   EXPECT_EQ(ui.calls, (std::vector<std::string>{"open: ", "open: "}));
+}
+
+// An editor that starts and then ends with an error is reported when it ends.
+TEST_F(SqlFileTest, AnEditorThatFailsLaterIsReported) {
+  std::string script = dir.file("editor.sh");
+  WriteFileBytes(script, "#!/bin/sh\nexit 1\n");
+  ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+  VisualEditor visual(script);
+  WriteFileBytes(dir.file("q.sql"), "SELECT Url FROM Cracks");
+  ui.fileAnswers.push_back(dir.file("q.sql"));
+  EditSQLfile(ui);
+  ASSERT_TRUE(ui.WaitForCalls(2));
+  EXPECT_EQ(ui.calls,
+            (std::vector<std::string>{"open: ", "box: Launch Error|Could not launch " + script +
+                                                    "\n" + script + " ended with exit status 1."}));
 }
 
 }  // namespace

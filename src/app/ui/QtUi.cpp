@@ -2,14 +2,17 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QMetaObject>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QStringList>
 #include <algorithm>
+#include <memory>
 
 #include "app/ui/FolderPicker.h"
 
@@ -39,6 +42,26 @@ QMessageBox::Icon ToQIcon(MbIcon icon) {
 }
 
 }  // namespace
+
+QtUi::QtUi(QWidget* parent) : parent_(parent) {
+  // The wake holds no pointer to this object: a call queued in Qt's event loop after the Ui has
+  // gone finds the poster closed and does nothing.
+  std::weak_ptr<UiPoster> weak = Poster();
+  Poster()->SetWake([weak] {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return;
+    QMetaObject::invokeMethod(
+        app,
+        [weak] {
+          if (std::shared_ptr<UiPoster> poster = weak.lock()) poster->RunPending();
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+QtUi::~QtUi() {
+  Poster()->Close();
+}
 
 void QtUi::ShowMessage(const std::string& text) {
   MessageBox(text, "Quellor", MbButtons::Ok, MbIcon::None);

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "app/ui/QtText.h"
 #include "app/Ui.h"
+#include "app/ui/QtText.h"
 
 class QProgressDialog;
 class QWidget;
@@ -14,7 +14,9 @@ namespace quellor {
 class QtUi : public Ui {
  public:
   // Dialogs are owned by `parent` (may be null until the main window exists).
-  explicit QtUi(QWidget* parent = nullptr) : parent_(parent) {}
+  // Calls posted from other threads (Ui::Poster) run from the application's event loop.
+  explicit QtUi(QWidget* parent = nullptr);
+  ~QtUi() override;
   void SetParent(QWidget* parent) { parent_ = parent; }
   void SetFindText(const std::string& text) { findText_ = text; }
 
