@@ -154,7 +154,7 @@ TEST(Include, OpenUrlReportsAnOpenerThatFindsNoBrowser) {
     EXPECT_TRUE(OpenUrl(ui, c.url)) << c.url;
     EXPECT_EQ(ui.busyDepth, 0);
     struct stat st;
-    for (int i = 0; i < 6000 && stat(seen.c_str(), &st) != 0; ++i) usleep(10000);
+    quellor::test::WaitUntil([&] { return stat(seen.c_str(), &st) == 0; });
     EXPECT_EQ(quellor::test::ReadFileBytes(seen), c.address) << c.url;
     ui.ProcessEvents();
     EXPECT_TRUE(ui.calls.empty()) << c.url;  // still running: nothing to report yet
@@ -191,12 +191,12 @@ TEST(Include, ALateFailureAfterTheWindowHasGoneIsDropped) {
   setenv("PATH", oldPath.c_str(), 1);
   EXPECT_TRUE(poster.expired());
   struct stat st;
-  for (int i = 0; i < 6000 && stat(pidFile.c_str(), &st) != 0; ++i) usleep(10000);
+  quellor::test::WaitUntil([&] { return stat(pidFile.c_str(), &st) == 0; });
   const pid_t pid = std::atoi(quellor::test::ReadFileBytes(pidFile).c_str());
   ASSERT_GT(pid, 0);
   quellor::test::WriteFileBytes(release, "");
   // Gone once the watcher has reaped it (a zombie still answers).
-  for (int i = 0; i < 6000 && kill(pid, 0) == 0; ++i) usleep(10000);
+  quellor::test::WaitUntil([&] { return kill(pid, 0) != 0; });
   // The watcher finds no Ui to post to; a new Ui hears nothing of it.
   FakeUi other;
   other.ProcessEvents();

@@ -1,24 +1,17 @@
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 namespace quellor::test {
 
 bool FakeUi::WaitForCalls(size_t count) {
-  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-  for (;;) {
-    ProcessEvents();
-    if (calls.size() >= count) return true;
-    if (std::chrono::steady_clock::now() > giveUp) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  return WaitUntilServing([&] { return calls.size() >= count; }, [&] { ProcessEvents(); });
 }
 
 void FakeUi::ShowMessage(const std::string& text) {
