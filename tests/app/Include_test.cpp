@@ -124,6 +124,7 @@ TEST(Include, OpenUrlReportsAnOpenerThatFindsNoBrowser) {
   std::string opener = bin.file("xdg-open");
   std::string seen = bin.file("seen");
   std::string release = bin.file("release");
+  std::string pidFile = bin.file("pid");
   struct Case {
     const char* exitCode;
     const char* url;
@@ -142,11 +143,13 @@ TEST(Include, OpenUrlReportsAnOpenerThatFindsNoBrowser) {
   std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
   setenv("PATH", (bin.path() + ":" + oldPath).c_str(), 1);
   for (const Case& c : cases) {
-    // The opener notes the address, then takes until the test releases it.
+    // The opener notes its process and the address, then takes until the test releases it (a
+    // minute at most, so that a failed test leaves nothing running).
     quellor::test::WriteFileBytes(
-        opener, "#!/bin/sh\nprintf '%s' \"$1\" > '" + seen + ".tmp'\nmv '" + seen + ".tmp' '" +
-                    seen + "'\nwhile [ ! -e '" + release + "' ]; do sleep 0.02; done\nexit " +
-                    c.exitCode + "\n");
+        opener, "#!/bin/sh\necho $$ > '" + pidFile + "'\nprintf '%s' \"$1\" > '" + seen +
+                    ".tmp'\nmv '" + seen + ".tmp' '" + seen + "'\ni=0\nwhile [ ! -e '" + release +
+                    "' ] && [ $i -lt 3000 ]; do sleep 0.02; i=$((i+1)); done\nexit " + c.exitCode +
+                    "\n");
     chmod(opener.c_str(), 0755);
     unlink(seen.c_str());
     unlink(release.c_str());
@@ -163,6 +166,11 @@ TEST(Include, OpenUrlReportsAnOpenerThatFindsNoBrowser) {
       ASSERT_TRUE(ui.WaitForCalls(1)) << c.url;
       EXPECT_EQ(ui.calls, (std::vector<std::string>{c.box})) << c.url;
     } else {
+      // Gone once the watcher has reaped it (a zombie still answers): an opener that ended well
+      // leaves nothing to report.
+      const pid_t pid = std::atoi(quellor::test::ReadFileBytes(pidFile).c_str());
+      ASSERT_GT(pid, 0);
+      for (int i = 0; i < 6000 && kill(pid, 0) == 0; ++i) usleep(10000);
       ui.ProcessEvents();
       EXPECT_TRUE(ui.calls.empty()) << c.url;
     }
@@ -177,8 +185,9 @@ TEST(Include, ALateFailureAfterTheWindowHasGoneIsDropped) {
   std::string pidFile = bin.file("pid");
   quellor::test::WriteFileBytes(bin.file("xdg-open"),
                                 "#!/bin/sh\necho $$ > '" + pidFile + ".tmp'\nmv '" + pidFile +
-                                    ".tmp' '" + pidFile + "'\nwhile [ ! -e '" + release +
-                                    "' ]; do sleep 0.02; done\nexit 3\n");
+                                    ".tmp' '" + pidFile + "'\ni=0\nwhile [ ! -e '" + release +
+                                    "' ] && [ $i -lt 3000 ]; do sleep 0.02; i=$((i+1)); "
+                                    "done\nexit 3\n");
   chmod(bin.file("xdg-open").c_str(), 0755);
   std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
   setenv("PATH", (bin.path() + ":" + oldPath).c_str(), 1);

@@ -459,7 +459,8 @@ TEST(NoticeDispatch, PreviewInAnEditorThatFailsLater) {
   const std::string release = tmp.file("release");
   const std::string editor = tmp.file("vi");
   test::WriteFileBytes(
-      editor, "#!/bin/sh\nwhile [ ! -e '" + release + "' ]; do /bin/sleep 0.02; done\nexit 1\n");
+      editor, "#!/bin/sh\ni=0\nwhile [ ! -e '" + release +
+                  "' ] && [ $i -lt 3000 ]; do /bin/sleep 0.02; i=$((i+1)); done\nexit 1\n");
   std::filesystem::permissions(editor, std::filesystem::perms::owner_all);
   vars.Set("EDITOR", "vi");
   vars.Set("TERMINAL", terminal);

@@ -133,13 +133,15 @@ TEST(Shell, TheEndOfAProgramArrivesHoweverLate) {
   const std::string release = dir.file("release");
   const std::string marker = dir.file("args");
   EndCatcher catcher;
-  ASSERT_EQ(StartProgram("sh",
-                         {"-c",
-                          "echo \"$1\" > \"$2\"; while [ ! -e \"$0\" ]; do sleep 0.02; done; "
-                          "exit 5",
-                          release, "first word", marker},
-                         catcher.Handler()),
-            "");
+  ASSERT_EQ(
+      StartProgram("sh",
+                   {"-c",
+                    "echo \"$1\" > \"$2\"; i=0; while [ ! -e \"$0\" ] && [ $i -lt 3000 ]; do sleep "
+                    "0.02; i=$((i+1)); done; "
+                    "exit 5",
+                    release, "first word", marker},
+                   catcher.Handler()),
+      "");
   EXPECT_FALSE(catcher.Ended());
   WaitUntil([&] { return ::access(marker.c_str(), F_OK) == 0; });
   EXPECT_EQ(quellor::test::ReadFileBytes(marker), "first word\n");
