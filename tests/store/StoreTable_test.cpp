@@ -5,9 +5,9 @@
 
 #include <functional>
 
-#include "store/format/ByteOrder.h"
-#include "store/api/StoreTb.h"
 #include "store/StoreTestTables.h"
+#include "store/api/StoreTb.h"
+#include "store/format/ByteOrder.h"
 #include "support/TempDir.h"
 
 using namespace quellor;
@@ -337,6 +337,15 @@ TEST(StoreTable, FieldDefinitionErrors) {
       {[](TStoreTable&) {}, 9492},
       {[](TStoreTable& x) { x.FieldDefs().Add("1abc", TFieldType::Integer); }, 10038},
       {[](TStoreTable& x) { x.FieldDefs().Add("D", TFieldType::Date).DefaultValue = "x"; }, 10006},
+      // As a restructure says it: a default of more than 50 characters is no valid default.
+      {[](TStoreTable& x) {
+         x.FieldDefs().Add("E", TFieldType::String, 60).DefaultValue = std::string(51, 'e');
+       },
+       10006},
+      {[](TStoreTable& x) {
+         x.FieldDefs().Add("F", TFieldType::String, 5).Description = std::string(51, 'f');
+       },
+       10000},
       {[](TStoreTable& x) {
          for (int i = 0; i < 300; ++i)
            x.FieldDefs().Add("S" + std::to_string(i), TFieldType::String, 250);
