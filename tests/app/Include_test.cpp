@@ -170,7 +170,7 @@ TEST(Include, OpenUrlReportsAnOpenerThatFindsNoBrowser) {
       // leaves nothing to report.
       const pid_t pid = std::atoi(quellor::test::ReadFileBytes(pidFile).c_str());
       ASSERT_GT(pid, 0);
-      for (int i = 0; i < 6000 && kill(pid, 0) == 0; ++i) usleep(10000);
+      quellor::test::WaitUntil([&] { return kill(pid, 0) != 0; });
       ui.ProcessEvents();
       EXPECT_TRUE(ui.calls.empty()) << c.url;
     }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "store/api/StoreDate.h"
+#include "store/api/StoreTbSupport.h"
 #include "store/format/FieldValue.h"
 #include "store/maint/Restructure.h"
 #include "store/sql/SqlRunner.h"
