@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "store/os/AbstractFile.h"
 #include "store/btree/IndexCursor.h"
 #include "store/btree/IndexFile.h"
+#include "store/os/AbstractFile.h"
 
 using namespace quellor;
 

@@ -24,14 +24,14 @@
 #include <vector>
 
 #include "app/Config.h"
-#include "app/ui/FindDialog.h"
 #include "app/Include.h"
+#include "app/ui/FindDialog.h"
 #include "app/ui/QtUi.h"
 #include "app/ui/fMain.h"
-#include "data/ui/DBControls.h"
-#include "data/ui/DBGrid.h"
 #include "data/DataMod.h"
 #include "data/SiteTables.h"
+#include "data/ui/DBControls.h"
+#include "data/ui/DBGrid.h"
 #include "store/api/StoreTb.h"
 
 using namespace quellor;

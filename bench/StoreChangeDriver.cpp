@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "data/SiteTables.h"
-#include "store/os/PhysicalFile.h"
-#include "store/engine/StoreInternals.h"
 #include "store/api/StoreTb.h"
+#include "store/engine/StoreInternals.h"
+#include "store/os/PhysicalFile.h"
 
 using namespace quellor;
 

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "ExprSupport.h"
-#include "store/expr/ExprFilter.h"
 #include "store/api/StoreError.h"
+#include "store/expr/ExprFilter.h"
 
 using namespace quellor;
 using namespace quellor::exprtest;

@@ -5,11 +5,11 @@
 #include <sstream>
 
 #include "data/SiteTables.h"
-#include "store/format/DataFile.h"
-#include "store/engine/DataTable.h"
-#include "store/format/Language.h"
 #include "store/api/StoreQuery.h"
 #include "store/api/StoreTb.h"
+#include "store/engine/DataTable.h"
+#include "store/format/DataFile.h"
+#include "store/format/Language.h"
 #include "transfer/CsvRecords.h"
 
 namespace quellor {

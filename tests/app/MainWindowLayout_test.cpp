@@ -15,9 +15,9 @@
 #include "app/Include.h"
 #include "app/ui/QtUi.h"
 #include "app/ui/fMain.h"
-#include "data/ui/DBControls.h"
 #include "data/DataMod.h"
 #include "data/SiteTables.h"
+#include "data/ui/DBControls.h"
 #include "support/TempDir.h"
 
 using namespace quellor;

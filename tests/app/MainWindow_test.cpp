@@ -11,10 +11,10 @@
 #include <QTabWidget>
 #include <QToolButton>
 
-#include "app/ui/About.h"
 #include "app/Config.h"
 #include "app/Help.h"
 #include "app/Include.h"
+#include "app/ui/About.h"
 #include "app/ui/QtUi.h"
 #include "app/ui/fMain.h"
 #include "platform/Locale.h"

@@ -22,8 +22,8 @@
 
 #include "app/Config.h"
 #include "app/FolderChoice.h"
-#include "app/ui/FolderPicker.h"
 #include "app/Include.h"
+#include "app/ui/FolderPicker.h"
 #include "app/ui/QtUi.h"
 #include "app/ui/fOptions.h"
 #include "platform/Files.h"

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "store/format/ByteOrder.h"
-#include "store/api/StoreTb.h"
 #include "store/StoreTestTables.h"
+#include "store/api/StoreTb.h"
+#include "store/format/ByteOrder.h"
 #include "support/TempDir.h"
 
 using namespace quellor;

@@ -13,8 +13,8 @@
 
 #include "ChildProcess.h"
 #include "LockTestSupport.h"
-#include "store/os/PhysicalFile.h"
 #include "store/api/StoreError.h"
+#include "store/os/PhysicalFile.h"
 
 namespace quellor::test {
 namespace {

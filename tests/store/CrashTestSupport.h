@@ -22,13 +22,13 @@
 #include <string>
 #include <vector>
 
+#include "store/api/StoreError.h"
+#include "store/api/StoreTb.h"
+#include "store/btree/IndexFile.h"
 #include "store/format/BlobFile.h"
 #include "store/format/ByteOrder.h"
 #include "store/format/DataFile.h"
-#include "store/btree/IndexFile.h"
 #include "store/os/PhysicalFile.h"
-#include "store/api/StoreError.h"
-#include "store/api/StoreTb.h"
 #include "support/TempDir.h"
 
 namespace quellor::test {

@@ -4,8 +4,8 @@
 
 #include <random>
 
-#include "store/api/StoreTb.h"
 #include "store/StoreTestTables.h"
+#include "store/api/StoreTb.h"
 #include "support/TempDir.h"
 
 using namespace quellor;

@@ -6,10 +6,10 @@
 #include <cmath>
 #include <cstring>
 
+#include "store/StoreTestTables.h"
+#include "store/api/StoreTb.h"
 #include "store/format/ByteOrder.h"
 #include "store/os/MemoryFile.h"
-#include "store/api/StoreTb.h"
-#include "store/StoreTestTables.h"
 #include "support/TempDir.h"
 
 using namespace quellor;

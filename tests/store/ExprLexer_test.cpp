@@ -7,8 +7,8 @@
 #include <random>
 
 #include "ExprSupport.h"
-#include "store/expr/ExprContext.h"
 #include "store/api/StoreError.h"
+#include "store/expr/ExprContext.h"
 
 using namespace quellor;
 using namespace quellor::exprtest;

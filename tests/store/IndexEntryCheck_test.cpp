@@ -7,9 +7,9 @@
 #include <string>
 
 #include "CrashTestSupport.h"
-#include "store/format/ByteOrder.h"
 #include "store/api/StoreError.h"
 #include "store/api/StoreTb.h"
+#include "store/format/ByteOrder.h"
 #include "support/TempDir.h"
 
 namespace quellor::test {

@@ -6,9 +6,9 @@
 #include <functional>
 
 #include "IndexTestSupport.h"
-#include "store/format/IndexBytes.h"
-#include "store/btree/IndexCursor.h"
 #include "store/api/StoreError.h"
+#include "store/btree/IndexCursor.h"
+#include "store/format/IndexBytes.h"
 
 using namespace quellor;
 using namespace quellor::test;

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "store/format/IndexBytes.h"
 #include "store/api/StoreError.h"
+#include "store/format/IndexBytes.h"
 
 using namespace quellor;
 using Bytes = std::vector<uint8_t>;

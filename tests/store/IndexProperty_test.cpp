@@ -9,10 +9,10 @@
 #include <random>
 
 #include "IndexTestSupport.h"
+#include "store/api/StoreError.h"
 #include "store/btree/IndexCursor.h"
 #include "store/btree/IndexFile.h"
 #include "store/btree/KeyCompare.h"
-#include "store/api/StoreError.h"
 
 using namespace quellor;
 using namespace quellor::test;

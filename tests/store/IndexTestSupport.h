@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "store/os/AbstractFile.h"
 #include "store/api/StoreTypes.h"
+#include "store/os/AbstractFile.h"
 
 namespace quellor::test {
 

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "IndexTestSupport.h"
-#include "store/format/IndexBytes.h"
+#include "store/api/StoreError.h"
 #include "store/btree/IndexCursor.h"
 #include "store/btree/IndexFile.h"
-#include "store/api/StoreError.h"
+#include "store/format/IndexBytes.h"
 
 using namespace quellor;
 using namespace quellor::test;

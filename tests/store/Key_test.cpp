@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "IndexTestSupport.h"
+#include "store/api/StoreError.h"
 #include "store/btree/KeyCompare.h"
 #include "store/format/KeyLayout.h"
-#include "store/api/StoreError.h"
 
 using namespace quellor;
 using namespace quellor::test;

@@ -14,8 +14,8 @@
 #include "ChildProcess.h"
 #include "CrashTestSupport.h"
 #include "store/api/StoreError.h"
-#include "store/engine/StoreInternals.h"
 #include "store/api/StoreTb.h"
+#include "store/engine/StoreInternals.h"
 #include "store/engine/TableLocks.h"
 #include "support/TempDir.h"
 

@@ -9,8 +9,8 @@
 
 #include "ChildProcess.h"
 #include "LockTestSupport.h"
-#include "store/os/PhysicalFile.h"
 #include "store/engine/TableLocks.h"
+#include "store/os/PhysicalFile.h"
 
 namespace quellor::test {
 namespace {

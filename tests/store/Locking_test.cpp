@@ -8,10 +8,10 @@
 
 #include "ChildProcess.h"
 #include "LockTestSupport.h"
-#include "store/os/FileList.h"
-#include "store/os/PhysicalFile.h"
 #include "store/engine/StoreInternals.h"
 #include "store/engine/TableLocks.h"
+#include "store/os/FileList.h"
+#include "store/os/PhysicalFile.h"
 
 namespace quellor::test {
 namespace {

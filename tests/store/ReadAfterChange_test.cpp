@@ -12,8 +12,8 @@
 #include "LockTestSupport.h"
 #include "store/engine/CursorOrder.h"
 #include "store/engine/DataTable.h"
-#include "store/format/FieldValue.h"
 #include "store/engine/StoreInternals.h"
+#include "store/format/FieldValue.h"
 
 namespace quellor::test {
 namespace {

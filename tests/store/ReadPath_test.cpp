@@ -13,9 +13,9 @@
 #include "ChildProcess.h"
 #include "LockTestSupport.h"
 #include "store/engine/DataTable.h"
-#include "store/os/PhysicalFile.h"
 #include "store/engine/StoreInternals.h"
 #include "store/engine/TableLocks.h"
+#include "store/os/PhysicalFile.h"
 
 namespace quellor::test {
 namespace {

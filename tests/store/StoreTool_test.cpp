@@ -5,8 +5,8 @@
 
 #include <sstream>
 
-#include "store/api/StoreTb.h"
 #include "store/StoreTestTables.h"
+#include "store/api/StoreTb.h"
 #include "support/TempDir.h"
 
 using namespace quellor;

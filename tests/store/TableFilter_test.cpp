@@ -13,10 +13,10 @@
 
 #include "ExprRandom.h"
 #include "StoreTestTables.h"
-#include "store/engine/DataTable.h"
-#include "store/expr/ExprFilter.h"
-#include "store/engine/StoreInternals.h"
 #include "store/api/StoreTb.h"
+#include "store/engine/DataTable.h"
+#include "store/engine/StoreInternals.h"
+#include "store/expr/ExprFilter.h"
 
 namespace quellor {
 namespace {

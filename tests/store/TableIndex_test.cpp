@@ -5,9 +5,9 @@
 
 #include <functional>
 
-#include "store/format/ByteOrder.h"
-#include "store/api/StoreTb.h"
 #include "store/StoreTestTables.h"
+#include "store/api/StoreTb.h"
+#include "store/format/ByteOrder.h"
 #include "support/TempDir.h"
 
 using namespace quellor;

@@ -23,17 +23,17 @@
 #include <QVBoxLayout>
 #include <exception>
 
-#include "app/ui/About.h"
 #include "app/Config.h"
-#include "app/ui/FindDialog.h"
 #include "app/Help.h"
-#include "app/ui/Icons.h"
 #include "app/Include.h"
+#include "app/ui/About.h"
+#include "app/ui/FindDialog.h"
+#include "app/ui/Icons.h"
 #include "app/ui/QtUi.h"
-#include "data/ui/DBControls.h"
-#include "data/ui/DBGrid.h"
 #include "data/DataMod.h"
 #include "data/DataSource.h"
+#include "data/ui/DBControls.h"
+#include "data/ui/DBGrid.h"
 #include "lookup/HostResolver.h"
 #include "lookup/IpCheck.h"
 #include "lookup/IspContacts.h"

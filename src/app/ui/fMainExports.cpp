@@ -8,9 +8,9 @@
 #include "app/Config.h"
 #include "app/ui/QtUi.h"
 #include "app/ui/fMain.h"
+#include "data/DataMod.h"
 #include "data/ui/DBControls.h"
 #include "data/ui/DBGrid.h"
-#include "data/DataMod.h"
 #include "transfer/Exports.h"
 #include "transfer/SqlFiles.h"
 

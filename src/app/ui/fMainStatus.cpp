@@ -26,13 +26,13 @@
 #include <QVBoxLayout>
 #include <exception>
 
-#include "app/ui/FindDialog.h"
 #include "app/TableNotice.h"
+#include "app/ui/FindDialog.h"
 #include "app/ui/fMain.h"
-#include "data/ui/DBControls.h"
-#include "data/ui/DBGrid.h"
 #include "data/DataMod.h"
 #include "data/DataSource.h"
+#include "data/ui/DBControls.h"
+#include "data/ui/DBGrid.h"
 #include "store/api/StoreTb.h"
 
 namespace quellor {

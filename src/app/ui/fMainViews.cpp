@@ -9,10 +9,10 @@
 #include "app/ui/QtUi.h"
 #include "app/ui/fMain.h"
 #include "app/ui/fOptions.h"
-#include "data/ui/DBControls.h"
-#include "data/ui/DBGrid.h"
 #include "data/DataMod.h"
 #include "data/SiteViews.h"
+#include "data/ui/DBControls.h"
+#include "data/ui/DBGrid.h"
 #include "data/ui/fFilters.h"
 
 namespace quellor {

@@ -9,9 +9,9 @@
 #include <climits>
 #include <exception>
 
+#include "app/Ui.h"
 #include "app/ui/Icons.h"
 #include "app/ui/QtText.h"
-#include "app/Ui.h"
 
 namespace quellor {
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <set>
 
-#include "store/format/IndexHeader.h"
 #include "store/api/StoreError.h"
+#include "store/format/IndexHeader.h"
 
 namespace quellor {
 namespace {

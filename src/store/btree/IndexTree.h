@@ -16,10 +16,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "store/format/IndexPage.h"
-#include "store/btree/KeyCompare.h"
-#include "store/format/KeyLayout.h"
 #include "store/api/StoreTypes.h"
+#include "store/btree/KeyCompare.h"
+#include "store/format/IndexPage.h"
+#include "store/format/KeyLayout.h"
 
 namespace quellor {
 

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <random>
 
+#include "store/api/StoreError.h"
 #include "store/format/ByteOrder.h"
 #include "store/os/PhysicalFile.h"
 #include "store/os/RandomSeed.h"
-#include "store/api/StoreError.h"
 
 namespace quellor {
 

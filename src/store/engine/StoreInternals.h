@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "store/engine/DataSession.h"
 #include "store/api/StoreTb.h"
+#include "store/engine/DataSession.h"
 
 namespace quellor {
 

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "store/os/AbstractFile.h"
 #include "store/btree/IndexFile.h"
+#include "store/os/AbstractFile.h"
 
 namespace quellor {
 

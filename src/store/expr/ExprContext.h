@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "store/expr/ExprValue.h"
 #include "store/api/StoreTypes.h"
+#include "store/expr/ExprValue.h"
 
 namespace quellor {
 

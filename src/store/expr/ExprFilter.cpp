@@ -1,7 +1,7 @@
 #include "store/expr/ExprFilter.h"
 
-#include "store/expr/ExprParser.h"
 #include "store/api/StoreError.h"
+#include "store/expr/ExprParser.h"
 
 namespace quellor {
 

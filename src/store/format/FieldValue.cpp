@@ -10,9 +10,9 @@
 #include <limits>
 #include <vector>
 
-#include "store/format/ByteOrder.h"
-#include "store/expr/ExprValue.h"
 #include "store/api/StoreDate.h"
+#include "store/expr/ExprValue.h"
+#include "store/format/ByteOrder.h"
 
 namespace quellor {
 

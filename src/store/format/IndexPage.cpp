@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "store/api/StoreError.h"
 #include "store/format/IndexBytes.h"
 #include "store/format/IndexHeader.h"
-#include "store/api/StoreError.h"
 
 namespace quellor {
 namespace {

@@ -4,9 +4,9 @@
 #include <cctype>
 #include <vector>
 
+#include "store/api/StoreError.h"
 #include "store/os/MemoryFile.h"
 #include "store/os/PhysicalFile.h"
-#include "store/api/StoreError.h"
 
 namespace quellor {
 

@@ -29,8 +29,8 @@
 #include <string>
 #include <vector>
 
-#include "store/expr/ExprLexer.h"
 #include "store/api/StoreTb.h"
+#include "store/expr/ExprLexer.h"
 
 namespace quellor {
 

@@ -6,8 +6,8 @@
 #include <QPushButton>
 #include <exception>
 
-#include "app/ui/QtUi.h"
 #include "app/Ui.h"
+#include "app/ui/QtUi.h"
 
 namespace quellor {
 
