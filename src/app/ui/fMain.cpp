@@ -23,17 +23,17 @@
 #include <QVBoxLayout>
 #include <exception>
 
-#include "app/ui/About.h"
 #include "app/Config.h"
-#include "app/ui/FindDialog.h"
 #include "app/Help.h"
-#include "app/ui/Icons.h"
 #include "app/Include.h"
+#include "app/ui/About.h"
+#include "app/ui/FindDialog.h"
+#include "app/ui/Icons.h"
 #include "app/ui/QtUi.h"
-#include "data/ui/DBControls.h"
-#include "data/ui/DBGrid.h"
 #include "data/DataMod.h"
 #include "data/DataSource.h"
+#include "data/ui/DBControls.h"
+#include "data/ui/DBGrid.h"
 #include "lookup/HostResolver.h"
 #include "lookup/IpCheck.h"
 #include "lookup/IspContacts.h"
@@ -87,6 +87,10 @@ TForm1::TForm1(TConfig& config, QtUi& ui, QWidget* parent)
   findDialog_ = new TFindDialog(this);
   connect(findDialog_, &TFindDialog::FindNext, this,
           [this] { RunCommand([this] { FindDialog1Find(); }); });
+  // The dialog names the column the person chose in the grid.
+  connect(grid_, &TDBGrid::SelectedColumnChanged, findDialog_,
+          [this] { findDialog_->SetColumn(grid_->SelectedColumnName()); });
+  findDialog_->SetColumn(grid_->SelectedColumnName());
   SetDataControlErrorHandler([this](const std::string& text) { ui_.ShowError(text); });
   qApp->installEventFilter(this);
 
@@ -567,6 +571,7 @@ void TForm1::OpenCurrentUrl() {
 void TForm1::FindFirst1Click() {
   TStoreTable* t = GridDataSet();
   if (t) finder_.FindFirst(*t);
+  findDialog_->SetColumn(grid_->SelectedColumnName());
   findDialog_->show();
   findDialog_->raise();
 }

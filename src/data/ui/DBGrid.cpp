@@ -586,7 +586,10 @@ TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent), model_(new TDataSetModel
   connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current, const QModelIndex& previous) {
             if (following_ || !current.isValid()) return;
-            selectedColumn_ = current.column();
+            if (selectedColumn_ != current.column()) {
+              selectedColumn_ = current.column();
+              emit SelectedColumnChanged();
+            }
             if (previous.isValid() && current.row() == previous.row()) return;
             model_->MoveToRow(current.row());
           });
@@ -595,7 +598,21 @@ TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent), model_(new TDataSetModel
   connect(model_, &TDataSetModel::ColumnsChanged, this, [this] {
     horizontalHeader()->setSortIndicatorShown(false);
     FitUrlColumn();
+    emit SelectedColumnChanged();
   });
+}
+
+QModelIndex TDBGrid::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) {
+  QModelIndex moved = QTableView::moveCursor(cursorAction, modifiers);
+  if ((cursorAction == MoveHome || cursorAction == MoveEnd) && (modifiers & Qt::ControlModifier) &&
+      moved.isValid())
+    return model_->index(moved.row(), SelectedIndex());
+  return moved;
+}
+
+QString TDBGrid::SelectedColumnName() const {
+  if (model_->columnCount() == 0) return {};
+  return model_->headerData(SelectedIndex(), Qt::Horizontal, Qt::DisplayRole).toString();
 }
 
 void TDBGrid::FollowCurrentRow(int row) {

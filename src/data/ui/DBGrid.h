@@ -127,6 +127,18 @@ class TDBGrid : public QTableView {
   int SelectedIndex() const;
   // A click on the header of `column`: ascending, then descending, then the dataset's order.
   void HeaderClicked(int column);
+  // The header text of the selected column ("" while the grid shows no columns).
+  QString SelectedColumnName() const;
+
+ signals:
+  // The person chose another column (a click, the arrow keys, Tab), or other columns came.
+  void SelectedColumnChanged();
+
+ protected:
+  // Ctrl+Home and Ctrl+End go to the first and the last record in the column the person chose
+  // (a table view would also move to the first or last column, which would change the column
+  // Find searches without anything on screen saying so).
+  QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
 
  private:
   void FollowCurrentRow(int row);

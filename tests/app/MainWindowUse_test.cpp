@@ -1,0 +1,216 @@
+// The main window as a new user meets it, offscreen on a real program folder (storetool init,
+// a few sites), found by objectName: the column Find searches, the grid's first column widths
+// and in-place editing, where exports go, the Options and Filters dialogs keeping the person's
+// work, import errors that name their line, SQL files in the grid and the locale's dates.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+
+#include "StoreTool.h"
+#include "app/Config.h"
+#include "app/Include.h"
+#include "app/ui/FindDialog.h"
+#include "app/ui/QtUi.h"
+#include "app/ui/Startup.h"
+#include "app/ui/fMain.h"
+#include "app/ui/fOptions.h"
+#include "data/DataMod.h"
+#include "data/DataSource.h"
+#include "data/ui/DBControls.h"
+#include "data/ui/DBGrid.h"
+#include "data/ui/fFilters.h"
+#include "platform/Locale.h"
+#include "store/api/StoreDate.h"
+#include "store/api/StoreTb.h"
+#include "support/RecordingQtUi.h"
+#include "support/TempDir.h"
+
+using namespace quellor;
+using quellor::test::ReadFileBytes;
+using quellor::test::TempDir;
+using quellor::test::WriteFileBytes;
+
+namespace {
+
+// The recording Ui that also answers the file dialogs and the boxes that ask.
+class AnsweringUi : public quellor::test::RecordingQtUi {
+ public:
+  std::vector<std::string> files;  // what the next open or save dialogs return
+  std::vector<MbResult> answers;   // what the next boxes with buttons answer
+  std::optional<std::string> OpenFileDialog(const std::string&, const std::vector<FileFilter>&,
+                                            const std::string&) override {
+    return NextFile();
+  }
+  std::optional<std::string> SaveFileDialog(const std::string&, const std::vector<FileFilter>&,
+                                            const std::string&, const std::string&) override {
+    return NextFile();
+  }
+  MbResult MessageBox(const std::string& text, const std::string& caption, MbButtons,
+                      MbIcon) override {
+    calls.push_back("box: " + caption + "|" + text);
+    if (answers.empty()) return MbResult::Ok;
+    MbResult r = answers.front();
+    answers.erase(answers.begin());
+    return r;
+  }
+
+ private:
+  std::optional<std::string> NextFile() {
+    if (files.empty()) return std::nullopt;
+    std::string f = files.front();
+    files.erase(files.begin());
+    return f;
+  }
+};
+
+// Runs `act` on the modal dialog of type T once a command has shown it.
+template <typename T>
+void WhenShown(std::function<void(T&)> act) {
+  QTimer::singleShot(0, [act] {
+    auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
+    if (!dialog) {
+      ADD_FAILURE() << "no dialog";
+      if (QWidget* w = QApplication::activeModalWidget()) w->close();
+      return;
+    }
+    act(*dialog);
+  });
+}
+
+struct Site {
+  const char* url;
+  const char* notes;
+  bool killed;
+  int priority;
+};
+
+const Site kSites[] = {
+    {"http://appz-one.test/files/", "first", false, 2}, {"http://b-live.test/", "second", false, 3},
+    {"http://c-killed.test/", "third", true, 2},        {"http://d-live.test/", "fourth", false, 1},
+    {"http://e-live.test/", "fifth", false, 2},
+};
+
+class UseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The person's own settings (window state) and home in folders of this test.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                       QString::fromStdString(settings.path()));
+    std::ostringstream out, err;
+    ASSERT_EQ(RunStoreTool({"init", dir.path()}, out, err), 0) << err.str();
+    TStoreTable t;
+    t.SetDatabaseName(dir.path());
+    t.SetTableName("cracks.DAT");
+    t.Open();
+    for (const Site& s : kSites) {
+      t.Append();
+      t.FieldByName("Url").SetAsString(s.url);
+      t.FieldByName("Notes").SetAsString(s.notes);
+      t.FieldByName("Killed").SetAsBoolean(s.killed);
+      t.FieldByName("Dead").SetAsBoolean(s.killed);
+      t.FieldByName("Priority").SetAsInteger(s.priority);
+      t.Post();
+    }
+  }
+  void Start() {
+    startUp = std::make_unique<TStartUp>(ui);
+    startUp->Run(dir.path());
+    ASSERT_TRUE(ui.calls.empty()) << ui.calls.front();
+    QApplication::setActiveWindow(&Form());
+  }
+  void TearDown() override {
+    if (startUp) startUp->Form().close();
+    startUp.reset();
+    QCoreApplication::setOrganizationName("");
+    QCoreApplication::setApplicationName("");
+  }
+
+  TForm1& Form() { return startUp->Form(); }
+  TDM& Dm() { return startUp->DataModule(); }
+  QAction* Item(const char* name) {
+    QAction* a = Form().MenuItem(name);
+    EXPECT_NE(a, nullptr) << name;
+    return a;
+  }
+  template <typename T>
+  T* Find(const char* name) {
+    T* w = Form().findChild<T*>(name);
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+  }
+  TDBGrid* Grid() { return Find<TDBGrid>("DBGrid1"); }
+  int Column(const char* field) {
+    for (int c = 0; c < Grid()->model()->columnCount(); ++c)
+      if (Grid()->model()->headerData(c, Qt::Horizontal).toString() == field) return c;
+    ADD_FAILURE() << "no column " << field;
+    return 0;
+  }
+  void ShowDetail() { Find<QTabWidget>("PageControl1")->setCurrentIndex(1); }
+  std::string Url() { return Dm().tblCracks.FieldByName("Url").AsString(); }
+
+  TempDir dir;
+  TempDir settings;
+  AnsweringUi ui;
+  std::unique_ptr<TStartUp> startUp;
+};
+
+}  // namespace
+
+TEST_F(UseTest, CtrlEndKeepsTheColumnFindSearchesAndTheFindDialogNamesIt) {
+  Start();
+  ShowDetail();
+  TDBGrid* grid = Grid();
+  grid->setFocus();
+  QTest::keyClick(grid, Qt::Key_End, Qt::ControlModifier);
+  EXPECT_EQ(Url(), "http://e-live.test/");
+  EXPECT_EQ(grid->SelectedIndex(), 0);
+  QTest::keyClick(grid, Qt::Key_F, Qt::ControlModifier);
+  TFindDialog* dialog = Form().FindDialog();
+  ASSERT_TRUE(dialog->isVisible());
+  auto* column = dialog->findChild<QLabel*>("FindColumn");
+  ASSERT_NE(column, nullptr);
+  EXPECT_TRUE(column->text().contains("Url")) << column->text().toStdString();
+  dialog->SetText("appz");
+  emit dialog->FindNext();
+  EXPECT_EQ(Url(), "http://appz-one.test/files/");
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.back();
+
+  // The person chooses another column: the dialog says so, and Find searches it.
+  int notes = Column("Notes");
+  QRect cell = grid->visualRect(grid->model()->index(1, notes));
+  grid->scrollTo(grid->model()->index(1, notes));
+  cell = grid->visualRect(grid->model()->index(1, notes));
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cell.center());
+  EXPECT_EQ(grid->SelectedIndex(), notes);
+  EXPECT_TRUE(column->text().contains("Notes")) << column->text().toStdString();
+  QTest::keyClick(grid, Qt::Key_Home, Qt::ControlModifier);
+  EXPECT_EQ(grid->SelectedIndex(), notes);
+  dialog->SetText("fourth");
+  emit dialog->FindNext();
+  EXPECT_EQ(Url(), "http://d-live.test/");
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.back();
+}
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
