@@ -36,6 +36,8 @@
 #include <string>
 #include <vector>
 
+#include "data/FieldText.h"  // FormatShortDate
+
 namespace quellor {
 
 class TStoreField;
@@ -56,9 +58,6 @@ struct TExportFormats {
 // The session's formats: the same ones the CSV import and the filters read dates and numbers
 // with, so an exported file imports back.
 TExportFormats SessionFormats(TStoreSession& session);
-
-// A date (day number, see StoreDate.h) in a short date format.
-std::string FormatShortDate(int32_t dayNumber, const std::string& format);
 
 // The text form of a field's value: text as stored; booleans "True"/"False"; date-times as
 // short date, a blank and hh:nn:ss (the time left out at exactly midnight); dates alone; times

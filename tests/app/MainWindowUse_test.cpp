@@ -15,12 +15,14 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
+#include <QStandardItemModel>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <sstream>
 
 #include "StoreTool.h"
@@ -206,6 +208,50 @@ TEST_F(UseTest, CtrlEndKeepsTheColumnFindSearchesAndTheFindDialogNamesIt) {
   emit dialog->FindNext();
   EXPECT_EQ(Url(), "http://d-live.test/");
   EXPECT_TRUE(ui.calls.empty()) << ui.calls.back();
+}
+
+TEST_F(UseTest, GridColumnsStartAsWideAsTheirContentAndAnOlderLayoutIsDropped) {
+  // A layout kept by an older program: the same number of columns, the Url 30 pixels wide.
+  {
+    QSettings kept("Ostrel", "Quellor");
+    QHeaderView old(Qt::Horizontal);
+    QStandardItemModel columns(1, 26);
+    old.setModel(&columns);
+    old.resizeSection(0, 30);
+    kept.setValue("MainWindow/gridColumns", old.saveState());
+    kept.setValue("MainWindow/gridColumnCount", 26);
+  }
+  auto widths = [this] {
+    std::map<std::string, int> w;
+    for (int c = 0; c < Grid()->model()->columnCount(); ++c)
+      w[Grid()->model()->headerData(c, Qt::Horizontal).toString().toStdString()] =
+          Grid()->columnWidth(c);
+    return w;
+  };
+  for (int start = 0; start < 2; ++start) {
+    SCOPED_TRACE(start);
+    Start();
+    ShowDetail();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&Form()));
+    QFontMetrics fm = Grid()->fontMetrics();
+    std::map<std::string, int> w = widths();
+    EXPECT_GE(w["Url"], fm.horizontalAdvance("http://appz-one.test/files/")) << w["Url"];
+    for (const char* yesNo : {"Cracks", "Serialz", "Killed", "Dead", "USA"}) {
+      EXPECT_GE(w[yesNo], fm.horizontalAdvance(yesNo)) << yesNo;
+      EXPECT_LT(w[yesNo], w["Url"]) << yesNo;
+      EXPECT_LE(w[yesNo], fm.horizontalAdvance(yesNo) + 40) << yesNo;
+    }
+    EXPECT_GE(w["LastSent"], fm.horizontalAdvance("2025-12-31 00:57:38")) << w["LastSent"];
+    EXPECT_GE(w["Notes"], fm.horizontalAdvance("fourth"));
+    // A change of the rows (a post) keeps the widths.
+    TStoreTable& t = Dm().tblCracks;
+    t.Edit();
+    t.FieldByName("Notes").SetAsString("changed");
+    t.Post();
+    EXPECT_EQ(widths(), w);
+    Form().close();
+    startUp.reset();
+  }
 }
 
 int main(int argc, char** argv) {

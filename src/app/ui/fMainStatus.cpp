@@ -10,7 +10,7 @@
 // filter's record set and costs nothing once the set is built. F3 runs Find Next and Ctrl+Q
 // closes the window. The window's size, position and page, and the grid's column widths and
 // order, are kept in the person's QSettings (group "MainWindow"), never in the shared program
-// folder.
+// folder; the columns with their names, so that a layout of other columns is never applied.
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -26,13 +26,13 @@
 #include <QVBoxLayout>
 #include <exception>
 
-#include "app/ui/FindDialog.h"
 #include "app/TableNotice.h"
+#include "app/ui/FindDialog.h"
 #include "app/ui/fMain.h"
-#include "data/ui/DBControls.h"
-#include "data/ui/DBGrid.h"
 #include "data/DataMod.h"
 #include "data/DataSource.h"
+#include "data/ui/DBControls.h"
+#include "data/ui/DBGrid.h"
 #include "store/api/StoreTb.h"
 
 namespace quellor {
@@ -186,7 +186,10 @@ QByteArray TForm1::GridColumnsState() const {
 }
 
 bool TForm1::RestoreGridColumns(const QByteArray& state) {
-  return !state.isEmpty() && grid_->horizontalHeader()->restoreState(state);
+  if (state.isEmpty() || !grid_->horizontalHeader()->restoreState(state)) return false;
+  // The rows come in the view's own order after a start: no sort arrow.
+  grid_->horizontalHeader()->setSortIndicatorShown(false);
+  return true;
 }
 
 void TForm1::SaveWindowState() const {
@@ -199,6 +202,7 @@ void TForm1::SaveWindowState() const {
   if (grid_->Model()->DataSource() == dsCracks_ && grid_->model()->columnCount() > 0) {
     settings.setValue("gridColumns", GridColumnsState());
     settings.setValue("gridColumnCount", grid_->model()->columnCount());
+    settings.setValue("gridColumnNames", grid_->ColumnsKeyText());
   }
 }
 
@@ -223,8 +227,13 @@ void TForm1::AttachStatus(TDataSource* dsCracks) {
   if (dsCracks && KeepsState()) {
     QSettings settings;
     settings.beginGroup(kGroup);
-    if (settings.value("gridColumnCount", -1).toInt() == grid_->model()->columnCount())
+    // Only a layout of these very columns: one kept by an older program (without the names)
+    // or for other fields is dropped, and the columns keep their widths from their content.
+    if (settings.value("gridColumnCount", -1).toInt() == grid_->model()->columnCount() &&
+        settings.value("gridColumnNames").toString() == grid_->ColumnsKeyText())
       RestoreGridColumns(settings.value("gridColumns").toByteArray());
+    else
+      settings.remove("gridColumns");
   }
   UpdateTableNotice();
   UpdateStatusBar();

@@ -3,6 +3,7 @@
 #include <QCollator>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QStyle>
 #include <algorithm>
 #include <cstdlib>
 #include <exception>
@@ -10,7 +11,9 @@
 #include <string>
 
 #include "app/ui/QtText.h"
+#include "data/FieldText.h"
 #include "data/ui/DBControls.h"
+#include "store/api/StoreTb.h"
 
 namespace quellor {
 
@@ -59,6 +62,7 @@ void TDataSetModel::Reset() {
   fullReads_ = 0;
   columns_.clear();
   booleans_.clear();
+  types_.clear();
   sort_ = TGridSort::None;
   sortColumn_ = -1;
   inserting_ = false;
@@ -67,6 +71,7 @@ void TDataSetModel::Reset() {
     for (int i = 0; i < t.FieldCount(); ++i) {
       columns_.push_back(ToQ(t.Fields(i).FieldName()));
       booleans_.push_back(t.Fields(i).DataType() == TFieldType::Boolean);
+      types_.push_back(t.Fields(i).DataType());
     }
     inserting_ = t.State() == TDataSetState::Insert;
   }
@@ -155,6 +160,12 @@ QVariant TDataSetModel::headerData(int section, Qt::Orientation orientation, int
   return {};
 }
 
+TFieldType TDataSetModel::ColumnType(int column) const {
+  return column >= 0 && column < static_cast<int>(types_.size())
+             ? types_[static_cast<size_t>(column)]
+             : TFieldType::Unknown;
+}
+
 bool TDataSetModel::IsBooleanColumn(int column) const {
   return column >= 0 && column < static_cast<int>(booleans_.size()) &&
          booleans_[static_cast<size_t>(column)];
@@ -171,7 +182,7 @@ void TDataSetModel::ReadRow(Row& row) const {
       TStoreField& f = r.Fields(c);
       row.values.push_back(f.IsNull() ? QString() : QString(f.AsBoolean() ? "1" : "0"));
     } else {
-      row.values.push_back(ToQ(r.Fields(c).AsString()));
+      row.values.push_back(ToQ(FieldDisplayText(r.Fields(c))));
     }
   }
 }
@@ -380,7 +391,7 @@ QString TDataSetModel::CurrentValue(int column) const {
   try {
     TStoreField& f = t.Fields(column);
     if (IsBooleanColumn(column)) return f.IsNull() ? QString() : QString(f.AsBoolean() ? "1" : "0");
-    return ToQ(f.AsString());
+    return ToQ(FieldDisplayText(f));
   } catch (const std::exception&) {
     return {};
   }
@@ -593,13 +604,34 @@ TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent), model_(new TDataSetModel
             if (previous.isValid() && current.row() == previous.row()) return;
             model_->MoveToRow(current.row());
           });
-  connect(model_, &QAbstractItemModel::modelReset, this,
-          [this] { FollowCurrentRow(model_->CurrentRow()); });
+  // A reset of the model makes the header forget its sections: their state is kept before and
+  // given back after, for the same columns.
+  connect(model_, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
+    if (!columnsKey_.isEmpty()) columnStates_[columnsKey_] = horizontalHeader()->saveState();
+  });
+  connect(model_, &QAbstractItemModel::modelReset, this, [this] {
+    QString key = ColumnsKey();
+    auto kept = columnStates_.find(key);
+    if (key == columnsKey_ && kept != columnStates_.end())
+      horizontalHeader()->restoreState(kept->second);
+    FollowCurrentRow(model_->CurrentRow());
+  });
   connect(model_, &TDataSetModel::ColumnsChanged, this, [this] {
+    // Other columns: as the person left them when they were shown before, else fitted.
+    columnsKey_ = ColumnsKey();
+    auto kept = columnStates_.find(columnsKey_);
+    if (kept == columnStates_.end() || !horizontalHeader()->restoreState(kept->second))
+      FitColumns();
     horizontalHeader()->setSortIndicatorShown(false);
-    FitUrlColumn();
     emit SelectedColumnChanged();
   });
+}
+
+QString TDBGrid::ColumnsKey() const {
+  QStringList names;
+  for (int c = 0; c < model_->columnCount(); ++c)
+    names << model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+  return names.join('|');
 }
 
 QModelIndex TDBGrid::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) {
@@ -622,17 +654,35 @@ void TDBGrid::FollowCurrentRow(int row) {
   following_ = false;
 }
 
-void TDBGrid::FitUrlColumn() {
+void TDBGrid::FitColumns() {
+  QHeaderView* header = horizontalHeader();
+  QFontMetrics cells = fontMetrics();
+  QFontMetrics captions = header->fontMetrics();
+  // Room for the header's margins and its sort arrow, and for a cell's margins.
+  int headerRoom = 2 * style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header) +
+                   style()->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, header) + 8;
+  int cellRoom = 2 * style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 12;
+  int checkWidth = style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, this) + cellRoom;
+  int dateWidth = cells.horizontalAdvance(ToQ(WidestDateTimeText(TStoreSession::Default())));
+  int widest = cells.averageCharWidth() * 60;
+  int rows = std::min(model_->rowCount(), TDataSetModel::kPageRows);
   for (int c = 0; c < model_->columnCount(); ++c) {
-    if (model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString() != "Url") continue;
-    // As wide as the longest Url of the first page, within reason.
-    int width = fontMetrics().horizontalAdvance("Url") + 16;
-    int rows = std::min(model_->rowCount(), TDataSetModel::kPageRows);
-    for (int r = 0; r < rows; ++r)
-      width = std::max(width, fontMetrics().horizontalAdvance(
-                                  model_->index(r, c).data(Qt::DisplayRole).toString()) +
-                                  16);
-    setColumnWidth(c, std::min(width, fontMetrics().averageCharWidth() * 80));
+    QString caption = model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+    int width = captions.horizontalAdvance(caption) + headerRoom;
+    TFieldType type = model_->ColumnType(c);
+    if (model_->IsBooleanColumn(c)) {
+      width = std::max(width, checkWidth);
+    } else if (type == TFieldType::DateTime || type == TFieldType::Date ||
+               type == TFieldType::Time) {
+      width = std::max(width, dateWidth + cellRoom);
+    } else {
+      int content = cells.averageCharWidth() * 6;
+      for (int r = 0; r < rows; ++r)
+        content = std::max(
+            content, cells.horizontalAdvance(model_->index(r, c).data(Qt::DisplayRole).toString()));
+      width = std::max(width, std::min(content + cellRoom, widest));
+    }
+    setColumnWidth(c, width);
   }
 }
 

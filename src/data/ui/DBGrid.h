@@ -59,6 +59,8 @@ class TDataSetModel : public QAbstractTableModel, public TDataLink {
   void MoveToRow(int row);
   // Whether the column shows a boolean field (as a check box).
   bool IsBooleanColumn(int column) const;
+  // The type of the column's field.
+  TFieldType ColumnType(int column) const;
 
   // Orders the rows by `column` (TGridSort::None: the dataset's own order).
   void SortBy(int column, TGridSort order);
@@ -110,6 +112,7 @@ class TDataSetModel : public QAbstractTableModel, public TDataLink {
   bool inserting_ = false;
   std::vector<QString> columns_;
   std::vector<bool> booleans_;
+  std::vector<TFieldType> types_;
   int sortColumn_ = -1;
   TGridSort sort_ = TGridSort::None;
   mutable bool orderBuilt_ = false;
@@ -129,6 +132,8 @@ class TDBGrid : public QTableView {
   void HeaderClicked(int column);
   // The header text of the selected column ("" while the grid shows no columns).
   QString SelectedColumnName() const;
+  // The column names as one text ("Url|E-mails|..."), to tell one set of columns from another.
+  QString ColumnsKeyText() const { return ColumnsKey(); }
 
  signals:
   // The person chose another column (a click, the arrow keys, Tab), or other columns came.
@@ -142,9 +147,19 @@ class TDBGrid : public QTableView {
 
  private:
   void FollowCurrentRow(int row);
-  void FitUrlColumn();
+  // The names of the columns shown, as one key.
+  QString ColumnsKey() const;
+  // Gives each column its first width from its content: a yes/no column as wide as its header,
+  // a date-time column as wide as a date and time, a text column as wide as the longest value
+  // of the first page (within reason).
+  void FitColumns();
 
   TDataSetModel* model_;
+  // The header's state (widths, order, sort arrow) for each set of columns shown so far: a
+  // reset of the model (the records changed) and a return from a query result to the site
+  // table give the columns back as the person left them.
+  std::map<QString, QByteArray> columnStates_;
+  QString columnsKey_;
   bool following_ = false;
   int selectedColumn_ = 0;
 };
