@@ -20,6 +20,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -252,6 +253,56 @@ TEST_F(UseTest, GridColumnsStartAsWideAsTheirContentAndAnOlderLayoutIsDropped) {
     Form().close();
     startUp.reset();
   }
+}
+
+TEST_F(UseTest, TextCellsOfTheGridAreEditedInPlace) {
+  Start();
+  ShowDetail();
+  TDBGrid* grid = Grid();
+  int notes = Column("Notes");
+  grid->setFocus();
+  grid->setCurrentIndex(grid->model()->index(1, notes));
+  ASSERT_EQ(Url(), "http://b-live.test/");
+  // F2 opens the cell's editor with the value; Enter takes the text into the site.
+  QTest::keyClick(grid, Qt::Key_F2);
+  auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+  ASSERT_NE(editor, nullptr);
+  EXPECT_EQ(editor->text(), "second");
+  editor->selectAll();
+  QTest::keyClicks(editor, "changed in the grid");
+  QTest::keyClick(editor, Qt::Key_Return);
+  QCoreApplication::processEvents();  // the cell's delegate takes the text in a queued call
+  EXPECT_EQ(Dm().tblCracks.State(), TDataSetState::Edit);
+  EXPECT_EQ(Dm().tblCracks.FieldByName("Notes").AsString(), "changed in the grid");
+  EXPECT_EQ(Find<TDBEdit>("DBEdit4")->text(), "changed in the grid");
+  Find<TDBNavigator>("DBNavigator1")->ButtonWidget(TDBNavigator::nbPost)->click();
+  EXPECT_EQ(Dm().tblCracks.State(), TDataSetState::Browse);
+  {
+    TStoreTable t;
+    t.SetDatabaseName(dir.path());
+    t.SetTableName("cracks.DAT");
+    t.Open();
+    ASSERT_TRUE(t.FindKey({"http://b-live.test/"}));
+    EXPECT_EQ(t.FieldByName("Notes").AsString(), "changed in the grid");
+  }
+  // Typing into a cell starts its editor with what was typed.
+  grid->setFocus();
+  grid->setCurrentIndex(grid->model()->index(2, notes));
+  QTest::keyClicks(grid, "t");
+  editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+  ASSERT_NE(editor, nullptr);
+  QTest::keyClicks(editor, "yped");
+  QTest::keyClick(editor, Qt::Key_Return);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Url(), "http://d-live.test/");
+  EXPECT_EQ(Dm().tblCracks.FieldByName("Notes").AsString(), "typed");
+  // The DMCA link list is edited in the form; the grid says so instead of ignoring the key.
+  grid->setFocus();
+  grid->setCurrentIndex(grid->model()->index(2, Column("DMCAUrls")));
+  QTest::keyClick(grid, Qt::Key_F2);
+  EXPECT_TRUE(Form().statusBar()->currentMessage().contains("Form"))
+      << Form().statusBar()->currentMessage().toStdString();
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
 }
 
 int main(int argc, char** argv) {

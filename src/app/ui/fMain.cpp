@@ -17,6 +17,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QToolButton>
@@ -187,6 +188,9 @@ void TForm1::BuildPages() {
   detailLayout->addWidget(grid_);
   connect(grid_, &QAbstractItemView::doubleClicked, this,
           [this] { RunCommand([this] { OpenCurrentUrl(); }); });
+  // A cell that cannot be edited in place says where to edit, in the status bar.
+  connect(grid_, &TDBGrid::EditRefused, this,
+          [this](const QString& reason) { statusBar()->showMessage(reason, 8000); });
 
   displayMemo_ = new QPlainTextEdit(centralWidget());
   displayMemo_->setObjectName("DisplayMemo");
@@ -599,8 +603,9 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   bool mine = widget && widget->window() == this;
   switch (event->type()) {
     case QEvent::KeyPress:
-      // The window sees every key first: Esc anywhere cancels the pending edit.
-      if (mine && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+      // The window sees every key first: Esc anywhere cancels the pending edit, except in the
+      // editor of a grid cell, where it first drops what was typed into the cell.
+      if (mine && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && !grid_->Editing()) {
         RunCommand([this] { CancelEdit(); });
         return true;
       }

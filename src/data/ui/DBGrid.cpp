@@ -3,6 +3,7 @@
 #include <QCollator>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QStyle>
 #include <algorithm>
 #include <cstdlib>
@@ -402,9 +403,29 @@ QVariant TDataSetModel::CheckState(const QString& value) const {
   return value == "1" ? Qt::Checked : Qt::Unchecked;
 }
 
+bool TDataSetModel::IsEditableColumn(int column) const {
+  if (column < 0 || column >= columnCount() || IsBooleanColumn(column)) return false;
+  return NotEditableReason(column).isEmpty();
+}
+
+QString TDataSetModel::NotEditableReason(int column) const {
+  if (!source_ || !source_->Active()) return "There is nothing to edit";
+  TFieldType type = ColumnType(column);
+  if (type == TFieldType::Blob || type == TFieldType::Memo || type == TFieldType::FmtMemo ||
+      type == TFieldType::Graphic || type == TFieldType::Ole || type == TFieldType::TypedBinary ||
+      type == TFieldType::Bytes || type == TFieldType::VarBytes || type == TFieldType::AutoInc)
+    return columns_[static_cast<size_t>(column)] +
+           " is edited on the Form page (Ctrl+D), in its own box";
+  if (source_->DataSet()->ReadOnly())
+    return "These rows cannot be changed here (a query result or a read-only table); View > "
+           "Cracks table shows the sites to edit";
+  return {};
+}
+
 QVariant TDataSetModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid()) return {};
   bool boolean = IsBooleanColumn(index.column());
+  if (role == Qt::EditRole && !boolean) role = Qt::DisplayRole;
   if (boolean ? role != Qt::CheckStateRole : (role != Qt::DisplayRole && role != Qt::ToolTipRole))
     return {};
   if (!source_ || !source_->Active()) return {};
@@ -427,10 +448,30 @@ Qt::ItemFlags TDataSetModel::flags(const QModelIndex& index) const {
   if (index.isValid() && IsBooleanColumn(index.column()) && source_ && source_->Active() &&
       !source_->DataSet()->ReadOnly())
     f |= Qt::ItemIsUserCheckable;
+  if (index.isValid() && IsEditableColumn(index.column())) f |= Qt::ItemIsEditable;
   return f;
 }
 
 bool TDataSetModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+  if (role == Qt::EditRole && index.isValid() && (flags(index) & Qt::ItemIsEditable)) {
+    if (index.row() != CurrentRow()) MoveToRow(index.row());
+    if (index.row() != CurrentRow()) return false;
+    TStoreTable& t = *source_->DataSet();
+    std::string text = FromQ(value.toString());
+    try {
+      TStoreField& field = t.Fields(index.column());
+      if (FieldDisplayText(field) == text) return true;  // nothing changed: no editing
+      t.Edit();
+      if (text.empty())
+        field.Clear();
+      else
+        field.SetAsString(text);
+    } catch (const std::exception& e) {
+      ReportDataControlError(e.what());
+      return false;
+    }
+    return true;
+  }
   if (role != Qt::CheckStateRole || !index.isValid() || !IsBooleanColumn(index.column()) ||
       !(flags(index) & Qt::ItemIsUserCheckable))
     return false;
@@ -587,7 +628,8 @@ TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent), model_(new TDataSetModel
   // The current record shows as a selected row; the selected column is the one Find compares.
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setSelectionMode(QAbstractItemView::SingleSelection);
-  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // F2 or typing edits a cell in place; a double click opens the site's Url instead.
+  setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::AnyKeyPressed);
   verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
   verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   horizontalHeader()->setSectionsClickable(true);
@@ -640,6 +682,22 @@ QModelIndex TDBGrid::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers
       moved.isValid())
     return model_->index(moved.row(), SelectedIndex());
   return moved;
+}
+
+bool TDBGrid::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+  bool byKey = trigger == EditKeyPressed || trigger == AnyKeyPressed;
+  if (byKey && index.isValid() && !model_->IsBooleanColumn(index.column()) &&
+      !(model_->flags(index) & Qt::ItemIsEditable)) {
+    // Only keys that would type something or F2: arrows and shortcuts pass on quietly.
+    auto* key =
+        event && event->type() == QEvent::KeyPress ? static_cast<QKeyEvent*>(event) : nullptr;
+    bool asked = trigger == EditKeyPressed ||
+                 (key && !key->text().isEmpty() && key->text().at(0).isPrint() &&
+                  !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier)));
+    if (asked) emit EditRefused(model_->NotEditableReason(index.column()));
+    return false;
+  }
+  return QTableView::edit(index, trigger, event);
 }
 
 QString TDBGrid::SelectedColumnName() const {
