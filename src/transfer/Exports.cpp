@@ -158,18 +158,37 @@ std::vector<std::string> KilledSitesReport(TStoreQuery& qry1, bool DeadOnly,
   return lines;
 }
 
-void Exportkilledsites(TStoreQuery& qry1, const std::string& killedSiteFolder, bool DeadOnly) {
+std::string Exportkilledsites(TStoreQuery& qry1, const std::string& killedSiteFolder,
+                              bool DeadOnly) {
   int32_t day = 0, ms = 0;
   SplitDateTime(NowDateTime(), day, ms);
   std::string today = FormatShortDate(day, TStoreSession::Default().ShortDateFormat());
   std::vector<std::string> lines = KilledSitesReport(qry1, DeadOnly, today);
-  WriteTextLines(killedSiteFolder + "killedsites.txt", lines);
+  std::string fileName = killedSiteFolder + "killedsites.txt";
+  WriteTextLines(fileName, lines);
+  return fileName;
+}
+
+void ExportKilledSitesCommand(TStoreQuery& qry1, const std::string& killedSiteFolder, Ui& ui) {
+  std::string fileName;
+  {
+    BusyCursor busy(ui);
+    fileName = Exportkilledsites(qry1, killedSiteFolder, false);
+  }
+  ui.ShowMessage("The killed sites report was written to " + fileName);
+}
+
+std::string Text2HtmlProgram(const std::string& exeFolder, const std::string& programFolder) {
+  for (const std::string& folder : {exeFolder, programFolder}) {
+    if (folder.empty()) continue;
+    std::string candidate = folder + "Text2Html";
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "Text2Html";
 }
 
 std::string Text2HtmlProgram() {
-  std::string beside = ProgramFolder() + "Text2Html";
-  if (::access(beside.c_str(), X_OK) == 0) return beside;
-  return "Text2Html";
+  return Text2HtmlProgram(ExecutableFolder(), ProgramFolder());
 }
 
 bool StartText2Html(const std::string& input, const std::string& output) {
@@ -183,11 +202,15 @@ void ExporttoHTML(TStoreQuery& qry1, const std::string& killedSiteFolder, Ui& ui
     if (!startConverter(input, output))
       ui.MessageBox("Could not convert text", "Launch Error", MbButtons::Ok, MbIcon::None);
   };
-  WriteTextLines("cracksites.txt",
+  const std::string& folder = killedSiteFolder;
+  WriteTextLines(folder + "cracksites.txt",
                  QueryColumn(qry1, "SELECT Url FROM Cracks WHERE Killed <> True ORDER BY Url"));
-  convert("cracksites.txt", "cracksites.html");
-  Exportkilledsites(qry1, killedSiteFolder, true);
-  convert(killedSiteFolder + "killedsites.txt", "killedsites.html");
+  convert(folder + "cracksites.txt", folder + "cracksites.html");
+  Exportkilledsites(qry1, folder, true);
+  convert(folder + "killedsites.txt", folder + "killedsites.html");
+  ui.ShowMessage("The live sites were written to " + folder + "cracksites.txt and the killed " +
+                 "sites report to " + folder + "killedsites.txt; cracksites.html and " +
+                 "killedsites.html are made beside them");
 }
 
 void ExporttoCSV(TStoreTable* dataSet, Ui& ui) {

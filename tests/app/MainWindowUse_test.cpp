@@ -305,6 +305,68 @@ TEST_F(UseTest, TextCellsOfTheGridAreEditedInPlace) {
   EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
 }
 
+// HOME and XDG_CONFIG_HOME of a test, put back afterwards.
+class HomeFolder {
+ public:
+  HomeFolder() {
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME"})
+      if (const char* v = getenv(name)) saved_[name] = v;
+    setenv("HOME", home.path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", home.file(".config").c_str(), 1);
+  }
+  ~HomeFolder() {
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME"}) {
+      if (saved_.count(name))
+        setenv(name, saved_[name].c_str(), 1);
+      else
+        unsetenv(name);
+    }
+  }
+  TempDir home;
+
+ private:
+  std::map<std::string, std::string> saved_;
+};
+
+TEST_F(UseTest, ExportsGoToTheDocumentsFolderAndSayWhere) {
+  HomeFolder person;
+  // The XDG user folders name the documents folder; the program is started from elsewhere.
+  std::filesystem::create_directories(person.home.file(".config"));
+  std::filesystem::create_directories(person.home.file("Papers"));
+  WriteFileBytes(person.home.file(".config/user-dirs.dirs"),
+                 "# written by xdg-user-dirs-update\nXDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
+  std::string docs = person.home.file("Papers/");
+  TempDir started;
+  std::string cwd = std::filesystem::current_path();
+  std::filesystem::current_path(started.path());
+  Start();
+  EXPECT_EQ(startUp->Config().KilledSiteFolder, docs);
+
+  Item("Exportkilledsites1")->trigger();
+  EXPECT_EQ(ui.calls, std::vector<std::string>{"message: The killed sites report was written to " +
+                                               docs + "killedsites.txt"});
+  EXPECT_NE(ReadFileBytes(docs + "killedsites.txt").find("http://c-killed.test/"),
+            std::string::npos);
+
+  ui.calls.clear();
+  Item("ExporttoHTML1")->trigger();
+  ASSERT_FALSE(ui.calls.empty());
+  EXPECT_EQ(ui.calls.back(), "message: The live sites were written to " + docs +
+                                 "cracksites.txt and the killed sites report to " + docs +
+                                 "killedsites.txt; cracksites.html and killedsites.html are "
+                                 "made beside them");
+  EXPECT_NE(ReadFileBytes(docs + "cracksites.txt").find("http://appz-one.test/files/"),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(started.file("cracksites.txt")));
+  std::filesystem::current_path(cwd);
+
+  // The company's settings file, shared by everyone, keeps the default as no folder at all.
+  Form().close();
+  startUp->Config().WriteSettings();
+  EXPECT_NE(ReadFileBytes(startUp->Config().CompanyFileName()).find("KilledSiteFolder=\r\n"),
+            std::string::npos);
+}
+
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);

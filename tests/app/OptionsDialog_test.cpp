@@ -22,8 +22,8 @@
 
 #include "app/Config.h"
 #include "app/FolderChoice.h"
-#include "app/ui/FolderPicker.h"
 #include "app/Include.h"
+#include "app/ui/FolderPicker.h"
 #include "app/ui/QtUi.h"
 #include "app/ui/fOptions.h"
 #include "platform/Files.h"
@@ -117,6 +117,7 @@ TEST_F(OptionsDialogTest, EveryControlByItsNameWithCaptionsHintsAndTabOrder) {
   EXPECT_EQ(pages->tabText(2), "Folders");
   EXPECT_EQ(pages->currentIndex(), 0);
 
+  const std::string documents = DefaultKilledSiteFolder();
   struct Box {
     const char *name, *hint, *value;
   } boxes[] = {
@@ -128,7 +129,7 @@ TEST_F(OptionsDialogTest, EveryControlByItsNameWithCaptionsHintsAndTabOrder) {
       {"edTOSSubject", "Message subject", ConfigDefault::TOSSubject},
       {"edLoginID", "", ""},
       {"edPassword", "", ""},
-      {"edKilledSiteFolder", "", ConfigDefault::KilledSiteFolder},
+      {"edKilledSiteFolder", "", documents.c_str()},
   };
   for (const Box& b : boxes) {
     auto* e = Find<QLineEdit>(dialog, b.name);

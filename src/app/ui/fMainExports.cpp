@@ -8,9 +8,9 @@
 #include "app/Config.h"
 #include "app/ui/QtUi.h"
 #include "app/ui/fMain.h"
+#include "data/DataMod.h"
 #include "data/ui/DBControls.h"
 #include "data/ui/DBGrid.h"
-#include "data/DataMod.h"
 #include "transfer/Exports.h"
 #include "transfer/SqlFiles.h"
 
@@ -30,9 +30,7 @@ void TForm1::WireExportCommands() {
 }
 
 void TForm1::Exportkilledsites1Click() {
-  if (!dm_) return;
-  BusyCursor busy(ui_);
-  Exportkilledsites(dm_->qry1, config_.KilledSiteFolder, false);
+  if (dm_) ExportKilledSitesCommand(dm_->qry1, config_.KilledSiteFolder, ui_);
 }
 
 void TForm1::ExporttoHTML1Click() {
