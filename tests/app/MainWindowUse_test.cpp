@@ -97,6 +97,18 @@ void WhenShown(std::function<void(T&)> act) {
   });
 }
 
+// Closes a modal dialog when a check ends early, so that the command's exec() returns.
+class ClosedAtEnd {
+ public:
+  explicit ClosedAtEnd(QDialog& dialog) : dialog_(dialog) {}
+  ~ClosedAtEnd() {
+    if (dialog_.isVisible()) dialog_.reject();
+  }
+
+ private:
+  QDialog& dialog_;
+};
+
 struct Site {
   const char* url;
   const char* notes;
@@ -365,6 +377,61 @@ TEST_F(UseTest, ExportsGoToTheDocumentsFolderAndSayWhere) {
   startUp->Config().WriteSettings();
   EXPECT_NE(ReadFileBytes(startUp->Config().CompanyFileName()).find("KilledSiteFolder=\r\n"),
             std::string::npos);
+}
+
+TEST_F(UseTest, TheOptionsDialogKeepsTheWorkOnABadPortAndAsksBeforeDroppingAnEditedFragment) {
+  Start();
+  TConfig& config = startUp->Config();
+  std::string tos = config.TOS, settingsFile = config.CompanyFileName();
+  bool checked = false;
+  WhenShown<TfrmOptions>([&](TfrmOptions& dialog) {
+    ClosedAtEnd closer(dialog);
+    auto* host = dialog.findChild<QLineEdit*>("HostEdit");
+    auto* port = dialog.findChild<QLineEdit*>("PortEdit");
+    auto* folder = dialog.findChild<QLineEdit*>("edKilledSiteFolder");
+    host->setText("new.host");
+    folder->setText(QString::fromStdString(dir.file("made/")));
+    port->setText("abc");
+    // A wording fragment edited, then another chosen: the dialog asks first.
+    auto* choice = dialog.findChild<QComboBox*>("cbWording");
+    auto* editor = dialog.findChild<QPlainTextEdit*>("memTextChange");
+    choice->setCurrentIndex(9);  // TOS
+    editor->setPlainText("An edited TOS text");
+    ui.answers = {MbResult::Cancel};
+    choice->setCurrentIndex(3);  // Cracks: Cancel keeps TOS and the edit
+    ASSERT_EQ(ui.calls.size(), 1u);
+    EXPECT_EQ(ui.calls[0],
+              "box: Options|The text of \"TOS\" has changed. Save it before "
+              "choosing another text?");
+    EXPECT_EQ(choice->currentText(), "TOS");
+    EXPECT_EQ(editor->toPlainText(), "An edited TOS text");
+    ui.answers = {MbResult::Yes};
+    choice->setCurrentIndex(3);  // Yes saves TOS, then Cracks is shown
+    EXPECT_EQ(choice->currentText(), "Cracks");
+    EXPECT_EQ(editor->toPlainText(), QString::fromStdString(config.Cracks));
+    EXPECT_EQ(config.TOS.rfind("An edited TOS text", 0), 0u) << config.TOS;
+    ui.calls.clear();
+
+    QTest::mouseClick(dialog.findChild<QPushButton*>("OK"), Qt::LeftButton);
+    // The port is refused with the dialog open, the focus on the port, nothing else taken.
+    ASSERT_EQ(ui.calls.size(), 1u);
+    EXPECT_EQ(ui.calls[0], "error: 'abc' is not a valid integer value");
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(dialog.focusWidget(), port);
+    EXPECT_EQ(host->text(), "new.host");
+    EXPECT_EQ(folder->text().toStdString(), dir.file("made/"));
+    EXPECT_EQ(config.HostName, ConfigDefault::HostName);
+    port->setText("2525");
+    QTest::mouseClick(dialog.findChild<QPushButton*>("OK"), Qt::LeftButton);
+    EXPECT_FALSE(dialog.isVisible());
+    checked = true;
+  });
+  Item("Options1")->trigger();
+  ASSERT_TRUE(checked);
+  EXPECT_EQ(config.Port, 2525);
+  EXPECT_EQ(config.HostName, "new.host");
+  EXPECT_EQ(config.KilledSiteFolder, dir.file("made/"));
+  EXPECT_NE(ReadFileBytes(settingsFile).find("HostName=new.host"), std::string::npos);
 }
 
 int main(int argc, char** argv) {
