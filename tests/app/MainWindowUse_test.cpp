@@ -434,6 +434,41 @@ TEST_F(UseTest, TheOptionsDialogKeepsTheWorkOnABadPortAndAsksBeforeDroppingAnEdi
   EXPECT_NE(ReadFileBytes(settingsFile).find("HostName=new.host"), std::string::npos);
 }
 
+TEST_F(UseTest, ImportErrorsNameTheLineAndTheField) {
+  Start();
+  // 25 fields before DMCAUrls: Url, four texts, Cracks (field 5), ... LastSent (field 21).
+  auto line = [](const std::string& url, const std::string& cracks, const std::string& lastSent) {
+    std::vector<std::string> f(26);
+    f[0] = url;
+    f[5] = cracks;
+    f[21] = lastSent;
+    std::string text;
+    for (size_t i = 0; i < f.size(); ++i) text += (i ? "," : "") + f[i];
+    return text + "\r\n";
+  };
+  struct Case {
+    const char* file;
+    std::string text;
+    std::string message;
+  } cases[] = {
+      {"bool.csv",
+       line("http://n1.test/", "True", "") + "\r\n" + line("http://n2.test/", "F", "") +
+           line("http://n3.test/", "Yes", ""),
+       "message: Line 4 of bool.csv: 'Yes' is not a valid boolean value for field 'Cracks'"},
+      {"date.csv", line("http://n4.test/", "", "2025-12-31") + line("http://n5.test/", "", "31/31"),
+       "message: Line 2 of date.csv, field 'LastSent': '31/31' is not a valid date and time"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    WriteFileBytes(dir.file(c.file), c.text);
+    ui.calls.clear();
+    ui.files = {dir.file(c.file)};
+    Item("ImportCSVfile1")->trigger();
+    EXPECT_EQ(ui.calls, (std::vector<std::string>{c.message, "message: 0 sites imported"}));
+  }
+  EXPECT_EQ(Dm().tblCracks.RecordCount(), 4);
+}
+
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
