@@ -469,6 +469,33 @@ TEST_F(UseTest, ImportErrorsNameTheLineAndTheField) {
   EXPECT_EQ(Dm().tblCracks.RecordCount(), 4);
 }
 
+TEST_F(UseTest, ARankThatIsNoNumberIsRefusedInTheFiltersDialog) {
+  Start();
+  bool checked = false;
+  WhenShown<TfrmFilters>([&](TfrmFilters& dialog) {
+    ClosedAtEnd closer(dialog);
+    auto* rank = dialog.findChild<QLineEdit*>("edPriority");
+    rank->setText("abc");
+    QTest::mouseClick(dialog.findChild<QPushButton*>("OK"), Qt::LeftButton);
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(dialog.focusWidget(), rank);
+    EXPECT_EQ(ui.calls, std::vector<std::string>{"error: 'abc' is not a valid rank: type a "
+                                                 "whole number from -32768 to 32767, or nothing"});
+    rank->setText(" 2");  // blanks around a number are fine, as the filter takes them
+    QTest::mouseClick(dialog.findChild<QPushButton*>("OK"), Qt::LeftButton);
+    EXPECT_FALSE(dialog.isVisible());
+    checked = true;
+  });
+  Item("Filters1")->trigger();
+  ASSERT_TRUE(checked);
+  EXPECT_EQ(Dm().tblCracks.RecordCount(), 2);  // the live sites of priority 2
+  // The killed-sites toggle goes on working, without an engine error.
+  ui.calls.clear();
+  Item("Killedsites1")->trigger();
+  Item("Killedsites1")->trigger();
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
+}
+
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
