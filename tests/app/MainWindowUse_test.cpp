@@ -496,6 +496,39 @@ TEST_F(UseTest, ARankThatIsNoNumberIsRefusedInTheFiltersDialog) {
   EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
 }
 
+TEST_F(UseTest, AnSqlFileShowsItsResultInTheGridWithItsRowCountAndAFailingOneKeepsIt) {
+  Start();
+  auto* pages = Find<QTabWidget>("PageControl1");
+  ASSERT_EQ(pages->currentIndex(), 0);  // the Form page
+  auto* position = Find<QLabel>("StatusPosition");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return position->text() == "site 1 of 4"; }))
+      << position->text().toStdString();
+  WriteFileBytes(dir.file("two.sql"), "SELECT Url, Priority FROM Cracks WHERE Priority = 2");
+  ui.files = {dir.file("two.sql")};
+  Item("OpenSQLfile1")->trigger();
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
+  // The result is shown at once, with its own count in the status bar.
+  EXPECT_EQ(pages->currentIndex(), 1);
+  EXPECT_EQ(Grid()->model()->rowCount(), 3);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return position->text() == "row 1 of 3 of the query result"; }))
+      << position->text().toStdString();
+  // Back on the Form page the status bar counts the sites again.
+  pages->setCurrentIndex(0);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return position->text() == "site 1 of 4"; }))
+      << position->text().toStdString();
+  pages->setCurrentIndex(1);
+
+  // A statement that reads but fails when it runs: its error, and the result stays shown.
+  WriteFileBytes(dir.file("bad.sql"), "SELECT Nope FROM Cracks");
+  ui.files = {dir.file("bad.sql")};
+  Item("OpenSQLfile1")->trigger();
+  ASSERT_EQ(ui.calls.size(), 1u);
+  EXPECT_EQ(ui.calls[0].rfind("error: ", 0), 0u) << ui.calls[0];
+  EXPECT_EQ(Grid()->model()->rowCount(), 3);
+  EXPECT_EQ(Grid()->model()->headerData(1, Qt::Horizontal).toString(), "Priority");
+  EXPECT_EQ(Grid()->model()->index(0, 0).data().toString(), "http://appz-one.test/files/");
+}
+
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);

@@ -1,5 +1,7 @@
 // The main window's table notice, status bar and window keys, and what it keeps across starts.
 //
+// While the Detail page shows the result of an SQL file, the status bar counts its rows ("row
+// n of N of the query result") instead of the sites.
 // The notice above the pages says why the controls are greyed or read-only (a missing, closed
 // or read-only site table, a missing ISP table); while the site table is read-only the commands
 // that change sites (kill, import, IP lookups) are off. The status bar shows "site n of N" for
@@ -90,6 +92,11 @@ void TForm1::BuildStatusBar() {
   statusTimer_->setSingleShot(true);
   statusTimer_->setInterval(kStatusDelayMs);
   connect(statusTimer_, &QTimer::timeout, this, [this] { UpdateStatusBar(); });
+  // The position follows the page shown and the grid's current row (a query result's rows are
+  // not the navigator's).
+  connect(pages_, &QTabWidget::currentChanged, this, [this] { UpdateStatusBar(); });
+  connect(grid_->Model(), &TDataSetModel::CurrentRowChanged, this,
+          [this] { statusTimer_->start(); });
 
   QStatusBar* bar = statusBar();
   bar->setObjectName("StatusBar1");
@@ -161,6 +168,21 @@ void TForm1::UpdateStatusBar() {
   if (!statusPosition_) return;
   QString position;
   bool editing = false;
+  // The Detail page showing a query result: its rows, not the sites.
+  TStoreTable* grid = GridDataSet();
+  if (grid && pages_->currentIndex() == 1 && grid != NavigatorDataSet()) {
+    try {
+      int count = grid->RecordCount();
+      int row = grid_->Model()->CurrentRow();
+      position = count == 0 ? QString("no rows in the query result")
+                            : QString("row %1 of %2 of the query result").arg(row + 1).arg(count);
+    } catch (const std::exception&) {
+      position.clear();
+    }
+    statusPosition_->setText(position);
+    statusModified_->setText("");
+    return;
+  }
   if (TStoreTable* t = NavigatorDataSet()) {
     try {
       TDataSetState state = t->State();

@@ -9,10 +9,10 @@
 #include "app/ui/QtUi.h"
 #include "app/ui/fMain.h"
 #include "app/ui/fOptions.h"
-#include "data/ui/DBControls.h"
-#include "data/ui/DBGrid.h"
 #include "data/DataMod.h"
 #include "data/SiteViews.h"
+#include "data/ui/DBControls.h"
+#include "data/ui/DBGrid.h"
 #include "data/ui/fFilters.h"
 
 namespace quellor {
@@ -70,6 +70,7 @@ void TForm1::Crackstable1Click() {
   if (!dm_) return;
   grid_->SetDataSource(&dm_->dsCracks);
   navigator_->SetDataSource(grid_->Model()->DataSource());
+  UpdateStatusBar();
 }
 
 void TForm1::Filters1Click() {
