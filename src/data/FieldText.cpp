@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "platform/Locale.h"
 #include "store/api/StoreDate.h"
 #include "store/api/StoreTb.h"
 
@@ -18,6 +19,12 @@ std::string Padded(int value, int width) {
 }
 
 }  // namespace
+
+void UseLocaleDateFormats(TStoreSession& session, const LocaleInfo& locale) {
+  session.SetShortDateFormat(locale.shortDateFormat);
+  session.SetDateSeparator(locale.dateSeparator);
+  session.SetTimeSeparator(locale.timeSeparator);
+}
 
 std::string FormatShortDate(int32_t dayNumber, const std::string& format) {
   int year = 0, month = 0, day = 0;

@@ -10,8 +10,13 @@
 
 namespace quellor {
 
+struct LocaleInfo;
 class TStoreField;
 class TStoreSession;
+
+// Makes the session read and write dates in the person's short date format and times with
+// their time separator (LocaleInfo; start-up calls it with Locale::Current()).
+void UseLocaleDateFormats(TStoreSession& session, const LocaleInfo& locale);
 
 // A date (day number, see StoreDate.h) in a short date format ("yyyy-mm-dd", "dd.mm.yyyy",
 // "m/d/yy": y, m and d runs, anything else literal).

@@ -36,6 +36,7 @@
 #include "app/ui/fOptions.h"
 #include "data/DataMod.h"
 #include "data/DataSource.h"
+#include "data/FieldText.h"
 #include "data/ui/DBControls.h"
 #include "data/ui/DBGrid.h"
 #include "data/ui/fFilters.h"
@@ -527,6 +528,77 @@ TEST_F(UseTest, AnSqlFileShowsItsResultInTheGridWithItsRowCountAndAFailingOneKee
   EXPECT_EQ(Grid()->model()->rowCount(), 3);
   EXPECT_EQ(Grid()->model()->headerData(1, Qt::Horizontal).toString(), "Priority");
   EXPECT_EQ(Grid()->model()->index(0, 0).data().toString(), "http://appz-one.test/files/");
+}
+
+// A locale pinned for one test; the session's date formats back to the C locale's afterwards.
+class PinnedLocale {
+ public:
+  explicit PinnedLocale(const LocaleInfo& info) { Locale::Override(info); }
+  ~PinnedLocale() {
+    Locale::Override(std::nullopt);
+    UseLocaleDateFormats(TStoreSession::Default(), LocaleInfo());
+  }
+};
+
+TEST_F(UseTest, DatesFollowTheLocalesShortDateFormatAndShowSecondsAtMost) {
+  LocaleInfo german;
+  german.shortDateFormat = "dd.mm.yyyy";
+  german.dateSeparator = '.';
+  PinnedLocale pinned(german);
+  {
+    TStoreTable t;
+    t.SetDatabaseName(dir.path());
+    t.SetTableName("cracks.DAT");
+    t.Open();
+    ASSERT_TRUE(t.FindKey({"http://appz-one.test/files/"}));
+    t.Edit();
+    int32_t day = 0;
+    ASSERT_TRUE(EncodeDayNumber(2025, 12, 31, day));
+    t.FieldByName("LastSent")
+        .SetAsDateTime(JoinDateTime(day, ((0 * 60 + 57) * 60 + 38) * 1000 + 861));
+    t.Post();
+  }
+  Start();
+  // The form and the grid: the locale's date, the time to the second.
+  EXPECT_EQ(Find<TDBEdit>("DBEdit6")->text(), "31.12.2025 00:57:38");
+  EXPECT_EQ(Grid()->model()->index(0, Column("LastSent")).data().toString(), "31.12.2025 00:57:38");
+  // The import reads the locale's dates.
+  std::vector<std::string> f(26);
+  f[0] = "http://dated.test/";
+  f[19] = "False";  // Killed: in the view
+  f[21] = "30.11.2025 10:00:00";
+  std::string line;
+  for (size_t i = 0; i < f.size(); ++i) line += (i ? "," : "") + f[i];
+  WriteFileBytes(dir.file("dated.csv"), line + "\r\n");
+  ui.files = {dir.file("dated.csv")};
+  Item("ImportCSVfile1")->trigger();
+  EXPECT_EQ(ui.calls, std::vector<std::string>{"message: 1 sites imported"});
+  // The CSV export and the killed-sites report write them.
+  ui.files = {dir.file("out.csv")};
+  Item("ExporttoCSV1")->trigger();
+  std::string csv = ReadFileBytes(dir.file("out.csv"));
+  EXPECT_NE(csv.find("\"31.12.2025 00:57:38\""), std::string::npos) << csv;
+  EXPECT_NE(csv.find("\"30.11.2025 10:00:00\""), std::string::npos) << csv;
+  startUp->Config().KilledSiteFolder = dir.path();
+  Item("Exportkilledsites1")->trigger();
+  std::string report = ReadFileBytes(dir.file("killedsites.txt"));
+  ASSERT_GT(report.size(), 24u);
+  EXPECT_EQ(report.substr(0, 14), "Last updated: ");
+  EXPECT_EQ(report[16], '.') << report.substr(0, 30);
+  EXPECT_EQ(report[19], '.') << report.substr(0, 30);
+}
+
+TEST(LocaleDates, ShortDateFormatsOfTheCLibrary) {
+  struct Case {
+    const char *posix, *ours;
+  } cases[] = {
+      {"%d.%m.%Y", "dd.mm.yyyy"}, {"%m/%d/%Y", "mm/dd/yyyy"},
+      {"%d/%m/%y", "dd/mm/yyyy"}, {"%Y-%m-%d", "yyyy-mm-dd"},
+      {"%F", "yyyy-mm-dd"},       {"%D", "mm/dd/yyyy"},
+      {"%e.%m.%Y", "d.mm.yyyy"},  {"%Y年%m月%d日", "yyyy年mm月dd日"},
+      {"%a %d %b %Y", ""},        {"%d.%m.", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ShortDateFormatFromPosix(c.posix), c.ours) << c.posix;
 }
 
 int main(int argc, char** argv) {
