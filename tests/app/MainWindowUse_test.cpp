@@ -12,6 +12,9 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QStyle>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -30,6 +33,7 @@
 #include "app/Config.h"
 #include "app/Include.h"
 #include "app/ui/FindDialog.h"
+#include "app/ui/Icons.h"
 #include "app/ui/QtUi.h"
 #include "app/ui/Startup.h"
 #include "app/ui/fMain.h"
@@ -599,6 +603,84 @@ TEST(LocaleDates, ShortDateFormatsOfTheCLibrary) {
       {"%a %d %b %Y", ""},        {"%d.%m.", ""},
   };
   for (const Case& c : cases) EXPECT_EQ(ShortDateFormatFromPosix(c.posix), c.ours) << c.posix;
+}
+
+// Average lightness (0 to 255) of the opaque pixels of an icon at 24 pixels.
+int IconLightness(const QIcon& icon) {
+  QImage image = icon.pixmap(24, 24).toImage().convertToFormat(QImage::Format_ARGB32);
+  long sum = 0, count = 0;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x) {
+      QColor c = image.pixelColor(x, y);
+      if (c.alpha() < 128) continue;
+      sum += c.lightness();
+      ++count;
+    }
+  return count ? static_cast<int>(sum / count) : -1;
+}
+
+TEST(LooksTest, OwnIconsStandOutOnADarkPalette) {
+  QPalette light = QApplication::palette();
+  QPalette dark = light;
+  dark.setColor(QPalette::Window, QColor(45, 45, 48));
+  dark.setColor(QPalette::Base, QColor(30, 30, 32));
+  dark.setColor(QPalette::Button, QColor(45, 45, 48));
+  QApplication::setPalette(dark);
+  for (const char* name : {"go-first", "go-previous", "go-next", "go-last", "view-refresh"}) {
+    EXPECT_GE(IconLightness(OwnIcon(name)), 150) << name;
+  }
+  QApplication::setPalette(light);
+}
+
+TEST(LooksTest, MessageBoxesAreWideEnoughForTheirCaption) {
+  QtUi ui;
+  int width = 0;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) {
+      ADD_FAILURE() << "no box";
+      return;
+    }
+    width = box->width();
+    box->accept();
+  });
+  ui.ShowMessage("nothing set");
+  QFontMetrics fm(QApplication::font());
+  EXPECT_GE(width, fm.horizontalAdvance("Quellor") + 120);
+}
+
+TEST_F(UseTest, TheMenuBarDrawsTheSeparatorBetweenToolsAndHelp) {
+  Start();
+  QMenuBar* bar = Form().menuBar();
+  QList<QAction*> items = bar->actions();
+  int tools = -1, help = -1;
+  for (int i = 0; i < items.size(); ++i) {
+    if (items[i] == Item("Tools1")) tools = i;
+    if (items[i] == Item("Help1")) help = i;
+  }
+  ASSERT_GE(tools, 0);
+  ASSERT_EQ(help, tools + 2);
+  QAction* line = items[tools + 1];
+  EXPECT_TRUE(line->isVisible());
+  // Drawn: either the style draws menu bar separators, or it is an item that shows a bar.
+  bool styleDraws = bar->style()->styleHint(QStyle::SH_DrawMenuBarSeparator, nullptr, bar);
+  EXPECT_TRUE(styleDraws || (!line->isSeparator() && !line->text().isEmpty()));
+  EXPECT_FALSE(line->isEnabled() && !line->isSeparator());
+  EXPECT_GT(bar->actionGeometry(line).width(), 0);
+}
+
+TEST_F(UseTest, TheSortArrowDoesNotComeBackAfterARestart) {
+  Start();
+  ShowDetail();
+  emit Grid()->horizontalHeader()->sectionClicked(Column("Notes"));
+  ASSERT_TRUE(Grid()->horizontalHeader()->isSortIndicatorShown());
+  Form().close();
+  startUp.reset();
+  Start();
+  ShowDetail();
+  // The rows come in Url order after a start: no arrow says otherwise.
+  EXPECT_FALSE(Grid()->horizontalHeader()->isSortIndicatorShown());
+  EXPECT_EQ(Grid()->model()->index(0, 0).data().toString(), "http://appz-one.test/files/");
 }
 
 int main(int argc, char** argv) {

@@ -18,6 +18,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTableView>
 #include <QToolButton>
@@ -300,7 +301,15 @@ void TForm1::BuildMenus() {
   connect(update, &QAction::triggered, this,
           [this] { RunCommand([this] { CheckforUpdate1Click(ui_, config_); }); });
 
-  bar->addSeparator();
+  // The separator between Tools and Help. Most styles draw no separator in a menu bar, so it is
+  // a disabled item showing a bar.
+  if (bar->style()->styleHint(QStyle::SH_DrawMenuBarSeparator, nullptr, bar)) {
+    bar->addSeparator()->setObjectName("N1");
+  } else {
+    QAction* line = bar->addAction(QString(QChar(0x2502)));
+    line->setObjectName("N1");
+    line->setEnabled(false);
+  }
 
   QMenu* help = menu("&Help");
   connect(AddItem(help, "&Contents", "F1"), &QAction::triggered, this,
