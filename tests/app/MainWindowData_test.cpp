@@ -23,17 +23,17 @@
 
 #include "app/Config.h"
 #include "app/Find.h"
-#include "app/ui/FindDialog.h"
 #include "app/Help.h"
 #include "app/Include.h"
+#include "app/TableNotice.h"
+#include "app/ui/FindDialog.h"
 #include "app/ui/QtUi.h"
 #include "app/ui/Startup.h"
-#include "app/TableNotice.h"
 #include "app/ui/fMain.h"
-#include "data/ui/DBControls.h"
-#include "data/ui/DBGrid.h"
 #include "data/DataSource.h"
 #include "data/SiteTables.h"
+#include "data/ui/DBControls.h"
+#include "data/ui/DBGrid.h"
 #include "store/api/StoreTb.h"
 #include "support/RecordingQtUi.h"
 #include "support/TempDir.h"
@@ -298,7 +298,7 @@ TEST(StartUp, MissingTablesShowTheErrorThenAUsableWindow) {
                           "'isps.DAT'"}));
   TForm1& form = startUp.Form();
   EXPECT_TRUE(form.isVisible());
-  EXPECT_EQ(form.windowTitle(), "Quellor - ");
+  EXPECT_EQ(form.windowTitle(), "Quellor - default");
   ui.calls.clear();
   for (const char* item : {"Next1", "Prev1", "FindFirst1", "ToggleFormView1", "Delete1"})
     form.MenuItem(item)->trigger();
