@@ -1,18 +1,18 @@
 // The main window's table notice, status bar and window keys, and what it keeps across starts.
 //
-// While the Detail page shows the result of an SQL file, the status bar counts its rows ("row
-// n of N of the query result") instead of the sites.
 // The notice above the pages says why the controls are greyed or read-only (a missing, closed
 // or read-only site table, a missing ISP table); while the site table is read-only the commands
-// that change sites (kill, import, IP lookups) are off. The status bar shows "site n of N" for
-// the site table's current view and "Modified" while a site is being edited. The mark follows
-// at once; the position is counted kStatusDelayMs after the last move, because the position of
-// a record in a filtered view of 100,000 sites takes a walk through the view (0.1 to 0.2 s at
-// its end), which a key held down must not pay for each site. N itself comes from the view
-// filter's record set and costs nothing once the set is built. F3 runs Find Next and Ctrl+Q
-// closes the window. The window's size, position and page, and the grid's column widths and
-// order, are kept in the person's QSettings (group "MainWindow"), never in the shared program
-// folder; the columns with their names, so that a layout of other columns is never applied.
+// that change sites (kill, import, IP lookups, Get Emails) are off. The status bar shows "site n
+// of N" for the site table's current view and "Modified" while a site is being edited; while the
+// Detail page shows the result of an SQL file it counts the result's rows instead ("row n of N
+// of the query result"). The mark follows at once; the position is counted kStatusDelayMs after
+// the last move, because the position of a record in a filtered view of 100,000 sites takes a
+// walk through the view (0.1 to 0.2 s at its end), which a key held down must not pay for each
+// site. N itself comes from the view filter's record set and costs nothing once the set is
+// built. F3 runs Find Next and Ctrl+Q closes the window. The window's size, position and page,
+// and the grid's column widths and order, are kept in the person's QSettings (group "MainWindow"),
+// never in the shared program folder; the columns with their names, so that a layout of other
+// columns is never applied.
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -150,8 +150,8 @@ void TForm1::UpdateTableNotice() {
   tableNotice_->setVisible(!text.empty());
   // The commands that change sites are off while the site table is read-only.
   bool readOnly = sites && sites->Active() && sites->ReadOnly();
-  for (const char* name :
-       {"Killsite1", "Killsitedead1", "ImportCSVfile1", "ImportHtmlfile1", "GetIP1", "CheckIPs1"})
+  for (const char* name : {"Killsite1", "Killsitedead1", "ImportCSVfile1", "ImportHtmlfile1",
+                           "GetIP1", "CheckIPs1", "GetEmails1"})
     if (QAction* item = MenuItem(name)) item->setEnabled(!readOnly);
 }
 
