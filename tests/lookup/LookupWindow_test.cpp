@@ -114,7 +114,9 @@ TEST_F(LookupWindowTest, CheckIpsRunsToTheEndAndSaysFinished) {
   resolver->Answer("www.one.site.test", "10.5.5.5");
   resolver->Answer("www.two.site.test", "10.0.0.2");
   form->MenuItem("CheckIPs1")->trigger();
-  EXPECT_EQ(ui.calls, std::vector<std::string>{"message: Finished IP check"});
+  // It says what it did.
+  EXPECT_EQ(ui.calls, std::vector<std::string>{
+                          "message: Finished IP check: 3 checked, 1 changed, 0 not found"});
   std::vector<TSite> after = Snapshot(folder.dir);
   EXPECT_EQ(after[0].ip, "10.5.5.5");
   EXPECT_EQ(after[0].ipChanged, 1);
