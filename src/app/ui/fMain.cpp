@@ -567,12 +567,14 @@ void TForm1::CheckIPs1Click() {
 
 void TForm1::GetEmails1Click() {
   if (!dm_) return;
-  GetSiteEmails(*dm_, FromQ(edHost_->text()));
+  std::string domain = FromQ(edHost_->text());
+  ui_.ShowMessage(EmailsFoundText(domain, GetSiteEmails(*dm_, domain)));
 }
 
 void TForm1::SaveISP1Click() {
   if (!dm_) return;
-  SaveIsp(*dm_, FromQ(edHost_->text()), BoxText(this, "DBEdit2"));
+  std::string domain = FromQ(edHost_->text());
+  ui_.ShowMessage(IspSavedText(domain, SaveIsp(*dm_, domain, BoxText(this, "DBEdit2"))));
 }
 
 void TForm1::OpenCurrentUrl() {
