@@ -14,12 +14,12 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QStyle>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QStandardItemModel>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>

@@ -3,13 +3,13 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QInputDialog>
-#include <QGridLayout>
 #include <QMessageBox>
-#include <QSpacerItem>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QSpacerItem>
 #include <QStringList>
 #include <algorithm>
 
