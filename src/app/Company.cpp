@@ -29,7 +29,8 @@ void TCompanyMenu::CheckOnly(int index) {
 }
 
 void TCompanyMenu::SetTitle(const std::string& name) {
-  title_ = "Quellor - " + name;
+  // The default company has no name: the title says "default", as after "&Default".
+  title_ = "Quellor - " + (name.empty() ? std::string("default") : name);
 }
 
 void TCompanyMenu::Changed() {
@@ -57,6 +58,15 @@ void TCompanyMenu::NewCompany() {
   }
   config_.Company = *answer;
   SetTitle(*answer);
+  // The new company is listed (unless a file gave it an item already) and checked alone.
+  int index = -1;
+  for (size_t i = kFirstCompany; i < items_.size(); ++i)
+    if (items_[i].caption == *answer) index = static_cast<int>(i);
+  if (index < 0) {
+    items_.push_back({*answer, false});
+    index = static_cast<int>(items_.size()) - 1;
+  }
+  CheckOnly(index);
   Changed();
   config_.WriteLastCompany();
   config_.ReadSettings();
@@ -65,7 +75,7 @@ void TCompanyMenu::NewCompany() {
 void TCompanyMenu::Default() {
   CheckOnly(kDefault);
   config_.Company.clear();
-  title_ = "Quellor - default";
+  SetTitle("");
   Changed();
   config_.WriteLastCompany();
   config_.ReadSettings();

@@ -4,8 +4,9 @@
 // The submenu is two fixed items, "&New company" and "&Default", then one item per file of the
 // program folder named "Quellor*.ini" (without regard to case), captioned with the company's
 // name: FileBaseName of the file with its first "Quellor" removed; the global settings file
-// gives no item. Choosing an item checks it alone. The window's title is "Quellor - " + company
-// ("Quellor - default" after "&Default").
+// gives no item. Choosing an item checks it alone; a new company gets an item of its own,
+// checked alone. The window's title is "Quellor - " + company ("Quellor - default" for the
+// default company, at start as after "&Default").
 #pragma once
 
 #include <functional>

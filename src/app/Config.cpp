@@ -1,6 +1,7 @@
 #include "app/Config.h"
 
 #include "app/Include.h"
+#include "platform/Files.h"
 #include "platform/IniFile.h"
 
 namespace quellor {
@@ -103,6 +104,10 @@ std::string DecodeFragment(const std::string& stored) {
   return out;
 }
 
+std::string DefaultKilledSiteFolder() {
+  return UserDocumentsFolder();
+}
+
 std::string TConfig::GlobalFileName() {
   return ProgramFolder() + "Quellor.Ini";
 }
@@ -132,7 +137,9 @@ void TConfig::ReadSettings() {
   LoginID = ini.ReadString("Mail", "LoginID", "");
   Password = ini.ReadString("Mail", "Password", "");
   Authentication = ini.ReadBool("Mail", "Authentication", false);
-  KilledSiteFolder = ini.ReadString("Data", "KilledSiteFolder", ConfigDefault::KilledSiteFolder);
+  KilledSiteFolder = ini.ReadString("Data", "KilledSiteFolder", "");
+  if (KilledSiteFolder.empty() || KilledSiteFolder == ConfigDefault::OldKilledSiteFolder)
+    KilledSiteFolder = DefaultKilledSiteFolder();
   SiteVer = ini.ReadFloat("Data", "SiteVer", ConfigDefault::SiteVer);
   const auto& wording = WordingFields();
   for (size_t i = 0; i < wording.size(); ++i) {
@@ -155,7 +162,8 @@ void TConfig::WriteSettings() {
   writeString("Mail", "LoginID", LoginID);
   writeString("Mail", "Password", Password);
   ini.WriteBool("Mail", "Authentication", Authentication);
-  writeString("Data", "KilledSiteFolder", KilledSiteFolder);
+  writeString("Data", "KilledSiteFolder",
+              KilledSiteFolder == DefaultKilledSiteFolder() ? std::string() : KilledSiteFolder);
   ini.WriteFloat("Data", "SiteVer", SiteVer);
   for (const auto& w : WordingFields())
     writeString("Wording", w.key, EncodeFragment(this->*w.field));

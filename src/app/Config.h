@@ -89,10 +89,17 @@ inline constexpr const char* From = "Your Name <your.name@example.org>";
 inline constexpr const char* Subject = "Software piracy notice: %url%";
 inline constexpr const char* TOSSubject = "Possible TOS violation: %url%";
 inline constexpr const char* SignOn = "Quellor";
-// The temporary folder of the system, as on the desktop the program came from.
-inline constexpr const char* KilledSiteFolder = "/tmp/";
+// The killed-sites folder of older versions: the temporary folder, which every user of the
+// machine shares. Read from a settings file it stands for the default below.
+inline constexpr const char* OldKilledSiteFolder = "/tmp/";
 inline constexpr double SiteVer = 1;
 }  // namespace ConfigDefault
+
+// The default killed-sites folder: the person's own documents folder (UserDocumentsFolder),
+// ending with "/". A company's settings file is shared by everyone who uses the program folder,
+// so it keeps the default as an empty KilledSiteFolder, which each person reads as their own
+// folder.
+std::string DefaultKilledSiteFolder();
 
 // How a multi-line fragment is kept on one line of the settings file, and back.
 std::string EncodeFragment(const std::string& text);

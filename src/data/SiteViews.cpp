@@ -43,6 +43,25 @@ std::string FilterValueOf(TCheckState state) {
   return {};
 }
 
+std::string RankError(const std::string& text) {
+  size_t b = text.find_first_not_of(" \t");
+  if (b == std::string::npos && text.empty()) return {};
+  bool ok = b != std::string::npos;
+  if (ok) {
+    std::string number = text.substr(b, text.find_last_not_of(" \t") - b + 1);
+    size_t digits = number[0] == '-' || number[0] == '+' ? 1 : 0;
+    ok = number.size() > digits && number.size() - digits <= 5 &&
+         number.find_first_not_of("0123456789", digits) == std::string::npos;
+    if (ok) {
+      long value = std::stol(number);
+      ok = value >= -32768 && value <= 32767;
+    }
+  }
+  return ok ? std::string()
+            : "'" + text +
+                  "' is not a valid rank: type a whole number from -32768 to 32767, or nothing";
+}
+
 void ApplyFilterChoice(TConfig& config, TDM& dm, const TFilterChoice& choice) {
   config.KilledFilter = FilterValueOf(choice.killed);
   config.IPChangedFilter = FilterValueOf(choice.ipChanged);

@@ -38,6 +38,13 @@ struct TFilterChoice {
   std::string priority;  // exactly as typed: neither trimmed nor checked
 };
 
+// The Rank of the Filters dialog: empty, or a whole number of the Priority field (-32768 to
+// 32767, a sign allowed, blanks around it allowed as the filter reads them). Anything else
+// would reach the filter language as part of the expression and fail there (engine error
+// 10051) at every later filter command, so the dialog refuses it with this message; "" when
+// the text is fine.
+std::string RankError(const std::string& text);
+
 // OK of the Filters dialog: sets the three values from the choice, then applies the filter.
 // A Priority the filter language rejects raises the store's filter error after the values are
 // set, so the same error returns at every later ApplyFilter until another choice is made.

@@ -29,7 +29,10 @@ std::string FailedText(int failed) {
 void Finish(Ui& ui, const TIpCheckResult& result) {
   if (result.failed > 0)
     ui.MessageBox(FailedText(result.failed), "Quellor", MbButtons::Ok, MbIcon::Warning);
-  ui.ShowMessage(kFinished);
+  // What the walk did, so that the person need not look through the sites.
+  ui.ShowMessage(std::string(kFinished) + ": " + std::to_string(result.checked) + " checked, " +
+                 std::to_string(result.changed) + " changed, " + std::to_string(result.failed) +
+                 " not found");
 }
 
 // The sites of the rest of the view: from the current record (counted) to the last one.

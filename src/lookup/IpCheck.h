@@ -76,8 +76,9 @@ struct TIpCheckResult {
 // "Check IPs": walks `sites` from its current record to the end of its view, under the busy
 // cursor and a progress window ("Check IPs", sites checked of the sites in the rest of the view,
 // addresses changed) whose Cancel stops the walk before the next site is changed. At the end:
-// a warning when lookups failed, then "Finished IP check". An error of the table (a record
-// another user has locked) ends the walk with that error; the sites before it keep their
+// a warning when lookups failed, then "Finished IP check: <n> checked, <m> changed, <k> not
+// found" (the sites passed, the addresses changed, the lookups that failed). An error of the table
+// (a record another user has locked) ends the walk with that error; the sites before it keep their
 // changes and "Finished IP check" is not shown. Cancelled: nothing is shown, and the table
 // stands on the first site not checked. Otherwise it stands on the last site of the view.
 TIpCheckResult CheckIPs(TStoreTable& sites, const std::shared_ptr<THostResolver>& resolver, Ui& ui,

@@ -5,12 +5,12 @@
 
 namespace quellor {
 
-void SaveIsp(TDM& dm, const std::string& domainText, const std::string& emailsText) {
+bool SaveIsp(TDM& dm, const std::string& domainText, const std::string& emailsText) {
   TStoreTable& isp = dm.tblIsp;
   // FindKey posts a pending edit of the ISP table first.
   if (isp.FindKey({domainText})) {
     ChangeRecord(isp, [&] { isp.FieldByName("Emails").SetAsString(emailsText); });
-    return;
+    return true;
   }
   isp.Append();
   try {
@@ -21,14 +21,30 @@ void SaveIsp(TDM& dm, const std::string& domainText, const std::string& emailsTe
     if (isp.State() != TDataSetState::Browse) isp.Cancel();
     throw;
   }
+  return false;
 }
 
-void GetSiteEmails(TDM& dm, const std::string& domainText) {
+std::string GetSiteEmails(TDM& dm, const std::string& domainText) {
   TStoreTable& sites = dm.tblCracks;
+  std::string emails;
   ChangeRecord(sites, [&] {
-    std::string emails = dm.GetEmails(domainText);
+    emails = dm.GetEmails(domainText);
     if (!emails.empty()) sites.FieldByName("E-mails").SetAsString(emails);
   });
+  return emails;
+}
+
+std::string IspSavedText(const std::string& domainText, bool replaced) {
+  return "The addresses of " + domainText +
+         (replaced ? " were saved, replacing those stored before"
+                   : " were saved as a new provider");
+}
+
+std::string EmailsFoundText(const std::string& domainText, const std::string& emails) {
+  if (emails.empty())
+    return "No provider of the ISP table matches " + domainText +
+           "; the site's addresses stay as they were";
+  return "The site's addresses are now those of its provider: " + emails;
 }
 
 }  // namespace quellor

@@ -19,7 +19,14 @@ namespace quellor {
 
 class TDM;
 
-void SaveIsp(TDM& dm, const std::string& domainText, const std::string& emailsText);
-void GetSiteEmails(TDM& dm, const std::string& domainText);
+// SaveIsp returns true when it replaced the addresses of a domain already stored, false for a
+// new record; GetSiteEmails returns the addresses it put into the site ("" when no domain
+// matched). The window says so (IspSavedText, EmailsFoundText).
+bool SaveIsp(TDM& dm, const std::string& domainText, const std::string& emailsText);
+std::string GetSiteEmails(TDM& dm, const std::string& domainText);
+
+// What the window shows after the commands.
+std::string IspSavedText(const std::string& domainText, bool replaced);
+std::string EmailsFoundText(const std::string& domainText, const std::string& emails);
 
 }  // namespace quellor

@@ -2,18 +2,22 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <random>
 
 namespace quellor {
 namespace {
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 struct DirCloser {
   void operator()(DIR* d) const { closedir(d); }
@@ -168,6 +172,64 @@ bool WriteWholeFile(const std::string& path, const std::string& bytes) {
     return false;
   }
   return true;
+}
+
+namespace {
+
+bool IsFolder(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The home folder without a final "/" ("" when there is none).
+std::string HomeFolder() {
+  std::string home;
+  if (const char* h = std::getenv("HOME"); h && h[0] == '/')
+    home = h;
+  else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && pw->pw_dir[0] == '/')
+    home = pw->pw_dir;
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  return home == "/" ? std::string() : home;
+}
+
+// XDG_DOCUMENTS_DIR="$HOME/Documents" from user-dirs.dirs, expanded; "" when not set there.
+std::string XdgDocumentsDir(const std::string& home) {
+  std::string config;
+  if (const char* c = std::getenv("XDG_CONFIG_HOME"); c && c[0] == '/')
+    config = c;
+  else if (!home.empty())
+    config = home + "/.config";
+  std::string text;
+  if (config.empty() || !ReadWholeFile(config + "/user-dirs.dirs", &text)) return {};
+  for (const std::string& raw : SplitLines(text)) {
+    size_t start = raw.find_first_not_of(" \t");
+    if (start == std::string::npos || raw.compare(start, 18, "XDG_DOCUMENTS_DIR=") != 0) continue;
+    std::string value = raw.substr(start + 18);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+      value = value.substr(1, value.size() - 2);
+    if (value.compare(0, 5, "$HOME") == 0) {
+      if (home.empty()) return {};
+      value = home + value.substr(5);
+    }
+    return value.empty() || value[0] != '/' ? std::string() : value;
+  }
+  return {};
+}
+
+std::string WithSlash(std::string folder) {
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  return folder;
+}
+
+}  // namespace
+
+std::string UserDocumentsFolder() {
+  std::string home = HomeFolder();
+  if (std::string xdg = XdgDocumentsDir(home); IsFolder(xdg)) return WithSlash(xdg);
+  if (!home.empty() && IsFolder(home + "/Documents")) return home + "/Documents/";
+  if (IsFolder(home)) return WithSlash(home);
+  return "/tmp/";
 }
 
 }  // namespace quellor

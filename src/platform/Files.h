@@ -1,6 +1,6 @@
 // File-system helpers of the platform layer: names looked up without regard to case (the
 // program folder's files were named on a system that ignores case), whole-file text reading
-// that accepts CR, LF and CR LF, and writing a file in one step.
+// that accepts CR, LF and CR LF, writing a file in one step, and the person's documents folder.
 #pragma once
 
 #include <string>
@@ -33,5 +33,11 @@ bool ReadWholeFile(const std::string& path, std::string* bytes);
 // the old file's mode. False (errno set) when it cannot be written, also when the existing file
 // has no write bit for anyone.
 bool WriteWholeFile(const std::string& path, const std::string& bytes);
+
+// The person's documents folder, ending with "/": XDG_DOCUMENTS_DIR of the XDG user folders
+// ($XDG_CONFIG_HOME/user-dirs.dirs, by default ~/.config/user-dirs.dirs; "$HOME/..." and plain
+// absolute paths) when that folder exists, else ~/Documents when it exists, else the home
+// folder ($HOME, else the password database's), else the temporary folder's "/tmp/".
+std::string UserDocumentsFolder();
 
 }  // namespace quellor

@@ -178,18 +178,21 @@ void SetFieldsFromCsvLine(TStoreTable& table, const std::string& line) {
                          SplitCsvFields(line, kComma, static_cast<size_t>(table.FieldCount())));
 }
 
-void SetFieldsFromCsvValues(TStoreTable& table, const std::vector<std::string>& values) {
+void SetFieldsFromCsvValues(TStoreTable& table, const std::vector<std::string>& values,
+                            int* failedField) {
   if (values.size() < static_cast<size_t>(table.FieldCount()))
     throw std::logic_error("SetFieldsFromCsvValues: fewer values than fields");
   for (int i = 0; i < table.FieldCount(); ++i) {
     TStoreField& field = table.Fields(i);
     if (field.DataType() == TFieldType::AutoInc) continue;  // the store gives the ids
     const std::string& value = values[static_cast<size_t>(i)];
+    if (failedField) *failedField = i;
     if (value.empty())
       field.Clear();
     else
       field.SetAsString(value);
   }
+  if (failedField) *failedField = -1;
 }
 
 }  // namespace quellor

@@ -53,7 +53,9 @@ std::vector<std::string> SplitCsvFields(const std::string& line, char separator,
 // names the text and the field).
 void SetFieldsFromCsvLine(TStoreTable& table, const std::string& line);
 // The same with the line already cut into its fields (SplitCsvFields with the table's
-// FieldCount). REQUIRES: values.size() >= table.FieldCount().
-void SetFieldsFromCsvValues(TStoreTable& table, const std::vector<std::string>& values);
+// FieldCount). REQUIRES: values.size() >= table.FieldCount(). When a value does not convert,
+// *failedField (when given) holds the number of its field as the error leaves.
+void SetFieldsFromCsvValues(TStoreTable& table, const std::vector<std::string>& values,
+                            int* failedField = nullptr);
 
 }  // namespace quellor

@@ -23,18 +23,6 @@ namespace quellor {
 
 namespace {
 
-std::string Padded(int value, int width) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "%0*d", width, value);
-  return buffer;
-}
-
-std::string LongTime(int32_t msOfDay, char separator) {
-  int seconds = msOfDay / 1000;
-  return Padded(seconds / 3600, 2) + separator + Padded(seconds / 60 % 60, 2) + separator +
-         Padded(seconds % 60, 2);
-}
-
 // Runs a SELECT of one count and returns it; NULL (no row passed) reads as 0. The query is
 // closed afterwards.
 int64_t QueryCount(TStoreQuery& qry1, const std::string& sql, const char* column) {
@@ -88,35 +76,6 @@ TExportFormats SessionFormats(TStoreSession& session) {
   return formats;
 }
 
-std::string FormatShortDate(int32_t dayNumber, const std::string& format) {
-  int year = 0, month = 0, day = 0;
-  if (!DecodeDayNumber(dayNumber, year, month, day)) return {};
-  std::string text;
-  for (size_t i = 0; i < format.size();) {
-    char c = static_cast<char>(std::tolower(static_cast<unsigned char>(format[i])));
-    size_t run = 1;
-    while (i + run < format.size() &&
-           std::tolower(static_cast<unsigned char>(format[i + run])) == c)
-      ++run;
-    switch (c) {
-      case 'y':
-        text += run <= 2 ? Padded(year % 100, 2) : Padded(year, 4);
-        break;
-      case 'm':
-        text += run == 1 ? std::to_string(month) : Padded(month, 2);
-        break;
-      case 'd':
-        text += run == 1 ? std::to_string(day) : Padded(day, 2);
-        break;
-      default:
-        text.append(format, i, run);
-        break;
-    }
-    i += run;
-  }
-  return text;
-}
-
 std::string FieldText(const TStoreField& field, const TExportFormats& formats) {
   if (field.DataType() == TFieldType::Blob || field.DataType() == TFieldType::Memo ||
       field.DataType() == TFieldType::Graphic || field.DataType() == TFieldType::FmtMemo ||
@@ -144,10 +103,10 @@ std::string FieldText(const TStoreField& field, const TExportFormats& formats) {
     case TFieldType::DateTime: {
       int32_t day = 0, ms = 0;
       SplitDateTime(field.AsDateTime(), day, ms);
-      if (field.DataType() == TFieldType::Time) return LongTime(ms, formats.timeSeparator);
+      if (field.DataType() == TFieldType::Time) return FormatLongTime(ms, formats.timeSeparator);
       std::string text = FormatShortDate(day, formats.shortDate);
       if (field.DataType() == TFieldType::DateTime && ms != 0)
-        text += " " + LongTime(ms, formats.timeSeparator);
+        text += " " + FormatLongTime(ms, formats.timeSeparator);
       return text;
     }
     default:
@@ -199,18 +158,37 @@ std::vector<std::string> KilledSitesReport(TStoreQuery& qry1, bool DeadOnly,
   return lines;
 }
 
-void Exportkilledsites(TStoreQuery& qry1, const std::string& killedSiteFolder, bool DeadOnly) {
+std::string Exportkilledsites(TStoreQuery& qry1, const std::string& killedSiteFolder,
+                              bool DeadOnly) {
   int32_t day = 0, ms = 0;
   SplitDateTime(NowDateTime(), day, ms);
   std::string today = FormatShortDate(day, TStoreSession::Default().ShortDateFormat());
   std::vector<std::string> lines = KilledSitesReport(qry1, DeadOnly, today);
-  WriteTextLines(killedSiteFolder + "killedsites.txt", lines);
+  std::string fileName = killedSiteFolder + "killedsites.txt";
+  WriteTextLines(fileName, lines);
+  return fileName;
+}
+
+void ExportKilledSitesCommand(TStoreQuery& qry1, const std::string& killedSiteFolder, Ui& ui) {
+  std::string fileName;
+  {
+    BusyCursor busy(ui);
+    fileName = Exportkilledsites(qry1, killedSiteFolder, false);
+  }
+  ui.ShowMessage("The killed sites report was written to " + fileName);
+}
+
+std::string Text2HtmlProgram(const std::string& exeFolder, const std::string& programFolder) {
+  for (const std::string& folder : {exeFolder, programFolder}) {
+    if (folder.empty()) continue;
+    std::string candidate = folder + "Text2Html";
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "Text2Html";
 }
 
 std::string Text2HtmlProgram() {
-  std::string beside = ProgramFolder() + "Text2Html";
-  if (::access(beside.c_str(), X_OK) == 0) return beside;
-  return "Text2Html";
+  return Text2HtmlProgram(ExecutableFolder(), ProgramFolder());
 }
 
 bool StartText2Html(const std::string& input, const std::string& output) {
@@ -224,11 +202,15 @@ void ExporttoHTML(TStoreQuery& qry1, const std::string& killedSiteFolder, Ui& ui
     if (!startConverter(input, output))
       ui.MessageBox("Could not convert text", "Launch Error", MbButtons::Ok, MbIcon::None);
   };
-  WriteTextLines("cracksites.txt",
+  const std::string& folder = killedSiteFolder;
+  WriteTextLines(folder + "cracksites.txt",
                  QueryColumn(qry1, "SELECT Url FROM Cracks WHERE Killed <> True ORDER BY Url"));
-  convert("cracksites.txt", "cracksites.html");
-  Exportkilledsites(qry1, killedSiteFolder, true);
-  convert(killedSiteFolder + "killedsites.txt", "killedsites.html");
+  convert(folder + "cracksites.txt", folder + "cracksites.html");
+  Exportkilledsites(qry1, folder, true);
+  convert(folder + "killedsites.txt", folder + "killedsites.html");
+  ui.ShowMessage("The live sites were written to " + folder + "cracksites.txt and the killed " +
+                 "sites report to " + folder + "killedsites.txt; cracksites.html and " +
+                 "killedsites.html are made beside them");
 }
 
 void ExporttoCSV(TStoreTable* dataSet, Ui& ui) {

@@ -22,8 +22,12 @@
 //   n counts the killed sites (with DeadOnly only those that are also dead), m the sites whose
 //   Killed is not True (empty Killed included).
 //
-//   cracksites.txt (in the process's current folder): the Url of every site whose Killed is not
-//   True, one a line, in Url order.
+//   cracksites.txt (in the killed-sites folder too, beside the report): the Url of every site
+//   whose Killed is not True, one a line, in Url order.
+//
+// The killed-sites folder is the person's documents folder unless the Options say otherwise
+// (Config.h); the exports never write into the folder the program was started from, and each
+// says where it wrote.
 //
 //   CSV export (the file the person chooses): one line per record of the dataset, no header;
 //   every field in the dataset's order as its text form (FieldText) inside double quotes, inner
@@ -35,6 +39,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "data/FieldText.h"  // FormatShortDate
 
 namespace quellor {
 
@@ -57,9 +63,6 @@ struct TExportFormats {
 // with, so an exported file imports back.
 TExportFormats SessionFormats(TStoreSession& session);
 
-// A date (day number, see StoreDate.h) in a short date format.
-std::string FormatShortDate(int32_t dayNumber, const std::string& format);
-
 // The text form of a field's value: text as stored; booleans "True"/"False"; date-times as
 // short date, a blank and hh:nn:ss (the time left out at exactly midnight); dates alone; times
 // as hh:nn:ss; whole numbers in decimal; other numbers with the decimal separator; a BLOB as its
@@ -77,23 +80,32 @@ void WriteTextLines(const std::string& fileName, const std::vector<std::string>&
 std::vector<std::string> KilledSitesReport(TStoreQuery& qry1, bool DeadOnly,
                                            const std::string& today);
 
-// Writes the report to killedSiteFolder + "killedsites.txt" with today's date; shows nothing.
-// Engine errors and "Cannot create file ..." propagate; the file is then not written.
-void Exportkilledsites(TStoreQuery& qry1, const std::string& killedSiteFolder, bool DeadOnly);
+// Writes the report to killedSiteFolder + "killedsites.txt" with today's date and returns that
+// name. Engine errors and "Cannot create file ..." propagate; the file is then not written.
+std::string Exportkilledsites(TStoreQuery& qry1, const std::string& killedSiteFolder,
+                              bool DeadOnly);
+
+// "&Export killed sites": the report as above, then the message "The killed sites report was
+// written to <file>".
+void ExportKilledSitesCommand(TStoreQuery& qry1, const std::string& killedSiteFolder, Ui& ui);
 
 // Starts the converter with its two file names, not waiting for it; false when it cannot be
 // started.
 using TConverterStart = std::function<bool(const std::string& input, const std::string& output)>;
 
-// The converter the program ships: "Text2Html" in the program folder, else on PATH.
+// The converter the program ships: "Text2Html" beside the executable (where an installation
+// puts it, in <prefix>/bin), else in the program folder, else the name alone for a search on
+// PATH.
 std::string Text2HtmlProgram();
+std::string Text2HtmlProgram(const std::string& exeFolder, const std::string& programFolder);
 // Starts Text2HtmlProgram() detached with the two names as its arguments.
 bool StartText2Html(const std::string& input, const std::string& output);
 
-// "Export to HTML": cracksites.txt in the current folder, converted to cracksites.html; then
-// the report with DeadOnly, converted from KilledSiteFolder + "killedsites.txt" to
-// "killedsites.html" (current folder). A converter that cannot be started shows "Could not
-// convert text" (caption "Launch Error") and the command goes on. Busy cursor throughout.
+// "Export to HTML": killedSiteFolder + "cracksites.txt", converted to cracksites.html beside
+// it; then the report with DeadOnly, converted from killedSiteFolder + "killedsites.txt" to
+// killedsites.html beside it. A converter that cannot be started shows "Could not convert text"
+// (caption "Launch Error") and the command goes on. Busy cursor throughout. At the end a
+// message names the files written and those the converter makes.
 void ExporttoHTML(TStoreQuery& qry1, const std::string& killedSiteFolder, Ui& ui,
                   const TConverterStart& startConverter = StartText2Html);
 

@@ -92,7 +92,22 @@ bool FileExists(const std::string& fileName) {
 }
 
 // Adds the sites of the records; returns how many were added. Runs inside the transaction.
-int AddSites(TStoreTable& sites, Ui& ui, const std::vector<TCsvRecord>& records) {
+// An error of one line as the person can find it in the file: "Line 4712 of sites.csv: ...",
+// with ", field 'LastSent'" after the line when the message does not name the field itself.
+std::string LineError(const std::string& fileName, size_t line, TStoreTable& sites, int field,
+                      const std::string& message) {
+  size_t slash = fileName.rfind('/');
+  std::string text = "Line " + std::to_string(line) + " of " +
+                     (slash == std::string::npos ? fileName : fileName.substr(slash + 1));
+  if (field >= 0 && field < sites.FieldCount()) {
+    std::string name = "'" + sites.Fields(field).FieldName() + "'";
+    if (message.find("field " + name) == std::string::npos) text += ", field " + name;
+  }
+  return text + ": " + message;
+}
+
+int AddSites(TStoreTable& sites, Ui& ui, const std::string& fileName,
+             const std::vector<TCsvRecord>& records) {
   const bool withProgress = records.size() > static_cast<size_t>(kImportProgressThreshold);
   std::unique_ptr<ProgressScope> progress;
   const std::string all = std::to_string(records.size());
@@ -112,9 +127,14 @@ int AddSites(TStoreTable& sites, Ui& ui, const std::vector<TCsvRecord>& records)
     key[0] = std::move(values[0]);
     if (sites.FindKey(key)) continue;  // a site with this Url exists: left as it is
     values[0] = std::move(key[0]);
-    sites.Append();
-    SetFieldsFromCsvValues(sites, values);
-    sites.Post();
+    int field = -1;
+    try {
+      sites.Append();
+      SetFieldsFromCsvValues(sites, values, &field);
+      sites.Post();
+    } catch (const std::exception& e) {
+      throw std::runtime_error(LineError(fileName, records[i].line, sites, field, e.what()));
+    }
     ++added;
   }
   if (progress && progress->Step(static_cast<int>(records.size()), all + " of " + all + " lines"))
@@ -145,7 +165,7 @@ TImportResult ImportSites(const TSiteTarget& target, Ui& ui, const std::string& 
     TImportScope scope(target.sites);
     target.db.BeginTransaction();
     try {
-      result.imported = AddSites(target.sites, ui, records);
+      result.imported = AddSites(target.sites, ui, fileName, records);
       target.db.CommitTransaction();
       result.outcome = TImportOutcome::Imported;
     } catch (const TImportCancelled&) {

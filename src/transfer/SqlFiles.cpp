@@ -61,9 +61,26 @@ void RunSQLText(TDM& dm, Ui& ui, const std::string& text) {
   // the result the grid may be showing.
   TSqlStatementKind kind = SqlStatementKind(statement);
   BusyCursor busy(ui);
+  // A statement that reads but fails as it runs (an unknown column, a missing table) must not
+  // take the result on screen with it: the statement before it is run again.
+  const std::string previous = dm.qry1.SQL();
+  const bool wasOpen = dm.qry1.Active();
+  auto restore = [&] {
+    try {
+      dm.qry1.SetSQL(previous);
+      if (wasOpen) dm.qry1.Open();
+    } catch (const std::exception&) {
+      // the previous result cannot be had again: the grid shows no rows
+    }
+  };
   dm.qry1.SetSQL(statement);
   if (kind != TSqlStatementKind::Select) {
-    dm.qry1.ExecuteStatement();
+    try {
+      dm.qry1.ExecuteStatement();
+    } catch (...) {
+      restore();
+      throw;
+    }
     return;
   }
   // A SELECT that reads for more than a second shows its progress; Cancel stops it and keeps
@@ -83,6 +100,7 @@ void RunSQLText(TDM& dm, Ui& ui, const std::string& text) {
   } catch (...) {
     dm.qry1.OnQueryProgress = nullptr;
     if (progressShown) ui.EndProgress();
+    restore();
     throw;
   }
   dm.qry1.OnQueryProgress = nullptr;

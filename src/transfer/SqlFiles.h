@@ -10,7 +10,8 @@
 // dialect reads it (SqlStatementKind): a SELECT is always opened, whatever words its column
 // names or strings hold; every other statement is executed, and the grid then shows no rows.
 // The kind is read before qry1 is touched, so a statement that does not parse leaves qry1 and
-// the grid as they were.
+// the grid as they were; one that parses but fails as it runs puts the statement before it back
+// and runs that again, so the grid goes on showing the result it showed.
 #pragma once
 
 #include <string>

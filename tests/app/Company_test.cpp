@@ -69,7 +69,7 @@ TEST_F(CompanyTest, ListsCompanyFilesWithoutRegardToCase) {
   EXPECT_EQ(menu.Items()[1].caption, "&Default");
   EXPECT_EQ(CompanyCaptions(), (std::set<std::string>{"Acme", "Beta", "_x", "Quellor"}));
   EXPECT_EQ(Checked(), std::vector<std::string>{"&Default"});
-  EXPECT_EQ(menu.Title(), "Quellor - ");
+  EXPECT_EQ(menu.Title(), "Quellor - default");
 }
 
 TEST_F(CompanyTest, CurrentCompanyIsCheckedOnlyWhenItsCaseMatches) {
@@ -113,7 +113,7 @@ TEST_F(CompanyTest, NewCompany) {
   menu.NewCompany();
   ui.inputAnswers.push_back(std::nullopt);  // cancelled
   menu.NewCompany();
-  EXPECT_EQ(menu.Title(), "Quellor - ");
+  EXPECT_EQ(menu.Title(), "Quellor - default");
   EXPECT_EQ(ReadFileBytes(dir.file("Quellor.Ini")), "");
   EXPECT_EQ(ui.calls[0], "input: New Company|Enter new company name|");
 
@@ -123,8 +123,9 @@ TEST_F(CompanyTest, NewCompany) {
   EXPECT_EQ(config.Company, " Zeta ");
   EXPECT_EQ(menu.Title(), "Quellor -  Zeta ");
   EXPECT_EQ(config.Port, 25);
-  EXPECT_EQ(menu.Items().size(), items);  // no item until the next start
-  EXPECT_EQ(Checked(), std::vector<std::string>{"&Default"});
+  // The new company is listed and checked at once.
+  EXPECT_EQ(menu.Items().size(), items + 1);
+  EXPECT_EQ(Checked(), std::vector<std::string>{" Zeta "});
   EXPECT_EQ(LastCompanyInFile(), "Zeta");  // reading trims the blanks
 }
 
@@ -138,7 +139,7 @@ TEST_F(CompanyTest, NewCompanyRefusesNamesThatLeaveTheProgramFolder) {
     ASSERT_EQ(ui.calls.size(), 2u) << bad;
     EXPECT_EQ(ui.calls[1].rfind("error: The company name '", 0), 0u) << ui.calls[1];
     EXPECT_EQ(config.Company, "");
-    EXPECT_EQ(menu.Title(), "Quellor - ");
+    EXPECT_EQ(menu.Title(), "Quellor - default");
   }
   EXPECT_EQ(ReadFileBytes(dir.file("Quellor.Ini")), "");
   // Names with other odd characters are still allowed: they stay inside the folder.

@@ -300,7 +300,7 @@ TEST(StartUp, MissingTablesShowTheErrorThenAUsableWindow) {
                           "'isps.DAT'"}));
   TForm1& form = startUp.Form();
   EXPECT_TRUE(form.isVisible());
-  EXPECT_EQ(form.windowTitle(), "Quellor - ");
+  EXPECT_EQ(form.windowTitle(), "Quellor - default");
   ui.calls.clear();
   for (const char* item : {"Next1", "Prev1", "FindFirst1", "ToggleFormView1", "Delete1"})
     form.MenuItem(item)->trigger();
@@ -407,7 +407,7 @@ TEST_F(WindowTest, AReadOnlyTableSaysSoAndOffersNoChanges) {
   EXPECT_TRUE(notes->isReadOnly());
   EXPECT_TRUE(Find<TDBMemo>("DBMemo1")->isReadOnly());
   EXPECT_FALSE(Find<TDBCheckBox>("cbKilled")->isEnabled());
-  for (const char* item : {"Killsite1", "Killsitedead1", "ImportCSVfile1", "GetIP1"})
+  for (const char* item : {"Killsite1", "Killsitedead1", "ImportCSVfile1", "GetIP1", "GetEmails1"})
     EXPECT_FALSE(form->MenuItem(item)->isEnabled()) << item;
   EXPECT_TRUE(form->MenuItem("FindFirst1")->isEnabled());
   notes->setFocus();
@@ -423,6 +423,7 @@ TEST_F(WindowTest, AReadOnlyTableSaysSoAndOffersNoChanges) {
   EXPECT_FALSE(notes->isReadOnly());
   EXPECT_TRUE(nav->ButtonWidget(TDBNavigator::nbInsert)->isEnabled());
   EXPECT_TRUE(form->MenuItem("Killsite1")->isEnabled());
+  EXPECT_TRUE(form->MenuItem("GetEmails1")->isEnabled());
 }
 
 TEST_F(WindowTest, StatusBarShowsThePositionAndTheModifiedMark) {

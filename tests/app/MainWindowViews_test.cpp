@@ -237,21 +237,24 @@ TEST_F(ViewsWindowTest, FiltersDialogSetsTheViewAndStartsFromItsDefaultsEachTime
   Item("Filters1")->trigger();
   EXPECT_EQ(Dm().tblCracks.Filter(), "IPChanged = True And Priority = 2");
 
-  // Rank typed as a blank and 5, used unchanged; then a rank the filter rejects: the error, and
-  // the dialog is closed all the same.
+  // Rank typed as a blank and 5, used unchanged; then a rank that is no number: the dialog says
+  // so and stays open, and Cancel leaves the view as it was.
   WhenShown<TfrmFilters>([](TfrmFilters& d) {
     d.findChild<QLineEdit*>("edPriority")->setText(" 5");
     Press(d, "OK");
   });
   Item("Filters1")->trigger();
   EXPECT_EQ(Dm().tblCracks.Filter(), "Killed = False And Priority =  5");
-  WhenShown<TfrmFilters>([](TfrmFilters& d) {
+  WhenShown<TfrmFilters>([this](TfrmFilters& d) {
     d.findChild<QLineEdit*>("edPriority")->setText("high");
     Press(d, "OK");
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_EQ(ui.calls, std::vector<std::string>{"error: 'high' is not a valid rank: type a whole "
+                                                 "number from -32768 to 32767, or nothing"});
+    Press(d, "Cancel");
   });
   Item("Filters1")->trigger();
   ASSERT_EQ(ui.calls.size(), 1u);
-  EXPECT_EQ(ui.calls[0].rfind("error: Store Engine Error # 10051 ", 0), 0u) << ui.calls[0];
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
   EXPECT_EQ(Dm().tblCracks.Filter(), "Killed = False And Priority =  5");
 }

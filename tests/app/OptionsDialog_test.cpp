@@ -118,6 +118,7 @@ TEST_F(OptionsDialogTest, EveryControlByItsNameWithCaptionsHintsAndTabOrder) {
   EXPECT_EQ(pages->tabText(2), "Folders");
   EXPECT_EQ(pages->currentIndex(), 0);
 
+  const std::string documents = DefaultKilledSiteFolder();
   struct Box {
     const char *name, *hint, *value;
   } boxes[] = {
@@ -129,7 +130,7 @@ TEST_F(OptionsDialogTest, EveryControlByItsNameWithCaptionsHintsAndTabOrder) {
       {"edTOSSubject", "Message subject", ConfigDefault::TOSSubject},
       {"edLoginID", "", ""},
       {"edPassword", "", ""},
-      {"edKilledSiteFolder", "", ConfigDefault::KilledSiteFolder},
+      {"edKilledSiteFolder", "", documents.c_str()},
   };
   for (const Box& b : boxes) {
     auto* e = Find<QLineEdit>(dialog, b.name);
@@ -291,7 +292,7 @@ TEST_F(OptionsDialogTest, AWordingFragmentEditedButNotSavedIsLostOnOk) {
   EXPECT_EQ(config.TOS, tos);
 }
 
-TEST_F(OptionsDialogTest, APortThatIsNoIntegerShowsTheErrorClosesAndWritesNothing) {
+TEST_F(OptionsDialogTest, APortThatIsNoIntegerIsRefusedWithTheDialogOpenAndNothingChanged) {
   for (const char* port : {"abc", "65536"}) {
     TConfig c;
     c.ReadLastCompany();
@@ -309,8 +310,11 @@ TEST_F(OptionsDialogTest, APortThatIsNoIntegerShowsTheErrorClosesAndWritesNothin
                                (port[0] == 'a' ? "' is not a valid integer value"
                                                : "' is not a valid port: use a number from 1 to "
                                                  "65535"));
-    EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(c.HostName, "new.host");
+    // Everything typed stays in the dialog, the focus on the port; nothing is taken or written.
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(dialog.focusWidget(), Find<QLineEdit>(dialog, "PortEdit"));
+    EXPECT_EQ(host->text(), "new.host");
+    EXPECT_EQ(c.HostName, ConfigDefault::HostName);
     EXPECT_EQ(c.From, ConfigDefault::From);
     EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
   }

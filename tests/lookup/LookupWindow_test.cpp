@@ -86,7 +86,10 @@ TEST_F(LookupWindowTest, TheShortenedDomainBoxIsSavedAndMatchesAnotherSiteOfTheP
   QTest::keyClick(emails, Qt::Key_S, Qt::ControlModifier);
   EXPECT_EQ(IspSnapshot(folder.dir),
             (std::vector<std::pair<std::string, std::string>>{{"site.test", "abuse@site.test"}}));
-  EXPECT_TRUE(ui.calls.empty());
+  // Each command says what it did.
+  EXPECT_EQ(ui.calls, std::vector<std::string>{
+                          "message: The addresses of site.test were saved as a new provider"});
+  ui.calls.clear();
 
   folder.dm->tblCracks.Post();
   folder.dm->tblCracks.Next();  // Url order: one, three, two
@@ -94,7 +97,26 @@ TEST_F(LookupWindowTest, TheShortenedDomainBoxIsSavedAndMatchesAnotherSiteOfTheP
   QTest::keyClick(host, Qt::Key_E, Qt::ControlModifier);
   EXPECT_EQ(emails->text(), "abuse@site.test");
   EXPECT_EQ(Snapshot(folder.dir)[1].emails, "abuse@site.test");
-  EXPECT_TRUE(ui.calls.empty());
+  EXPECT_EQ(ui.calls, std::vector<std::string>{"message: The site's addresses are now those of "
+                                               "its provider: abuse@site.test"});
+  ui.calls.clear();
+  // Saved again: the stored addresses are replaced. A domain no provider matches: said so.
+  QTest::keyClick(host, Qt::Key_S, Qt::ControlModifier);
+  host->selectAll();
+  QTest::keyClicks(host, "elsewhere.test");
+  QTest::keyClick(host, Qt::Key_E, Qt::ControlModifier);
+  EXPECT_EQ(ui.calls, (std::vector<std::string>{
+                          "message: The addresses of www.three.site.test were saved as a new "
+                          "provider",
+                          "message: No provider of the ISP table matches elsewhere.test; the "
+                          "site's addresses stay as they were"}));
+  EXPECT_EQ(emails->text(), "abuse@site.test");
+  ui.calls.clear();
+  host->selectAll();
+  QTest::keyClicks(host, "site.test");
+  QTest::keyClick(host, Qt::Key_S, Qt::ControlModifier);
+  EXPECT_EQ(ui.calls, std::vector<std::string>{"message: The addresses of site.test were saved, "
+                                               "replacing those stored before"});
 }
 
 TEST_F(LookupWindowTest, CtrlIStoresAChangedAddressAndSaysSo) {
@@ -114,7 +136,9 @@ TEST_F(LookupWindowTest, CheckIpsRunsToTheEndAndSaysFinished) {
   resolver->Answer("www.one.site.test", "10.5.5.5");
   resolver->Answer("www.two.site.test", "10.0.0.2");
   form->MenuItem("CheckIPs1")->trigger();
-  EXPECT_EQ(ui.calls, std::vector<std::string>{"message: Finished IP check"});
+  // It says what it did.
+  EXPECT_EQ(ui.calls, std::vector<std::string>{
+                          "message: Finished IP check: 3 checked, 1 changed, 0 not found"});
   std::vector<TSite> after = Snapshot(folder.dir);
   EXPECT_EQ(after[0].ip, "10.5.5.5");
   EXPECT_EQ(after[0].ipChanged, 1);

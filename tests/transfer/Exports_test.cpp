@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
 #include <sstream>
 
 #include "store/api/StoreDate.h"
@@ -189,16 +190,23 @@ TEST_F(ExportTest, ExportToHtmlWritesBothListsAndStartsTheConverterTwice) {
     started.push_back(in + " " + out);
     return true;
   });
-  EXPECT_EQ(started,
-            (std::vector<std::string>{"cracksites.txt cracksites.html",
-                                      dir.file("k/") + "killedsites.txt killedsites.html"}));
-  EXPECT_EQ(Lines(dir.file("cracksites.txt")),
+  // Every file goes into the killed-sites folder, none into the current folder.
+  std::string k = dir.file("k/");
+  EXPECT_EQ(started, (std::vector<std::string>{k + "cracksites.txt " + k + "cracksites.html",
+                                               k + "killedsites.txt " + k + "killedsites.html"}));
+  EXPECT_EQ(Lines(k + "cracksites.txt"),
             (std::vector<std::string>{"http://live1.test/", "http://live2.test/",
                                       "http://unknown.test/"}));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("cracksites.txt")));
   std::vector<std::string> report = Lines(dir.file("k/killedsites.txt"));
   EXPECT_EQ(report[4], "The following 2 sites were listed in the Ostrel Quellor database.");
   EXPECT_EQ(report.size(), 8u + 3u);  // every killed site is listed
-  EXPECT_TRUE(busy.calls.empty());
+  // It says where it wrote.
+  EXPECT_EQ(busy.calls, std::vector<std::string>{
+                            "message: The live sites were written to " + k +
+                            "cracksites.txt and the killed sites report to " + k +
+                            "killedsites.txt; cracksites.html and killedsites.html are made "
+                            "beside them"});
   EXPECT_EQ(busy.maxBusy, 1);
   EXPECT_EQ(busy.busyDepth, 0);
 }
@@ -212,16 +220,20 @@ TEST_F(ExportTest, ConverterThatCannotStartIsReportedAndTheCommandGoesOn) {
     return false;
   });
   EXPECT_EQ(starts, 2);
-  EXPECT_EQ(ui.calls, (std::vector<std::string>{"box: Launch Error|Could not convert text",
-                                                "box: Launch Error|Could not convert text"}));
+  ASSERT_EQ(ui.calls.size(), 3u);
+  EXPECT_EQ(ui.calls[0], "box: Launch Error|Could not convert text");
+  EXPECT_EQ(ui.calls[1], "box: Launch Error|Could not convert text");
+  EXPECT_EQ(ui.calls[2].rfind("message: The live sites were written to ", 0), 0u) << ui.calls[2];
   EXPECT_EQ(Lines(dir.file("killedsites.txt")).back(), "http://x.test/");
 }
 
 TEST_F(ExportTest, ExportToHtmlStopsAtAReportThatCannotBeWrittenAndKeepsTheList) {
   Site("http://live.test/", T3::False, T3::False);
   InFolder here(dir.path());
+  // The report's name is taken by a folder: the report cannot be written.
+  ASSERT_EQ(::mkdir(dir.file("killedsites.txt").c_str(), 0755), 0);
   int starts = 0;
-  EXPECT_THROW(ExporttoHTML(dm->qry1, dir.file("missing/"), ui,
+  EXPECT_THROW(ExporttoHTML(dm->qry1, dir.path(), ui,
                             [&](const std::string&, const std::string&) {
                               ++starts;
                               return true;
@@ -229,6 +241,20 @@ TEST_F(ExportTest, ExportToHtmlStopsAtAReportThatCannotBeWrittenAndKeepsTheList)
                std::runtime_error);
   EXPECT_EQ(starts, 1);
   EXPECT_EQ(Lines(dir.file("cracksites.txt")), std::vector<std::string>{"http://live.test/"});
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
+}
+
+TEST(Text2HtmlLookup, BesideTheExecutableThenInTheProgramFolderThenOnPath) {
+  TempDir exe, program;
+  auto make = [](const std::string& file) {
+    WriteFileBytes(file, "#!/bin/sh\n");
+    ASSERT_EQ(::chmod(file.c_str(), 0755), 0);
+  };
+  EXPECT_EQ(Text2HtmlProgram(exe.path(), program.path()), "Text2Html");
+  make(program.file("Text2Html"));
+  EXPECT_EQ(Text2HtmlProgram(exe.path(), program.path()), program.file("Text2Html"));
+  make(exe.file("Text2Html"));
+  EXPECT_EQ(Text2HtmlProgram(exe.path(), program.path()), exe.file("Text2Html"));
 }
 
 TEST_F(ExportTest, ExportsCloseAQueryResultTheGridShows) {

@@ -129,8 +129,12 @@ TEST_F(ImportSitesTest, ConversionsAndTheirMessages) {
       EXPECT_EQ(Shown(dm->tblCracks.Fields(c.field)), c.stored) << what;
     } else {
       EXPECT_EQ(r.outcome, TImportOutcome::RolledBack) << what;
-      EXPECT_EQ(ui.calls,
-                (std::vector<std::string>{"message: " + c.error, "message: 0 sites imported"}))
+      // The line, and the field when the message does not name it.
+      std::string field = "'" + dm->tblCracks.Fields(c.field).FieldName() + "'";
+      std::string where = "Line 1 of sites.csv";
+      if (c.error.find("field " + field) == std::string::npos) where += ", field " + field;
+      EXPECT_EQ(ui.calls, (std::vector<std::string>{"message: " + where + ": " + c.error,
+                                                    "message: 0 sites imported"}))
           << what;
       EXPECT_FALSE(Find(url)) << what;
       EXPECT_EQ(Dump(), before) << what;
@@ -221,9 +225,12 @@ TEST_F(ImportSitesTest, AnErrorRollsTheWholeFileBack) {
   file += "http://after.test/\r\n";
   TImportResult r = Import(file);
   EXPECT_EQ(r.outcome, TImportOutcome::RolledBack);
-  EXPECT_EQ(ui.calls, (std::vector<std::string>{
-                          "message: 'Yes' is not a valid boolean value for field 'Cracks'",
-                          "message: 0 sites imported"}));
+  // The message names the line (the 51st) so that it can be found in a long file.
+  EXPECT_EQ(ui.calls,
+            (std::vector<std::string>{
+                "message: Line 51 of sites.csv: 'Yes' is not a valid boolean value for field "
+                "'Cracks'",
+                "message: 0 sites imported"}));
   EXPECT_EQ(Dump(), before);
   EXPECT_FALSE(dm->db.InTransaction());
   // The table works on: the view is back, a later import goes through.

@@ -39,13 +39,23 @@ TFindDialog::TFindDialog(QWidget* parent) : QDialog(parent) {
   connect(findNext, &QPushButton::clicked, this, &TFindDialog::FindNext);
   connect(cancel, &QPushButton::clicked, this, &QDialog::hide);
 
+  column_ = new QLabel(this);
+  column_->setObjectName("FindColumn");
+  SetColumn("Url");
+
   auto* grid = new QGridLayout(this);
   grid->addWidget(label, 0, 0);
   grid->addWidget(text_, 0, 1, 1, 2);
   grid->addWidget(findNext, 0, 3);
-  grid->addWidget(matchCase_, 1, 0, 1, 2);
-  grid->addWidget(direction, 1, 2);
-  grid->addWidget(cancel, 1, 3);
+  grid->addWidget(column_, 1, 1, 1, 2);
+  grid->addWidget(matchCase_, 2, 0, 1, 2);
+  grid->addWidget(direction, 2, 2);
+  grid->addWidget(cancel, 2, 3);
+}
+
+void TFindDialog::SetColumn(const QString& name) {
+  column_->setText(name.isEmpty() ? QString("Searches no column (the grid is empty)")
+                                  : "Searches the column: " + name);
 }
 
 TFindOptions TFindDialog::Options() const {

@@ -1,6 +1,7 @@
 // Icons of the tool strip and the record navigator: the desktop theme's icon of a name from the
 // freedesktop icon naming list when the theme has one, else the program's own drawing of it
-// (resources/icons/<name>-24.png and -48.png, built into the program).
+// (resources/icons/<name>-24.png and -48.png, built into the program). Under a dark palette
+// the program's own drawings are lightened so that they stand out from the background.
 #pragma once
 
 #include <QIcon>

@@ -4,12 +4,14 @@
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QSpacerItem>
 #include <QStringList>
 #include <algorithm>
 #include <memory>
@@ -85,6 +87,15 @@ MbResult QtUi::ShowBox(const std::string& text, const std::string& caption, MbBu
                        MbIcon icon, const MbResult* defaultButton) {
   QMessageBox box(ToQIcon(icon), ToQ(caption), ToQ(text), QMessageBox::NoButton, parent_);
   box.setObjectName("MessageBox");
+  // A box with a short text would be narrower than its caption, which the title bar then cuts
+  // ("Q… r"): the box is at least as wide as the caption and the title bar's buttons.
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+    QFont titleFont = QApplication::font("QMdiSubWindowTitleBar");
+    titleFont.setBold(true);
+    int room = QFontMetrics(titleFont).horizontalAdvance(ToQ(caption)) + 160;
+    grid->addItem(new QSpacerItem(room, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  }
   switch (buttons) {
     case MbButtons::Ok:
       box.setStandardButtons(QMessageBox::Ok);

@@ -9,6 +9,8 @@
 #include "app/ui/StorePw.h"
 #include "app/ui/fMain.h"
 #include "data/DataMod.h"
+#include "data/FieldText.h"
+#include "platform/Locale.h"
 #include "store/api/StoreTb.h"
 
 namespace quellor {
@@ -42,6 +44,8 @@ void TStartUp::Run(const std::string& programFolder) {
   } catch (const std::exception& e) {
     ui_.ShowError(e.what());
   }
+  // Dates are read and written in the person's short date format (the locale's).
+  UseLocaleDateFormats(TStoreSession::Default(), Locale::Current());
   // The application title.
   QApplication::setApplicationName("Quellor");
   // The person's own settings of the window (size, position, page, grid columns) are kept under

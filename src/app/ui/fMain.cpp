@@ -17,6 +17,8 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStatusBar>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTableView>
 #include <QToolButton>
@@ -87,6 +89,10 @@ TForm1::TForm1(TConfig& config, QtUi& ui, QWidget* parent)
   findDialog_ = new TFindDialog(this);
   connect(findDialog_, &TFindDialog::FindNext, this,
           [this] { RunCommand([this] { FindDialog1Find(); }); });
+  // The dialog names the column the person chose in the grid.
+  connect(grid_, &TDBGrid::SelectedColumnChanged, findDialog_,
+          [this] { findDialog_->SetColumn(grid_->SelectedColumnName()); });
+  findDialog_->SetColumn(grid_->SelectedColumnName());
   SetDataControlErrorHandler([this](const std::string& text) { ui_.ShowError(text); });
   qApp->installEventFilter(this);
 
@@ -183,6 +189,9 @@ void TForm1::BuildPages() {
   detailLayout->addWidget(grid_);
   connect(grid_, &QAbstractItemView::doubleClicked, this,
           [this] { RunCommand([this] { OpenCurrentUrl(); }); });
+  // A cell that cannot be edited in place says where to edit, in the status bar.
+  connect(grid_, &TDBGrid::EditRefused, this,
+          [this](const QString& reason) { statusBar()->showMessage(reason, 8000); });
 
   displayMemo_ = new QPlainTextEdit(centralWidget());
   displayMemo_->setObjectName("DisplayMemo");
@@ -292,7 +301,15 @@ void TForm1::BuildMenus() {
   connect(update, &QAction::triggered, this,
           [this] { RunCommand([this] { CheckforUpdate1Click(ui_, config_); }); });
 
-  bar->addSeparator();
+  // The separator between Tools and Help. Most styles draw no separator in a menu bar, so it is
+  // a disabled item showing a bar.
+  if (bar->style()->styleHint(QStyle::SH_DrawMenuBarSeparator, nullptr, bar)) {
+    bar->addSeparator()->setObjectName("N1");
+  } else {
+    QAction* line = bar->addAction(QString(QChar(0x2502)));
+    line->setObjectName("N1");
+    line->setEnabled(false);
+  }
 
   QMenu* help = menu("&Help");
   connect(AddItem(help, "&Contents", "F1"), &QAction::triggered, this,
@@ -550,12 +567,14 @@ void TForm1::CheckIPs1Click() {
 
 void TForm1::GetEmails1Click() {
   if (!dm_) return;
-  GetSiteEmails(*dm_, FromQ(edHost_->text()));
+  std::string domain = FromQ(edHost_->text());
+  ui_.ShowMessage(EmailsFoundText(domain, GetSiteEmails(*dm_, domain)));
 }
 
 void TForm1::SaveISP1Click() {
   if (!dm_) return;
-  SaveIsp(*dm_, FromQ(edHost_->text()), BoxText(this, "DBEdit2"));
+  std::string domain = FromQ(edHost_->text());
+  ui_.ShowMessage(IspSavedText(domain, SaveIsp(*dm_, domain, BoxText(this, "DBEdit2"))));
 }
 
 void TForm1::OpenCurrentUrl() {
@@ -567,6 +586,7 @@ void TForm1::OpenCurrentUrl() {
 void TForm1::FindFirst1Click() {
   TStoreTable* t = GridDataSet();
   if (t) finder_.FindFirst(*t);
+  findDialog_->SetColumn(grid_->SelectedColumnName());
   findDialog_->show();
   findDialog_->raise();
 }
@@ -594,8 +614,9 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   bool mine = widget && widget->window() == this;
   switch (event->type()) {
     case QEvent::KeyPress:
-      // The window sees every key first: Esc anywhere cancels the pending edit.
-      if (mine && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+      // The window sees every key first: Esc anywhere cancels the pending edit, except in the
+      // editor of a grid cell, where it first drops what was typed into the cell.
+      if (mine && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && !grid_->Editing()) {
         RunCommand([this] { CancelEdit(); });
         return true;
       }

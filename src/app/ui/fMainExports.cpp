@@ -4,6 +4,7 @@
 // runs through RunCommand and calls one function of the logic layer (Exports.h, SqlFiles.h); the
 // window only switches the grid between the site table and the query's data source.
 #include <QAction>
+#include <QTabWidget>
 
 #include "app/Config.h"
 #include "app/ui/QtUi.h"
@@ -30,9 +31,7 @@ void TForm1::WireExportCommands() {
 }
 
 void TForm1::Exportkilledsites1Click() {
-  if (!dm_) return;
-  BusyCursor busy(ui_);
-  Exportkilledsites(dm_->qry1, config_.KilledSiteFolder, false);
+  if (dm_) ExportKilledSitesCommand(dm_->qry1, config_.KilledSiteFolder, ui_);
 }
 
 void TForm1::ExporttoHTML1Click() {
@@ -53,8 +52,12 @@ void TForm1::EditSQLfile1Click() {
 
 void TForm1::OpenSQLfile1Click() {
   if (!dm_) return;
-  // The navigator stays on the site table; only the grid shows the result.
-  if (OpenSQLfile(*dm_, ui_)) grid_->SetDataSource(&dm_->DataSourceQ1);
+  // The navigator stays on the site table; only the grid shows the result, on the Detail page
+  // (brought to the front), with the result's rows counted in the status bar.
+  if (!OpenSQLfile(*dm_, ui_)) return;
+  grid_->SetDataSource(&dm_->DataSourceQ1);
+  pages_->setCurrentIndex(1);
+  UpdateStatusBar();
 }
 
 }  // namespace quellor

@@ -2,15 +2,17 @@
 //
 // The notice above the pages says why the controls are greyed or read-only (a missing, closed
 // or read-only site table, a missing ISP table); while the site table is read-only the commands
-// that change sites (kill, import, IP lookups) are off. The status bar shows "site n of N" for
-// the site table's current view and "Modified" while a site is being edited. The mark follows
-// at once; the position is counted kStatusDelayMs after the last move, because the position of
-// a record in a filtered view of 100,000 sites takes a walk through the view (0.1 to 0.2 s at
-// its end), which a key held down must not pay for each site. N itself comes from the view
-// filter's record set and costs nothing once the set is built. F3 runs Find Next and Ctrl+Q
-// closes the window. The window's size, position and page, and the grid's column widths and
-// order, are kept in the person's QSettings (group "MainWindow"), never in the shared program
-// folder.
+// that change sites (kill, import, IP lookups, Get Emails) are off. The status bar shows "site n
+// of N" for the site table's current view and "Modified" while a site is being edited; while the
+// Detail page shows the result of an SQL file it counts the result's rows instead ("row n of N
+// of the query result"). The mark follows at once; the position is counted kStatusDelayMs after
+// the last move, because the position of a record in a filtered view of 100,000 sites takes a
+// walk through the view (0.1 to 0.2 s at its end), which a key held down must not pay for each
+// site. N itself comes from the view filter's record set and costs nothing once the set is
+// built. F3 runs Find Next and Ctrl+Q closes the window. The window's size, position and page,
+// and the grid's column widths and order, are kept in the person's QSettings (group "MainWindow"),
+// never in the shared program folder; the columns with their names, so that a layout of other
+// columns is never applied.
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -90,6 +92,11 @@ void TForm1::BuildStatusBar() {
   statusTimer_->setSingleShot(true);
   statusTimer_->setInterval(kStatusDelayMs);
   connect(statusTimer_, &QTimer::timeout, this, [this] { UpdateStatusBar(); });
+  // The position follows the page shown and the grid's current row (a query result's rows are
+  // not the navigator's).
+  connect(pages_, &QTabWidget::currentChanged, this, [this] { UpdateStatusBar(); });
+  connect(grid_->Model(), &TDataSetModel::CurrentRowChanged, this,
+          [this] { statusTimer_->start(); });
 
   QStatusBar* bar = statusBar();
   bar->setObjectName("StatusBar1");
@@ -143,8 +150,8 @@ void TForm1::UpdateTableNotice() {
   tableNotice_->setVisible(!text.empty());
   // The commands that change sites are off while the site table is read-only.
   bool readOnly = sites && sites->Active() && sites->ReadOnly();
-  for (const char* name :
-       {"Killsite1", "Killsitedead1", "ImportCSVfile1", "ImportHtmlfile1", "GetIP1", "CheckIPs1"})
+  for (const char* name : {"Killsite1", "Killsitedead1", "ImportCSVfile1", "ImportHtmlfile1",
+                           "GetIP1", "CheckIPs1", "GetEmails1"})
     if (QAction* item = MenuItem(name)) item->setEnabled(!readOnly);
 }
 
@@ -161,6 +168,21 @@ void TForm1::UpdateStatusBar() {
   if (!statusPosition_) return;
   QString position;
   bool editing = false;
+  // The Detail page showing a query result: its rows, not the sites.
+  TStoreTable* grid = GridDataSet();
+  if (grid && pages_->currentIndex() == 1 && grid != NavigatorDataSet()) {
+    try {
+      int count = grid->RecordCount();
+      int row = grid_->Model()->CurrentRow();
+      position = count == 0 ? QString("no rows in the query result")
+                            : QString("row %1 of %2 of the query result").arg(row + 1).arg(count);
+    } catch (const std::exception&) {
+      position.clear();
+    }
+    statusPosition_->setText(position);
+    statusModified_->setText("");
+    return;
+  }
   if (TStoreTable* t = NavigatorDataSet()) {
     try {
       TDataSetState state = t->State();
@@ -186,7 +208,10 @@ QByteArray TForm1::GridColumnsState() const {
 }
 
 bool TForm1::RestoreGridColumns(const QByteArray& state) {
-  return !state.isEmpty() && grid_->horizontalHeader()->restoreState(state);
+  if (state.isEmpty() || !grid_->horizontalHeader()->restoreState(state)) return false;
+  // The rows come in the view's own order after a start: no sort arrow.
+  grid_->horizontalHeader()->setSortIndicatorShown(false);
+  return true;
 }
 
 void TForm1::SaveWindowState() const {
@@ -199,6 +224,7 @@ void TForm1::SaveWindowState() const {
   if (grid_->Model()->DataSource() == dsCracks_ && grid_->model()->columnCount() > 0) {
     settings.setValue("gridColumns", GridColumnsState());
     settings.setValue("gridColumnCount", grid_->model()->columnCount());
+    settings.setValue("gridColumnNames", grid_->ColumnsKeyText());
   }
 }
 
@@ -223,8 +249,13 @@ void TForm1::AttachStatus(TDataSource* dsCracks) {
   if (dsCracks && KeepsState()) {
     QSettings settings;
     settings.beginGroup(kGroup);
-    if (settings.value("gridColumnCount", -1).toInt() == grid_->model()->columnCount())
+    // Only a layout of these very columns: one kept by an older program (without the names)
+    // or for other fields is dropped, and the columns keep their widths from their content.
+    if (settings.value("gridColumnCount", -1).toInt() == grid_->model()->columnCount() &&
+        settings.value("gridColumnNames").toString() == grid_->ColumnsKeyText())
       RestoreGridColumns(settings.value("gridColumns").toByteArray());
+    else
+      settings.remove("gridColumns");
   }
   UpdateTableNotice();
   UpdateStatusBar();

@@ -70,6 +70,7 @@ void TForm1::Crackstable1Click() {
   if (!dm_) return;
   grid_->SetDataSource(&dm_->dsCracks);
   navigator_->SetDataSource(grid_->Model()->DataSource());
+  UpdateStatusBar();
 }
 
 void TForm1::Filters1Click() {

@@ -203,22 +203,60 @@ void TfrmOptions::ckEnableAuthClick() {
     w->setEnabled(on);
 }
 
-void TfrmOptions::cbWordingChange() {
+bool TfrmOptions::FragmentEdited() const {
+  return loadedEntry_ >= 0 && memTextChange_->toPlainText() != loadedText_;
+}
+
+bool TfrmOptions::SettleEditedFragment(const char* question) {
+  if (!FragmentEdited()) return true;
+  const std::string& name = WordingEntries()[static_cast<size_t>(loadedEntry_)];
+  MbResult answer = ui_.MessageBox("The text of \"" + name + "\" has changed. " + question,
+                                   "Options", MbButtons::YesNoCancel, MbIcon::Question);
+  if (answer == MbResult::Cancel) return false;
+  if (answer != MbResult::Yes) return true;
   try {
-    std::optional<std::string> text =
-        WordingEditorText(config_, WordingEntryOf(FromQ(cbWording_->currentText())));
-    if (text) memTextChange_->setPlainText(ToQ(*text));
+    WordingSave(config_, loadedEntry_, FromQ(memTextChange_->toPlainText()));
+  } catch (const std::exception& e) {
+    ui_.ShowError(e.what());
+    return false;
+  }
+  loadedText_ = memTextChange_->toPlainText();
+  return true;
+}
+
+void TfrmOptions::cbWordingChange() {
+  int entry = WordingEntryOf(FromQ(cbWording_->currentText()));
+  if (entry < 0) return;  // typed text that names no entry: the editor keeps its text
+  if (entry == loadedEntry_ && FragmentEdited()) return;
+  if (!SettleEditedFragment("Save it before choosing another text?")) {
+    // The person stays on the edited fragment.
+    QSignalBlocker quiet(cbWording_);
+    cbWording_->setCurrentIndex(loadedEntry_);
+    return;
+  }
+  try {
+    std::optional<std::string> text = WordingEditorText(config_, entry);
+    if (text) {
+      memTextChange_->setPlainText(ToQ(*text));
+      loadedEntry_ = entry;
+      loadedText_ = memTextChange_->toPlainText();
+    }
   } catch (const std::exception& e) {
     ui_.ShowError(e.what());  // the editor keeps its previous text
   }
 }
 
 void TfrmOptions::bnSaveClick() {
+  int entry = WordingEntryOf(FromQ(cbWording_->currentText()));
   try {
-    WordingSave(config_, WordingEntryOf(FromQ(cbWording_->currentText())),
-                FromQ(memTextChange_->toPlainText()));
+    WordingSave(config_, entry, FromQ(memTextChange_->toPlainText()));
   } catch (const std::exception& e) {
     ui_.ShowError(e.what());
+    return;
+  }
+  if (entry >= 0) {
+    loadedEntry_ = entry;
+    loadedText_ = memTextChange_->toPlainText();
   }
 }
 
@@ -232,6 +270,17 @@ void TfrmOptions::bnKilledSitesClick() {
 }
 
 void TfrmOptions::OKClick() {
+  if (!SettleEditedFragment("Save it before closing the dialog?")) return;
+  // A port that is not a number: said at once, with everything typed still in the dialog.
+  try {
+    PortFromText(FromQ(portEdit_->text()));
+  } catch (const EConvertError& e) {
+    ui_.ShowError(e.what());
+    pages_->setCurrentIndex(0);
+    portEdit_->setFocus(Qt::OtherFocusReason);
+    portEdit_->selectAll();
+    return;
+  }
   TOptionsFields f;
   f.HostName = FromQ(hostEdit_->text());
   f.Port = FromQ(portEdit_->text());
@@ -250,8 +299,7 @@ void TfrmOptions::OKClick() {
     ui_.ShowError(e.what());
     return;
   } catch (const std::exception& e) {
-    // A port that does not convert, a settings file that cannot be written: the error is shown
-    // and the dialog closes all the same.
+    // A settings file that cannot be written: the error is shown and the dialog closes.
     ui_.ShowError(e.what());
   }
   accept();

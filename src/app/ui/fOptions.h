@@ -5,6 +5,11 @@
 // folder with its picker button). OK takes the Mail and Folders pages into the settings and
 // writes them; Cancel closes, keeping only what "&Save" already wrote. F1 opens help context 40.
 // The work itself is done by the functions of Options.h; the dialog shows their errors.
+//
+// Nothing the person typed is lost without a word: a port that is not a number is refused with
+// the dialog open and the focus on the port (nothing taken, nothing written), and a wording
+// fragment edited but not saved is asked about ("Save it?" Yes, No, Cancel) before another
+// fragment is chosen or OK closes the dialog.
 #pragma once
 
 #include <QDialog>
@@ -40,6 +45,11 @@ class TfrmOptions : public QDialog {
   QWidget* BuildMailPage();
   QWidget* BuildWordingPage();
   QWidget* BuildFoldersPage();
+  // Whether the editor holds changes to the fragment it was loaded with.
+  bool FragmentEdited() const;
+  // Asks about an edited fragment: Yes saves it, No drops it; false for Cancel (or a save that
+  // failed), when the person stays on the fragment.
+  bool SettleEditedFragment(const char* question);
 
   TConfig& config_;
   Ui& ui_;
@@ -58,6 +68,8 @@ class TfrmOptions : public QDialog {
   QComboBox* cbWording_ = nullptr;
   QPlainTextEdit* memTextChange_ = nullptr;
   QLineEdit* edKilledSiteFolder_ = nullptr;
+  int loadedEntry_ = -1;  // the entry whose text the editor was loaded with (or last saved)
+  QString loadedText_;
 };
 
 }  // namespace quellor

@@ -12,6 +12,7 @@
 #include "app/Ui.h"
 #include "app/ui/Icons.h"
 #include "app/ui/QtText.h"
+#include "data/FieldText.h"
 
 namespace quellor {
 
@@ -193,7 +194,8 @@ void TDBEdit::Load() {
   } else if (validator()) {
     setValidator(nullptr);
   }
-  setText(field ? ToQ(field->AsString()) : QString());
+  // Dates in the person's short date format, times to the second.
+  setText(field ? ToQ(FieldDisplayText(*field)) : QString());
   setCursorPosition(0);
 }
 

@@ -3,6 +3,8 @@
 #include <QCollator>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QStyle>
 #include <algorithm>
 #include <cstdlib>
 #include <exception>
@@ -10,7 +12,9 @@
 #include <string>
 
 #include "app/ui/QtText.h"
+#include "data/FieldText.h"
 #include "data/ui/DBControls.h"
+#include "store/api/StoreTb.h"
 
 namespace quellor {
 
@@ -59,6 +63,7 @@ void TDataSetModel::Reset() {
   fullReads_ = 0;
   columns_.clear();
   booleans_.clear();
+  types_.clear();
   sort_ = TGridSort::None;
   sortColumn_ = -1;
   inserting_ = false;
@@ -67,6 +72,7 @@ void TDataSetModel::Reset() {
     for (int i = 0; i < t.FieldCount(); ++i) {
       columns_.push_back(ToQ(t.Fields(i).FieldName()));
       booleans_.push_back(t.Fields(i).DataType() == TFieldType::Boolean);
+      types_.push_back(t.Fields(i).DataType());
     }
     inserting_ = t.State() == TDataSetState::Insert;
   }
@@ -155,6 +161,12 @@ QVariant TDataSetModel::headerData(int section, Qt::Orientation orientation, int
   return {};
 }
 
+TFieldType TDataSetModel::ColumnType(int column) const {
+  return column >= 0 && column < static_cast<int>(types_.size())
+             ? types_[static_cast<size_t>(column)]
+             : TFieldType::Unknown;
+}
+
 bool TDataSetModel::IsBooleanColumn(int column) const {
   return column >= 0 && column < static_cast<int>(booleans_.size()) &&
          booleans_[static_cast<size_t>(column)];
@@ -171,7 +183,7 @@ void TDataSetModel::ReadRow(Row& row) const {
       TStoreField& f = r.Fields(c);
       row.values.push_back(f.IsNull() ? QString() : QString(f.AsBoolean() ? "1" : "0"));
     } else {
-      row.values.push_back(ToQ(r.Fields(c).AsString()));
+      row.values.push_back(ToQ(FieldDisplayText(r.Fields(c))));
     }
   }
 }
@@ -380,7 +392,7 @@ QString TDataSetModel::CurrentValue(int column) const {
   try {
     TStoreField& f = t.Fields(column);
     if (IsBooleanColumn(column)) return f.IsNull() ? QString() : QString(f.AsBoolean() ? "1" : "0");
-    return ToQ(f.AsString());
+    return ToQ(FieldDisplayText(f));
   } catch (const std::exception&) {
     return {};
   }
@@ -391,9 +403,29 @@ QVariant TDataSetModel::CheckState(const QString& value) const {
   return value == "1" ? Qt::Checked : Qt::Unchecked;
 }
 
+bool TDataSetModel::IsEditableColumn(int column) const {
+  if (column < 0 || column >= columnCount() || IsBooleanColumn(column)) return false;
+  return NotEditableReason(column).isEmpty();
+}
+
+QString TDataSetModel::NotEditableReason(int column) const {
+  if (!source_ || !source_->Active()) return "There is nothing to edit";
+  TFieldType type = ColumnType(column);
+  if (type == TFieldType::Blob || type == TFieldType::Memo || type == TFieldType::FmtMemo ||
+      type == TFieldType::Graphic || type == TFieldType::Ole || type == TFieldType::TypedBinary ||
+      type == TFieldType::Bytes || type == TFieldType::VarBytes || type == TFieldType::AutoInc)
+    return columns_[static_cast<size_t>(column)] +
+           " is edited on the Form page (Ctrl+D), in its own box";
+  if (source_->DataSet()->ReadOnly())
+    return "These rows cannot be changed here (a query result or a read-only table); View > "
+           "Cracks table shows the sites to edit";
+  return {};
+}
+
 QVariant TDataSetModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid()) return {};
   bool boolean = IsBooleanColumn(index.column());
+  if (role == Qt::EditRole && !boolean) role = Qt::DisplayRole;
   if (boolean ? role != Qt::CheckStateRole : (role != Qt::DisplayRole && role != Qt::ToolTipRole))
     return {};
   if (!source_ || !source_->Active()) return {};
@@ -416,10 +448,30 @@ Qt::ItemFlags TDataSetModel::flags(const QModelIndex& index) const {
   if (index.isValid() && IsBooleanColumn(index.column()) && source_ && source_->Active() &&
       !source_->DataSet()->ReadOnly())
     f |= Qt::ItemIsUserCheckable;
+  if (index.isValid() && IsEditableColumn(index.column())) f |= Qt::ItemIsEditable;
   return f;
 }
 
 bool TDataSetModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+  if (role == Qt::EditRole && index.isValid() && (flags(index) & Qt::ItemIsEditable)) {
+    if (index.row() != CurrentRow()) MoveToRow(index.row());
+    if (index.row() != CurrentRow()) return false;
+    TStoreTable& t = *source_->DataSet();
+    std::string text = FromQ(value.toString());
+    try {
+      TStoreField& field = t.Fields(index.column());
+      if (FieldDisplayText(field) == text) return true;  // nothing changed: no editing
+      t.Edit();
+      if (text.empty())
+        field.Clear();
+      else
+        field.SetAsString(text);
+    } catch (const std::exception& e) {
+      ReportDataControlError(e.what());
+      return false;
+    }
+    return true;
+  }
   if (role != Qt::CheckStateRole || !index.isValid() || !IsBooleanColumn(index.column()) ||
       !(flags(index) & Qt::ItemIsUserCheckable))
     return false;
@@ -576,7 +628,8 @@ TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent), model_(new TDataSetModel
   // The current record shows as a selected row; the selected column is the one Find compares.
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setSelectionMode(QAbstractItemView::SingleSelection);
-  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // F2 or typing edits a cell in place; a double click opens the site's Url instead.
+  setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::AnyKeyPressed);
   verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
   verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   horizontalHeader()->setSectionsClickable(true);
@@ -586,16 +639,70 @@ TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent), model_(new TDataSetModel
   connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current, const QModelIndex& previous) {
             if (following_ || !current.isValid()) return;
-            selectedColumn_ = current.column();
+            if (selectedColumn_ != current.column()) {
+              selectedColumn_ = current.column();
+              emit SelectedColumnChanged();
+            }
             if (previous.isValid() && current.row() == previous.row()) return;
             model_->MoveToRow(current.row());
           });
-  connect(model_, &QAbstractItemModel::modelReset, this,
-          [this] { FollowCurrentRow(model_->CurrentRow()); });
-  connect(model_, &TDataSetModel::ColumnsChanged, this, [this] {
-    horizontalHeader()->setSortIndicatorShown(false);
-    FitUrlColumn();
+  // A reset of the model makes the header forget its sections: their state is kept before and
+  // given back after, for the same columns.
+  connect(model_, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
+    if (!columnsKey_.isEmpty()) columnStates_[columnsKey_] = horizontalHeader()->saveState();
   });
+  connect(model_, &QAbstractItemModel::modelReset, this, [this] {
+    QString key = ColumnsKey();
+    auto kept = columnStates_.find(key);
+    if (key == columnsKey_ && kept != columnStates_.end())
+      horizontalHeader()->restoreState(kept->second);
+    FollowCurrentRow(model_->CurrentRow());
+  });
+  connect(model_, &TDataSetModel::ColumnsChanged, this, [this] {
+    // Other columns: as the person left them when they were shown before, else fitted.
+    columnsKey_ = ColumnsKey();
+    auto kept = columnStates_.find(columnsKey_);
+    if (kept == columnStates_.end() || !horizontalHeader()->restoreState(kept->second))
+      FitColumns();
+    horizontalHeader()->setSortIndicatorShown(false);
+    emit SelectedColumnChanged();
+  });
+}
+
+QString TDBGrid::ColumnsKey() const {
+  QStringList names;
+  for (int c = 0; c < model_->columnCount(); ++c)
+    names << model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+  return names.join('|');
+}
+
+QModelIndex TDBGrid::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) {
+  QModelIndex moved = QTableView::moveCursor(cursorAction, modifiers);
+  if ((cursorAction == MoveHome || cursorAction == MoveEnd) && (modifiers & Qt::ControlModifier) &&
+      moved.isValid())
+    return model_->index(moved.row(), SelectedIndex());
+  return moved;
+}
+
+bool TDBGrid::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+  bool byKey = trigger == EditKeyPressed || trigger == AnyKeyPressed;
+  if (byKey && index.isValid() && !model_->IsBooleanColumn(index.column()) &&
+      !(model_->flags(index) & Qt::ItemIsEditable)) {
+    // Only keys that would type something or F2: arrows and shortcuts pass on quietly.
+    auto* key =
+        event && event->type() == QEvent::KeyPress ? static_cast<QKeyEvent*>(event) : nullptr;
+    bool asked = trigger == EditKeyPressed ||
+                 (key && !key->text().isEmpty() && key->text().at(0).isPrint() &&
+                  !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier)));
+    if (asked) emit EditRefused(model_->NotEditableReason(index.column()));
+    return false;
+  }
+  return QTableView::edit(index, trigger, event);
+}
+
+QString TDBGrid::SelectedColumnName() const {
+  if (model_->columnCount() == 0) return {};
+  return model_->headerData(SelectedIndex(), Qt::Horizontal, Qt::DisplayRole).toString();
 }
 
 void TDBGrid::FollowCurrentRow(int row) {
@@ -605,17 +712,35 @@ void TDBGrid::FollowCurrentRow(int row) {
   following_ = false;
 }
 
-void TDBGrid::FitUrlColumn() {
+void TDBGrid::FitColumns() {
+  QHeaderView* header = horizontalHeader();
+  QFontMetrics cells = fontMetrics();
+  QFontMetrics captions = header->fontMetrics();
+  // Room for the header's margins and its sort arrow, and for a cell's margins.
+  int headerRoom = 2 * style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header) +
+                   style()->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, header) + 8;
+  int cellRoom = 2 * style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 12;
+  int checkWidth = style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, this) + cellRoom;
+  int dateWidth = cells.horizontalAdvance(ToQ(WidestDateTimeText(TStoreSession::Default())));
+  int widest = cells.averageCharWidth() * 60;
+  int rows = std::min(model_->rowCount(), TDataSetModel::kPageRows);
   for (int c = 0; c < model_->columnCount(); ++c) {
-    if (model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString() != "Url") continue;
-    // As wide as the longest Url of the first page, within reason.
-    int width = fontMetrics().horizontalAdvance("Url") + 16;
-    int rows = std::min(model_->rowCount(), TDataSetModel::kPageRows);
-    for (int r = 0; r < rows; ++r)
-      width = std::max(width, fontMetrics().horizontalAdvance(
-                                  model_->index(r, c).data(Qt::DisplayRole).toString()) +
-                                  16);
-    setColumnWidth(c, std::min(width, fontMetrics().averageCharWidth() * 80));
+    QString caption = model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+    int width = captions.horizontalAdvance(caption) + headerRoom;
+    TFieldType type = model_->ColumnType(c);
+    if (model_->IsBooleanColumn(c)) {
+      width = std::max(width, checkWidth);
+    } else if (type == TFieldType::DateTime || type == TFieldType::Date ||
+               type == TFieldType::Time) {
+      width = std::max(width, dateWidth + cellRoom);
+    } else {
+      int content = cells.averageCharWidth() * 6;
+      for (int r = 0; r < rows; ++r)
+        content = std::max(
+            content, cells.horizontalAdvance(model_->index(r, c).data(Qt::DisplayRole).toString()));
+      width = std::max(width, std::min(content + cellRoom, widest));
+    }
+    setColumnWidth(c, width);
   }
 }
 

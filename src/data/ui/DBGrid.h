@@ -19,7 +19,11 @@
 // records' bookmarks, built in memory once per sort and kept while the records do not change;
 // the table's files are not touched, and the dataset's own order (the navigator's Next and
 // Prior) stays as it is. Boolean fields show as check boxes, which a click changes when the
-// table can be written (the record goes into editing, as with the form's check boxes).
+// table can be written (the record goes into editing, as with the form's check boxes). Other
+// cells are edited in place (F2 or typing; Enter takes the text, Esc drops it): the record goes
+// into editing with the new value, and moving or Post stores it, as in the form. A cell that
+// cannot be edited that way (a BLOB, a query result, a read-only table) says where to edit
+// instead (EditRefused).
 #pragma once
 
 #include <QAbstractTableModel>
@@ -59,6 +63,13 @@ class TDataSetModel : public QAbstractTableModel, public TDataLink {
   void MoveToRow(int row);
   // Whether the column shows a boolean field (as a check box).
   bool IsBooleanColumn(int column) const;
+  // Whether the cell's text can be edited in place: a text, number or date column of a table
+  // that can be written (not a BLOB, which the form's multi-line box edits, nor a query result).
+  bool IsEditableColumn(int column) const;
+  // Why a cell of the column cannot be edited in place, for the person ("" when it can).
+  QString NotEditableReason(int column) const;
+  // The type of the column's field.
+  TFieldType ColumnType(int column) const;
 
   // Orders the rows by `column` (TGridSort::None: the dataset's own order).
   void SortBy(int column, TGridSort order);
@@ -110,6 +121,7 @@ class TDataSetModel : public QAbstractTableModel, public TDataLink {
   bool inserting_ = false;
   std::vector<QString> columns_;
   std::vector<bool> booleans_;
+  std::vector<TFieldType> types_;
   int sortColumn_ = -1;
   TGridSort sort_ = TGridSort::None;
   mutable bool orderBuilt_ = false;
@@ -127,12 +139,41 @@ class TDBGrid : public QTableView {
   int SelectedIndex() const;
   // A click on the header of `column`: ascending, then descending, then the dataset's order.
   void HeaderClicked(int column);
+  // Whether a cell's editor is open.
+  bool Editing() const { return state() == QAbstractItemView::EditingState; }
+  // The header text of the selected column ("" while the grid shows no columns).
+  QString SelectedColumnName() const;
+  // The column names as one text ("Url|E-mails|..."), to tell one set of columns from another.
+  QString ColumnsKeyText() const { return ColumnsKey(); }
+
+ signals:
+  // The person chose another column (a click, the arrow keys, Tab), or other columns came.
+  void SelectedColumnChanged();
+  // A key asked to edit a cell that cannot be edited in place: where to edit instead.
+  void EditRefused(const QString& reason);
+
+ protected:
+  // Ctrl+Home and Ctrl+End go to the first and the last record in the column the person chose
+  // (a table view would also move to the first or last column, which would change the column
+  // Find searches without anything on screen saying so).
+  QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
+  bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
 
  private:
   void FollowCurrentRow(int row);
-  void FitUrlColumn();
+  // The names of the columns shown, as one key.
+  QString ColumnsKey() const;
+  // Gives each column its first width from its content: a yes/no column as wide as its header,
+  // a date-time column as wide as a date and time, a text column as wide as the longest value
+  // of the first page (within reason).
+  void FitColumns();
 
   TDataSetModel* model_;
+  // The header's state (widths, order, sort arrow) for each set of columns shown so far: a
+  // reset of the model (the records changed) and a return from a query result to the site
+  // table give the columns back as the person left them.
+  std::map<QString, QByteArray> columnStates_;
+  QString columnsKey_;
   bool following_ = false;
   int selectedColumn_ = 0;
 };

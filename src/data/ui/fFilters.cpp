@@ -9,6 +9,7 @@
 #include <QShortcut>
 
 #include "app/Help.h"
+#include "app/Ui.h"
 #include "app/ui/QtUi.h"
 
 namespace quellor {
@@ -58,7 +59,7 @@ TfrmFilters::TfrmFilters(Ui& ui, QWidget* parent) : QDialog(parent), ui_(ui) {
   cancel->setObjectName("Cancel");
   cancel->setAutoDefault(false);
   connect(defaults, &QPushButton::clicked, this, [this] { btnDefaultsClick(); });
-  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+  connect(ok, &QPushButton::clicked, this, [this] { OKClick(); });
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);  // Esc rejects as well
 
   auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
@@ -91,6 +92,17 @@ TFilterChoice TfrmFilters::Choice() const {
   choice.ipChanged = StateOf(cbIPChanged_);
   choice.priority = FromQ(edPriority_->text());
   return choice;
+}
+
+void TfrmFilters::OKClick() {
+  std::string error = RankError(FromQ(edPriority_->text()));
+  if (!error.empty()) {
+    ui_.ShowError(error);
+    edPriority_->setFocus(Qt::OtherFocusReason);
+    edPriority_->selectAll();
+    return;
+  }
+  accept();
 }
 
 void TfrmFilters::btnDefaultsClick() {

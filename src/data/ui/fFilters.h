@@ -26,6 +26,9 @@ class TfrmFilters : public QDialog {
   TFilterChoice Choice() const;
   // Defaults: IP Changed grey, Killed unchecked, Rank empty.
   void btnDefaultsClick();
+  // OK: a Rank that is not a whole number is refused (RankError) with the dialog open and the
+  // focus on it; otherwise the dialog closes with OK.
+  void OKClick();
 
  protected:
   void showEvent(QShowEvent* event) override;
