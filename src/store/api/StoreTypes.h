@@ -9,6 +9,10 @@
 
 namespace quellor {
 
+// The size of a string, bytes or variable-bytes field (and of a CHAR(n) the expressions cast
+// to): 1 to 250 bytes.
+inline constexpr int kMaxFieldSize = 250;
+
 // Field type codes as they stand in a field descriptor of the data file.
 enum class TStoreFieldType : uint8_t {
   String = 1,

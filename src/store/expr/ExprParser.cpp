@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "store/format/TableFormat.h"
+#include "store/api/StoreTypes.h"
 
 namespace quellor {
 namespace {

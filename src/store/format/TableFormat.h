@@ -21,6 +21,7 @@
 
 #include <cstdint>
 
+#include "store/api/StoreTypes.h"
 #include "store/format/ByteOrder.h"
 
 namespace quellor {
@@ -37,8 +38,8 @@ inline constexpr int64_t kWriterVersion = 21200;
 inline constexpr int kMaxFields = 1024;
 inline constexpr int kMaxBlobFields = 64;
 inline constexpr int kMaxRecordSize = 65535;
-// The size of a string, bytes or variable-bytes field: 1 to 250 bytes.
-inline constexpr int kMaxFieldSize = 250;
+// The size of a string, bytes or variable-bytes field: kMaxFieldSize (StoreTypes.h, where the
+// expression language's casts see it too).
 // The decimals of a BCD field: 0 to 4.
 inline constexpr int kMaxBcdDecimals = 4;
 // Field and index names: 1 to 30 characters (string[30]).
