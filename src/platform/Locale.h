@@ -11,15 +11,15 @@ namespace quellor {
 
 struct LocaleInfo {
   char decimalSeparator = '.';
+  std::string codeset = "UTF-8";  // nl_langinfo(CODESET)
+  std::string language = "en";    // language part of the locale name ("de", "ja", ...)
+  std::string territory = "";     // territory part of the locale name ("CN", "TW", ...), or ""
   // The short date format in the program's notation (y, m and d runs, anything else literal)
   // and its separator, and the time separator of the long time format. The C and POSIX locales
   // (and a format that cannot be read) give yyyy-mm-dd.
   std::string shortDateFormat = "yyyy-mm-dd";
   char dateSeparator = '-';
   char timeSeparator = ':';
-  std::string codeset = "UTF-8";  // nl_langinfo(CODESET)
-  std::string language = "en";    // language part of the locale name ("de", "ja", ...)
-  std::string territory;          // territory part of the locale name ("CN", "TW", ...), or ""
 };
 
 // The short date format of a C library date format (nl_langinfo(D_FMT): "%d.%m.%Y" gives
