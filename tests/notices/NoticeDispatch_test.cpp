@@ -20,6 +20,7 @@
 #include "notices/ScriptedServer.h"
 #include "store/api/StoreTb.h"
 #include "support/FakeUi.h"
+#include "support/ScopedEnvironment.h"
 #include "support/TempDir.h"
 #include "support/WaitUntil.h"
 
@@ -364,29 +365,7 @@ TEST(NoticeDispatch, FindBadAddress) {
   for (const Case& c : cases) EXPECT_EQ(env.dispatcher.FindBadAddress(c.emails), c.bad) << c.emails;
 }
 
-// Sets environment variables for one test and puts the old values back.
-class Environment {
- public:
-  void Set(const char* name, const std::optional<std::string>& value) {
-    const char* old = std::getenv(name);
-    saved_.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
-    if (value)
-      setenv(name, value->c_str(), 1);
-    else
-      unsetenv(name);
-  }
-  ~Environment() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second)
-        setenv(it->first.c_str(), it->second->c_str(), 1);
-      else
-        unsetenv(it->first.c_str());
-    }
-  }
-
- private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
+using Environment = quellor::test::ScopedEnvironment;
 
 const char* const kEditorHint =
     "Set VISUAL to your editor (or EDITOR, with TERMINAL naming a terminal, for one that runs in "

@@ -20,6 +20,7 @@
 #include "data/SiteTables.h"
 #include "store/api/StoreTb.h"
 #include "support/RecordingQtUi.h"
+#include "support/ScopedEnvironment.h"
 #include "support/TempDir.h"
 
 using namespace quellor;
@@ -51,29 +52,7 @@ class BoxUi : public test::RecordingQtUi {
   }
 };
 
-// Sets environment variables for one test and puts the old values back.
-class Environment {
- public:
-  void Set(const char* name, const std::optional<std::string>& value) {
-    const char* old = std::getenv(name);
-    saved_.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
-    if (value)
-      setenv(name, value->c_str(), 1);
-    else
-      unsetenv(name);
-  }
-  ~Environment() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second)
-        setenv(it->first.c_str(), it->second->c_str(), 1);
-      else
-        unsetenv(it->first.c_str());
-    }
-  }
-
- private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
+using Environment = quellor::test::ScopedEnvironment;
 
 void Script(const std::string& path, const std::string& body) {
   test::WriteFileBytes(path, "#!/bin/sh\n" + body);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ScopedEnvironment.h"
 #include "support/TempDir.h"
 #include "support/WaitUntil.h"
 
@@ -53,29 +54,7 @@ class EndCatcher {
   std::optional<TProgramEnd> end_;
 };
 
-// Sets environment variables for one test and puts the old values back.
-class Environment {
- public:
-  void Set(const char* name, const std::optional<std::string>& value) {
-    const char* old = std::getenv(name);
-    saved_.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
-    if (value)
-      ::setenv(name, value->c_str(), 1);
-    else
-      ::unsetenv(name);
-  }
-  ~Environment() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second)
-        ::setenv(it->first.c_str(), it->second->c_str(), 1);
-      else
-        ::unsetenv(it->first.c_str());
-    }
-  }
-
- private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
+using Environment = quellor::test::ScopedEnvironment;
 
 void MakeScript(const std::string& path, const std::string& body) {
   quellor::test::WriteFileBytes(path, "#!/bin/sh\n" + body);

@@ -12,6 +12,7 @@
 
 #include "platform/Shell.h"
 #include "store/api/StoreError.h"
+#include "support/ScopedEnvironment.h"
 #include "support/WaitUntil.h"
 #include "transfer/ImportTestSupport.h"
 
@@ -167,29 +168,7 @@ TEST_F(SqlFileTest, BadFilesGiveTheEnginesError) {
 
 // ---- The text editor --------------------------------------------------------------------------
 
-// Sets environment variables for one test and puts the old values back.
-class Environment {
- public:
-  void Set(const char* name, const std::optional<std::string>& value) {
-    const char* old = std::getenv(name);
-    saved_.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
-    if (value)
-      ::setenv(name, value->c_str(), 1);
-    else
-      ::unsetenv(name);
-  }
-  ~Environment() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second)
-        ::setenv(it->first.c_str(), it->second->c_str(), 1);
-      else
-        ::unsetenv(it->first.c_str());
-    }
-  }
-
- private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
+using Environment = quellor::test::ScopedEnvironment;
 
 // $VISUAL for one test, with nothing else to fall back on: no $EDITOR and an empty PATH (no
 // desktop editor, no xdg-open).
