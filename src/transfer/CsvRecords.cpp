@@ -139,37 +139,10 @@ std::vector<TCsvRecord> ReadCsvFile(const std::string& fileName) {
 }
 
 std::vector<std::string> SplitCsvFields(const std::string& line, char separator, size_t count) {
-  // The collect phase of GetCsvField, field after field: each field starts right after the
-  // separator that ended the one before, where the skip phase's quote state is off as well.
-  std::vector<std::string> fields(count);
-  const size_t size = line.size();
-  size_t pos = 0;
-  std::string value;
-  for (size_t n = 0; n < count; ++n) {
-    value.clear();
-    bool inQuotes = false;
-    while (pos < size) {
-      // A run of ordinary characters is copied at once.
-      size_t run = pos;
-      while (run < size && line[run] != kQuote && (inQuotes || line[run] != separator)) ++run;
-      value.append(line, pos, run - pos);
-      pos = run;
-      if (pos >= size || line[pos] != kQuote) break;  // the end, or a separator outside quotes
-      if (pos + 1 < size && line[pos + 1] == kQuote) {
-        value += kQuote;
-        pos += 2;
-      } else {
-        inQuotes = !inQuotes;
-        value += kQuote;
-        ++pos;
-      }
-    }
-    if (!value.empty() && value.front() == kQuote && value.back() == kQuote)
-      value = value.size() == 1 ? std::string() : value.substr(1, value.size() - 2);
-    fields[n] = TrimBlanks(value);
-    if (pos >= size) break;  // the line has no more fields: the rest stay empty
-    ++pos;                   // past the separator
-  }
+  // GetCsvField's collect phase field after field is GetCsvFields; a line with fewer fields
+  // leaves the rest empty, one with more has them left out.
+  std::vector<std::string> fields = GetCsvFields(line, separator);
+  fields.resize(count);
   return fields;
 }
 
