@@ -233,5 +233,70 @@ TEST(ChangePath, ADuplicateKeyFailsAndLeavesTheFilesAsTheyWere) {
   t.Close();
 }
 
+// A Post refused as a duplicate leaves nothing to write: closing the table afterwards writes
+// no byte, also when another program added records in between (the close must never write
+// pages cached before that program's change over it).
+TEST(ChangePath, ARefusedPostLeavesNothingForTheCloseToWrite) {
+  for (bool otherProgramWrites : {false, true}) {
+    SCOPED_TRACE(otherProgramWrites ? "another program adds records" : "alone");
+    TempDir dir;
+    MakeSharedTable(dir, 300);
+    TChild child([&](TChild& self) {
+      if (self.Receive() != "go") return 0;
+      TStoreTable t;
+      BindShared(t, dir);
+      t.Open();
+      for (int i = 0; i < 8; ++i) Insert(t, 5000 + i);
+      t.Close();
+      self.Send("done");
+      return 0;
+    });
+    {
+      TStoreTable t;
+      BindShared(t, dir);
+      t.Open();
+      // Reads that cache index pages of every index, then the refused Post.
+      ASSERT_TRUE(t.FindKey({KeyOf(150)}));
+      const int code = EngineCode([&] {
+        t.Append();
+        t.FieldByName("Key").SetAsString(KeyOf(17));
+        t.FieldByName("Value").SetAsInteger(1);
+        t.FieldByName("Code").SetAsString(CodeOf(4000));
+        t.Post();
+      });
+      ASSERT_EQ(code, StoreCode::DuplicateKey);
+      t.Cancel();
+      if (otherProgramWrites) {
+        child.Send("go");
+        ASSERT_EQ(child.Receive(), "done");
+      }
+      const TSnapshot beforeClose = Snap(dir);
+      t.Close();
+      const TSnapshot afterClose = Snap(dir);
+      for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(afterClose.files[i] == beforeClose.files[i]) << kFiles[i] << " written";
+    }
+    if (!otherProgramWrites) child.Send("stop");
+    EXPECT_EQ(child.Wait(), 0);
+    const int expected = otherProgramWrites ? 308 : 300;
+    TStoreTable t;
+    BindShared(t, dir);
+    std::vector<std::string> log;
+    t.OnRepairLog = [&](TStoreTable&, const std::string& line) { log.push_back(line); };
+    EXPECT_TRUE(t.Verify()) << testing::PrintToString(log);
+    t.Open();
+    EXPECT_EQ(t.RecordCount(), expected);
+    for (const char* index : {"", "ByTag", "ByCode"}) {
+      t.SetIndexName(index);
+      int walked = 0;
+      for (t.First(); !t.Eof(); t.Next()) ++walked;
+      EXPECT_EQ(walked, expected) << "index '" << index << "'";
+    }
+    t.SetIndexName("");
+    for (int i = 0; i < 8 && otherProgramWrites; ++i) EXPECT_TRUE(t.FindKey({KeyOf(5000 + i)}));
+    t.Close();
+  }
+}
+
 }  // namespace
 }  // namespace quellor::test

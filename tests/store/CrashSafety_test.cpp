@@ -364,6 +364,42 @@ TEST_F(CrashSafety, AProgramWithTheTableOpenSeesTheUndoneStateWhenItReadsOn) {
   }
 }
 
+TEST_F(CrashSafety, VerifyOrRepairRunFirstAfterAKilledChangeSeeTheChangeUndone) {
+  // Nobody opened the table after the kill: verify and repair find the journal the killed
+  // program left and resolve it first, as an open would; they never judge or mend the half
+  // written files.
+  for (size_t which : {size_t{1}, size_t{3}}) {  // the edit with a BLOB, the transaction
+    const TScenario& s = Scenarios()[which];
+    long calls = 0;
+    auto after = After(s, calls);
+    TempDir crashed;
+    int hot = 0;
+    for (long at = 1; at <= calls; ++at) {
+      const std::string where = std::string(s.name) + ", killed at call " + std::to_string(at);
+      CopyFolder(template_.path(), crashed.path());
+      ASSERT_EQ(RunChild(s, crashed.path(), at, kCrashKill, nullptr), 128 + SIGKILL) << where;
+      // The journal's state (offset 12): 1 roll back, 2 cut; 0 nothing to do.
+      const std::string journal =
+          FileExists(crashed.file("crash.JNL")) ? ReadFileBytes(crashed.file("crash.JNL")) : "";
+      hot += journal.size() >= 16 && (journal[12] == 1 || journal[12] == 2);
+      for (bool repair : {false, true}) {
+        CopyFolder(crashed.path(), work_.path());
+        TStoreTable t;
+        BindCrash(t, work_.path());
+        std::vector<std::string> log;
+        t.OnRepairLog = [&](TStoreTable&, const std::string& line) { log.push_back(line); };
+        const bool sound = repair ? t.Repair() : t.Verify();
+        EXPECT_TRUE(sound) << where << (repair ? ", repair: " : ", verify: ")
+                           << testing::PrintToString(log);
+        EXPECT_EQ(log.size(), 2u) << where << ": " << testing::PrintToString(log);
+        CheckState(where + (repair ? ", repair first" : ", verify first"), after);
+        if (HasFailure()) return;
+      }
+    }
+    EXPECT_GT(hot, 0) << s.name << ": no kill left a journal to resolve";
+  }
+}
+
 TEST_F(CrashSafety, AJournalWithoutItsTableIsRemovedWhenATableOfThatNameIsCreated) {
   CopyFolder(template_.path(), work_.path());
   long calls = 0;

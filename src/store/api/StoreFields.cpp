@@ -331,7 +331,11 @@ std::string TStoreTable::BlobValue(size_t index) const {
   }
   auto cached = blobCache_.find(index);
   if (cached != blobCache_.end()) return cached->second;
-  std::string value = table_->ReadBlob(image, table_->Fields()[index]);
+  // A record only shown may have been changed by another program since it was read.
+  const TFieldDesc& field = table_->Fields()[index];
+  std::string value = state_ == TDataSetState::Browse && !candidate_ && slot_ > 0
+                          ? table_->ReadShownBlob(slot_, image, field)
+                          : table_->ReadBlob(image, field);
   blobCache_[index] = value;
   return value;
 }

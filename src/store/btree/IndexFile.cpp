@@ -211,6 +211,8 @@ std::vector<TIndexTree*> TIndexFile::AllTrees() {
 
 void TIndexFile::BeginChange() {
   savedHeader_ = header_;
+  savedHeaderDirty_ = headerDirty_;
+  writtenInChange_ = false;
   for (TIndexTree* t : AllTrees()) t->BeginChange();
   inChange_ = true;
 }
@@ -225,8 +227,9 @@ void TIndexFile::AbortChange() {
   for (TIndexTree* t : AllTrees()) t->AbortChange();
   header_.endOffset = savedHeader_.endOffset;
   header_.recordCount = savedHeader_.recordCount;
-  // The header may have been written during the change: write it again.
-  headerDirty_ = true;
+  // A header written during the change is written again; otherwise it is as unwritten as it
+  // was before the change, so that a refused change leaves nothing to write.
+  headerDirty_ = savedHeaderDirty_ || writtenInChange_;
   inChange_ = false;
 }
 
@@ -489,6 +492,7 @@ void TIndexFile::WriteChanges(bool forceHeader, bool flushToDisk) {
     WriteHeaderBytes(file_, header_, options_);
     header_.headerChanged = false;
     headerDirty_ = false;
+    if (inChange_) writtenInChange_ = true;
   }
   if (flushToDisk && !file_.Flush())
     throw EStoreEngineError(StoreCode::WriteError, {options_.tableName});

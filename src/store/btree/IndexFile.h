@@ -204,6 +204,8 @@ class TIndexFile : private TIndexPageIo {
   bool headerDirty_ = false;
   bool inChange_ = false;
   TIndexFileHeader savedHeader_;
+  bool savedHeaderDirty_ = false;  // headerDirty_ at BeginChange
+  bool writtenInChange_ = false;   // the header was written between BeginChange and its end
   std::unique_ptr<TIndexTree> primary_;
   std::vector<std::unique_ptr<TIndexTree>> secondary_;
   std::unique_ptr<TIndexTree> sysDeleted_;

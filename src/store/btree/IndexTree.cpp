@@ -118,6 +118,7 @@ void TIndexTree::BeginChange() {
   ClearUndo();
   savedDesc_ = desc_;
   inChange_ = true;
+  writtenInChange_ = false;
 }
 
 void TIndexTree::EndChange() {
@@ -136,8 +137,11 @@ void TIndexTree::AbortChange() {
     if (!cached) continue;
     if (saved.existed) {
       **it = std::move(saved.page);
-      (*it)->dirty = true;  // the changed page may have been written meanwhile
-      dirtyPages_.push_back(offset);
+      // A page that was clean before the change is clean again, unless the change's pages
+      // were written meanwhile (then the file holds the changed one and it must be written
+      // back): a refused change leaves nothing to write.
+      if (writtenInChange_) (*it)->dirty = true;
+      if ((*it)->dirty) dirtyPages_.push_back(offset);
     } else {
       cache_.erase(it);
     }
@@ -196,6 +200,7 @@ void TIndexTree::WriteDirtyPages() {
     EncodeIndexPage(*p, format_, io_.TableName(), raw_.data());
     io_.WritePage(p->offset, raw_.data());
     p->dirty = false;
+    if (inChange_) writtenInChange_ = true;
   }
   dirtyPages_.clear();
 }

@@ -180,6 +180,7 @@ class TIndexTree {
   void AddUndo(int32_t offset, const TIndexPage* page);
   void ClearUndo();
   bool inChange_ = false;
+  bool writtenInChange_ = false;  // pages were written between BeginChange and its end
   std::vector<TUndoEntry> undo_;
   size_t undoCount_ = 0;
   std::unordered_map<int32_t, size_t> undoIndex_;

@@ -132,15 +132,7 @@ TDataTable::~TDataTable() {
   try {
     std::lock_guard lock(mutex_);
     if (inTransaction_) Rollback();  // never commit what nobody committed
-    if (data_ && !readOnlyFiles_) {
-      bool unwritten = data_->HasUnwrittenChanges() || indexes_->File().HasUnwrittenChanges();
-      if (unwritten) {
-        TWriteScope writeLocks(*this);
-        // Written only onto the files these changes were made on, never over a resolved journal.
-        if (!writeLocks.ResolvedJournal()) WriteChangesJournaled(false);
-        writeLocks.Release();
-      }
-    }
+    if (data_ && !readOnlyFiles_ && HasUnwrittenChanges()) WriteLeftChanges(false);
   } catch (...) {
   }
   locks_->ReleaseAll();
@@ -203,6 +195,22 @@ std::string TDataTable::ReadBlob(const uint8_t* image, const TFieldDesc& field) 
     if (!blob_) Fail(StoreCode::BlobBlocksCorrupt);
     const uint8_t* v = image + ValueOffset(field);
     return blob_->ReadValue(GetI32(v), GetI32(v + 4));
+  });
+}
+
+std::string TDataTable::ReadShownBlob(int32_t slot, const uint8_t* shown, const TFieldDesc& field) {
+  return Reading([&] {
+    try {
+      return ReadBlob(shown, field);
+    } catch (const EStoreEngineError& e) {
+      if (e.ErrorCode() != StoreCode::RecordChanged) throw;
+    }
+    // The files were read anew for the failed read (the counters had moved): the slot now
+    // holds the record as the other program left it.
+    if (slot < 1 || slot > data_->SlotCount()) return std::string();
+    const uint8_t* now = data_->ReadSlot(slot);
+    if (!SlotActive(now) || SlotLogicalId(now) != SlotLogicalId(shown)) return std::string();
+    return ReadBlob(now, field);
   });
 }
 
@@ -639,8 +647,29 @@ void TDataTable::FlushToDisk() {
     data_->File().Flush();
     return;
   }
+  if (HasUnwrittenChanges()) {
+    WriteLeftChanges(true);
+    return;
+  }
   TWriteScope writeLocks(*this);
   WriteChangesJournaled(true);
+  writeLocks.Release();
+}
+
+bool TDataTable::HasUnwrittenChanges() const {
+  // The BLOB file changes only together with the data file.
+  return data_->HasUnwrittenChanges() || indexes_->File().HasUnwrittenChanges();
+}
+
+void TDataTable::WriteLeftChanges(bool durable) {
+  TWriteScope writeLocks(*this);
+  // Written only onto the files these changes were made on: after a resolved journal, or when
+  // another program wrote the files since they were cached, they are stale and are dropped
+  // (writing them would put old pages over the other program's change).
+  if (writeLocks.ResolvedJournal() || (locks_->Active() && CountersChanged()))
+    DiscardAll();
+  else
+    WriteChangesJournaled(durable);
   writeLocks.Release();
 }
 

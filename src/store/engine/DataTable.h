@@ -90,6 +90,11 @@ class TDataTable {
   std::vector<uint8_t> ReadRecord(int32_t slot);
   // The value of a BLOB field of a record image.
   std::string ReadBlob(const uint8_t* image, const TFieldDesc& field);
+  // The value of a BLOB field of the record in `slot` as a reading cursor showed it (`shown`).
+  // When another program changed the record since, the blocks of the value shown may belong
+  // to another value now: the value is then the one the record holds now, none when the
+  // record is gone. A reader is never told of a change it did not make.
+  std::string ReadShownBlob(int32_t slot, const uint8_t* shown, const TFieldDesc& field);
 
   // Inserts a record: `image` holds the field values (its 9-byte header is filled here);
   // returns its slot. 9732/9730/9731 for values, 9479 when full.
@@ -194,6 +199,12 @@ class TDataTable {
   bool ResolveJournal();
   // At open, before the headers are read: resolves under the write locks what is there.
   void ResolveJournalAtOpen();
+  // Whether the caches hold changes that the files do not (none, after a change that was
+  // written or refused; a failed commit's, or an exclusive table's).
+  bool HasUnwrittenChanges() const;
+  // Under the write locks, writes what HasUnwrittenChanges found, or drops it when the files
+  // changed under it since.
+  void WriteLeftChanges(bool durable);
   // Writes the cached changes as one journaled unit; `write` does the writing.
   void Journaled(bool durable, const std::function<void()>& write);
   // Forgets every cache (after a failed write): the next operation reads the files again.

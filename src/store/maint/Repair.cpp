@@ -18,6 +18,7 @@
 #include "store/api/StoreError.h"
 #include "store/btree/IndexFile.h"
 #include "store/engine/DataSession.h"
+#include "store/engine/Journal.h"
 #include "store/format/AsciiText.h"
 #include "store/format/BlobFile.h"
 #include "store/format/ByteOrder.h"
@@ -104,6 +105,7 @@ class TChecker {
 
  private:
   void OpenFiles();
+  void ResolvePendingJournal();
   void CheckDataHeader();
   void CheckFields();
   void CheckIndexHeader();
@@ -187,9 +189,21 @@ void TChecker::OpenFiles() {
     throw EStoreEngineError(StoreCode::AccessDenied, {name_});
   index_ = open(TTableFile::Index);
   blob_ = open(TTableFile::Blob);
+  ResolvePendingJournal();
   dataSize_ = data_->Size();
   indexSize_ = index_ ? index_->Size() : 0;
   blobSize_ = blob_ ? blob_->Size() : 0;
+}
+
+void TChecker::ResolvePendingJournal() {
+  // A change that a killed program left half written is undone first, as an open does: the
+  // files are judged and mended as they stand before that change, never half written. The
+  // table is held exclusively here, so no other program can be at work on it.
+  if (files_.journal.empty()) return;
+  TTableJournal journal(files_.journal, name_);
+  if (!journal.Hot()) return;
+  if (data_->IsReadOnly()) throw EStoreEngineError(StoreCode::AccessDenied, {name_});
+  journal.Resolve({data_.get(), index_.get(), blob_.get()});
 }
 
 void TChecker::CheckDataHeader() {
