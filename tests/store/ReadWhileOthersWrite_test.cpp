@@ -16,7 +16,7 @@ namespace {
 
 struct TCase {
   const char* what;
-  const char* order;         // what the other program does to record 1
+  const char* order;          // what the other program does to record 1
   const char* expectedNotes;  // "" for no value; "new" for the value it wrote
 };
 
@@ -67,8 +67,8 @@ TEST(ReadWhileOthersWrite, ABlobOfTheShownRecordIsReadAsTheRecordHoldsItNow) {
     std::string notes;
     EXPECT_NO_THROW(notes = reader.FieldByName("Notes").AsString());
     const std::string expected = std::string(c.expectedNotes) == "new" ? written : c.expectedNotes;
-    EXPECT_TRUE(notes == expected) << notes.size() << " bytes read, " << expected.size()
-                                   << " expected";
+    EXPECT_TRUE(notes == expected)
+        << notes.size() << " bytes read, " << expected.size() << " expected";
     // The walk goes on over every record, reading every value.
     int walked = 0;
     EXPECT_NO_THROW({

@@ -530,6 +530,18 @@ void TDataTable::TakeGivenLogicalId(int32_t id, int32_t reusedId) {
   if (last >= 0 && id > last) last = id;
 }
 
+int32_t TDataTable::NextFreeLogicalId() {
+  // Ids are given out in rising order until the counter passes 2,147,483,647 and starts at 1
+  // again (or a restructure set it lower): from then on the next id may still belong to a live
+  // record, and is passed over. A live record holds every id passed, so the loop ends.
+  TIndexTree& sysDeleted = indexes_->File().SysDeleted();
+  for (int32_t tries = 0;; ++tries) {
+    const int32_t id = data_->NextLogicalId();
+    if (!sysDeleted.Find(TKeyLayout::SysDeletedKey(false, id).data())) return id;
+    if (tries > data_->SlotCount()) Fail(StoreCode::IndexPagesCorrupt);
+  }
+}
+
 int32_t TDataTable::Insert(std::vector<uint8_t>& image, const TBlobChanges& blobs,
                            int32_t givenLogicalId) {
   std::lock_guard lock(mutex_);
@@ -551,7 +563,7 @@ int32_t TDataTable::Insert(std::vector<uint8_t>& image, const TBlobChanges& blob
       TakeGivenLogicalId(givenLogicalId, reusedId);
       SetSlotLogicalId(image.data(), givenLogicalId);
     } else {
-      SetSlotLogicalId(image.data(), data_->NextLogicalId());
+      SetSlotLogicalId(image.data(), NextFreeLogicalId());
     }
     // The entries go in with one descent per index, each unique one checked on its way
     // (a duplicate raises 9729 before the record lock; the change then undoes them). No

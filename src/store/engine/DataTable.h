@@ -167,6 +167,8 @@ class TDataTable {
   // 9729 when `id` is taken by a record (live, or deleted except `reusedId`); moves the
   // counter of given-out ids up to it.
   void TakeGivenLogicalId(int32_t id, int32_t reusedId);
+  // The next id of the counter that no live record has.
+  int32_t NextFreeLogicalId();
   // The end of a transaction that is not committed: undoes what it spilled into the files
   // (from the journal), and drops its changes from the caches; each returns its failure.
   std::exception_ptr UndoSpills() noexcept;
