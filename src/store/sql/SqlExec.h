@@ -27,6 +27,7 @@
 // a table another program has just created, and not yet opened, safe.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -39,6 +40,15 @@ namespace quellor {
 
 inline constexpr int kStaleTemporaryAge = 30;
 
+// How much memory a SELECT may hold for its combinations of joined records, the records it
+// reads for joins, its rows, groups and DISTINCT keys (1 GB unless changed); one that needs
+// more fails with an SQL error naming the limit. 0: no limit.
+inline constexpr size_t kDefaultSqlMemoryLimit = size_t{1024} * 1024 * 1024;
+size_t SqlMemoryLimit();
+void SetSqlMemoryLimit(size_t bytes);
+// The longest statement text the dialect accepts, in bytes; a longer one fails at once.
+inline constexpr size_t kMaxSqlStatementBytes = size_t{1024} * 1024;
+
 struct TSqlRunOptions {
   TStoreSession* session = nullptr;
   std::string databaseName;
@@ -46,6 +56,7 @@ struct TSqlRunOptions {
   int maxRowCount = -1;
   bool requestLive = false;
   bool wantResult = false;  // Open: a SELECT's result is opened
+  size_t memoryLimit = SqlMemoryLimit();
   // Called while a SELECT reads; returns true to stop it (the rows so far are kept).
   std::function<bool(int currentRecord, int percentDone)> progress;
 };
