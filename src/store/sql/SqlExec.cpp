@@ -182,10 +182,7 @@ TSqlRunOutcome RunSqlStatement(const std::string& text, const TSqlRunOptions& op
 int CountSqlParams(const std::string& text) {
   if (text.size() > kMaxSqlStatementBytes) return 0;
   try {
-    int n = 0;
-    for (const TExprToken& t : TokenizeExpression(text, '.', kSqlStatementName))
-      if (t.IsSymbol("?")) ++n;
-    return n;
+    return static_cast<int>(CountSymbols(text, '.', "?"));
   } catch (const std::exception&) {
     return 0;
   }

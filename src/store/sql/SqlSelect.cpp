@@ -622,12 +622,25 @@ void TSelectQuery::JoinByScan(size_t i, std::vector<int32_t>& next) {
   const bool left = sources_[i].ast.kind == TSqlJoinKind::Left;
   // A comma source may be cut by the indexes of its own fields that WHERE names.
   ReadInner(i, sources_[i].ast.kind == TSqlJoinKind::Comma && !anyRight_);
+  // Without a condition every pair joins: no record needs to be read.
+  const bool test = on_[i] || !placed_[i].empty();
+  // Then the size of the result is known before it is built.
+  if (!test && !innerSlots_.empty()) {
+    const double bytes = static_cast<double>(combos_.size() / width) *
+                         static_cast<double>(innerSlots_.size()) *
+                         static_cast<double>((width + 1) * sizeof(int32_t));
+    const size_t limit = runner_.Options().memoryLimit;
+    if (limit > 0 && bytes + static_cast<double>(charged_) > static_cast<double>(limit))
+      Charge(limit + 1);
+  }
   for (size_t k = 0; k < combos_.size(); k += width) {
-    LoadCombo(&combos_[k], width, false);
+    if (test) LoadCombo(&combos_[k], width, false);
     bool matched = false;
     for (size_t r = 0; r < innerSlots_.size(); ++r) {
-      row_.SetImage(i, innerImages_[r].data());
-      if (!JoinPasses(i)) continue;
+      if (test) {
+        row_.SetImage(i, innerImages_[r].data());
+        if (!JoinPasses(i)) continue;
+      }
       matched = true;
       Room(next, width);
       Append(next, k, width);
