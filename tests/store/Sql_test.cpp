@@ -887,6 +887,14 @@ TEST_F(Sql, IntegerOverflowFailsNamingTheValue) {
   EXPECT_EQ(Run("SELECT Url FROM Cracks WHERE Priority * 1000000000 > 0"),
             "ERR 11949 SQL error - Integer overflow: 3 * 1000000000 gives 3000000000, outside the "
             "range of INTEGER (-2147483648 to 2147483647) in SQL statement");
+  // A sum of integers is an INTEGER too.
+  ASSERT_EQ(Run("CREATE TABLE Big (K INTEGER)"), "ROWS 0");
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Run("INSERT INTO Big VALUES (2000000000)"), "ROWS 1");
+  EXPECT_EQ(Run("SELECT Sum(K) FROM Big"),
+            "ERR 11949 SQL error - Integer overflow: SUM gives 4000000000, outside the range of "
+            "INTEGER (-2147483648 to 2147483647) in SQL statement");
+  EXPECT_EQ(Run("SELECT Sum(CAST(K AS FLOAT)) AS S FROM Big"), "S\n4e+09");
+  EXPECT_EQ(Run("SELECT Sum(K - 1500000000) AS S FROM Big"), "S\n1000000000");
 }
 
 // A flat chain is one level however long; the statement size has a stated limit.

@@ -9,10 +9,11 @@
 //   3. each join adds the next source: an equality of an indexed field of the new source with
 //      an expression of the earlier ones is answered by index lookups; any other join reads the
 //      new source once and tests the ON condition per combination. LEFT keeps unmatched rows of
-//      the earlier sources with NULLs, RIGHT unmatched rows of the new one;
-//   4. WHERE is tested on every combination (unless the index answered it exactly), then the
-//      columns are evaluated, grouped (aggregates), made distinct, sorted and cut to
-//      MaxRowCount;
+//      the earlier sources with NULLs, RIGHT unmatched rows of the new one. Sources listed with
+//      commas are inner joins on the parts of WHERE that concern them (SqlSelect.cpp);
+//   4. what is left of WHERE is tested on every combination (unless the index answered it
+//      exactly), then the columns are evaluated, grouped (aggregates), made distinct, sorted
+//      and cut to MaxRowCount;
 //   5. the rows are written to the result table.
 // The executor is cut into one file a job; SqlRunner.h lists them.
 //

@@ -23,6 +23,7 @@
 // with an SQL error naming the limit instead of exhausting the process's memory.
 // Where the result goes is SqlResult.cpp's.
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <set>
 #include <string>
@@ -80,6 +81,16 @@ TExprValue AggregateValue(const TExprNode& agg, const TAccumulator& acc) {
       break;
     case TExprFunc::Sum:
       if (acc.count == 0) break;
+      // A sum of integers is an INTEGER: beyond its range it fails as integer arithmetic does.
+      if (IsIntegerType(agg.type) &&
+          (!acc.integral || acc.isum < std::numeric_limits<int32_t>::min() ||
+           acc.isum > std::numeric_limits<int32_t>::max())) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.0f", acc.integral ? double(acc.isum) : acc.dsum);
+        SqlFail("Integer overflow: SUM gives " + std::string(text) +
+                ", outside the range of INTEGER (-2147483648 to 2147483647) in " +
+                kSqlStatementName);
+      }
       if (IsIntegerType(agg.type) && acc.integral)
         v = TExprValue::Int(acc.isum, agg.type);
       else if (IsIntegerType(agg.type) || agg.type == TExprType::Date ||
