@@ -236,14 +236,14 @@ TEST(ExprFilter, FunctionsComputeTheirResults) {
       "'it''s' = \"it's\"",
       "[Url] = \"www.a.com\"",
       "NOT (Priority + NULL = 3)",
-      // Values beyond every calendar and counts beyond every string stay well-defined.
-      "SUBSTRING(Url FROM 2 FOR 2147483647 * 2147483647) = 'ww.a.com'",
-      "SUBSTRING(Url FROM 2147483647 * 2147483647 FOR 2147483647 * 2147483647) IS NULL",
-      "EXTRACT(YEAR FROM LastSent + 2147483647 * 2147483647) IS NULL",
-      "CAST(LastSent + 2147483647 * 2147483647 AS DATE) IS NULL",
-      "CAST(LastSent + 2147483647 * 2147483647 AS CHAR(20)) IS NULL",
-      "EXTRACT(YEAR FROM CAST(LastSent AS DATE) + 2147483647 * 2147483647) > 0",
-      "Priority * 2147483647 * 2147483647 * 2147483647 IS NULL",
+      // Values far beyond the calendar and counts beyond every string stay well-defined
+      // (integer results beyond INTEGER fail: IntegerOverflowFailsNamingTheValue).
+      "SUBSTRING(Url FROM 2 FOR 2147483647) = 'ww.a.com'",
+      "SUBSTRING(Url FROM 2147483647 FOR 2147483647) IS NULL",
+      "EXTRACT(YEAR FROM LastSent + 2147483647) > 5000000",
+      "CAST(LastSent + 2147483647 AS DATE) > '2024-01-01'",
+      "EXTRACT(YEAR FROM CAST(LastSent AS DATE) + 2147483647) > 0",
+      "EXTRACT(YEAR FROM CAST(LastSent AS DATE) - 2147483647 - 2147483647) < 0",
   };
   for (const char* t : truths) {
     std::set<int> passing = sites.Select(t, settings);
@@ -457,10 +457,16 @@ TEST(ExprFilter, NestingIsBoundedAndLongChainsCompile) {
   for (int depth : {300, 5000, 100000}) {
     std::string text = std::string(depth, '(') + "Killed" + std::string(depth, ')');
     EXPECT_NE(CompileError(text).find("nested more than"), std::string::npos) << depth;
-    std::string unary;
-    for (int i = 0; i < depth; ++i) unary += "Priority + ";
-    EXPECT_NE(CompileError(unary + "1 = 1").find("nested more than"), std::string::npos);
+    // A flat chain of any length is one level, not one per term.
+    std::string chain;
+    for (int i = 0; i < depth; ++i) chain += "Priority + ";
+    EXPECT_EQ(CompileError(chain + "1 = 1"), "(compiled)") << depth;
   }
+  TSites flat;
+  std::string sum = "Priority";
+  for (int i = 0; i < 255; ++i) sum += " + 1";
+  EXPECT_EQ(flat.Select(sum + " = 257"), std::set<int>({0, 2}));
+  EXPECT_EQ(flat.Select("Priority * 2 - 1 + 3 * 2 = 11"), std::set<int>{1});
   EXPECT_EQ(CompileError(std::string(150, '(') + "Killed" + std::string(150, ')')), "(compiled)");
   // A generated condition of many alternatives is one flat OR.
   std::string chain = "Url = 'u0'";
@@ -509,5 +515,38 @@ TEST(ExprFilter, ComparisonsAreTurnedSoTheFieldStandsLeft) {
     ASSERT_EQ(root.kind, TExprKind::Compare) << c.filter;
     EXPECT_EQ(root.op, c.op) << c.filter;
     EXPECT_EQ(root.args[0]->kind, TExprKind::Field) << c.filter;
+  }
+}
+
+// Integer arithmetic gives a 32-bit INTEGER: a result beyond it fails the filter with 10051
+// naming the value, as a CAST beyond its target does; it never reads as NULL.
+TEST(ExprFilter, IntegerOverflowFailsNamingTheValue) {
+  TSites sites;
+  const struct {
+    const char* filter;
+    const char* error;  // nullptr: passes for the sites below
+    std::set<int> selected;
+  } cases[] = {
+      {"Priority * 100000 > 0", nullptr, {0, 1, 2, 3, 5}},
+      {"Priority * 1000000000 > 0", "Integer overflow: 3 * 1000000000 gives 3000000000", {}},
+      {"Priority + 2147483647 > 0", "Integer overflow: 2 + 2147483647 gives 2147483649", {}},
+      {"CAST(Priority * 20000 AS SMALLINT) > 0",
+       "Value 40000 is outside the range of SMALLINT (-32768 to 32767) in filter expression",
+       {}},
+      {"CAST(Priority AS FLOAT) * 1000000000 > 2500000000.0", nullptr, {1, 5}},
+  };
+  for (const auto& c : cases) {
+    if (!c.error) {
+      EXPECT_EQ(sites.Select(c.filter), c.selected) << c.filter;
+      continue;
+    }
+    try {
+      sites.Select(c.filter);
+      ADD_FAILURE() << c.filter << " passed";
+    } catch (const EStoreEngineError& e) {
+      EXPECT_EQ(e.ErrorCode(), StoreCode::FilterError) << c.filter;
+      EXPECT_NE(std::string(e.what()).find(kPrefix + c.error), std::string::npos)
+          << c.filter << " -> " << e.what();
+    }
   }
 }

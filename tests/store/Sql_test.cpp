@@ -437,7 +437,7 @@ TEST_F(Sql, BadInputFailsWith11949AndChangesNothing) {
   const std::string before = Dump();
   std::string deep = "SELECT Url FROM Cracks WHERE " + std::string(10000, '(') + "Priority = 1" +
                      std::string(10000, ')');
-  std::string longText = "SELECT Url FROM Cracks WHERE Url = '" + std::string(1 << 20, 'x') + "'";
+  std::string longText = "SELECT Url FROM Cracks WHERE Url = '" + std::string(1 << 19, 'x') + "'";
   std::string longNoQuote = "SELECT " + std::string(1 << 20, 'y') + " FROM Cracks";
   std::string nuls =
       std::string("SELECT\0Url\0FROM\0\0Cracks\0WHERE\0", 31) + std::string(100, '\0');
@@ -763,3 +763,184 @@ TEST_F(Sql, NoAutoIncKeepsTheGivenValues) {
 }
 
 }  // namespace
+
+// Sources listed with commas are joined as JOIN ... ON would join them: WHERE's equalities are
+// their join conditions, so no cross product is built before WHERE.
+TEST_F(Sql, CommaJoinsGiveTheRowsOfTheirJoinForm) {
+  const struct {
+    const char* comma;
+    const char* join;
+  } pairs[] = {
+      {"SELECT c.Url, i.Emails FROM Cracks c, Isps i WHERE i.Domain = c.Notes ORDER BY Url",
+       "SELECT c.Url, i.Emails FROM Cracks c JOIN Isps i ON i.Domain = c.Notes ORDER BY Url"},
+      {"SELECT c.Url, i.Emails FROM Cracks c, Isps i WHERE c.Notes = i.Domain AND c.Killed "
+       "ORDER BY Url",
+       "SELECT c.Url, i.Emails FROM Cracks c JOIN Isps i ON c.Notes = i.Domain WHERE c.Killed "
+       "ORDER BY Url"},
+      {"SELECT i.Domain, c.Url FROM Isps i, Cracks c WHERE c.Notes = i.Domain OR c.Priority = 3 "
+       "ORDER BY 1, 2",
+       "SELECT i.Domain, c.Url FROM Isps i JOIN Cracks c ON c.Notes = i.Domain OR c.Priority = 3 "
+       "ORDER BY 1, 2"},
+      {"SELECT a.Url, b.Url FROM Cracks a, Cracks b, Isps i WHERE a.Notes = b.Notes AND "
+       "a.Url < b.Url AND i.Domain = b.Notes",
+       "SELECT a.Url, b.Url FROM Cracks a JOIN Cracks b ON a.Notes = b.Notes AND a.Url < b.Url "
+       "JOIN Isps i ON i.Domain = b.Notes"},
+      {"SELECT c.Url, i.Emails, d.Url FROM Cracks c, Isps i LEFT JOIN Cracks d ON d.Notes = "
+       "i.Domain AND d.Url <> c.Url WHERE i.Domain = c.Notes ORDER BY 1, 3",
+       "SELECT c.Url, i.Emails, d.Url FROM Cracks c JOIN Isps i ON i.Domain = c.Notes LEFT JOIN "
+       "Cracks d ON d.Notes = i.Domain AND d.Url <> c.Url ORDER BY 1, 3"},
+      {"SELECT Count(*) FROM Cracks c, Isps i WHERE i.Domain > 'isp-p'",
+       "SELECT Count(*) FROM Cracks c JOIN Isps i ON i.Domain > 'isp-p'"},
+      {"SELECT c.Url FROM Cracks c, Isps i WHERE 1 = 2", "SELECT c.Url FROM Cracks c WHERE 1 = 2"},
+  };
+  for (const auto& p : pairs) {
+    const std::string join = Run(p.join);
+    EXPECT_EQ(join.rfind("ERR", 0), std::string::npos) << p.join << " -> " << join;
+    EXPECT_EQ(Run(p.comma), join) << p.comma;
+  }
+  EXPECT_EQ(Run("SELECT c.Url, i.Emails FROM Cracks c, Isps i WHERE i.Domain = c.Notes ORDER BY "
+                "Url"),
+            "Url|Emails\nhttp://a.example|abuse@two\nhttp://b.example|abuse@one\n"
+            "http://d.example|abuse@one");
+
+  // Twelve tables of ten rows linked by WHERE: ten rows, not 10^12 combinations.
+  std::string from, where;
+  for (int t = 1; t <= 12; ++t) {
+    const std::string n = std::to_string(t);
+    ASSERT_EQ(Run("CREATE TABLE T" + n + " (K INTEGER, V CHAR(10))"), "ROWS 0");
+    for (int r = 0; r < 10; ++r)
+      ASSERT_EQ(Run("INSERT INTO T" + n + " VALUES (" + std::to_string(r) + ", 'v" + n + "')"),
+                "ROWS 1");
+    from += (t > 1 ? ", T" : "T") + n + " a" + n;
+    if (t > 1) where += (t > 2 ? " AND a" : "a") + std::to_string(t - 1) + ".K = a" + n + ".K";
+  }
+  EXPECT_EQ(Run("SELECT a1.K, a12.V FROM " + from + " WHERE " + where + " AND a5.K < 3 ORDER BY 1"),
+            "K|V\n0|v12\n1|v12\n2|v12");
+  EXPECT_EQ(Run("SELECT Count(*) FROM " + from + " WHERE " + where), "Count Of *\n10");
+}
+
+// A statement whose rows would pass the memory limit fails with an SQL error naming it, not with
+// the process's memory exhausted.
+TEST_F(Sql, RowsBeyondTheMemoryLimitFailTheStatement) {
+  std::string from;
+  for (int t = 1; t <= 9; ++t) {
+    const std::string n = std::to_string(t);
+    ASSERT_EQ(Run("CREATE TABLE T" + n + " (K INTEGER)"), "ROWS 0");
+    for (int r = 0; r < 10; ++r)
+      ASSERT_EQ(Run("INSERT INTO T" + n + " VALUES (" + std::to_string(r) + ")"), "ROWS 1");
+    from += (t > 1 ? ", T" : "T") + n;
+  }
+  const size_t saved = SqlMemoryLimit();
+  SetSqlMemoryLimit(size_t{64} * 1024 * 1024);
+  const std::string out = Run("SELECT Count(*) FROM " + from);
+  const std::string ordered = Run("SELECT T1.K FROM T1, T2, T3, T4, T5, T6, T7 ORDER BY 1");
+  SetSqlMemoryLimit(saved);
+  EXPECT_EQ(out,
+            "ERR 11949 SQL error - The rows of the SQL statement need more than 64 MB of memory; "
+            "narrow its WHERE or join conditions");
+  EXPECT_EQ(ordered.rfind("ERR 11949 SQL error - The rows of the SQL statement need more", 0), 0u)
+      << ordered.substr(0, 200);
+  // Within the limit the same kind of statement runs.
+  EXPECT_EQ(Run("SELECT Count(*) FROM T1, T2, T3"), "Count Of *\n1000");
+  EXPECT_TRUE(Files(private_.path()).empty());
+}
+
+// Integer arithmetic gives INTEGER (32 bits); a result beyond it, or a CAST beyond its target,
+// fails naming the value instead of giving NULL.
+TEST_F(Sql, IntegerOverflowFailsNamingTheValue) {
+  const std::string c = " FROM Cracks WHERE Url = 'http://c.example'";  // Priority 3
+  const TCase cases[] = {
+      {"SELECT (Priority + 29997) * 100000 AS V",
+       "ERR 11949 SQL error - Integer overflow: 30000 * 100000 gives 3000000000, outside the "
+       "range of INTEGER (-2147483648 to 2147483647) in SQL statement"},
+      {"SELECT 2147483647 + 1 AS V",
+       "ERR 11949 SQL error - Integer overflow: 2147483647 + 1 gives 2147483648, outside the "
+       "range of INTEGER (-2147483648 to 2147483647) in SQL statement"},
+      {"SELECT -2147483647 - Priority AS V",
+       "ERR 11949 SQL error - Integer overflow: -2147483647 - 3 gives -2147483650, outside the "
+       "range of INTEGER (-2147483648 to 2147483647) in SQL statement"},
+      {"SELECT CAST(99999999999 AS SMALLINT) AS V",
+       "ERR 11949 SQL error - Value 99999999999 is outside the range of SMALLINT (-32768 to "
+       "32767) in SQL statement"},
+      {"SELECT CAST(-32769 AS SMALLINT) AS V",
+       "ERR 11949 SQL error - Value -32769 is outside the range of SMALLINT (-32768 to 32767) in "
+       "SQL statement"},
+      {"SELECT CAST(70000 AS WORD) AS V",
+       "ERR 11949 SQL error - Value 70000 is outside the range of WORD (0 to 65535) in SQL "
+       "statement"},
+      {"SELECT CAST('3000000000' AS INTEGER) AS V",
+       "ERR 11949 SQL error - Value 3000000000 is outside the range of INTEGER (-2147483648 to "
+       "2147483647) in SQL statement"},
+      // Within range, and the wide result through a float.
+      {"SELECT 2147483646 + 1 AS V", "V\n2147483647"},
+      {"SELECT -2147483647 - 1 AS V", "V\n-2147483648"},
+      {"SELECT (Priority + 29997) * 10000 AS V", "V\n300000000"},
+      {"SELECT CAST(Priority + 29997 AS FLOAT) * 100000 AS V", "V\n3e+09"},
+      {"SELECT CAST(32767 AS SMALLINT) AS V", "V\n32767"},
+      {"SELECT CAST(-32768 AS SMALLINT) AS V", "V\n-32768"},
+      {"SELECT CAST(65535 AS WORD) AS V", "V\n65535"},
+      {"SELECT 1 + 2 * 3 - 4 AS V", "V\n3"},
+      {"SELECT (1 + 2) * 3 - 4 AS V", "V\n5"},
+  };
+  for (const TCase& k : cases) EXPECT_EQ(Run(k.sql + c), k.expected) << k.sql;
+  // In a WHERE condition the same.
+  EXPECT_EQ(Run("SELECT Url FROM Cracks WHERE Priority * 1000000000 > 0"),
+            "ERR 11949 SQL error - Integer overflow: 3 * 1000000000 gives 3000000000, outside the "
+            "range of INTEGER (-2147483648 to 2147483647) in SQL statement");
+  // A sum of integers is an INTEGER too.
+  ASSERT_EQ(Run("CREATE TABLE Big (K INTEGER)"), "ROWS 0");
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Run("INSERT INTO Big VALUES (2000000000)"), "ROWS 1");
+  EXPECT_EQ(Run("SELECT Sum(K) FROM Big"),
+            "ERR 11949 SQL error - Integer overflow: SUM gives 4000000000, outside the range of "
+            "INTEGER (-2147483648 to 2147483647) in SQL statement");
+  EXPECT_EQ(Run("SELECT Sum(CAST(K AS FLOAT)) AS S FROM Big"), "S\n4e+09");
+  EXPECT_EQ(Run("SELECT Sum(K - 1500000000) AS S FROM Big"), "S\n1000000000");
+}
+
+// A flat chain is one level however long; the statement size has a stated limit.
+TEST_F(Sql, FlatChainsAreNotNestingAndLongStatementsAreRefusedAtOnce) {
+  std::string plus = "SELECT 0";
+  for (int i = 0; i < 255; ++i) plus += " + 1";
+  EXPECT_EQ(Run(plus + " AS V FROM Cracks WHERE Url = 'http://a.example'"), "V\n255");
+  std::string longPlus = "SELECT 0";
+  for (int i = 0; i < 100000; ++i) longPlus += " + 1";
+  EXPECT_EQ(Run(longPlus + " AS V FROM Cracks WHERE Url = 'http://a.example'"), "V\n100000");
+  std::string ors = "SELECT Url FROM Cracks WHERE Priority = 3";
+  for (int i = 0; i < 50000; ++i) ors += " OR Priority = 9";
+  EXPECT_EQ(Run(ors), "Url\nhttp://c.example");
+  // Nesting is still bounded.
+  EXPECT_EQ(Run("SELECT Url FROM Cracks WHERE " + std::string(300, '(') + "Priority = 3" +
+                std::string(300, ')'))
+                .rfind("ERR 11949 SQL error - Expression is nested more than", 0),
+            0u);
+  // Past the limit the text is refused before it is read.
+  std::string huge = "SELECT Url FROM Cracks WHERE Priority = 3";
+  while (huge.size() <= kMaxSqlStatementBytes) huge += " OR Priority = 9";
+  EXPECT_EQ(Run(huge), "ERR 11949 SQL error - SQL statement is " + std::to_string(huge.size()) +
+                           " bytes long; the longest accepted is " +
+                           std::to_string(kMaxSqlStatementBytes) + " bytes");
+}
+
+// A string value with a NUL byte is refused, not stored cut short at the NUL.
+TEST_F(Sql, ValuesWithANulAreRefused) {
+  const std::string before = Dump();
+  const std::string nul("nul\0x", 5);
+  const std::string inserts[] = {
+      "INSERT INTO Cracks (Url, Notes) VALUES ('http://n.example', '" + nul + "')",
+      "INSERT INTO Cracks (Url, Notes) VALUES ('http://n.example', 'nul' || #0 || 'x')",
+      "UPDATE Cracks SET Notes = '" + nul + "' WHERE Url = 'http://a.example'",
+  };
+  for (const std::string& sql : inserts)
+    EXPECT_EQ(Run(sql),
+              "ERR 11949 SQL error - Value for column Notes holds a NUL character (code 0) at "
+              "position 4, which a string column cannot hold, in SQL statement")
+        << sql;
+  EXPECT_EQ(Run("SELECT Url FROM Cracks WHERE Url = 'http://n.example'"), "Url");
+  EXPECT_EQ(Dump(), before);
+  EXPECT_EQ(Run("SELECT 'a' || #0 || 'b' AS V FROM Cracks WHERE Url = 'http://a.example'"),
+            "ERR 11949 SQL error - Value for column V holds a NUL character (code 0) at position "
+            "2, which a string column cannot hold, in SQL statement");
+  // A value without one is stored whole.
+  EXPECT_EQ(Run("INSERT INTO Cracks (Url, Notes) VALUES ('http://n.example', 'nul x')"), "ROWS 1");
+  EXPECT_EQ(Run("SELECT Notes FROM Cracks WHERE Url = 'http://n.example'"), "Notes\nnul x");
+}

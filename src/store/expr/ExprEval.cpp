@@ -64,6 +64,37 @@ bool CastNumber(const TExprValue& v, char separator, double& out) {
   return true;
 }
 
+const char* IntegerTypeName(TExprType type) {
+  switch (type) {
+    case TExprType::SmallInt:
+      return "SMALLINT (-32768 to 32767)";
+    case TExprType::Word:
+      return "WORD (0 to 65535)";
+    default:
+      return "INTEGER (-2147483648 to 2147483647)";
+  }
+}
+
+const char* OpSign(TExprOp op) {
+  switch (op) {
+    case TExprOp::Add:
+      return " + ";
+    case TExprOp::Sub:
+      return " - ";
+    default:
+      return " * ";
+  }
+}
+
+std::string NumberText(double d) {
+  char buffer[64];
+  if (std::fabs(d) < 1e18 && d == std::trunc(d))
+    std::snprintf(buffer, sizeof buffer, "%.0f", d);
+  else
+    std::snprintf(buffer, sizeof buffer, "%.15g", d);
+  return buffer;
+}
+
 bool FitsType(double v, TExprType type) {
   switch (type) {
     case TExprType::SmallInt:
@@ -234,7 +265,7 @@ TExprValue TExprEvaluator::Evaluate(const TExprNode& node, const TExprRecord* re
       if (v.isNull) return NullOf(node);
       if (IsRealType(node.type)) return TExprValue::Real(-NumericValue(v), node.type);
       if (v.integer == std::numeric_limits<int64_t>::min()) return NullOf(node);
-      return TExprValue::Int(-v.integer, node.type);
+      return FitInteger(-v.integer, node.type, "-(" + std::to_string(v.integer) + ")");
     }
     case TExprKind::Arith:
       return Arith(node, record);
@@ -245,32 +276,48 @@ TExprValue TExprEvaluator::Evaluate(const TExprNode& node, const TExprRecord* re
   }
 }
 
+TExprValue TExprEvaluator::FitInteger(int64_t r, TExprType type, const std::string& what) const {
+  if (FitsType(static_cast<double>(r), type)) return TExprValue::Int(r, type);
+  throw EExprError("Integer overflow: " + what + " gives " + std::to_string(r) +
+                   ", outside the range of " + IntegerTypeName(type) + " in " +
+                   settings_.statementName);
+}
+
 TExprValue TExprEvaluator::Arith(const TExprNode& node, const TExprRecord* record) const {
-  TExprValue a = Evaluate(*node.args[0], record);
-  TExprValue b = Evaluate(*node.args[1], record);
-  if (a.isNull || b.isNull) return NullOf(node);
-  const TExprType t = node.type;
+  if (node.steps.empty())
+    return Apply(node.op, node.type, Evaluate(*node.args[0], record),
+                 Evaluate(*node.args[1], record));
+  // A chain, left to right: ((a op b) op c) ...
+  TExprValue v = Evaluate(*node.args[0], record);
+  for (size_t k = 0; k < node.steps.size(); ++k)
+    v = Apply(node.steps[k].op, node.steps[k].type, v, Evaluate(*node.args[k + 1], record));
+  return v;
+}
+
+TExprValue TExprEvaluator::Apply(TExprOp op, TExprType t, const TExprValue& a,
+                                 const TExprValue& b) const {
+  if (a.isNull || b.isNull) return TExprValue::Null(t);
   if (IsTextType(t)) return TextResult(a.text + b.text, t);
   if (t == TExprType::Date) {
     // date + days, days + date, date - days
     int64_t day = a.type == TExprType::Date ? a.integer : b.integer;
     int64_t n = a.type == TExprType::Date ? b.integer : a.integer;
     int64_t r;
-    if (node.op == TExprOp::Sub ? __builtin_sub_overflow(day, n, &r)
-                                : __builtin_add_overflow(day, n, &r))
-      return NullOf(node);
+    if (op == TExprOp::Sub ? __builtin_sub_overflow(day, n, &r)
+                           : __builtin_add_overflow(day, n, &r))
+      return TExprValue::Null(t);
     return TExprValue::Date(r);
   }
   if (t == TExprType::TimeStamp) {
     double ms = a.type == TExprType::TimeStamp ? a.real : b.real;
     double n = static_cast<double>(a.type == TExprType::TimeStamp ? b.integer : a.integer);
-    return TExprValue::TimeStamp(node.op == TExprOp::Sub ? ms - n * kMsPerDay : ms + n * kMsPerDay);
+    return TExprValue::TimeStamp(op == TExprOp::Sub ? ms - n * kMsPerDay : ms + n * kMsPerDay);
   }
   if (IsIntegerType(t)) {
     int64_t x = a.integer;
     int64_t y = b.integer, r = 0;
     bool overflow = false;
-    switch (node.op) {
+    switch (op) {
       case TExprOp::Add:
         overflow = __builtin_add_overflow(x, y, &r);
         break;
@@ -281,14 +328,17 @@ TExprValue TExprEvaluator::Arith(const TExprNode& node, const TExprRecord* recor
         overflow = __builtin_mul_overflow(x, y, &r);
         break;
       default:
-        return NullOf(node);
+        return TExprValue::Null(t);
     }
-    if (overflow) return NullOf(node);
-    return TExprValue::Int(r, t);
+    const std::string what = std::to_string(x) + OpSign(op) + std::to_string(y);
+    if (overflow)
+      throw EExprError("Integer overflow: " + what + " is outside the range of " +
+                       IntegerTypeName(t) + " in " + settings_.statementName);
+    return FitInteger(r, t, what);
   }
   const double x = NumericValue(a), y = NumericValue(b);
   double r = 0;
-  switch (node.op) {
+  switch (op) {
     case TExprOp::Add:
       r = x + y;
       break;
@@ -299,11 +349,11 @@ TExprValue TExprEvaluator::Arith(const TExprNode& node, const TExprRecord* recor
       r = x * y;
       break;
     case TExprOp::Div:
-      if (y == 0) return NullOf(node);
+      if (y == 0) return TExprValue::Null(t);
       r = x / y;
       break;
     default:
-      return NullOf(node);
+      return TExprValue::Null(t);
   }
   return TExprValue::Real(r, t);
 }
@@ -366,7 +416,9 @@ TExprValue TExprEvaluator::Convert(const TExprValue& v, TExprType type, int64_t 
       double d;
       if (!CastNumber(v, settings_.decimalSeparator, d)) return TExprValue::Null(type);
       d = std::trunc(d);
-      if (!FitsType(d, type)) return TExprValue::Null(type);
+      if (!FitsType(d, type))
+        throw EExprError("Value " + NumberText(d) + " is outside the range of " +
+                         IntegerTypeName(type) + " in " + settings_.statementName);
       return TExprValue::Int(static_cast<int64_t>(d), type);
     }
     case TExprType::Float:
@@ -532,7 +584,8 @@ TExprValue TExprEvaluator::Function(const TExprNode& node, const TExprRecord* re
     case TExprFunc::Abs:
       if (IsRealType(node.type)) return TExprValue::Real(std::fabs(NumericValue(x)), node.type);
       if (x.integer == std::numeric_limits<int64_t>::min()) return NullOf(node);
-      return TExprValue::Int(x.integer < 0 ? -x.integer : x.integer, node.type);
+      return FitInteger(x.integer < 0 ? -x.integer : x.integer, node.type,
+                        "ABS(" + std::to_string(x.integer) + ")");
     case TExprFunc::Round: {
       const double v = NumericValue(x);
       const double factor = std::pow(10.0, static_cast<double>(node.number));

@@ -3,8 +3,15 @@
 // NULL rules: "=" is true when both operands are NULL and false when exactly one is; "<>" is its
 // negation; "<", ">", "<=" and ">=" are false when exactly one operand is NULL (two NULLs are
 // equal). Comparisons never give NULL. A NULL (or non-boolean) operand of AND, OR and NOT counts
-// as false. Arithmetic on NULL gives NULL, and so do division by zero and an integer result
-// that overflows 64 bits. An empty string is NULL wherever it arises.
+// as false. Arithmetic on NULL gives NULL, and so does division by zero. An empty string is
+// NULL wherever it arises.
+//
+// Integers: arithmetic on integers gives an INTEGER (32-bit signed); a result outside
+// -2147483648 .. 2147483647, a negation or ABS outside its operand's type, and a CAST to
+// SMALLINT, WORD or INTEGER of a number outside the target's range fail with EExprError naming
+// the value ("Integer overflow: 30000 * 100000 gives 3000000000, outside the range of INTEGER
+// (-2147483648 to 2147483647) in ..."), never a NULL or a cut value. Writing the value as a
+// float (CAST(x AS FLOAT) * 100000) gives the wide result.
 //
 // AND evaluates its operands from the right and stops at the first false one; OR stops at the
 // first true one.
@@ -42,6 +49,10 @@ class TExprEvaluator {
 
  private:
   TExprValue Arith(const TExprNode& node, const TExprRecord* record) const;
+  // One step of arithmetic: `a op b` giving a value of `type`.
+  TExprValue Apply(TExprOp op, TExprType type, const TExprValue& a, const TExprValue& b) const;
+  // `r` as a value of the integer type `type`; fails naming `what` when it is out of range.
+  TExprValue FitInteger(int64_t r, TExprType type, const std::string& what) const;
   TExprValue Function(const TExprNode& node, const TExprRecord* record) const;
   TExprValue Now(TExprType type) const;
   std::string ToText(const TExprValue& v) const;

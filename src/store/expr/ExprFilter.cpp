@@ -22,10 +22,27 @@ std::unique_ptr<TExprFilter> TExprFilter::CompileOrThrow(std::string_view text,
 std::unique_ptr<TExprFilter> TExprFilter::Compile(std::string_view text, const TExprScope& scope,
                                                   const TExprSettings& settings,
                                                   const std::string& tableName) {
+  std::unique_ptr<TExprFilter> filter;
   try {
-    return CompileOrThrow(text, scope, settings);
+    filter = CompileOrThrow(text, scope, settings);
   } catch (const EExprError& e) {
     throw EStoreEngineError(StoreCode::FilterError, {tableName, e.what()});
+  }
+  filter->tableName_ = tableName;
+  filter->engineErrors_ = true;
+  return filter;
+}
+
+void TExprFilter::Failed(const EExprError& e) const {
+  if (!engineErrors_) throw e;
+  throw EStoreEngineError(StoreCode::FilterError, {tableName_, e.what()});
+}
+
+bool TExprFilter::Matches(const TExprRecord& record) const {
+  try {
+    return evaluator_->Test(*root_, &record);
+  } catch (const EExprError& e) {
+    Failed(e);
   }
 }
 
@@ -34,7 +51,12 @@ TExprRecordSet TExprFilter::Select(TExprIndexProvider& indexes, TExprRecordReade
   TExprSelectStats local;
   TExprSelectStats& s = stats ? *stats : local;
   s = {};
-  TExprIndexAnswer answer = AnswerFromIndexes(*root_, *evaluator_, indexes, nullptr);
+  TExprIndexAnswer answer;
+  try {
+    answer = AnswerFromIndexes(*root_, *evaluator_, indexes, nullptr);
+  } catch (const EExprError& e) {
+    Failed(e);
+  }
   s.usedIndex = answer.answered;
   s.exact = answer.answered && answer.exact;
   if (s.exact) return std::move(answer.set);

@@ -40,8 +40,9 @@ class TExprFilter {
   TExprFilter(const TExprFilter&) = delete;
   TExprFilter& operator=(const TExprFilter&) = delete;
 
-  // Whether the record passes.
-  bool Matches(const TExprRecord& record) const { return evaluator_->Test(*root_, &record); }
+  // Whether the record passes. An evaluation that fails (an integer overflow, ExprEval.h)
+  // raises 10051 with the table name, or EExprError for a filter made by CompileOrThrow.
+  bool Matches(const TExprRecord& record) const;
 
   // Every record that passes: the part the indexes answer comes from `indexes`, the rest is
   // read through `reader` and evaluated. Same result as Matches on every record.
@@ -56,7 +57,12 @@ class TExprFilter {
  private:
   TExprFilter(std::string_view text, const TExprSettings& settings);
 
+  // Raises a failed evaluation as Compile raises a compile error.
+  [[noreturn]] void Failed(const EExprError& e) const;
+
   std::string text_;
+  std::string tableName_;
+  bool engineErrors_ = false;  // made by Compile: failures are EStoreEngineError 10051
   TExprSettings settings_;
   std::unique_ptr<TExprTextRules> rules_;
   std::unique_ptr<TExprEvaluator> evaluator_;

@@ -30,14 +30,27 @@ class TLexer {
       : s_(text), sep_(separator), name_(name) {}
 
   std::vector<TExprToken> Run() {
+    // Counted first, so the tokens are built once in room made for them (a long statement's
+    // tokens are not moved again and again as the vector grows).
+    size_t count = 0;
+    Scan([&](TExprToken&&) { ++count; });
+    i_ = 0;
     std::vector<TExprToken> out;
+    out.reserve(count);
+    Scan([&](TExprToken&& t) { out.push_back(std::move(t)); });
+    return out;
+  }
+
+  // Calls `sink` with every token, the End token last.
+  template <class TSink>
+  void Scan(TSink&& sink) {
     while (true) {
       SkipBlanks();
       TExprToken t;
       t.position = i_;
       if (i_ >= s_.size()) {
-        out.push_back(t);
-        return out;
+        sink(std::move(t));
+        return;
       }
       const unsigned char c = At(i_);
       if (c == '[') {
@@ -60,7 +73,7 @@ class TLexer {
         t.text = std::string(s_.substr(i_, len));
         i_ += len;
       }
-      out.push_back(std::move(t));
+      sink(std::move(t));
     }
   }
 
@@ -196,6 +209,15 @@ class TLexer {
 std::vector<TExprToken> TokenizeExpression(std::string_view text, char decimalSeparator,
                                            const std::string& statementName) {
   return TLexer(text, decimalSeparator, statementName).Run();
+}
+
+size_t CountSymbols(std::string_view text, char decimalSeparator, std::string_view symbol) {
+  size_t n = 0;
+  const std::string name;
+  TLexer(text, decimalSeparator, name).Scan([&](TExprToken&& t) {
+    if (t.IsSymbol(symbol)) ++n;
+  });
+  return n;
 }
 
 }  // namespace quellor

@@ -40,5 +40,8 @@ struct TExprToken {
 // messages ("Missing single quote after '...'" etc.), each ending " in " + statementName.
 std::vector<TExprToken> TokenizeExpression(std::string_view text, char decimalSeparator,
                                            const std::string& statementName);
+// How many symbol tokens `symbol` the text holds, read as TokenizeExpression reads it (without
+// keeping the tokens). Throws EExprError as it does.
+size_t CountSymbols(std::string_view text, char decimalSeparator, std::string_view symbol);
 
 }  // namespace quellor

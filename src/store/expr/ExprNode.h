@@ -15,7 +15,7 @@ enum class TExprKind : uint8_t {
   Field,      // fieldId, name
   Negate,     // args[0]
   Not,        // args[0]
-  Arith,      // op Add/Sub/Mul/Div/Concat; args[0], args[1]
+  Arith,      // op Add/Sub/Mul/Div/Concat; args[0], args[1]; a chain: args[0..n-1], steps
   Compare,    // op Eq..Ge; args[0] (the field side when there is one), args[1]; partial, noCase
   Like,       // args[0] LIKE args[1]; negated
   Between,    // args[0] BETWEEN args[1] AND args[2]; negated, noCase
@@ -72,6 +72,14 @@ struct TExprNode {
   bool dynamic = false;   // Constant whose value changes (CURRENT_DATE, ...)
   int depth = 1;          // height of the subtree
   std::vector<std::unique_ptr<TExprNode>> args;
+  // Arith over more than two operands (a + b - c ...: one node, however long the chain, so a
+  // flat chain does not deepen the tree): step k combines the value so far with args[k + 1]
+  // by `op` and gives a value of `type`. Empty for two operands (`op` and `type` above).
+  struct TStep {
+    TExprOp op;
+    TExprType type;
+  };
+  std::vector<TStep> steps;
 };
 
 using TExprNodePtr = std::unique_ptr<TExprNode>;

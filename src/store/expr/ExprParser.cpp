@@ -519,6 +519,22 @@ TExprNodePtr TExprParser::MakeArith(TExprOp op, TExprNodePtr left, TExprNodePtr 
       break;
   }
   if (!ok) Mismatch(OpText(op), *left, *right);
+  if (left->kind == TExprKind::Arith) {
+    // The chain grows by one operand: a + b + c is one node of three, not a tree of height
+    // three (the order of evaluation, left to right, is that of the nested form).
+    TExprNode& chain = *left;
+    if (chain.steps.empty()) chain.steps.push_back({chain.op, chain.type});
+    chain.steps.push_back({op, result});
+    chain.type = result;
+    chain.args.push_back(std::move(right));
+    const TExprNode& added = *chain.args.back();
+    chain.depth = std::max(chain.depth, added.depth + 1);
+    chain.hasField = chain.hasField || added.hasField;
+    if (chain.depth > kMaxTreeDepth)
+      Fail("Expression is nested more than " + std::to_string(kMaxTreeDepth) + " levels deep in " +
+           settings_.statementName);
+    return left;
+  }
   auto node = NewNode(TExprKind::Arith, result);
   node->op = op;
   node->args.push_back(std::move(left));

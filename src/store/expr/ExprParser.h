@@ -14,9 +14,10 @@
 //              "(" or-expr ")"; in SQL also "*", "?" and aggregates
 //
 // AND and OR chains become one node with all their operands, so long generated conditions
-// (Url = 'a' OR Url = 'b' OR ...) do not deepen the tree. Parentheses and functions nest at
-// most kMaxNesting levels and no tree grows higher than kMaxTreeDepth: deeper texts fail with a
-// message instead of exhausting the stack.
+// (Url = 'a' OR Url = 'b' OR ...) do not deepen the tree; so do chains of arithmetic
+// (a + 1 + 1 ..., a * b - c ...: one Arith node with its steps), so depth counts nesting only.
+// Parentheses and functions nest at most kMaxNesting levels and no tree grows higher than
+// kMaxTreeDepth: deeper texts fail with a message instead of exhausting the stack.
 #pragma once
 
 #include <algorithm>

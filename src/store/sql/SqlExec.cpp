@@ -4,7 +4,9 @@
 // and the database folder a table name refers to.
 #include "store/sql/SqlExec.h"
 
+#include <atomic>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "store/api/StoreError.h"
@@ -143,7 +145,24 @@ TSqlRunOutcome TSqlRunner::Run(const TSqlStatement& st) {
 
 }  // namespace sqlexec
 
+namespace {
+std::atomic<size_t> sqlMemoryLimit{kDefaultSqlMemoryLimit};
+}  // namespace
+
+size_t SqlMemoryLimit() {
+  return sqlMemoryLimit.load(std::memory_order_relaxed);
+}
+
+void SetSqlMemoryLimit(size_t bytes) {
+  sqlMemoryLimit.store(bytes, std::memory_order_relaxed);
+}
+
 TSqlRunOutcome RunSqlStatement(const std::string& text, const TSqlRunOptions& options) {
+  if (text.size() > kMaxSqlStatementBytes)
+    throw EStoreEngineError(StoreCode::SqlError,
+                            {std::string(kSqlStatementName) + " is " + std::to_string(text.size()) +
+                             " bytes long; the longest accepted is " +
+                             std::to_string(kMaxSqlStatementBytes) + " bytes"});
   try {
     std::vector<TExprToken> tokens =
         TokenizeExpression(text, options.session->DecimalSeparator(), kSqlStatementName);
@@ -155,15 +174,15 @@ TSqlRunOutcome RunSqlStatement(const std::string& text, const TSqlRunOptions& op
     throw EStoreEngineError(StoreCode::SqlError, {e.what()});
   } catch (const EDatabaseError& e) {
     throw EStoreEngineError(StoreCode::SqlError, {e.what()});
+  } catch (const std::bad_alloc&) {
+    throw EStoreEngineError(StoreCode::OutOfMemory, {});
   }
 }
 
 int CountSqlParams(const std::string& text) {
+  if (text.size() > kMaxSqlStatementBytes) return 0;
   try {
-    int n = 0;
-    for (const TExprToken& t : TokenizeExpression(text, '.', kSqlStatementName))
-      if (t.IsSymbol("?")) ++n;
-    return n;
+    return static_cast<int>(CountSymbols(text, '.', "?"));
   } catch (const std::exception&) {
     return 0;
   }

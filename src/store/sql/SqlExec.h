@@ -9,10 +9,11 @@
 //   3. each join adds the next source: an equality of an indexed field of the new source with
 //      an expression of the earlier ones is answered by index lookups; any other join reads the
 //      new source once and tests the ON condition per combination. LEFT keeps unmatched rows of
-//      the earlier sources with NULLs, RIGHT unmatched rows of the new one;
-//   4. WHERE is tested on every combination (unless the index answered it exactly), then the
-//      columns are evaluated, grouped (aggregates), made distinct, sorted and cut to
-//      MaxRowCount;
+//      the earlier sources with NULLs, RIGHT unmatched rows of the new one. Sources listed with
+//      commas are inner joins on the parts of WHERE that concern them (SqlSelect.cpp);
+//   4. what is left of WHERE is tested on every combination (unless the index answered it
+//      exactly), then the columns are evaluated, grouped (aggregates), made distinct, sorted
+//      and cut to MaxRowCount;
 //   5. the rows are written to the result table.
 // The executor is cut into one file a job; SqlRunner.h lists them.
 //
@@ -27,6 +28,7 @@
 // a table another program has just created, and not yet opened, safe.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -39,6 +41,15 @@ namespace quellor {
 
 inline constexpr int kStaleTemporaryAge = 30;
 
+// How much memory a SELECT may hold for its combinations of joined records, the records it
+// reads for joins, its rows, groups and DISTINCT keys (1 GB unless changed); one that needs
+// more fails with an SQL error naming the limit. 0: no limit.
+inline constexpr size_t kDefaultSqlMemoryLimit = size_t{1024} * 1024 * 1024;
+size_t SqlMemoryLimit();
+void SetSqlMemoryLimit(size_t bytes);
+// The longest statement text the dialect accepts, in bytes; a longer one fails at once.
+inline constexpr size_t kMaxSqlStatementBytes = size_t{1024} * 1024;
+
 struct TSqlRunOptions {
   TStoreSession* session = nullptr;
   std::string databaseName;
@@ -46,6 +57,7 @@ struct TSqlRunOptions {
   int maxRowCount = -1;
   bool requestLive = false;
   bool wantResult = false;  // Open: a SELECT's result is opened
+  size_t memoryLimit = SqlMemoryLimit();
   // Called while a SELECT reads; returns true to stop it (the rows so far are kept).
   std::function<bool(int currentRecord, int percentDone)> progress;
 };

@@ -199,6 +199,9 @@ bool PutValue(std::vector<uint8_t>& image, const TFieldDesc& f, const TExprValue
 int32_t GivenAutoInc(const TFieldDesc& f, const TExprValue& v);
 // Sets a field of a cursor's edit buffer from a value.
 void SetField(TStoreField& field, const TExprValue& v);
+// Fails when a text value holds a NUL byte and is bound for a string field, which keeps its
+// characters up to a zero byte and so would hold the value cut short.
+void RefuseNul(const TFieldDesc& f, const TExprValue& v);
 // Whether a value of type `value` can go into a field of kind `field`.
 bool Assignable(TExprType value, const TFieldDesc& field);
 

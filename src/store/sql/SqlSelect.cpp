@@ -8,13 +8,22 @@
 //                source with an expression of the earlier ones is answered by index lookups;
 //                any other join reads the new source once and tests the ON condition per
 //                combination. LEFT keeps unmatched rows of the earlier sources with NULLs,
-//                RIGHT unmatched rows of the new one;
-//   5. Scan      WHERE is tested on every combination (unless the index answered it exactly);
-//                a row is evaluated, or the group's aggregates accumulate it;
+//                RIGHT unmatched rows of the new one. Sources listed with commas are inner
+//                joins whose condition is WHERE: each AND-ed part of WHERE goes to the first
+//                source from which on all it refers to is known (the first source, a comma
+//                source or an inner join), so a comma list is planned as JOIN ... ON would be
+//                and never builds the cross product before WHERE cuts it;
+//   5. Scan      what is left of WHERE is tested on every combination (unless the index
+//                answered it exactly); a row is evaluated, or the group's aggregates
+//                accumulate it;
 //   6. GroupRows one row per group with its aggregates' values, HAVING;
 //   7. Distinct, Order, and the cut to MaxRowCount.
+// The combinations, the records read for joins, the rows and the groups are counted against the
+// statement's memory limit (TSqlRunOptions::memoryLimit): a statement that would pass it fails
+// with an SQL error naming the limit instead of exhausting the process's memory.
 // Where the result goes is SqlResult.cpp's.
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <set>
 #include <string>
@@ -72,6 +81,16 @@ TExprValue AggregateValue(const TExprNode& agg, const TAccumulator& acc) {
       break;
     case TExprFunc::Sum:
       if (acc.count == 0) break;
+      // A sum of integers is an INTEGER: beyond its range it fails as integer arithmetic does.
+      if (IsIntegerType(agg.type) &&
+          (!acc.integral || acc.isum < std::numeric_limits<int32_t>::min() ||
+           acc.isum > std::numeric_limits<int32_t>::max())) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.0f", acc.integral ? double(acc.isum) : acc.dsum);
+        SqlFail("Integer overflow: SUM gives " + std::string(text) +
+                ", outside the range of INTEGER (-2147483648 to 2147483647) in " +
+                kSqlStatementName);
+      }
       if (IsIntegerType(agg.type) && acc.integral)
         v = TExprValue::Int(acc.isum, agg.type);
       else if (IsIntegerType(agg.type) || agg.type == TExprType::Date ||
@@ -141,6 +160,15 @@ class TSelectQuery {
     next.insert(next.end(), combos_.begin() + static_cast<ptrdiff_t>(k),
                 combos_.begin() + static_cast<ptrdiff_t>(k + width));
   }
+  // Splits WHERE into the conditions each join tests and the rest (see step 4).
+  void PlaceWhere();
+  // Whether the current combination passes the conditions of join i (its ON and the parts of
+  // WHERE placed there).
+  bool JoinPasses(size_t i) const;
+  // Counts `bytes` more against the memory limit; fails when the statement passes it.
+  void Charge(size_t bytes);
+  // Makes room in `next` for one more combination of `width` slots, within the limit.
+  void Room(std::vector<int32_t>& next, size_t width);
   void Scan(bool direct);
   void Accumulate(TGroup& group);
   void GroupRows();
@@ -164,6 +192,13 @@ class TSelectQuery {
   TExprNodePtr where_;
   std::vector<TExprNodePtr> on_;  // by source; none for the first
   bool anyRight_ = false;
+  // The parts of WHERE placed in each join (none for the first source, whose records are
+  // cut by its own: `firstWhere_`), and those tested on the whole combination.
+  std::vector<std::vector<const TExprNode*>> placed_;
+  std::vector<const TExprNode*> firstWhere_;
+  std::vector<const TExprNode*> residual_;
+  size_t charged_ = 0;     // bytes counted against the memory limit
+  size_t comboBytes_ = 0;  // of them, the combinations' current vector
   TExprNodePtr having_;
   bool grouped_ = false;
   std::vector<int> groupColumns_;
@@ -211,6 +246,7 @@ TSelectRows TSelectQuery::Run() {
   Clauses();
   row_.Setup(sources_);
   row_.params = &runner_.Options().params;
+  PlaceWhere();
   FirstSource();
   // The first source's records may be read in place (no copies) unless another source is the
   // same table, whose reads could move them out of the cache.
@@ -373,25 +409,78 @@ void TSelectQuery::FirstSource() {
     TExprRecordSet set = answer.answered ? std::move(answer.set) : indexes.AllRecords();
     for (uint32_t slot : set.Records()) combos_.push_back(static_cast<int32_t>(slot));
   });
+  // Before any join: the parts of WHERE about the first source alone drop its records now.
+  if (n_ > 1 && !firstWhere_.empty() && !combos_.empty()) {
+    std::vector<int32_t> kept;
+    sources_[0].table->Reading([&] {
+      kept.clear();
+      for (int32_t slot : combos_) {
+        row_.Load(0, *sources_[0].table, slot);
+        bool pass = true;
+        for (const TExprNode* c : firstWhere_) pass = pass && evaluator_.Test(*c, &row_);
+        if (pass) kept.push_back(slot);
+      }
+    });
+    combos_.swap(kept);
+  }
+  comboBytes_ = combos_.capacity() * sizeof(int32_t);
+  Charge(comboBytes_);
+}
+
+void TSelectQuery::PlaceWhere() {
+  placed_.assign(n_, {});
+  if (!where_) return;
+  std::vector<const TExprNode*> parts;
+  if (where_->kind == TExprKind::And)
+    for (const auto& a : where_->args) parts.push_back(a.get());
+  else
+    parts.push_back(where_.get());
+  for (const TExprNode* c : parts) {
+    // With a RIGHT join the earlier sources' rows may come back as NULLs: nothing moves.
+    const int at = anyRight_ || n_ == 1 ? -2 : MaxSource(*c);
+    if (at >= 1 && static_cast<size_t>(at) < n_ &&
+        (sources_[static_cast<size_t>(at)].ast.kind == TSqlJoinKind::Comma ||
+         sources_[static_cast<size_t>(at)].ast.kind == TSqlJoinKind::Inner))
+      placed_[static_cast<size_t>(at)].push_back(c);
+    else if (at == 0 || at == -1)
+      firstWhere_.push_back(c);
+    else
+      residual_.push_back(c);
+  }
+}
+
+bool TSelectQuery::JoinPasses(size_t i) const {
+  if (on_[i] && !evaluator_.Test(*on_[i], &row_)) return false;
+  for (const TExprNode* c : placed_[i])
+    if (!evaluator_.Test(*c, &row_)) return false;
+  return true;
+}
+
+void TSelectQuery::Charge(size_t bytes) {
+  charged_ += bytes;
+  const size_t limit = runner_.Options().memoryLimit;
+  if (limit > 0 && charged_ > limit)
+    SqlFail("The rows of the " + std::string(kSqlStatementName) + " need more than " +
+            std::to_string(limit / (1024 * 1024)) +
+            " MB of memory; narrow its WHERE or join conditions");
+}
+
+void TSelectQuery::Room(std::vector<int32_t>& next, size_t width) {
+  if (next.size() + width + 1 <= next.capacity()) return;
+  const size_t want = std::max<size_t>(1024, (next.size() + width + 1) * 2);
+  Charge((want - next.capacity()) * sizeof(int32_t));
+  next.reserve(want);
 }
 
 // ---- 4. joins -----------------------------------------------------------------------------
 
 void TSelectQuery::Join(size_t i) {
   const TSqlJoinKind kind = sources_[i].ast.kind;
-  const size_t width = i;  // slots per combination so far
   std::vector<int32_t> next;
   const TExprNode* lookupField = nullptr;
   const TExprNode* lookupValue = nullptr;
-  if (kind == TSqlJoinKind::Comma) {
-    ReadInner(i, !anyRight_);
-    for (size_t k = 0; k < combos_.size(); k += width) {
-      for (int32_t slot : innerSlots_) {
-        Append(next, k, width);
-        next.push_back(slot);
-      }
-    }
-  } else if (FindLookup(i, lookupField, lookupValue)) {
+  const size_t before = charged_;
+  if (FindLookup(i, lookupField, lookupValue)) {
     JoinByLookup(i, *lookupField, *lookupValue, next);
   } else if (kind == TSqlJoinKind::Right) {
     JoinRight(i, next);
@@ -399,18 +488,26 @@ void TSelectQuery::Join(size_t i) {
     JoinByScan(i, next);
   }
   combos_.swap(next);
+  // The earlier combinations and the records read for the join are freed.
+  std::vector<int32_t>().swap(next);
+  innerSlots_ = {};
+  innerImages_ = {};
+  charged_ = before - std::min(before, comboBytes_) + combos_.capacity() * sizeof(int32_t);
+  comboBytes_ = combos_.capacity() * sizeof(int32_t);
 }
 
 bool TSelectQuery::FindLookup(size_t i, const TExprNode*& field, const TExprNode*& value) {
   TSource& src = sources_[i];
   const TSqlJoinKind kind = src.ast.kind;
-  if (!on_[i] || !(kind == TSqlJoinKind::Inner || kind == TSqlJoinKind::Left) || s_.noJoinOptimize)
+  if (!(kind == TSqlJoinKind::Inner || kind == TSqlJoinKind::Left || kind == TSqlJoinKind::Comma) ||
+      s_.noJoinOptimize)
     return false;
   std::vector<const TExprNode*> conjuncts;
-  if (on_[i]->kind == TExprKind::And)
+  if (on_[i] && on_[i]->kind == TExprKind::And)
     for (const auto& a : on_[i]->args) conjuncts.push_back(a.get());
-  else
+  else if (on_[i])
     conjuncts.push_back(on_[i].get());
+  conjuncts.insert(conjuncts.end(), placed_[i].begin(), placed_[i].end());
   TTableFilterAccess access(*src.table, evaluator_);
   for (const TExprNode* c : conjuncts) {
     if (c->kind != TExprKind::Compare || c->op != TExprOp::Eq || c->partial) continue;
@@ -441,10 +538,17 @@ void TSelectQuery::ReadInner(size_t i, bool useWhere) {
     TExprIndexAnswer answer;
     if (useWhere && where_) answer = AnswerFromIndexes(*where_, evaluator_, indexes, &row_);
     TExprRecordSet set = answer.answered ? std::move(answer.set) : indexes.AllRecords();
+    size_t bytes = 0;
     for (uint32_t slot : set.Records()) {
       innerSlots_.push_back(static_cast<int32_t>(slot));
       innerImages_.push_back(src.table->ReadRecord(static_cast<int32_t>(slot)));
+      bytes += innerImages_.back().capacity() + sizeof(std::vector<uint8_t>) + sizeof(int32_t);
+      if (bytes > (1u << 20)) {
+        Charge(bytes);
+        bytes = 0;
+      }
     }
+    Charge(bytes);
   });
 }
 
@@ -487,12 +591,14 @@ void TSelectQuery::JoinByLookup(size_t i, const TExprNode& field, const TExprNod
       bool matched = false;
       for (uint32_t slot : found->second) {
         row_.Load(i, *src.table, static_cast<int32_t>(slot));
-        if (!evaluator_.Test(*on_[i], &row_)) continue;
+        if (!JoinPasses(i)) continue;
         matched = true;
+        Room(next, width);
         Append(next, k, width);
         next.push_back(static_cast<int32_t>(slot));
       }
       if (!matched && left) {
+        Room(next, width);
         Append(next, k, width);
         next.push_back(0);
       }
@@ -510,10 +616,12 @@ void TSelectQuery::JoinRight(size_t i, std::vector<int32_t>& next) {
       LoadCombo(&combos_[k], width, false);
       if (!evaluator_.Test(*on_[i], &row_)) continue;
       matched = true;
+      Room(next, width);
       Append(next, k, width);
       next.push_back(innerSlots_[r]);
     }
     if (!matched) {
+      Room(next, width);
       next.insert(next.end(), width, 0);
       next.push_back(innerSlots_[r]);
     }
@@ -523,18 +631,34 @@ void TSelectQuery::JoinRight(size_t i, std::vector<int32_t>& next) {
 void TSelectQuery::JoinByScan(size_t i, std::vector<int32_t>& next) {
   const size_t width = i;
   const bool left = sources_[i].ast.kind == TSqlJoinKind::Left;
-  ReadInner(i, false);
+  // A comma source may be cut by the indexes of its own fields that WHERE names.
+  ReadInner(i, sources_[i].ast.kind == TSqlJoinKind::Comma && !anyRight_);
+  // Without a condition every pair joins: no record needs to be read.
+  const bool test = on_[i] || !placed_[i].empty();
+  // Then the size of the result is known before it is built.
+  if (!test && !innerSlots_.empty()) {
+    const double bytes = static_cast<double>(combos_.size() / width) *
+                         static_cast<double>(innerSlots_.size()) *
+                         static_cast<double>((width + 1) * sizeof(int32_t));
+    const size_t limit = runner_.Options().memoryLimit;
+    if (limit > 0 && bytes + static_cast<double>(charged_) > static_cast<double>(limit))
+      Charge(limit + 1);
+  }
   for (size_t k = 0; k < combos_.size(); k += width) {
-    LoadCombo(&combos_[k], width, false);
+    if (test) LoadCombo(&combos_[k], width, false);
     bool matched = false;
     for (size_t r = 0; r < innerSlots_.size(); ++r) {
-      row_.SetImage(i, innerImages_[r].data());
-      if (!evaluator_.Test(*on_[i], &row_)) continue;
+      if (test) {
+        row_.SetImage(i, innerImages_[r].data());
+        if (!JoinPasses(i)) continue;
+      }
       matched = true;
+      Room(next, width);
       Append(next, k, width);
       next.push_back(innerSlots_[r]);
     }
     if (!matched && left) {
+      Room(next, width);
       Append(next, k, width);
       next.push_back(0);
     }
@@ -550,6 +674,13 @@ void TSelectQuery::Scan(bool direct) {
   out_.rows.clear();
   groups_.clear();
   groupIndex_.clear();
+  charged_ = comboBytes_;
+  const size_t rowBytes = sizeof(std::vector<TExprValue>) + columns_.size() * sizeof(TExprValue);
+  const size_t groupBytes =
+      sizeof(TGroup) + n_ * sizeof(int32_t) + aggregates_.size() * sizeof(TAccumulator) + 64;
+  // With one source WHERE is tested whole (or was answered by the indexes); after joins only
+  // the parts that no join tested.
+  const bool whole = n_ == 1 && where_ && !whereExact_;
   if (grouped_ && groupColumns_.empty())
     groups_.push_back({{}, std::vector<TAccumulator>(aggregates_.size())});
   for (size_t k = 0; k < total; ++k) {
@@ -557,11 +688,21 @@ void TSelectQuery::Scan(bool direct) {
     if (early && out_.rows.size() >= static_cast<size_t>(runner_.Options().maxRowCount)) break;
     const int32_t* combo = &combos_[k * n_];
     LoadCombo(combo, n_, direct);
-    if (where_ && !whereExact_ && !evaluator_.Test(*where_, &row_)) continue;
+    if (whole && !evaluator_.Test(*where_, &row_)) continue;
+    if (n_ > 1) {
+      bool pass = true;
+      for (const TExprNode* c : residual_) pass = pass && evaluator_.Test(*c, &row_);
+      if (!pass) continue;
+    }
     if (!grouped_) {
       std::vector<TExprValue> values;
       values.reserve(columns_.size());
-      for (const TColumn& c : columns_) values.push_back(evaluator_.Evaluate(*c.node, &row_));
+      size_t bytes = rowBytes;
+      for (const TColumn& c : columns_) {
+        values.push_back(evaluator_.Evaluate(*c.node, &row_));
+        bytes += values.back().text.capacity();
+      }
+      Charge(bytes);
       out_.rows.push_back(std::move(values));
       continue;
     }
@@ -571,6 +712,7 @@ void TSelectQuery::Scan(bool direct) {
       for (int c : groupColumns_)
         AppendKey(key, evaluator_.Evaluate(*columns_[static_cast<size_t>(c)].node, &row_));
       auto [it, inserted] = groupIndex_.emplace(key, groups_.size());
+      if (inserted) Charge(groupBytes + 2 * key.size());
       if (inserted)
         groups_.push_back({std::vector<int32_t>(combo, combo + n_),
                            std::vector<TAccumulator>(aggregates_.size())});
@@ -597,6 +739,7 @@ void TSelectQuery::Accumulate(TGroup& group) {
       std::string key;
       AppendKey(key, v);
       if (!acc.seen.insert(key).second) continue;
+      Charge(key.size() + 64);
     }
     ++acc.count;
     switch (agg.func) {
@@ -651,7 +794,9 @@ void TSelectQuery::Distinct() {
   for (auto& r : out_.rows) {
     std::string key;
     for (const TExprValue& v : r) AppendKey(key, v);
-    if (seen.insert(key).second) kept.push_back(std::move(r));
+    if (!seen.insert(key).second) continue;
+    Charge(key.size() + 64);
+    kept.push_back(std::move(r));
   }
   out_.rows.swap(kept);
 }

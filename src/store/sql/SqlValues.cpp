@@ -79,6 +79,14 @@ TFieldType KindOfExpr(TExprType t) {
   }
 }
 
+void RefuseNul(const TFieldDesc& f, const TExprValue& v) {
+  if (v.isNull || f.type != TStoreFieldType::String || !IsTextType(v.type)) return;
+  const size_t at = v.text.find('\0');
+  if (at == std::string::npos) return;
+  SqlFail("Value for column " + f.name + " holds a NUL character (code 0) at position " +
+          std::to_string(at + 1) + ", which a string column cannot hold, in " + kSqlStatementName);
+}
+
 // Writes a value into a record image's field; false when it cannot be held.
 bool PutValue(std::vector<uint8_t>& image, const TFieldDesc& f, const TExprValue& v,
               TBlobChanges& blobs, size_t index) {
@@ -90,6 +98,7 @@ bool PutValue(std::vector<uint8_t>& image, const TFieldDesc& f, const TExprValue
       blobs[index] = IsTextType(v.type) || v.type == TExprType::Bytes ? v.text : std::string();
       return true;
     case TStoreFieldType::String:
+      RefuseNul(f, v);
       if (IsTextType(v.type) || v.type == TExprType::Bytes) ok = PutTextValue(p, f, v.text);
       break;
     case TStoreFieldType::Bytes:

@@ -67,6 +67,7 @@ void PostValues(TStoreTable& table, const std::vector<TFieldDesc>& fields,
       if (noAutoInc) givenId = GivenAutoInc(f, values[k]);
       continue;
     }
+    RefuseNul(f, values[k]);
     if (TStoreField* field = table.FindField(f.name)) SetField(*field, values[k]);
   }
   TSqlTableAccess::GiveLogicalId(table, givenId);
