@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <limits>
 
@@ -265,6 +266,9 @@ TExprValue TExprEvaluator::Evaluate(const TExprNode& node, const TExprRecord* re
       if (v.isNull) return NullOf(node);
       if (IsRealType(node.type)) return TExprValue::Real(-NumericValue(v), node.type);
       if (v.integer == std::numeric_limits<int64_t>::min()) return NullOf(node);
+      // The text of an overflow is made only when there is one (this runs per record).
+      if (FitsType(static_cast<double>(-v.integer), node.type))
+        return TExprValue::Int(-v.integer, node.type);
       return FitInteger(-v.integer, node.type, "-(" + std::to_string(v.integer) + ")");
     }
     case TExprKind::Arith:
@@ -330,6 +334,7 @@ TExprValue TExprEvaluator::Apply(TExprOp op, TExprType t, const TExprValue& a,
       default:
         return TExprValue::Null(t);
     }
+    if (!overflow && FitsType(static_cast<double>(r), t)) return TExprValue::Int(r, t);
     const std::string what = std::to_string(x) + OpSign(op) + std::to_string(y);
     if (overflow)
       throw EExprError("Integer overflow: " + what + " is outside the range of " +
@@ -584,8 +589,9 @@ TExprValue TExprEvaluator::Function(const TExprNode& node, const TExprRecord* re
     case TExprFunc::Abs:
       if (IsRealType(node.type)) return TExprValue::Real(std::fabs(NumericValue(x)), node.type);
       if (x.integer == std::numeric_limits<int64_t>::min()) return NullOf(node);
-      return FitInteger(x.integer < 0 ? -x.integer : x.integer, node.type,
-                        "ABS(" + std::to_string(x.integer) + ")");
+      if (FitsType(static_cast<double>(std::llabs(x.integer)), node.type))
+        return TExprValue::Int(std::llabs(x.integer), node.type);
+      return FitInteger(std::llabs(x.integer), node.type, "ABS(" + std::to_string(x.integer) + ")");
     case TExprFunc::Round: {
       const double v = NumericValue(x);
       const double factor = std::pow(10.0, static_cast<double>(node.number));
