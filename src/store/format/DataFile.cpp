@@ -126,6 +126,39 @@ TFieldDesc DecodeFieldDesc(const uint8_t* in) {
   return f;
 }
 
+namespace {
+
+// How many descriptors of a piece look like descriptors: length bytes within their strings'
+// room, a known type code and a valid name.
+size_t PlausibleDescriptors(const std::vector<uint8_t>& piece) {
+  size_t plausible = 0;
+  for (size_t at = 0; at + kFieldDescSize <= piece.size(); at += kFieldDescSize) {
+    const uint8_t* raw = piece.data() + at;
+    if (raw[2] > kMaxNameLength || raw[33] > kMaxTextLength || raw[94] > kMaxTextLength ||
+        raw[145] > kMaxTextLength || raw[196] > kMaxTextLength || raw[84] < 1 || raw[84] > 15)
+      continue;
+    if (NameValid(GetShortString(raw + 2, 30))) ++plausible;
+  }
+  return plausible;
+}
+
+}  // namespace
+
+void DecipherDescriptors(std::vector<uint8_t>& piece, const TDataHeader& header) {
+  if (!header.encrypted) return;
+  if (header.writerVersion == 0) {
+    ApplyCipherBytes(piece.data(), piece.size() % 65536, kBodyKey);
+    return;
+  }
+  if (!CipherLeavesPlain(piece.size())) {
+    ApplyCipher(piece.data(), piece.size(), kBodyKey);
+    return;
+  }
+  std::vector<uint8_t> whole = piece;
+  ApplyCipherBytes(whole.data(), whole.size(), kBodyKey);
+  if (PlausibleDescriptors(whole) > PlausibleDescriptors(piece)) piece = std::move(whole);
+}
+
 int LayoutFields(std::vector<TFieldDesc>& fields) {
   int offset = kRecordHeaderSize;
   for (auto& f : fields) {
@@ -214,8 +247,7 @@ void TDataFile::Load() {
   if (file_->ReadAt(kDataHeaderSize, desc.data(), static_cast<int64_t>(descBytes)) !=
       static_cast<int64_t>(descBytes))
     Fail(StoreCode::ReadError);
-  if (h.encrypted)
-    ApplyCipher(desc.data(), DescriptorCipherLength(descBytes, h.writerVersion), kBodyKey);
+  DecipherDescriptors(desc, h);
 
   std::vector<TFieldDesc> fields;
   fields.reserve(h.fieldCount);

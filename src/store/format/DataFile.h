@@ -118,6 +118,12 @@ TDataHeader DecodeDataHeader(const uint8_t* in);
 void EncodeFieldDesc(const TFieldDesc& field, uint8_t* out);
 TFieldDesc DecodeFieldDesc(const uint8_t* in);
 
+// Deciphers the descriptor piece (all descriptors, as read from the file) of a table with this
+// header; nothing when the table is not encrypted. The piece follows Cipher.h's rules; a piece
+// whose length is a multiple of 65,536 is plain, but earlier writers of this store enciphered it
+// whole, so such a piece is deciphered when it reads as descriptors only that way.
+void DecipherDescriptors(std::vector<uint8_t>& descriptors, const TDataHeader& header);
+
 // Derives each field's stored width and record offset, in definition order from offset 9
 // (auto-increment fields and fields without storage take none). Returns the record size, which
 // may exceed 65,535 (the caller reports 9477).

@@ -235,8 +235,7 @@ void TChecker::CheckFields() {
     log_.Unfixable("Field descriptors cannot be read in table header, ");
     throw TStopCheck{};
   }
-  if (header_.encrypted)
-    ApplyCipher(raw.data(), DescriptorCipherLength(bytes, header_.writerVersion), kBodyKey);
+  DecipherDescriptors(raw, header_);
   std::vector<TFieldDesc> stored;
   for (int i = 0; i < fieldCount_; ++i)
     stored.push_back(
