@@ -112,7 +112,9 @@ class TChecker {
   void CheckDeletedChain();
   void CheckCounts();
   void WriteRepaired();
-  // Reads one BLOB value of slot r along its chain; false (with the line logged) when broken.
+  // Reads one BLOB value of slot r along its chain, logging the first fault. Returns whether the
+  // value's first block is its own: then `value` holds the data up to the first bad link (all
+  // of it when only the length is wrong); otherwise the value is lost.
   bool ReadBlobValue(int32_t r, int32_t first, int32_t id, std::string& value);
   std::vector<uint8_t> ReadSlotRaw(int32_t slot);
   int64_t DataStart() const { return kDataHeaderSize + int64_t{kFieldDescSize} * fieldCount_; }
@@ -454,72 +456,49 @@ std::vector<uint8_t> TChecker::ReadSlotRaw(int32_t slot) {
 }
 
 bool TChecker::ReadBlobValue(int32_t r, int32_t first, int32_t id, std::string& value) {
-  const std::string at = " in BLOB file for physical record # " + Str(r);
-  if (!blobUsable_ || first < kBlobHeaderSize || first >= blobEnd_ ||
-      (first - kBlobHeaderSize) % blockSize_ != 0) {
+  value.clear();
+  if (!blobUsable_) {
     log_.Found("Invalid BLOB offset into BLOB file for physical record # " + Str(r));
     return false;
   }
-  const int data = blockSize_ - kBlobBlockHeaderSize;
   std::vector<uint8_t> block(static_cast<size_t>(blockSize_));
-  std::unordered_set<int32_t> seen;
-  int32_t offset = first, previous = 0;
-  int64_t total = -1;
-  value.clear();
-  for (;;) {
-    if (block.size() != static_cast<size_t>(blockSize_) ||
-        blob_->ReadAt(offset, block.data(), blockSize_) != blockSize_) {
-      log_.Found("Invalid intra-block pointer" + at);
+  TBlobChain chain =
+      WalkBlobChain(first, id, blockSize_, blobEnd_, [&](int32_t offset) -> const uint8_t* {
+        if (blob_->ReadAt(offset, block.data(), blockSize_) != blockSize_) return nullptr;
+        if (header_.encrypted) {
+          ApplyCipher(block.data(), kBlobBlockHeaderSize, kBodyKey);
+          ApplyCipher(block.data() + kBlobBlockHeaderSize,
+                      static_cast<size_t>(blockSize_ - kBlobBlockHeaderSize), kBodyKey);
+        }
+        return block.data();
+      });
+  // A value whose first block is sound keeps its data up to the first bad link; a length that
+  // differs from the data is mended to the data's.
+  const std::string at = " in BLOB file for physical record # " + Str(r);
+  switch (chain.fault) {
+    case TBlobFault::None:
+      value = std::move(chain.value);
+      return true;
+    case TBlobFault::FirstOffset:
+      log_.Found("Invalid BLOB offset into BLOB file for physical record # " + Str(r));
       return false;
-    }
-    if (header_.encrypted) {
-      ApplyCipher(block.data(), kBlobBlockHeaderSize, kBodyKey);
-      ApplyCipher(block.data() + kBlobBlockHeaderSize, static_cast<size_t>(data), kBodyKey);
-    }
-    seen.insert(offset);
-    int32_t prev = GetI32(block.data());
-    int32_t next = GetI32(block.data() + 4);
-    int used = GetU16(block.data() + 8);
-    int32_t owner = GetI32(block.data() + 10);
-    if (total < 0) total = GetI32(block.data() + 14);
-    if (total < 0) {
-      log_.Found("BLOB size mismatch" + at);
+    case TBlobFault::OtherValue:
+      log_.Found("Invalid BLOB offset" + at);
       return false;
-    }
-    if (used > data) {
+    case TBlobFault::BlockSize:
       log_.Found("Invalid block size" + at);
-      return false;
-    }
-    if (owner != id || prev != previous) {
+      break;
+    case TBlobFault::Pointer:
       log_.Found("Invalid intra-block pointer" + at);
-      return false;
-    }
-    value.append(reinterpret_cast<const char*>(block.data()) + kBlobBlockHeaderSize,
-                 static_cast<size_t>(used));
-    if (static_cast<int64_t>(value.size()) > total) {
-      log_.Found("BLOB size mismatch" + at);
-      return false;
-    }
-    if (next == 0) break;
-    if (next < kBlobHeaderSize || next >= blobEnd_ || (next - kBlobHeaderSize) % blockSize_ != 0) {
-      log_.Found("Invalid intra-block pointer" + at);
-      return false;
-    }
-    if (seen.count(next)) {
+      break;
+    case TBlobFault::Recursive:
       log_.Found("Recursive intra-block pointer" + at);
-      return false;
-    }
-    if (used != data) {
-      log_.Found("Invalid block size" + at);
-      return false;
-    }
-    previous = offset;
-    offset = next;
+      break;
+    case TBlobFault::SizeMismatch:
+      log_.Found("BLOB size mismatch" + at);
+      break;
   }
-  if (static_cast<int64_t>(value.size()) != total) {
-    log_.Found("BLOB size mismatch" + at);
-    return false;
-  }
+  value = std::move(chain.value);
   return true;
 }
 
@@ -573,11 +552,9 @@ void TChecker::CheckSlots() {
       int32_t first = GetI32(v), id = GetI32(v + 4);
       if (first == 0) continue;
       std::string value;
-      if (ReadBlobValue(r, first, id, value)) {
-        // A chain may belong to one value only.
-        if (!blocksInUse.insert(first).second)
-          log_.Found("Invalid intra-block pointer in BLOB file for physical record # " + Str(r));
-      }
+      // A chain may belong to one value only.
+      if (ReadBlobValue(r, first, id, value) && !blocksInUse.insert(first).second)
+        log_.Found("Invalid intra-block pointer in BLOB file for physical record # " + Str(r));
     }
     int percent = static_cast<int>(int64_t{r} * 100 / std::max(slotCount_, 1));
     if (events_.progress && percent != lastPercent) {
@@ -711,9 +688,9 @@ void TChecker::WriteRepaired() {
       if (first != 0) {
         // The lines were written by the check; the value is read again without them.
         log_.SetQuiet(true);
-        bool ok = ReadBlobValue(r, first, id, value);
+        bool kept = ReadBlobValue(r, first, id, value);
         log_.SetQuiet(false);
-        if (!ok || !blocksCopied.insert(first).second) value.clear();
+        if (!kept || !blocksCopied.insert(first).second) value.clear();
       }
       if (!value.empty()) blobs[i] = value;
     }
