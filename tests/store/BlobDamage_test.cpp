@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 
 #include "StoreTestTables.h"
@@ -191,6 +192,44 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      8708, "Invalid BLOB offset in BLOB file for ", 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BlobHeaderFlips, EveryFlippedHeaderByteFailsTheReadAndVerifyReportsIt) {
+  TempDir dir;
+  MakeTable(dir);
+  const TFiles sound(dir);
+  std::mt19937 random(8963);
+  for (int round = 0; round < 60; ++round) {
+    TFiles files = sound;
+    const int record = 1 + static_cast<int>(random() % 3);
+    const int block = static_cast<int>(random() % 5);
+    const int at = static_cast<int>(random() % 18);
+    *files.BlockField(record, block, at) ^= static_cast<uint8_t>(1u << (random() % 8));
+    files.Save(dir);
+    SCOPED_TRACE("record " + std::to_string(record) + " block " + std::to_string(block) +
+                 " byte " + std::to_string(at));
+    {
+      TStoreTable t;
+      Bind(t, dir, "b");
+      t.Open();
+      for (int i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(t.FindKey({"r" + std::to_string(i)}));
+        int code = 0;
+        try {
+          EXPECT_EQ(t.FieldByName("Data").AsString(), ValueOf(i));
+        } catch (const EStoreEngineError& e) {
+          code = e.ErrorCode();
+        }
+        EXPECT_EQ(code != 0, i == record) << "code " << code;
+      }
+    }
+    auto verify = Check(dir, false);
+    ASSERT_EQ(verify.size(), 3u) << Joined(verify);
+    EXPECT_NE(verify[1].find("physical record # " + std::to_string(record) + ", "),
+              std::string::npos)
+        << verify[1];
+  }
+  sound.Save(dir);
+}
 
 }  // namespace
 }  // namespace quellor::test
