@@ -161,10 +161,12 @@ INSTANTIATE_TEST_SUITE_P(
         TChainDamage{"UsedCountBeyondTheBlock",
                      [](TFiles& f) { bytes::PutU16(f.BlockField(1, 2, 8), 60); }, 8963,
                      "Invalid block size in BLOB file for ", 2 * kRoom, 2 * kRoom},
-        TChainDamage{"LengthTooSmall", [](TFiles& f) { bytes::PutI32(f.BlockField(1, 0, 14), 150); },
-                     8963, "BLOB size mismatch in BLOB file for ", kLength, kLength},
-        TChainDamage{"LengthTooLarge", [](TFiles& f) { bytes::PutI32(f.BlockField(1, 0, 14), 300); },
-                     8711, "BLOB size mismatch in BLOB file for ", kLength, kLength},
+        TChainDamage{"LengthTooSmall",
+                     [](TFiles& f) { bytes::PutI32(f.BlockField(1, 0, 14), 150); }, 8963,
+                     "BLOB size mismatch in BLOB file for ", kLength, kLength},
+        TChainDamage{"LengthTooLarge",
+                     [](TFiles& f) { bytes::PutI32(f.BlockField(1, 0, 14), 300); }, 8711,
+                     "BLOB size mismatch in BLOB file for ", kLength, kLength},
         TChainDamage{"LastBlockUsesMore",
                      [](TFiles& f) { bytes::PutU16(f.BlockField(1, 4, 8), 30); }, 8963,
                      "BLOB size mismatch in BLOB file for ", kLength, 4 * kRoom + 30},
@@ -187,9 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
                      [](TFiles& f) { bytes::PutI32(f.BlockField(1, 1, 4), f.Block(1, 0)); }, 8963,
                      "Recursive intra-block pointer in BLOB file for ", 2 * kRoom, 2 * kRoom},
         TChainDamage{"FirstBlockOfAnotherValue",
-                     [](TFiles& f) {
-                       bytes::PutI32(f.Dat(kSlotStart + 32), f.FirstBlock(2));
-                     },
+                     [](TFiles& f) { bytes::PutI32(f.Dat(kSlotStart + 32), f.FirstBlock(2)); },
                      8708, "Invalid BLOB offset in BLOB file for ", 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -205,8 +205,8 @@ TEST(BlobHeaderFlips, EveryFlippedHeaderByteFailsTheReadAndVerifyReportsIt) {
     const int at = static_cast<int>(random() % 18);
     *files.BlockField(record, block, at) ^= static_cast<uint8_t>(1u << (random() % 8));
     files.Save(dir);
-    SCOPED_TRACE("record " + std::to_string(record) + " block " + std::to_string(block) +
-                 " byte " + std::to_string(at));
+    SCOPED_TRACE("record " + std::to_string(record) + " block " + std::to_string(block) + " byte " +
+                 std::to_string(at));
     {
       TStoreTable t;
       Bind(t, dir, "b");

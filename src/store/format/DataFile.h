@@ -136,6 +136,13 @@ bool FieldDefinitionValid(const TFieldDesc& field);
 // first character an ASCII letter, "_" or a character from 129 to 254.
 bool NameValid(const std::string& name);
 
+// Whether a field of an active record's image holds bytes a writer leaves: a null flag of 0 or 1,
+// a NULL with zero value bytes, a string with its closing zero byte, a boolean of 0 or 1. The
+// field must be laid out.
+bool FieldPlausible(const TFieldDesc& field, const uint8_t* image);
+// The first field of the image that is not plausible, or -1.
+int ImplausibleField(const std::vector<TFieldDesc>& fields, const uint8_t* image);
+
 class TDataFile {
  public:
   TDataFile(std::shared_ptr<TAbstractFile> file, std::string tableName);
@@ -185,7 +192,10 @@ class TDataFile {
   // encrypted table, a changed image of the range in the cache): the caller uses ReadRun.
   // The same checks and failures as ReadRun otherwise.
   const uint8_t* ViewRun(int32_t first, int32_t count);
-  // 8962 for an image that does not carry its own slot number (active) or a valid flag.
+  // 8962 for an image that does not carry its own slot number (active) or a valid flag, an
+  // active record with logical id 0 or below, an implausible field (ImplausibleField), or one
+  // whose closing zero bytes run on into a zeroed header of the next slot: a stretch of zeros
+  // that damaged both, since no slot header is all zero.
   void CheckImage(int32_t slot, const uint8_t* image) const { CheckSlot(slot, image); }
   // Puts a slot image into the cache; it is written by Flush.
   void WriteSlot(int32_t slot, const uint8_t* image);
@@ -243,6 +253,11 @@ class TDataFile {
   void SetDirty(int32_t slot, CacheEntry& e, bool dirty);
   void Forget(std::map<int32_t, CacheEntry>::iterator it);
   void CheckSlot(int32_t slot, const uint8_t* image) const;
+  // Whether `length` bytes of a slot image from `at` were zero in the file (enciphered images
+  // compare with the cipher's running state).
+  bool StoredZero(const uint8_t* image, size_t at, size_t length) const;
+  // Whether the header of the slot after `slot` is all zero bytes in the file.
+  bool NextHeaderZero(int32_t slot) const;
   TDataHeader ReadHeaderFromDisk();
   CacheEntry& CacheSlot(int32_t slot, const uint8_t* image, bool dirty);
   void Trim(int32_t keep = 0);
@@ -254,6 +269,7 @@ class TDataFile {
   TDataHeader header_;
   bool headerChanged_ = false;
   std::vector<TFieldDesc> fields_;
+  std::vector<uint8_t> zeroImage_;  // a slot of zero bytes as it reads (deciphered)
   std::map<int32_t, CacheEntry> cache_;
   std::list<int32_t> lru_;   // clean slots, most recently used first
   std::set<int32_t> dirty_;  // the changed slots in the cache

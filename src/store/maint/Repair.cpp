@@ -534,21 +534,13 @@ void TChecker::CheckSlots() {
     ++activeCount_;
     for (const auto& f : fields_) {
       if (f.IsAutoInc() || f.noStorage) continue;
-      uint8_t nullFlag = image[f.offset];
-      if (nullFlag > 1) {
+      if (!FieldPlausible(f, image.data())) {
         log_.Found("Invalid field value for field " + Quoted(f.name) + " for physical record # " +
                    Str(r));
         continue;
       }
       const uint8_t* v = image.data() + ValueOffset(f);
-      bool zero = std::all_of(v, v + f.width, [](uint8_t b) { return b == 0; });
-      if ((nullFlag == 0 && !zero) ||
-          (nullFlag == 1 && f.type == TStoreFieldType::String && v[f.width - 1] != 0)) {
-        log_.Found("Invalid field value for field " + Quoted(f.name) + " for physical record # " +
-                   Str(r));
-        continue;
-      }
-      if (nullFlag == 0 || f.type != TStoreFieldType::Blob) continue;
+      if (image[f.offset] == 0 || f.type != TStoreFieldType::Blob) continue;
       int32_t first = GetI32(v), id = GetI32(v + 4);
       if (first == 0) continue;
       std::string value;
@@ -681,6 +673,8 @@ void TChecker::WriteRepaired() {
       }
       if (f.type == TStoreFieldType::String)
         image[static_cast<size_t>(ValueOffset(f) + f.width - 1)] = 0;
+      if (f.type == TStoreFieldType::Boolean && GetU16(image.data() + ValueOffset(f)) > 1)
+        PutU16(image.data() + ValueOffset(f), 1);
       if (f.type != TStoreFieldType::Blob) continue;
       const uint8_t* v = image.data() + ValueOffset(f);
       int32_t first = GetI32(v), id = GetI32(v + 4);
