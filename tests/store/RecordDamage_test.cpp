@@ -24,7 +24,8 @@ void MakeSites(const TempDir& dir, int rows) {
   f.Add("Url", TFieldType::String, 125);
   f.Add("Emails", TFieldType::String, 200);
   f.Add("IPAddr", TFieldType::String, 16);
-  for (const char* b : {"Cracks", "Serialz", "Warez", "Killed", "Dead"}) f.Add(b, TFieldType::Boolean);
+  for (const char* b : {"Cracks", "Serialz", "Warez", "Killed", "Dead"})
+    f.Add(b, TFieldType::Boolean);
   f.Add("LastSent", TFieldType::DateTime);
   f.Add("Priority", TFieldType::SmallInt);
   f.Add("Seen", TFieldType::Time);
