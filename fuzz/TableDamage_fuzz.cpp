@@ -49,6 +49,12 @@ const TSoundTable& Sound() {
     char folder[] = "/tmp/quellor-table-fuzz-XXXXXX";
     if (!mkdtemp(folder)) std::abort();
     s->folder = std::string(folder) + "/";
+    // The folder goes with the process.
+    std::atexit([] {
+      const std::string& f = Sound().folder;
+      for (const char* ext : {".DAT", ".IDX", ".BLB", ".JNL"}) std::remove((f + "d" + ext).c_str());
+      rmdir(f.c_str());
+    });
     {
       TStoreSession session;
       TStoreTable t(session);
