@@ -132,6 +132,70 @@ TEST(Repair, DamagedIndexesAreRebuiltFromTheRecords) {
   EXPECT_EQ(Contents(dir), before);
 }
 
+TEST(Repair, AZeroedIndexHeaderGetsItsDefinitionsBackFromThePages) {
+  TempDir dir;
+  MakeTable(dir, 300);
+  auto before = Contents(dir);
+  std::string index = ReadFileBytes(dir.file("t.IDX"));
+  std::fill(index.begin(), index.begin() + 4096, '\0');
+  WriteFileBytes(dir.file("t.IDX"), index);
+  TResult verify = Check(dir, false);
+  EXPECT_FALSE(verify.ok);
+  TResult repair = Check(dir, true);
+  const std::string log = Joined(repair.lines);
+  EXPECT_NE(log.find("Index definition for index 'Primary' rebuilt from the index pages, error "
+                     "fixed\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Index definition for index 'Repaired_Index1' rebuilt from the index "
+                     "pages, error fixed\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(Check(dir, false).lines.size(), 2u) << Joined(Check(dir, false).lines);
+  EXPECT_EQ(Contents(dir), before);
+  TStoreTable t;
+  Bind(t, dir, "t");
+  t.Open();
+  EXPECT_TRUE(t.FindKey({"site17"}));
+  EXPECT_EQ(t.FieldByName("Score").AsInteger(), 17 % 7);
+  t.SetIndexName("Repaired_Index1");
+  int last = -1, rows = 0;
+  for (t.First(); !t.Eof(); t.Next(), ++rows) {
+    EXPECT_GE(t.FieldByName("Score").AsInteger(), last);
+    last = t.FieldByName("Score").AsInteger();
+  }
+  EXPECT_EQ(rows, static_cast<int>(before.size()));
+}
+
+TEST(Repair, AnIndexWhoseDefinitionCannotBeFoundIsNamedInTheLog) {
+  TempDir dir;
+  MakeTable(dir, 40);
+  std::string index = ReadFileBytes(dir.file("t.IDX"));
+  // The header gone, and the entries of the secondary index's only page (the compressed one)
+  // unreadable as keys of any layout.
+  std::fill(index.begin(), index.begin() + 4096, '\0');
+  size_t lostRoot = 0;
+  for (size_t at = 4096; at + 4096 <= index.size(); at += 4096)
+    if (index[at] == 3 && (index[at + 11] != 0 || index[at + 12] != 0)) lostRoot = at;
+  ASSERT_NE(lostRoot, 0u);
+  std::fill(index.begin() + static_cast<long>(lostRoot) + 13,
+            index.begin() + static_cast<long>(lostRoot) + 200, '\xEE');
+  WriteFileBytes(dir.file("t.IDX"), index);
+  TResult repair = Check(dir, true);
+  const std::string log = Joined(repair.lines);
+  EXPECT_NE(log.find("Index definition for index 'Primary' rebuilt"), std::string::npos) << log;
+  EXPECT_NE(log.find("Index definition of the index whose root page is at offset " +
+                     std::to_string(lostRoot) +
+                     " not found in the index pages, error fixed and index removed\n"),
+            std::string::npos)
+      << log;
+  EXPECT_TRUE(repair.ok);
+  TStoreTable t;
+  Bind(t, dir, "t");
+  t.Open();
+  EXPECT_TRUE(t.FindKey({"site7"}));
+}
+
 TEST(Repair, RecordsWithCollidingUniqueKeysAreDeletedAndLogged) {
   TempDir dir;
   MakeTable(dir, 5);

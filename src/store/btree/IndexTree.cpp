@@ -61,6 +61,13 @@ std::shared_ptr<TIndexPage> TIndexTree::GetPage(int32_t offset) {
     io_.ReadPage(offset, raw_.data());
     page = std::make_shared<TIndexPage>();
     DecodeIndexPage(raw_.data(), format_, offset, io_.EndOffset(), io_.TableName(), *page);
+    // Keys in byte order must stand in order within a page (a collation is left out of this:
+    // its order could differ between systems).
+    if (comparer_.ByteOrder()) {
+      const int ks = KeySize();
+      for (int e = 1; e < page->Count(); ++e)
+        if (Cmp(page->Key(e - 1, ks), page->Key(e, ks), ks) > 0) Corrupt();
+    }
     decodedBytes_ += DecodedBytes(*page);
     ++decodedPages_;
     EvictIfFull();
@@ -235,6 +242,9 @@ std::shared_ptr<TIndexPage> TIndexTree::Child(const TIndexPage& parent, int inde
   if (depth >= kMaxDepth || index < 0 || index >= parent.Count()) Corrupt();
   auto child = GetPage(parent.refs[index]);
   if (child->IsRoot() || child->Count() == 0 || child->Total() != parent.counts[index]) Corrupt();
+  // The parent's key for a page is the page's first key.
+  const size_t ks = static_cast<size_t>(KeySize());
+  if (std::memcmp(parent.Key(index, KeySize()), child->Key(0, KeySize()), ks) != 0) Corrupt();
   return child;
 }
 

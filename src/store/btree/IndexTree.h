@@ -4,7 +4,9 @@
 // pages (the most recently used looked up first, then the rest sorted by offset by halving).
 //
 // Changed pages stay in the cache until WriteDirtyPages; nothing read from the file is trusted
-// (IndexPage.h), and a damaged tree raises 8965 rather than looping or crashing.
+// (IndexPage.h), and a damaged tree raises 8965 rather than looping or crashing. Every page read
+// from the file is checked on the way: in a byte-ordered index its keys stand in order, and a
+// child page must not be a root, must hold the count and begin with the key its parent gives it.
 #pragma once
 
 #include <array>

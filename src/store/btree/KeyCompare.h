@@ -35,6 +35,8 @@ class TKeyComparer {
   // bytes (n at most the key size).
   int Compare(const uint8_t* a, const uint8_t* b, int n) const;
   int KeySize() const { return keySize_; }
+  // Whether keys compare as bytes (no locale's collation takes part).
+  bool ByteOrder() const { return byteOrder_; }
 
  private:
   int CompareFields(const uint8_t* a, const uint8_t* b, int n) const;

@@ -279,7 +279,15 @@ int32_t TCursorOrder::Seek(const std::vector<uint8_t>& key, bool& found) {
   return table_.Reading([&] {
     Resolve();
     found = cursor_->Seek(key);
-    return Result();
+    const int32_t slot = Result();
+    if (!found && keyed_) {
+      // A key that is not there: the entry before its place is checked against its record as
+      // well, since a damaged entry on either side of the place could be the one looked for.
+      if (cursor_->Prior()) Result();
+      cursor_->Next();
+      Result();
+    }
+    return slot;
   });
 }
 

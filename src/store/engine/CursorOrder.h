@@ -65,7 +65,9 @@ class TCursorOrder {
   // The number of records in the order (within the range).
   int64_t Count();
   // Goes to the first record whose key begins with `key` (or, without one, the first above
-  // it): returns its slot (0 when none) and whether the key matched.
+  // it): returns its slot (0 when none) and whether the key matched.  // A miss checks the entries
+  // on both sides of the key's place against their records (8965 when one does not match), so that
+  // a damaged entry never reads as a key that is not there.
   int32_t Seek(const std::vector<uint8_t>& key, bool& found);
   // Whether the order stands on a record whose key begins with `key`.
   bool CurrentMatches(const std::vector<uint8_t>& key);

@@ -43,6 +43,69 @@ int32_t TotalOf(const uint8_t* b) {
 
 }  // namespace
 
+TBlobChain WalkBlobChain(int32_t firstBlock, int32_t blobId, int blockSize, int64_t endOffset,
+                         const std::function<const uint8_t*(int32_t offset)>& block) {
+  TBlobChain chain;
+  auto valid = [&](int64_t offset) {
+    return offset >= kBlobHeaderSize && offset + blockSize <= endOffset &&
+           (offset - kBlobHeaderSize) % blockSize == 0;
+  };
+  if (!valid(firstBlock)) {
+    chain.fault = TBlobFault::FirstOffset;
+    return chain;
+  }
+  const int room = blockSize - kBlobBlockHeaderSize;
+  const uint8_t* b = block(firstBlock);
+  if (!b || IdOf(b) != blobId) {
+    chain.fault = b ? TBlobFault::OtherValue : TBlobFault::FirstOffset;
+    return chain;
+  }
+  chain.total = TotalOf(b);
+  if (GetI32(b) != 0) {
+    chain.fault = TBlobFault::Pointer;
+    return chain;
+  }
+  // No chain of this file holds more than its blocks' room.
+  const int64_t capacity = std::max<int64_t>(0, (endOffset - kBlobHeaderSize) / blockSize * room);
+  if (chain.total > 0) chain.value.reserve(static_cast<size_t>(std::min(chain.total, capacity)));
+  std::unordered_set<int32_t> seen{firstBlock};
+  int32_t offset = firstBlock;
+  for (;;) {
+    const int used = UsedOf(b);
+    if (used > room) {
+      chain.fault = TBlobFault::BlockSize;
+      return chain;
+    }
+    chain.value.append(reinterpret_cast<const char*>(b) + kBlobBlockHeaderSize,
+                       static_cast<size_t>(used));
+    const int32_t next = NextOf(b);
+    if (next == 0) break;
+    if (!valid(next)) {
+      chain.fault = TBlobFault::Pointer;
+      return chain;
+    }
+    if (!seen.insert(next).second) {
+      chain.fault = TBlobFault::Recursive;
+      return chain;
+    }
+    if (used != room) {
+      chain.fault = TBlobFault::BlockSize;
+      return chain;
+    }
+    b = block(next);
+    if (!b || IdOf(b) != blobId || GetI32(b) != offset || TotalOf(b) != 0) {
+      chain.otherId = b && IdOf(b) != blobId;
+      chain.fault = TBlobFault::Pointer;
+      return chain;
+    }
+    offset = next;
+  }
+  if (chain.total < 0 || static_cast<int64_t>(chain.value.size()) != chain.total ||
+      chain.total == 0)
+    chain.fault = TBlobFault::SizeMismatch;
+  return chain;
+}
+
 TBlobFile::TBlobFile(std::shared_ptr<TAbstractFile> file, std::string tableName, int blockSize,
                      bool encrypted)
     : file_(std::move(file)),
@@ -185,38 +248,24 @@ std::vector<int32_t> TBlobFile::WalkChain(int32_t firstBlock, int32_t blobId) {
 
 std::string TBlobFile::ReadValue(int32_t firstBlock, int32_t blobId) {
   if (firstBlock == 0) return {};
-  if (!ValidOffset(firstBlock)) Fail(StoreCode::InvalidBlobOffset);
-  const int dataSize = blockSize_ - kBlobBlockHeaderSize;
-  const uint8_t* first = Get(firstBlock).bytes.data();
-  if (IdOf(first) != blobId) Fail(StoreCode::RecordChanged);
-  int64_t total = TotalOf(first);
-  if (total < 0) Fail(StoreCode::InvalidBlobLength);
-  // No chain in this file can hold more; a larger length is a chain that must end too early,
-  // and is refused before any memory is asked for it.
-  int64_t capacity =
-      (static_cast<int64_t>(header_.endOffset) - kBlobHeaderSize) / blockSize_ * dataSize;
-  if (total > capacity) Fail(StoreCode::BlobEndPremature);
-
-  std::string value;
-  value.resize(static_cast<size_t>(total));
-  size_t filled = 0;
-  std::unordered_set<int32_t> seen{firstBlock};
-  int32_t offset = firstBlock;
-  for (;;) {
-    const uint8_t* b = Get(offset).bytes.data();
-    if (IdOf(b) != blobId) Fail(StoreCode::RecordChanged);
-    int used = UsedOf(b);
-    if (used > dataSize) Fail(StoreCode::BlobBlocksCorrupt);
-    size_t take = std::min<size_t>(static_cast<size_t>(used), value.size() - filled);
-    std::memcpy(value.data() + filled, b + kBlobBlockHeaderSize, take);
-    filled += take;
-    if (filled == value.size()) break;
-    int32_t next = NextOf(b);
-    if (next == 0) Fail(StoreCode::BlobEndPremature);
-    if (!ValidOffset(next) || !seen.insert(next).second) Fail(StoreCode::BlobBlocksCorrupt);
-    offset = next;
+  TBlobChain chain = WalkBlobChain(firstBlock, blobId, blockSize_, header_.endOffset,
+                                   [this](int32_t offset) { return Get(offset).bytes.data(); });
+  switch (chain.fault) {
+    case TBlobFault::None:
+      return std::move(chain.value);
+    case TBlobFault::FirstOffset:
+      Fail(StoreCode::InvalidBlobOffset);
+    case TBlobFault::OtherValue:
+      Fail(StoreCode::RecordChanged);
+    case TBlobFault::Pointer:
+      Fail(chain.otherId ? StoreCode::RecordChanged : StoreCode::BlobBlocksCorrupt);
+    case TBlobFault::SizeMismatch:
+      if (chain.total < 0) Fail(StoreCode::InvalidBlobLength);
+      if (static_cast<int64_t>(chain.value.size()) < chain.total) Fail(StoreCode::BlobEndPremature);
+      Fail(StoreCode::BlobBlocksCorrupt);
+    default:
+      Fail(StoreCode::BlobBlocksCorrupt);
   }
-  return value;
 }
 
 int32_t TBlobFile::AllocateBlock(const std::vector<int32_t>& inUse) {

@@ -44,6 +44,35 @@ namespace quellor {
 inline constexpr int kBlobHeaderSize = 512;
 inline constexpr int kBlobBlockHeaderSize = 18;
 
+// What a walk along one value's chain of blocks found: the first rule it breaks, if any.
+enum class TBlobFault : uint8_t {
+  None,
+  FirstOffset,   // the first block is not a block of the file
+  OtherValue,    // the first block carries another BLOB id than the record's
+  BlockSize,     // a used count beyond the block's room, or short in a block that is not the last
+  Pointer,       // a link outside the file, or to a block that is not the value's next one (its
+                 // previous link, BLOB id or length field say otherwise)
+  Recursive,     // a link back to a block already on the chain
+  SizeMismatch,  // a negative length, or used counts that do not add up to the length
+};
+
+struct TBlobChain {
+  std::string value;  // the data of the chain's blocks up to the first bad link
+  int64_t total = 0;  // the length the first block gives
+  TBlobFault fault = TBlobFault::None;
+  bool otherId = false;  // the Pointer fault is a later block carrying another BLOB id
+};
+
+// Walks the chain of a record's BLOB value that starts at `firstBlock` and carries `blobId`,
+// checking every block header against its place: the first block has no previous block and the
+// value's length, every other one the previous block as its previous link and length 0; all
+// carry the id; every block but the last is full; the last links nowhere; the used counts add
+// up to the length. `block` gives the deciphered bytes of the block at an offset (null when it
+// cannot be read); offsets are checked against `endOffset` before it is asked. The walk stops
+// at the first fault; `value` then holds the data before it.
+TBlobChain WalkBlobChain(int32_t firstBlock, int32_t blobId, int blockSize, int64_t endOffset,
+                         const std::function<const uint8_t*(int32_t offset)>& block);
+
 struct TBlobHeader {
   int32_t changeCounter = 0;
   uint8_t version = kFormatVersion;
@@ -66,10 +95,11 @@ class TBlobFile {
   int BlockSize() const { return blockSize_; }
   TAbstractFile& File() { return *file_; }
 
-  // The value whose chain starts at `firstBlock` with id `blobId` (a record's BLOB field).
-  // 8708 when a block carries another id; 8963 for a link outside the file or a chain that
-  // comes back on itself; 8711 when the chain ends before the total length; 9998 for a first
-  // block that is not a block of the file; 10029 for a negative total length.
+  // The value whose chain starts at `firstBlock` with id `blobId` (a record's BLOB field),
+  // checked as WalkBlobChain describes. 8708 when a block carries another id; 8963 for a block
+  // header that does not fit its place (links, used counts, lengths) or a chain that comes back
+  // on itself or holds more than the length; 8711 when the chain ends before the length; 9998
+  // for a first block that is not a block of the file; 10029 for a negative length.
   std::string ReadValue(int32_t firstBlock, int32_t blobId);
 
   // Writes `data` as the value of a record's BLOB field whose current chain starts at

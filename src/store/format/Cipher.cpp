@@ -3,6 +3,10 @@
 namespace quellor {
 
 void ApplyCipher(uint8_t* data, size_t length, TCipherKey key) {
+  if (!CipherLeavesPlain(length)) ApplyCipherBytes(data, length, key);
+}
+
+void ApplyCipherBytes(uint8_t* data, size_t length, TCipherKey key) {
   uint8_t low = key.low;
   uint8_t high = key.high;
   for (size_t i = 0; i < length; ++i) {

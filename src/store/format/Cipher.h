@@ -17,9 +17,11 @@
 // The data file header is otherwise plain, so the table's attributes (field count, record
 // size, encrypted flag) can be read without the password.
 //
-// Every piece is enciphered whole, whatever its length. Files whose writer version (data file
-// header offset 116) is 0 came from writers that kept the length in 16 bits: their descriptor
-// piece is deciphered with its length taken modulo 65,536 (see DescriptorCipherLength).
+// A piece whose length is a multiple of 65,536 is left as it is (only the descriptor piece can
+// be that long: tables of 256, 512, 768 or 1,024 fields). Files whose writer version (data
+// file header offset 116) is 0 came from writers that kept the length in 16 bits: their
+// descriptor piece is deciphered with its length taken modulo 65,536. Earlier writers of this
+// store enciphered such a descriptor piece whole; DescriptorCipher in DataFile.h reads both.
 #pragma once
 
 #include <cstddef>
@@ -38,8 +40,17 @@ inline constexpr TCipherKey kBodyKey{0x5A, 0xC3};
 // Starting pair of the description and password texts in the data file header.
 inline constexpr TCipherKey kHeaderTextKey{0x3D, 0x96};
 
-// Enciphers or deciphers `length` bytes at `data` in place.
+// The piece rule: a length that is a multiple of 65,536 leaves the piece as it is.
+inline bool CipherLeavesPlain(size_t length) {
+  return length % 65536 == 0;
+}
+
+// Enciphers or deciphers one piece of `length` bytes at `data` in place, following the piece
+// rule above.
 void ApplyCipher(uint8_t* data, size_t length, TCipherKey key);
+// The running state over `length` bytes whatever their length: for the descriptor pieces of
+// files whose writers did not follow the piece rule.
+void ApplyCipherBytes(uint8_t* data, size_t length, TCipherKey key);
 
 // Enciphers or deciphers one piece in place from its start (the cipher is its own inverse).
 // Empty for a file that is not enciphered.
@@ -48,10 +59,5 @@ using TPieceCipher = std::function<void(uint8_t* data, size_t size)>;
 // The cipher of the pieces of records, descriptors, index file and BLOB file (kBodyKey) of a
 // table that is `encrypted`; empty for one that is not.
 TPieceCipher BodyCipher(bool encrypted);
-
-// How many bytes of the descriptor piece the cipher covers in a file of the given writer version.
-inline size_t DescriptorCipherLength(size_t length, int64_t writerVersion) {
-  return writerVersion == 0 ? length % 65536 : length;
-}
 
 }  // namespace quellor

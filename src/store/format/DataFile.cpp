@@ -126,6 +126,39 @@ TFieldDesc DecodeFieldDesc(const uint8_t* in) {
   return f;
 }
 
+namespace {
+
+// How many descriptors of a piece look like descriptors: length bytes within their strings'
+// room, a known type code and a valid name.
+size_t PlausibleDescriptors(const std::vector<uint8_t>& piece) {
+  size_t plausible = 0;
+  for (size_t at = 0; at + kFieldDescSize <= piece.size(); at += kFieldDescSize) {
+    const uint8_t* raw = piece.data() + at;
+    if (raw[2] > kMaxNameLength || raw[33] > kMaxTextLength || raw[94] > kMaxTextLength ||
+        raw[145] > kMaxTextLength || raw[196] > kMaxTextLength || raw[84] < 1 || raw[84] > 15)
+      continue;
+    if (NameValid(GetShortString(raw + 2, 30))) ++plausible;
+  }
+  return plausible;
+}
+
+}  // namespace
+
+void DecipherDescriptors(std::vector<uint8_t>& piece, const TDataHeader& header) {
+  if (!header.encrypted) return;
+  if (header.writerVersion == 0) {
+    ApplyCipherBytes(piece.data(), piece.size() % 65536, kBodyKey);
+    return;
+  }
+  if (!CipherLeavesPlain(piece.size())) {
+    ApplyCipher(piece.data(), piece.size(), kBodyKey);
+    return;
+  }
+  std::vector<uint8_t> whole = piece;
+  ApplyCipherBytes(whole.data(), whole.size(), kBodyKey);
+  if (PlausibleDescriptors(whole) > PlausibleDescriptors(piece)) piece = std::move(whole);
+}
+
 int LayoutFields(std::vector<TFieldDesc>& fields) {
   int offset = kRecordHeaderSize;
   for (auto& f : fields) {
@@ -214,8 +247,7 @@ void TDataFile::Load() {
   if (file_->ReadAt(kDataHeaderSize, desc.data(), static_cast<int64_t>(descBytes)) !=
       static_cast<int64_t>(descBytes))
     Fail(StoreCode::ReadError);
-  if (h.encrypted)
-    ApplyCipher(desc.data(), DescriptorCipherLength(descBytes, h.writerVersion), kBodyKey);
+  DecipherDescriptors(desc, h);
 
   std::vector<TFieldDesc> fields;
   fields.reserve(h.fieldCount);
@@ -248,6 +280,8 @@ void TDataFile::Load() {
   header_ = std::move(h);
   headerChanged_ = false;
   fields_ = std::move(fields);
+  zeroImage_.assign(static_cast<size_t>(recordSize), 0);
+  if (header_.encrypted) ApplyCipher(zeroImage_.data(), zeroImage_.size(), kBodyKey);
   capacity_ = static_cast<size_t>(std::max(1, std::min(131070 / recordSize, 8191)));
   readAhead_ = std::max(1, 65535 / recordSize);
   cache_.clear();
@@ -260,10 +294,47 @@ int64_t TDataFile::SlotOffset(int32_t slot) const {
          static_cast<int64_t>(slot - 1) * header_.recordSize;
 }
 
+bool FieldPlausible(const TFieldDesc& f, const uint8_t* image) {
+  if (f.IsAutoInc() || f.noStorage) return true;
+  const uint8_t flag = image[f.offset];
+  const uint8_t* v = image + f.offset + 1;
+  if (flag > 1) return false;
+  if (flag == 0) return std::all_of(v, v + f.width, [](uint8_t b) { return b == 0; });
+  if (f.type == TStoreFieldType::String) return v[f.width - 1] == 0;
+  if (f.type == TStoreFieldType::Boolean) return GetU16(v) <= 1;
+  return true;
+}
+
+int ImplausibleField(const std::vector<TFieldDesc>& fields, const uint8_t* image) {
+  for (size_t i = 0; i < fields.size(); ++i)
+    if (!FieldPlausible(fields[i], image)) return static_cast<int>(i);
+  return -1;
+}
+
+bool TDataFile::StoredZero(const uint8_t* image, size_t at, size_t length) const {
+  return std::memcmp(image + at, zeroImage_.data() + at, length) == 0;
+}
+
+bool TDataFile::NextHeaderZero(int32_t slot) const {
+  if (slot >= SlotCount()) return false;
+  auto it = cache_.find(slot + 1);
+  if (it != cache_.end()) return StoredZero(it->second.image.data(), 0, kRecordHeaderSize);
+  uint8_t header[kRecordHeaderSize];
+  if (file_->ReadAt(SlotOffset(slot + 1), header, kRecordHeaderSize) != kRecordHeaderSize)
+    return false;
+  return std::all_of(header, header + kRecordHeaderSize, [](uint8_t b) { return b == 0; });
+}
+
 void TDataFile::CheckSlot(int32_t slot, const uint8_t* image) const {
   uint8_t flag = SlotDeletedFlag(image);
   if (flag > 1) Fail(StoreCode::RecordsCorrupt);
-  if (flag == 0 && SlotLink(image) != slot) Fail(StoreCode::RecordsCorrupt);
+  if (flag != 0) return;
+  if (SlotLink(image) != slot || SlotLogicalId(image) <= 0 || ImplausibleField(fields_, image) >= 0)
+    Fail(StoreCode::RecordsCorrupt);
+  const size_t rs = static_cast<size_t>(header_.recordSize);
+  if (rs > kRecordHeaderSize && zeroImage_.size() == rs && StoredZero(image, rs - 1, 1) &&
+      NextHeaderZero(slot))
+    Fail(StoreCode::RecordsCorrupt);
 }
 
 void TDataFile::SetDirty(int32_t slot, CacheEntry& e, bool dirty) {

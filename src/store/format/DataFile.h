@@ -118,6 +118,12 @@ TDataHeader DecodeDataHeader(const uint8_t* in);
 void EncodeFieldDesc(const TFieldDesc& field, uint8_t* out);
 TFieldDesc DecodeFieldDesc(const uint8_t* in);
 
+// Deciphers the descriptor piece (all descriptors, as read from the file) of a table with this
+// header; nothing when the table is not encrypted. The piece follows Cipher.h's rules; a piece
+// whose length is a multiple of 65,536 is plain, but earlier writers of this store enciphered it
+// whole, so such a piece is deciphered when it reads as descriptors only that way.
+void DecipherDescriptors(std::vector<uint8_t>& descriptors, const TDataHeader& header);
+
 // Derives each field's stored width and record offset, in definition order from offset 9
 // (auto-increment fields and fields without storage take none). Returns the record size, which
 // may exceed 65,535 (the caller reports 9477).
@@ -129,6 +135,13 @@ bool FieldDefinitionValid(const TFieldDesc& field);
 // Whether a field or index name is valid: 1 to 30 characters, no leading or trailing blank,
 // first character an ASCII letter, "_" or a character from 129 to 254.
 bool NameValid(const std::string& name);
+
+// Whether a field of an active record's image holds bytes a writer leaves: a null flag of 0 or 1,
+// a NULL with zero value bytes, a string with its closing zero byte, a boolean of 0 or 1. The
+// field must be laid out.
+bool FieldPlausible(const TFieldDesc& field, const uint8_t* image);
+// The first field of the image that is not plausible, or -1.
+int ImplausibleField(const std::vector<TFieldDesc>& fields, const uint8_t* image);
 
 class TDataFile {
  public:
@@ -179,7 +192,10 @@ class TDataFile {
   // encrypted table, a changed image of the range in the cache): the caller uses ReadRun.
   // The same checks and failures as ReadRun otherwise.
   const uint8_t* ViewRun(int32_t first, int32_t count);
-  // 8962 for an image that does not carry its own slot number (active) or a valid flag.
+  // 8962 for an image that does not carry its own slot number (active) or a valid flag, an
+  // active record with logical id 0 or below, an implausible field (ImplausibleField), or one
+  // whose closing zero bytes run on into a zeroed header of the next slot: a stretch of zeros
+  // that damaged both, since no slot header is all zero.
   void CheckImage(int32_t slot, const uint8_t* image) const { CheckSlot(slot, image); }
   // Puts a slot image into the cache; it is written by Flush.
   void WriteSlot(int32_t slot, const uint8_t* image);
@@ -237,6 +253,11 @@ class TDataFile {
   void SetDirty(int32_t slot, CacheEntry& e, bool dirty);
   void Forget(std::map<int32_t, CacheEntry>::iterator it);
   void CheckSlot(int32_t slot, const uint8_t* image) const;
+  // Whether `length` bytes of a slot image from `at` were zero in the file (enciphered images
+  // compare with the cipher's running state).
+  bool StoredZero(const uint8_t* image, size_t at, size_t length) const;
+  // Whether the header of the slot after `slot` is all zero bytes in the file.
+  bool NextHeaderZero(int32_t slot) const;
   TDataHeader ReadHeaderFromDisk();
   CacheEntry& CacheSlot(int32_t slot, const uint8_t* image, bool dirty);
   void Trim(int32_t keep = 0);
@@ -248,6 +269,7 @@ class TDataFile {
   TDataHeader header_;
   bool headerChanged_ = false;
   std::vector<TFieldDesc> fields_;
+  std::vector<uint8_t> zeroImage_;  // a slot of zero bytes as it reads (deciphered)
   std::map<int32_t, CacheEntry> cache_;
   std::list<int32_t> lru_;   // clean slots, most recently used first
   std::set<int32_t> dirty_;  // the changed slots in the cache

@@ -27,6 +27,7 @@
 #include "store/format/FieldCheck.h"
 #include "store/format/FieldValue.h"
 #include "store/format/IndexHeader.h"
+#include "store/format/IndexPage.h"
 #include "store/format/KeyLayout.h"
 #include "store/format/Language.h"
 #include "store/maint/Restructure.h"
@@ -109,12 +110,19 @@ class TChecker {
   void CheckDataHeader();
   void CheckFields();
   void CheckIndexHeader();
+  // Finds the definitions of the indexes whose header was lost again from the index pages.
+  void IndexesFromPages();
+  // The key fields (and unique flag, case) that build the keys of a leaf's entries from their
+  // records; false when no set of fields does.
+  bool MatchLeaf(const TIndexPage& leaf, int keySize, bool unique, TIndexDesc& desc);
   void CheckIndexTrees();
   void CheckSlots();
   void CheckDeletedChain();
   void CheckCounts();
   void WriteRepaired();
-  // Reads one BLOB value of slot r along its chain; false (with the line logged) when broken.
+  // Reads one BLOB value of slot r along its chain, logging the first fault. Returns whether the
+  // value's first block is its own: then `value` holds the data up to the first bad link (all
+  // of it when only the length is wrong); otherwise the value is lost.
   bool ReadBlobValue(int32_t r, int32_t first, int32_t id, std::string& value);
   std::vector<uint8_t> ReadSlotRaw(int32_t slot);
   int64_t DataStart() const { return kDataHeaderSize + int64_t{kFieldDescSize} * fieldCount_; }
@@ -249,8 +257,7 @@ void TChecker::CheckFields() {
     log_.Unfixable("Field descriptors cannot be read in table header, ");
     throw TStopCheck{};
   }
-  if (header_.encrypted)
-    ApplyCipher(raw.data(), DescriptorCipherLength(bytes, header_.writerVersion), kBodyKey);
+  DecipherDescriptors(raw, header_);
   std::vector<TFieldDesc> stored;
   for (int i = 0; i < fieldCount_; ++i)
     stored.push_back(
@@ -436,6 +443,7 @@ void TChecker::CheckIndexHeader() {
   TIndexDesc sys = describe(31);
   if (sys.keySize != kSysDeletedKeySize || sys.name != kSysDeletedName) sound = false;
   indexHeaderSound_ = sound;
+  if (!sound && !hasPrimary_ && secondary_.empty()) IndexesFromPages();
   if (!sound && log_.FoundCount() == 0) log_.Found("Index file header damaged");
   if (sound) {
     // The header must also pass the checks of opening.
@@ -446,6 +454,193 @@ void TChecker::CheckIndexHeader() {
       log_.Found("Index file header damaged");
     }
   }
+}
+
+bool TChecker::MatchLeaf(const TIndexPage& leaf, int keySize, bool unique, TIndexDesc& desc) {
+  const int n = std::min(leaf.Count(), 64);
+  std::vector<std::vector<uint8_t>> images;
+  for (int e = 0; e < n; ++e) {
+    int32_t slot = leaf.refs[static_cast<size_t>(e)];
+    if (slot < 1 || slot > slotCount_) return false;
+    images.push_back(ReadSlotRaw(slot));
+  }
+  // Whether the keys of `candidate` built from the records agree with the entries' first
+  // `bytes` bytes.
+  auto agrees = [&](const TIndexDesc& candidate, int bytes) {
+    try {
+      TKeyLayout layout =
+          TKeyLayout::Make(candidate, false, fields_, static_cast<uint16_t>(header_.languageId),
+                           static_cast<uint16_t>(header_.sortId), name_);
+      for (int e = 0; e < n; ++e) {
+        const auto& image = images[static_cast<size_t>(e)];
+        auto key = layout.BuildKey(image.data(), recordSize_, SlotLogicalId(image.data()), name_);
+        if (static_cast<int>(key.size()) < bytes ||
+            std::memcmp(key.data(), leaf.Key(e, keySize), static_cast<size_t>(bytes)) != 0)
+          return false;
+      }
+      return true;
+    } catch (const EStoreEngineError&) {
+      return false;
+    }
+  };
+  const int fieldBytes = unique ? keySize : keySize - 4;
+  for (bool caseless : {false, true}) {
+    TIndexDesc d;
+    d.unique = true;
+    d.caseInsensitive = caseless;
+    int at = 0;
+    while (at < fieldBytes && d.fieldNumbers.size() < 16) {
+      bool extended = false;
+      for (const TFieldDesc& f : fields_) {
+        if (f.type == TStoreFieldType::Blob || f.noStorage) continue;
+        const int width = ValueWidth(f) + 1;
+        if (at + width > fieldBytes) continue;
+        d.fieldNumbers.push_back(f.number);
+        d.fieldDescending.push_back(false);
+        if (agrees(d, at + width)) {
+          at += width;
+          extended = true;
+          break;
+        }
+        d.fieldNumbers.pop_back();
+        d.fieldDescending.pop_back();
+      }
+      if (!extended) break;
+    }
+    if (at != fieldBytes || d.fieldNumbers.empty()) continue;
+    d.unique = unique;
+    if (!unique && !agrees(d, keySize)) continue;
+    d.keySize = static_cast<uint16_t>(keySize);
+    // A descending index keeps the same key bytes in the reverse order.
+    if (header_.languageId == 0 && leaf.Count() > 1)
+      d.descending =
+          std::memcmp(leaf.Key(0, keySize), leaf.Key(1, keySize), static_cast<size_t>(keySize)) > 0;
+    desc = d;
+    return true;
+  }
+  return false;
+}
+
+void TChecker::IndexesFromPages() {
+  const int64_t pages = std::min<int64_t>(indexSize_ / kIndexPageSize, 1 << 20);
+  std::vector<uint8_t> raw(kIndexPageSize);
+  auto read = [&](int64_t at) {
+    if (index_->ReadAt(at, raw.data(), kIndexPageSize) != kIndexPageSize) return false;
+    if (header_.encrypted) ApplyCipher(raw.data(), raw.size(), kBodyKey);
+    return true;
+  };
+  const int32_t end = static_cast<int32_t>(pages * kIndexPageSize);
+  auto decodes = [&](const TIndexPageFormat& format, int32_t at, TIndexPage& page) {
+    try {
+      DecodeIndexPage(raw.data(), format, at, end, name_, page);
+    } catch (const EStoreEngineError&) {
+      return false;
+    }
+    if (page.Count() == 0) return false;
+    if (!format.Compressed()) {
+      // Nothing but zero bytes after the entries of a page that is not compressed.
+      const size_t used =
+          kIndexPageHeaderSize + static_cast<size_t>(page.Count()) *
+                                     static_cast<size_t>(format.keySize + (page.IsLeaf() ? 4 : 8));
+      if (used > raw.size() || raw[11] != 0 || raw[12] != 0 ||
+          !std::all_of(raw.begin() + static_cast<long>(used), raw.end(),
+                       [](uint8_t b) { return b == 0; }))
+        return false;
+    }
+    return true;
+  };
+  struct TFound {
+    TIndexDesc desc;
+    int32_t firstLeaf;
+  };
+  std::vector<TFound> found;
+  std::vector<int32_t> lost;
+  for (int64_t p = 1; p < pages; ++p) {
+    const int32_t at = static_cast<int32_t>(p * kIndexPageSize);
+    if (!read(at)) break;
+    const uint8_t kind = raw[0];
+    if ((kind != IndexPageKind::Root && kind != IndexPageKind::RootLeaf) || GetU16(&raw[1]) == 0 ||
+        GetI32(&raw[3]) != 0 || GetI32(&raw[7]) != 0)
+      continue;
+    const std::vector<uint8_t> root = raw;
+    bool matched = false, sysDeleted = false;
+    for (int ks = 1; ks <= kMaxKeyFieldBytes + 4 && !matched && !sysDeleted; ++ks) {
+      // Upper pages are never compressed: the key size must read the root's entries.
+      int32_t leafAt = at;
+      TIndexPage page;
+      if (kind == IndexPageKind::Root) {
+        raw = root;
+        if (!decodes(TIndexPageFormat{ks, true, TIndexCompression::None}, at, page)) continue;
+        bool leafFound = false;
+        for (int depth = 0; depth < 32 && !leafFound; ++depth) {
+          leafAt = page.refs[0];
+          if (!read(leafAt)) break;
+          if (raw[0] == IndexPageKind::Leaf)
+            leafFound = true;
+          else if (raw[0] != IndexPageKind::Inner ||
+                   !decodes(TIndexPageFormat{ks, true, TIndexCompression::None}, leafAt, page))
+            break;
+        }
+        if (!leafFound) continue;
+      }
+      const std::vector<uint8_t> leafRaw = raw;
+      for (auto compression : {TIndexCompression::None, TIndexCompression::DupByte,
+                               TIndexCompression::TrailByte, TIndexCompression::Full}) {
+        for (bool unique : {true, false}) {
+          if (!unique && ks <= 4) continue;
+          raw = leafRaw;
+          TIndexPage leaf;
+          if (!decodes(TIndexPageFormat{ks, unique, compression}, leafAt, leaf)) continue;
+          if (ks == kSysDeletedKeySize && compression == TIndexCompression::None && unique) {
+            // The internal index of deleted flags and ids is made anew; it is not looked for.
+            const int32_t slot = leaf.refs[0];
+            if (slot >= 1 && slot <= slotCount_) {
+              auto image = ReadSlotRaw(slot);
+              auto key = TKeyLayout::SysDeletedKey(image[0] != 0, SlotLogicalId(image.data()));
+              if (std::memcmp(key.data(), leaf.Key(0, ks), key.size()) == 0) {
+                sysDeleted = true;
+                break;
+              }
+            }
+          }
+          TIndexDesc desc;
+          if (!MatchLeaf(leaf, ks, unique, desc)) continue;
+          desc.compression = compression;
+          found.push_back({desc, leafAt});
+          matched = true;
+          break;
+        }
+        if (matched || sysDeleted) break;
+      }
+    }
+    if (!matched && !sysDeleted) lost.push_back(at);
+  }
+  // The primary index is the unique one whose first leaf came first: it is defined before any
+  // secondary index, and a tree keeps its first leaf as it grows.
+  auto primary = found.end();
+  for (auto it = found.begin(); it != found.end(); ++it)
+    if (it->desc.unique && (primary == found.end() || it->firstLeaf < primary->firstLeaf))
+      primary = it;
+  std::sort(found.begin(), found.end(),
+            [](const TFound& a, const TFound& b) { return a.firstLeaf < b.firstLeaf; });
+  int number = 0;
+  for (TFound& f : found) {
+    const bool isPrimary = primary != found.end() && f.firstLeaf == primary->firstLeaf;
+    if (!isPrimary && secondary_.size() >= 30) continue;
+    f.desc.name = isPrimary ? "" : "Repaired_Index" + Str(++number);
+    log_.Found("Index definition for index " + Quoted(isPrimary ? "Primary" : f.desc.name) +
+               " rebuilt from the index pages");
+    if (isPrimary) {
+      hasPrimary_ = true;
+      primary_ = f.desc;
+    } else {
+      secondary_.push_back(f.desc);
+    }
+  }
+  for (int32_t at : lost)
+    log_.FoundWith("Index definition of the index whose root page is at offset " + Str(at) +
+                       " not found in the index pages",
+                   ", error fixed and index removed");
 }
 
 std::vector<uint8_t> TChecker::ReadSlotRaw(int32_t slot) {
@@ -469,72 +664,49 @@ std::vector<uint8_t> TChecker::ReadSlotRaw(int32_t slot) {
 }
 
 bool TChecker::ReadBlobValue(int32_t r, int32_t first, int32_t id, std::string& value) {
-  const std::string at = " in BLOB file for physical record # " + Str(r);
-  if (!blobUsable_ || first < kBlobHeaderSize || first >= blobEnd_ ||
-      (first - kBlobHeaderSize) % blockSize_ != 0) {
+  value.clear();
+  if (!blobUsable_) {
     log_.Found("Invalid BLOB offset into BLOB file for physical record # " + Str(r));
     return false;
   }
-  const int data = blockSize_ - kBlobBlockHeaderSize;
   std::vector<uint8_t> block(static_cast<size_t>(blockSize_));
-  std::unordered_set<int32_t> seen;
-  int32_t offset = first, previous = 0;
-  int64_t total = -1;
-  value.clear();
-  for (;;) {
-    if (block.size() != static_cast<size_t>(blockSize_) ||
-        blob_->ReadAt(offset, block.data(), blockSize_) != blockSize_) {
-      log_.Found("Invalid intra-block pointer" + at);
+  TBlobChain chain =
+      WalkBlobChain(first, id, blockSize_, blobEnd_, [&](int32_t offset) -> const uint8_t* {
+        if (blob_->ReadAt(offset, block.data(), blockSize_) != blockSize_) return nullptr;
+        if (header_.encrypted) {
+          ApplyCipher(block.data(), kBlobBlockHeaderSize, kBodyKey);
+          ApplyCipher(block.data() + kBlobBlockHeaderSize,
+                      static_cast<size_t>(blockSize_ - kBlobBlockHeaderSize), kBodyKey);
+        }
+        return block.data();
+      });
+  // A value whose first block is sound keeps its data up to the first bad link; a length that
+  // differs from the data is mended to the data's.
+  const std::string at = " in BLOB file for physical record # " + Str(r);
+  switch (chain.fault) {
+    case TBlobFault::None:
+      value = std::move(chain.value);
+      return true;
+    case TBlobFault::FirstOffset:
+      log_.Found("Invalid BLOB offset into BLOB file for physical record # " + Str(r));
       return false;
-    }
-    if (header_.encrypted) {
-      ApplyCipher(block.data(), kBlobBlockHeaderSize, kBodyKey);
-      ApplyCipher(block.data() + kBlobBlockHeaderSize, static_cast<size_t>(data), kBodyKey);
-    }
-    seen.insert(offset);
-    int32_t prev = GetI32(block.data());
-    int32_t next = GetI32(block.data() + 4);
-    int used = GetU16(block.data() + 8);
-    int32_t owner = GetI32(block.data() + 10);
-    if (total < 0) total = GetI32(block.data() + 14);
-    if (total < 0) {
-      log_.Found("BLOB size mismatch" + at);
+    case TBlobFault::OtherValue:
+      log_.Found("Invalid BLOB offset" + at);
       return false;
-    }
-    if (used > data) {
+    case TBlobFault::BlockSize:
       log_.Found("Invalid block size" + at);
-      return false;
-    }
-    if (owner != id || prev != previous) {
+      break;
+    case TBlobFault::Pointer:
       log_.Found("Invalid intra-block pointer" + at);
-      return false;
-    }
-    value.append(reinterpret_cast<const char*>(block.data()) + kBlobBlockHeaderSize,
-                 static_cast<size_t>(used));
-    if (static_cast<int64_t>(value.size()) > total) {
-      log_.Found("BLOB size mismatch" + at);
-      return false;
-    }
-    if (next == 0) break;
-    if (next < kBlobHeaderSize || next >= blobEnd_ || (next - kBlobHeaderSize) % blockSize_ != 0) {
-      log_.Found("Invalid intra-block pointer" + at);
-      return false;
-    }
-    if (seen.count(next)) {
+      break;
+    case TBlobFault::Recursive:
       log_.Found("Recursive intra-block pointer" + at);
-      return false;
-    }
-    if (used != data) {
-      log_.Found("Invalid block size" + at);
-      return false;
-    }
-    previous = offset;
-    offset = next;
+      break;
+    case TBlobFault::SizeMismatch:
+      log_.Found("BLOB size mismatch" + at);
+      break;
   }
-  if (static_cast<int64_t>(value.size()) != total) {
-    log_.Found("BLOB size mismatch" + at);
-    return false;
-  }
+  value = std::move(chain.value);
   return true;
 }
 
@@ -570,29 +742,19 @@ void TChecker::CheckSlots() {
     ++activeCount_;
     for (const auto& f : fields_) {
       if (f.IsAutoInc() || f.noStorage) continue;
-      uint8_t nullFlag = image[f.offset];
-      if (nullFlag > 1) {
+      if (!FieldPlausible(f, image.data())) {
         log_.Found("Invalid field value for field " + Quoted(f.name) + " for physical record # " +
                    Str(r));
         continue;
       }
       const uint8_t* v = image.data() + ValueOffset(f);
-      bool zero = std::all_of(v, v + f.width, [](uint8_t b) { return b == 0; });
-      if ((nullFlag == 0 && !zero) ||
-          (nullFlag == 1 && f.type == TStoreFieldType::String && v[f.width - 1] != 0)) {
-        log_.Found("Invalid field value for field " + Quoted(f.name) + " for physical record # " +
-                   Str(r));
-        continue;
-      }
-      if (nullFlag == 0 || f.type != TStoreFieldType::Blob) continue;
+      if (image[f.offset] == 0 || f.type != TStoreFieldType::Blob) continue;
       int32_t first = GetI32(v), id = GetI32(v + 4);
       if (first == 0) continue;
       std::string value;
-      if (ReadBlobValue(r, first, id, value)) {
-        // A chain may belong to one value only.
-        if (!blocksInUse.insert(first).second)
-          log_.Found("Invalid intra-block pointer in BLOB file for physical record # " + Str(r));
-      }
+      // A chain may belong to one value only.
+      if (ReadBlobValue(r, first, id, value) && !blocksInUse.insert(first).second)
+        log_.Found("Invalid intra-block pointer in BLOB file for physical record # " + Str(r));
     }
     int percent = static_cast<int>(int64_t{r} * 100 / std::max(slotCount_, 1));
     if (events_.progress && percent != lastPercent) {
@@ -719,6 +881,8 @@ void TChecker::WriteRepaired() {
       }
       if (f.type == TStoreFieldType::String)
         image[static_cast<size_t>(ValueOffset(f) + f.width - 1)] = 0;
+      if (f.type == TStoreFieldType::Boolean && GetU16(image.data() + ValueOffset(f)) > 1)
+        PutU16(image.data() + ValueOffset(f), 1);
       if (f.type != TStoreFieldType::Blob) continue;
       const uint8_t* v = image.data() + ValueOffset(f);
       int32_t first = GetI32(v), id = GetI32(v + 4);
@@ -726,9 +890,9 @@ void TChecker::WriteRepaired() {
       if (first != 0) {
         // The lines were written by the check; the value is read again without them.
         log_.SetQuiet(true);
-        bool ok = ReadBlobValue(r, first, id, value);
+        bool kept = ReadBlobValue(r, first, id, value);
         log_.SetQuiet(false);
-        if (!ok || !blocksCopied.insert(first).second) value.clear();
+        if (!kept || !blocksCopied.insert(first).second) value.clear();
       }
       if (!value.empty()) blobs[i] = value;
     }
