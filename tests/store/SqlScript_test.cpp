@@ -167,25 +167,41 @@ TEST_F(SqlScript, OpenShowsTheLastSelect) {
   struct TCase {
     const char* script;
     std::vector<int> params;
-    const char* error;     // of Open; "" for none
-    const char* columns;   // of the result
+    const char* error;    // of Open; "" for none
+    const char* columns;  // of the result
     int rows;
     std::vector<int> values;  // of s afterwards
   };
   const TCase cases[] = {
       {"CREATE TABLE s (N INTEGER); INSERT INTO s VALUES (1); SELECT N FROM s;"
        "INSERT INTO s VALUES (2); SELECT N AS Twice FROM s WHERE N = 2",
-       {}, "", "Twice", 1, {1, 2}},
+       {},
+       "",
+       "Twice",
+       1,
+       {1, 2}},
       {"CREATE TABLE s (N INTEGER); INSERT INTO s VALUES (?); INSERT INTO s VALUES (?);"
        "SELECT N FROM s WHERE N > ?",
-       {5, 6, 5}, "", "N", 1, {5, 6}},
+       {5, 6, 5},
+       "",
+       "N",
+       1,
+       {5, 6}},
       // The last SELECT fails and is passed over: the one before it is shown.
       {"CREATE TABLE s (N INTEGER); INSERT INTO s VALUES (3); SELECT N FROM s;"
        "SELECT Nope FROM s",
-       {}, "", "N", 1, {3}},
+       {},
+       "",
+       "N",
+       1,
+       {3}},
       // No SELECT at all: nothing runs.
-      {"CREATE TABLE s (N INTEGER); INSERT INTO s VALUES (1)", {},
-       "Error creating table handle.", "", 0, {}},
+      {"CREATE TABLE s (N INTEGER); INSERT INTO s VALUES (1)",
+       {},
+       "Error creating table handle.",
+       "",
+       0,
+       {}},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.script);

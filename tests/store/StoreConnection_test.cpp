@@ -234,9 +234,9 @@ TEST(StoreConnection, LanguageOfALocale) {
       {"de_XX.UTF-8", 1031},  // territory unknown: the language's first
       {"fr_CA.ISO-8859-1@euro", 3084},
       {"en", 1033},
-      {"xx_YY.UTF-8", 0},      // a language the store does not know
-      {"ja_JP.UTF-8", 0},      // nor this one
-      {"en_US.SJIS", 0},       // a double-byte code page
+      {"xx_YY.UTF-8", 0},  // a language the store does not know
+      {"ja_JP.UTF-8", 0},  // nor this one
+      {"en_US.SJIS", 0},   // a double-byte code page
       {"de_DE.GB18030", 0},
       {"zh_TW.Big5", 0},
   };

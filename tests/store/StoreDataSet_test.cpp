@@ -97,7 +97,12 @@ TEST_F(DataSets, QueryNavigatesLikeATable) {
          d.Next();
        },
        5, false, true, "n5"},
-      {"prior", [](TStoreDataSet& d) { d.Last(); d.Prior(); }, 4, false, false, "n4"},
+      {"prior",
+       [](TStoreDataSet& d) {
+         d.Last();
+         d.Prior();
+       },
+       4, false, false, "n4"},
       {"move by 3", [](TStoreDataSet& d) { d.MoveBy(3); }, 4, false, false, "n4"},
       {"move by -9",
        [](TStoreDataSet& d) {
@@ -123,8 +128,8 @@ TEST_F(DataSets, QueryNavigatesLikeATable) {
        2, false, false, "n4"},
   };
   for (const TCase& c : cases) {
-    for (TStoreDataSet* d : {static_cast<TStoreDataSet*>(table_.get()),
-                             static_cast<TStoreDataSet*>(query_.get())}) {
+    for (TStoreDataSet* d :
+         {static_cast<TStoreDataSet*>(table_.get()), static_cast<TStoreDataSet*>(query_.get())}) {
       SCOPED_TRACE(std::string(c.name) + (d == table_.get() ? " table" : " query"));
       d->SetFiltered(false);
       d->SetFilter("");
