@@ -264,11 +264,12 @@ int Sql(const TCommand& c, TStoreSession& session, std::ostream& out) {
   TStoreQuery query(session);
   query.SetDatabaseName(c.words[1]);
   query.SetSQL(c.words[2]);
-  query.Open();
-  if (!query.Active()) {
+  if (query.StatementKind() != TSqlStatementKind::Select) {
+    query.ExecuteStatement();
     out << query.RowsAffected() << " rows affected\r\n";
     return kOk;
   }
+  query.Open();
   TStoreTable& result = query.Result();
   std::vector<std::string> values(static_cast<size_t>(result.FieldCount()));
   std::vector<bool> isNull(values.size(), false);

@@ -66,11 +66,10 @@ TDM::TDM(TConfig& config, Ui* ui) : config_(config), ui_(ui) {
   dsIsp.SetDataSet(&tblIsp);
   qry1.SetDatabaseName("CC");
   qry1.SetMaxRowCount(-1);
-  qry1.OnResultChange = [this](TStoreTable* result) { DataSourceQ1.SetDataSet(result); };
+  DataSourceQ1.SetDataSet(&qry1);
 }
 
 TDM::~TDM() {
-  qry1.OnResultChange = nullptr;
   DataSourceQ1.SetDataSet(nullptr);
   qry1.Close();
   dsCracks.SetDataSet(nullptr);

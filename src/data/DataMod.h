@@ -89,9 +89,8 @@ class TDM {
   // The one SQL query of the program, on the database "CC", shared by the exports and the SQL
   // files; no limit on its rows. Loading a new statement closes the result it holds.
   TStoreQuery qry1;
-  // On qry1's result while one is open, on nothing otherwise: the grid shows query results
-  // through it. It follows qry1 by itself (TStoreQuery::OnResultChange), so it never holds a
-  // result that has been closed.
+  // Bound to qry1 for good: the grid shows query results through it. The query tells it as its
+  // results open and close, so it never holds a result that has been closed.
   TDataSource DataSourceQ1;
 
  private:

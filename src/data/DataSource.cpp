@@ -15,7 +15,7 @@ void TDataLink::AttachTo(TDataSource* source) {
   if (source_) source_->AddLink(this);
 }
 
-TDataSource::TDataSource(TStoreTable* dataSet) {
+TDataSource::TDataSource(TStoreDataSet* dataSet) {
   SetDataSet(dataSet);
 }
 
@@ -23,7 +23,7 @@ TDataSource::~TDataSource() {
   if (dataSet_) dataSet_->RemoveListener(this);
 }
 
-void TDataSource::SetDataSet(TStoreTable* dataSet) {
+void TDataSource::SetDataSet(TStoreDataSet* dataSet) {
   if (dataSet == dataSet_) return;
   if (dataSet_) dataSet_->RemoveListener(this);
   dataSet_ = dataSet;

@@ -2,8 +2,9 @@
 //
 // The controls register a TDataLink with the source; the source listens to its dataset and
 // passes every event on. Pointing the source at another dataset (or at none) re-attaches all its
-// controls at once, which is how the grid switches between the site table and a query result,
-// and how an import runs with the controls detached.
+// controls at once, which is how the grid switches between the site table and a query, and how
+// an import runs with the controls detached. A query stays bound while its results come and go:
+// it tells the source as each opens and closes.
 #pragma once
 
 #include <vector>
@@ -33,13 +34,17 @@ class TDataLink {
 
 class TDataSource : public TDataSetListener {
  public:
-  explicit TDataSource(TStoreTable* dataSet = nullptr);
+  explicit TDataSource(TStoreDataSet* dataSet = nullptr);
   ~TDataSource() override;
   TDataSource(const TDataSource&) = delete;
   TDataSource& operator=(const TDataSource&) = delete;
 
-  TStoreTable* DataSet() const { return dataSet_; }
-  void SetDataSet(TStoreTable* dataSet);
+  // The table cursor the controls read and edit: the table (open or closed), or the open result
+  // of a query (null while the query is closed).
+  TStoreTable* DataSet() const { return dataSet_ ? dataSet_->CursorTable() : nullptr; }
+  // The dataset bound to the source: a table or a query.
+  TStoreDataSet* BoundDataSet() const { return dataSet_; }
+  void SetDataSet(TStoreDataSet* dataSet);
   // A disabled source passes nothing on; enabling it makes every control show the record anew.
   bool Enabled() const { return enabled_; }
   void SetEnabled(bool on);
@@ -56,7 +61,7 @@ class TDataSource : public TDataSetListener {
  private:
   void Broadcast(TDataEvent event, int info);
 
-  TStoreTable* dataSet_ = nullptr;
+  TStoreDataSet* dataSet_ = nullptr;
   bool enabled_ = true;
   std::vector<TDataLink*> links_;
 };

@@ -2,9 +2,20 @@
 // person's text editor, and "&Open SQL file", which runs the statement of a file through the
 // data module's query qry1 so that the Detail grid can show its result through DataSourceQ1.
 //
-// An SQL file is a text file holding one statement of the store's SQL dialect (any extension,
-// "*.SQL" by default); its line breaks are blanks to the statement, and a UTF-8 byte order mark
-// at its start (which some editors write) is skipped.
+// An SQL file is a text file holding one statement of the store's SQL dialect, or a script of
+// several statements separated by ";" (any extension, "*.SQL" by default); its line breaks are
+// blanks to the statements, and a UTF-8 byte order mark at its start (which some editors write)
+// is skipped.
+//
+// A script is read whole first: a statement the dialect rejects fails the command with its error
+// before any statement runs. It then runs through qry1 in script mode, statement after
+// statement; when it holds a SELECT
+// the grid shows the result of the last SELECT that ran, otherwise no rows. A statement that
+// fails asks the person (Yes/No box, No the default) whether to go on with the rest: No stops
+// the script there and the command fails with that statement's error (what ran before stays
+// done). A script that runs for more than a second shows its progress; Cancel stops it after
+// the statement running then, which a plain message says. A script is never run twice: after
+// a script that failed or was stopped, a script result the grid showed before is gone.
 //
 // Whether a statement is opened (it returns rows) or executed is decided by its kind as the
 // dialect reads it (SqlStatementKind): a SELECT is always opened, whatever words its column

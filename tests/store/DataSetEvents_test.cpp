@@ -63,7 +63,9 @@ TEST(DataSetEvents, BeforeAndAfterEventsComeInOrder) {
          t.FieldByName("Name").SetAsString("c");
          t.Post();
        },
-       {"BeforeInsert", "AfterInsert", "BeforePost", "OnCalcFields", "AfterScroll", "AfterPost"}},
+       // AutoCalcFields: the field change is calculated too.
+       {"BeforeInsert", "AfterInsert", "OnCalcFields", "BeforePost", "OnCalcFields", "AfterScroll",
+        "AfterPost"}},
       {[&] { t.Delete(); }, {"BeforeDelete", "OnCalcFields", "AfterScroll", "AfterDelete"}},
       {[&] { t.Close(); }, {"BeforeClose", "AfterClose"}},
   };

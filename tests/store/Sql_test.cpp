@@ -97,8 +97,11 @@ class Sql : public ::testing::Test {
     q.SetSQL(sql);
     q.SetMaxRowCount(maxRows);
     try {
+      if (SqlStatementKind(sql, session_) != TSqlStatementKind::Select) {
+        q.ExecuteStatement();
+        return "ROWS " + std::to_string(q.RowsAffected());
+      }
       q.Open();
-      if (!q.Active()) return "ROWS " + std::to_string(q.RowsAffected());
       std::string out;
       for (int i = 0; i < q.FieldCount(); ++i) out += (i ? "|" : "") + q.Fields(i).FieldName();
       for (q.First(); !q.Eof(); q.Next()) {
@@ -560,7 +563,13 @@ TEST_F(Sql, ResultOpensForASecondReaderAndReportsItsChanges) {
   q.SetSQL("UPDATE Cracks SET Notes = 'x' WHERE Url = ''");
   EXPECT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen.back(), nullptr);
-  q.Open();  // not a SELECT: it runs, no result opens
+  // Not a SELECT: Open does not run it and says so.
+  try {
+    q.Open();
+    ADD_FAILURE() << "opened";
+  } catch (const EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "Error creating table handle.");
+  }
   EXPECT_EQ(seen.size(), 2u);
 }
 

@@ -258,3 +258,100 @@ TEST_F(SqlFileTest, AnEditorThatFailsLaterIsReported) {
 }
 
 }  // namespace
+
+// A file of several statements runs as a script: the grid shows the last SELECT's rows, and a
+// statement that fails asks whether to go on.
+TEST_F(SqlFileTest, ScriptsRunTheirStatementsInTurn) {
+  struct Case {
+    const char* name;
+    const char* text;
+    std::vector<MbResult> answers;  // to the boxes of failed statements
+    bool fails;                     // the command ends with the error
+    int rows;                       // shown; -1: none
+    int boxes;
+    int priority4;  // sites with Priority 4 afterwards
+  } cases[] = {
+      {"select last",
+       "UPDATE Cracks SET Priority = 4 WHERE Killed = False;\n"
+       "SELECT Url FROM Cracks WHERE Priority = 4",
+       {},
+       false,
+       2,
+       0,
+       2},
+      {"no select",
+       "UPDATE Cracks SET Priority = 4 WHERE Killed = False;\n"
+       "UPDATE Cracks SET Priority = 4 WHERE Url = 'http://c.test/';",
+       {},
+       false,
+       -1,
+       0,
+       3},
+      {"go on",
+       "UPDATE Cracks SET Priority = 4 WHERE Killed = False;\n"
+       "UPDATE Nowhere SET Priority = 1;\n"
+       "SELECT Url FROM Cracks",
+       {MbResult::Yes},
+       false,
+       3,
+       1,
+       2},
+      {"stop",
+       "UPDATE Cracks SET Priority = 4 WHERE Killed = False;\n"
+       "UPDATE Nowhere SET Priority = 1;\n"
+       "UPDATE Cracks SET Priority = 4 WHERE Url = 'http://c.test/';\n"
+       "SELECT Url FROM Cracks",
+       {MbResult::No},
+       true,
+       1,
+       1,
+       2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Run("UPDATE Cracks SET Priority = 1");
+    Run("SELECT Url FROM Cracks WHERE Killed = True");  // shown before: one row
+    ui.calls.clear();
+    ui.boxDefaults.clear();
+    for (MbResult a : c.answers) ui.boxAnswers.push_back(a);
+    bool failed = false;
+    try {
+      Run(c.text);
+    } catch (const EStoreEngineError& e) {
+      failed = true;
+      EXPECT_NE(std::string(e.what()).find("Nowhere"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(failed, c.fails);
+    EXPECT_EQ(ShownRows(), c.rows);
+    int boxes = 0;
+    for (const std::string& call : ui.calls) {
+      if (call.rfind("box: ", 0) != 0) continue;
+      ++boxes;
+      EXPECT_NE(call.find("Statement 2 of "), std::string::npos) << call;
+      EXPECT_NE(call.find("(line 2)"), std::string::npos) << call;
+      EXPECT_NE(call.find("Go on with the rest of the script?"), std::string::npos) << call;
+    }
+    EXPECT_EQ(boxes, c.boxes);
+    for (MbResult d : ui.boxDefaults) EXPECT_EQ(d, MbResult::No);
+    EXPECT_TRUE(ui.boxAnswers.empty());
+    dm->qry1.SetSQLScript(false);
+    dm->qry1.SetSQL("SELECT Count(Url) AS N FROM Cracks WHERE Priority = 4");
+    dm->qry1.Open();
+    EXPECT_EQ(dm->qry1.FieldByName("N").AsInteger(), c.priority4);
+    dm->qry1.Close();
+  }
+}
+
+// A script with a statement that does not parse fails before any of it runs.
+TEST_F(SqlFileTest, ScriptThatDoesNotParseRunsNothing) {
+  Run("SELECT Url FROM Cracks WHERE Killed = True");
+  ui.calls.clear();
+  std::string error = EngineError(
+      "UPDATE Cracks SET Priority = 4;\nUPDATE Cracks SET Priority = ;\nSELECT Url FROM Cracks");
+  EXPECT_EQ(error.rfind("Store Engine Error # 11949 SQL error - ", 0), 0u) << error;
+  for (const std::string& call : ui.calls) EXPECT_NE(call.rfind("box: ", 0), 0u) << call;
+  EXPECT_EQ(ShownRows(), 1);
+  dm->qry1.SetSQL("SELECT Count(Url) AS N FROM Cracks WHERE Priority = 4");
+  dm->qry1.Open();
+  EXPECT_EQ(dm->qry1.FieldByName("N").AsInteger(), 0);
+}

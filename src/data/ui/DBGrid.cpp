@@ -70,7 +70,7 @@ void TDataSetModel::Reset() {
   if (source_ && source_->Active()) {
     TStoreTable& t = *source_->DataSet();
     for (int i = 0; i < t.FieldCount(); ++i) {
-      columns_.push_back(ToQ(t.Fields(i).FieldName()));
+      columns_.push_back(ToQ(t.Fields(i).DisplayLabel()));
       booleans_.push_back(t.Fields(i).DataType() == TFieldType::Boolean);
       types_.push_back(t.Fields(i).DataType());
     }

@@ -82,7 +82,23 @@ uint8_t* TStoreField::Writable() {
 }
 
 void TStoreField::Changed() {
+  // With AutoCalcFields the record's calculations follow every change; a handler that sets
+  // fields itself does not start them again.
+  if (table_.AutoCalcFields() && table_.OnCalcFields && !table_.inCalcFields_) {
+    table_.inCalcFields_ = true;
+    struct TDone {
+      bool& flag;
+      ~TDone() { flag = false; }
+    } done{table_.inCalcFields_};
+    table_.OnCalcFields(table_);
+  }
   table_.Notify(TDataEvent::FieldChanged, Index());
+}
+
+std::string TStoreField::DisplayLabel() const {
+  if (!displayLabel_.empty()) return displayLabel_;
+  if (table_.AutoDisplayLabels() && !desc_.description.empty()) return desc_.description;
+  return desc_.name;
 }
 
 void TStoreField::Clear() {

@@ -18,9 +18,14 @@
 //
 // Every error of the statement is EStoreEngineError 11949 "SQL error - <message>"; errors of
 // the store (locks, keys, files) pass through with their own codes.
+//
+// The query is a dataset (TStoreDBDataSet): navigation, fields, filters, bookmarks and
+// listeners work on its result as on a table, so data sources and the grid take it as they
+// take a table. Script mode runs several statements of one text in turn (see the class).
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -96,17 +101,44 @@ enum class TSqlStatementKind : uint8_t {
 TSqlStatementKind SqlStatementKind(const std::string& text,
                                    TStoreSession& session = TStoreSession::Default());
 
-class TStoreQuery {
+// One statement of a script: its text (without the ";" that ends it) and where it stands in
+// the script.
+struct TSqlScriptStatement {
+  std::string Text;
+  int Number = 0;     // from 1
+  int Line = 0;       // of its first character, from 1
+  int Column = 0;     // from 1
+  size_t Offset = 0;  // byte offset of its first character
+};
+
+// Splits a script into its statements. A ";" ends a statement unless it stands in a string
+// ('...' or "...", a doubled quote standing for one), a bracketed name ([...]) or a comment
+// (/* ... */). Pieces holding nothing but blanks and comments are no statements. A string or
+// comment left open runs to the end of the text (the statement then fails as it runs).
+std::vector<TSqlScriptStatement> SplitSqlScript(const std::string& text);
+
+// A query is a dataset over the result of its statement: once open it navigates, filters,
+// gives bookmarks and tells data sources like a table. A canned result is read-only (edits fail
+// with "Cannot modify a read-only dataset"); a live result edits the table beneath it.
+//
+// Script mode (SQLScript): SQL holds several statements separated by ";" (SplitSqlScript).
+// They run one after another in the order written; after each, OnSaveProgress is told how many
+// have run (CurrentRecord) and their share of the script in percent. A statement that fails
+// goes to OnScriptError with its error, while ScriptStatement() tells which statement it is and
+// where it stands; the handler leaves AbortScript true to stop the script, which then fails with
+// that error (the statements before it stay done), or sets it false to go on with the next
+// statement. Without a handler the first error stops the script. Open runs the whole script and
+// opens the result of the last SELECT that ran, each SELECT's result replacing the one before;
+// ExecuteStatement runs it without keeping any result. "?" parameters are taken in order across
+// the statements.
+class TStoreQuery : public TStoreDBDataSet {
  public:
   explicit TStoreQuery(TStoreSession& session = TStoreSession::Default());
-  ~TStoreQuery();
+  ~TStoreQuery() override;
   TStoreQuery(const TStoreQuery&) = delete;
   TStoreQuery& operator=(const TStoreQuery&) = delete;
 
-  const std::string& DatabaseName() const { return databaseName_; }
-  void SetDatabaseName(const std::string& name);
-  std::string SessionName() const { return session_.SessionName(); }
-  std::string EngineVersion() const { return kEngineVersion; }
+  void SetDatabaseName(const std::string& name) override;
 
   // The statement text; lines are joined with line breaks. Setting it closes an open result.
   // With ParamCheck (the default) the parameter list is resized to the number of "?" in it,
@@ -127,6 +159,20 @@ class TStoreQuery {
   int MaxRowCount() const { return maxRowCount_; }
   void SetMaxRowCount(int rows) { maxRowCount_ = rows; }
 
+  // Script mode (above). Setting it closes an open result.
+  bool SQLScript() const { return sqlScript_; }
+  void SetSQLScript(bool on);
+  using TScriptProgressEvent =
+      std::function<void(TStoreQuery& Sender, int CurrentRecord, int16_t PercentDone)>;
+  using TQueryScriptErrorEvent =
+      std::function<void(TStoreQuery& Sender, const std::exception& E, bool& AbortScript)>;
+  TScriptProgressEvent OnSaveProgress;
+  TQueryScriptErrorEvent OnScriptError;
+  // The statement of the script running now (during the events), or the last one that ran.
+  const TSqlScriptStatement& ScriptStatement() const { return scriptStatement_; }
+  // The statements of the last script that failed and were passed over by OnScriptError.
+  int ScriptErrors() const { return scriptErrors_; }
+
   // Reports the rows read while a SELECT runs; setting AbortQuery stops it and keeps the rows
   // found so far as the result.
   std::function<void(TStoreQuery& sender, int CurrentRecord, int PercentDone, bool& AbortQuery)>
@@ -140,39 +186,89 @@ class TStoreQuery {
   std::function<void(TStoreTable* result)> OnResultChange;
 
   // Runs a SELECT and opens its result ("No SQL statement available" without a statement).
-  void Open();
-  void Close();
-  bool Active() const;
-  void SetActive(bool on) { on ? Open() : Close(); }
-  // Runs any statement without opening a result; the query must be closed.
+  // A statement that returns no rows is not run: "Error creating table handle."; neither is a
+  // script none of whose statements is a SELECT, and a script whose SELECTs all failed (and
+  // were passed over) fails the same way after it ran.
+  void Open() override;
+  void Close() override;
+  bool Active() const override;
+  TDataSetState State() const override;
+  // Runs any statement (or script) without opening a result; the query must be closed.
   void ExecuteStatement();
   void ExecSQL() { ExecuteStatement(); }
-  // Rows in the result, or rows changed by the last statement; its execution time in seconds.
+  // Rows in the result, or rows changed by the last statement; its execution time in seconds
+  // (of the whole script in script mode).
   int RowsAffected() const { return rowsAffected_; }
   double ExecutionTime() const { return executionTime_; }
   // Whether the open result is the live source table.
   bool Live() const;
+  // Whether edits are refused: a closed query or a canned result.
+  bool ReadOnly() const override;
 
-  // The result as a dataset (for data-aware controls); "Cannot perform this operation on a
-  // closed dataset" when closed.
+  // The result as a table cursor; "Cannot perform this operation on a closed dataset" when
+  // closed. The dataset calls below go to it.
   TStoreTable& Result();
-  void First() { Result().First(); }
-  void Next() { Result().Next(); }
-  void Prior() { Result().Prior(); }
-  void Last() { Result().Last(); }
-  bool Eof() { return Result().Eof(); }
-  bool Bof() { return Result().Bof(); }
-  int RecordCount() { return Result().RecordCount(); }
-  int RecNo() { return Result().RecNo(); }
-  int FieldCount() { return Result().FieldCount(); }
-  TStoreField& Fields(int i) { return Result().Fields(i); }
-  TStoreField& FieldByName(const std::string& name) { return Result().FieldByName(name); }
+  TStoreTable* CursorTable() override { return Active() ? &Result() : nullptr; }
+
+  void First() override { Result().First(); }
+  void Next() override { Result().Next(); }
+  void Prior() override { Result().Prior(); }
+  void Last() override { Result().Last(); }
+  int MoveBy(int distance) override { return Result().MoveBy(distance); }
+  bool Eof() const override;
+  bool Bof() const override;
+  bool IsEmpty() override { return Result().IsEmpty(); }
+  int RecordCount() override { return Result().RecordCount(); }
+  int RecNo() override { return Result().RecNo(); }
+  void SetRecNo(int recNo) override { Result().SetRecNo(recNo); }
+  TBookmark GetBookmark() const override;
+  void GotoBookmark(const TBookmark& bookmark) override { Result().GotoBookmark(bookmark); }
+  uint64_t ChangeCount() const override;
+  int FieldCount() const override;
+  TStoreField& Fields(int i) override { return Result().Fields(i); }
+  TStoreField& FieldByName(const std::string& name) override { return Result().FieldByName(name); }
+  TStoreField* FindField(const std::string& name) override;
+  void Append() override { Result().Append(); }
+  void Edit() override { Result().Edit(); }
+  void Post() override { Result().Post(); }
+  void Cancel() override { Result().Cancel(); }
+  void Delete() override { Result().Delete(); }
+  void Refresh() override { Result().Refresh(); }
+
+  // The filter of the result: kept while closed and applied to every result the query opens.
+  const std::string& Filter() const override { return filterText_; }
+  void SetFilter(const std::string& text) override;
+  TFilterOptions FilterOptions() const override { return filterOptions_; }
+  void SetFilterOptions(const TFilterOptions& options) override;
+  bool Filtered() const override { return filtered_; }
+  void SetFiltered(bool on) override;
+
+  // Listeners hear the result's events, and ActiveChanged as results open and close (told
+  // while a closing result can still be read, with Active already false).
+  void AddListener(TDataSetListener* listener) override;
+  void RemoveListener(TDataSetListener* listener) override;
+  void DisableControls() override { ++controlsDisabled_; }
+  void EnableControls() override;
+  bool ControlsDisabled() const override { return controlsDisabled_ > 0; }
 
  private:
-  void Run(bool open);
+  // Passes the result's events on to the query's listeners.
+  class TResultLink : public TDataSetListener {
+   public:
+    explicit TResultLink(TStoreQuery& owner) : owner_(owner) {}
+    void DataSetEvent(TDataEvent event, int info) override { owner_.Notify(event, info); }
 
-  TStoreSession& session_;
-  std::string databaseName_;
+   private:
+    TStoreQuery& owner_;
+  };
+
+  // Runs one statement text with the parameters from `firstParam` on; with `open` a SELECT's
+  // result replaces the open one.
+  void RunStatement(const std::string& text, bool open, int firstParam);
+  void RunScript(bool open);
+  void Adopt(std::unique_ptr<TSqlResult> result);
+  void Notify(TDataEvent event, int info);
+
   std::string sql_;
   bool paramCheck_ = true;
   TQueryParams params_;
@@ -181,6 +277,16 @@ class TStoreQuery {
   int maxRowCount_ = -1;
   int rowsAffected_ = 0;
   double executionTime_ = 0;
+  bool sqlScript_ = false;
+  TSqlScriptStatement scriptStatement_;
+  int scriptErrors_ = 0;
+  std::string filterText_;
+  TFilterOptions filterOptions_;
+  bool filtered_ = false;
+  std::vector<TDataSetListener*> listeners_;
+  int controlsDisabled_ = 0;
+  bool closing_ = false;
+  TResultLink resultLink_{*this};
   std::unique_ptr<TSqlResult> result_;
 };
 

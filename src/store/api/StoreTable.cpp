@@ -20,7 +20,7 @@ namespace quellor {
 
 // ---- Table: opening and closing ---------------------------------------------------------------
 
-TStoreTable::TStoreTable(TStoreSession& session) : session_(session) {}
+TStoreTable::TStoreTable(TStoreSession& session) : TStoreDBDataSet(session) {}
 
 TStoreTable::~TStoreTable() {
   try {
@@ -51,6 +51,10 @@ void TStoreTable::SetTableName(const std::string& name) {
   if (table_) throw EDatabaseError(DatasetText::OpenDataset);
   tableName_ = name;
 }
+void TStoreTable::SetInMemory(bool on) {
+  if (table_) throw EDatabaseError(DatasetText::OpenDataset);
+  inMemory_ = on;
+}
 void TStoreTable::SetExclusive(bool on) {
   if (table_) throw EDatabaseError(DatasetText::OpenDataset);
   exclusive_ = on;
@@ -65,20 +69,28 @@ void TStoreTable::SetReadOnly(bool on) {
 }
 
 std::shared_ptr<TDataDirectory> TStoreTable::Directory() {
+  if (inMemory_) return session_.FolderConnection("", true);
   if (TStoreDatabase* db = session_.FindDatabase(databaseName_)) return db->DataDirectory();
   // A name that no database carries names the folder itself (or the in-memory database).
-  if (AsciiLower(TrimBlanks(databaseName_)) == "memory") return session_.DirectoryFor("", true);
+  if (AsciiLower(TrimBlanks(databaseName_)) == "memory") return session_.FolderConnection("", true);
   const std::string universal = UniversalFolder(databaseName_);
   if (universal.empty()) throw EStoreEngineError(StoreCode::InvalidPath, {tableName_});
-  return session_.DirectoryFor(universal, false);
+  return session_.FolderConnection(universal, false);
 }
 
 void TStoreTable::Open() {
   if (table_) return;
   if (TrimBlanks(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
   Fire(BeforeOpen);
-  directory_ = Directory();
-  table_ = directory_->OpenTable(tableName_, exclusive_);
+  try {
+    directory_ = Directory();
+    table_ = directory_->OpenTable(tableName_, exclusive_);
+  } catch (...) {
+    directory_.reset();
+    ReleaseUnusedDatabase();
+    throw;
+  }
+  if (!inMemory_) AttachDatabase();
   fields_.clear();
   const auto& descs = table_->Fields();
   for (size_t i = 0; i < descs.size(); ++i) {
@@ -125,6 +137,7 @@ void TStoreTable::Close() {
   buffer_.clear();
   table.reset();  // the last user writes the caches and closes the files
   directory_.reset();
+  DetachDatabase();
   Notify(TDataEvent::ActiveChanged);
   Fire(AfterClose);
 }
@@ -365,7 +378,24 @@ void TStoreTable::Append() {
   buffer_.assign(static_cast<size_t>(table_->Data().RecordSize()), 0);
   pendingBlobs_.clear();
   const auto& descs = table_->Fields();
-  for (size_t i = 0; i < descs.size(); ++i) {
+  const bool copy = copyOnAppend_ && slot_ && !shown_.empty();
+  if (copy) {
+    // The current record's values, field by field: the record header and the auto-increment
+    // value are the new record's own, and a BLOB value is copied as a value (the reference in
+    // the record would share the old record's blocks).
+    for (size_t i = 0; i < descs.size(); ++i) {
+      const TFieldDesc& f = descs[i];
+      if (f.IsAutoInc() || f.noStorage || FieldIsNull(shown_.data(), f)) continue;
+      if (f.type == TStoreFieldType::Blob) {
+        pendingBlobs_[i] = BlobValue(i);
+        continue;
+      }
+      const int from = ValueOffset(f) - 1;  // the null-flag byte, then the value
+      std::memcpy(buffer_.data() + from, shown_.data() + from,
+                  static_cast<size_t>(ValueWidth(f)) + 1);
+    }
+  }
+  for (size_t i = 0; i < descs.size() && !copy; ++i) {
     const TFieldDesc& f = descs[i];
     if (f.defaultValue.empty() || f.IsAutoInc() || f.noStorage) continue;
     if (f.type == TStoreFieldType::Blob) {

@@ -241,13 +241,20 @@ void TStoreTable::AddIndex(const std::string& name, const std::string& fieldName
   if (table_) {
     CheckWritable();
     CheckBrowseMode();
-    table_->AddIndex(IndexDescOf(plan, table_->Fields(), tableName_), primary);
+    table_->AddIndex(IndexDescOf(plan, table_->Fields(), tableName_), primary, IndexProgress());
     First();
     return;
   }
   if (TrimBlanks(tableName_).empty()) throw EDatabaseError(DatasetText::MissingTableName);
   auto table = Directory()->OpenTable(tableName_, true);
-  table->AddIndex(IndexDescOf(plan, table->Fields(), tableName_), primary);
+  table->AddIndex(IndexDescOf(plan, table->Fields(), tableName_), primary, IndexProgress());
+}
+
+std::function<void(int, int)> TStoreTable::IndexProgress() {
+  if (!OnIndexProgress) return {};
+  return [this](int record, int percent) {
+    OnIndexProgress(*this, record, static_cast<int16_t>(percent));
+  };
 }
 
 void TStoreTable::DeleteIndex(const std::string& name) {

@@ -32,6 +32,8 @@ namespace quellor {
 inline constexpr const char* kEngineVersion = "2.12";
 
 class TStoreDatabase;
+class TStoreDBDataSet;
+class TStoreField;
 class TStoreTable;
 class TCursorOrder;
 class TKeyLayout;
@@ -60,7 +62,19 @@ class TStoreSession {
   static TStoreSession& Default();
 
   const std::string& SessionName() const { return sessionName_; }
-  void SetSessionName(const std::string& name) { sessionName_ = name; }
+  // Naming a session by hand turns AutoSessionName off.
+  void SetSessionName(const std::string& name);
+  // On: the session takes a name of its own, "Session" and the lowest number from 1 up that
+  // no other session of the process carries, and keeps it while it stays on.
+  bool AutoSessionName() const { return autoSessionName_; }
+  void SetAutoSessionName(bool on);
+  // A session becomes active when it is first used (a database connects, a table or query
+  // opens) or when Active is set; OnStartup is told each time it becomes active. Setting
+  // Active false disconnects every database of the session, closing their datasets, and
+  // drops the connections it kept.
+  bool Active() const { return active_; }
+  void SetActive(bool on);
+  std::function<void(TStoreSession& sender)> OnStartup;
   std::string EngineVersion() const { return kEngineVersion; }
 
   int LockRetryCount() const;
@@ -75,14 +89,22 @@ class TStoreSession {
   // local file system (on by default; network shares are always read with read calls).
   bool MappedReads() const;
   void SetMappedReads(bool on);
+  // The language of tables created in the session. A new session takes the person's language
+  // (UserDefaultLanguageID); 0, byte order, when it has none the store knows.
   int LanguageID() const;
   void SetLanguageID(int id);
   int SortID() const;
   void SetSortID(int id);
   const std::string& PrivateDir() const { return privateDir_; }
   void SetPrivateDir(const std::string& dir) { privateDir_ = dir; }
+  // Datasets that name a folder instead of a database connect to it through the session. With
+  // KeepConnections (the default) the session keeps such a connection after the last of its
+  // datasets closed; without, it goes with that dataset. Switching it off drops the kept ones.
   bool KeepConnections() const { return keepConnections_; }
-  void SetKeepConnections(bool on) { keepConnections_ = on; }
+  void SetKeepConnections(bool on);
+  // The folders (universal names, with a trailing separator) the session is connected to now,
+  // through databases or datasets; the in-memory database is "MEMORY".
+  std::vector<std::string> ConnectedFolders() const;
   // The formats filter constants are read with: the decimal separator of numbers, and the
   // order of year, month and day with the date and time separators of date and time texts.
   // The C locale's by default: "." and "yyyy-mm-dd", "-", ":". Filters compiled later use them.
@@ -118,8 +140,13 @@ class TStoreSession {
   std::shared_ptr<TDataDirectory> DirectoryFor(const std::string& universalName, bool inMemory);
   void Register(TStoreDatabase* database);
   void Unregister(TStoreDatabase* database);
+  // The engine folder a dataset naming a folder uses; kept with KeepConnections.
+  std::shared_ptr<TDataDirectory> FolderConnection(const std::string& universalName, bool inMemory);
 
   std::string sessionName_ = "Default";
+  bool autoSessionName_ = false;
+  bool active_ = false;
+  std::vector<std::shared_ptr<TDataDirectory>> keptFolders_;
   std::string privateDir_;
   bool keepConnections_ = true;
   char decimalSeparator_ = '.';
@@ -129,8 +156,16 @@ class TStoreSession {
   std::unique_ptr<TDataSession> engine_;
   std::vector<TStoreDatabase*> databases_;
   std::map<std::string, std::weak_ptr<TDataDirectory>> directories_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
 };
+
+// The language id of a locale name as the C library gives it ("de_DE.UTF-8", "fr_CA",
+// "C"): the table language of that language and territory, or of the language alone when the
+// territory is not among the table languages; 0 for "C", "POSIX", a language the store does
+// not know, and a double-byte code page (Shift_JIS, GBK, Big5, EUC-KR and their kin).
+int LanguageIDOfLocale(const std::string& localeName);
+// The person's default table language: LanguageIDOfLocale of the collation locale in force.
+int UserDefaultLanguageID();
 
 // ---- Database ---------------------------------------------------------------------------------
 
@@ -150,8 +185,18 @@ class TStoreDatabase {
   void SetConnected(bool on);
   void Open() { SetConnected(true); }
   void Close() { SetConnected(false); }
+  // With KeepConnection (the default) the database stays connected until it is closed; without
+  // it, it disconnects when its last open dataset closes (and at once when it has none open
+  // as it is switched off). Closing the database closes its open datasets first.
   bool KeepConnection() const { return keepConnection_; }
-  void SetKeepConnection(bool on) { keepConnection_ = on; }
+  void SetKeepConnection(bool on);
+  // Whether other databases of the session on the same folder may share this one's engine
+  // folder object (with its transaction). The store shares the folder object of one folder
+  // among all databases and datasets of a session in any case; the flag is kept for callers.
+  bool HandleShared() const { return handleShared_; }
+  void SetHandleShared(bool on) { handleShared_ = on; }
+  // The datasets open on the database now.
+  int DataSetCount() const { return static_cast<int>(dataSets_.size()); }
   std::string SessionName() const { return session_.SessionName(); }
   TStoreSession& Session() { return session_; }
   std::string EngineVersion() const { return kEngineVersion; }
@@ -174,6 +219,7 @@ class TStoreDatabase {
 
  private:
   friend class TStoreTable;
+  friend class TStoreDBDataSet;
   friend class TStoreInternals;
 
   // The engine folder of a connected database (connecting it when needed).
@@ -184,6 +230,9 @@ class TStoreDatabase {
   std::string directory_;
   bool connected_ = false;
   bool keepConnection_ = true;
+  bool handleShared_ = false;
+  bool disconnecting_ = false;
+  std::vector<TStoreDBDataSet*> dataSets_;
   std::shared_ptr<TDataDirectory> dataDirectory_;
 };
 
@@ -370,6 +419,10 @@ class TStoreField {
   // Position in the table's field list (from 0).
   int Index() const { return static_cast<int>(index_); }
   const TFieldDesc& Desc() const { return desc_; }
+  // The caption controls show for the field: the label set here, else (with the dataset's
+  // AutoDisplayLabels) its description when it has one, else its name.
+  std::string DisplayLabel() const;
+  void SetDisplayLabel(const std::string& label) { displayLabel_ = label; }
 
   bool IsNull() const;
   void Clear();
@@ -395,6 +448,7 @@ class TStoreField {
   size_t index_;
   TFieldDesc desc_;
   TFieldType type_;
+  std::string displayLabel_;
 };
 
 // ---- Table ------------------------------------------------------------------------------------
@@ -433,25 +487,153 @@ struct TBookmark {
   bool Valid() const { return slot != 0; }
 };
 
-class TStoreTable {
+// ---- Datasets ---------------------------------------------------------------------------------
+
+// A cursor over records with typed fields: what every dataset of the store offers, whether its
+// records are a table's (TStoreTable) or a query's result (TStoreQuery). Data sources and the
+// program's commands work through this interface, so a query's result can stand wherever a
+// table can. A dataset that cannot be changed (a query's canned result, a table opened
+// read-only) reports ReadOnly and fails every edit with "Cannot modify a read-only dataset".
+class TStoreDataSet {
+ public:
+  virtual ~TStoreDataSet() = default;
+
+  virtual std::string SessionName() const = 0;
+  std::string EngineVersion() const { return kEngineVersion; }
+
+  // Opening and closing.
+  virtual void Open() = 0;
+  virtual void Close() = 0;
+  virtual bool Active() const = 0;
+  void SetActive(bool on) { on ? Open() : Close(); }
+  virtual TDataSetState State() const = 0;
+  virtual bool ReadOnly() const = 0;
+
+  // Navigation in the current order (through the filters).
+  virtual void First() = 0;
+  virtual void Last() = 0;
+  virtual void Next() = 0;
+  virtual void Prior() = 0;
+  virtual int MoveBy(int distance) = 0;
+  virtual bool Eof() const = 0;
+  virtual bool Bof() const = 0;
+  virtual bool IsEmpty() = 0;
+  virtual int RecordCount() = 0;
+  virtual int RecNo() = 0;
+  virtual void SetRecNo(int recNo) = 0;
+  virtual TBookmark GetBookmark() const = 0;
+  virtual void GotoBookmark(const TBookmark& bookmark) = 0;
+  virtual uint64_t ChangeCount() const = 0;
+
+  // Fields of the current record.
+  virtual int FieldCount() const = 0;
+  virtual TStoreField& Fields(int i) = 0;
+  virtual TStoreField& FieldByName(const std::string& name) = 0;
+  virtual TStoreField* FindField(const std::string& name) = 0;
+
+  // Editing.
+  virtual void Append() = 0;
+  void Insert() { Append(); }
+  virtual void Edit() = 0;
+  virtual void Post() = 0;
+  virtual void Cancel() = 0;
+  virtual void Delete() = 0;
+  virtual void Refresh() = 0;
+
+  // The filter expression and its switch (see TStoreTable).
+  virtual const std::string& Filter() const = 0;
+  virtual void SetFilter(const std::string& text) = 0;
+  virtual TFilterOptions FilterOptions() const = 0;
+  virtual void SetFilterOptions(const TFilterOptions& options) = 0;
+  virtual bool Filtered() const = 0;
+  virtual void SetFiltered(bool on) = 0;
+
+  // Listeners (data sources).
+  virtual void AddListener(TDataSetListener* listener) = 0;
+  virtual void RemoveListener(TDataSetListener* listener) = 0;
+  virtual void DisableControls() = 0;
+  virtual void EnableControls() = 0;
+  virtual bool ControlsDisabled() const = 0;
+
+  // The table cursor whose records this dataset presents: a table is its own (open or closed),
+  // an open query has its result's and a closed query none. Controls that read the records with
+  // a cursor of their own (the grid) open that table a second time.
+  virtual TStoreTable* CursorTable() = 0;
+
+  // OnCalcFields runs whenever a record becomes current and, with AutoCalcFields (the
+  // default), also after every change of a field of the record being edited or inserted.
+  bool AutoCalcFields() const { return autoCalcFields_; }
+  void SetAutoCalcFields(bool on) { autoCalcFields_ = on; }
+  // Fields show their description as their display label (when they have one) instead of
+  // their name. Off by default.
+  bool AutoDisplayLabels() const { return autoDisplayLabels_; }
+  void SetAutoDisplayLabels(bool on) { autoDisplayLabels_ = on; }
+  // Append starts the new record with the current record's values (all but the
+  // auto-increment value, which the post gives anew) instead of the fields' defaults.
+  bool CopyOnAppend() const { return copyOnAppend_; }
+  void SetCopyOnAppend(bool on) { copyOnAppend_ = on; }
+
+ protected:
+  bool autoCalcFields_ = true;
+  bool autoDisplayLabels_ = false;
+  bool copyOnAppend_ = false;
+};
+
+// A dataset bound to a database by name: the DatabaseName of a TStoreDatabase of its session,
+// or a folder (or "MEMORY") that no database carries. While it is open it counts as one of
+// that database's datasets, which keeps the database connected; a database whose
+// KeepConnection is false disconnects when the last of them closes.
+class TStoreDBDataSet : public TStoreDataSet {
+ public:
+  explicit TStoreDBDataSet(TStoreSession& session) : session_(session) {}
+  ~TStoreDBDataSet() override;
+  TStoreDBDataSet(const TStoreDBDataSet&) = delete;
+  TStoreDBDataSet& operator=(const TStoreDBDataSet&) = delete;
+
+  const std::string& DatabaseName() const { return databaseName_; }
+  virtual void SetDatabaseName(const std::string& name) = 0;
+  std::string SessionName() const override { return session_.SessionName(); }
+  TStoreSession& Session() const { return session_; }
+  // The database object the open dataset counts on; null when closed or when its
+  // DatabaseName names a folder directly.
+  TStoreDatabase* Database() const { return database_; }
+
+ protected:
+  // Called when the dataset has opened and when it has closed.
+  void AttachDatabase();
+  void DetachDatabase();
+  // Disconnects the named database when nothing keeps it: no dataset open on it and no
+  // KeepConnection (after an open that failed, or the last dataset's close).
+  void ReleaseUnusedDatabase();
+
+  TStoreSession& session_;
+  std::string databaseName_;
+
+ private:
+  friend class TStoreDatabase;
+  TStoreDatabase* database_ = nullptr;
+};
+
+class TStoreTable : public TStoreDBDataSet {
  public:
   explicit TStoreTable(TStoreSession& session = TStoreSession::Default());
-  ~TStoreTable();
+  ~TStoreTable() override;
   TStoreTable(const TStoreTable&) = delete;
   TStoreTable& operator=(const TStoreTable&) = delete;
 
   // Properties.
-  const std::string& DatabaseName() const { return databaseName_; }
-  void SetDatabaseName(const std::string& name);
+  void SetDatabaseName(const std::string& name) override;
   const std::string& TableName() const { return tableName_; }
   void SetTableName(const std::string& name);
   bool Exclusive() const { return exclusive_; }
   void SetExclusive(bool on);
   // Set, or the data file's read-only attribute is set.
-  bool ReadOnly() const;
+  bool ReadOnly() const override;
   void SetReadOnly(bool on);
-  std::string SessionName() const { return session_.SessionName(); }
-  std::string EngineVersion() const { return kEngineVersion; }
+  // The table lives in the in-memory database whatever DatabaseName says (as if it were
+  // "MEMORY"): its files are memory buffers that vanish when the last user closes them.
+  bool InMemory() const { return inMemory_; }
+  void SetInMemory(bool on);
   TFieldDefs& FieldDefs() { return fieldDefs_; }
   TIndexDefs& IndexDefs() { return indexDefs_; }
   // Description, encryption, BLOB block size and user versions of a table to be created; the
@@ -472,52 +654,50 @@ class TStoreTable {
   std::vector<TIndexDef> IndexDefinitions();
 
   // Opening and closing.
-  void Open();
-  void Close();
-  bool Active() const { return table_ != nullptr; }
-  void SetActive(bool on) { on ? Open() : Close(); }
-  TDataSetState State() const { return state_; }
+  void Open() override;
+  void Close() override;
+  bool Active() const override { return table_ != nullptr; }
+  TDataSetState State() const override { return state_; }
 
   // Navigation.
-  void First();
-  void Last();
-  void Next();
-  void Prior();
+  void First() override;
+  void Last() override;
+  void Next() override;
+  void Prior() override;
   // Moves `distance` records forward (negative: back); returns how many were moved.
-  int MoveBy(int distance);
-  bool Eof() const { return eof_; }
-  bool Bof() const { return bof_; }
-  bool IsEmpty();
+  int MoveBy(int distance) override;
+  bool Eof() const override { return eof_; }
+  bool Bof() const override { return bof_; }
+  bool IsEmpty() override;
   // The number of records in the current order: within the range, passing the filter.
-  int RecordCount();
+  int RecordCount() override;
   // Position of the current record in the current order (within the range), from 1; 0
   // without one. Setting it moves to the record at that position.
-  int RecNo();
-  void SetRecNo(int recNo);
-  TBookmark GetBookmark() const;
+  int RecNo() override;
+  void SetRecNo(int recNo) override;
+  TBookmark GetBookmark() const override;
   // Moves on with every change of the table's records that this process makes or notices
   // (through any cursor on the table, or another program's change found while reading or by
   // Refresh); 0 while closed. What a control keeps of the records (the grid's rows) is stale
   // once it has moved; a RecordChanged event without it is a move of the cursor only.
-  uint64_t ChangeCount() const;
+  uint64_t ChangeCount() const override;
   // 8710 when the record is gone.
-  void GotoBookmark(const TBookmark& bookmark);
+  void GotoBookmark(const TBookmark& bookmark) override;
 
   // Fields.
-  int FieldCount() const { return static_cast<int>(fields_.size()); }
-  TStoreField& Fields(int i);
+  int FieldCount() const override { return static_cast<int>(fields_.size()); }
+  TStoreField& Fields(int i) override;
   // "Field '%s' not found" for an unknown name.
-  TStoreField& FieldByName(const std::string& name);
-  TStoreField* FindField(const std::string& name);
+  TStoreField& FieldByName(const std::string& name) override;
+  TStoreField* FindField(const std::string& name) override;
 
   // Editing.
-  void Append();
-  void Insert() { Append(); }
-  void Edit();
-  void Post();
-  void Cancel();
-  void Delete();
-  void Refresh();
+  void Append() override;
+  void Edit() override;
+  void Post() override;
+  void Cancel() override;
+  void Delete() override;
+  void Refresh() override;
   void FlushToDisk();
 
   // Key searches in the active index. `values` are the values of its first key fields, as
@@ -554,12 +734,12 @@ class TStoreTable {
   // text and options in force. A blank text removes the expression. On a closed table the text
   // is kept and compiled at open (an error then fails the open). The parts of the expression
   // the table's indexes can answer are answered from them.
-  const std::string& Filter() const { return filterText_; }
-  void SetFilter(const std::string& text);
-  TFilterOptions FilterOptions() const { return filterOptions_; }
-  void SetFilterOptions(const TFilterOptions& options);
-  bool Filtered() const { return filtered_; }
-  void SetFiltered(bool on);
+  const std::string& Filter() const override { return filterText_; }
+  void SetFilter(const std::string& text) override;
+  TFilterOptions FilterOptions() const override { return filterOptions_; }
+  void SetFilterOptions(const TFilterOptions& options) override;
+  bool Filtered() const override { return filtered_; }
+  void SetFiltered(bool on) override;
   std::function<void(TStoreTable& sender, bool& Accept)> OnFilterRecord;
   using TRecordFilter = std::function<bool(TStoreTable& table)>;
   // Adds a record filter and returns its handle; beyond kMaxFilters filters in all (an
@@ -587,11 +767,12 @@ class TStoreTable {
 
   // Listeners (data sources). While controls are disabled no event reaches them; enabling them
   // again sends RecordChanged, so they show wherever the dataset moved in between. Calls nest.
-  void AddListener(TDataSetListener* listener);
-  void RemoveListener(TDataSetListener* listener);
-  void DisableControls() { ++controlsDisabled_; }
-  void EnableControls();
-  bool ControlsDisabled() const { return controlsDisabled_ > 0; }
+  void AddListener(TDataSetListener* listener) override;
+  void RemoveListener(TDataSetListener* listener) override;
+  void DisableControls() override { ++controlsDisabled_; }
+  void EnableControls() override;
+  bool ControlsDisabled() const override { return controlsDisabled_ > 0; }
+  TStoreTable* CursorTable() override { return this; }
 
   // Adding and deleting an index. An open table must be open exclusively (10253); a closed
   // one is opened exclusively for the change. `fieldNames` are separated by ";" (9985 for an
@@ -635,6 +816,8 @@ class TStoreTable {
       std::function<void(TStoreTable& Sender, TDataLossCause Cause, const std::string& ContextInfo,
                          bool& ContinueRestructure, bool& StopAsking)>;
   TProgressEvent OnRestructureProgress, OnRepairProgress;
+  // Told as AddIndex builds a new index from the records (CurrentRecord records read so far).
+  TProgressEvent OnIndexProgress;
   TLogEvent OnRepairLog;
   // Without a handler every loss is accepted: the record (or value) is left out.
   TDataLostEvent OnDataLost;
@@ -691,6 +874,8 @@ class TStoreTable {
   }
   // The index a name or a field list stands for (10022 when none).
   std::string IndexNameForFields(const std::string& fieldNames);
+  // OnIndexProgress as the engine reports the building of an index (empty without a handler).
+  std::function<void(int, int)> IndexProgress();
   const TKeyLayout& ActiveLayout();
   const TFieldDesc& FieldByNumber(uint16_t number) const;
   // A key prefix from text values of the first key fields of the active index.
@@ -709,11 +894,11 @@ class TStoreTable {
     TStoreTable& owner_;
   };
 
-  TStoreSession& session_;
-  std::string databaseName_;
   std::string tableName_;
   bool exclusive_ = false;
   bool readOnly_ = false;
+  bool inMemory_ = false;
+  bool inCalcFields_ = false;
   bool filtered_ = false;
   std::string filterText_;
   TFilterOptions filterOptions_;

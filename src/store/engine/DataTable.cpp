@@ -162,7 +162,8 @@ void TDataTable::VisitRecords(const TRecordVisitor& visit) {
   }
 }
 
-void TDataTable::AddIndex(const TIndexDesc& desc, bool primary) {
+void TDataTable::AddIndex(const TIndexDesc& desc, bool primary,
+                          const std::function<void(int record, int percent)>& progress) {
   std::lock_guard lock(mutex_);
   if (readOnlyFiles_) Fail(StoreCode::AccessDenied);
   if (!exclusive_) Fail(StoreCode::MustBeExclusive);
@@ -171,7 +172,16 @@ void TDataTable::AddIndex(const TIndexDesc& desc, bool primary) {
   // table is never held in memory as a whole (the table is open exclusively: no other program
   // changes the files meanwhile).
   Journaled(false, [&] {
-    indexes_->AddIndex(desc, primary, [&](const TRecordVisitor& visit) { VisitRecords(visit); });
+    indexes_->AddIndex(desc, primary, [&](const TRecordVisitor& visit) {
+      if (!progress) return VisitRecords(visit);
+      const int64_t total = std::max<int32_t>(indexes_->RecordCount(), 1);
+      int read = 0;
+      VisitRecords([&](std::span<const uint8_t> record, int32_t recNo, int32_t logicalId) {
+        visit(record, recNo, logicalId);
+        ++read;
+        progress(read, static_cast<int>(std::min<int64_t>(100, read * 100 / total)));
+      });
+    });
   });
 }
 

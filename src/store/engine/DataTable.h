@@ -113,7 +113,9 @@ class TDataTable {
   void Empty();
   // Adds an index built from the records, or removes a secondary one; the table must be open
   // exclusively (10253). Errors of the definition: TTableIndexes::AddIndex and DeleteIndex.
-  void AddIndex(const TIndexDesc& desc, bool primary);
+  // `progress` is told (records read so far, percent) as the records are read for the index.
+  void AddIndex(const TIndexDesc& desc, bool primary,
+                const std::function<void(int record, int percent)>& progress = {});
   void DeleteIndex(const std::string& name);
   // Hands every active record to `visit` (for building an index).
   void VisitRecords(const TRecordVisitor& visit);
