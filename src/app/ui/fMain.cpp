@@ -14,7 +14,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
-#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -32,6 +31,7 @@
 #include "app/ui/FindDialog.h"
 #include "app/ui/Icons.h"
 #include "app/ui/QtUi.h"
+#include "app/ui/ScreenFit.h"
 #include "data/DataMod.h"
 #include "data/DataSource.h"
 #include "data/ui/DBControls.h"
@@ -79,11 +79,8 @@ TForm1::TForm1(TConfig& config, QtUi& ui, QWidget* parent)
   WireExportCommands();
   BuildStatusBar();
   BuildWindowKeys();
-  if (QScreen* screen = QGuiApplication::primaryScreen()) {
-    QRect free = screen->availableGeometry();
-    resize(QSize(820, 620).boundedTo(free.size()).expandedTo(minimumSizeHint()));
-    move(free.center() - rect().center());
-  }
+  // It opens with its frame (title bar and borders) inside the screen's free area.
+  FitToScreen(this, QSize(820, 620));
   RestoreWindowState();
 
   findDialog_ = new TFindDialog(this);

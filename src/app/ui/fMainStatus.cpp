@@ -20,7 +20,6 @@
 #include <QHeaderView>
 #include <QKeySequence>
 #include <QLabel>
-#include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -30,6 +29,7 @@
 
 #include "app/TableNotice.h"
 #include "app/ui/FindDialog.h"
+#include "app/ui/ScreenFit.h"
 #include "app/ui/fMain.h"
 #include "data/DataMod.h"
 #include "data/DataSource.h"
@@ -235,11 +235,8 @@ void TForm1::RestoreWindowState() {
   if (settings.contains("geometry")) restoreGeometry(settings.value("geometry").toByteArray());
   int page = settings.value("page", 0).toInt();
   if (page >= 0 && page < pages_->count()) pages_->setCurrentIndex(page);
-  // Never larger than the screen the window is on.
-  if (QScreen* screen = this->screen()) {
-    QRect free = screen->availableGeometry();
-    if (width() > free.width() || height() > free.height()) resize(size().boundedTo(free.size()));
-  }
+  // Never larger than the screen the window is on, its frame included, and never beyond its edges.
+  KeepOnScreen(this);
 }
 
 // Called by AttachData: follow the new source, put back the columns kept for the site table.
