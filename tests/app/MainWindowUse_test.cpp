@@ -683,6 +683,21 @@ TEST_F(UseTest, TheSortArrowDoesNotComeBackAfterARestart) {
   EXPECT_EQ(Grid()->model()->index(0, 0).data().toString(), "http://appz-one.test/files/");
 }
 
+TEST_F(UseTest, ANoticeWithoutACategoryNamesTheBoxesToTick) {
+  Start();
+  ASSERT_EQ(Url(), "http://appz-one.test/files/");
+  // Links only and USA alone make no notice.
+  Find<TDBCheckBox>("cbLinksOnly")->click();
+  Find<TDBCheckBox>("cbUSA")->click();
+  Item("PreviewComplaintMail1")->trigger();
+  Item("SendComplaintMail1")->trigger();
+  const std::string told =
+      "message: nothing set: no category of this site is ticked. Tick at least one of Cracks, "
+      "Serials, Warez, Tutes, Forumz, Toolz, Porn or Hackz (Links only and USA only change the "
+      "wording).";
+  EXPECT_EQ(ui.calls, (std::vector<std::string>{told, told}));
+}
+
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);

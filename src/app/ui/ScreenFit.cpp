@@ -35,8 +35,7 @@ QMargins FrameAllowance(const QWidget* window) {
   QMargins real(inner.left() - outer.left(), inner.top() - outer.top(),
                 outer.right() - inner.right(), outer.bottom() - inner.bottom());
   return QMargins(std::max(least.left(), real.left()), std::max(least.top(), real.top()),
-                  std::max(least.right(), real.right()),
-                  std::max(least.bottom(), real.bottom()));
+                  std::max(least.right(), real.right()), std::max(least.bottom(), real.bottom()));
 }
 
 void FitToScreen(QWidget* window, QSize wanted) {
