@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -696,6 +697,69 @@ TEST_F(UseTest, ANoticeWithoutACategoryNamesTheBoxesToTick) {
       "Serials, Warez, Tutes, Forumz, Toolz, Porn or Hackz (Links only and USA only change the "
       "wording).";
   EXPECT_EQ(ui.calls, (std::vector<std::string>{told, told}));
+}
+
+TEST_F(UseTest, TypingIntoASiteAnotherUserEditsSaysWhoAtOnceAndKeepsTheText) {
+  Start();
+  ASSERT_EQ(Url(), "http://appz-one.test/files/");
+  // Another person, in a session of their own on the same folder, edits the first site.
+  TStoreSession other;
+  other.SetUserName("anna");
+  auto held = std::make_unique<TStoreTable>(other);
+  held->SetDatabaseName(dir.path());
+  held->SetTableName("cracks.DAT");
+  held->Open();
+  ASSERT_TRUE(held->FindKey({"http://appz-one.test/files/"}));
+  held->Edit();
+
+  TStoreSession& mine = TStoreSession::Default();
+  int retries = mine.LockRetryCount(), wait = mine.LockWaitTime();
+  mine.SetLockRetryCount(20);
+  mine.SetLockWaitTime(100);  // a lock wait would take two seconds
+  auto* notes = Find<TDBEdit>("DBEdit4");
+  notes->setFocus();
+  notes->selectAll();
+  QElapsedTimer clock;
+  clock.start();
+  QTest::keyClicks(notes, "mine");
+  qint64 took = clock.elapsed();
+  mine.SetLockRetryCount(retries);
+  mine.SetLockWaitTime(wait);
+  EXPECT_LT(took, 1000);
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
+  EXPECT_EQ(notes->text(), "mine");
+  EXPECT_EQ(Form().statusBar()->currentMessage().toStdString(),
+            "anna is editing this site. Your typing is kept: press Post when they are done, or "
+            "Esc to drop it.");
+  auto* nav = Find<TDBNavigator>("DBNavigator1");
+  EXPECT_TRUE(nav->ButtonWidget(TDBNavigator::nbPost)->isEnabled());
+  // Post while the other person still edits: still theirs, the text stays.
+  nav->ButtonWidget(TDBNavigator::nbPost)->click();
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
+  EXPECT_EQ(notes->text(), "mine");
+  EXPECT_EQ(Dm().tblCracks.FieldByName("Notes").AsString(), "first");
+  // They are done: Post stores the typing.
+  held->Cancel();
+  nav->ButtonWidget(TDBNavigator::nbPost)->click();
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
+  EXPECT_EQ(Dm().tblCracks.State(), TDataSetState::Browse);
+  EXPECT_EQ(Dm().tblCracks.FieldByName("Notes").AsString(), "mine");
+  EXPECT_TRUE(Form().statusBar()->currentMessage().isEmpty());
+
+  // Held again, then Esc drops the typing and shows the stored text.
+  held->Refresh();
+  ASSERT_TRUE(held->FindKey({"http://appz-one.test/files/"}));
+  held->Edit();
+  notes->setFocus();
+  notes->end(false);
+  QTest::keyClicks(notes, " more");
+  EXPECT_EQ(notes->text(), "mine more");
+  EXPECT_FALSE(Form().statusBar()->currentMessage().isEmpty());
+  QTest::keyClick(notes, Qt::Key_Escape);
+  EXPECT_EQ(notes->text(), "mine");
+  EXPECT_TRUE(Form().statusBar()->currentMessage().isEmpty());
+  held->Cancel();
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
 }
 
 int main(int argc, char** argv) {

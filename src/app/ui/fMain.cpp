@@ -27,6 +27,7 @@
 #include "app/Config.h"
 #include "app/Help.h"
 #include "app/Include.h"
+#include "app/TableNotice.h"
 #include "app/ui/About.h"
 #include "app/ui/FindDialog.h"
 #include "app/ui/Icons.h"
@@ -511,6 +512,7 @@ void TForm1::BuildFormPage(QWidget* page) {
 }
 
 void TForm1::AttachData(TDataSource* dsCracks) {
+  if (dsCracks_ && dsCracks_ != dsCracks) dsCracks_->OnHeldChanged = nullptr;
   dsCracks_ = dsCracks;
   siteTable_ = dsCracks ? dsCracks->DataSet() : nullptr;
   for (TDBEdit* e : edits_) e->SetDataSource(dsCracks);
@@ -518,6 +520,16 @@ void TForm1::AttachData(TDataSource* dsCracks) {
   memo_->SetDataSource(dsCracks);
   grid_->SetDataSource(dsCracks);
   navigator_->SetDataSource(dsCracks);
+  if (dsCracks) {
+    // Typing on a site another user edits stays in the boxes; the status bar says who edits it.
+    dsCracks->OnHeldChanged = [this](bool held, const std::string& holder) {
+      if (held)
+        statusBar()->showMessage(ToQ(SiteHeldText(holder)));
+      else
+        statusBar()->clearMessage();
+      navigator_->UpdateButtons();
+    };
+  }
   AttachStatus(dsCracks);
 }
 
@@ -603,6 +615,7 @@ void TForm1::Prev1Click() {
 }
 
 void TForm1::CancelEdit() {
+  if (TDataSource* ds = navigator_->DataSource()) ds->DropHeldChanges();
   if (TStoreTable* t = NavigatorDataSet()) t->Cancel();
 }
 

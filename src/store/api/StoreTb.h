@@ -67,6 +67,10 @@ class TStoreSession {
   void SetLockRetryCount(int count);
   int LockWaitTime() const;
   void SetLockWaitTime(int ms);
+  // The name that tells other users who is editing a record this session holds (the user the
+  // program runs as, unless set).
+  std::string UserName() const;
+  void SetUserName(const std::string& name);
   bool ForceBufferFlush() const;
   void SetForceBufferFlush(bool on);
   bool StrictChangeDetection() const;
@@ -514,6 +518,12 @@ class TStoreTable {
   void Append();
   void Insert() { Append(); }
   void Edit();
+  // Edit without waiting: when another user (or another cursor) holds the record, returns
+  // false at once and the table stays in browse; other errors are raised as by Edit.
+  bool TryEdit();
+  // After Edit or TryEdit was refused the record (10258): who holds it, when the store can
+  // tell (the holder's session's UserName); empty otherwise.
+  const std::string& RecordHolder() const { return recordHolder_; }
   void Post();
   void Cancel();
   void Delete();
@@ -743,6 +753,8 @@ class TStoreTable {
   TBlobChanges pendingBlobs_;
   mutable std::map<size_t, std::string> blobCache_;  // values of the current record
   int32_t lockedSlot_ = 0;
+  int editLockRetries_ = -1;  // TryEdit: 0, one try; else the session's LockRetryCount
+  std::string recordHolder_;
   int32_t slotBeforeInsert_ = 0;
   const std::vector<uint8_t>* candidate_ = nullptr;  // record under the filter
   std::vector<TDataSetListener*> listeners_;
