@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -32,6 +33,7 @@
 
 #include "StoreTool.h"
 #include "app/Config.h"
+#include "app/DialogFolders.h"
 #include "app/Include.h"
 #include "app/ui/FindDialog.h"
 #include "app/ui/Icons.h"
@@ -61,14 +63,18 @@ namespace {
 // The recording Ui that also answers the file dialogs and the boxes that ask.
 class AnsweringUi : public quellor::test::RecordingQtUi {
  public:
-  std::vector<std::string> files;  // what the next open or save dialogs return
-  std::vector<MbResult> answers;   // what the next boxes with buttons answer
+  std::vector<std::string> files;   // what the next open or save dialogs return
+  std::vector<MbResult> answers;    // what the next boxes with buttons answer
+  std::vector<std::string> starts;  // the folders the file dialogs started in
   std::optional<std::string> OpenFileDialog(const std::string&, const std::vector<FileFilter>&,
-                                            const std::string&) override {
+                                            const std::string& initialDir) override {
+    starts.push_back("open " + initialDir);
     return NextFile();
   }
   std::optional<std::string> SaveFileDialog(const std::string&, const std::vector<FileFilter>&,
-                                            const std::string&, const std::string&) override {
+                                            const std::string& initialDir,
+                                            const std::string&) override {
+    starts.push_back("save " + initialDir);
     return NextFile();
   }
   MbResult MessageBox(const std::string& text, const std::string& caption, MbButtons,
@@ -383,6 +389,108 @@ TEST_F(UseTest, ExportsGoToTheDocumentsFolderAndSayWhere) {
   startUp->Config().WriteSettings();
   EXPECT_NE(ReadFileBytes(startUp->Config().CompanyFileName()).find("KilledSiteFolder=\r\n"),
             std::string::npos);
+}
+
+TEST_F(UseTest, FileDialogsStartInTheLastFolderOfTheirKindElseInTheDocuments) {
+  HomeFolder person;
+  std::filesystem::create_directories(person.home.file(".config"));
+  std::filesystem::create_directories(person.home.file("Papers"));
+  WriteFileBytes(person.home.file(".config/user-dirs.dirs"),
+                 "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
+  const std::string docs = person.home.file("Papers/");
+  std::filesystem::create_directories(person.home.file("lists"));
+  const std::string lists = person.home.file("lists/");
+  WriteFileBytes(lists + "none.csv", "");
+  SetDialogFolders({});
+  Start();
+  // Nothing chosen yet: the documents folder, for every kind.
+  Item("ImportCSVfile1")->trigger();
+  Item("OpenSQLfile1")->trigger();
+  ui.files = {lists + "none.csv"};
+  Item("ImportCSVfile1")->trigger();
+  // A CSV file was chosen in lists/: the CSV dialogs start there, the SQL dialog does not.
+  Item("ExporttoCSV1")->trigger();
+  Item("OpenSQLfile1")->trigger();
+  EXPECT_EQ(ui.starts, (std::vector<std::string>{"open " + docs, "open " + docs, "open " + docs,
+                                                 "save " + lists, "open " + docs}));
+  // Kept across starts, in the person's own settings.
+  Form().close();
+  startUp.reset();
+  SetDialogFolders({});
+  ui.calls.clear();
+  ui.starts.clear();
+  Start();
+  Item("ImportCSVfile1")->trigger();
+  EXPECT_EQ(ui.starts, std::vector<std::string>{"open " + lists});
+  // Never the hidden data folder of an installed program, even when a file was chosen there.
+  const std::string hidden = person.home.file(".local/share/quellor/");
+  std::filesystem::create_directories(hidden);
+  SetProgramFolder(hidden);
+  RememberDialogFolder(kCsvFiles, hidden + "sites.csv");
+  ui.starts.clear();
+  Item("ImportCSVfile1")->trigger();
+  EXPECT_EQ(ui.starts, std::vector<std::string>{"open " + docs});
+  SetProgramFolder(dir.path());
+  SetDialogFolders({});
+}
+
+TEST_F(UseTest, ExportToCsvAsksAboutReplacingOnlyAFileTheSaveDialogDidNotAskAbout) {
+  Start();
+  WriteFileBytes(dir.file("asked.csv"), "old");
+  WriteFileBytes(dir.file("typed.CSV"), "old");
+  const std::string question =
+      "box: Quellor|" + dir.file("typed.CSV") + " already exists.\nDo you want to replace it?";
+  struct Case {
+    const char* chosen;  // what the save dialog gave
+    MbResult answer;     // to the question, when one is asked
+    std::vector<std::string> calls;
+    const char* written;  // the file that must hold the sites afterwards, or none
+    const char* untouched;
+  } cases[] = {
+      // The dialog asked about this very file: no second question.
+      {"asked.csv", MbResult::Yes, {}, "asked.csv", nullptr},
+      // ".CSV" added to the typed name: that file was not asked about.
+      {"typed", MbResult::No, {question}, nullptr, "typed.CSV"},
+      {"typed", MbResult::Yes, {question}, "typed.CSV", nullptr},
+      // Nothing there yet: nothing to ask.
+      {"fresh", MbResult::Yes, {}, "fresh.CSV", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.chosen) + (c.answer == MbResult::Yes ? " yes" : " no"));
+    ui.calls.clear();
+    ui.defaults.clear();
+    ui.files = {dir.file(c.chosen)};
+    ui.answer = c.answer;
+    Item("ExporttoCSV1")->trigger();
+    EXPECT_EQ(ui.calls, c.calls);
+    // No is the default: Enter keeps the file.
+    EXPECT_EQ(ui.defaults, std::vector<MbResult>(c.calls.size(), MbResult::No));
+    if (c.written) {
+      EXPECT_NE(ReadFileBytes(dir.file(c.written)).find("http://b-live.test/"), std::string::npos);
+    }
+    if (c.untouched) {
+      EXPECT_EQ(ReadFileBytes(dir.file(c.untouched)), "old");
+    }
+  }
+}
+
+TEST(SaveDialog, TheSaveDialogItselfAsksBeforeReplacingAFile) {
+  QtUi ui;
+  bool checked = false;
+  QTimer::singleShot(0, [&] {
+    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    if (!dialog) {
+      ADD_FAILURE() << "no file dialog";
+      if (QWidget* w = QApplication::activeModalWidget()) w->close();
+      return;
+    }
+    EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptSave);
+    EXPECT_FALSE(dialog->testOption(QFileDialog::DontConfirmOverwrite));
+    checked = true;
+    dialog->reject();
+  });
+  EXPECT_EQ(ui.SaveFileDialog("", {{"CSV Files", "*.CSV"}}, "/tmp", "Query.Csv"), std::nullopt);
+  EXPECT_TRUE(checked);
 }
 
 TEST_F(UseTest, TheOptionsDialogKeepsTheWorkOnABadPortAndAsksBeforeDroppingAnEditedFragment) {

@@ -40,8 +40,7 @@ std::string THolderBoard::BoardName(const std::string& dataFileName) {
 }
 
 int64_t THolderBoard::EntryOffset(int32_t slot) {
-  return static_cast<int64_t>(static_cast<uint32_t>(slot) % kHolderBoardEntries) *
-         kHolderEntrySize;
+  return static_cast<int64_t>(static_cast<uint32_t>(slot) % kHolderBoardEntries) * kHolderEntrySize;
 }
 
 bool THolderBoard::OpenForWriting() noexcept {
