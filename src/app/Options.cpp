@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "app/Config.h"
+#include "app/DialogFolders.h"
 #include "app/Include.h"
 #include "app/Ui.h"
 #include "platform/Files.h"
@@ -198,7 +199,11 @@ void WordingSave(TConfig& config, int entry, const std::string& editorText) {
 // ---- Folders page ------------------------------------------------------------------------------
 
 std::optional<std::string> BrowseKilledSiteFolder(Ui& ui) {
-  return ui.SelectFolder("Killed site export folder", ProgramFolder());
+  std::optional<std::string> folder =
+      ui.SelectFolder("Killed site export folder", DialogFolder(kKilledSiteFolders));
+  if (folder && !folder->empty())
+    RememberDialogFolder(kKilledSiteFolders, folder->back() == '/' ? *folder : *folder + "/");
+  return folder;
 }
 
 }  // namespace quellor

@@ -38,4 +38,13 @@ std::string TableNoticeText(TStoreTable* sites, TStoreTable* isps) {
   return text;
 }
 
+std::string SiteEditedByText(const std::string& holder) {
+  return (holder.empty() ? std::string("Another user") : holder) + " is editing this site";
+}
+
+std::string SiteHeldText(const std::string& holder) {
+  return SiteEditedByText(holder) +
+         ". Your typing is kept: press Post when they are done, or Esc to drop it.";
+}
+
 }  // namespace quellor

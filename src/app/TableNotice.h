@@ -18,6 +18,12 @@ inline constexpr const char* kSiteTableReadOnly =
 inline constexpr const char* kIspTableMissing =
     "The ISP table is missing \xE2\x80\x94 create it with storetool init";
 
+// What the status bar says while typing is held on a site another user edits: "<user> is
+// editing this site" (or "Another user ..." when the store cannot tell who), and what to do.
+std::string SiteHeldText(const std::string& holder);
+// "<user> is editing this site" ("Another user ..." when unknown), without the advice.
+std::string SiteEditedByText(const std::string& holder);
+
 // One line per finding, the site table first; `sites` or `isps` null: nothing to say about it.
 std::string TableNoticeText(TStoreTable* sites, TStoreTable* isps);
 

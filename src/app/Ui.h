@@ -82,7 +82,8 @@ class Ui {
   // Input box; nullopt when the person cancels.
   virtual std::optional<std::string> InputBox(const std::string& caption, const std::string& prompt,
                                               const std::string& initial) = 0;
-  // File dialogs; nullopt when cancelled. initialDir may be empty (current folder).
+  // File dialogs; nullopt when cancelled. initialDir may be empty (current folder); the commands
+  // pass the folder DialogFolders.h chooses for the kind of file.
   virtual std::optional<std::string> OpenFileDialog(const std::string& title,
                                                     const std::vector<FileFilter>& filters,
                                                     const std::string& initialDir) = 0;

@@ -28,6 +28,7 @@ void TDataSource::SetDataSet(TStoreDataSet* dataSet) {
   if (dataSet_) dataSet_->RemoveListener(this);
   dataSet_ = dataSet;
   if (dataSet_) dataSet_->AddListener(this);
+  SetHeld(false, {});
   Broadcast(TDataEvent::ActiveChanged, 0);
 }
 
@@ -46,7 +47,28 @@ void TDataSource::RemoveLink(TDataLink* link) {
 }
 
 void TDataSource::DataSetEvent(TDataEvent event, int info) {
+  // A move, a new dataset or the record taken for editing ends the holding (the controls then
+  // show the record anew, or store what they kept).
+  if (event == TDataEvent::RecordChanged || event == TDataEvent::ActiveChanged ||
+      (event == TDataEvent::StateChanged && State() != TDataSetState::Browse))
+    SetHeld(false, {});
   Broadcast(event, info);
+}
+
+void TDataSource::HoldChanges(const std::string& holder) {
+  SetHeld(true, holder);
+}
+
+void TDataSource::DropHeldChanges() {
+  if (!held_) return;
+  SetHeld(false, {});
+  Broadcast(TDataEvent::RecordChanged, 0);
+}
+
+void TDataSource::SetHeld(bool held, const std::string& holder) {
+  bool changed = held != held_;
+  held_ = held;
+  if ((changed || held) && OnHeldChanged) OnHeldChanged(held, holder);
 }
 
 void TDataSource::Broadcast(TDataEvent event, int info) {

@@ -5,8 +5,14 @@
 // controls at once, which is how the grid switches between the site table and a query, and how
 // an import runs with the controls detached. A query stays bound while its results come and go:
 // it tells the source as each opens and closes.
+//
+// Typing on a record that another user is editing: the record cannot be taken, so the dataset
+// stays in browse and the controls keep what was typed ("held" changes). Post takes the record
+// then and stores the typing; Cancel, Esc or a move to another record drops it.
 #pragma once
 
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "store/api/StoreTb.h"
@@ -58,12 +64,21 @@ class TDataSource : public TDataSetListener {
 
   void DataSetEvent(TDataEvent event, int info) override;
 
+  // Held changes (above). Holding calls OnHeldChanged with the user who edits the record ("":
+  // the store cannot tell); dropping makes every control show the stored values again.
+  bool HeldChanges() const { return held_; }
+  void HoldChanges(const std::string& holder);
+  void DropHeldChanges();
+  std::function<void(bool held, const std::string& holder)> OnHeldChanged;
+
  private:
   void Broadcast(TDataEvent event, int info);
 
   TStoreDataSet* dataSet_ = nullptr;
   bool enabled_ = true;
+  bool held_ = false;
   std::vector<TDataLink*> links_;
+  void SetHeld(bool held, const std::string& holder);
 };
 
 }  // namespace quellor

@@ -138,7 +138,7 @@ NoticeKind ComposeNotice(TStoreTable& gridDataSet, const TConfig& config, Ui& ui
                          std::vector<std::string>& noticeLines) {
   const TNoticeSite site = ReadNoticeSite(gridDataSet);
   if (!HasCategory(site)) {
-    ui.ShowMessage("nothing set");
+    ui.ShowMessage(kNothingSetText);
     return NoticeKind::None;
   }
   const std::vector<std::string> footer = ReadProgramTextFile("noticeFooter.txt");

@@ -77,8 +77,14 @@ NoticeKind ComposeNoticeLines(const TNoticeSite& site, const TConfig& config,
                               const std::vector<std::string>& footerLines,
                               std::vector<std::string>& lines);
 
+// What the person is told when the site has no category ticked: it names the check boxes that
+// make a notice, since Links only and USA alone make none.
+inline constexpr const char* kNothingSetText =
+    "nothing set: no category of this site is ticked. Tick at least one of Cracks, Serials, "
+    "Warez, Tutes, Forumz, Toolz, Porn or Hackz (Links only and USA only change the wording).";
+
 // The command's composer: reads the current record of `gridDataSet`; with no category set
-// shows "nothing set" and returns None. Otherwise reads ProgramFolder + "noticeFooter.txt"
+// shows kNothingSetText and returns None. Otherwise reads ProgramFolder + "noticeFooter.txt"
 // (a missing or unreadable file raises "Cannot open file " + its path, and `noticeLines` is
 // left alone) and replaces `noticeLines` with the notice.
 NoticeKind ComposeNotice(TStoreTable& gridDataSet, const TConfig& config, Ui& ui,

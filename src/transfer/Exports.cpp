@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "app/DialogFolders.h"
 #include "app/Include.h"
 #include "app/Ui.h"
 #include "platform/Files.h"
@@ -60,6 +61,10 @@ class TDetachedControls {
   TStoreTable& dataSet_;
 };
 
+bool FileExists(const std::string& path) {
+  return ::access(path.c_str(), F_OK) == 0;
+}
+
 bool HasExtension(const std::string& path) {
   size_t slash = path.rfind('/');
   size_t dot = path.rfind('.');
@@ -67,6 +72,10 @@ bool HasExtension(const std::string& path) {
 }
 
 }  // namespace
+
+std::string ReplaceQuestion(const std::string& fileName) {
+  return fileName + " already exists.\nDo you want to replace it?";
+}
 
 TExportFormats SessionFormats(TStoreSession& session) {
   TExportFormats formats;
@@ -214,10 +223,18 @@ void ExporttoHTML(TStoreQuery& qry1, const std::string& killedSiteFolder, Ui& ui
 }
 
 void ExporttoCSV(TStoreTable* dataSet, Ui& ui) {
-  std::optional<std::string> file = ui.SaveFileDialog(
-      "", {{"CSV Files", "*.CSV"}, {"Text Files", "*.TXT"}, {"All Files", "*"}}, "", "Query.Csv");
+  std::optional<std::string> file =
+      ui.SaveFileDialog("", {{"CSV Files", "*.CSV"}, {"Text Files", "*.TXT"}, {"All Files", "*"}},
+                        DialogFolder(kCsvFiles), "Query.Csv");
   if (!file) return;
+  RememberDialogFolder(kCsvFiles, *file);
   std::string fileName = HasExtension(*file) ? *file : *file + ".CSV";
+  // The save dialog asked before replacing the file it was given; a name the extension was
+  // added to is another file, which nobody asked about yet.
+  if (fileName != *file && FileExists(fileName) &&
+      ui.MessageBoxWithDefault(ReplaceQuestion(fileName), "Quellor", MbButtons::YesNo,
+                               MbIcon::Question, MbResult::No) != MbResult::Yes)
+    return;
   BusyCursor busy(ui);
   if (!dataSet || !dataSet->Active()) throw EDatabaseError(DatasetText::ClosedDataset);
   const TExportFormats formats = SessionFormats(TStoreSession::Default());

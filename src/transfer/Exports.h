@@ -29,6 +29,12 @@
 // (Config.h); the exports never write into the folder the program was started from, and each
 // says where it wrote.
 //
+// Replacing files: the reports above are the program's own files, written anew by each export
+// without a question (the message after the export names them). The CSV export's file is named
+// by the person in the save dialog, which itself asks before replacing an existing file; the
+// export asks again only when the name gets the ".CSV" extension added after the dialog, since
+// that is another file the dialog did not ask about (ReplaceQuestion, Yes/No, No the default).
+//
 //   CSV export (the file the person chooses): one line per record of the dataset, no header;
 //   every field in the dataset's order as its text form (FieldText) inside double quotes, inner
 //   double quotes doubled, joined by commas. A value holding line breaks keeps them inside its
@@ -68,6 +74,9 @@ TExportFormats SessionFormats(TStoreSession& session);
 // as hh:nn:ss; whole numbers in decimal; other numbers with the decimal separator; a BLOB as its
 // stored bytes; NULL of any type as empty text.
 std::string FieldText(const TStoreField& field, const TExportFormats& formats);
+
+// "<file> already exists.\nDo you want to replace it?"
+std::string ReplaceQuestion(const std::string& fileName);
 
 // One CSV line (without its line end) of the dataset's current record.
 std::string CsvExportLine(TStoreTable& dataSet, const TExportFormats& formats);
@@ -113,7 +122,8 @@ void ExporttoHTML(TStoreQuery& qry1, const std::string& killedSiteFolder, Ui& ui
 // extension gets ".CSV"), then every record of `dataSet` (the grid's dataset; null when the grid
 // shows a closed query) as CsvExportLine, written with WriteTextLines. The dataset's controls are
 // detached while it is walked and attached again also when an error ends the command; the
-// dataset ends on its first record. Cancel does nothing.
+// dataset ends on its first record. Cancel does nothing, and so does No to the question about
+// replacing a file the extension was added to (above).
 void ExporttoCSV(TStoreTable* dataSet, Ui& ui);
 
 }  // namespace quellor

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "app/DialogFolders.h"
 #include "app/Include.h"
 #include "app/Ui.h"
 #include "platform/Files.h"
@@ -73,8 +74,11 @@ std::string LinkToCsvLine(const std::string& line) {
 std::string THtml2Csv::Browse() {
   std::optional<std::string> file = ui_.OpenFileDialog(
       "", {{"Html files", "*.htm *.html *.Htm *.Html *.HTM *.HTML"}, {"All files", "*"}},
-      ProgramFolder());
-  if (file) dialogFile_ = *file;
+      DialogFolder(kHtmlFiles));
+  if (file) {
+    dialogFile_ = *file;
+    RememberDialogFolder(kHtmlFiles, *file);
+  }
   return dialogFile_;
 }
 

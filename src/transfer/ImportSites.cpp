@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "app/DialogFolders.h"
 #include "app/Include.h"
 #include "app/Ui.h"
 #include "store/api/StoreTb.h"
@@ -192,9 +193,11 @@ TImportResult ImportSites(const TSiteTarget& target, Ui& ui, const std::string& 
 }
 
 void ImportCSVfile1Click(const TSiteTarget& target, Ui& ui) {
-  std::optional<std::string> file = ui.OpenFileDialog(
-      "", {{"CSV Files", "*.CSV"}, {"Text Files", "*.TXT"}, {"All Files", "*"}}, ProgramFolder());
+  std::optional<std::string> file =
+      ui.OpenFileDialog("", {{"CSV Files", "*.CSV"}, {"Text Files", "*.TXT"}, {"All Files", "*"}},
+                        DialogFolder(kCsvFiles));
   if (!file) return;
+  RememberDialogFolder(kCsvFiles, *file);
   ImportSites(target, ui, *file);
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "app/DialogFolders.h"
 #include "app/Include.h"
 #include "app/Ui.h"
 #include "data/DataMod.h"
@@ -32,8 +33,9 @@ bool IsRegularFile(const std::string& path) {
 // The file the person chose, or nothing: a name without an extension that does not exist is
 // tried with ".SQL" (the dialogs' default extension); a name that does not exist is no choice.
 std::optional<std::string> ChooseSqlFile(Ui& ui) {
-  std::optional<std::string> file = ui.OpenFileDialog("", SqlFilters(), ProgramFolder());
+  std::optional<std::string> file = ui.OpenFileDialog("", SqlFilters(), DialogFolder(kSqlFiles));
   if (!file || file->empty()) return std::nullopt;
+  RememberDialogFolder(kSqlFiles, *file);
   if (IsRegularFile(*file)) return file;
   size_t slash = file->rfind('/');
   size_t dot = file->rfind('.');

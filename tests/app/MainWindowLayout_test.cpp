@@ -4,8 +4,10 @@
 
 #include <QApplication>
 #include <QFrame>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSettings>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QtMath>
@@ -15,6 +17,7 @@
 #include "app/Include.h"
 #include "app/ui/QtUi.h"
 #include "app/ui/fMain.h"
+#include "app/ui/fOptions.h"
 #include "data/DataMod.h"
 #include "data/SiteTables.h"
 #include "data/ui/DBControls.h"
@@ -104,8 +107,70 @@ TEST_F(LayoutTest, ToolStripAndNavigatorUseIconsAndTakeTheirNaturalSize) {
   }
 }
 
+// The room a window manager's frame takes around a window: a title bar of about 30 pixels and
+// thin borders.
+const QSize kFrame(2 * 4, 30 + 2 * 4);
+
+TEST_F(LayoutTest, TheWindowAndItsStatusBarFitTheScreenWithAFrame) {
+  QScreen* screen = form->screen();
+  ASSERT_NE(screen, nullptr);
+  QRect free = screen->availableGeometry();
+  // 1280x800 at a scale of 1.5.
+  EXPECT_EQ(free.size(), QSize(853, 533));
+  EXPECT_LE(form->minimumSizeHint().width() + kFrame.width(), free.width());
+  EXPECT_LE(form->minimumSizeHint().height() + kFrame.height(), free.height())
+      << form->minimumSizeHint().height();
+  // A new window opens with its frame inside the free area.
+  TForm1 fresh(config, ui);
+  fresh.AttachData(&dm->dsCracks);
+  // A window's position is that of its frame.
+  QRect framed(fresh.pos(), fresh.size() + kFrame);
+  EXPECT_TRUE(free.contains(framed))
+      << framed.x() << "," << framed.y() << " " << framed.width() << "x" << framed.height();
+  fresh.AttachData(nullptr);
+}
+
+TEST_F(LayoutTest, ASizeKeptFromALargerScreenIsMadeToFitWithItsFrame) {
+  TempDir kept;
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                     QString::fromStdString(kept.path()));
+  QCoreApplication::setOrganizationName("Ostrel");
+  QCoreApplication::setApplicationName("Quellor");
+  // The window as it was left on a large screen: 1000x700 at 300,200.
+  form->setGeometry(300, 200, 1000, 700);
+  form->SaveWindowState();
+  TForm1 fresh(config, ui);
+  QRect free = fresh.screen()->availableGeometry();
+  QRect framed(fresh.pos(), fresh.size() + kFrame);
+  EXPECT_TRUE(free.contains(framed))
+      << framed.x() << "," << framed.y() << " " << framed.width() << "x" << framed.height();
+  QCoreApplication::setOrganizationName("");
+  QCoreApplication::setApplicationName("");
+}
+
+TEST_F(LayoutTest, TheOptionsDialogFitsTheScreenWithAFrame) {
+  TfrmOptions dialog(config, ui, form.get());
+  dialog.show();
+  QApplication::processEvents();
+  QRect free = dialog.screen()->availableGeometry();
+  for (int page = 0; page < 3; ++page) {
+    dialog.findChild<QTabWidget*>("PageControl1")->setCurrentIndex(page);
+    EXPECT_LE(dialog.minimumSizeHint().height() + kFrame.height(), free.height()) << page;
+    EXPECT_LE(dialog.height() + kFrame.height(), free.height()) << page;
+    EXPECT_LE(dialog.width() + kFrame.width(), free.width()) << page;
+  }
+  dialog.reject();
+}
+
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
+  // One screen of 1280x800 at a scale of 1.5, as a laptop with a scaled desktop shows it.
+  TempDir screens;
+  quellor::test::WriteFileBytes(
+      screens.file("screens.json"),
+      R"({"screens": [{"name": "laptop", "x": 0, "y": 0, "width": 1280, "height": 800,)"
+      R"( "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+  qputenv("QT_QPA_PLATFORM", QByteArray("offscreen:configfile=") +
+                                 QByteArray::fromStdString(screens.file("screens.json")));
   qputenv("QT_SCALE_FACTOR", "1.5");
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);

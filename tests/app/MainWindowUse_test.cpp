@@ -9,6 +9,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -31,6 +33,7 @@
 
 #include "StoreTool.h"
 #include "app/Config.h"
+#include "app/DialogFolders.h"
 #include "app/Include.h"
 #include "app/ui/FindDialog.h"
 #include "app/ui/Icons.h"
@@ -60,14 +63,18 @@ namespace {
 // The recording Ui that also answers the file dialogs and the boxes that ask.
 class AnsweringUi : public quellor::test::RecordingQtUi {
  public:
-  std::vector<std::string> files;  // what the next open or save dialogs return
-  std::vector<MbResult> answers;   // what the next boxes with buttons answer
+  std::vector<std::string> files;   // what the next open or save dialogs return
+  std::vector<MbResult> answers;    // what the next boxes with buttons answer
+  std::vector<std::string> starts;  // the folders the file dialogs started in
   std::optional<std::string> OpenFileDialog(const std::string&, const std::vector<FileFilter>&,
-                                            const std::string&) override {
+                                            const std::string& initialDir) override {
+    starts.push_back("open " + initialDir);
     return NextFile();
   }
   std::optional<std::string> SaveFileDialog(const std::string&, const std::vector<FileFilter>&,
-                                            const std::string&, const std::string&) override {
+                                            const std::string& initialDir,
+                                            const std::string&) override {
+    starts.push_back("save " + initialDir);
     return NextFile();
   }
   MbResult MessageBox(const std::string& text, const std::string& caption, MbButtons,
@@ -384,6 +391,108 @@ TEST_F(UseTest, ExportsGoToTheDocumentsFolderAndSayWhere) {
             std::string::npos);
 }
 
+TEST_F(UseTest, FileDialogsStartInTheLastFolderOfTheirKindElseInTheDocuments) {
+  HomeFolder person;
+  std::filesystem::create_directories(person.home.file(".config"));
+  std::filesystem::create_directories(person.home.file("Papers"));
+  WriteFileBytes(person.home.file(".config/user-dirs.dirs"),
+                 "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
+  const std::string docs = person.home.file("Papers/");
+  std::filesystem::create_directories(person.home.file("lists"));
+  const std::string lists = person.home.file("lists/");
+  WriteFileBytes(lists + "none.csv", "");
+  SetDialogFolders({});
+  Start();
+  // Nothing chosen yet: the documents folder, for every kind.
+  Item("ImportCSVfile1")->trigger();
+  Item("OpenSQLfile1")->trigger();
+  ui.files = {lists + "none.csv"};
+  Item("ImportCSVfile1")->trigger();
+  // A CSV file was chosen in lists/: the CSV dialogs start there, the SQL dialog does not.
+  Item("ExporttoCSV1")->trigger();
+  Item("OpenSQLfile1")->trigger();
+  EXPECT_EQ(ui.starts, (std::vector<std::string>{"open " + docs, "open " + docs, "open " + docs,
+                                                 "save " + lists, "open " + docs}));
+  // Kept across starts, in the person's own settings.
+  Form().close();
+  startUp.reset();
+  SetDialogFolders({});
+  ui.calls.clear();
+  ui.starts.clear();
+  Start();
+  Item("ImportCSVfile1")->trigger();
+  EXPECT_EQ(ui.starts, std::vector<std::string>{"open " + lists});
+  // Never the hidden data folder of an installed program, even when a file was chosen there.
+  const std::string hidden = person.home.file(".local/share/quellor/");
+  std::filesystem::create_directories(hidden);
+  SetProgramFolder(hidden);
+  RememberDialogFolder(kCsvFiles, hidden + "sites.csv");
+  ui.starts.clear();
+  Item("ImportCSVfile1")->trigger();
+  EXPECT_EQ(ui.starts, std::vector<std::string>{"open " + docs});
+  SetProgramFolder(dir.path());
+  SetDialogFolders({});
+}
+
+TEST_F(UseTest, ExportToCsvAsksAboutReplacingOnlyAFileTheSaveDialogDidNotAskAbout) {
+  Start();
+  WriteFileBytes(dir.file("asked.csv"), "old");
+  WriteFileBytes(dir.file("typed.CSV"), "old");
+  const std::string question =
+      "box: Quellor|" + dir.file("typed.CSV") + " already exists.\nDo you want to replace it?";
+  struct Case {
+    const char* chosen;  // what the save dialog gave
+    MbResult answer;     // to the question, when one is asked
+    std::vector<std::string> calls;
+    const char* written;  // the file that must hold the sites afterwards, or none
+    const char* untouched;
+  } cases[] = {
+      // The dialog asked about this very file: no second question.
+      {"asked.csv", MbResult::Yes, {}, "asked.csv", nullptr},
+      // ".CSV" added to the typed name: that file was not asked about.
+      {"typed", MbResult::No, {question}, nullptr, "typed.CSV"},
+      {"typed", MbResult::Yes, {question}, "typed.CSV", nullptr},
+      // Nothing there yet: nothing to ask.
+      {"fresh", MbResult::Yes, {}, "fresh.CSV", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.chosen) + (c.answer == MbResult::Yes ? " yes" : " no"));
+    ui.calls.clear();
+    ui.defaults.clear();
+    ui.files = {dir.file(c.chosen)};
+    ui.answer = c.answer;
+    Item("ExporttoCSV1")->trigger();
+    EXPECT_EQ(ui.calls, c.calls);
+    // No is the default: Enter keeps the file.
+    EXPECT_EQ(ui.defaults, std::vector<MbResult>(c.calls.size(), MbResult::No));
+    if (c.written) {
+      EXPECT_NE(ReadFileBytes(dir.file(c.written)).find("http://b-live.test/"), std::string::npos);
+    }
+    if (c.untouched) {
+      EXPECT_EQ(ReadFileBytes(dir.file(c.untouched)), "old");
+    }
+  }
+}
+
+TEST(SaveDialog, TheSaveDialogItselfAsksBeforeReplacingAFile) {
+  QtUi ui;
+  bool checked = false;
+  QTimer::singleShot(0, [&] {
+    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    if (!dialog) {
+      ADD_FAILURE() << "no file dialog";
+      if (QWidget* w = QApplication::activeModalWidget()) w->close();
+      return;
+    }
+    EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptSave);
+    EXPECT_FALSE(dialog->testOption(QFileDialog::DontConfirmOverwrite));
+    checked = true;
+    dialog->reject();
+  });
+  EXPECT_EQ(ui.SaveFileDialog("", {{"CSV Files", "*.CSV"}}, "/tmp", "Query.Csv"), std::nullopt);
+  EXPECT_TRUE(checked);
+}
+
 TEST_F(UseTest, TheOptionsDialogKeepsTheWorkOnABadPortAndAsksBeforeDroppingAnEditedFragment) {
   Start();
   TConfig& config = startUp->Config();
@@ -681,6 +790,84 @@ TEST_F(UseTest, TheSortArrowDoesNotComeBackAfterARestart) {
   // The rows come in Url order after a start: no arrow says otherwise.
   EXPECT_FALSE(Grid()->horizontalHeader()->isSortIndicatorShown());
   EXPECT_EQ(Grid()->model()->index(0, 0).data().toString(), "http://appz-one.test/files/");
+}
+
+TEST_F(UseTest, ANoticeWithoutACategoryNamesTheBoxesToTick) {
+  Start();
+  ASSERT_EQ(Url(), "http://appz-one.test/files/");
+  // Links only and USA alone make no notice.
+  Find<TDBCheckBox>("cbLinksOnly")->click();
+  Find<TDBCheckBox>("cbUSA")->click();
+  Item("PreviewComplaintMail1")->trigger();
+  Item("SendComplaintMail1")->trigger();
+  const std::string told =
+      "message: nothing set: no category of this site is ticked. Tick at least one of Cracks, "
+      "Serials, Warez, Tutes, Forumz, Toolz, Porn or Hackz (Links only and USA only change the "
+      "wording).";
+  EXPECT_EQ(ui.calls, (std::vector<std::string>{told, told}));
+}
+
+TEST_F(UseTest, TypingIntoASiteAnotherUserEditsSaysWhoAtOnceAndKeepsTheText) {
+  Start();
+  ASSERT_EQ(Url(), "http://appz-one.test/files/");
+  // Another person, in a session of their own on the same folder, edits the first site.
+  TStoreSession other;
+  other.SetUserName("anna");
+  auto held = std::make_unique<TStoreTable>(other);
+  held->SetDatabaseName(dir.path());
+  held->SetTableName("cracks.DAT");
+  held->Open();
+  ASSERT_TRUE(held->FindKey({"http://appz-one.test/files/"}));
+  held->Edit();
+
+  TStoreSession& mine = TStoreSession::Default();
+  int retries = mine.LockRetryCount(), wait = mine.LockWaitTime();
+  mine.SetLockRetryCount(20);
+  mine.SetLockWaitTime(100);  // a lock wait would take two seconds
+  auto* notes = Find<TDBEdit>("DBEdit4");
+  notes->setFocus();
+  notes->selectAll();
+  QElapsedTimer clock;
+  clock.start();
+  QTest::keyClicks(notes, "mine");
+  qint64 took = clock.elapsed();
+  mine.SetLockRetryCount(retries);
+  mine.SetLockWaitTime(wait);
+  EXPECT_LT(took, 1000);
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
+  EXPECT_EQ(notes->text(), "mine");
+  EXPECT_EQ(Form().statusBar()->currentMessage().toStdString(),
+            "anna is editing this site. Your typing is kept: press Post when they are done, or "
+            "Esc to drop it.");
+  auto* nav = Find<TDBNavigator>("DBNavigator1");
+  EXPECT_TRUE(nav->ButtonWidget(TDBNavigator::nbPost)->isEnabled());
+  // Post while the other person still edits: still theirs, the text stays.
+  nav->ButtonWidget(TDBNavigator::nbPost)->click();
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
+  EXPECT_EQ(notes->text(), "mine");
+  EXPECT_EQ(Dm().tblCracks.FieldByName("Notes").AsString(), "first");
+  // They are done: Post stores the typing.
+  held->Cancel();
+  nav->ButtonWidget(TDBNavigator::nbPost)->click();
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
+  EXPECT_EQ(Dm().tblCracks.State(), TDataSetState::Browse);
+  EXPECT_EQ(Dm().tblCracks.FieldByName("Notes").AsString(), "mine");
+  EXPECT_TRUE(Form().statusBar()->currentMessage().isEmpty());
+
+  // Held again, then Esc drops the typing and shows the stored text.
+  held->Refresh();
+  ASSERT_TRUE(held->FindKey({"http://appz-one.test/files/"}));
+  held->Edit();
+  notes->setFocus();
+  notes->end(false);
+  QTest::keyClicks(notes, " more");
+  EXPECT_EQ(notes->text(), "mine more");
+  EXPECT_FALSE(Form().statusBar()->currentMessage().isEmpty());
+  QTest::keyClick(notes, Qt::Key_Escape);
+  EXPECT_EQ(notes->text(), "mine");
+  EXPECT_TRUE(Form().statusBar()->currentMessage().isEmpty());
+  held->Cancel();
+  EXPECT_TRUE(ui.calls.empty()) << ui.calls.front();
 }
 
 int main(int argc, char** argv) {

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "app/Config.h"
+#include "app/DialogFolders.h"
 #include "app/FolderChoice.h"
 #include "app/Include.h"
 #include "app/ui/FolderPicker.h"
@@ -393,18 +394,25 @@ TEST_F(OptionsDialogTest, TheChoiceBoxLoadsOnlyForATextThatNamesAnEntry) {
   EXPECT_EQ(memo->toPlainText(), ToQ(cracks));
 }
 
-TEST_F(OptionsDialogTest, TheFolderButtonOpensThePickerAtTheProgramFolder) {
+TEST_F(OptionsDialogTest, TheFolderButtonOpensThePickerAtTheLastFolderChosenElseTheDocuments) {
+  SetDialogFolders({});
   TfrmOptions dialog(config, ui);
   dialog.show();
   auto* folder = Find<QLineEdit>(dialog, "edKilledSiteFolder");
-  ui.folders.push_back(std::string("/srv/killed"));
+  std::filesystem::create_directories(dir.file("killed"));
+  ui.folders.push_back(dir.file("killed"));
+  Click(dialog, "bnKilledSites");
+  EXPECT_EQ(folder->text().toStdString(), dir.file("killed"));
+  ui.folders.push_back(std::string("/srv/killed"));  // a folder that is not there (yet)
   Click(dialog, "bnKilledSites");
   EXPECT_EQ(folder->text(), "/srv/killed");
   Click(dialog, "bnKilledSites");  // cancelled: the box stays
   EXPECT_EQ(folder->text(), "/srv/killed");
+  const std::string docs = UserDocumentsFolder();
   EXPECT_EQ(ui.calls,
-            (std::vector<std::string>{"folder: Killed site export folder|" + dir.path(),
-                                      "folder: Killed site export folder|" + dir.path()}));
+            (std::vector<std::string>{"folder: Killed site export folder|" + docs,
+                                      "folder: Killed site export folder|" + dir.file("killed/"),
+                                      "folder: Killed site export folder|" + docs}));
   Click(dialog, "OK");
   EXPECT_EQ(config.KilledSiteFolder, "/srv/killed/");
 }

@@ -202,7 +202,7 @@ TEST_F(ComposeFromTable, ReadsTheRecordAndTheFooter) {
   // No flag at all (every flag is empty): "nothing set", the buffer stays.
   Lines notice = {"kept"};
   EXPECT_EQ(ComposeNotice(table, config, ui, notice), NoticeKind::None);
-  EXPECT_EQ(ui.calls, (std::vector<std::string>{"message: nothing set"}));
+  EXPECT_EQ(ui.calls, (std::vector<std::string>{std::string("message: ") + kNothingSetText}));
   EXPECT_EQ(notice, Lines{"kept"});
 
   // A footer without a final line break gives the same notice as one with it.

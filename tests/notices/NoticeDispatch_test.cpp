@@ -288,7 +288,7 @@ TEST(NoticeDispatch, CommandsThatStopBeforeSending) {
       {"nothing set",
        [](Env& e) { e.Set("Cracks", "False"); },
        &TNoticeDispatcher::SendComplaintMail1Click,
-       {"message: nothing set"}},
+       {std::string("message: ") + kNothingSetText}},
       {"a blank DMCA Urls",
        [](Env& e) { e.Set("DMCAUrls", " \r\n\t "); },
        &TNoticeDispatcher::SendDMCAComplaintMail1Click,
@@ -420,7 +420,7 @@ TEST(NoticeDispatch, PreviewWritesTheNoticeAndNamesTheEditorTried) {
   env.ui.calls.clear();
   env.Set("Cracks", "False");
   env.dispatcher.PreviewComplaintMail1Click();
-  EXPECT_EQ(env.ui.calls, Strings{"message: nothing set"});
+  EXPECT_EQ(env.ui.calls, Strings{std::string("message: ") + kNothingSetText});
 }
 
 // $EDITOR runs in the configured terminal; when it ends with an error, however late, the box

@@ -8,6 +8,7 @@
 
 #include "ChildProcess.h"
 #include "LockTestSupport.h"
+#include "store/engine/HolderBoard.h"
 #include "store/engine/StoreInternals.h"
 #include "store/engine/TableLocks.h"
 #include "store/os/FileList.h"
@@ -115,6 +116,96 @@ TEST_F(Locking, SecondCursorOfTheProcessIsRefusedAtOnce) {
   one.Cancel();
   two.Edit();
   two.Cancel();
+}
+
+TEST_F(Locking, TryEditIsRefusedAtOnceAndNamesTheUserWhoEditsTheRecord) {
+  MakeSharedTable(dir_, 3);
+  TChild child([&](TChild& self) {
+    TStoreSession::Default().SetLockRetryCount(20);
+    TStoreSession::Default().SetLockWaitTime(500);  // a wait would take ten seconds
+    self.Receive();                                 // the parent (anna) edits K00001
+    TStoreTable table;
+    BindShared(table, dir_);
+    table.Open();
+    CHILD_CHECK(table.FindKey({KeyOf(1)}));
+    auto start = Clock::now();
+    bool took = table.TryEdit();
+    long long elapsed = MillisecondsSince(start);
+    CHILD_CHECK(table.State() == TDataSetState::Browse);
+    self.Send(std::string(took ? "took" : "refused") + " " + std::to_string(elapsed) + " " +
+              table.RecordHolder());
+    self.Receive();  // the parent cancelled: free, and nobody is named any more
+    CHILD_CHECK(table.TryEdit());
+    CHILD_CHECK(table.RecordHolder().empty());
+    table.Cancel();
+    return 0;
+  });
+  TStoreSession::Default().SetUserName("anna");
+  TStoreTable table;
+  BindShared(table, dir_);
+  table.Open();
+  ASSERT_TRUE(table.FindKey({KeyOf(1)}));
+  table.Edit();
+  child.Send("go");
+  std::string answer = child.Receive();
+  char took[16] = {}, holder[64] = {};
+  long long elapsed = 0;
+  ASSERT_EQ(std::sscanf(answer.c_str(), "%15s %lld %63s", took, &elapsed, holder), 3) << answer;
+  EXPECT_STREQ(took, "refused");
+  EXPECT_LT(elapsed, 400);
+  EXPECT_STREQ(holder, "anna");
+  // The board beside the data file names the holder while the record is held.
+  EXPECT_NE(ReadFileBytes(THolderBoard::BoardName(dir_.file("shared.DAT"))).find("anna"),
+            std::string::npos);
+  table.Cancel();
+  EXPECT_EQ(ReadFileBytes(THolderBoard::BoardName(dir_.file("shared.DAT"))).find("anna"),
+            std::string::npos);
+  child.Send("free");
+  EXPECT_EQ(child.Wait(), 0);
+  TStoreSession::Default().SetUserName(CurrentUserName());
+}
+
+TEST_F(Locking, ASecondCursorOfTheProgramIsToldItsOwnUser) {
+  MakeSharedTable(dir_, 3);
+  TStoreSession::Default().SetUserName("bert");
+  TStoreTable one, two;
+  BindShared(one, dir_);
+  BindShared(two, dir_);
+  one.Open();
+  two.Open();
+  ASSERT_TRUE(one.FindKey({KeyOf(0)}));
+  ASSERT_TRUE(two.FindKey({KeyOf(0)}));
+  one.Edit();
+  EXPECT_FALSE(two.TryEdit());
+  EXPECT_EQ(two.RecordHolder(), "bert");
+  EXPECT_EQ(EngineCode([&] { two.Edit(); }), StoreCode::RecordLocked);  // Edit still raises
+  EXPECT_EQ(two.RecordHolder(), "bert");
+  one.Cancel();
+  EXPECT_TRUE(two.TryEdit());
+  two.Cancel();
+  TStoreSession::Default().SetUserName(CurrentUserName());
+}
+
+TEST(HolderBoard, NamesOnlyTheRecordOfItsEntry) {
+  TempDir dir;
+  EXPECT_EQ(THolderBoard::BoardName("/a/cracks.DAT"), "/a/cracks.WHO");
+  EXPECT_EQ(THolderBoard::BoardName("/a.b/cracks"), "/a.b/cracks.WHO");
+  THolderBoard board(dir.file("t.DAT"));
+  EXPECT_EQ(board.Holder(7), "");  // no board yet
+  board.Note(7, "anna");
+  board.Note(9, std::string(80, 'x'));  // cut to 60 bytes
+  EXPECT_EQ(board.Holder(7), "anna");
+  EXPECT_EQ(board.Holder(9), std::string(60, 'x'));
+  // Another record sharing the entry: that one is named, the first is not told.
+  board.Note(7 + kHolderBoardEntries, "bert");
+  EXPECT_EQ(board.Holder(7), "");
+  EXPECT_EQ(board.Holder(7 + kHolderBoardEntries), "bert");
+  board.Clear(7);  // not its entry any more: stays
+  EXPECT_EQ(board.Holder(7 + kHolderBoardEntries), "bert");
+  board.Clear(7 + kHolderBoardEntries);
+  EXPECT_EQ(board.Holder(7 + kHolderBoardEntries), "");
+  EXPECT_LE(ReadFileBytes(dir.file("t.WHO")).size(),
+            static_cast<size_t>(kHolderBoardEntries * kHolderEntrySize));
 }
 
 TEST_F(Locking, ReleasingALockThatIsNotHeldFailsWith10242) {

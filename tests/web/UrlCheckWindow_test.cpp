@@ -7,7 +7,9 @@
 #include <QPushButton>
 #include <QTableWidget>
 
+#include "app/DialogFolders.h"
 #include "app/Include.h"
+#include "platform/Files.h"
 #include "support/FakeUi.h"
 #include "support/TempDir.h"
 #include "support/WaitUntil.h"
@@ -48,9 +50,11 @@ TEST(UrlCheckWindow, ListsTheLinksOfAPageAndGoFillsTheStatusColumns) {
   WriteFileBytes(dir.file("page.html"), Page(3) + "<a name=\"x\" href=\"http://no.example/\">\n");
   FakeUi ui;
   ui.fileAnswers.push_back(dir.file("page.html"));
+  SetDialogFolders({});
   TfrmUrlCheck window(ui);
   EXPECT_EQ(window.windowTitle().toStdString(), "Url Check");
-  EXPECT_EQ(window.InitialDir(), dir.path());
+  // The open dialog starts in the documents folder, then where the last page was chosen.
+  EXPECT_EQ(window.InitialDir(), UserDocumentsFolder());
   auto* grid = window.findChild<QTableWidget*>("StringGrid1");
   ASSERT_NE(grid, nullptr);
   EXPECT_EQ(grid->rowCount(), 1);  // one empty data row when the window opens
@@ -58,6 +62,7 @@ TEST(UrlCheckWindow, ListsTheLinksOfAPageAndGoFillsTheStatusColumns) {
 
   window.findChild<QPushButton*>("Button1")->click();
   EXPECT_EQ(window.findChild<QLineEdit*>("edtUrl")->text().toStdString(), dir.file("page.html"));
+  EXPECT_EQ(window.InitialDir(), dir.path());
   ASSERT_EQ(grid->rowCount(), 3);
   EXPECT_EQ(Cell(grid, 1, 0), "http://site1.example/Warez");
   EXPECT_EQ(Cell(grid, 3, 0), "http://site3.example/Warez");

@@ -14,7 +14,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
-#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -28,10 +27,12 @@
 #include "app/Config.h"
 #include "app/Help.h"
 #include "app/Include.h"
+#include "app/TableNotice.h"
 #include "app/ui/About.h"
 #include "app/ui/FindDialog.h"
 #include "app/ui/Icons.h"
 #include "app/ui/QtUi.h"
+#include "app/ui/ScreenFit.h"
 #include "data/DataMod.h"
 #include "data/DataSource.h"
 #include "data/ui/DBControls.h"
@@ -79,11 +80,8 @@ TForm1::TForm1(TConfig& config, QtUi& ui, QWidget* parent)
   WireExportCommands();
   BuildStatusBar();
   BuildWindowKeys();
-  if (QScreen* screen = QGuiApplication::primaryScreen()) {
-    QRect free = screen->availableGeometry();
-    resize(QSize(820, 620).boundedTo(free.size()).expandedTo(minimumSizeHint()));
-    move(free.center() - rect().center());
-  }
+  // It opens with its frame (title bar and borders) inside the screen's free area.
+  FitToScreen(this, QSize(820, 620));
   RestoreWindowState();
 
   findDialog_ = new TFindDialog(this);
@@ -514,6 +512,7 @@ void TForm1::BuildFormPage(QWidget* page) {
 }
 
 void TForm1::AttachData(TDataSource* dsCracks) {
+  if (dsCracks_ && dsCracks_ != dsCracks) dsCracks_->OnHeldChanged = nullptr;
   dsCracks_ = dsCracks;
   siteTable_ = dsCracks ? dsCracks->DataSet() : nullptr;
   for (TDBEdit* e : edits_) e->SetDataSource(dsCracks);
@@ -521,6 +520,16 @@ void TForm1::AttachData(TDataSource* dsCracks) {
   memo_->SetDataSource(dsCracks);
   grid_->SetDataSource(dsCracks);
   navigator_->SetDataSource(dsCracks);
+  if (dsCracks) {
+    // Typing on a site another user edits stays in the boxes; the status bar says who edits it.
+    dsCracks->OnHeldChanged = [this](bool held, const std::string& holder) {
+      if (held)
+        statusBar()->showMessage(ToQ(SiteHeldText(holder)));
+      else
+        statusBar()->clearMessage();
+      navigator_->UpdateButtons();
+    };
+  }
   AttachStatus(dsCracks);
 }
 
@@ -606,6 +615,7 @@ void TForm1::Prev1Click() {
 }
 
 void TForm1::CancelEdit() {
+  if (TDataSource* ds = navigator_->DataSource()) ds->DropHeldChanges();
   if (TStoreTable* t = NavigatorDataSet()) t->Cancel();
 }
 

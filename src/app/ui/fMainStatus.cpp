@@ -20,7 +20,6 @@
 #include <QHeaderView>
 #include <QKeySequence>
 #include <QLabel>
-#include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -28,8 +27,10 @@
 #include <QVBoxLayout>
 #include <exception>
 
+#include "app/DialogFolders.h"
 #include "app/TableNotice.h"
 #include "app/ui/FindDialog.h"
+#include "app/ui/ScreenFit.h"
 #include "app/ui/fMain.h"
 #include "data/DataMod.h"
 #include "data/DataSource.h"
@@ -220,6 +221,10 @@ void TForm1::SaveWindowState() const {
   settings.beginGroup(kGroup);
   settings.setValue("geometry", saveGeometry());
   settings.setValue("page", pages_->currentIndex());
+  // The folders the file dialogs start in, by kind of file.
+  settings.beginGroup("dialogFolders");
+  for (const auto& [kind, folder] : DialogFolders()) settings.setValue(ToQ(kind), ToQ(folder));
+  settings.endGroup();
   // The columns of the site table only: a query result in the grid has columns of its own.
   if (grid_->Model()->DataSource() == dsCracks_ && grid_->model()->columnCount() > 0) {
     settings.setValue("gridColumns", GridColumnsState());
@@ -233,13 +238,16 @@ void TForm1::RestoreWindowState() {
   QSettings settings;
   settings.beginGroup(kGroup);
   if (settings.contains("geometry")) restoreGeometry(settings.value("geometry").toByteArray());
+  std::map<std::string, std::string> folders;
+  settings.beginGroup("dialogFolders");
+  for (const QString& kind : settings.childKeys())
+    folders[FromQ(kind)] = FromQ(settings.value(kind).toString());
+  settings.endGroup();
+  if (!folders.empty()) SetDialogFolders(folders);
   int page = settings.value("page", 0).toInt();
   if (page >= 0 && page < pages_->count()) pages_->setCurrentIndex(page);
-  // Never larger than the screen the window is on.
-  if (QScreen* screen = this->screen()) {
-    QRect free = screen->availableGeometry();
-    if (width() > free.width() || height() > free.height()) resize(size().boundedTo(free.size()));
-  }
+  // Never larger than the screen the window is on, its frame included, and never beyond its edges.
+  KeepOnScreen(this);
 }
 
 // Called by AttachData: follow the new source, put back the columns kept for the site table.

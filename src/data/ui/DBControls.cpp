@@ -109,8 +109,12 @@ bool TFieldDataLink::BeginChange() {
         starting_ = true;
         dataSet->Append();
         starting_ = false;
-      } else {
-        dataSet->Edit();
+      } else if (!dataSet->TryEdit()) {
+        // Another user edits the record: no waiting, the typing stays in the control and the
+        // window says who; Post takes the record later.
+        modified_ = true;
+        source_->HoldChanges(dataSet->RecordHolder());
+        return true;
       }
     } catch (const std::exception& e) {
       starting_ = false;
@@ -127,6 +131,8 @@ bool TFieldDataLink::BeginChange() {
 void TFieldDataLink::StoreValue() {
   TStoreField* field = Field();
   if (!modified_ || !field) return;
+  // Held typing waits in the control until Post takes the record.
+  if (source_->HeldChanges() && source_->State() == TDataSetState::Browse) return;
   saving_ = true;
   try {
     Save(*field);
@@ -348,9 +354,15 @@ void TDBNavigator::BtnClick(Button button) {
         break;
       }
       case nbPost:
+        // Held typing: take the record now (without waiting) and store what the controls kept.
+        if (t.State() == TDataSetState::Browse && source_->HeldChanges() && !t.TryEdit()) {
+          source_->HoldChanges(t.RecordHolder());
+          break;
+        }
         t.Post();
         break;
       case nbCancel:
+        source_->DropHeldChanges();
         t.Cancel();
         break;
       case nbRefresh:
@@ -384,8 +396,9 @@ void TDBNavigator::UpdateButtons() {
   bool writable = active && !source_->DataSet()->ReadOnly();
   buttons_[nbInsert]->setEnabled(writable);
   buttons_[nbDelete]->setEnabled(writable && !empty);
-  buttons_[nbPost]->setEnabled(editing);
-  buttons_[nbCancel]->setEnabled(editing);
+  bool held = active && source_->HeldChanges();
+  buttons_[nbPost]->setEnabled(editing || held);
+  buttons_[nbCancel]->setEnabled(editing || held);
   buttons_[nbRefresh]->setEnabled(active);
 }
 

@@ -144,9 +144,12 @@ class TDBNavigator : public QWidget, public TDataLink {
   // The question Delete asks about the current record; empty: "Delete record?".
   std::function<std::string()> DeleteQuestion;
 
- private:
+ public:
+  // Enables the buttons for the dataset's state (and for typing held on a record another user
+  // edits: Post and Cancel).
   void UpdateButtons();
 
+ private:
   Ui& ui_;
   QToolButton* buttons_[9] = {};
 };

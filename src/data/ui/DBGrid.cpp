@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <exception>
 #include <numeric>
+#include <stdexcept>
 #include <string>
 
+#include "app/TableNotice.h"
 #include "app/ui/QtText.h"
 #include "data/FieldText.h"
 #include "data/ui/DBControls.h"
@@ -452,6 +454,14 @@ Qt::ItemFlags TDataSetModel::flags(const QModelIndex& index) const {
   return f;
 }
 
+namespace {
+// A cell changed on a site another user edits is refused at once, naming them.
+void EditWithoutWaiting(TStoreTable& t) {
+  if (!t.TryEdit())
+    throw std::runtime_error(SiteEditedByText(t.RecordHolder()) + ". Try again when they are done");
+}
+}  // namespace
+
 bool TDataSetModel::setData(const QModelIndex& index, const QVariant& value, int role) {
   if (role == Qt::EditRole && index.isValid() && (flags(index) & Qt::ItemIsEditable)) {
     if (index.row() != CurrentRow()) MoveToRow(index.row());
@@ -461,7 +471,7 @@ bool TDataSetModel::setData(const QModelIndex& index, const QVariant& value, int
     try {
       TStoreField& field = t.Fields(index.column());
       if (FieldDisplayText(field) == text) return true;  // nothing changed: no editing
-      t.Edit();
+      EditWithoutWaiting(t);
       if (text.empty())
         field.Clear();
       else
@@ -479,7 +489,7 @@ bool TDataSetModel::setData(const QModelIndex& index, const QVariant& value, int
   if (index.row() != CurrentRow()) return false;
   TStoreTable& t = *source_->DataSet();
   try {
-    t.Edit();
+    EditWithoutWaiting(t);
     t.Fields(index.column()).SetAsBoolean(value.toInt() == Qt::Checked);
   } catch (const std::exception& e) {
     ReportDataControlError(e.what());

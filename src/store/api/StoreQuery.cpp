@@ -209,6 +209,11 @@ bool TStoreQuery::Active() const {
   return !closing_ && result_ && result_->dataset && result_->dataset->Active();
 }
 
+const std::string& TStoreQuery::RecordHolder() const {
+  static const std::string none;
+  return Active() ? result_->dataset->RecordHolder() : none;
+}
+
 TDataSetState TStoreQuery::State() const {
   return Active() ? result_->dataset->State() : TDataSetState::Inactive;
 }

@@ -230,6 +230,8 @@ class TStoreQuery : public TStoreDBDataSet {
   TStoreField* FindField(const std::string& name) override;
   void Append() override { Result().Append(); }
   void Edit() override { Result().Edit(); }
+  bool TryEdit() override { return Result().TryEdit(); }
+  const std::string& RecordHolder() const override;
   void Post() override { Result().Post(); }
   void Cancel() override { Result().Cancel(); }
   void Delete() override { Result().Delete(); }

@@ -164,6 +164,12 @@ int TStoreSession::LockRetryCount() const {
 void TStoreSession::SetLockRetryCount(int count) {
   engine_->lockRetryCount = count;
 }
+std::string TStoreSession::UserName() const {
+  return engine_->userName;
+}
+void TStoreSession::SetUserName(const std::string& name) {
+  engine_->userName = name;
+}
 int TStoreSession::LockWaitTime() const {
   return engine_->lockWaitTime;
 }

@@ -424,7 +424,13 @@ void TStoreTable::Edit() {
       if (eof_ && !bof_) throw EStoreEngineError(StoreCode::EOF_, {tableName_});
       throw EStoreEngineError(StoreCode::NoCurrentRecord, {tableName_});
     }
-    table_->LockRecord(slot_, this);
+    recordHolder_.clear();
+    try {
+      table_->LockRecord(slot_, this, editLockRetries_);
+    } catch (const EStoreEngineError& e) {
+      if (e.ErrorCode() == StoreCode::RecordLocked) recordHolder_ = table_->RecordHolder(slot_);
+      throw;
+    }
     lockedSlot_ = slot_;
     try {
       table_->CheckUnchanged(slot_, shown_);
@@ -432,6 +438,7 @@ void TStoreTable::Edit() {
       ReleaseRecordLock();
       throw;
     }
+    table_->NoteHolder(slot_);
   });
   if (!done) return;
   buffer_ = shown_;
@@ -439,6 +446,22 @@ void TStoreTable::Edit() {
   state_ = TDataSetState::Edit;
   Notify(TDataEvent::StateChanged);
   Fire(AfterEdit);
+}
+
+bool TStoreTable::TryEdit() {
+  editLockRetries_ = 0;
+  try {
+    Edit();
+  } catch (const EStoreEngineError& e) {
+    editLockRetries_ = -1;
+    if (e.ErrorCode() == StoreCode::RecordLocked) return false;
+    throw;
+  } catch (...) {
+    editLockRetries_ = -1;
+    throw;
+  }
+  editLockRetries_ = -1;
+  return state_ == TDataSetState::Edit || state_ == TDataSetState::Insert;
 }
 
 void TStoreTable::Post() {

@@ -81,6 +81,10 @@ class TStoreSession {
   void SetLockRetryCount(int count);
   int LockWaitTime() const;
   void SetLockWaitTime(int ms);
+  // The name that tells other users who is editing a record this session holds (the user the
+  // program runs as, unless set).
+  std::string UserName() const;
+  void SetUserName(const std::string& name);
   bool ForceBufferFlush() const;
   void SetForceBufferFlush(bool on);
   bool StrictChangeDetection() const;
@@ -535,6 +539,12 @@ class TStoreDataSet {
   virtual void Append() = 0;
   void Insert() { Append(); }
   virtual void Edit() = 0;
+  // Edit without waiting: when another user (or another cursor) holds the record, returns
+  // false at once and the dataset stays in browse; other errors are raised as by Edit.
+  virtual bool TryEdit() = 0;
+  // After Edit or TryEdit was refused the record (10258): who holds it, when the store can
+  // tell (the holder's session's UserName); empty otherwise.
+  virtual const std::string& RecordHolder() const = 0;
   virtual void Post() = 0;
   virtual void Cancel() = 0;
   virtual void Delete() = 0;
@@ -694,6 +704,8 @@ class TStoreTable : public TStoreDBDataSet {
   // Editing.
   void Append() override;
   void Edit() override;
+  bool TryEdit() override;
+  const std::string& RecordHolder() const override { return recordHolder_; }
   void Post() override;
   void Cancel() override;
   void Delete() override;
@@ -928,6 +940,8 @@ class TStoreTable : public TStoreDBDataSet {
   TBlobChanges pendingBlobs_;
   mutable std::map<size_t, std::string> blobCache_;  // values of the current record
   int32_t lockedSlot_ = 0;
+  int editLockRetries_ = -1;  // TryEdit: 0, one try; else the session's LockRetryCount
+  std::string recordHolder_;
   int32_t slotBeforeInsert_ = 0;
   const std::vector<uint8_t>* candidate_ = nullptr;  // record under the filter
   std::vector<TDataSetListener*> listeners_;

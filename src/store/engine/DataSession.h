@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "store/engine/DataTable.h"
+#include "store/engine/HolderBoard.h"
 
 namespace quellor {
 
@@ -28,6 +29,9 @@ class TDataSession {
  public:
   int lockRetryCount = 15;
   int lockWaitTime = 100;
+  // The name written on a table's holder board for each record taken for editing, and told to
+  // whoever is refused that record (HolderBoard.h). The user the program runs as.
+  std::string userName = CurrentUserName();
   bool forceBufferFlush = false;
   bool strictChangeDetection = false;
   // Reads under a read slot come from a memory mapping of the data and index files on a local

@@ -785,9 +785,19 @@ void TDataTable::DetectChanges() {
 
 // ---- record locks -------------------------------------------------------------------------
 
-void TDataTable::LockRecord(int32_t slot, const void* cursor) {
+void TDataTable::LockRecord(int32_t slot, const void* cursor, int retries) {
   std::lock_guard lock(mutex_);
-  locks_->LockRecord(slot, cursor);
+  locks_->LockRecord(slot, cursor, retries);
+}
+
+void TDataTable::NoteHolder(int32_t slot) {
+  std::lock_guard lock(mutex_);
+  locks_->NoteHolder(slot);
+}
+
+std::string TDataTable::RecordHolder(int32_t slot) {
+  std::lock_guard lock(mutex_);
+  return locks_->Holder(slot);
 }
 
 void TDataTable::UnlockRecord(int32_t slot, const void* cursor) {

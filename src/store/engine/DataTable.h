@@ -140,7 +140,11 @@ class TDataTable {
   // Record locks: one cursor of the process at a time per record (10258 at once otherwise),
   // and the operating system's lock of the record's byte between programs (10258 after
   // LockRetryCount retries). 10242 for unlocking a record the cursor does not hold.
-  void LockRecord(int32_t slot, const void* cursor);
+  void LockRecord(int32_t slot, const void* cursor, int retries = -1);
+  // The record taken for editing by a cursor: its holder is noted (TTableLocks::NoteHolder).
+  void NoteHolder(int32_t slot);
+  // Who holds a record whose lock was refused; empty when that cannot be told.
+  std::string RecordHolder(int32_t slot);
   void UnlockRecord(int32_t slot, const void* cursor);
   // Whether this table holds a lock on the record (for any cursor, or kept by a transaction).
   bool RecordLocked(int32_t slot);

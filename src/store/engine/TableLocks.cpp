@@ -28,6 +28,22 @@ void TTableLocks::SetFiles(std::shared_ptr<TAbstractFile> data,
   data_ = std::move(data);
   index_ = std::move(index);
   blob_ = std::move(blob);
+  if (active_ && data_ && !board_) board_ = std::make_unique<THolderBoard>(data_->Name());
+}
+
+void TTableLocks::NoteHolder(int32_t slot) {
+  if (!active_ || !board_ || !records_.count(slot)) return;
+  board_->Note(slot, session_.userName);
+  noted_.insert(slot);
+}
+
+std::string TTableLocks::Holder(int32_t slot) {
+  if (records_.count(slot)) return session_.userName;
+  return board_ ? board_->Holder(slot) : std::string();
+}
+
+void TTableLocks::ForgetNote(int32_t slot) noexcept {
+  if (noted_.erase(slot) && board_) board_->Clear(slot);
 }
 
 void TTableLocks::Fail(uint16_t code) const {
@@ -165,7 +181,7 @@ bool TTableLocks::UnlockDataWrite() noexcept {
   return data_->Unlock(kDataWriteLockOffset, 1);
 }
 
-void TTableLocks::LockRecord(int32_t slot, const void* cursor) {
+void TTableLocks::LockRecord(int32_t slot, const void* cursor, int retries) {
   auto it = records_.find(slot);
   if (it != records_.end()) {
     if (it->second == cursor) return;
@@ -175,7 +191,7 @@ void TTableLocks::LockRecord(int32_t slot, const void* cursor) {
   }
   if (active_) {
     STORE_ASSERT(indexSlot_ == 0);
-    int retries = std::max(0, session_.lockRetryCount);
+    if (retries < 0) retries = std::max(0, session_.lockRetryCount);
     if (!TryLock(*data_, RecordLockOffset(slot), 1, retries + 1, session_.lockWaitTime))
       Fail(StoreCode::RecordLocked);
   }
@@ -198,6 +214,7 @@ int TTableLocks::UnlockRecordFor(int32_t slot, const void* cursor) noexcept {
     return 0;
   }
   records_.erase(it);
+  ForgetNote(slot);
   if (active_ && !data_->Unlock(RecordLockOffset(slot), 1)) return 2;
   return 0;
 }
@@ -214,6 +231,7 @@ bool TTableLocks::UnlockKeptRecords() noexcept {
   for (auto it = records_.end(); it != records_.begin();) {
     --it;
     if (it->second != nullptr) continue;
+    ForgetNote(it->first);
     if (active_) ok = data_->Unlock(RecordLockOffset(it->first), 1) && ok;
     it = records_.erase(it);
   }
@@ -226,8 +244,10 @@ void TTableLocks::ReleaseAll() noexcept {
     UnlockWriteRange();
     UnlockDataWrite();
     UnlockReadSlots();
-    for (auto it = records_.rbegin(); it != records_.rend(); ++it)  // lowest offset first
+    for (auto it = records_.rbegin(); it != records_.rend(); ++it) {  // lowest offset first
+      ForgetNote(it->first);
       data_->Unlock(RecordLockOffset(it->first), 1);
+    }
   }
   rangeWrite_ = dataWrite_ = false;
   indexSlot_ = blobSlot_ = 0;

@@ -58,8 +58,10 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 
+#include "store/engine/HolderBoard.h"
 #include "store/os/AbstractFile.h"
 #include "store/os/StoreAssert.h"
 
@@ -126,12 +128,20 @@ class TTableLocks {
   // ---- record locks ----
   // 10258 at once when another cursor of this table holds the record; else the operating
   // system is asked LockRetryCount more times, LockWaitTime ms apart (10258 at the end). A
-  // record kept by a transaction goes to the cursor without asking.
-  void LockRecord(int32_t slot, const void* cursor);
+  // record kept by a transaction goes to the cursor without asking. `retries` >= 0 asks that
+  // many more times instead of LockRetryCount (0: one try, no wait).
+  void LockRecord(int32_t slot, const void* cursor, int retries = -1);
   // 10242 when the cursor does not hold the record. While records are kept (a transaction) the
   // lock stays, free for any cursor of this table, until ReleaseKeptRecords.
   void UnlockRecord(int32_t slot, const void* cursor);
   bool RecordLocked(int32_t slot) const { return records_.count(slot) != 0; }
+  // Writes the session's user on the holder board (HolderBoard.h) as the one editing `slot`,
+  // which this table holds; cleared when the record lock is let go. Nothing for tables that
+  // take no operating-system locks.
+  void NoteHolder(int32_t slot);
+  // Who holds `slot` after a lock was refused: this session's user when another cursor of
+  // this program holds it, else the name on the holder board; empty when that cannot be told.
+  std::string Holder(int32_t slot);
   void SetKeepRecords(bool on) { keepRecords_ = on; }
   // Releases the records kept by a transaction; those a cursor still edits stay.
   void ReleaseKeptRecords();
@@ -162,6 +172,8 @@ class TTableLocks {
   // One non-blocking try after another, `waitMs` apart, up to `tries` tries.
   bool TryLock(TAbstractFile& file, int64_t offset, int64_t length, int tries, int waitMs);
   int32_t DrawSlot();
+  // Clears the holder board's entry of a record this table noted, before its lock goes.
+  void ForgetNote(int32_t slot) noexcept;
   int32_t TakeReadSlot(TAbstractFile& file);  // the slot taken, 0 when every try failed
   void EndGuard();                            // ends the guarded stretch the read slot began
   [[noreturn]] void Fail(uint16_t code) const;
@@ -178,6 +190,8 @@ class TTableLocks {
   bool dataWrite_ = false, rangeWrite_ = false;
   bool keepRecords_ = false;
   std::map<int32_t, const void*> records_;  // cursor null: kept by the transaction
+  std::unique_ptr<THolderBoard> board_;     // made with the files of a locking table
+  std::set<int32_t> noted_;                 // records whose holder this table noted
   std::mt19937 random_;
 };
 

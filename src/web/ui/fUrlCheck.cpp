@@ -10,6 +10,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include "app/DialogFolders.h"
 #include "app/Include.h"
 #include "app/Ui.h"
 #include "app/ui/UiThread.h"
@@ -65,14 +66,18 @@ TfrmUrlCheck::~TfrmUrlCheck() {
 }
 
 void TfrmUrlCheck::FormCreate() {
-  initialDir_ = ProgramFolder();
+  initialDir_ = DialogFolder(kHtmlFiles);
   TUiHandOver::Install();
 }
 
 void TfrmUrlCheck::Button1Click() {
   std::optional<std::string> chosen = ui_.OpenFileDialog(
       "Open", {{"Html files", "*.htm;*.html"}, {"All files", "*.*"}}, initialDir_);
-  if (chosen && !chosen->empty()) dialogFileName_ = *chosen;
+  if (chosen && !chosen->empty()) {
+    dialogFileName_ = *chosen;
+    RememberDialogFolder(kHtmlFiles, *chosen);
+    initialDir_ = DialogFolder(kHtmlFiles);
+  }
   if (!dialogFileName_.empty()) edtUrl_->setText(QString::fromLocal8Bit(dialogFileName_));
 
   const std::string fileName = edtUrl_->text().toLocal8Bit().toStdString();
