@@ -200,6 +200,44 @@ TEST(Restructure, IndexOnlyChangeCopiesNoRecordAndLeavesTheDataFile) {
   EXPECT_THROW(t.Open(), EStoreEngineError);
 }
 
+// A restructure that copies the records reports the copy; one that builds new indexes in place
+// reports that build instead. Each ends at 100 percent.
+TEST(Restructure, CopyAndInPlaceProgressGoToTheirOwnEvents) {
+  struct TCase {
+    const char* what;
+    bool addField;  // else: only a new secondary index
+    bool copyExpected;
+  };
+  const TCase cases[] = {{"a field added", true, true}, {"an index added", false, false}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    MakeTable(dir, 40);
+    TStoreTable t;
+    Bind(t, dir, "t");
+    std::vector<int> copy, optimize, restructure;
+    t.OnCopyProgress = [&](TStoreTable&, int, int16_t percent) { copy.push_back(percent); };
+    t.OnOptimizeProgress = [&](TStoreTable&, int, int16_t percent) { optimize.push_back(percent); };
+    t.OnRestructureProgress = [&](TStoreTable&, int, int16_t percent) {
+      restructure.push_back(percent);
+    };
+    t.RestructureFieldDefs().LoadFromTable();
+    t.RestructureIndexDefs().LoadFromTable();
+    if (c.addField)
+      t.RestructureFieldDefs().Add("Extra", TFieldType::String, 30);
+    else
+      t.RestructureIndexDefs().Add("ByName", "Name", 0);
+    ASSERT_TRUE(RestructureDefault(t));
+    std::vector<int>& told = c.copyExpected ? copy : optimize;
+    std::vector<int>& silent = c.copyExpected ? optimize : copy;
+    ASSERT_FALSE(told.empty());
+    EXPECT_EQ(told.back(), 100);
+    EXPECT_TRUE(std::is_sorted(told.begin(), told.end()));
+    EXPECT_TRUE(silent.empty());
+    EXPECT_EQ(restructure, c.copyExpected ? copy : std::vector<int>{});
+  }
+}
+
 TEST(Restructure, ChecksFailWithTheirCodesBeforeAnythingChanges) {
   struct Case {
     const char* what;

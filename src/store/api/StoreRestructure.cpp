@@ -213,9 +213,17 @@ bool TStoreTable::Restructure(int LanguageID, int SortID, int UserMajorVersion,
     OnDataLost(*this, cause, context, go, stopAsking);
     return go;
   };
-  if (OnRestructureProgress)
+  // The copy of the records is told to both events; an in-place rebuild of indexes, which
+  // leaves the records where they are, to OnOptimizeProgress.
+  if (OnRestructureProgress || OnCopyProgress)
     events.progress = [&](int record, int percent) {
-      OnRestructureProgress(*this, record, static_cast<int16_t>(percent));
+      if (OnRestructureProgress)
+        OnRestructureProgress(*this, record, static_cast<int16_t>(percent));
+      if (OnCopyProgress) OnCopyProgress(*this, record, static_cast<int16_t>(percent));
+    };
+  if (OnOptimizeProgress)
+    events.indexProgress = [&](int record, int percent) {
+      OnOptimizeProgress(*this, record, static_cast<int16_t>(percent));
     };
   auto directory = Directory();
   try {

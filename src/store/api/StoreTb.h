@@ -830,6 +830,11 @@ class TStoreTable : public TStoreDBDataSet {
   TProgressEvent OnRestructureProgress, OnRepairProgress;
   // Told as AddIndex builds a new index from the records (CurrentRecord records read so far).
   TProgressEvent OnIndexProgress;
+  // Told as a restructure copies the records into the new table (beside OnRestructureProgress).
+  TProgressEvent OnCopyProgress;
+  // Told as a restructure that changes only secondary indexes or header attributes builds the
+  // new indexes in place, the records staying where they are.
+  TProgressEvent OnOptimizeProgress;
   TLogEvent OnRepairLog;
   // Without a handler every loss is accepted: the record (or value) is left out.
   TDataLostEvent OnDataLost;

@@ -452,8 +452,8 @@ namespace {
 // Step 3: only secondary indexes and header attributes change. Returns false (with the files
 // put back as they were) when a new unique index meets a key twice.
 bool ChangeInPlace(std::shared_ptr<TDataTable>& table, const TTableFiles& files,
-                   const TNewStructure& next, const TRestructurePlan& plan,
-                   const std::string& name) {
+                   const TNewStructure& next, const TRestructurePlan& plan, const std::string& name,
+                   const TRestructureEvents& events) {
   std::vector<TIndexDesc> current = table->Indexes().File().Definitions();
   std::vector<TIndexDesc> oldSecondary;
   for (const auto& d : current)
@@ -481,7 +481,7 @@ bool ChangeInPlace(std::shared_ptr<TDataTable>& table, const TTableFiles& files,
   }
   try {
     for (const auto& n : drop) table->DeleteIndex(n);
-    for (const auto& d : add) table->AddIndex(d, false);
+    for (const auto& d : add) table->AddIndex(d, false, events.indexProgress);
     int32_t highest = 0;
     if (next.lastAutoInc != -1) {
       for (int32_t s = 1; s <= table->Data().SlotCount(); ++s)
@@ -577,7 +577,7 @@ TRestructureResult RestructureTable(TDataDirectory& directory, const std::string
                  next.header.password == old.password &&
                  static_cast<int>(next.header.blobBlockSize) == old.BlobBlockSize();
   if (inPlace) {
-    if (ChangeInPlace(table, files, next, plan, name)) return result;
+    if (ChangeInPlace(table, files, next, plan, name, events)) return result;
     table = directory.OpenTable(tableName, true);
   }
 

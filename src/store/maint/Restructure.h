@@ -56,7 +56,11 @@ struct TRestructurePlan {
 struct TRestructureEvents {
   // Asked for each loss; returns false to stop the restructure.
   std::function<bool(TDataLossCause cause, const std::string& context)> dataLost;
+  // The copy of the records into the new table (record number, percent done).
   std::function<void(int record, int percent)> progress;
+  // A restructure that keeps the records where they are and builds new secondary indexes in
+  // place: the records read for each new index (record number, percent done).
+  std::function<void(int record, int percent)> indexProgress;
 };
 
 // How a restructure went: whether the records were copied (false: indexes changed in place).
