@@ -928,6 +928,12 @@ TEST_F(Sql, FlatChainsAreNotNestingAndLongStatementsAreRefusedAtOnce) {
   EXPECT_EQ(Run(huge), "ERR 11949 SQL error - SQL statement is " + std::to_string(huge.size()) +
                            " bytes long; the longest accepted is " +
                            std::to_string(kMaxSqlStatementBytes) + " bytes");
+  // Not a byte of it is read first: a text that would not even tokenize gets the same answer.
+  const std::string unreadable = "SELECT '" + std::string(kMaxSqlStatementBytes, 'x');
+  EXPECT_EQ(Run(unreadable), "ERR 11949 SQL error - SQL statement is " +
+                                 std::to_string(unreadable.size()) +
+                                 " bytes long; the longest accepted is " +
+                                 std::to_string(kMaxSqlStatementBytes) + " bytes");
 }
 
 // A string value with a NUL byte is refused, not stored cut short at the NUL.

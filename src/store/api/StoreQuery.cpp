@@ -92,6 +92,7 @@ static_assert(static_cast<int>(TSqlStatementKind::CreateIndex) ==
 TSqlStatementKind SqlStatementKind(const std::string& text, TStoreSession& session) {
   if (BlankStatement(text))
     throw EStoreEngineError(StoreCode::SqlError, {"No SQL statement available"});
+  CheckSqlStatementSize(text);
   try {
     std::vector<TExprToken> tokens =
         TokenizeExpression(text, session.DecimalSeparator(), kSqlStatementName);

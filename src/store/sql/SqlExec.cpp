@@ -157,12 +157,16 @@ void SetSqlMemoryLimit(size_t bytes) {
   sqlMemoryLimit.store(bytes, std::memory_order_relaxed);
 }
 
-TSqlRunOutcome RunSqlStatement(const std::string& text, const TSqlRunOptions& options) {
+void CheckSqlStatementSize(const std::string& text) {
   if (text.size() > kMaxSqlStatementBytes)
     throw EStoreEngineError(StoreCode::SqlError,
                             {std::string(kSqlStatementName) + " is " + std::to_string(text.size()) +
                              " bytes long; the longest accepted is " +
                              std::to_string(kMaxSqlStatementBytes) + " bytes"});
+}
+
+TSqlRunOutcome RunSqlStatement(const std::string& text, const TSqlRunOptions& options) {
+  CheckSqlStatementSize(text);
   try {
     std::vector<TExprToken> tokens =
         TokenizeExpression(text, options.session->DecimalSeparator(), kSqlStatementName);

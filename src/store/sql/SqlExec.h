@@ -49,6 +49,9 @@ size_t SqlMemoryLimit();
 void SetSqlMemoryLimit(size_t bytes);
 // The longest statement text the dialect accepts, in bytes; a longer one fails at once.
 inline constexpr size_t kMaxSqlStatementBytes = size_t{1024} * 1024;
+// 11949 naming the length when `text` is longer than kMaxSqlStatementBytes; every path that
+// reads a statement asks this before it reads a byte of it.
+void CheckSqlStatementSize(const std::string& text);
 
 struct TSqlRunOptions {
   TStoreSession* session = nullptr;
