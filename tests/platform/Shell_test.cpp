@@ -122,7 +122,11 @@ TEST(Shell, TheEndOfAProgramArrivesHoweverLate) {
                    catcher.Handler()),
       "");
   EXPECT_FALSE(catcher.Ended());
-  WaitUntil([&] { return ::access(marker.c_str(), F_OK) == 0; });
+  // The shell creates the file before it writes the line into it: wait for the line.
+  WaitUntil([&] {
+    return ::access(marker.c_str(), F_OK) == 0 &&
+           quellor::test::ReadFileBytes(marker) == "first word\n";
+  });
   EXPECT_EQ(quellor::test::ReadFileBytes(marker), "first word\n");
   EXPECT_FALSE(catcher.Ended());
   quellor::test::WriteFileBytes(release, "");
